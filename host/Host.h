@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,8 @@ struct InstanceOptions {
     std::int32_t pin_count = -1;      // HOST_GET_PIN_COUNT answer; -1: as many as the module describes
     std::int32_t start_clock = 0;     // sample clock of the first sample
     bool open = true;                 // send OP_SET_SAMPLE_RATE, OP_SET_BLOCK_SIZE and OP_OPEN on creation
+    bool record_calls = true;         // keep every host call in Calls(); long renders turn it off
+    bool echo_errors = true;          // also write each entry of Errors() to stderr as it happens
 };
 
 // One processing object of a library, with the host's side of its pins.
@@ -117,6 +120,8 @@ public:
     void PostChoice(std::int32_t pin, std::int16_t value, std::int32_t offset = 0,
                     std::int32_t status = PS_CHANGED);
     // A new constant for a float pin: fills the buffer from `offset` on now, then a PS_CHANGED status event.
+    // The pin then holds that value in later blocks (filled again when it arrives and at every block start)
+    // until Fill or PostStatus takes the pin over; writes through Buffer() to a held pin are overwritten.
     void PostFloat(std::int32_t pin, float value, std::int32_t offset = 0);
     // Any event, passed on as given except its time stamp (block clock + offset).
     void PostEvent(std::int32_t event_type, std::int32_t value, std::int32_t value2, std::intptr_t ptr,
@@ -138,6 +143,10 @@ public:
     void ClearCalls() { m_calls.clear(); }
     std::int32_t CountCalls(std::int32_t opcode) const;
     std::int64_t ProcessCalls() const { return m_process_calls; }
+    // Every fault the host noticed and ignored, oldest first: bad input from its caller (pin index, offset,
+    // count out of range, use after close) and contract breaches of the module (bad pin index in a callback, a
+    // status reported for a clock already past, no process entry). Empty while all is well.
+    const std::vector<std::string>& Errors() const { return m_errors; }
 
     // Observers around every `process` call (start, count), e.g. for canaries and floating-point checks.
     std::function<void(std::int32_t start, std::int32_t count)> before_process;
@@ -150,6 +159,9 @@ private:
         SETimedEvent event;
         bool write_choice;
         std::int16_t choice;
+        std::int32_t pin = -1;      // the pin whose variable or buffer the event writes, if any
+        bool fill = false;          // PostFloat: the buffer holds fill_value from the event on
+        float fill_value = 0.0f;
     };
     static se_answer SE_CDECL Callback(void* record, std::int32_t opcode, std::int32_t index, std::int32_t value,
                                        void* ptr, float opt);
@@ -158,6 +170,11 @@ private:
     void WriteBufferAddresses();
     void Deliver(Pending& pending);
     void RunStretch(std::int32_t start, std::int32_t count);
+    void Silence(std::int32_t start, std::int32_t count);  // outputs of a sleeping module
+    void FillFrom(std::int32_t pin, float value, std::int32_t from);
+    bool CheckPin(const char* where, std::int32_t pin);
+    void Queue(Pending pending);
+    void Error(const std::string& message);
 
     const Library& m_library;
     InstanceOptions m_options;
@@ -174,6 +191,8 @@ private:
     std::vector<StatusReport> m_status_reports;
     std::vector<HostCall> m_calls;
     std::int64_t m_process_calls = 0;
+    std::vector<std::string> m_errors;
+    std::vector<std::optional<float>> m_held;  // per pin: the constant PostFloat set, until the caller takes over
 };
 
 }  // namespace er_host
