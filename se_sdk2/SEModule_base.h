@@ -51,13 +51,13 @@ public:
 
     // A processing routine's entry: a plain function of the `process` shape that calls the member on the
     // object, so that an override of a virtual routine runs.
-    template <class Effect, void (Effect::*Routine)(std::int32_t, std::int32_t)>
+    template <class Effect, void (Effect::*Member)(std::int32_t, std::int32_t)>
     static void SE_CDECL RoutineEntry(void* object, std::int32_t start, std::int32_t count) {
-        (static_cast<Effect*>(static_cast<SEModule_base*>(object))->*Routine)(start, count);
+        (static_cast<Effect*>(static_cast<SEModule_base*>(object))->*Member)(start, count);
     }
-    template <class Effect, void (Effect::*Routine)(std::int32_t, std::int32_t)>
+    template <class Effect, void (Effect::*Member)(std::int32_t, std::int32_t)>
     static constexpr SERoutineRef Routine() {
-        return SERoutineRef{&RoutineEntry<Effect, Routine>, 0, 0};
+        return SERoutineRef{&RoutineEntry<Effect, Member>, 0, 0};
     }
     // The routine installed at construction: does nothing.
     static SERoutineRef EmptyRoutine();
@@ -72,5 +72,9 @@ protected:
     SERoutineRef m_routine;          // the installed routine; m_record.process is its entry
 
 private:
+    struct Translation;  // the opcode and event tables, with one handler per entry
+    friend struct Translation;
+
     void BuildPins();
+    void ReleasePins();
 };
