@@ -1,0 +1,243 @@
+// The cost of every processing routine of the effect, side by side with the peers (STK, Faust) doing the same
+// job and with the floors (memcpy, memset, each variant's recurrence alone), plus the control path.
+//
+// Names: "<who>/<job>/block:B/buffer:N/k:K", <who> one of ours, stk, faust; <job> the effect's routine whose job
+// is computed. Floors: "floor/<what>/block:B". Control: "control/<what>[/buffer:N]". Every audio case reports
+// ns/sample and samples/s; scripts/bench turns the JSON output into a table.
+//
+// Matrix, kept to a few minutes: every job at block 256 with both delay lines (2048, 524288 samples) and both
+// delays (k = 10, inside the block; k = 1000, beyond it); blocks 32 and 4096 with the 2048-sample line only.
+// Fractional jobs use k + 0.375; "Fraction(Full)" moves it by +-0.75 samples at every sample.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Job.h"
+#include "Ours.h"
+#include "Peers.h"
+
+namespace er_bench {
+namespace {
+
+struct Geometry {
+    std::int32_t block;
+    std::int32_t buffer;
+    std::int32_t k;
+};
+constexpr Geometry GEOMETRIES[] = {
+    {256, 2048, 10},  {256, 2048, 1000}, {256, 524288, 10}, {256, 524288, 1000},
+    {32, 2048, 10},   {32, 2048, 1000},  {4096, 2048, 10},  {4096, 2048, 1000},
+};
+constexpr std::int32_t BLOCKS[] = {32, 256, 4096};
+constexpr double FRACTION = 0.375;
+
+// The silence countdown starts at the host's block size; a long host block keeps the timed calls before the
+// module asks to sleep, as they are in the host (which stops calling once it has).
+constexpr std::int32_t SILENCE_HOST_BLOCK = 65536;
+
+constexpr float FLUSH_BETA = 9.999999747378752e-06f;  // the effect's flush constant
+
+void SetSampleCounters(benchmark::State& state, std::int32_t block) {
+    const double samples = static_cast<double>(state.iterations()) * block;
+    // Seconds per sample: shown as "2.3ns", written to JSON in seconds.
+    state.counters["ns/sample"] =
+        benchmark::Counter(samples, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["samples/s"] = benchmark::Counter(samples, benchmark::Counter::kIsRate);
+}
+
+Job MakeJob(Kind kind, Variant variant, const Geometry& g) {
+    Job job;
+    job.kind = kind;
+    job.variant = variant;
+    job.buffer_size = g.buffer;
+    job.delay = kind == Kind::Sample ? g.k : g.k + FRACTION;
+    return job;
+}
+
+std::string Suffix(const Geometry& g) {
+    return "/block:" + std::to_string(g.block) + "/buffer:" + std::to_string(g.buffer) + "/k:" +
+           std::to_string(g.k);
+}
+
+// ---- the effect --------------------------------------------------------------------------------------------
+
+void Ours(benchmark::State& state, Job job, std::int32_t block) {
+    OurRoutine routine(job, block);
+    const SEProcessEntry entry = routine.Entry();
+    void* const object = routine.Object();
+    for (auto _ : state) {
+        entry(object, 0, block);
+        benchmark::ClobberMemory();
+    }
+    SetSampleCounters(state, block);
+}
+
+void Silence(benchmark::State& state, std::int32_t block) {
+    const auto routine = OurRoutine::Silent(SILENCE_HOST_BLOCK);
+    const SEProcessEntry entry = routine->Entry();
+    void* const object = routine->Object();
+    const std::int32_t calls_awake = SILENCE_HOST_BLOCK / block - 1;
+    std::int32_t calls = 0;
+    for (auto _ : state) {
+        entry(object, 0, block);
+        benchmark::ClobberMemory();
+        if (++calls == calls_awake) {  // restart the countdown: a few ns every thousands of samples
+            routine->Notify("Active", 0);
+            calls = 0;
+        }
+    }
+    SetSampleCounters(state, block);
+}
+
+// ---- the peers ---------------------------------------------------------------------------------------------
+
+void RunPeer(benchmark::State& state, Job job, std::int32_t block, std::size_t which) {
+    std::vector<NamedPeer> peers = MakePeers(job);
+    Peer& peer = *peers.at(which).peer;
+    std::vector<float> in(block), time(block), out(block);
+    FillSignal(in.data(), block);
+    for (std::int32_t i = 0; i < block; ++i) time[i] = peer.TimeInput(MovingDelay(job, i));
+    for (auto _ : state) {
+        peer.Run(in.data(), time.data(), out.data(), block);
+        benchmark::ClobberMemory();
+    }
+    SetSampleCounters(state, block);
+}
+
+// ---- the floors --------------------------------------------------------------------------------------------
+
+void Memcpy(benchmark::State& state, std::int32_t block) {
+    std::vector<float> in(block), out(block);
+    FillSignal(in.data(), block);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(in.data());
+        std::memcpy(out.data(), in.data(), sizeof(float) * block);
+        benchmark::ClobberMemory();
+    }
+    SetSampleCounters(state, block);
+}
+
+void Memset(benchmark::State& state, std::int32_t block) {
+    std::vector<float> out(block);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(out.data());
+        std::memset(out.data(), 0, sizeof(float) * block);
+        benchmark::ClobberMemory();
+    }
+    SetSampleCounters(state, block);
+}
+
+// The low-pass of the Tap and Output variants alone: three dependent operations on S per sample.
+void Recurrence3(benchmark::State& state, std::int32_t block) {
+    std::vector<float> tap(block);
+    FillSignal(tap.data(), block);
+    double damping = 0.3;
+    double s = 0.0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(damping);
+        for (std::int32_t i = 0; i < block; ++i) {
+            const double d = tap[i];
+            s = d - damping * (d - s);
+        }
+        benchmark::DoNotOptimize(s);
+    }
+    SetSampleCounters(state, block);
+}
+
+// The Input variants' low-pass with the flush: five dependent operations on S per sample.
+void Recurrence5(benchmark::State& state, std::int32_t block) {
+    std::vector<float> input(block), tap(block);
+    FillSignal(input.data(), block, 1);
+    FillSignal(tap.data(), block, 2);
+    double damping = 0.3, feedback = 0.5;
+    const double beta = FLUSH_BETA;
+    double s = 0.0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(damping);
+        benchmark::DoNotOptimize(feedback);
+        for (std::int32_t i = 0; i < block; ++i) {
+            const double u = input[i] + feedback * tap[i];
+            s = ((u - damping * (u - s)) - beta) + beta;
+        }
+        benchmark::DoNotOptimize(s);
+    }
+    SetSampleCounters(state, block);
+}
+
+// ---- the control path --------------------------------------------------------------------------------------
+
+// A "Damping/Feedback Mode" notification that installs another routine (Tap1 <-> Output, feedback on), or that
+// re-selects the routine already installed.
+void PinChange(benchmark::State& state, bool new_routine) {
+    Job job;
+    job.variant = Variant::TapFeedback;
+    OurRoutine routine(job, 256);
+    std::int16_t mode = 0;
+    for (auto _ : state) {
+        if (new_routine) mode = static_cast<std::int16_t>(2 - mode);
+        routine.Notify("Damping/Feedback Mode", mode);
+        routine.Host().ClearCalls();
+    }
+}
+
+// "Active" ON with an empty delay line of `buffer` samples: allocation and zero fill. Timed alone (manual time);
+// the OFF that releases the line again is not timed.
+void SwitchOn(benchmark::State& state, std::int32_t buffer) {
+    Job job;
+    job.buffer_size = buffer;
+    OurRoutine routine(job, 256);
+    for (auto _ : state) {
+        routine.Notify("Active", 0);
+        const auto begin = std::chrono::steady_clock::now();
+        routine.Notify("Active", 1);
+        const auto end = std::chrono::steady_clock::now();
+        state.SetIterationTime(std::chrono::duration<double>(end - begin).count());
+        routine.Host().ClearCalls();
+    }
+}
+
+void RegisterAll() {
+    for (const Geometry& g : GEOMETRIES) {
+        for (std::int32_t kind = 0; kind < KIND_COUNT; ++kind) {
+            for (std::int32_t variant = 0; variant < VARIANT_COUNT; ++variant) {
+                const Job job = MakeJob(static_cast<Kind>(kind), static_cast<Variant>(variant), g);
+                const std::string name = RoutineName(job.kind, job.variant) + Suffix(g);
+                benchmark::RegisterBenchmark(("ours/" + name).c_str(), Ours, job, g.block);
+                const std::vector<std::string> peers = PeerNames(job);
+                for (std::size_t i = 0; i < peers.size(); ++i) {
+                    benchmark::RegisterBenchmark((peers[i] + "/" + name).c_str(), RunPeer, job, g.block, i);
+                }
+            }
+        }
+    }
+    for (const std::int32_t block : BLOCKS) {
+        const std::string suffix = "/block:" + std::to_string(block);
+        benchmark::RegisterBenchmark(("ours/ProcessSilence" + suffix).c_str(), Silence, block);
+        benchmark::RegisterBenchmark(("floor/memcpy" + suffix).c_str(), Memcpy, block);
+        benchmark::RegisterBenchmark(("floor/memset" + suffix).c_str(), Memset, block);
+        benchmark::RegisterBenchmark(("floor/recurrence3" + suffix).c_str(), Recurrence3, block);
+        benchmark::RegisterBenchmark(("floor/recurrence5" + suffix).c_str(), Recurrence5, block);
+    }
+    benchmark::RegisterBenchmark("control/pin-change/new-routine", PinChange, true);
+    benchmark::RegisterBenchmark("control/pin-change/same-routine", PinChange, false);
+    for (const std::int32_t buffer : {256, 524288, 4194304}) {
+        benchmark::RegisterBenchmark(("control/switch-on/buffer:" + std::to_string(buffer)).c_str(), SwitchOn,
+                                     buffer)
+            ->UseManualTime();
+    }
+}
+
+}  // namespace
+}  // namespace er_bench
+
+int main(int argc, char** argv) {
+    er_bench::RegisterAll();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

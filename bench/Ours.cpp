@@ -1,0 +1,142 @@
+#include "Ours.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace er_bench {
+
+namespace {
+
+constexpr std::int32_t LONGEST_AT_48K = 524288;    // Max Delay entry 0 up to 48 kHz
+constexpr std::int32_t LONGEST_AT_384K = 4194304;  // the same entry above 192 kHz
+constexpr std::int16_t TIME_MODE_SAMPLES = 2;
+
+// How the job's (kind, variant) is asked for through the pins.
+struct RoutineSettings {
+    std::int16_t routing_mode;  // "Damping/Feedback Mode"
+    bool feedback;              // a non-zero "Feedback +/-10" (else 0, which the Plain variant needs)
+};
+constexpr RoutineSettings VARIANT_SETTINGS[VARIANT_COUNT] = {
+    {0, false},  // Plain: "Tap1" without feedback
+    {0, true},   // TapFeedback: "Tap1"
+    {1, true},   // InputTapFeedback: "Input+Tap1"
+    {2, true},   // OutputFeedback: "Output"
+    {3, true},   // InputOutputFeedback: "Input+Output"
+};
+constexpr std::int16_t TIME_ACCURACY[KIND_COUNT] = {0, 1, 2};  // "Sample", "Fraction(Econ)", "Fraction(Full)"
+
+// The "Max Delay(s)" entry and the sample rate that give a delay line of `samples`.
+struct LineChoice {
+    std::int16_t max_delay;
+    float sample_rate;
+};
+LineChoice ChooseLine(std::int32_t samples) {
+    const bool high_rate = samples > LONGEST_AT_48K;
+    std::int32_t length = high_rate ? LONGEST_AT_384K : LONGEST_AT_48K;
+    std::int16_t index = 0;
+    while (length > samples) {
+        length /= 2;
+        ++index;
+    }
+    if (length != samples) {
+        std::fprintf(stderr, "no Max Delay entry gives %d samples\n", samples);
+        std::exit(2);
+    }
+    return {index, high_rate ? 384000.0f : 48000.0f};
+}
+
+}  // namespace
+
+const er_host::Library& TheLibrary() {
+    static const std::unique_ptr<er_host::Library> library = [] {
+        std::string error;
+        auto loaded = er_host::Library::Load(er_host::Library::DefaultModulePath(), error);
+        if (!loaded) {
+            std::fprintf(stderr, "cannot load the module: %s\n", error.c_str());
+            std::exit(2);
+        }
+        return loaded;
+    }();
+    return *library;
+}
+
+void FillSignal(float* samples, std::int32_t count, std::uint32_t seed) {
+    std::uint32_t state = seed * 2654435761u + 1u;
+    for (std::int32_t i = 0; i < count; ++i) {
+        state = state * 1664525u + 1013904223u;
+        samples[i] = static_cast<float>(state >> 8) / 16777216.0f - 0.5f;
+    }
+}
+
+OurRoutine::OurRoutine(std::int32_t host_block, float sample_rate) {
+    er_host::InstanceOptions options;
+    options.sample_rate = sample_rate;
+    options.block_size = host_block;
+    m_host = std::make_unique<er_host::Instance>(TheLibrary(), options);
+    if (!m_host->Valid()) {
+        std::fprintf(stderr, "the module made no processing object\n");
+        std::exit(2);
+    }
+    m_pin_in = Pin("Audio_In");
+    m_pin_time = Pin("1 Time");
+    m_pin_out = Pin("Out");
+}
+
+OurRoutine::OurRoutine(const Job& job, std::int32_t host_block)
+    : OurRoutine(host_block, ChooseLine(job.buffer_size).sample_rate) {
+    er_host::Instance& host = *m_host;
+    const RoutineSettings& settings = VARIANT_SETTINGS[static_cast<int>(job.variant)];
+    host.PostChoice(Pin("Time Mode"), TIME_MODE_SAMPLES);
+    host.PostChoice(Pin("Max Delay(s)"), ChooseLine(job.buffer_size).max_delay);
+    host.PostChoice(Pin("Damping/Feedback Mode"), settings.routing_mode);
+    host.PostChoice(Pin("Time Accuracy"), TIME_ACCURACY[static_cast<int>(job.kind)]);
+    host.PostFloat(Pin("Feedback +/-10"), settings.feedback ? job.feedback : 0.0f);
+    host.PostFloat(Pin("Damping 0-10"), job.damping);
+    host.PostFloat(Pin("1 Volume 10=100%"), job.volume);
+    if (job.kind == Kind::Full) {
+        float* time = Time();
+        for (std::int32_t i = 0; i < host_block; ++i) time[i] = TimePinValue(MovingDelay(job, i));
+        host.PostStatus(m_pin_time, PS_STREAMING);
+        m_time_streams = true;
+    } else {
+        host.PostFloat(m_pin_time, TimePinValue(job.delay));
+    }
+    host.PostChoice(Pin("Active"), 1);
+    FillSignal(Input(), host_block);
+    host.Process(host_block);  // delivers the notifications, reads Time and Volume once, writes the addresses
+}
+
+std::unique_ptr<OurRoutine> OurRoutine::Silent(std::int32_t host_block) {
+    std::unique_ptr<OurRoutine> routine(new OurRoutine(host_block, 48000.0f));
+    routine->m_host->PostChoice(routine->Pin("Active"), 0);
+    routine->m_host->Process(1);
+    return routine;
+}
+
+std::int32_t OurRoutine::Pin(const std::string& name) const {
+    const std::int32_t pin = m_host->FindPin(name);
+    if (pin < 0) {
+        std::fprintf(stderr, "the module has no pin \"%s\"\n", name.c_str());
+        std::exit(2);
+    }
+    return pin;
+}
+
+void OurRoutine::Notify(const std::string& pin_name, std::int16_t choice) {
+    const er_host::PinDescription& pin = m_host->Pins()[static_cast<std::size_t>(Pin(pin_name))];
+    std::memcpy(pin.variable, &choice, sizeof choice);
+    SETimedEvent event{m_host->SampleClock(), EV_PIN_STATUS, PS_CHANGED, 0, pin.index};
+    SEModuleRecord* record = m_host->Record();
+    record->event(record->object, &event);
+}
+
+void OurRoutine::Run(const float* in, const float* time, float* out, std::int32_t count) {
+    std::copy(in, in + count, Input());
+    if (m_time_streams) std::copy(time, time + count, Time());
+    Entry()(Object(), 0, count);
+    std::copy(Output(), Output() + count, out);
+}
+
+}  // namespace er_bench
