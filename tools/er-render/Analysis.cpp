@@ -1,0 +1,167 @@
+#include "Analysis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "EffectPins.h"
+#include "SampleCodec.h"
+
+namespace er_render {
+
+namespace {
+
+constexpr std::int64_t MAX_DELAY_LONGEST = 524288;  // "10.920" seconds at 48000 Hz; each index halves it
+constexpr std::int32_t MAX_DELAY_ENTRIES = 12;
+// Above each of these rates the buffer doubles once more.
+constexpr float RATE_BANDS[] = {48000.0f, 96000.0f, 192000.0f};
+
+constexpr std::string_view VARIANT_NAMES[] = {"Plain", "TapFeedback", "InputTapFeedback", "OutputFeedback",
+                                              "InputOutputFeedback"};
+
+// The decay that counts as gone: 60 dB.
+constexpr double DECAY_FLOOR = 1.0e-3;
+
+// Samples for a geometric decay by `ratio` per step to fall below DECAY_FLOOR; infinity for ratio >= 1.
+double StepsToDecay(double ratio) {
+    if (ratio <= 0.0) return 0.0;
+    if (ratio >= 1.0) return std::numeric_limits<double>::infinity();
+    return std::ceil(std::log(DECAY_FLOOR) / std::log(ratio));
+}
+
+double LargestMagnitude(const PinSetting& setting) {
+    return std::max(std::fabs(static_cast<double>(setting.from)), std::fabs(static_cast<double>(setting.to)));
+}
+
+bool NonZero(double amount) { return amount != 0.0 && !std::isnan(amount); }
+
+// The amount the module's routine choice sees: 1.0 while the pin streams, else its value.
+double BlockRateAmount(const PinSetting& setting) { return setting.ramp ? 1.0 : static_cast<double>(setting.from); }
+
+}  // namespace
+
+std::optional<EffectView> ViewEffect(const std::vector<PinSetting>& settings, float rate) {
+    const PinSetting* active = FindSetting(settings, pins::ACTIVE);
+    const PinSetting* time_mode = FindSetting(settings, pins::TIME_MODE);
+    const PinSetting* accuracy = FindSetting(settings, pins::TIME_ACCURACY);
+    const PinSetting* routing = FindSetting(settings, pins::ROUTING_MODE);
+    const PinSetting* max_delay = FindSetting(settings, pins::MAX_DELAY);
+    const PinSetting* volume_mode = FindSetting(settings, pins::VOLUME_MODE);
+    const PinSetting* time = FindSetting(settings, pins::TIME);
+    const PinSetting* volume = FindSetting(settings, pins::VOLUME);
+    const PinSetting* feedback = FindSetting(settings, pins::FEEDBACK);
+    const PinSetting* damping = FindSetting(settings, pins::DAMPING);
+    for (const PinSetting* setting : {active, time_mode, accuracy, routing, max_delay, volume_mode}) {
+        if (setting == nullptr || !setting->choice) return std::nullopt;
+    }
+    for (const PinSetting* setting : {time, volume, feedback, damping}) {
+        if (setting == nullptr || setting->choice) return std::nullopt;
+    }
+    EffectView view;
+    view.rate = rate;
+    view.active = active->value != 0;
+    view.time_mode = time_mode->value;
+    view.time_accuracy = accuracy->value;
+    view.routing_mode = routing->value;
+    view.max_delay = max_delay->value;
+    view.volume_mode = volume_mode->value;
+    view.time = *time;
+    view.volume = *volume;
+    view.feedback = *feedback;
+    view.damping = *damping;
+    return view;
+}
+
+std::int64_t BufferLength(std::int32_t max_delay, float rate) {
+    if (max_delay < 0 || max_delay >= MAX_DELAY_ENTRIES) return 0;
+    std::int64_t length = MAX_DELAY_LONGEST >> max_delay;
+    for (const float band : RATE_BANDS) {
+        if (rate > band) length *= 2;
+    }
+    return length;
+}
+
+float TimeScale(std::int32_t time_mode, float rate) {
+    switch (time_mode) {
+    case 0: return static_cast<float>(static_cast<double>(rate) * 10.0);
+    case 1: return static_cast<float>(static_cast<long double>(rate) * 0.01L);
+    case 2: return 10.0f;
+    default: return 0.0f;
+    }
+}
+
+TapDelay RealisedDelay(double requested, std::int64_t buffer, bool fractional) {
+    TapDelay delay;
+    delay.requested = requested;
+    delay.buffer = buffer;
+    delay.effective = requested;
+    if (buffer <= 0) return delay;
+    bool outside = false;
+    std::int64_t whole = RoundToRange(std::trunc(requested), std::numeric_limits<std::int32_t>::min(),
+                                      std::numeric_limits<std::int32_t>::max(), outside);
+    const double fraction = (fractional && !outside) ? requested - static_cast<double>(whole) : 0.0;
+    if (outside) whole = 0;  // the module's offset 4 x INT32_MIN wraps to 0
+    const std::int64_t folded = ((whole - 1) % buffer + buffer) % buffer + 1;
+    delay.effective = static_cast<double>(folded) + fraction;
+    const double asked = fractional ? requested : static_cast<double>(whole);
+    delay.beyond_buffer = outside || asked > static_cast<double>(buffer);
+    delay.below_one = !outside && asked < 1.0;
+    return delay;
+}
+
+TapDelay TapDelayFor(const EffectView& view, float time_value) {
+    const double requested = static_cast<double>(TimeScale(view.time_mode, view.rate)) * time_value;
+    return RealisedDelay(requested, BufferLength(view.max_delay, view.rate),
+                         SelectTimeReading(view) != TimeReading::WHOLE_SAMPLE);
+}
+
+std::string_view RoutingVariantName(RoutingVariant variant) { return VARIANT_NAMES[variant]; }
+
+RoutingVariant SelectRoutingVariant(const EffectView& view) {
+    const bool feedback = NonZero(BlockRateAmount(view.feedback));
+    const bool damping = NonZero(BlockRateAmount(view.damping));
+    switch (view.routing_mode) {
+    case 0: return feedback ? TAP_FEEDBACK : PLAIN;
+    case 1: return (feedback || damping) ? INPUT_TAP_FEEDBACK : PLAIN;
+    case 2: return feedback ? OUTPUT_FEEDBACK : PLAIN;
+    case 3: return (feedback || damping) ? INPUT_OUTPUT_FEEDBACK : PLAIN;
+    default: return PLAIN;
+    }
+}
+
+std::string_view TimeReadingName(TimeReading reading) {
+    switch (reading) {
+    case TimeReading::WHOLE_SAMPLE: return "whole samples";
+    case TimeReading::FRACTION_PER_BLOCK: return "interpolated, delay read once per block";
+    case TimeReading::FRACTION_PER_SAMPLE: return "interpolated, delay read at every sample";
+    }
+    return "";
+}
+
+TimeReading SelectTimeReading(const EffectView& view) {
+    if (view.time_accuracy == 0) return TimeReading::WHOLE_SAMPLE;
+    if (view.time_accuracy == 2 && view.time.ramp) return TimeReading::FRACTION_PER_SAMPLE;
+    return TimeReading::FRACTION_PER_BLOCK;
+}
+
+double DefaultTailSeconds(const EffectView& view) {
+    if (!view.active) return 0.0;
+    const double delay = std::max(TapDelayFor(view, view.time.from).effective,
+                                  TapDelayFor(view, view.time.to).effective) + 1.0;
+    const RoutingVariant variant = SelectRoutingVariant(view);
+    double samples = delay;
+    if (variant != PLAIN) {
+        // Each trip round the loop scales by the feedback amount (and the tap gain when the output is fed
+        // back); the low-pass passes DC at unit gain but takes time to settle.
+        double gain = LargestMagnitude(view.feedback);
+        if (variant == OUTPUT_FEEDBACK || variant == INPUT_OUTPUT_FEEDBACK) {
+            const double volume = LargestMagnitude(view.volume);
+            gain *= view.volume_mode == 0 ? volume : volume * volume;
+        }
+        const double settle = StepsToDecay(LargestMagnitude(view.damping));
+        samples = (delay + settle) * (StepsToDecay(gain) + 1.0);
+    }
+    return std::min(samples / static_cast<double>(view.rate), MAX_DEFAULT_TAIL_SECONDS);
+}
+
+}  // namespace er_render

@@ -1,0 +1,67 @@
+// What the settings select inside the module, worked out by the rules the module follows, for the summary and
+// the default tail. Nothing here drives the render: the module decides for itself from the same pin values.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "Settings.h"
+
+namespace er_render {
+
+// The settings of the pins that shape the delay, by meaning.
+struct EffectView {
+    float rate = 48000.0f;
+    bool active = true;
+    std::int32_t time_mode = 1;
+    std::int32_t time_accuracy = 0;
+    std::int32_t routing_mode = 1;
+    std::int32_t max_delay = 8;
+    std::int32_t volume_mode = 0;
+    PinSetting time, volume, feedback, damping;
+};
+
+// Null when the module lacks one of the pins the view needs (a module other than the early-reflection one).
+std::optional<EffectView> ViewEffect(const std::vector<PinSetting>& settings, float rate);
+
+// The delay buffer's length in samples for a "Max Delay(s)" value: 524288 samples for index 0, halving for each
+// index up to 11 (256), doubled above 48000 Hz, again above 96000 Hz and again above 192000 Hz. 0 outside 0..11.
+std::int64_t BufferLength(std::int32_t max_delay, float rate);
+// Samples of delay per unit of the "1 Time" pin's float: rate x 10 (seconds), rate x 0.01 (milliseconds),
+// 10 (samples), each stored as a float; 0 for a mode the module does not know (it keeps its open-time 0).
+float TimeScale(std::int32_t time_mode, float rate);
+
+// The tap delay the module realises for a requested delay of `requested` samples (time scale x pin value).
+struct TapDelay {
+    double requested = 0.0;   // samples, as the settings ask
+    double effective = 0.0;   // samples, after the module's wrap into the buffer
+    std::int64_t buffer = 0;  // the buffer length N
+    bool beyond_buffer = false;  // longer than N: the module wraps the tap
+    bool below_one = false;      // shorter than one sample: the module reads the full buffer instead
+};
+// Whole-sample: k = requested truncated toward zero (a value outside int32 counts as 0); every delay folds into
+// 1..N samples, k = 0 giving N. Fractional: the folded whole part plus the fraction.
+TapDelay RealisedDelay(double requested, std::int64_t buffer, bool fractional);
+// The tap delay for a "1 Time" pin value under `view`.
+TapDelay TapDelayFor(const EffectView& view, float time_value);
+
+enum RoutingVariant : std::int32_t { PLAIN, TAP_FEEDBACK, INPUT_TAP_FEEDBACK, OUTPUT_FEEDBACK, INPUT_OUTPUT_FEEDBACK };
+std::string_view RoutingVariantName(RoutingVariant variant);
+// The variant the module installs for its routing mode and its block-rate feedback and damping amounts (1.0
+// while the pin streams); a zero or not-a-number amount counts as off.
+RoutingVariant SelectRoutingVariant(const EffectView& view);
+
+enum class TimeReading { WHOLE_SAMPLE, FRACTION_PER_BLOCK, FRACTION_PER_SAMPLE };
+std::string_view TimeReadingName(TimeReading reading);
+// "Sample" reads whole samples; "Fraction(Full)" interpolates at every sample only while "1 Time" streams;
+// every other case interpolates with a delay read once per block.
+TimeReading SelectTimeReading(const EffectView& view);
+
+// Long enough for the tap to arrive and the feedback loop to decay by 60 dB, at most MAX_DEFAULT_TAIL_SECONDS;
+// 0 while the effect is switched off.
+inline constexpr double MAX_DEFAULT_TAIL_SECONDS = 30.0;
+double DefaultTailSeconds(const EffectView& view);
+
+}  // namespace er_render

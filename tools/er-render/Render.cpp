@@ -1,0 +1,152 @@
+#include "Render.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "EffectPins.h"
+#include "Failure.h"
+#include "Text.h"
+
+namespace er_render {
+
+namespace {
+
+constexpr float GATE_ON = 1.0f;
+constexpr float GATE_OFF = 0.0f;
+
+std::int32_t RequirePin(const er_host::Instance& instance, std::string_view name) {
+    const std::int32_t pin = instance.FindPin(std::string(name));
+    if (pin < 0) throw Failure(EXIT_MODULE, "the module has no pin " + Quoted(name));
+    return pin;
+}
+
+}  // namespace
+
+float RampValue(float from, float to, std::int64_t frame, std::int64_t total) {
+    if (total <= 1) return from;
+    const double position = static_cast<double>(frame) / static_cast<double>(total - 1);
+    return static_cast<float>(static_cast<double>(from) + (static_cast<double>(to) - from) * position);
+}
+
+Renderer::Renderer(const er_host::Library& library, RenderJob job) : m_job(std::move(job)) {
+    er_host::InstanceOptions options;
+    options.sample_rate = m_job.rate;
+    options.block_size = m_job.block;
+    options.record_calls = false;
+    options.echo_errors = false;
+    for (std::int32_t channel = 0; channel < m_job.channels; ++channel) {
+        auto instance = std::make_unique<er_host::Instance>(library, options);
+        if (!instance->Valid()) throw Failure(EXIT_MODULE, "the module library gave no processing object");
+        m_instances.push_back(std::move(instance));
+    }
+    const er_host::Instance& first = *m_instances.front();
+    m_audio_in = RequirePin(first, pins::AUDIO_IN);
+    m_out = RequirePin(first, pins::OUT);
+    if (!m_job.gates.empty()) m_gate = RequirePin(first, pins::GATE);
+
+    // Each gate is held for one block and then released, unless the next gate comes first.
+    std::vector<std::int64_t> gates = m_job.gates;
+    std::sort(gates.begin(), gates.end());
+    for (std::size_t i = 0; i < gates.size(); ++i) {
+        m_gate_events.push_back({gates[i], GATE_ON});
+        const std::int64_t release = gates[i] + m_job.block;
+        const bool next_first = i + 1 < gates.size() && gates[i + 1] <= release;
+        if (!next_first && release < m_job.total_frames) m_gate_events.push_back({release, GATE_OFF});
+    }
+}
+
+Renderer::~Renderer() = default;
+
+void Renderer::Announce() {
+    const PinSetting* active = nullptr;
+    for (auto& instance : m_instances) {
+        instance->PostStatus(m_audio_in, PS_STREAMING);
+        for (const PinSetting& setting : m_job.settings) {
+            if (setting.name == pins::ACTIVE) {
+                active = &setting;
+                continue;
+            }
+            if (setting.choice) {
+                instance->PostChoice(setting.pin, setting.value);
+            } else if (setting.ramp) {
+                instance->PostStatus(setting.pin, PS_STREAMING);
+            } else {
+                instance->PostFloat(setting.pin, setting.from);
+            }
+        }
+        if (active != nullptr) instance->PostChoice(active->pin, active->value);
+    }
+}
+
+void Renderer::StreamRamps(std::int64_t position, std::int32_t count) {
+    for (const PinSetting& setting : m_job.settings) {
+        if (!setting.ramp) continue;
+        for (auto& instance : m_instances) {
+            float* buffer = instance->Buffer(setting.pin);
+            for (std::int32_t i = 0; i < count; ++i) {
+                buffer[i] = RampValue(setting.from, setting.to, position + i, m_job.total_frames);
+            }
+        }
+    }
+}
+
+void Renderer::PostGates(std::int64_t position, std::int32_t count) {
+    for (; m_next_gate < m_gate_events.size() && m_gate_events[m_next_gate].frame < position + count; ++m_next_gate) {
+        const GateEvent& event = m_gate_events[m_next_gate];
+        const auto offset = static_cast<std::int32_t>(event.frame - position);
+        for (auto& instance : m_instances) {
+            // A host resumes a voice before its gate; in "Mono Mode" that arms the reset the gate performs.
+            if (event.value > 0.0f) instance->Dispatch(OP_RESUME);
+            instance->PostFloat(m_gate, event.value, offset);
+        }
+    }
+}
+
+void Renderer::CheckHost() const {
+    for (const auto& instance : m_instances) {
+        if (!instance->Errors().empty()) {
+            throw Failure(EXIT_INTERNAL, "the host reported a fault: " + instance->Errors().front());
+        }
+    }
+}
+
+RenderStats Renderer::Run(const Source& source, const Sink& sink, const Progress& progress) {
+    const auto channels = static_cast<std::size_t>(m_job.channels);
+    const auto block = static_cast<std::size_t>(m_job.block);
+    std::vector<float> input(block * channels, 0.0f);
+    std::vector<float> output(block * channels, 0.0f);
+    RenderStats stats;
+
+    Announce();
+    for (std::int64_t position = 0; position < m_job.total_frames;) {
+        const auto count = static_cast<std::int32_t>(std::min<std::int64_t>(m_job.block, m_job.total_frames - position));
+        const auto from_source =
+            static_cast<std::int32_t>(std::clamp<std::int64_t>(m_job.input_frames - position, 0, count));
+        if (from_source > 0) source(input.data(), from_source);
+        std::fill(input.begin() + static_cast<std::ptrdiff_t>(from_source * channels), input.end(), 0.0f);
+
+        StreamRamps(position, count);
+        PostGates(position, count);
+        for (std::size_t channel = 0; channel < channels; ++channel) {
+            er_host::Instance& instance = *m_instances[channel];
+            float* audio = instance.Buffer(m_audio_in);
+            for (std::int32_t i = 0; i < count; ++i) audio[i] = input[static_cast<std::size_t>(i) * channels + channel];
+            instance.Process(count);
+            const float* out = instance.Buffer(m_out);
+            for (std::int32_t i = 0; i < count; ++i) {
+                const float y = out[i];
+                output[static_cast<std::size_t>(i) * channels + channel] = y;
+                stats.peak = std::max(stats.peak, std::fabs(static_cast<double>(y)));
+                stats.sum_squares += static_cast<double>(y) * y;
+            }
+        }
+        sink(output.data(), count);
+        stats.samples += static_cast<std::int64_t>(count) * m_job.channels;
+        position += count;
+        if (!progress(position)) throw Failure(EXIT_INTERRUPTED, "interrupted; no output written");
+    }
+    CheckHost();
+    return stats;
+}
+
+}  // namespace er_render

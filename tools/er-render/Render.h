@@ -1,0 +1,72 @@
+// The render: one module instance per channel, driven block by block through the substitute host as a modular
+// host would drive it. Every settable pin is announced once at the first sample, "Active" last so that the
+// delay buffer is sized for the final "Max Delay(s)"; ramped pins stream; gates are posted where they fall.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "Host.h"
+#include "Settings.h"
+
+namespace er_render {
+
+struct RenderJob {
+    float rate = 48000.0f;
+    std::int32_t channels = 1;
+    std::int64_t input_frames = 0;  // frames taken from the source; the rest of the render is silence
+    std::int64_t total_frames = 0;  // input plus tail; at most INT32_MAX (the host's sample clock)
+    std::int32_t block = 512;
+    std::vector<PinSetting> settings;
+    std::vector<std::int64_t> gates;  // frames where a positive gate starts; held for one block, then 0
+};
+
+struct RenderStats {
+    double peak = 0.0;         // largest magnitude of an output sample
+    double sum_squares = 0.0;  // over every output sample of every channel
+    std::int64_t samples = 0;
+};
+
+// Fills `frames` interleaved input frames.
+using Source = std::function<void(float* interleaved, std::int32_t frames)>;
+// Takes `frames` interleaved output frames.
+using Sink = std::function<void(const float* interleaved, std::int32_t frames)>;
+// Told the frames done so far after each block; answers false to stop the render.
+using Progress = std::function<bool(std::int64_t done)>;
+
+class Renderer {
+public:
+    // Creates and opens the instances. Throws Failure (EXIT_MODULE) when the library gives no processing object
+    // or lacks a pin the render needs (audio in and out, and the gate when `job` has gates).
+    Renderer(const er_host::Library& library, RenderJob job);
+    ~Renderer();
+
+    // Runs the whole render. Throws Failure (EXIT_INTERRUPTED) when `progress` answers false, and Failure
+    // (EXIT_INTERNAL) when the host reports a fault of the module.
+    RenderStats Run(const Source& source, const Sink& sink, const Progress& progress);
+
+private:
+    struct GateEvent {
+        std::int64_t frame;
+        float value;
+    };
+    void Announce();
+    void StreamRamps(std::int64_t position, std::int32_t count);
+    void PostGates(std::int64_t position, std::int32_t count);
+    void CheckHost() const;
+
+    RenderJob m_job;
+    std::vector<std::unique_ptr<er_host::Instance>> m_instances;
+    std::int32_t m_audio_in = -1;
+    std::int32_t m_out = -1;
+    std::int32_t m_gate = -1;
+    std::vector<GateEvent> m_gate_events;  // in frame order
+    std::size_t m_next_gate = 0;
+};
+
+// The value of a ramp from `from` to `to` over `total` frames at `frame`.
+float RampValue(float from, float to, std::int64_t frame, std::int64_t total);
+
+}  // namespace er_render

@@ -1,0 +1,44 @@
+// Exact conversion between a file's stored samples and the module's 32-bit floats.
+//
+// Integer samples travel through libsndfile's int interface, left-justified in 32 bits, and are scaled here by
+// powers of two: a b-bit sample s is the float s / 2^(b-1) and back, full scale included, so a 16-bit -32768
+// is -1.0 and 1.0 is 32768, one past the largest 16-bit value, which clips to 32767. libsndfile's own
+// float-to-int scaling (0x7FFF) is not the inverse of its int-to-float scaling (1/0x8000); scaling here keeps a
+// unity pure delay bit-transparent for every integer width up to 24 bits.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace er_render {
+
+// The one place where a computed value becomes an integer: rounded to nearest (ties to even), limited to
+// [low, high]; a value that is not a number becomes 0. `outside` is set when the value lay outside the range
+// or was not a number.
+std::int64_t RoundToRange(double value, std::int64_t low, std::int64_t high, bool& outside);
+
+// How the samples of one libsndfile subtype are stored.
+struct SampleCodec {
+    int bits = 0;          // integer width (8 to 32); 0: floats through libsndfile's float interface
+    bool clips = false;    // for float storage: values beyond +-1.0 cannot be represented (lossy codecs)
+
+    bool IsInteger() const { return bits > 0; }
+    // A left-justified 32-bit sample as read through libsndfile's int interface, as a module float.
+    static float FromInt(std::int32_t stored);
+    // A module float as a left-justified 32-bit sample of `bits` bits; `clipped` is set when it did not fit.
+    std::int32_t ToInt(float value, bool& clipped) const;
+    // A module float as stored through the float interface; `clipped` is set when the codec cannot hold it.
+    float ToFloat(float value, bool& clipped) const;
+};
+
+// The codec of a libsndfile subtype (SF_FORMAT_PCM_16, ...). Subtypes decoded to floats (float, double and the
+// lossy codecs) use float storage; every other subtype is integer with the width it holds (16 for the
+// companding and ADPCM codecs).
+SampleCodec CodecForSubtype(int subtype);
+
+// "pcm16", "pcm24", "float" (the --format names) to a libsndfile subtype; 0 for any other name.
+int SubtypeForName(std::string_view name);
+// A short name of any libsndfile subtype for the summary ("pcm16", "float", "ulaw", ...).
+std::string_view SubtypeName(int subtype);
+
+}  // namespace er_render

@@ -1,0 +1,207 @@
+#include "Settings.h"
+
+#include <cfloat>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include "EffectPins.h"
+#include "Failure.h"
+#include "ListText.h"
+#include "Text.h"
+
+namespace er_render {
+
+namespace {
+
+[[noreturn]] void Reject(const Assignment& assignment, const std::string& why) {
+    throw Failure(EXIT_USAGE, assignment.origin + ": " + why);
+}
+
+bool IsSettable(const er_host::PinDescription& pin) {
+    return (pin.direction == DR_IN || pin.direction == DR_SETTING) &&
+           (pin.datatype == DT_LIST || pin.datatype == DT_FSAMPLE) && pin.name != pins::AUDIO_IN;
+}
+
+const er_host::PinDescription* FindPinByName(const std::vector<er_host::PinDescription>& pins,
+                                             std::string_view name) {
+    for (const auto& pin : pins) {
+        if (pin.name == name) return &pin;
+    }
+    for (const auto& pin : pins) {
+        if (EqualsIgnoreCase(pin.name, name)) return &pin;
+    }
+    return nullptr;
+}
+
+void SetChoice(PinSetting& setting, const ListEntry& entry) {
+    setting.value = static_cast<std::int16_t>(entry.value);
+    setting.entry = entry.text;
+}
+
+float CheckedPinValue(const Assignment& assignment, std::string_view text) {
+    const auto shown = ParseNumber(text);
+    if (!shown) Reject(assignment, Quoted(Trim(text)) + " is not a number");
+    if (!(std::abs(*shown / 10.0) <= FLT_MAX)) Reject(assignment, Quoted(Trim(text)) + " is out of range");
+    return ShownToPin(*shown);
+}
+
+void ApplyChoice(PinSetting& setting, const er_host::PinDescription& pin, const Assignment& assignment) {
+    const auto entries = ParseListText(pin.extra_text);
+    if (const ListEntry* entry = FindChoice(entries, assignment.value)) {
+        SetChoice(setting, *entry);
+        return;
+    }
+    if (assignment.value.find("..") != std::string::npos) {
+        Reject(assignment, Quoted(pin.name) + " is a choice pin; only float pins can ramp");
+    }
+    Reject(assignment, Quoted(assignment.value) + " is not a choice of " + Quoted(pin.name) + " (" +
+                           DescribeChoices(entries) + ")");
+}
+
+void ApplyFloat(PinSetting& setting, const Assignment& assignment) {
+    const std::string_view value = assignment.value;
+    const std::size_t dots = value.find("..");
+    if (dots == std::string_view::npos) {
+        setting.from = setting.to = CheckedPinValue(assignment, value);
+        setting.ramp = false;
+        return;
+    }
+    setting.from = CheckedPinValue(assignment, value.substr(0, dots));
+    setting.to = CheckedPinValue(assignment, value.substr(dots + 2));
+    setting.ramp = true;
+}
+
+PinSetting DefaultSetting(const er_host::PinDescription& pin) {
+    PinSetting setting;
+    setting.pin = pin.index;
+    setting.name = pin.name;
+    setting.choice = pin.datatype == DT_LIST;
+    if (setting.choice) {
+        const auto entries = ParseListText(pin.extra_text);
+        const std::string_view wanted = pin.name == pins::ACTIVE ? pins::ACTIVE_DEFAULT
+                                                                 : std::string_view(pin.default_value);
+        if (const ListEntry* entry = FindChoice(entries, wanted)) {
+            SetChoice(setting, *entry);
+        } else if (!entries.empty()) {
+            SetChoice(setting, entries.front());
+        }
+    } else if (const auto shown = ParseNumber(pin.default_value)) {
+        setting.from = setting.to = ShownToPin(*shown);
+    }
+    return setting;
+}
+
+}  // namespace
+
+Assignment ParseAssignment(std::string_view text, const std::string& origin) {
+    const std::size_t equals = text.rfind('=');
+    if (equals == std::string_view::npos) {
+        throw Failure(EXIT_USAGE, origin + ": expected Name=value");
+    }
+    Assignment assignment{std::string(Trim(text.substr(0, equals))), std::string(Trim(text.substr(equals + 1))),
+                          origin};
+    if (assignment.name.empty()) throw Failure(EXIT_USAGE, origin + ": no pin name before '='");
+    return assignment;
+}
+
+std::vector<Assignment> ParseSettingsText(std::string_view text, const std::string& file_name) {
+    std::vector<Assignment> assignments;
+    std::size_t begin = 0;
+    for (int line_number = 1; begin <= text.size(); ++line_number) {
+        std::size_t end = text.find('\n', begin);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view line = Trim(text.substr(begin, end - begin));
+        if (!line.empty() && line.front() != '#') {
+            assignments.push_back(ParseAssignment(line, file_name + ":" + std::to_string(line_number)));
+        }
+        begin = end + 1;
+    }
+    return assignments;
+}
+
+std::vector<Assignment> ReadSettingsFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    if (file) text << file.rdbuf();
+    if (!file || file.bad()) throw Failure(EXIT_USAGE, "cannot read the settings file " + Quoted(path));
+    return ParseSettingsText(text.str(), path);
+}
+
+float ShownToPin(double shown) { return static_cast<float>(shown / 10.0); }
+double PinToShown(float value) { return static_cast<double>(value) * 10.0; }
+
+std::vector<PinSetting> ResolveSettings(const std::vector<er_host::PinDescription>& pins,
+                                        const std::vector<Assignment>& assignments) {
+    std::vector<PinSetting> settings;
+    for (const auto& pin : pins) {
+        if (IsSettable(pin)) settings.push_back(DefaultSetting(pin));
+    }
+    for (const Assignment& assignment : assignments) {
+        const er_host::PinDescription* pin = FindPinByName(pins, assignment.name);
+        if (pin == nullptr) {
+            Reject(assignment, "the module has no pin " + Quoted(assignment.name) + " (see er-render --list-pins)");
+        }
+        if (!IsSettable(*pin)) {
+            Reject(assignment, pin->direction == DR_OUT ? Quoted(pin->name) + " is an output pin"
+                                                        : Quoted(pin->name) + " carries the input audio; it cannot be set");
+        }
+        PinSetting* setting = nullptr;
+        for (PinSetting& candidate : settings) {
+            if (candidate.pin == pin->index) setting = &candidate;
+        }
+        if (setting->choice) {
+            ApplyChoice(*setting, *pin, assignment);
+        } else {
+            ApplyFloat(*setting, assignment);
+        }
+        setting->from_user = true;
+    }
+    return settings;
+}
+
+const PinSetting* FindSetting(const std::vector<PinSetting>& settings, std::string_view name) {
+    for (const PinSetting& setting : settings) {
+        if (setting.name == name) return &setting;
+    }
+    return nullptr;
+}
+
+}  // namespace er_render
+
+#include "SampleCodec.h"
+
+namespace er_render {
+
+namespace {
+struct MomentUnit {
+    std::string_view suffix;
+    double seconds;  // 0: samples
+};
+// Longest suffix first, so that "ms" and "smp" are not read as "s".
+constexpr MomentUnit MOMENT_UNITS[] = {{"smp", 0.0}, {"ms", 0.001}, {"s", 1.0}, {"", 1.0}};
+}  // namespace
+
+std::int64_t ParseMoment(std::string_view text, float rate) {
+    const std::string_view trimmed = Trim(text);
+    const std::string bad = Quoted(trimmed) + " is not a time (seconds, \"250ms\" or \"12000smp\")";
+    for (const MomentUnit& unit : MOMENT_UNITS) {
+        if (trimmed.size() < unit.suffix.size() ||
+            !EqualsIgnoreCase(trimmed.substr(trimmed.size() - unit.suffix.size()), unit.suffix)) {
+            continue;
+        }
+        const std::string_view number = trimmed.substr(0, trimmed.size() - unit.suffix.size());
+        if (unit.seconds == 0.0) {
+            const auto samples = ParseInteger(number);
+            if (!samples) throw Failure(EXIT_USAGE, bad);
+            return *samples;
+        }
+        const auto amount = ParseNumber(number);
+        if (!amount) throw Failure(EXIT_USAGE, bad);
+        bool outside = false;
+        return RoundToRange(*amount * unit.seconds * rate, INT64_MIN / 2, INT64_MAX / 2, outside);
+    }
+    throw Failure(EXIT_USAGE, bad);
+}
+
+}  // namespace er_render

@@ -1,0 +1,65 @@
+// Pin settings as the user writes them, "Name=value", from --set and from settings files, and their
+// resolution against the pins the module describes into the values the host sends.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Host.h"
+
+namespace er_render {
+
+// One "Name=value" as written. A pin name may hold '=' itself ("1 Volume 10=100%"), so the value is what
+// follows the last '='.
+struct Assignment {
+    std::string name;    // trimmed
+    std::string value;   // trimmed
+    std::string origin;  // where it was written, for messages: `--set "1 Time=25"` or `file.txt:3`
+};
+
+// Throws Failure (EXIT_USAGE) when there is no '=' or no name.
+Assignment ParseAssignment(std::string_view text, const std::string& origin);
+// A settings file's text: one assignment per line; blank lines and lines whose first non-blank character is
+// '#' are skipped. `file_name` names the origin of each line.
+std::vector<Assignment> ParseSettingsText(std::string_view text, const std::string& file_name);
+// Reads and parses a settings file. Throws Failure (EXIT_USAGE) when it cannot be read.
+std::vector<Assignment> ReadSettingsFile(const std::string& path);
+
+// What the host sends one input pin for the whole render.
+struct PinSetting {
+    std::int32_t pin = 0;
+    std::string name;
+    bool choice = false;           // DT_LIST: `value`, `entry`; DT_FSAMPLE: `from`, `to`, `ramp`
+    std::int16_t value = 0;        // the chosen entry's value, written into the pin's variable
+    std::string entry;             // the chosen entry's text
+    float from = 0.0f;             // pin value (a shown 10 is 1.0f) at the first sample of the render
+    float to = 0.0f;               // at the last sample; equal to `from` unless `ramp`
+    bool ramp = false;             // streamed (PS_STREAMING), moving linearly from `from` to `to`
+    bool from_user = false;        // set by the user; otherwise the module's default ("Active": ON)
+};
+
+// The shown value of a float pin as the pin's float: a shown 10 is 1.0.
+float ShownToPin(double shown);
+double PinToShown(float value);
+
+// Every settable pin of `pins` (inputs and settings of kind DT_LIST or DT_FSAMPLE, the audio input excepted),
+// in pin order, with the module's default, "Active" ON, then `assignments` applied in order (a later one wins).
+// Throws Failure (EXIT_USAGE) naming the assignment for an unknown pin, a pin that cannot be set, a choice that
+// does not exist, a value that is not a number or lies outside the float range, and a ramp on a choice pin.
+std::vector<PinSetting> ResolveSettings(const std::vector<er_host::PinDescription>& pins,
+                                        const std::vector<Assignment>& assignments);
+
+// The setting of the pin named `name`, or null.
+const PinSetting* FindSetting(const std::vector<PinSetting>& settings, std::string_view name);
+
+}  // namespace er_render
+
+namespace er_render {
+
+// A moment of the render as the user writes it for --gate: seconds ("1.5", "1.5s"), milliseconds ("250ms") or
+// samples ("12000smp"), as a frame at `rate`. Throws Failure (EXIT_USAGE) for anything else.
+std::int64_t ParseMoment(std::string_view text, float rate);
+
+}  // namespace er_render

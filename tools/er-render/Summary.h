@@ -1,0 +1,38 @@
+// The one-screen summary printed after a render.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Analysis.h"
+#include "Render.h"
+#include "Settings.h"
+
+namespace er_render {
+
+struct SummaryFacts {
+    std::string input;          // the input file, or what was rendered instead ("unit impulse")
+    std::string output;         // the output file
+    std::string output_format;  // "WAV (Microsoft), pcm16"
+    float rate = 48000.0f;
+    std::int32_t channels = 1;
+    std::int64_t input_frames = 0;
+    std::int64_t tail_frames = 0;
+    std::vector<PinSetting> settings;
+    std::optional<EffectView> view;  // absent for a module without the early-reflection pins
+    RenderStats stats;
+    std::int64_t clipped = 0;
+    double seconds = 0.0;  // wall-clock time of the render
+};
+
+std::string FormatSummary(const SummaryFacts& facts);
+
+// The warning for a tap longer than the delay buffer (or shorter than one sample), or empty.
+std::string DelayWarning(const TapDelay& delay, float rate);
+
+// A shown value as the user would write it: "25", "0.5", "-10".
+std::string FormatShown(double shown);
+
+}  // namespace er_render

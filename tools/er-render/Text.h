@@ -1,0 +1,23 @@
+// Small text helpers shared by the parsers of pin names, values, list texts and settings files.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace er_render {
+
+// Without leading and trailing blanks (spaces, tabs, carriage returns, line feeds).
+std::string_view Trim(std::string_view text);
+// Equal when compared letter by letter without regard to ASCII case.
+bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+std::string ToLower(std::string_view text);
+// The whole (trimmed) text as a finite decimal number: "2.5", "-10", "+1e3". Anything else, "inf" and "nan"
+// included, gives nothing.
+std::optional<double> ParseNumber(std::string_view text);
+// The whole (trimmed) text as a decimal integer within the range of long long.
+std::optional<long long> ParseInteger(std::string_view text);
+// `text` in double quotes, for messages.
+std::string Quoted(std::string_view text);
+
+}  // namespace er_render

@@ -1,0 +1,358 @@
+// er-render: runs sound files through the early-reflection module from the command line, through the same
+// binary interface a modular host uses. The pieces live in the er_render library; this file reads the command
+// line, puts them together and reports.
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+
+#include "Analysis.h"
+#include "AudioFile.h"
+#include "Failure.h"
+#include "Host.h"
+#include "ListText.h"
+#include "Render.h"
+#include "SampleCodec.h"
+#include "Settings.h"
+#include "Signals.h"
+#include "Summary.h"
+#include "Text.h"
+
+using namespace er_render;
+
+namespace {
+
+constexpr double MAX_SECONDS = 3600.0;          // longest --tail, --impulse and --test-signal
+constexpr long long MAX_BLOCK = 1 << 20;
+constexpr long long MAX_RATE = 768000;
+constexpr double PROGRESS_MIN_SECONDS = 10.0;   // renders shorter than this (of audio) show no progress line
+constexpr double PROGRESS_INTERVAL = 0.25;      // seconds of wall time between progress updates
+
+volatile std::sig_atomic_t g_stop = 0;
+extern "C" void OnStopSignal(int) { g_stop = 1; }
+
+struct Options {
+    std::vector<std::string> files;
+    std::vector<std::string> sets;
+    std::vector<std::string> settings_files;
+    std::vector<std::string> gates;
+    std::string block = "512";
+    std::string tail;
+    std::string impulse;
+    std::string test_signal;
+    std::string rate;
+    std::string format;
+    std::string module;
+    bool list_pins = false;
+    bool info = false;
+};
+
+const char* const USAGE_FOOTER = R"(
+Pin values are as the module shows them: choices by their text (any case) or number, float pins in shown units
+(10 is 1.0, so "1 Volume 10=100%=10" is unity gain). A float pin ramps linearly over the render with
+"Name=FROM..TO"; the host then streams it. Unset pins keep the module's defaults, except "Active", which is ON.
+--gate takes seconds ("1.5"), milliseconds ("250ms") or samples ("12000smp").
+
+Exit codes: 0 done, 1 internal fault, 2 bad command line or settings, 3 unreadable input, 4 output cannot be
+written, 5 module cannot be loaded or lacks a pin, 130 interrupted. A failed run leaves no output file.)";
+
+double CheckedSeconds(const std::string& text, const char* option, double low) {
+    const auto seconds = ParseNumber(text);
+    if (!seconds || *seconds < low || *seconds > MAX_SECONDS) {
+        throw Failure(EXIT_USAGE, std::string(option) + " takes seconds from " + FormatShown(low) + " to " +
+                                      FormatShown(MAX_SECONDS) + ", not " + Quoted(text));
+    }
+    return *seconds;
+}
+
+long long CheckedWhole(const std::string& text, const char* what, long long high) {
+    const auto value = ParseInteger(text);
+    if (!value || *value <= 0 || *value > high) {
+        throw Failure(EXIT_USAGE, std::string(what) + " must be a whole number from 1 to " + std::to_string(high) +
+                                      ", not " + Quoted(text));
+    }
+    return *value;
+}
+
+std::int64_t SecondsToFrames(double seconds, float rate) {
+    bool outside = false;
+    return RoundToRange(seconds * rate, 0, INT32_MAX, outside);
+}
+
+std::unique_ptr<er_host::Library> LoadLibrary(const Options& options) {
+    const std::string path = options.module.empty() ? er_host::Library::DefaultModulePath() : options.module;
+    std::string error;
+    auto library = er_host::Library::Load(path, error);
+    if (!library) throw Failure(EXIT_MODULE, "cannot load the module: " + error);
+    return library;
+}
+
+void PrintInfo(const er_host::Library& library) {
+    SEModuleIdentity identity{};
+    if (library.GetModuleProperties(0, &identity) == 0) {
+        throw Failure(EXIT_MODULE, "the module library describes no module");
+    }
+    auto text = [](const char* value) { return std::string(value != nullptr ? value : ""); };
+    std::cout << "id:    " << text(identity.unique_id) << "\nname:  " << text(identity.name) << "\nabout:\n"
+              << text(identity.about) << "\n";
+}
+
+std::string KindText(const er_host::PinDescription& pin) {
+    if (pin.datatype == DT_LIST) return "choice";
+    if (pin.datatype == DT_FSAMPLE) return "float";
+    return "type " + std::to_string(pin.datatype);
+}
+
+std::string DirectionText(std::int32_t direction) {
+    switch (direction) {
+    case DR_IN: return "in";
+    case DR_OUT: return "out";
+    case DR_SETTING: return "setting";
+    default: return std::to_string(direction);
+    }
+}
+
+void PrintPins(const std::vector<er_host::PinDescription>& pins) {
+    std::printf("%3s  %-34s %-8s %-7s %-9s %s\n", "#", "name", "dir", "kind", "default", "choices (value text) or range");
+    for (const auto& pin : pins) {
+        const std::string default_text = pin.has_default ? pin.default_value : "-";
+        const std::string extra = pin.datatype == DT_LIST ? DescribeChoices(ParseListText(pin.extra_text))
+                                                         : (pin.has_extra ? pin.extra_text : "");
+        std::printf("%3d  %-34s %-8s %-7s %-9s %s\n", static_cast<int>(pin.index), pin.name.c_str(),
+                    DirectionText(pin.direction).c_str(), KindText(pin).c_str(), default_text.c_str(), extra.c_str());
+    }
+}
+
+std::vector<er_host::PinDescription> DescribePins(const er_host::Library& library) {
+    er_host::InstanceOptions probe;
+    probe.open = false;
+    probe.echo_errors = false;
+    er_host::Instance instance(library, probe);
+    if (!instance.Valid()) throw Failure(EXIT_MODULE, "the module library gave no processing object");
+    return instance.Pins();
+}
+
+std::vector<Assignment> GatherAssignments(const Options& options) {
+    std::vector<Assignment> assignments;
+    for (const std::string& file : options.settings_files) {
+        for (Assignment& assignment : ReadSettingsFile(file)) assignments.push_back(std::move(assignment));
+    }
+    for (const std::string& set : options.sets) {
+        assignments.push_back(ParseAssignment(set, "--set " + Quoted(set)));
+    }
+    return assignments;
+}
+
+// Draws "rendering 42% ..." on the terminal, at most a few times a second.
+class ProgressLine {
+public:
+    ProgressLine(std::int64_t total, float rate)
+        : m_total(total), m_rate(rate),
+          m_enabled(isatty(STDERR_FILENO) != 0 && static_cast<double>(total) / rate >= PROGRESS_MIN_SECONDS) {}
+    ~ProgressLine() {
+        if (m_drawn) std::fprintf(stderr, "\r\033[K");
+    }
+    bool Update(std::int64_t done) {
+        if (m_enabled) {
+            const auto now = std::chrono::steady_clock::now();
+            if (!m_drawn || std::chrono::duration<double>(now - m_last).count() >= PROGRESS_INTERVAL) {
+                std::fprintf(stderr, "\rer-render: %3.0f%% (%.1f of %.1f s)", 100.0 * done / m_total, done / m_rate,
+                             m_total / m_rate);
+                std::fflush(stderr);
+                m_last = now;
+                m_drawn = true;
+            }
+        }
+        return g_stop == 0;
+    }
+
+private:
+    std::int64_t m_total;
+    double m_rate;
+    bool m_enabled;
+    bool m_drawn = false;
+    std::chrono::steady_clock::time_point m_last;
+};
+
+// Writes the dry test signal; the module is not involved.
+void WriteTestSignal(const Options& options) {
+    if (options.files.size() != 1) throw Failure(EXIT_USAGE, "--test-signal SECONDS takes one file: OUT");
+    const float rate = options.rate.empty() ? 48000.0f : static_cast<float>(CheckedWhole(options.rate, "--rate", MAX_RATE));
+    const std::int64_t frames = SecondsToFrames(CheckedSeconds(options.test_signal, "--test-signal", 0.001), rate);
+    const std::string& path = options.files[0];
+    const int major = MajorFormatForPath(path);
+    const int subtype = options.format.empty() ? SF_FORMAT_PCM_16 : SubtypeForName(options.format);
+    OutputFile output(path, "", (major != 0 ? major : SF_FORMAT_WAV) | subtype, 1, static_cast<int>(rate));
+    std::vector<float> block;
+    for (std::int64_t position = 0; position < frames; position += static_cast<std::int64_t>(block.size())) {
+        block.resize(static_cast<std::size_t>(std::min<std::int64_t>(4096, frames - position)));
+        for (std::size_t i = 0; i < block.size(); ++i) block[i] = TestSignalSample(position + static_cast<std::int64_t>(i), rate);
+        output.Write(block.data(), static_cast<std::int32_t>(block.size()));
+    }
+    output.Commit();
+    std::cout << "er-render: wrote the test signal " << path << " (" << frames << " frames at " << rate << " Hz)\n";
+}
+
+int Run(const Options& options) {
+    if (!options.format.empty() && SubtypeForName(options.format) == 0) {
+        throw Failure(EXIT_USAGE, "--format takes pcm16, pcm24 or float, not " + Quoted(options.format));
+    }
+    if (!options.test_signal.empty()) {
+        WriteTestSignal(options);
+        return EXIT_OK;
+    }
+    const auto library = LoadLibrary(options);
+    if (options.info || options.list_pins) {
+        if (options.info) PrintInfo(*library);
+        if (options.list_pins) PrintPins(DescribePins(*library));
+        return EXIT_OK;
+    }
+
+    const bool impulse = !options.impulse.empty();
+    if (impulse && options.files.size() != 1) throw Failure(EXIT_USAGE, "--impulse SECONDS takes one file: OUT");
+    if (!impulse && options.files.size() != 2) {
+        throw Failure(EXIT_USAGE, "expected IN OUT (or --impulse SECONDS OUT); see er-render --help");
+    }
+    if (!impulse && !options.rate.empty()) {
+        throw Failure(EXIT_USAGE, "--rate applies to --impulse and --test-signal; a file renders at its own rate");
+    }
+    if (impulse && !options.tail.empty()) {
+        throw Failure(EXIT_USAGE, "--tail does not apply to --impulse, whose length is SECONDS");
+    }
+    const auto block = static_cast<std::int32_t>(CheckedWhole(options.block, "--block", MAX_BLOCK));
+    const std::vector<Assignment> assignments = GatherAssignments(options);
+    const std::vector<PinSetting> settings = ResolveSettings(DescribePins(*library), assignments);
+
+    std::unique_ptr<InputFile> input;
+    RenderJob job;
+    job.block = block;
+    job.settings = settings;
+    int format = 0;
+    if (impulse) {
+        job.rate = options.rate.empty() ? 48000.0f : static_cast<float>(CheckedWhole(options.rate, "--rate", MAX_RATE));
+        job.channels = 1;
+        job.input_frames = SecondsToFrames(CheckedSeconds(options.impulse, "--impulse", 0.0), job.rate);
+        if (job.input_frames == 0) throw Failure(EXIT_USAGE, "--impulse " + options.impulse + " is shorter than one sample");
+        format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    } else {
+        input = std::make_unique<InputFile>(options.files[0]);
+        job.rate = static_cast<float>(input->Info().samplerate);
+        job.channels = input->Info().channels;
+        job.input_frames = input->Info().frames;
+        format = input->Info().format & (SF_FORMAT_TYPEMASK | SF_FORMAT_SUBMASK);
+    }
+    const std::optional<EffectView> view = ViewEffect(settings, job.rate);
+    const double tail_seconds = !options.tail.empty() ? CheckedSeconds(options.tail, "--tail", 0.0)
+                                : (!impulse && view) ? DefaultTailSeconds(*view)
+                                                     : 0.0;
+    const std::int64_t tail_frames = SecondsToFrames(tail_seconds, job.rate);
+    job.total_frames = job.input_frames + tail_frames;
+    if (job.total_frames > INT32_MAX) {
+        throw Failure(EXIT_USAGE, "the render would be " + std::to_string(job.total_frames) +
+                                      " frames; the host's sample clock counts at most 2147483647");
+    }
+    for (const std::string& gate : options.gates) {
+        const std::int64_t frame = ParseMoment(gate, job.rate);
+        if (frame < 0 || frame >= job.total_frames) {
+            throw Failure(EXIT_USAGE, "--gate " + gate + " lies outside the render (0 to " +
+                                          std::to_string(job.total_frames - 1) + " samples)");
+        }
+        job.gates.push_back(frame);
+    }
+
+    const std::string& out_path = options.files.back();
+    if (const int major = MajorFormatForPath(out_path)) format = major | (format & SF_FORMAT_SUBMASK);
+    if (!options.format.empty()) format = (format & SF_FORMAT_TYPEMASK) | SubtypeForName(options.format);
+    OutputFile output(out_path, impulse ? "" : options.files[0], format, job.channels, static_cast<int>(job.rate));
+
+    Renderer renderer(*library, job);
+    ProgressLine progress(job.total_frames, job.rate);
+    std::int64_t impulse_position = 0;
+    const Source source = [&](float* interleaved, std::int32_t frames) {
+        if (input) return input->Read(interleaved, frames);
+        for (std::int32_t i = 0; i < frames; ++i) interleaved[i] = ImpulseSample(impulse_position + i);
+        impulse_position += frames;
+    };
+    const auto started = std::chrono::steady_clock::now();
+    const RenderStats stats = renderer.Run(
+        source, [&](const float* interleaved, std::int32_t frames) { output.Write(interleaved, frames); },
+        [&](std::int64_t done) { return progress.Update(done); });
+    output.Commit();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+    SummaryFacts facts;
+    facts.input = impulse ? "unit impulse" : options.files[0];
+    facts.output = out_path;
+    facts.output_format = MajorFormatName(format) + ", " + std::string(SubtypeName(format));
+    facts.rate = job.rate;
+    facts.channels = job.channels;
+    facts.input_frames = job.input_frames;
+    facts.tail_frames = tail_frames;
+    facts.settings = settings;
+    facts.view = view;
+    facts.stats = stats;
+    facts.clipped = output.Clipped();
+    facts.seconds = seconds;
+    std::cout << FormatSummary(facts);
+    return EXIT_OK;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    CLI::App app{"er-render: runs sound files through the early-reflection module, as a modular host would.\n"
+                 "  er-render IN OUT [options]\n  er-render --impulse SECONDS OUT [options]\n"
+                 "  er-render --test-signal SECONDS OUT\n  er-render --list-pins | --info"};
+    app.footer(USAGE_FOOTER);
+    app.add_option("files", options.files, "IN OUT, or OUT alone with --impulse or --test-signal");
+    app.add_option("--set", options.sets, "set a pin: \"Name=value\" or \"Name=FROM..TO\" (repeatable)")
+        ->allow_extra_args(false)->type_name("NAME=VALUE");
+    app.add_option("--settings", options.settings_files, "read Name=value lines from FILE (# comments)")
+        ->allow_extra_args(false)->type_name("FILE");
+    app.add_option("--gate", options.gates, "a positive gate for one block at TIME: poly reset (repeatable)")
+        ->allow_extra_args(false)->type_name("TIME");
+    app.add_option("--block", options.block, "the host's block size in samples (default 512)")->type_name("N");
+    app.add_option("--tail", options.tail, "silence appended so echoes ring out (default: from the settings)")
+        ->type_name("SECONDS");
+    app.add_option("--impulse", options.impulse, "render the response to a unit impulse, SECONDS long")
+        ->type_name("SECONDS");
+    app.add_option("--test-signal", options.test_signal, "write a dry test signal of clicks and tone bursts")
+        ->type_name("SECONDS");
+    app.add_option("--rate", options.rate, "sample rate for --impulse and --test-signal (default 48000)")
+        ->type_name("HZ");
+    app.add_option("--format", options.format, "output samples: pcm16, pcm24 or float (default: the input's)")
+        ->type_name("FORMAT");
+    app.add_option("--module", options.module, "the module library (default: early_reflection beside er-render)")
+        ->type_name("PATH");
+    app.add_flag("--list-pins", options.list_pins, "print the module's pins and exit");
+    app.add_flag("--info", options.info, "print the module's identity and about text and exit");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::ParseError& error) {
+        std::cerr << "er-render: " << error.what() << " (see er-render --help)\n";
+        return EXIT_USAGE;
+    }
+
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
+    try {
+        return Run(options);
+    } catch (const Failure& failure) {
+        std::cerr << "er-render: " << failure.what() << "\n";
+        return failure.Code();
+    } catch (const std::bad_alloc&) {
+        std::cerr << "er-render: out of memory\n";
+        return EXIT_INTERNAL;
+    } catch (const std::exception& error) {
+        std::cerr << "er-render: " << error.what() << "\n";
+        return EXIT_INTERNAL;
+    }
+}
