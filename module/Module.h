@@ -1,10 +1,210 @@
-// The early-reflection effect's processing object. (Stub until the effect lands: constructor only.)
+// The early-reflection effect: one delay tap with its own time and volume over a power-of-two delay line, plus
+// a feedback path through a one-pole damping low-pass, routed in four ways.
+//
+// The effect never sees an opcode: the frame (SEModule_base) turns the host's calls into Open, OnPinChange,
+// OnResume and the installed processing routine. Every decision about routing, time accuracy and activity is
+// taken when a pin changes, by installing one of sixteen routines (the routine table in ParameterHandling.cpp);
+// the routines themselves branch on nothing but their read policies and their count.
+//
+// Groups, one file each: state and construction (Module.cpp), pins and the Max Delay table (ModulePins.cpp),
+// parameter handling (ParameterHandling.cpp), the delay buffer (DelayBuffer.cpp), the whole-sample routines
+// (SampleRoutines.cpp) and the fractional routines (FractionRoutines.cpp), sharing RoutineKernels.h.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
 #include "SEModule_base.h"
+#include "SEPin.h"
+
+// Pin indexes: the host numbers the pins in description order, and this effect sets no flags, so a pin's
+// index is its description's index.
+enum Pin : std::int32_t {
+    PIN_AUDIO_IN = 0,       // "Audio_In"
+    PIN_ACTIVE = 1,         // "Active"
+    PIN_FEEDBACK = 2,       // "Feedback +/-10"
+    PIN_DAMPING = 3,        // "Damping 0-10"
+    PIN_ROUTING_MODE = 4,   // "Damping/Feedback Mode"
+    PIN_OUT = 5,            // "Out"
+    PIN_TIME_ACCURACY = 6,  // "Time Accuracy"
+    PIN_TIME_MODE = 7,      // "Time Mode"
+    PIN_TIME = 8,           // "1 Time"
+    PIN_VOLUME = 9,         // "1 Volume 10=100%"
+    PIN_MAX_DELAY = 10,     // "Max Delay(s)"
+    PIN_VOLUME_MODE = 11,   // "Volume Mode"
+    PIN_MONO_MODE = 12,     // "Midi_to_CV:Mono Mode(Poly Reset)"
+    PIN_GATE = 13,          // "Midi_to_CV:Gate(Poly Reset)"
+    PIN_COUNT = 14
+};
+
+// Where the fed-back signal comes from and what the damping low-pass filters. Values are the offsets inside a
+// group of the routine table.
+enum class RoutingVariant : std::int32_t {
+    Plain = 0,                // no feedback: the input is copied into the delay line
+    TapFeedback = 1,          // tap (before the volume) through the low-pass, added to the input
+    InputTapFeedback = 2,     // input plus tap, through the low-pass
+    OutputFeedback = 3,       // output (after the volume) through the low-pass, added to the input
+    InputOutputFeedback = 4,  // input plus output, through the low-pass
+};
+constexpr std::int32_t ROUTING_VARIANT_COUNT = 5;
+
+// How the tap delay is read. Values are the first entries of the groups in the routine table.
+enum class TimeGroup : std::int32_t {
+    Sample = 1,        // whole samples, read at a block start
+    FractionFull = 6,  // interpolated, recomputed at every sample (only while "1 Time" streams)
+    FractionEcon = 11, // interpolated, read at a block start
+};
+
+constexpr std::int32_t TAP_COUNT = 20;          // per-tap arrays keep room for twenty taps; only tap 0 is used
+constexpr std::int32_t MAX_DELAY_ENTRIES = 12;  // entries of the Max Delay table
+constexpr std::int32_t ROUTINE_COUNT = 16;      // ProcessSilence plus fifteen audio routines
+
+// Library-wide values, shared by every instance and overwritten by each open (the floating-point control
+// values live in FloatControl.h).
+extern float g_sample_rate;    // the sample rate at the most recent open
+extern float g_time_scale_s;   // g_sample_rate * 10: samples per unit of Time in seconds mode
+extern float g_time_scale_ms;  // g_sample_rate * 0.01 (extended product): samples per unit in milliseconds mode
+
+// Test seam: how the delay line gets its memory. Must return memory from `new (std::nothrow) float[samples]`
+// or null. Not reachable through the library's exports; tests that link the static library set it to force an
+// allocation failure.
+using BufferAllocator = float* (*)(std::size_t samples);
+extern BufferAllocator g_buffer_allocator;
 
 class Module : public SEModule_base {
 public:
-    Module(SEHostCallback host_callback, void* host_data);
-    ~Module() override;
+    Module(SEHostCallback host_callback, void* host_data);  // the base part, then no buffer
+    ~Module() override;                                     // releases the buffer, then the base part
+
+    // ---- overridden virtual operations ----
+    void OnPinChange(SEPin* pin) override;  // pin reactions, then the common tail (ParameterHandling.cpp)
+    std::int32_t Open() override;           // prepares the state; selects no routine, allocates nothing
+    bool GetPinProperties(std::int32_t index, SEPinProperties* properties) override;  // the 14 pins
+    void OnResume() override;               // arms the poly reset in mono mode
+
+    // Installed while the effect is off (or has no delay line): counts down to HOST_SLEEP and writes zeros.
+    virtual void ProcessSilence(std::int32_t start, std::int32_t count);
+
+    // ---- the fifteen audio routines (one template, RoutineKernels.h); installed only while on with a buffer ----
+    void ProcessSamplePlain(std::int32_t start, std::int32_t count);
+    void ProcessSampleTapFeedback(std::int32_t start, std::int32_t count);
+    void ProcessSampleInputTapFeedback(std::int32_t start, std::int32_t count);
+    void ProcessSampleOutputFeedback(std::int32_t start, std::int32_t count);
+    void ProcessSampleInputOutputFeedback(std::int32_t start, std::int32_t count);
+    void ProcessFractionFullPlain(std::int32_t start, std::int32_t count);
+    void ProcessFractionFullTapFeedback(std::int32_t start, std::int32_t count);
+    void ProcessFractionFullInputTapFeedback(std::int32_t start, std::int32_t count);
+    void ProcessFractionFullOutputFeedback(std::int32_t start, std::int32_t count);
+    void ProcessFractionFullInputOutputFeedback(std::int32_t start, std::int32_t count);
+    void ProcessFractionEconPlain(std::int32_t start, std::int32_t count);
+    void ProcessFractionEconTapFeedback(std::int32_t start, std::int32_t count);
+    void ProcessFractionEconInputTapFeedback(std::int32_t start, std::int32_t count);
+    void ProcessFractionEconOutputFeedback(std::int32_t start, std::int32_t count);
+    void ProcessFractionEconInputOutputFeedback(std::int32_t start, std::int32_t count);
+
+    // Entry 0 ProcessSilence; then the Sample, FractionFull and FractionEcon groups, each in variant order.
+    static const SERoutineRef kRoutineTable[ROUTINE_COUNT];
+
+    // Buffer length in samples for a Max Delay index at a sample rate (index folded into 0..11).
+    static std::int32_t BufferLength(std::int32_t max_delay_index, float sample_rate);
+
+private:
+    friend class ModuleInspector;  // white-box tests
+
+    // A pin's reaction: what it does to the state, and which read policies the common tail recomputes.
+    struct Marks {
+        bool time = false;           // recompute m_time_update
+        bool volume = false;         // recompute m_volume_update
+        bool volume_forced = false;  // ... and read the volume at every block regardless of streaming
+    };
+    struct PinReaction {
+        Marks (Module::*react)(SEPin& pin);
+        bool common_tail;  // false only for the gate: a poly reset re-selects nothing
+    };
+    static const PinReaction kPinReactions[PIN_COUNT];
+
+    struct PinTableEntry {
+        const char* name;
+        std::int32_t direction;
+        std::int32_t datatype;
+        const char* default_value;  // null: not set
+        const char* extra_text;     // null: not set
+        void* (*variable)(Module& module);
+    };
+    static const PinTableEntry kPinTable[PIN_COUNT];
+    template <auto Field>
+    static void* VariableOf(Module& module) {
+        return &(module.*Field);
+    }
+
+    // ---- pin reactions (ParameterHandling.cpp) ----
+    Marks NoReaction(SEPin& pin);
+    Marks OnActive(SEPin& pin);
+    Marks OnFeedback(SEPin& pin);
+    Marks OnDamping(SEPin& pin);
+    Marks OnTimeAccuracy(SEPin& pin);
+    Marks OnTimeMode(SEPin& pin);
+    Marks OnTime(SEPin& pin);
+    Marks OnVolume(SEPin& pin);
+    Marks OnMaxDelay(SEPin& pin);
+    Marks OnVolumeMode(SEPin& pin);
+    Marks OnGate(SEPin& pin);
+    void CommonTail(const Marks& marks);
+    void SwitchOff();
+    Marks SwitchOn();
+    void EnterBufferlessSilence();  // after a failed allocation while on
+    void AnnounceOut(std::int32_t status);
+    bool CanRunAudio() const;       // on, with a buffer and every pin the routines read
+    std::int32_t SelectedRoutine() const;
+
+    // ---- delay buffer (DelayBuffer.cpp); allocates: only from a pin notification ----
+    bool AllocateBuffer();  // false: out of memory, m_buffer none
+    void ReleaseBuffer();
+    void EmptyBuffer();     // zeros in place; size and write position stay
+
+    // ---- block-start readers (SampleRoutines.cpp, FractionRoutines.cpp) ----
+    void UpdateTapTime(std::int32_t start);
+    void UpdateTapTimeFraction(std::int32_t start);
+    void UpdateTapVolume(std::int32_t start);
+
+    // The one routine body; the fifteen named routines instantiate it.
+    template <RoutingVariant V, TimeGroup G>
+    void RunBlock(std::int32_t start, std::int32_t count);
+
+    // ---- state, in declaration order ----
+    std::int32_t m_tap_offset = 0;       // 4 * k, the tap's whole-sample delay as a byte offset; time readers
+    float m_tap_volume = 0.0f;           // V, the tap gain; UpdateTapVolume
+    float m_tap_fraction = 0.0f;         // f, rounded toward zero; UpdateTapTimeFraction (block-rate group only)
+    float m_damping_state = 0.0f;        // S between blocks; routines; 0 at open and at each poly reset
+    std::int32_t m_write_pos = 0;        // byte position of the next write, unfolded; routines; 0 at allocation
+    std::int32_t m_buffer_size = 0;      // N, a power of two; allocation
+    std::int32_t m_buffer_mask = 0;      // (N - 1) * 4; allocation. Valid for m_buffer whenever it holds one
+    std::unique_ptr<float[]> m_buffer;   // the delay line, N floats, or none; exists only while on
+    float* in_audio = nullptr;           // pin 0 "Audio_In"; host writes the buffer address before each block
+    float* in_gate = nullptr;            // pin 13 "Midi_to_CV:Gate(Poly Reset)"; read only at its notification
+    float* out_audio = nullptr;          // pin 5 "Out"; host supplies, routines fill
+    float* in_time[TAP_COUNT] = {};      // pin 8 "1 Time" is element 0; the others are never bound
+    float* in_volume[TAP_COUNT] = {};    // pin 9 "1 Volume 10=100%" is element 0
+    float* in_damping = nullptr;         // pin 3 "Damping 0-10"; D at each block's first sample
+    float* in_feedback = nullptr;        // pin 2 "Feedback +/-10"; F at each block's first sample
+    float m_time_scale = 0.0f;           // samples per unit of Time; "Time Mode" notifications; 0 at open
+    float m_feedback = 0.0f;             // feedback amount for the routine choice only (1.0 while streaming)
+    float m_damping = 0.0f;              // damping amount for the routine choice only (1.0 while streaming)
+    std::int32_t m_time_update = 0;      // Time read policy: 0 none, 1 next block then 0, 2 every block
+    std::int32_t m_volume_update = 0;    // Volume read policy, same values
+    std::int32_t m_time_streaming[TAP_COUNT] = {};    // element 0: 1 while "1 Time" streams
+    std::int32_t m_volume_streaming[TAP_COUNT] = {};  // element 0: 1 while "1 Volume 10=100%" streams
+    std::int32_t m_block_size = 0;       // the host's block size at open; the silence countdown's start
+    std::int32_t m_idle_count = 0;       // silence still owed before HOST_SLEEP; saturates, never wraps
+    std::int32_t m_reset_state = 0;      // -1: poly reset armed (mono mode); 0: not armed
+    SEPin* m_out_pin = nullptr;          // pin 5's object, not owned; null if the host built fewer pins
+    std::int16_t max_delay = 0;          // pin 10 "Max Delay(s)": index 0..11; 2 at open
+    std::int16_t active = 0;             // pin 1 "Active": 0 "OFF", 1 "ON"
+    std::int16_t m_allocated_max_delay = 0;  // the max_delay the present buffer was sized for (raw value)
+    std::int16_t time_mode = 0;          // pin 7 "Time Mode": 0 seconds, 1 milliseconds, 2 samples
+    std::int16_t routing_mode = 0;       // pin 4 "Damping/Feedback Mode": 0..3
+    std::int16_t time_accuracy = 0;      // pin 6 "Time Accuracy": 0 sample, 1 fraction (econ), 2 fraction (full)
+    std::int16_t volume_mode = 0;        // pin 11 "Volume Mode": 0 linear, otherwise analogue
+    std::int16_t mono_mode = 0;          // pin 12 "Midi_to_CV:Mono Mode(Poly Reset)": 1 "On", 0 "Off"
 };

@@ -1,0 +1,252 @@
+// The effect's control logic: open, the reaction to every pin notification, switching on and off, the poly
+// reset, the silence routine, and the choice of the one routine that embodies routing, accuracy and activity.
+// Runs only in host calls that never overlap a processing call, so it changes fields without locks.
+#include <algorithm>
+#include <limits>
+
+#include "FloatControl.h"
+#include "Module.h"
+
+// Entry g + e runs group g (TimeGroup) with routing variant e (RoutingVariant); entry 0 is the off state.
+const SERoutineRef Module::kRoutineTable[ROUTINE_COUNT] = {
+    Routine<Module, &Module::ProcessSilence>(),
+    Routine<Module, &Module::ProcessSamplePlain>(),
+    Routine<Module, &Module::ProcessSampleTapFeedback>(),
+    Routine<Module, &Module::ProcessSampleInputTapFeedback>(),
+    Routine<Module, &Module::ProcessSampleOutputFeedback>(),
+    Routine<Module, &Module::ProcessSampleInputOutputFeedback>(),
+    Routine<Module, &Module::ProcessFractionFullPlain>(),
+    Routine<Module, &Module::ProcessFractionFullTapFeedback>(),
+    Routine<Module, &Module::ProcessFractionFullInputTapFeedback>(),
+    Routine<Module, &Module::ProcessFractionFullOutputFeedback>(),
+    Routine<Module, &Module::ProcessFractionFullInputOutputFeedback>(),
+    Routine<Module, &Module::ProcessFractionEconPlain>(),
+    Routine<Module, &Module::ProcessFractionEconTapFeedback>(),
+    Routine<Module, &Module::ProcessFractionEconInputTapFeedback>(),
+    Routine<Module, &Module::ProcessFractionEconOutputFeedback>(),
+    Routine<Module, &Module::ProcessFractionEconInputOutputFeedback>(),
+};
+constexpr std::int32_t SILENCE_ROUTINE = 0;
+
+// What each pin's notification does, by pin index. Every pin but the gate then runs the common tail.
+const Module::PinReaction Module::kPinReactions[PIN_COUNT] = {
+    {&Module::NoReaction, true},      // "Audio_In"
+    {&Module::OnActive, true},        // "Active"
+    {&Module::OnFeedback, true},      // "Feedback +/-10"
+    {&Module::OnDamping, true},       // "Damping 0-10"
+    {&Module::NoReaction, true},      // "Damping/Feedback Mode": the tail re-selects
+    {&Module::NoReaction, true},      // "Out"
+    {&Module::OnTimeAccuracy, true},  // "Time Accuracy"
+    {&Module::OnTimeMode, true},      // "Time Mode"
+    {&Module::OnTime, true},          // "1 Time"
+    {&Module::OnVolume, true},        // "1 Volume 10=100%"
+    {&Module::OnMaxDelay, true},      // "Max Delay(s)"
+    {&Module::OnVolumeMode, true},    // "Volume Mode"
+    {&Module::NoReaction, true},      // "Midi_to_CV:Mono Mode(Poly Reset)"
+    {&Module::OnGate, false},         // "Midi_to_CV:Gate(Poly Reset)": poly reset only
+};
+
+namespace {
+
+// The feedback variant of each "Damping/Feedback Mode" entry, and whether a damping amount alone selects it
+// (only where the low-pass filters the input too).
+struct RoutingChoice {
+    RoutingVariant variant;
+    bool damping_selects;
+};
+constexpr RoutingChoice kRoutingChoices[] = {
+    {RoutingVariant::TapFeedback, false},         // "Tap1"
+    {RoutingVariant::InputTapFeedback, true},     // "Input+Tap1"
+    {RoutingVariant::OutputFeedback, false},      // "Output"
+    {RoutingVariant::InputOutputFeedback, true},  // "Input+Output"
+};
+constexpr std::int32_t ROUTING_MODE_COUNT = 4;
+constexpr std::int32_t TIME_MODE_COUNT = 3;
+constexpr float TIME_SCALE_SAMPLES = 10.0f;  // one shown unit (a float 0.1) of "1 Time" is one sample
+
+// A value that is not a number counts as zero.
+bool NonZero(float value) {
+    return value < 0.0f || value > 0.0f;
+}
+
+bool Streaming(const SEPin& pin) {
+    return pin.Status() == PS_STREAMING;
+}
+
+}  // namespace
+
+std::int32_t Module::Open() {
+    SEModule_base::Open();
+    RecordFloatControl();
+    m_out_pin = PinCount() > PIN_OUT ? GetPin(PIN_OUT) : nullptr;
+    m_block_size = BlockSize();
+    m_damping_state = 0.0f;
+    std::fill(std::begin(m_time_streaming), std::end(m_time_streaming), 0);
+    std::fill(std::begin(m_volume_streaming), std::end(m_volume_streaming), 0);
+    g_sample_rate = SampleRate();
+    g_time_scale_ms = ExtendedProductToFloat(g_sample_rate, 0.01L);
+    g_time_scale_s = static_cast<float>(static_cast<double>(g_sample_rate) * 10.0);
+    mono_mode = 0;
+    m_reset_state = 0;
+    m_time_scale = 0.0f;
+    max_delay = 2;
+    if (m_buffer) {
+        // Only a repeated open finds a buffer: no audio routine may outlive it.
+        ReleaseBuffer();
+        SetProcessRoutine(kRoutineTable[SILENCE_ROUTINE]);
+    }
+    return 0;
+}
+
+void Module::OnPinChange(SEPin* pin) {
+    if (pin == nullptr) return;
+    const std::int32_t index = pin->Index();
+    if (index < 0 || index >= PIN_COUNT) {
+        CommonTail(Marks{});
+        return;
+    }
+    const PinReaction& reaction = kPinReactions[index];
+    const Marks marks = (this->*reaction.react)(*pin);
+    if (reaction.common_tail) CommonTail(marks);
+}
+
+Module::Marks Module::NoReaction(SEPin&) {
+    return {};
+}
+
+Module::Marks Module::OnActive(SEPin&) {
+    if (active != 0) return SwitchOn();
+    SwitchOff();
+    return {};
+}
+
+// m_feedback and m_damping serve the routine choice only: a streaming pin counts as non-zero whatever its
+// momentary value, and the routine takes the amount from the pin at each block start.
+Module::Marks Module::OnFeedback(SEPin& pin) {
+    m_feedback = Streaming(pin) ? 1.0f : pin.CurrentValue();
+    return {};
+}
+
+Module::Marks Module::OnDamping(SEPin& pin) {
+    m_damping = Streaming(pin) ? 1.0f : pin.CurrentValue();
+    return {};
+}
+
+// A change of accuracy makes both readings fresh at the next block.
+Module::Marks Module::OnTimeAccuracy(SEPin&) {
+    return {.time = true, .volume = true};
+}
+
+// The scales are the library-wide ones of the most recent open; a mode the list does not have changes nothing.
+Module::Marks Module::OnTimeMode(SEPin&) {
+    const float scales[TIME_MODE_COUNT] = {g_time_scale_s, g_time_scale_ms, TIME_SCALE_SAMPLES};
+    if (time_mode >= 0 && time_mode < TIME_MODE_COUNT) m_time_scale = scales[time_mode];
+    return {.time = true};
+}
+
+Module::Marks Module::OnTime(SEPin& pin) {
+    m_time_streaming[0] = Streaming(pin) ? 1 : 0;
+    return {.time = true};
+}
+
+Module::Marks Module::OnVolume(SEPin& pin) {
+    m_volume_streaming[0] = Streaming(pin) ? 1 : 0;
+    return {.volume = true};
+}
+
+// While off the choice waits for the next switch-on. While on, a new index restarts the delay line at the new
+// size; so does any notification while a failed allocation has left no buffer.
+Module::Marks Module::OnMaxDelay(SEPin&) {
+    if (active == 0) return {};
+    if (m_buffer && m_allocated_max_delay == max_delay) return {};
+    if (!AllocateBuffer()) {
+        EnterBufferlessSilence();
+        AnnounceOut(PS_CHANGED);  // the output was streaming; it is silent from here
+    }
+    return {};
+}
+
+// A mode change reads the volume at every block until a later notification recomputes the policy.
+Module::Marks Module::OnVolumeMode(SEPin&) {
+    return {.volume = true, .volume_forced = true};
+}
+
+// Poly reset. In mono mode only the first positive gate after each resume clears the line.
+Module::Marks Module::OnGate(SEPin& pin) {
+    if (mono_mode != 0 && m_reset_state == 0) return {};
+    const float gate = pin.CurrentValue();
+    if (!(gate > 0.0f)) return {};  // a value that is not a number is ignored too
+    m_reset_state = 0;
+    if (active == 0 || !m_buffer) return {};
+    EmptyBuffer();  // the write position, the tap readings and the routine stay
+    m_damping_state = 0.0f;
+    return {};
+}
+
+void Module::OnResume() {
+    SEModule_base::OnResume();
+    if (mono_mode != 0) m_reset_state = -1;
+}
+
+void Module::SwitchOff() {
+    ReleaseBuffer();
+    SetProcessRoutine(kRoutineTable[SILENCE_ROUTINE]);
+    AnnounceOut(PS_CHANGED);
+    m_idle_count = m_block_size;
+}
+
+// A repeated "ON" keeps the delay line as it is. A failed allocation leaves the output unannounced and the
+// silence routine installed; the next "ON" tries again.
+Module::Marks Module::SwitchOn() {
+    if (!m_buffer && !AllocateBuffer()) {
+        EnterBufferlessSilence();
+        return {};
+    }
+    AnnounceOut(PS_STREAMING);
+    return {.time = true, .volume = true};
+}
+
+// No audio routine may run without a delay line: silence, with its countdown to HOST_SLEEP.
+void Module::EnterBufferlessSilence() {
+    SetProcessRoutine(kRoutineTable[SILENCE_ROUTINE]);
+    m_idle_count = m_block_size;
+}
+
+void Module::AnnounceOut(std::int32_t status) {
+    if (m_out_pin != nullptr) m_out_pin->TransmitStatusChange(SampleClock(), status);
+}
+
+// The routines read every pin buffer and the delay line without a test; a host that built fewer pins never
+// sets the buffers of the missing ones.
+bool Module::CanRunAudio() const {
+    return m_buffer != nullptr && PinCount() >= PIN_COUNT;
+}
+
+std::int32_t Module::SelectedRoutine() const {
+    RoutingVariant variant = RoutingVariant::Plain;
+    if (routing_mode >= 0 && routing_mode < ROUTING_MODE_COUNT) {
+        const RoutingChoice& choice = kRoutingChoices[routing_mode];
+        if (NonZero(m_feedback) || (choice.damping_selects && NonZero(m_damping))) variant = choice.variant;
+    }
+    TimeGroup group = TimeGroup::FractionEcon;  // "Fraction(Econ)", a static "Fraction(Full)", unknown values
+    if (time_accuracy == 0) group = TimeGroup::Sample;
+    if (time_accuracy == 2 && m_time_update == 2) group = TimeGroup::FractionFull;
+    return static_cast<std::int32_t>(group) + static_cast<std::int32_t>(variant);
+}
+
+void Module::CommonTail(const Marks& marks) {
+    if (marks.time) m_time_update = m_time_streaming[0] != 0 ? 2 : 1;
+    if (marks.volume) m_volume_update = (m_volume_streaming[0] + (marks.volume_forced ? 1 : 0)) != 0 ? 2 : 1;
+    if (active == 0) return;
+    SetProcessRoutine(kRoutineTable[CanRunAudio() ? SelectedRoutine() : SILENCE_ROUTINE]);
+}
+
+// Counts down one block's worth of silence, then asks the host to let the module sleep, at that call and every
+// later one. The count saturates at 0 however long the module stays off.
+void Module::ProcessSilence(std::int32_t start, std::int32_t count) {
+    const std::int64_t remaining = static_cast<std::int64_t>(m_idle_count) - count;
+    m_idle_count = static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(remaining, 0, std::numeric_limits<std::int32_t>::max()));
+    if (remaining <= 0) CallHost(HOST_SLEEP);
+    if (out_audio != nullptr && count > 0) std::fill_n(out_audio + start, count, 0.0f);
+}
