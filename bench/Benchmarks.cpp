@@ -221,8 +221,8 @@ void RegisterAll() {
         benchmark::RegisterBenchmark(("floor/recurrence3" + suffix).c_str(), Recurrence3, block);
         benchmark::RegisterBenchmark(("floor/recurrence5" + suffix).c_str(), Recurrence5, block);
     }
-    benchmark::RegisterBenchmark("control/pin-change/new-routine", PinChange, true);
-    benchmark::RegisterBenchmark("control/pin-change/same-routine", PinChange, false);
+    benchmark::RegisterBenchmark("control/pin-change-new-routine", PinChange, true);
+    benchmark::RegisterBenchmark("control/pin-change-same-routine", PinChange, false);
     for (const std::int32_t buffer : {256, 524288, 4194304}) {
         benchmark::RegisterBenchmark(("control/switch-on/buffer:" + std::to_string(buffer)).c_str(), SwitchOn,
                                      buffer)
