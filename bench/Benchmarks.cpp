@@ -66,6 +66,7 @@ std::string Suffix(const Geometry& g) {
 
 void Ours(benchmark::State& state, Job job, std::int32_t block) {
     OurRoutine routine(job, block);
+    FillSignal(routine.Input(), block);
     const SEProcessEntry entry = routine.Entry();
     void* const object = routine.Object();
     for (auto _ : state) {

@@ -104,8 +104,9 @@ OurRoutine::OurRoutine(const Job& job, std::int32_t host_block)
         host.PostFloat(m_pin_time, TimePinValue(job.delay));
     }
     host.PostChoice(Pin("Active"), 1);
-    FillSignal(Input(), host_block);
-    host.Process(host_block);  // delivers the notifications, reads Time and Volume once, writes the addresses
+    // One block of silence: delivers the notifications, reads Time and Volume once, writes the addresses; the
+    // delay line stays silent.
+    host.Process(host_block);
 }
 
 std::unique_ptr<OurRoutine> OurRoutine::Silent(std::int32_t host_block) {

@@ -18,8 +18,8 @@ const er_host::Library& TheLibrary();
 
 class OurRoutine final : public Peer {
 public:
-    // Switched on, with the job's routine installed. `host_block` is the host's block size (the length of every
-    // pin buffer); calls may not exceed it.
+    // Switched on, with the job's routine installed and a silent delay line. `host_block` is the host's block
+    // size (the length of every pin buffer); calls may not exceed it.
     OurRoutine(const Job& job, std::int32_t host_block);
     // Switched off: ProcessSilence installed, its countdown at `host_block` samples.
     static std::unique_ptr<OurRoutine> Silent(std::int32_t host_block);

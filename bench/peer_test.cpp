@@ -19,9 +19,10 @@ namespace {
 
 constexpr std::int32_t HOST_BLOCK = 256;
 constexpr std::int32_t STREAM = 4096;  // long enough for many round trips of a 10-sample loop
-// Single precision carries 24 bits; the peers keep the line or the state in another precision and round at
-// other places, and the loop compounds that over its round trips. 2^-17 of the response's peak bounds it.
-constexpr double TOLERANCE = 1.0 / 131072;
+// Single precision carries 24 bits; the peers keep the line or the state in another precision, round at other
+// places and in another mode (the effect's moving-delay loops round toward zero), and the loop compounds that
+// over its round trips. Measured at most 8 float steps of the response's peak; 2^-19 of the peak (16 steps).
+constexpr double TOLERANCE = 1.0 / 524288;
 
 // Runs `contender` over `input` in blocks of `split`, feeding the job's moving delay in its own unit.
 std::vector<float> Render(Peer& contender, const Job& job, const std::vector<float>& input, std::int32_t split) {
