@@ -48,7 +48,11 @@ inline void LeaveRoundTowardZero() {
 }
 
 // The delay-time conversion: truncates toward zero in any rounding mode and gives -2147483648 for a value that
-// is not a number or lies outside the int32 range (SSE2 cvttsd2si: no undefined behaviour, no branch).
+// is not a number or lies outside the int32 range (SSE2 cvttsd2si: no undefined behaviour, no branch). Written
+// as the instruction itself: the compiler folds _mm_cvttsd_si32 of a known value with C's rules, which give
+// other answers out of range.
 inline std::int32_t DelayToInt32(double p) {
-    return _mm_cvttsd_si32(_mm_set_sd(p));
+    std::int32_t k;
+    asm("cvttsd2si %1, %0" : "=r"(k) : "x"(p));
+    return k;
 }

@@ -158,10 +158,13 @@ Module::Marks Module::OnVolume(SEPin& pin) {
 // size; so does any notification while a failed allocation has left no buffer.
 Module::Marks Module::OnMaxDelay(SEPin&) {
     if (active == 0) return {};
-    if (m_buffer && m_allocated_max_delay == max_delay) return {};
+    const bool had_line = m_buffer != nullptr;
+    if (had_line && m_allocated_max_delay == max_delay) return {};
     if (!AllocateBuffer()) {
         EnterBufferlessSilence();
-        AnnounceOut(PS_CHANGED);  // the output was streaming; it is silent from here
+        if (had_line) AnnounceOut(PS_CHANGED);  // the output was streaming; it is silent from here
+    } else if (!had_line) {
+        AnnounceOut(PS_STREAMING);  // back from a failed allocation
     }
     return {};
 }

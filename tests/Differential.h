@@ -157,7 +157,7 @@ struct Oracle {
 inline float RandomTime(Random& random) { return random.Uniform(-5.0f, 60.0f); }
 inline float RandomVolume(Random& random) { return random.Uniform(-1.2f, 1.2f); }
 inline float RandomFeedback(Random& random) { return random.Uniform(-0.8f, 0.8f); }
-inline float RandomDamping(Random& random) { return random.Uniform(-0.2f, 1.1f); }
+inline float RandomDamping(Random& random) { return random.Uniform(0.0f, 0.95f); }
 
 // Runs the module and the model side by side.
 class Differential {
@@ -191,7 +191,7 @@ public:
         if (m_oracle.time_streaming) FillTime(0, count);
         if (m_oracle.volume_streaming) FillRandom(pins.volume, 0, count, -1.2f, 1.2f);
         if (m_oracle.feedback_streaming) FillRandom(pins.feedback, 0, count, -0.8f, 0.8f);
-        if (m_oracle.damping_streaming) FillRandom(pins.damping, 0, count, -0.2f, 1.1f);
+        if (m_oracle.damping_streaming) FillRandom(pins.damping, 0, count, 0.0f, 0.95f);
         for (const Event& e : events) Post(e, count);
 
         host.Process(count);
@@ -268,7 +268,7 @@ private:
             host.PostStatus(pins.feedback, PS_STREAMING, e.offset);
             break;
         case Kind::DampingStream:
-            FillRandom(pins.damping, e.offset, count, -0.2f, 1.1f);
+            FillRandom(pins.damping, e.offset, count, 0.0f, 0.95f);
             host.PostStatus(pins.damping, PS_STREAMING, e.offset);
             break;
         case Kind::TimeStream:
