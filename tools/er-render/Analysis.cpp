@@ -95,6 +95,7 @@ TapDelay RealisedDelay(double requested, std::int64_t buffer, bool fractional) {
     delay.requested = requested;
     delay.buffer = buffer;
     delay.effective = requested;
+    delay.fractional = fractional;
     if (buffer <= 0) return delay;
     bool outside = false;
     std::int64_t whole = RoundToRange(std::trunc(requested), std::numeric_limits<std::int32_t>::min(),

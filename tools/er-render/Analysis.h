@@ -40,6 +40,7 @@ struct TapDelay {
     std::int64_t buffer = 0;  // the buffer length N
     bool beyond_buffer = false;  // longer than N: the module wraps the tap
     bool below_one = false;      // shorter than one sample: the module reads the full buffer instead
+    bool fractional = false;     // interpolated; whole-sample delays truncate the requested one toward zero
 };
 // Whole-sample: k = requested truncated toward zero (a value outside int32 counts as 0); every delay folds into
 // 1..N samples, k = 0 giving N. Fractional: the folded whole part plus the fraction.

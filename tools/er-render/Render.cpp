@@ -95,11 +95,19 @@ void Renderer::PostGates(std::int64_t position, std::int32_t count) {
         const GateEvent& event = m_gate_events[m_next_gate];
         const auto offset = static_cast<std::int32_t>(event.frame - position);
         for (auto& instance : m_instances) {
-            // A host resumes a voice before its gate; in "Mono Mode" that arms the reset the gate performs.
+            // A host resumes a voice before its gate; in "Mono Mode" that arms the reset the gate performs. Blocks
+            // start at positive gates, so the resume comes right before the gate, after every earlier change.
             if (event.value > 0.0f) instance->Dispatch(OP_RESUME);
             instance->PostFloat(m_gate, event.value, offset);
         }
     }
+}
+
+std::int64_t Renderer::NextGateOn(std::int64_t position) const {
+    for (std::size_t i = m_next_gate; i < m_gate_events.size(); ++i) {
+        if (m_gate_events[i].value > 0.0f && m_gate_events[i].frame > position) return m_gate_events[i].frame;
+    }
+    return m_job.total_frames;
 }
 
 void Renderer::CheckHost() const {
@@ -119,7 +127,8 @@ RenderStats Renderer::Run(const Source& source, const Sink& sink, const Progress
 
     Announce();
     for (std::int64_t position = 0; position < m_job.total_frames;) {
-        const auto count = static_cast<std::int32_t>(std::min<std::int64_t>(m_job.block, m_job.total_frames - position));
+        const auto count = static_cast<std::int32_t>(
+            std::min({std::int64_t{m_job.block}, m_job.total_frames - position, NextGateOn(position) - position}));
         const auto from_source =
             static_cast<std::int32_t>(std::clamp<std::int64_t>(m_job.input_frames - position, 0, count));
         if (from_source > 0) source(input.data(), from_source);

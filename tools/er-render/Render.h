@@ -1,6 +1,7 @@
 // The render: one module instance per channel, driven block by block through the substitute host as a modular
 // host would drive it. Every settable pin is announced once at the first sample, "Active" last so that the
-// delay buffer is sized for the final "Max Delay(s)"; ramped pins stream; gates are posted where they fall.
+// delay buffer is sized for the final "Max Delay(s)"; ramped pins stream. A host block starts at each positive
+// gate, which follows an OP_RESUME as a new voice would (the resume arms the reset in "Mono Mode").
 #pragma once
 
 #include <cstdint>
@@ -55,6 +56,7 @@ private:
     void Announce();
     void StreamRamps(std::int64_t position, std::int32_t count);
     void PostGates(std::int64_t position, std::int32_t count);
+    std::int64_t NextGateOn(std::int64_t position) const;  // the first positive gate after `position`, or the end
     void CheckHost() const;
 
     RenderJob m_job;

@@ -21,7 +21,13 @@ std::string Decibels(double level) {
 }
 
 std::string DelayText(const TapDelay& delay, float rate) {
-    return Printf("%.6g samples (%.3f ms)", delay.effective, delay.effective * 1000.0 / rate);
+    std::string text = Printf("%.9g samples (%.3f ms)", delay.effective, delay.effective * 1000.0 / rate);
+    // Shown values are floats: "1 Time=7" in "Samples" mode asks for 6.9999999 samples, which whole-sample
+    // reading truncates to 6.
+    if (!delay.fractional && delay.requested != std::trunc(delay.requested) && !delay.beyond_buffer) {
+        text += Printf(", truncated from %.9g", delay.requested);
+    }
+    return text;
 }
 
 std::string SettingText(const PinSetting& setting) {

@@ -118,12 +118,16 @@ std::string DirectionText(std::int32_t direction) {
 }
 
 void PrintPins(const std::vector<er_host::PinDescription>& pins) {
-    std::printf("%3s  %-34s %-8s %-7s %-9s %s\n", "#", "name", "dir", "kind", "default", "choices (value text) or range");
+    std::printf("%3s  %-34s %-8s %-7s %-18s %s\n", "#", "name", "dir", "kind", "default", "choices (value text) or range");
     for (const auto& pin : pins) {
-        const std::string default_text = pin.has_default ? pin.default_value : "-";
+        std::string default_text = pin.has_default ? pin.default_value : "-";
+        if (pin.datatype == DT_LIST) {
+            const auto entries = ParseListText(pin.extra_text);
+            if (const ListEntry* entry = FindChoice(entries, pin.default_value)) default_text += " " + entry->text;
+        }
         const std::string extra = pin.datatype == DT_LIST ? DescribeChoices(ParseListText(pin.extra_text))
-                                                         : (pin.has_extra ? pin.extra_text : "");
-        std::printf("%3d  %-34s %-8s %-7s %-9s %s\n", static_cast<int>(pin.index), pin.name.c_str(),
+                                                         : (pin.has_extra ? "range " + pin.extra_text : "");
+        std::printf("%3d  %-34s %-8s %-7s %-18s %s\n", static_cast<int>(pin.index), pin.name.c_str(),
                     DirectionText(pin.direction).c_str(), KindText(pin).c_str(), default_text.c_str(), extra.c_str());
     }
 }

@@ -1,0 +1,352 @@
+// er-render's pieces that decide what the host sends: list texts, settings, moments, the sample conversion and
+// the summary's reading of the settings. The module's real pin table is copied here as the host sees it.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "Analysis.h"
+#include "Failure.h"
+#include "ListText.h"
+#include "SampleCodec.h"
+#include "Settings.h"
+
+namespace er_render {
+namespace {
+
+std::vector<er_host::PinDescription> ModulePins() {
+    struct Row {
+        const char* name;
+        std::int32_t direction, datatype;
+        const char* default_value;
+        const char* extra;
+    };
+    const Row rows[] = {
+        {"Audio_In", DR_IN, DT_FSAMPLE, "0", nullptr},
+        {"Active", DR_IN, DT_LIST, "0", "OFF,ON"},
+        {"Feedback +/-10", DR_IN, DT_FSAMPLE, "0.0", "10,0,10,0"},
+        {"Damping 0-10", DR_IN, DT_FSAMPLE, "0.0", "10,0,10,0"},
+        {"Damping/Feedback Mode", DR_IN, DT_LIST, "1", "Tap1,Input+Tap1,Output,Input+Output"},
+        {"Out", DR_OUT, DT_FSAMPLE, nullptr, nullptr},
+        {"Time Accuracy", DR_IN, DT_LIST, "0", "Sample,Fraction(Econ),Fraction(Full)"},
+        {"Time Mode", DR_IN, DT_LIST, "1", "Time(s)=0, Time(ms),Samples"},
+        {"1 Time", DR_IN, DT_FSAMPLE, "100", "100,0,100,0"},
+        {"1 Volume 10=100%", DR_IN, DT_FSAMPLE, "10", "10,0,10,0"},
+        {"Max Delay(s)", DR_SETTING, DT_LIST, "8",
+         "10.920=0,5.460,2.730,1.360,0.680,0.340,0.170,0.085 (4096sm),0.040 (2048sm),0.020 (1024sm),0.010 "
+         "(512sm),0.005 (256sm)"},
+        {"Volume Mode", DR_IN, DT_LIST, "0", "Linear,Analogue"},
+        {"Midi_to_CV:Mono Mode(Poly Reset)", DR_IN, DT_LIST, "0", "On=1,Off=0"},
+        {"Midi_to_CV:Gate(Poly Reset)", DR_IN, DT_FSAMPLE, "0", nullptr},
+    };
+    std::vector<er_host::PinDescription> pins;
+    for (const Row& row : rows) {
+        er_host::PinDescription pin;
+        pin.index = static_cast<std::int32_t>(pins.size());
+        pin.name = row.name;
+        pin.direction = row.direction;
+        pin.datatype = row.datatype;
+        pin.has_default = row.default_value != nullptr;
+        pin.default_value = row.default_value ? row.default_value : "";
+        pin.has_extra = row.extra != nullptr;
+        pin.extra_text = row.extra ? row.extra : "";
+        pins.push_back(pin);
+    }
+    return pins;
+}
+
+std::vector<PinSetting> Resolve(const std::vector<std::string>& sets) {
+    std::vector<Assignment> assignments;
+    for (const std::string& set : sets) assignments.push_back(ParseAssignment(set, "--set"));
+    return ResolveSettings(ModulePins(), assignments);
+}
+
+// The failure's exit code and message, or EXIT_OK if `action` succeeded.
+template <class Action>
+std::pair<ExitCode, std::string> FailureOf(Action action) {
+    try {
+        action();
+    } catch (const Failure& failure) {
+        return {failure.Code(), failure.what()};
+    }
+    return {EXIT_OK, ""};
+}
+
+// ---- list texts ----------------------------------------------------------------------------------------------
+
+TEST(ListText, ValuesCountOnFromAnExplicitValue) {
+    struct Case {
+        const char* text;
+        std::vector<std::pair<std::string, std::int32_t>> entries;
+    };
+    const Case cases[] = {
+        {"Time(s)=0, Time(ms),Samples", {{"Time(s)", 0}, {"Time(ms)", 1}, {"Samples", 2}}},
+        {"On=1,Off=0", {{"On", 1}, {"Off", 0}}},
+        {"A=5,B,C=2,D", {{"A", 5}, {"B", 6}, {"C", 2}, {"D", 3}}},
+        {"x=y,z", {{"x=y", 0}, {"z", 1}}},  // only a number after '=' is a value
+        {"", {}},
+    };
+    for (const Case& c : cases) {
+        const auto entries = ParseListText(c.text);
+        ASSERT_EQ(entries.size(), c.entries.size()) << c.text;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            EXPECT_EQ(entries[i].text, c.entries[i].first) << c.text;
+            EXPECT_EQ(entries[i].value, c.entries[i].second) << c.text;
+        }
+    }
+    const auto max_delay = ParseListText(ModulePins()[10].extra_text);
+    ASSERT_EQ(max_delay.size(), 12u);
+    EXPECT_EQ(max_delay[7].text, "0.085 (4096sm)");
+    EXPECT_EQ(max_delay[11].value, 11);
+}
+
+TEST(ListText, ChoiceByTextFirstThenByValue) {
+    const auto accuracy = ParseListText("Sample,Fraction(Econ),Fraction(Full)");
+    ASSERT_NE(FindChoice(accuracy, "  fraction(FULL) "), nullptr);
+    EXPECT_EQ(FindChoice(accuracy, "  fraction(FULL) ")->value, 2);
+    EXPECT_EQ(FindChoice(accuracy, "1")->text, "Fraction(Econ)");
+    EXPECT_EQ(FindChoice(accuracy, "3"), nullptr);
+    EXPECT_EQ(FindChoice(accuracy, "Fraction"), nullptr);
+    // A number means the entry's value, not its place.
+    EXPECT_EQ(FindChoice(ParseListText("On=1,Off=0"), "0")->text, "Off");
+    // An entry whose text is a number wins over another entry's value.
+    EXPECT_EQ(FindChoice(ParseListText("5,0"), "0")->value, 1);
+}
+
+// ---- settings ------------------------------------------------------------------------------------------------
+
+TEST(Settings, AssignmentValueFollowsTheLastEquals) {
+    const Assignment volume = ParseAssignment(" 1 Volume 10=100% = 5 ", "--set");
+    EXPECT_EQ(volume.name, "1 Volume 10=100%");
+    EXPECT_EQ(volume.value, "5");
+    EXPECT_EQ(FailureOf([] { ParseAssignment("1 Time 25", "--set x"); }).first, EXIT_USAGE);
+    EXPECT_EQ(FailureOf([] { ParseAssignment(" =25", "--set x"); }).first, EXIT_USAGE);
+}
+
+TEST(Settings, FileSkipsBlankLinesAndCommentsAndNamesLines) {
+    const auto assignments =
+        ParseSettingsText("# slap-back\r\n\n  1 Time = 90\r\n   # indented comment\nTime Mode=Time(ms)", "slap.txt");
+    ASSERT_EQ(assignments.size(), 2u);
+    EXPECT_EQ(assignments[0].name, "1 Time");
+    EXPECT_EQ(assignments[0].value, "90");
+    EXPECT_EQ(assignments[0].origin, "slap.txt:3");
+    EXPECT_EQ(assignments[1].origin, "slap.txt:5");
+    const auto bad = FailureOf([] { ParseSettingsText("1 Time=9\nnonsense\n", "bad.txt"); });
+    EXPECT_EQ(bad.first, EXIT_USAGE);
+    EXPECT_NE(bad.second.find("bad.txt:2"), std::string::npos) << bad.second;
+}
+
+TEST(Settings, DefaultsComeFromTheDescriptionsExceptActive) {
+    const auto settings = Resolve({});
+    EXPECT_EQ(FindSetting(settings, "Audio_In"), nullptr);
+    EXPECT_EQ(FindSetting(settings, "Out"), nullptr);
+    EXPECT_EQ(FindSetting(settings, "Active")->entry, "ON");
+    EXPECT_EQ(FindSetting(settings, "Time Mode")->entry, "Time(ms)");
+    EXPECT_EQ(FindSetting(settings, "Max Delay(s)")->entry, "0.040 (2048sm)");
+    EXPECT_EQ(FindSetting(settings, "Midi_to_CV:Mono Mode(Poly Reset)")->entry, "Off");
+    EXPECT_EQ(FindSetting(settings, "1 Time")->from, 10.0f);
+    EXPECT_EQ(FindSetting(settings, "1 Volume 10=100%")->from, 1.0f);
+    for (const PinSetting& setting : settings) EXPECT_FALSE(setting.from_user) << setting.name;
+}
+
+TEST(Settings, ValuesAsTheUserSeesThem) {
+    const auto settings = Resolve({"1 Time=25", "time mode=samples", "Feedback +/-10=-5..5", "Active=0",
+                                   "Max Delay(s)=0.170", "Midi_to_CV:Mono Mode(Poly Reset)=1", "1 Time=30"});
+    const PinSetting* time = FindSetting(settings, "1 Time");
+    EXPECT_EQ(time->from, 3.0f);  // the later assignment wins
+    EXPECT_FALSE(time->ramp);
+    EXPECT_TRUE(time->from_user);
+    EXPECT_EQ(FindSetting(settings, "Time Mode")->value, 2);
+    const PinSetting* feedback = FindSetting(settings, "Feedback +/-10");
+    EXPECT_TRUE(feedback->ramp);
+    EXPECT_EQ(feedback->from, -0.5f);
+    EXPECT_EQ(feedback->to, 0.5f);
+    EXPECT_EQ(FindSetting(settings, "Active")->entry, "OFF");
+    EXPECT_EQ(FindSetting(settings, "Max Delay(s)")->value, 6);
+    EXPECT_EQ(FindSetting(settings, "Midi_to_CV:Mono Mode(Poly Reset)")->entry, "On");
+}
+
+TEST(Settings, BadAssignmentsNameWhatIsWrong) {
+    struct Case {
+        const char* set;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"Bogus=1", "has no pin \"Bogus\""},
+        {"Out=1", "\"Out\" is an output"},
+        {"Audio_In=1", "carries the input audio"},
+        {"Time Mode=Hours", "\"Hours\" is not a choice of \"Time Mode\" (0 Time(s), 1 Time(ms), 2 Samples)"},
+        {"Time Mode=7", "\"7\" is not a choice"},
+        {"Time Mode=0..2", "\"Time Mode\" is a choice pin"},
+        {"1 Time=abc", "\"abc\" is not a number"},
+        {"1 Time=nan", "\"nan\" is not a number"},
+        {"1 Time=10..x", "\"x\" is not a number"},
+        {"1 Time=1e300", "out of range"},
+    };
+    for (const Case& c : cases) {
+        const auto [code, message] = FailureOf([&] { Resolve({c.set}); });
+        EXPECT_EQ(code, EXIT_USAGE) << c.set;
+        EXPECT_NE(message.find(c.message), std::string::npos) << c.set << ": " << message;
+        EXPECT_EQ(message.rfind("--set: ", 0), 0u) << "names the origin: " << message;
+    }
+}
+
+TEST(Settings, MomentsInSecondsMillisecondsOrSamples) {
+    EXPECT_EQ(ParseMoment("1.5", 48000.0f), 72000);
+    EXPECT_EQ(ParseMoment(" 1.5s ", 48000.0f), 72000);
+    EXPECT_EQ(ParseMoment("250ms", 44100.0f), 11025);
+    EXPECT_EQ(ParseMoment("12000smp", 44100.0f), 12000);
+    EXPECT_EQ(ParseMoment("-1smp", 44100.0f), -1);  // the caller checks the range
+    for (const char* bad : {"12.5smp", "abc", "", "1.5 minutes", "ms"}) {
+        EXPECT_EQ(FailureOf([&] { ParseMoment(bad, 48000.0f); }).first, EXIT_USAGE) << bad;
+    }
+}
+
+// ---- sample conversion ---------------------------------------------------------------------------------------
+
+TEST(SampleCodec, EveryIntegerSampleSurvivesTheRoundTrip) {
+    for (const int bits : {8, 16, 24}) {
+        const SampleCodec codec{bits, false};
+        const std::int64_t full = std::int64_t{1} << (bits - 1);
+        const std::int64_t step = bits == 24 ? 251 : 1;  // every 16-bit value, a spread of 24-bit ones
+        for (std::int64_t s = -full; s < full; s += (s > -full + 2 && s < full - 3) ? step : 1) {
+            const auto stored = static_cast<std::int32_t>(s * (std::int64_t{1} << (32 - bits)));
+            const float value = SampleCodec::FromInt(stored);
+            ASSERT_EQ(value, static_cast<float>(static_cast<double>(s) / static_cast<double>(full))) << bits;
+            bool clipped = true;
+            ASSERT_EQ(codec.ToInt(value, clipped), stored) << bits << " bits, sample " << s;
+            ASSERT_FALSE(clipped);
+        }
+    }
+}
+
+TEST(SampleCodec, FullScaleAndBeyondClip) {
+    const SampleCodec pcm16{16, false};
+    struct Case {
+        float value;
+        std::int32_t sample;  // 16-bit
+        bool clipped;
+    };
+    const Case cases[] = {
+        {-1.0f, -32768, false},  {1.0f, 32767, true},          {1.5f, 32767, true},
+        {-1.5f, -32768, true},   {32767.0f / 32768, 32767, false},
+        {std::numeric_limits<float>::quiet_NaN(), 0, true},    {std::numeric_limits<float>::infinity(), 32767, true},
+        {0.5f / 32768, 0, false},  // ties go to even
+        {1.5f / 32768, 2, false},
+    };
+    for (const Case& c : cases) {
+        bool clipped = !c.clipped;
+        EXPECT_EQ(pcm16.ToInt(c.value, clipped), c.sample * 65536) << c.value;
+        EXPECT_EQ(clipped, c.clipped) << c.value;
+    }
+    bool clipped = false;
+    EXPECT_EQ((SampleCodec{32, false}.ToInt(1.0f, clipped)), std::numeric_limits<std::int32_t>::max());
+    EXPECT_TRUE(clipped);
+    EXPECT_EQ(RoundToRange(1.0e300, 0, 10, clipped), 10);
+    EXPECT_TRUE(clipped);
+    EXPECT_EQ(RoundToRange(9.3e18, std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max(),
+                           clipped),
+              std::numeric_limits<std::int64_t>::max());
+    EXPECT_TRUE(clipped);
+}
+
+TEST(SampleCodec, FormatNames) {
+    EXPECT_EQ(SubtypeForName("pcm16"), SF_FORMAT_PCM_16);
+    EXPECT_EQ(SubtypeForName("pcm24"), SF_FORMAT_PCM_24);
+    EXPECT_EQ(SubtypeForName("float"), SF_FORMAT_FLOAT);
+    EXPECT_EQ(SubtypeForName("pcm8"), 0);  // readable and writable, but not a --format choice
+    EXPECT_EQ(CodecForSubtype(SF_FORMAT_WAV | SF_FORMAT_PCM_24).bits, 24);
+    EXPECT_FALSE(CodecForSubtype(SF_FORMAT_FLAC | SF_FORMAT_FLOAT).IsInteger());
+    EXPECT_TRUE(CodecForSubtype(SF_FORMAT_OGG | SF_FORMAT_VORBIS).clips);
+}
+
+// ---- what the settings select ----------------------------------------------------------------------------------
+
+EffectView View(const std::vector<std::string>& sets, float rate = 48000.0f) {
+    const auto view = ViewEffect(Resolve(sets), rate);
+    EXPECT_TRUE(view.has_value());
+    return view.value_or(EffectView{});
+}
+
+TEST(Analysis, BufferLengthsFollowTheTableAndTheRateBands) {
+    EXPECT_EQ(BufferLength(8, 44100.0f), 2048);
+    EXPECT_EQ(BufferLength(8, 48000.0f), 2048);
+    EXPECT_EQ(BufferLength(8, 48001.0f), 4096);
+    EXPECT_EQ(BufferLength(8, 96000.0f), 4096);
+    EXPECT_EQ(BufferLength(8, 176400.0f), 8192);
+    EXPECT_EQ(BufferLength(0, 384000.0f), 4194304);
+    EXPECT_EQ(BufferLength(11, 44100.0f), 256);
+    EXPECT_EQ(BufferLength(12, 48000.0f), 0);
+    EXPECT_EQ(TimeScale(0, 44100.0f), 441000.0f);
+    EXPECT_EQ(TimeScale(1, 44100.0f), 441.0f);
+    EXPECT_EQ(TimeScale(2, 44100.0f), 10.0f);
+}
+
+TEST(Analysis, TheTapFoldsIntoTheBuffer) {
+    struct Case {
+        double requested;
+        bool fractional;
+        double effective;
+        bool beyond, below;
+    };
+    const Case cases[] = {
+        {3.0, false, 3.0, false, false},     {2.9, false, 2.0, false, false},   {0.5, false, 256.0, false, true},
+        {-2.9, false, 254.0, false, true},   {600.0, false, 88.0, true, false}, {256.0, false, 256.0, false, false},
+        {std::nan(""), false, 256.0, true, false},                              {1.0e12, false, 256.0, true, false},
+        {2.25, true, 2.25, false, false},    {600.5, true, 88.5, true, false},
+    };
+    for (const Case& c : cases) {
+        const TapDelay delay = RealisedDelay(c.requested, 256, c.fractional);
+        EXPECT_DOUBLE_EQ(delay.effective, c.effective) << c.requested;
+        EXPECT_EQ(delay.beyond_buffer, c.beyond) << c.requested;
+        EXPECT_EQ(delay.below_one, c.below) << c.requested;
+    }
+    // 25 ms at 48 kHz is 1200 samples, beyond the default 2048-sample buffer only above 42.67 ms.
+    EXPECT_EQ(TapDelayFor(View({"1 Time=25"}), ShownToPin(25)).effective, 1200.0);
+    EXPECT_TRUE(TapDelayFor(View({}), ShownToPin(100)).beyond_buffer);
+    // A shown 7 is the float 0.7, 6.9999999 samples: whole-sample reading truncates it.
+    EXPECT_EQ(TapDelayFor(View({"Time Mode=Samples"}), ShownToPin(7)).effective, 6.0);
+}
+
+TEST(Analysis, RoutineChoiceFollowsTheModulesRules) {
+    struct Case {
+        std::vector<std::string> sets;
+        RoutingVariant variant;
+        TimeReading reading;
+    };
+    const Case cases[] = {
+        {{"Damping/Feedback Mode=Tap1", "Damping 0-10=5"}, PLAIN, TimeReading::WHOLE_SAMPLE},
+        {{"Damping/Feedback Mode=Input+Tap1", "Damping 0-10=5"}, INPUT_TAP_FEEDBACK, TimeReading::WHOLE_SAMPLE},
+        {{"Damping/Feedback Mode=Output", "Feedback +/-10=0..0"}, OUTPUT_FEEDBACK, TimeReading::WHOLE_SAMPLE},
+        {{"Damping/Feedback Mode=Input+Output", "Feedback +/-10=-3"}, INPUT_OUTPUT_FEEDBACK,
+         TimeReading::WHOLE_SAMPLE},
+        {{"Time Accuracy=Fraction(Full)"}, PLAIN, TimeReading::FRACTION_PER_BLOCK},
+        {{"Time Accuracy=Fraction(Full)", "1 Time=1..2"}, PLAIN, TimeReading::FRACTION_PER_SAMPLE},
+        {{"Time Accuracy=Fraction(Econ)", "1 Time=1..2"}, PLAIN, TimeReading::FRACTION_PER_BLOCK},
+    };
+    for (const Case& c : cases) {
+        const EffectView view = View(c.sets);
+        EXPECT_EQ(SelectRoutingVariant(view), c.variant) << c.sets.front();
+        EXPECT_EQ(SelectTimeReading(view), c.reading) << c.sets.front();
+    }
+}
+
+TEST(Analysis, DefaultTailCoversTheDecay) {
+    const double delay_seconds = 1201.0 / 48000.0;
+    EXPECT_DOUBLE_EQ(DefaultTailSeconds(View({"1 Time=25"})), delay_seconds);
+    // Feedback 0.5 falls by 60 dB in 10 trips round the loop.
+    EXPECT_DOUBLE_EQ(DefaultTailSeconds(View({"1 Time=25", "Feedback +/-10=5", "Damping/Feedback Mode=Tap1"})),
+                     delay_seconds * 11.0);
+    // Output feedback is scaled by the tap gain: 0.5 x 0.5 falls by 60 dB in 5 trips.
+    EXPECT_DOUBLE_EQ(DefaultTailSeconds(View({"1 Time=25", "Feedback +/-10=5", "1 Volume 10=100%=5",
+                                              "Damping/Feedback Mode=Output"})),
+                     delay_seconds * 6.0);
+    EXPECT_EQ(DefaultTailSeconds(View({"Feedback +/-10=10"})), MAX_DEFAULT_TAIL_SECONDS);
+    EXPECT_EQ(DefaultTailSeconds(View({"Active=OFF"})), 0.0);
+}
+
+}  // namespace
+}  // namespace er_render

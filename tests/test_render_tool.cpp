@@ -1,0 +1,392 @@
+// er-render end to end: the built tool is run on files written here, and its output files are read back with
+// libsndfile. The module it loads is the shipped library beside it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <sndfile.h>
+
+#include "Render.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ToolRun {
+    int exit_code = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadText(const fs::path& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+class RenderTool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/er-render-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_root = pattern;
+        m_dir = m_root / "work";
+        fs::create_directories(m_dir);
+    }
+    void TearDown() override { fs::remove_all(m_root); }
+
+    std::string Path(const std::string& name) const { return (m_dir / name).string(); }
+
+    // Runs er-render with `args`; its output goes beside, not into, the working folder.
+    ToolRun Tool(const std::vector<std::string>& args) const {
+        std::vector<std::string> all{ER_RENDER_PATH};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& arg : all) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        const std::string out = (m_root / "stdout").string();
+        const std::string err = (m_root / "stderr").string();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        pid_t pid = 0;
+        ToolRun run;
+        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+            int status = 0;
+            waitpid(pid, &status, 0);
+            run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        run.out = ReadText(out);
+        run.err = ReadText(err);
+        return run;
+    }
+
+    // Writes interleaved samples; integer formats take their stored values, float formats module floats.
+    void Write(const std::string& name, int format, int channels, const std::vector<std::int32_t>& ints,
+               const std::vector<float>& floats = {}) const {
+        SF_INFO info{};
+        info.samplerate = 48000;
+        info.channels = channels;
+        info.format = format;
+        SNDFILE* file = sf_open(Path(name).c_str(), SFM_WRITE, &info);
+        ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+        if (floats.empty()) {
+            const int shift = (format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_24 ? 8 : 16;
+            std::vector<int> stored;
+            for (const std::int32_t value : ints) stored.push_back(static_cast<int>(value * (1 << shift)));
+            sf_writef_int(file, stored.data(), static_cast<sf_count_t>(stored.size()) / channels);
+        } else {
+            sf_writef_float(file, floats.data(), static_cast<sf_count_t>(floats.size()) / channels);
+        }
+        sf_close(file);
+    }
+
+    // Reads every sample as a float, and the file's format.
+    std::vector<float> Read(const std::string& name, SF_INFO* info_out = nullptr) const {
+        SF_INFO info{};
+        SNDFILE* file = sf_open(Path(name).c_str(), SFM_READ, &info);
+        EXPECT_NE(file, nullptr) << name << ": " << sf_strerror(nullptr);
+        if (file == nullptr) return {};
+        std::vector<float> samples(static_cast<std::size_t>(info.frames * info.channels));
+        sf_readf_float(file, samples.data(), info.frames);
+        sf_close(file);
+        if (info_out != nullptr) *info_out = info;
+        return samples;
+    }
+
+    // Reads every sample as its stored integer (16 or 24 bits).
+    std::vector<std::int32_t> ReadInts(const std::string& name, int bits) const {
+        SF_INFO info{};
+        SNDFILE* file = sf_open(Path(name).c_str(), SFM_READ, &info);
+        EXPECT_NE(file, nullptr) << sf_strerror(nullptr);
+        if (file == nullptr) return {};
+        std::vector<int> stored(static_cast<std::size_t>(info.frames * info.channels));
+        sf_readf_int(file, stored.data(), info.frames);
+        sf_close(file);
+        std::vector<std::int32_t> values;
+        for (const int value : stored) values.push_back(value / (1 << (32 - bits)));
+        return values;
+    }
+
+    std::set<std::string> Listing() const {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(m_dir)) names.insert(entry.path().filename().string());
+        return names;
+    }
+
+    fs::path m_root;
+    fs::path m_dir;
+};
+
+// Positions and values of the samples that are not zero.
+std::vector<std::pair<std::size_t, float>> NonZero(const std::vector<float>& samples, std::size_t stride = 1,
+                                                   std::size_t offset = 0) {
+    std::vector<std::pair<std::size_t, float>> found;
+    for (std::size_t i = offset; i < samples.size(); i += stride) {
+        if (samples[i] != 0.0f) found.emplace_back(i / stride, samples[i]);
+    }
+    return found;
+}
+
+using Echoes = std::vector<std::pair<std::size_t, float>>;
+
+TEST_F(RenderTool, ImpulseArrivesAtTheTapWithItsGainAtEveryBlockSize) {
+    for (const char* block : {"1", "7", "512"}) {
+        const ToolRun run = Tool({"--impulse", "0.05", Path("ir.wav"), "--block", block, "--set", "1 Time=25",
+                              "--set", "1 Volume 10=100%=5"});
+        ASSERT_EQ(run.exit_code, 0) << run.err;
+        EXPECT_NE(run.out.find("1200 samples (25.000 ms)"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("Plain, whole samples"), std::string::npos) << run.out;
+        SF_INFO info{};
+        const auto samples = Read("ir.wav", &info);
+        EXPECT_EQ(info.frames, 2400);
+        EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+        EXPECT_EQ(NonZero(samples), (Echoes{{1200, 0.5f}})) << "block " << block;
+        EXPECT_EQ(Listing(), std::set<std::string>{"ir.wav"}) << "no temporary file stays";
+    }
+}
+
+TEST_F(RenderTool, FileKeepsItsFormatAndTheTapInvertsWithANegativeVolume) {
+    std::vector<std::int32_t> input(1000, 0);
+    input[100] = 16384;
+    Write("in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, input);
+    const ToolRun run = Tool({Path("in.wav"), Path("out.wav"), "--set", "Time Mode=Samples", "--set", "1 Time=50",
+                          "--set", "1 Volume 10=100%=-10"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    SF_INFO info{};
+    const auto samples = Read("out.wav", &info);
+    EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    EXPECT_EQ(info.frames, 1000 + 51) << "default tail: the tap delay and one sample";
+    EXPECT_EQ(NonZero(samples), (Echoes{{150, -0.5f}}));
+}
+
+TEST_F(RenderTool, StereoChannelsRunThroughIndependentInstances) {
+    std::vector<float> stereo(2 * 600, 0.0f), left(600, 0.0f), right(600, 0.0f);
+    stereo[0] = left[0] = 1.0f;               // left: impulse at 0
+    stereo[2 * 30 + 1] = right[30] = 0.25f;   // right: a smaller one at 30
+    Write("stereo.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, {}, stereo);
+    Write("left.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, {}, left);
+    Write("right.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, {}, right);
+    const std::vector<std::string> loop{"--set", "Time Mode=Samples", "--set", "1 Time=100",
+                                        "--set", "Feedback +/-10=5", "--set", "Damping/Feedback Mode=Tap1",
+                                        "--tail", "0", "--block", "64"};
+    for (const char* name : {"stereo", "left", "right"}) {
+        std::vector<std::string> args{Path(std::string(name) + ".wav"), Path(std::string(name) + "-out.wav")};
+        args.insert(args.end(), loop.begin(), loop.end());
+        ASSERT_EQ(Tool(args).exit_code, 0) << name;
+    }
+    const auto both = Read("stereo-out.wav");
+    EXPECT_EQ(NonZero(both, 2, 0), (Echoes{{100, 1.0f}, {200, 0.5f}, {300, 0.25f}, {400, 0.125f}, {500, 0.0625f}}));
+    EXPECT_EQ(NonZero(both, 2, 0), NonZero(Read("left-out.wav")));
+    EXPECT_EQ(NonZero(both, 2, 1), NonZero(Read("right-out.wav")));
+    EXPECT_EQ(NonZero(both, 2, 1).front(), (std::pair<std::size_t, float>{130, 0.25f}));
+}
+
+// With a ramp for an input, the output tells the delay at every sample: y[n] = x[n - delay].
+TEST_F(RenderTool, RampStreamsTheTimePin) {
+    constexpr std::size_t frames = 4800;
+    constexpr double scale = 65536.0;
+    std::vector<float> ramp(frames);
+    for (std::size_t n = 0; n < frames; ++n) ramp[n] = static_cast<float>(n / scale);
+    Write("ramp.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, {}, ramp);
+    auto delays = [&](const char* accuracy, const char* time) {
+        const ToolRun run = Tool({Path("ramp.wav"), Path("out.wav"), "--tail", "0", "--block", "64", "--set",
+                              "Time Mode=Samples", "--set", std::string("Time Accuracy=") + accuracy, "--set",
+                              std::string("1 Time=") + time});
+        EXPECT_EQ(run.exit_code, 0) << run.err;
+        const auto out = Read("out.wav");
+        std::vector<double> delay(out.size());
+        for (std::size_t n = 0; n < out.size(); ++n) delay[n] = static_cast<double>(n) - out[n] * scale;
+        return std::make_pair(delay, run.out);
+    };
+    // The pin's value at sample n, as the host streams it; the module's delay is 10 x that in "Samples" mode.
+    auto pin_delay = [&](std::size_t n) { return 10.0 * er_render::RampValue(10.0f, 30.0f, n, frames); };
+
+    const auto [full, full_summary] = delays("Fraction(Full)", "100..300");
+    EXPECT_NE(full_summary.find("delay read at every sample"), std::string::npos) << full_summary;
+    const auto [econ, econ_summary] = delays("Fraction(Econ)", "100..300");
+    EXPECT_NE(econ_summary.find("delay read once per block"), std::string::npos) << econ_summary;
+    const auto [fixed, fixed_summary] = delays("Fraction(Full)", "100");
+    for (std::size_t n = 400; n < frames; n += 13) {
+        EXPECT_NEAR(full[n], pin_delay(n), 0.01) << "per sample, n = " << n;
+        EXPECT_NEAR(econ[n], pin_delay(n / 64 * 64), 0.01) << "per block, n = " << n;
+        EXPECT_NEAR(fixed[n], 100.0, 0.01) << "static, n = " << n;
+    }
+    EXPECT_GT(full[4000 + 63] - full[4000], 2.0) << "the delay moves inside a block";
+}
+
+TEST_F(RenderTool, GateClearsTheEchoTailInEitherMonoMode) {
+    const std::vector<std::string> loop{"--set", "Time Mode=Samples", "--set", "1 Time=100", "--set",
+                                        "Feedback +/-10=5", "--set", "Damping/Feedback Mode=Tap1"};
+    auto render = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args{"--impulse", "0.015", Path("ir.wav")};
+        args.insert(args.end(), loop.begin(), loop.end());
+        args.insert(args.end(), extra.begin(), extra.end());
+        const ToolRun run = Tool(args);
+        EXPECT_EQ(run.exit_code, 0) << run.err;
+        return NonZero(Read("ir.wav"));
+    };
+    EXPECT_EQ(render({}).size(), 7u) << "echoes every 100 samples to the end";
+    const Echoes cleared{{100, 1.0f}, {200, 0.5f}};
+    EXPECT_EQ(render({"--gate", "250smp"}), cleared);
+    EXPECT_EQ(render({"--gate", "250smp", "--set", "Midi_to_CV:Mono Mode(Poly Reset)=On"}), cleared);
+    EXPECT_EQ(render({"--gate", "3ms"}), (Echoes{{100, 1.0f}})) << "3 ms is sample 144";
+}
+
+TEST_F(RenderTool, Pcm16ReportsEverySampleTheGainPushesPastFullScale) {
+    std::vector<std::int32_t> input(4800);
+    for (std::size_t n = 0; n < input.size(); ++n) {
+        input[n] = static_cast<std::int32_t>(std::lround(24000.0 * std::sin(0.01 * static_cast<double>(n))));
+    }
+    // Without a tail, the last ten input samples never come out.
+    std::int64_t expected = 0;
+    for (std::size_t n = 0; n + 10 < input.size(); ++n) {
+        expected += (2 * input[n] >= 32768 || 2 * input[n] < -32768) ? 1 : 0;
+    }
+    Write("sine.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, input);
+    const ToolRun run = Tool({Path("sine.wav"), Path("loud.wav"), "--format", "pcm16", "--tail", "0", "--set",
+                          "Time Mode=Samples", "--set", "1 Time=10", "--set", "1 Volume 10=100%=20"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    ASSERT_GT(expected, 0);
+    EXPECT_NE(run.out.find(" " + std::to_string(expected) + " samples clipped"), std::string::npos) << run.out;
+    const auto out = ReadInts("loud.wav", 16);
+    for (std::size_t n = 10; n < out.size(); ++n) {
+        EXPECT_EQ(out[n], std::clamp(2 * input[n - 10], -32768, 32767)) << n;
+    }
+}
+
+TEST_F(RenderTool, UnityPureDelayIsBitTransparent) {
+    for (const int bits : {16, 24}) {
+        const std::int32_t full = 1 << (bits - 1);
+        std::vector<std::int32_t> input{-full, full - 1, 1, -1, 0};
+        std::uint32_t seed = 12345;
+        while (input.size() < 3000) {
+            seed = seed * 1664525u + 1013904223u;
+            input.push_back(static_cast<std::int32_t>(seed >> (32 - bits)) - full);
+        }
+        const int subtype = bits == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24;
+        Write("in.wav", SF_FORMAT_WAV | subtype, 1, input);
+        const ToolRun run = Tool({Path("in.wav"), Path("out.wav"), "--set", "Time Mode=Samples", "--set", "1 Time=5",
+                              "--block", "100"});
+        ASSERT_EQ(run.exit_code, 0) << run.err;
+        EXPECT_NE(run.out.find(" 0 samples clipped"), std::string::npos) << run.out;
+        const auto out = ReadInts("out.wav", bits);
+        ASSERT_EQ(out.size(), input.size() + 6);
+        for (std::size_t n = 0; n < out.size(); ++n) {
+            const std::int32_t expected = (n < 5 || n - 5 >= input.size()) ? 0 : input[n - 5];
+            ASSERT_EQ(out[n], expected) << bits << " bits, sample " << n;
+        }
+    }
+}
+
+TEST_F(RenderTool, SettingsFileAndSetCombineWithSetLast) {
+    std::ofstream(Path("slap.txt")) << "# samples\nTime Mode=Samples\n\n1 Time=10\n";
+    ToolRun run = Tool({"--impulse", "0.01", Path("ir.wav"), "--settings", Path("slap.txt")});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(NonZero(Read("ir.wav")), (Echoes{{10, 1.0f}}));
+    run = Tool({"--impulse", "0.01", Path("ir.wav"), "--settings", Path("slap.txt"), "--set", "1 Time=20"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(NonZero(Read("ir.wav")), (Echoes{{20, 1.0f}}));
+}
+
+TEST_F(RenderTool, TailDefaultsToTheDecayAndCanBeSet) {
+    Write("in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, std::vector<std::int32_t>(1000, 0));
+    auto frames = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args{Path("in.wav"), Path("out.wav"), "--set", "1 Time=25", "--set",
+                                      "Feedback +/-10=5", "--set", "Damping/Feedback Mode=Tap1"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        EXPECT_EQ(Tool(args).exit_code, 0);
+        SF_INFO info{};
+        Read("out.wav", &info);
+        return info.frames;
+    };
+    EXPECT_EQ(frames({}), 1000 + 1201 * 11) << "ten trips of feedback 0.5 fall by 60 dB";
+    EXPECT_EQ(frames({"--tail", "0"}), 1000);
+    EXPECT_EQ(frames({"--tail", "0.5"}), 1000 + 24000);
+}
+
+TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
+    Write("in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, std::vector<std::int32_t>(480, 100));
+    Write("keep.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, std::vector<std::int32_t>(10, 7));
+    std::ofstream(Path("notes.txt")) << "not a sound file\n";
+    std::ofstream(Path("bad.txt")) << "1 Time=5\nTime Mode\n";
+    fs::create_directory(Path("folder"));
+    fs::create_symlink(Path("in.wav"), Path("link.wav"));
+    const std::string in = Path("in.wav"), out = Path("out.wav");
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{Path("missing.wav"), out}, 3, "cannot read the input \"" + Path("missing.wav") + "\""},
+        {{Path("notes.txt"), out}, 3, "cannot read the input \"" + Path("notes.txt") + "\""},
+        {{Path("folder"), out}, 3, "is a folder"},
+        {{in, out, "--set", "Bogus=1"}, 2, "--set \"Bogus=1\": the module has no pin \"Bogus\""},
+        {{in, out, "--set", "Time Mode=Hours"}, 2, "\"Hours\" is not a choice of \"Time Mode\""},
+        {{in, out, "--set", "1 Time=fast"}, 2, "\"fast\" is not a number"},
+        {{in, out, "--set", "Time Mode=0..2"}, 2, "\"Time Mode\" is a choice pin; only float pins can ramp"},
+        {{in, out, "--set", "1 Time"}, 2, "expected Name=value"},
+        {{in, out, "--block", "0"}, 2, "--block must be a whole number from 1"},
+        {{in, out, "--block", "-64"}, 2, "--block must be a whole number from 1"},
+        {{"--impulse", "0.1", out, "--rate", "0"}, 2, "--rate must be a whole number from 1"},
+        {{"--impulse", "0.1", out, "--rate", "-48000"}, 2, "--rate must be a whole number from 1"},
+        {{in, out, "--gate", "2"}, 2, "--gate 2 lies outside the render"},
+        {{in, out, "--gate", "-1smp"}, 2, "lies outside the render"},
+        {{in, out, "--gate", "soon"}, 2, "\"soon\" is not a time"},
+        {{in, out, "--tail", "-1"}, 2, "--tail takes seconds"},
+        {{in, out, "--format", "mp3"}, 2, "--format takes pcm16, pcm24 or float"},
+        {{in, Path("out.flac"), "--format", "float"}, 2, "cannot write float samples into a FLAC"},
+        {{in, out, "--settings", Path("nothing.txt")}, 2, "cannot read the settings file"},
+        {{in, out, "--settings", Path("bad.txt")}, 2, Path("bad.txt") + ":2: expected Name=value"},
+        {{in, out, "--module", Path("nothing.so")}, 5, "cannot load the module"},
+        {{in, out, "--module", Path("notes.txt")}, 5, "cannot load the module"},
+        {{in, in}, 4, "is the input file; er-render never overwrites its input"},
+        {{in, Path("link.wav")}, 4, "is the input file"},
+        {{in, Path("keep.wav"), "--set", "Bogus=1"}, 2, "no pin"},
+        {{in, Path("folder")}, 4, "is a folder"},
+        {{in}, 2, "expected IN OUT"},
+        {{in, out, "--no-such-option"}, 2, "--no-such-option"},
+    };
+    const auto before = Listing();
+    const auto kept = ReadInts("keep.wav", 16);
+    for (const Case& c : cases) {
+        const ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.exit_code, c.code) << c.args.back() << "\n" << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << c.message << "\n" << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(Listing(), before) << "a failed run leaves no file: " << c.message;
+    }
+    EXPECT_EQ(ReadInts("keep.wav", 16), kept);
+    EXPECT_EQ(ReadInts("in.wav", 16), std::vector<std::int32_t>(480, 100));
+}
+
+TEST_F(RenderTool, ListsPinsAndIdentity) {
+    const ToolRun pins = Tool({"--list-pins"});
+    ASSERT_EQ(pins.exit_code, 0) << pins.err;
+    EXPECT_NE(pins.out.find("Max Delay(s)"), std::string::npos);
+    EXPECT_NE(pins.out.find("8 0.040 (2048sm)"), std::string::npos) << pins.out;
+    EXPECT_NE(pins.out.find("1 On, 0 Off"), std::string::npos) << pins.out;
+    const ToolRun info = Tool({"--info"});
+    ASSERT_EQ(info.exit_code, 0) << info.err;
+    EXPECT_NE(info.out.find("ZV_1x_ER_Gen"), std::string::npos);
+    EXPECT_NE(info.out.find("Dedicated Early Reflection Generator"), std::string::npos);
+}
+
+}  // namespace
