@@ -377,6 +377,27 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
     EXPECT_EQ(ReadInts("in.wav", 16), std::vector<std::int32_t>(480, 100));
 }
 
+// The README's demo and recipes: each example setting renders the tool's own test signal without a warning
+// or a clipped sample, and is heard.
+TEST_F(RenderTool, ExampleSettingsRenderTheTestSignalCleanly) {
+    ASSERT_EQ(Tool({"--test-signal", "1", Path("dry.wav")}).exit_code, 0);
+    SF_INFO dry{};
+    Read("dry.wav", &dry);
+    EXPECT_EQ(dry.frames, 48000);
+    EXPECT_EQ(dry.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    int examples = 0;
+    for (const auto& entry : fs::directory_iterator(ER_RENDER_EXAMPLES)) {
+        ++examples;
+        const ToolRun run = Tool({Path("dry.wav"), Path("wet.wav"), "--settings", entry.path().string()});
+        ASSERT_EQ(run.exit_code, 0) << entry.path() << "\n" << run.err;
+        EXPECT_EQ(run.out.find("warning"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(" 0 samples clipped"), std::string::npos) << run.out;
+        const auto wet = Read("wet.wav");
+        EXPECT_GT(NonZero(wet).size(), 1000u) << entry.path();
+    }
+    EXPECT_GE(examples, 4);
+}
+
 TEST_F(RenderTool, ListsPinsAndIdentity) {
     const ToolRun pins = Tool({"--list-pins"});
     ASSERT_EQ(pins.exit_code, 0) << pins.err;
