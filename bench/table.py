@@ -2,7 +2,7 @@
 """Turns er_bench's JSON output into one markdown table: routine x (ours, best peer, floor) in ns/sample,
 with the ratios and the targets of the routine, plus the control path.
 
-Usage: table.py RESULTS.json [--block 256] [--buffer 2048]
+Usage: table.py RESULTS.json [--block 256] [--buffer 2048] [--k K]
 """
 import argparse
 import json
@@ -57,6 +57,7 @@ def main():
     parser.add_argument("json")
     parser.add_argument("--block", type=int, default=256)
     parser.add_argument("--buffer", type=int, default=2048)
+    parser.add_argument("--k", type=int, help="only this whole-sample delay (default: every one measured)")
     args = parser.parse_args()
     context, r = load(args.json)
 
@@ -66,6 +67,8 @@ def main():
     block = args.block
     floors = {f: get("floor", f, block=block) for f in ("memcpy", "memset", "recurrence3", "recurrence5")}
     ks = sorted({dict(key[2]).get("k") for key in r if key[0] == "ours" and dict(key[2]).get("k") is not None})
+    if args.k is not None:
+        ks = [k for k in ks if k == args.k]
 
     print(f"Block {block}, delay line {args.buffer} samples; ns per sample (CPU time); "
           f"machine: {context.get('host_name', '?')}, {context.get('num_cpus', '?')} CPUs at "
