@@ -162,6 +162,29 @@ TEST_F(RenderTool, ImpulseArrivesAtTheTapWithItsGainAtEveryBlockSize) {
     }
 }
 
+// The defaults ask for 100 ms (4800 samples) from a 2048-sample buffer: the summary warns and predicts the
+// wrapped tap the module then produces, at 48 kHz and, with a doubled buffer, at 96 kHz.
+TEST_F(RenderTool, TapBeyondTheBufferWrapsAsTheSummaryWarns) {
+    struct Case {
+        const char* rate;
+        const char* requested;
+        std::size_t wrapped;
+    };
+    for (const Case& c : {Case{"48000", "4800", 4800 - 2 * 2048}, Case{"96000", "9600", 9600 - 2 * 4096}}) {
+        const ToolRun run = Tool({"--impulse", "0.1", Path("ir.wav"), "--rate", c.rate});
+        ASSERT_EQ(run.exit_code, 0) << run.err;
+        EXPECT_NE(run.out.find("warning: the tap delay of " + std::string(c.requested) +
+                               " samples exceeds the Max Delay buffer"),
+                  std::string::npos)
+            << run.out;
+        EXPECT_NE(run.out.find("wraps the tap to " + std::to_string(c.wrapped) + " samples"), std::string::npos)
+            << run.out;
+        const auto echoes = NonZero(Read("ir.wav"));
+        ASSERT_FALSE(echoes.empty()) << c.rate;
+        EXPECT_EQ(echoes.front(), (std::pair<std::size_t, float>{c.wrapped, 1.0f})) << c.rate;
+    }
+}
+
 TEST_F(RenderTool, FileKeepsItsFormatAndTheTapInvertsWithANegativeVolume) {
     std::vector<std::int32_t> input(1000, 0);
     input[100] = 16384;
