@@ -176,6 +176,7 @@ TEST(Settings, BadAssignmentsNameWhatIsWrong) {
     };
     const Case cases[] = {
         {"Bogus=1", "has no pin \"Bogus\""},
+        {"1 Volume 10=100%", "no value for \"1 Volume 10=100%\""},
         {"Out=1", "\"Out\" is an output"},
         {"Audio_In=1", "carries the input audio"},
         {"Time Mode=Hours", "\"Hours\" is not a choice of \"Time Mode\" (0 Time(s), 1 Time(ms), 2 Samples)"},

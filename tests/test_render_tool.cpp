@@ -384,6 +384,7 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
         {{in, Path("link.wav")}, 4, "is the input file"},
         {{in, Path("keep.wav"), "--set", "Bogus=1"}, 2, "no pin"},
         {{in, Path("folder")}, 4, "is a folder"},
+        {{in, Path("nowhere/out.wav")}, 4, "cannot create the output in \"" + Path("nowhere") + "\""},
         {{in}, 2, "expected IN OUT"},
         {{in, out, "--no-such-option"}, 2, "--no-such-option"},
     };

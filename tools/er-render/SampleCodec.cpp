@@ -68,8 +68,8 @@ float SampleCodec::FromInt(std::int32_t stored) {
 
 std::int32_t SampleCodec::ToInt(float value, bool& clipped) const {
     const std::int64_t full_scale = std::int64_t{1} << (bits - 1);
-    const std::int64_t sample =
-        RoundToRange(static_cast<double>(value) * static_cast<double>(full_scale), -full_scale, full_scale - 1, clipped);
+    const double scaled = static_cast<double>(value) * static_cast<double>(full_scale);
+    const std::int64_t sample = RoundToRange(scaled, -full_scale, full_scale - 1, clipped);
     return static_cast<std::int32_t>(sample * (std::int64_t{1} << (32 - bits)));
 }
 

@@ -140,11 +140,18 @@ std::vector<PinSetting> ResolveSettings(const std::vector<er_host::PinDescriptio
     for (const Assignment& assignment : assignments) {
         const er_host::PinDescription* pin = FindPinByName(pins, assignment.name);
         if (pin == nullptr) {
+            // "1 Volume 10=100%" alone splits at its own '=': the user named a pin and gave no value.
+            const std::string whole = assignment.name + "=" + assignment.value;
+            if (const auto* named = FindPinByName(pins, whole)) {
+                Reject(assignment,
+                       "no value for " + Quoted(named->name) + " (write " + Quoted(named->name + "=VALUE") + ")");
+            }
             Reject(assignment, "the module has no pin " + Quoted(assignment.name) + " (see er-render --list-pins)");
         }
         if (!IsSettable(*pin)) {
-            Reject(assignment, pin->direction == DR_OUT ? Quoted(pin->name) + " is an output pin"
-                                                        : Quoted(pin->name) + " carries the input audio; it cannot be set");
+            Reject(assignment, Quoted(pin->name) + (pin->direction == DR_OUT
+                                                        ? " is an output pin"
+                                                        : " carries the input audio; it cannot be set"));
         }
         PinSetting* setting = nullptr;
         for (PinSetting& candidate : settings) {

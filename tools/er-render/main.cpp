@@ -79,6 +79,12 @@ long long CheckedWhole(const std::string& text, const char* what, long long high
     return *value;
 }
 
+// The rate of a render without an input file.
+float RateOption(const Options& options) {
+    constexpr float DEFAULT_RATE = 48000.0f;
+    return options.rate.empty() ? DEFAULT_RATE : static_cast<float>(CheckedWhole(options.rate, "--rate", MAX_RATE));
+}
+
 std::int64_t SecondsToFrames(double seconds, float rate) {
     bool outside = false;
     return RoundToRange(seconds * rate, 0, INT32_MAX, outside);
@@ -118,7 +124,8 @@ std::string DirectionText(std::int32_t direction) {
 }
 
 void PrintPins(const std::vector<er_host::PinDescription>& pins) {
-    std::printf("%3s  %-34s %-8s %-7s %-18s %s\n", "#", "name", "dir", "kind", "default", "choices (value text) or range");
+    std::printf("%3s  %-34s %-8s %-7s %-18s %s\n", "#", "name", "dir", "kind", "default",
+                "choices (value text) or range");
     for (const auto& pin : pins) {
         std::string default_text = pin.has_default ? pin.default_value : "-";
         if (pin.datatype == DT_LIST) {
@@ -186,7 +193,7 @@ private:
 // Writes the dry test signal; the module is not involved.
 void WriteTestSignal(const Options& options) {
     if (options.files.size() != 1) throw Failure(EXIT_USAGE, "--test-signal SECONDS takes one file: OUT");
-    const float rate = options.rate.empty() ? 48000.0f : static_cast<float>(CheckedWhole(options.rate, "--rate", MAX_RATE));
+    const float rate = RateOption(options);
     const std::int64_t frames = SecondsToFrames(CheckedSeconds(options.test_signal, "--test-signal", 0.001), rate);
     const std::string& path = options.files[0];
     const int major = MajorFormatForPath(path);
@@ -195,7 +202,9 @@ void WriteTestSignal(const Options& options) {
     std::vector<float> block;
     for (std::int64_t position = 0; position < frames; position += static_cast<std::int64_t>(block.size())) {
         block.resize(static_cast<std::size_t>(std::min<std::int64_t>(4096, frames - position)));
-        for (std::size_t i = 0; i < block.size(); ++i) block[i] = TestSignalSample(position + static_cast<std::int64_t>(i), rate);
+        for (std::size_t i = 0; i < block.size(); ++i) {
+            block[i] = TestSignalSample(position + static_cast<std::int64_t>(i), rate);
+        }
         output.Write(block.data(), static_cast<std::int32_t>(block.size()));
     }
     output.Commit();
@@ -238,10 +247,12 @@ int Run(const Options& options) {
     job.settings = settings;
     int format = 0;
     if (impulse) {
-        job.rate = options.rate.empty() ? 48000.0f : static_cast<float>(CheckedWhole(options.rate, "--rate", MAX_RATE));
+        job.rate = RateOption(options);
         job.channels = 1;
         job.input_frames = SecondsToFrames(CheckedSeconds(options.impulse, "--impulse", 0.0), job.rate);
-        if (job.input_frames == 0) throw Failure(EXIT_USAGE, "--impulse " + options.impulse + " is shorter than one sample");
+        if (job.input_frames == 0) {
+            throw Failure(EXIT_USAGE, "--impulse " + options.impulse + " is shorter than one sample");
+        }
         format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
     } else {
         input = std::make_unique<InputFile>(options.files[0]);
