@@ -11,13 +11,39 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "Job.h"
 #include "Ours.h"
 #include "Peers.h"
+
+// Every C++ allocation of the process, the module's included (the library's operator new resolves to this
+// program's), so that a case can report how many of its timed calls allocated.
+namespace {
+std::size_t g_allocations = 0;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    ++g_allocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    ++g_allocations;
+    return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+// GCC takes the replaced operator new for the real one and flags std::free of its result; it is malloc's.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace er_bench {
 namespace {
@@ -39,6 +65,12 @@ constexpr double FRACTION = 0.375;
 constexpr std::int32_t SILENCE_HOST_BLOCK = 65536;
 
 constexpr float FLUSH_BETA = 9.999999747378752e-06f;  // the effect's flush constant
+
+// Allocations per timed call, counted from `before` (g_allocations before the loop).
+void SetAllocationCounter(benchmark::State& state, std::size_t before) {
+    state.counters["allocations/call"] =
+        benchmark::Counter(static_cast<double>(g_allocations - before), benchmark::Counter::kAvgIterations);
+}
 
 void SetSampleCounters(benchmark::State& state, std::int32_t block) {
     const double samples = static_cast<double>(state.iterations()) * block;
@@ -69,10 +101,12 @@ void Ours(benchmark::State& state, Job job, std::int32_t block) {
     FillSignal(routine.Input(), block);
     const SEProcessEntry entry = routine.Entry();
     void* const object = routine.Object();
+    const std::size_t allocations = g_allocations;
     for (auto _ : state) {
         entry(object, 0, block);
         benchmark::ClobberMemory();
     }
+    SetAllocationCounter(state, allocations);
     SetSampleCounters(state, block);
 }
 
@@ -81,12 +115,13 @@ void Silence(benchmark::State& state, std::int32_t block) {
     const SEProcessEntry entry = routine->Entry();
     void* const object = routine->Object();
     const std::int32_t calls_awake = SILENCE_HOST_BLOCK / block - 1;
+    const std::int32_t active = routine->Pin("Active");
     std::int32_t calls = 0;
     for (auto _ : state) {
         entry(object, 0, block);
         benchmark::ClobberMemory();
         if (++calls == calls_awake) {  // restart the countdown: a few ns every thousands of samples
-            routine->Notify("Active", 0);
+            routine->Notify(active, 0);
             calls = 0;
         }
     }
@@ -176,12 +211,16 @@ void PinChange(benchmark::State& state, bool new_routine) {
     Job job;
     job.variant = Variant::TapFeedback;
     OurRoutine routine(job, 256);
+    const std::int32_t routing = routine.Pin("Damping/Feedback Mode");
     std::int16_t mode = 0;
+    routine.Notify(routing, mode);  // the host's record of calls has grown to its size
+    const std::size_t allocations = g_allocations;
     for (auto _ : state) {
         if (new_routine) mode = static_cast<std::int16_t>(2 - mode);
-        routine.Notify("Damping/Feedback Mode", mode);
+        routine.Notify(routing, mode);
         routine.Host().ClearCalls();
     }
+    SetAllocationCounter(state, allocations);
 }
 
 // "Active" ON with an empty delay line of `buffer` samples: allocation and zero fill. Timed alone (manual time);
@@ -190,14 +229,17 @@ void SwitchOn(benchmark::State& state, std::int32_t buffer) {
     Job job;
     job.buffer_size = buffer;
     OurRoutine routine(job, 256);
+    const std::int32_t active = routine.Pin("Active");
+    const std::size_t allocations = g_allocations;
     for (auto _ : state) {
-        routine.Notify("Active", 0);
+        routine.Notify(active, 0);
         const auto begin = std::chrono::steady_clock::now();
-        routine.Notify("Active", 1);
+        routine.Notify(active, 1);
         const auto end = std::chrono::steady_clock::now();
         state.SetIterationTime(std::chrono::duration<double>(end - begin).count());
         routine.Host().ClearCalls();
     }
+    SetAllocationCounter(state, allocations);  // the delay line, and the host's growing record of statuses
 }
 
 void RegisterAll() {

@@ -125,8 +125,8 @@ std::int32_t OurRoutine::Pin(const std::string& name) const {
     return pin;
 }
 
-void OurRoutine::Notify(const std::string& pin_name, std::int16_t choice) {
-    const er_host::PinDescription& pin = m_host->Pins()[static_cast<std::size_t>(Pin(pin_name))];
+void OurRoutine::Notify(std::int32_t pin_index, std::int16_t choice) {
+    const er_host::PinDescription& pin = m_host->Pins()[static_cast<std::size_t>(pin_index)];
     std::memcpy(pin.variable, &choice, sizeof choice);
     SETimedEvent event{m_host->SampleClock(), EV_PIN_STATUS, PS_CHANGED, 0, pin.index};
     SEModuleRecord* record = m_host->Record();

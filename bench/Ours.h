@@ -33,9 +33,12 @@ public:
     SEProcessEntry Entry() const { return m_host->Record()->process; }
     void* Object() const { return m_host->Record()->object; }
 
+    // The index of the pin with this name; exits with a message if there is none.
+    std::int32_t Pin(const std::string& name) const;
+
     // A pin notification delivered straight through the event entry, as the host delivers it: a choice pin's
-    // value written into its variable, then the status event at the current sample clock.
-    void Notify(const std::string& pin_name, std::int16_t choice);
+    // value written into its variable, then the status event at the current sample clock. Allocates nothing.
+    void Notify(std::int32_t pin, std::int16_t choice);
 
     er_host::Instance& Host() { return *m_host; }
 
@@ -45,7 +48,6 @@ public:
 
 private:
     explicit OurRoutine(std::int32_t host_block, float sample_rate);
-    std::int32_t Pin(const std::string& name) const;
 
     std::unique_ptr<er_host::Instance> m_host;
     std::int32_t m_pin_in;

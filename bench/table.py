@@ -18,7 +18,7 @@ def load(path):
     """{(who, job, params): seconds per sample or per iteration}, medians when the run was repeated."""
     with open(path) as f:
         data = json.load(f)
-    results, repeated = {}, set()
+    results, allocations, repeated = {}, {}, set()
     for b in data["benchmarks"]:
         if b.get("run_type") == "aggregate":
             if b.get("aggregate_name") != "median":
@@ -35,11 +35,13 @@ def load(path):
             continue
         params = dict(p.split(":") for p in m.group("rest").strip("/").split("/") if p)
         key = (m.group("who"), m.group("job"), tuple(sorted((k, int(v)) for k, v in params.items())))
+        if "allocations/call" in b:
+            allocations[key] = b["allocations/call"]
         if "ns/sample" in b:
             results[key] = b["ns/sample"] * 1e9
         else:
             results[key] = b["real_time"] * {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[b["time_unit"]]
-    return data.get("context", {}), results
+    return data.get("context", {}), results, allocations
 
 
 def fmt(value):
@@ -59,7 +61,7 @@ def main():
     parser.add_argument("--buffer", type=int, default=2048)
     parser.add_argument("--k", type=int, help="only this whole-sample delay (default: every one measured)")
     args = parser.parse_args()
-    context, r = load(args.json)
+    context, r, allocations = load(args.json)
 
     def get(who, job, **params):
         return r.get((who, job, tuple(sorted(params.items()))))
@@ -117,12 +119,19 @@ def main():
     control = sorted((key, v) for key, v in r.items() if key[0] == "control")
     if control:
         print()
-        print("| control path | ns per notification | target |")
-        print("|---|---|---|")
+        print("| control path | ns per notification | allocations | target |")
+        print("|---|---|---|---|")
         for (who, job, params), v in control:
             label = job + "".join(f" {k} {val}" for k, val in params)
             target = ("met (<1000)" if v < 1000 else "missed (<1000)") if job.startswith("pin-change") else "–"
-            print(f"| {label} | {fmt(v)} | {target} |")
+            allocs = allocations.get((who, job, params))
+            print(f"| {label} | {fmt(v)} | {'–' if allocs is None else f'{allocs:g}'} | {target} |")
+
+    if allocations:
+        processing = [v for key, v in allocations.items() if key[0] == "ours"]
+        if processing:
+            print()
+            print(f"Allocations per processing call: at most {max(processing):g} over {len(processing)} cases.")
 
 
 if __name__ == "__main__":
