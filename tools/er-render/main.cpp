@@ -11,46 +11,25 @@
 
 #include <CLI/CLI.hpp>
 
-#include "Analysis.h"
 #include "AudioFile.h"
 #include "Failure.h"
 #include "Host.h"
 #include "ListText.h"
+#include "Plan.h"
 #include "Render.h"
 #include "SampleCodec.h"
-#include "Settings.h"
 #include "Signals.h"
 #include "Summary.h"
-#include "Text.h"
 
 using namespace er_render;
 
 namespace {
 
-constexpr double MAX_SECONDS = 3600.0;          // longest --tail, --impulse and --test-signal
-constexpr long long MAX_BLOCK = 1 << 20;
-constexpr long long MAX_RATE = 768000;
-constexpr double PROGRESS_MIN_SECONDS = 10.0;   // renders shorter than this (of audio) show no progress line
-constexpr double PROGRESS_INTERVAL = 0.25;      // seconds of wall time between progress updates
+constexpr double PROGRESS_MIN_SECONDS = 10.0;  // renders shorter than this (of audio) show no progress line
+constexpr double PROGRESS_INTERVAL = 0.25;     // seconds of wall time between progress updates
 
 volatile std::sig_atomic_t g_stop = 0;
 extern "C" void OnStopSignal(int) { g_stop = 1; }
-
-struct Options {
-    std::vector<std::string> files;
-    std::vector<std::string> sets;
-    std::vector<std::string> settings_files;
-    std::vector<std::string> gates;
-    std::string block = "512";
-    std::string tail;
-    std::string impulse;
-    std::string test_signal;
-    std::string rate;
-    std::string format;
-    std::string module;
-    bool list_pins = false;
-    bool info = false;
-};
 
 const char* const USAGE_FOOTER = R"(
 Pin values are as the module shows them: choices by their text (any case) or number, float pins in shown units
@@ -60,35 +39,6 @@ Pin values are as the module shows them: choices by their text (any case) or num
 
 Exit codes: 0 done, 1 internal fault, 2 bad command line or settings, 3 unreadable input, 4 output cannot be
 written, 5 module cannot be loaded or lacks a pin, 130 interrupted. A failed run leaves no output file.)";
-
-double CheckedSeconds(const std::string& text, const char* option, double low) {
-    const auto seconds = ParseNumber(text);
-    if (!seconds || *seconds < low || *seconds > MAX_SECONDS) {
-        throw Failure(EXIT_USAGE, std::string(option) + " takes seconds from " + FormatShown(low) + " to " +
-                                      FormatShown(MAX_SECONDS) + ", not " + Quoted(text));
-    }
-    return *seconds;
-}
-
-long long CheckedWhole(const std::string& text, const char* what, long long high) {
-    const auto value = ParseInteger(text);
-    if (!value || *value <= 0 || *value > high) {
-        throw Failure(EXIT_USAGE, std::string(what) + " must be a whole number from 1 to " + std::to_string(high) +
-                                      ", not " + Quoted(text));
-    }
-    return *value;
-}
-
-// The rate of a render without an input file.
-float RateOption(const Options& options) {
-    constexpr float DEFAULT_RATE = 48000.0f;
-    return options.rate.empty() ? DEFAULT_RATE : static_cast<float>(CheckedWhole(options.rate, "--rate", MAX_RATE));
-}
-
-std::int64_t SecondsToFrames(double seconds, float rate) {
-    bool outside = false;
-    return RoundToRange(seconds * rate, 0, INT32_MAX, outside);
-}
 
 std::unique_ptr<er_host::Library> LoadLibrary(const Options& options) {
     const std::string path = options.module.empty() ? er_host::Library::DefaultModulePath() : options.module;
@@ -148,17 +98,6 @@ std::vector<er_host::PinDescription> DescribePins(const er_host::Library& librar
     return instance.Pins();
 }
 
-std::vector<Assignment> GatherAssignments(const Options& options) {
-    std::vector<Assignment> assignments;
-    for (const std::string& file : options.settings_files) {
-        for (Assignment& assignment : ReadSettingsFile(file)) assignments.push_back(std::move(assignment));
-    }
-    for (const std::string& set : options.sets) {
-        assignments.push_back(ParseAssignment(set, "--set " + Quoted(set)));
-    }
-    return assignments;
-}
-
 // Draws "rendering 42% ..." on the terminal, at most a few times a second.
 class ProgressLine {
 public:
@@ -191,105 +130,29 @@ private:
 };
 
 // Writes the dry test signal; the module is not involved.
-void WriteTestSignal(const Options& options) {
-    if (options.files.size() != 1) throw Failure(EXIT_USAGE, "--test-signal SECONDS takes one file: OUT");
-    const float rate = RateOption(options);
-    const std::int64_t frames = SecondsToFrames(CheckedSeconds(options.test_signal, "--test-signal", 0.001), rate);
-    const std::string& path = options.files[0];
-    const int major = MajorFormatForPath(path);
-    const int subtype = options.format.empty() ? SF_FORMAT_PCM_16 : SubtypeForName(options.format);
-    OutputFile output(path, "", (major != 0 ? major : SF_FORMAT_WAV) | subtype, 1, static_cast<int>(rate));
+void WriteTestSignal(const SignalPlan& plan) {
+    OutputFile output(plan.path, "", plan.format, 1, static_cast<int>(plan.rate));
     std::vector<float> block;
-    for (std::int64_t position = 0; position < frames; position += static_cast<std::int64_t>(block.size())) {
-        block.resize(static_cast<std::size_t>(std::min<std::int64_t>(4096, frames - position)));
+    for (std::int64_t position = 0; position < plan.frames; position += static_cast<std::int64_t>(block.size())) {
+        block.resize(static_cast<std::size_t>(std::min<std::int64_t>(4096, plan.frames - position)));
         for (std::size_t i = 0; i < block.size(); ++i) {
-            block[i] = TestSignalSample(position + static_cast<std::int64_t>(i), rate);
+            block[i] = TestSignalSample(position + static_cast<std::int64_t>(i), plan.rate);
         }
         output.Write(block.data(), static_cast<std::int32_t>(block.size()));
     }
     output.Commit();
-    std::cout << "er-render: wrote the test signal " << path << " (" << frames << " frames at " << rate << " Hz)\n";
+    std::cout << "er-render: wrote the test signal " << plan.path << " (" << plan.frames << " frames at "
+              << plan.rate << " Hz)\n";
 }
 
-int Run(const Options& options) {
-    if (!options.format.empty() && SubtypeForName(options.format) == 0) {
-        throw Failure(EXIT_USAGE, "--format takes pcm16, pcm24 or float, not " + Quoted(options.format));
-    }
-    if (!options.test_signal.empty()) {
-        WriteTestSignal(options);
-        return EXIT_OK;
-    }
-    const auto library = LoadLibrary(options);
-    if (options.info || options.list_pins) {
-        if (options.info) PrintInfo(*library);
-        if (options.list_pins) PrintPins(DescribePins(*library));
-        return EXIT_OK;
-    }
-
-    const bool impulse = !options.impulse.empty();
-    if (impulse && options.files.size() != 1) throw Failure(EXIT_USAGE, "--impulse SECONDS takes one file: OUT");
-    if (!impulse && options.files.size() != 2) {
-        throw Failure(EXIT_USAGE, "expected IN OUT (or --impulse SECONDS OUT); see er-render --help");
-    }
-    if (!impulse && !options.rate.empty()) {
-        throw Failure(EXIT_USAGE, "--rate applies to --impulse and --test-signal; a file renders at its own rate");
-    }
-    if (impulse && !options.tail.empty()) {
-        throw Failure(EXIT_USAGE, "--tail does not apply to --impulse, whose length is SECONDS");
-    }
-    const auto block = static_cast<std::int32_t>(CheckedWhole(options.block, "--block", MAX_BLOCK));
-    const std::vector<Assignment> assignments = GatherAssignments(options);
-    const std::vector<PinSetting> settings = ResolveSettings(DescribePins(*library), assignments);
-
-    std::unique_ptr<InputFile> input;
-    RenderJob job;
-    job.block = block;
-    job.settings = settings;
-    int format = 0;
-    if (impulse) {
-        job.rate = RateOption(options);
-        job.channels = 1;
-        job.input_frames = SecondsToFrames(CheckedSeconds(options.impulse, "--impulse", 0.0), job.rate);
-        if (job.input_frames == 0) {
-            throw Failure(EXIT_USAGE, "--impulse " + options.impulse + " is shorter than one sample");
-        }
-        format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    } else {
-        input = std::make_unique<InputFile>(options.files[0]);
-        job.rate = static_cast<float>(input->Info().samplerate);
-        job.channels = input->Info().channels;
-        job.input_frames = input->Info().frames;
-        format = input->Info().format & (SF_FORMAT_TYPEMASK | SF_FORMAT_SUBMASK);
-    }
-    const std::optional<EffectView> view = ViewEffect(settings, job.rate);
-    const double tail_seconds = !options.tail.empty() ? CheckedSeconds(options.tail, "--tail", 0.0)
-                                : (!impulse && view) ? DefaultTailSeconds(*view)
-                                                     : 0.0;
-    const std::int64_t tail_frames = SecondsToFrames(tail_seconds, job.rate);
-    job.total_frames = job.input_frames + tail_frames;
-    if (job.total_frames > INT32_MAX) {
-        throw Failure(EXIT_USAGE, "the render would be " + std::to_string(job.total_frames) +
-                                      " frames; the host's sample clock counts at most 2147483647");
-    }
-    for (const std::string& gate : options.gates) {
-        const std::int64_t frame = ParseMoment(gate, job.rate);
-        if (frame < 0 || frame >= job.total_frames) {
-            throw Failure(EXIT_USAGE, "--gate " + gate + " lies outside the render (0 to " +
-                                          std::to_string(job.total_frames - 1) + " samples)");
-        }
-        job.gates.push_back(frame);
-    }
-
-    const std::string& out_path = options.files.back();
-    if (const int major = MajorFormatForPath(out_path)) format = major | (format & SF_FORMAT_SUBMASK);
-    if (!options.format.empty()) format = (format & SF_FORMAT_TYPEMASK) | SubtypeForName(options.format);
-    OutputFile output(out_path, impulse ? "" : options.files[0], format, job.channels, static_cast<int>(job.rate));
-
-    Renderer renderer(*library, job);
-    ProgressLine progress(job.total_frames, job.rate);
+void Render(const er_host::Library& library, RenderPlan plan) {
+    OutputFile output(plan.output_path, plan.protected_path, plan.format, plan.job.channels,
+                      static_cast<int>(plan.job.rate));
+    Renderer renderer(library, plan.job);
+    ProgressLine progress(plan.job.total_frames, plan.job.rate);
     std::int64_t impulse_position = 0;
     const Source source = [&](float* interleaved, std::int32_t frames) {
-        if (input) return input->Read(interleaved, frames);
+        if (plan.input) return plan.input->Read(interleaved, frames);
         for (std::int32_t i = 0; i < frames; ++i) interleaved[i] = ImpulseSample(impulse_position + i);
         impulse_position += frames;
     };
@@ -298,22 +161,35 @@ int Run(const Options& options) {
         source, [&](const float* interleaved, std::int32_t frames) { output.Write(interleaved, frames); },
         [&](std::int64_t done) { return progress.Update(done); });
     output.Commit();
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     SummaryFacts facts;
-    facts.input = impulse ? "unit impulse" : options.files[0];
-    facts.output = out_path;
-    facts.output_format = MajorFormatName(format) + ", " + std::string(SubtypeName(format));
-    facts.rate = job.rate;
-    facts.channels = job.channels;
-    facts.input_frames = job.input_frames;
-    facts.tail_frames = tail_frames;
-    facts.settings = settings;
-    facts.view = view;
+    facts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    facts.input = plan.input_label;
+    facts.output = plan.output_path;
+    facts.output_format = MajorFormatName(plan.format) + ", " + std::string(SubtypeName(plan.format));
+    facts.rate = plan.job.rate;
+    facts.channels = plan.job.channels;
+    facts.input_frames = plan.job.input_frames;
+    facts.tail_frames = plan.tail_frames;
+    facts.settings = plan.job.settings;
+    facts.view = plan.view;
     facts.stats = stats;
     facts.clipped = output.Clipped();
-    facts.seconds = seconds;
     std::cout << FormatSummary(facts);
+}
+
+int Run(const Options& options) {
+    if (!options.test_signal.empty()) {
+        WriteTestSignal(PlanTestSignal(options));
+        return EXIT_OK;
+    }
+    const auto library = LoadLibrary(options);
+    if (options.info || options.list_pins) {
+        if (options.info) PrintInfo(*library);
+        if (options.list_pins) PrintPins(DescribePins(*library));
+        return EXIT_OK;
+    }
+    Render(*library, PlanRender(options, DescribePins(*library)));
     return EXIT_OK;
 }
 

@@ -1,0 +1,63 @@
+// The command line, checked and turned into a plan: what to read, what to write and what the host sends.
+// Every value arrives as text and is checked here, so every message about it is the tool's own.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Analysis.h"
+#include "AudioFile.h"
+#include "Host.h"
+#include "Render.h"
+
+namespace er_render {
+
+// The command line as given.
+struct Options {
+    std::vector<std::string> files;           // IN OUT, or OUT alone with --impulse or --test-signal
+    std::vector<std::string> sets;            // --set "Name=value", in order
+    std::vector<std::string> settings_files;  // --settings FILE, read before the --set values
+    std::vector<std::string> gates;           // --gate TIME
+    std::string block = "512";
+    std::string tail;                         // empty: from the settings
+    std::string impulse;                      // SECONDS of a unit impulse's response instead of IN
+    std::string test_signal;                  // SECONDS of the dry test signal to write
+    std::string rate;                         // for --impulse and --test-signal; empty: 48000
+    std::string format;                       // pcm16, pcm24 or float; empty: the input's
+    std::string module;                       // empty: the library beside the tool
+    bool list_pins = false;
+    bool info = false;
+};
+
+// A checked render.
+struct RenderPlan {
+    RenderJob job;
+    std::unique_ptr<InputFile> input;  // null: the input is a unit impulse
+    std::string input_label;           // the input file, or "unit impulse"
+    std::string output_path;
+    std::string protected_path;        // the input, which the output must never replace; empty for an impulse
+    int format = 0;                    // libsndfile major format | subtype of the output
+    std::int64_t tail_frames = 0;
+    std::optional<EffectView> view;    // null for a module without the early-reflection pins
+};
+
+// Checks the options of a render (IN OUT, or --impulse SECONDS OUT), opens the input and resolves the settings
+// against the module's `pins`. Throws Failure naming the first problem; nothing is written.
+RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDescription>& pins);
+
+// A checked --test-signal.
+struct SignalPlan {
+    std::string path;
+    std::int64_t frames = 0;
+    float rate = 48000.0f;
+    int format = 0;
+};
+SignalPlan PlanTestSignal(const Options& options);
+
+// The longest --tail, --impulse and --test-signal.
+inline constexpr double MAX_SECONDS = 3600.0;
+
+}  // namespace er_render
