@@ -136,7 +136,7 @@ TEST(Validator, SeesEveryPlantedFault) {
     const std::pair<Fault, const char*> cases[] = {
         {Fault::kWriteBeforeStretch, "wrote Out before its stretch"},
         {Fault::kRoundingLeftUp, "returned with MXCSR control"},
-        {Fault::kRoundingInEvent, "an event handler returned with"},
+        {Fault::kRoundingInEvent, "an event handler or dispatch returned with"},
         {Fault::kSubnormalOutput, "subnormal output"},
         {Fault::kNonFinite, "with finite inputs and controls"},
         {Fault::kDependsOnCuts, "depends on where the host cuts blocks"},

@@ -11,6 +11,7 @@
 
 #include "FloatEnvironment.h"
 #include "Rng.h"
+#include "StretchWatch.h"
 
 namespace er_validate {
 namespace {
@@ -57,11 +58,6 @@ constexpr std::array<Role, 6> kFloatInputs{kAudio, kFeedback, kDamping, kTime, k
 constexpr std::array<Role, 7> kChoices{kActive, kRouting, kAccuracy, kTimeMode, kMaxDelay, kVolumeMode, kMono};
 
 bool IsFloatInput(Role role) { return std::find(kFloatInputs.begin(), kFloatInputs.end(), role) != kFloatInputs.end(); }
-
-// The output canary: a NaN with a payload no arithmetic produces. Any Out sample that still holds it after a call
-// was not written by the call.
-const float kCanary = std::bit_cast<float>(0x7FC0DEADu);
-bool IsCanary(float x) { return std::bit_cast<std::uint32_t>(x) == 0x7FC0DEADu; }
 
 // Samples compare equal when their bits are equal or both are NaN.
 bool Same(float a, float b) {
@@ -238,46 +234,10 @@ struct Member {
     std::unique_ptr<Instance> instance;
     std::int32_t block_size = 0;
     std::array<std::int32_t, kRoleCount> pin{};
-    FloatControl environment;
-    std::string fault;             // the first fault the observers saw in the current block
-    std::vector<float> before;     // Out before the stretch start, as it was before the call
+    std::unique_ptr<StretchWatch> watch;
     std::vector<float> output;     // this segment's output
     BlockPlan plan;
     std::vector<Action> replay;    // a fresh member's set-up events, delivered with its first block
-
-    void Observe() {
-        instance->before_process = [this](std::int32_t start, std::int32_t) {
-            if (!fault.empty()) return;
-            if (ReadFloatControl() != environment) {
-                fault = "an event handler returned with " + Describe(ReadFloatControl()) + ", the host had " +
-                        Describe(environment);
-                WriteFloatControl(environment);
-            }
-            float* out = instance->Buffer(pin[kOut]);
-            before.assign(out, out + start);
-            std::fill(out + start, out + block_size, kCanary);
-        };
-        instance->after_process = [this](std::int32_t start, std::int32_t count) {
-            if (!fault.empty()) return;
-            if (ReadFloatControl() != environment) {
-                fault = Format("process(%d, %d) returned with ", start, count) + Describe(ReadFloatControl()) +
-                        ", the host had " + Describe(environment);
-                WriteFloatControl(environment);
-                return;
-            }
-            const float* out = instance->Buffer(pin[kOut]);
-            for (std::int32_t i = start + count; i < block_size; ++i) {
-                if (!IsCanary(out[i])) {
-                    fault = Format("process(%d, %d) wrote Out[%d], past its stretch", start, count, i);
-                    return;
-                }
-            }
-            if (!std::equal(before.begin(), before.end(), out,
-                            [](float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); })) {
-                fault = Format("process(%d, %d) wrote Out before its stretch", start, count);
-            }
-        };
-    }
 };
 
 struct Group {
@@ -361,7 +321,6 @@ bool Session::AddMember(Group& group, MemberKind kind, std::int32_t block_size) 
     auto member = std::make_unique<Member>();
     member->kind = kind;
     member->block_size = block_size;
-    member->environment = m_environment;
     InstanceOptions options;
     options.sample_rate = m_rate;
     options.block_size = block_size;
@@ -379,7 +338,8 @@ bool Session::AddMember(Group& group, MemberKind kind, std::int32_t block_size) 
         member->pin[role] = member->instance->FindPin(kRoles[role].name);
         if (member->pin[role] < 0) return Fail(group, member.get(), std::string("no pin named ") + kRoles[role].name);
     }
-    member->Observe();
+    member->watch = std::make_unique<StretchWatch>(*member->instance, member->pin[kOut], m_environment);
+    member->watch->Attach();
     group.members.push_back(std::move(member));
     return true;
 }
@@ -738,15 +698,15 @@ bool Session::RunMember(Group& group, Member& member, const Segment& segment) {
             neutral.data = offset;
             post(neutral, offset);
         }
-        member.fault.clear();
+        member.watch->Clear();
         const std::int64_t calls = instance.ProcessCalls();
         instance.Process(n);
         m_totals.process_calls += instance.ProcessCalls() - calls;
         m_totals.samples += n;
         const std::string where = Format("block at sample %d of the segment (%d samples)", position, n);
-        if (!member.fault.empty()) return Fail(group, &member, member.fault + ", " + where);
+        if (!member.watch->Fault().empty()) return Fail(group, &member, member.watch->Fault() + ", " + where);
         if (ReadFloatControl() != m_environment) {
-            return Fail(group, &member, "an event handler returned with " + Describe(ReadFloatControl()) + ", " + where);
+            return Fail(group, &member, "an event handler or dispatch returned with " + Describe(ReadFloatControl()) + ", " + where);
         }
         if (!instance.Errors().empty()) return Fail(group, &member, "the host noticed: " + instance.Errors().front());
         for (Role role : kFloatInputs) {
