@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -68,6 +69,10 @@ struct Case {
     std::int32_t buffer;
     double delay;
 };
+
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << RoutineName(c.kind, c.variant) << ", line " << c.buffer << ", delay " << c.delay;
+}
 
 std::vector<Case> AllCases() {
     std::vector<Case> cases;
