@@ -21,6 +21,10 @@ struct RoutineCase {
     Variant variant;
 };
 
+void PrintTo(const RoutineCase& routine, std::ostream* out) {
+    *out << reference::RoutineName(routine.group, routine.variant);
+}
+
 std::vector<RoutineCase> AllRoutines() {
     std::vector<RoutineCase> cases;
     for (Group group : {Group::Sample, Group::FractionFull, Group::FractionEcon}) {
