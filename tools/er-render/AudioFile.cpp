@@ -120,9 +120,9 @@ OutputFile::OutputFile(const std::string& path, const std::string& input_path, i
     info.samplerate = rate;
     info.channels = channels;
     info.format = format;
+    // libsndfile owns the descriptor from here: it closes it at sf_close, and at once when the open fails.
     m_file = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
     if (m_file == nullptr) {
-        close(fd);
         Abandon();
         throw Failure(EXIT_OUTPUT, "cannot write the output " + Quoted(path) + ": " + LibraryText(nullptr));
     }
