@@ -22,16 +22,10 @@ enum class Variant : std::int32_t { Plain = 0, TapFeedback = 1, InputTapFeedback
                                     InputOutputFeedback = 4 };
 constexpr std::int32_t VARIANT_COUNT = 5;
 
-// The feedback variants whose state recurrence has three dependent operations (S = d - D * (d - S)); the two
-// Input variants add the flush to it (five).
-constexpr bool HasShortRecurrence(Variant v) {
-    return v == Variant::TapFeedback || v == Variant::OutputFeedback;
-}
-
 struct Job {
     Kind kind = Kind::Sample;
     Variant variant = Variant::Plain;
-    std::int32_t buffer_size = 2048;  // delay-line length N in samples (the effect's Max Delay at 48 kHz)
+    std::int32_t buffer_size = 2048;  // delay-line length N: a Max Delay entry at 48 kHz, above 524288 at 384 kHz
     double delay = 10.0;              // tap delay in samples; Full: the centre of the moving delay
     float feedback = 0.5f;            // F
     float damping = 0.3f;             // D
