@@ -284,6 +284,7 @@ void Player::Play() {
     m_environment = host_environment;
     if (m_script.Byte() & 1) m_environment.mxcsr |= er_validate::MXCSR_FTZ | er_validate::MXCSR_DAZ;
     er_validate::WriteFloatControl(m_environment);
+    m_environment = er_validate::ReadFloatControl();  // what the processor took
     for (int ops = 0; ops < 4000 && !m_script.Done(); ++ops) {
         const std::uint8_t op = m_script.Byte();
         Slot& slot = m_slots[(op >> 5) % kSlots];

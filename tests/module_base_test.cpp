@@ -33,7 +33,8 @@ protected:
 
 TEST_F(ModuleBaseTest, NewRecordNamesItsObjectAndInstallsTheEmptyRoutine) {
     auto* other_host_data = reinterpret_cast<void*>(std::intptr_t{0x1234});
-    TestEffect* second = new TestEffect(&FakeHost::Callback, other_host_data, &log);
+    EffectLog second_log;  // its own: closing it must not mark the fixture's object as destroyed
+    TestEffect* second = new TestEffect(&FakeHost::Callback, other_host_data, &second_log);
 
     for (TestEffect* object : {effect, second}) {
         const SEModuleRecord* r = object->Record();

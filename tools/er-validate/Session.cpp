@@ -460,6 +460,8 @@ void Session::Apply(Model& m, const Action& action, const Segment& segment) {
         switch (role) {
         case kActive:
             m.ever_active = true;
+            // A new line is empty but the damping state carries over, so a switch off and on is no
+            // clear: only a poly reset empties both.
             if (v != 0 && !m.buffer) {
                 m.buffer = true;
                 m.allocated_max_delay = m.choice[kMaxDelay];
@@ -812,6 +814,7 @@ std::optional<Finding> Session::Run() {
     ChooseSettings();
     const FloatControl host_environment = ReadFloatControl();
     WriteFloatControl(m_environment);
+    m_environment = ReadFloatControl();  // what the processor took (an emulator may ignore flush-to-zero)
     const std::int64_t steps = m_rng.Int(4, 40);
     m_groups.resize(static_cast<std::size_t>(m_rng.Int(1, 3)));
     bool ok = true;
