@@ -522,6 +522,9 @@ Segment Session::PlanSegment(Group& group, std::int32_t length, bool reset_first
         group.fresh = false;
     }
     if (reset_first) {
+        // The checked reset owns the gate's first sample: another gate event there would change the value
+        // both notifications read.
+        std::erase_if(actions, [](const Action& a) { return a.role == kGate && !a.neutral && a.at == 0; });
         Action gate;
         gate.role = kGate;
         gate.set_value = true;
