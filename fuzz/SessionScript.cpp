@@ -20,6 +20,7 @@
 
 #include "FloatEnvironment.h"
 #include "Host.h"
+#include "Module.h"
 #include "SECheck.h"
 #include "StretchWatch.h"
 
@@ -69,6 +70,16 @@ private:
 [[noreturn]] void Finding(const char* what, const std::string& detail) {
     std::fprintf(stderr, "er-fuzz finding: %s: %s\n", what, detail.c_str());
     std::abort();
+}
+
+// The delay line's memory, through the module's test seam: the script may make the next allocations fail.
+int g_failing_allocations = 0;
+float* ScriptedAllocation(std::size_t samples) {
+    if (g_failing_allocations > 0) {
+        --g_failing_allocations;
+        return nullptr;
+    }
+    return new (std::nothrow) float[samples];
 }
 
 // A routine an EV_CALL event may name: the host's own, harmless.
@@ -285,6 +296,8 @@ void Player::Play() {
     if (m_script.Byte() & 1) m_environment.mxcsr |= er_validate::MXCSR_FTZ | er_validate::MXCSR_DAZ;
     er_validate::WriteFloatControl(m_environment);
     m_environment = er_validate::ReadFloatControl();  // what the processor took
+    g_buffer_allocator = &ScriptedAllocation;
+    g_failing_allocations = 0;
     for (int ops = 0; ops < 4000 && !m_script.Done(); ++ops) {
         const std::uint8_t op = m_script.Byte();
         Slot& slot = m_slots[(op >> 5) % kSlots];
@@ -310,6 +323,8 @@ void Player::Play() {
             Gui();
         } else if (action == 22) {
             Exports();
+        } else if (action == 23) {
+            g_failing_allocations = m_script.Byte() % 3;  // the next one or two delay lines cannot be had
         } else {
             slot.instance->Process(slot.instance->Options().block_size);
             Check(slot, "a block");
@@ -319,6 +334,7 @@ void Player::Play() {
         slot.watch.reset();
         slot.instance.reset();
     }
+    g_failing_allocations = 0;
     er_validate::WriteFloatControl(host_environment);
 }
 

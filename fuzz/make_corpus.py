@@ -36,7 +36,11 @@ class Script:
         self.b.append(count - 1)
 
     def block(self, slot=0):
-        self.op(slot, 23)
+        self.op(slot, 24)
+
+    def fail_allocations(self, count):
+        self.op(0, 23)
+        self.b.append(count)
 
     def dispatch(self, slot, opcode, index=0, value=0, opt=0.0):
         self.op(slot, 3)
@@ -147,6 +151,21 @@ def seeds():
     s.choice(0, MAX_DELAY, 5, offset=100)
     s.block()
     yield 'switch_and_max_delay', s
+
+    s = Script()
+    s.make(block=64)
+    s.fail_allocations(1)
+    s.setup(0, routing=1, time_mode=2, time=0.5)
+    s.block()
+    s.choice(0, ACTIVE, 1)
+    s.block()
+    s.fail_allocations(1)
+    s.choice(0, MAX_DELAY, 10, offset=7)
+    s.block()
+    s.choice(0, MAX_DELAY, 10)
+    s.choice(0, ACTIVE, 1, offset=3)
+    s.block()
+    yield 'allocation_failure', s
 
     s = Script()
     s.make(block=16, pins=13)
