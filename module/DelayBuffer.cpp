@@ -6,7 +6,9 @@
 
 #include "Module.h"
 
-// Replaces any buffer by an empty one sized for the present max_delay and the library-wide sample rate.
+// Replaces any buffer by an empty one sized for the present max_delay and the library-wide sample rate, and
+// starts the damping low-pass afresh with it: the state belongs to the line it filtered, and a non-finite state
+// carried into the new line would keep the output non-finite for good, whatever the input.
 // On failure m_buffer is none, the size fields already describe the requested length and m_write_pos is
 // unchanged; the caller must then keep every audio routine out (see EnterBufferlessSilence).
 bool Module::AllocateBuffer() {
@@ -19,6 +21,7 @@ bool Module::AllocateBuffer() {
     if (!m_buffer) return false;
     std::fill_n(m_buffer.get(), n, 0.0f);
     m_write_pos = 0;
+    m_damping_state = 0.0f;
     return true;
 }
 

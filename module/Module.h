@@ -176,7 +176,7 @@ private:
     std::int32_t m_tap_offset = 0;       // 4 * k, the tap's whole-sample delay as a byte offset; time readers
     float m_tap_volume = 0.0f;           // V, the tap gain; UpdateTapVolume
     float m_tap_fraction = 0.0f;         // f, rounded toward zero; UpdateTapTimeFraction (block-rate group only)
-    float m_damping_state = 0.0f;        // S between blocks; routines; 0 at open and at each poly reset
+    float m_damping_state = 0.0f;        // S between blocks; routines; 0 at open, new line, poly reset
     std::int32_t m_write_pos = 0;        // byte position of the next write, unfolded; routines; 0 at allocation
     std::int32_t m_buffer_size = 0;      // N, a power of two; allocation
     std::int32_t m_buffer_mask = 0;      // (N - 1) * 4; allocation. Valid for m_buffer whenever it holds one

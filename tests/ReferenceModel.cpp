@@ -87,6 +87,7 @@ void DelayModel::Clear() {
 void DelayModel::Restart(std::int64_t length) {
     m_length = length;
     m_history.clear();
+    damping_state = 0.0f;
 }
 
 void DelayModel::Run(Group group, Variant variant, const float* in, const float* time, float scale,

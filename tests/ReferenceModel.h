@@ -35,7 +35,7 @@ public:
 
     // Poly reset: the line reads zero everywhere and the damping state is 0.
     void Clear();
-    // A new, empty line of `length` samples (switch-on, Max Delay change); the damping state carries over.
+    // A new, empty line of `length` samples (switch-on, Max Delay change); the damping state starts at 0.
     void Restart(std::int64_t length);
 
     // One call of a routine: `count` samples. `time` is read per sample in the FractionFull group only;

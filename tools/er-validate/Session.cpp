@@ -151,7 +151,7 @@ struct Model {
     double time_scale_rate = -1.0;                  // library-wide rate at the last valid "Time Mode"; -1 none
     bool latch = false;                             // mono mode: a poly reset is armed
     bool ever_active = false;                       // an "Active" event arrived: a routine of the effect runs
-    // Since the delay line and the damping state were last emptied together (open or poly reset):
+    // Since the delay line and the damping state were last emptied (open, new line, poly reset):
     bool unbounded = false;  // some input or control left the region where the output must stay finite
     bool damped = false;     // a damping amount other than 0 was seen: block ends round the damping state
 
@@ -159,6 +159,13 @@ struct Model {
         choice[kMaxDelay] = 2;  // what the effect's open sets
     }
 };
+
+// The delay line and the damping state start empty: at each new line (switch-on, Max Delay change while on)
+// and at each poly reset. Whatever came before no longer reaches the output.
+void Clear(Model& m) {
+    m.unbounded = false;
+    m.damped = false;
+}
 
 // Everything in the region where the loop cannot grow and every product stays finite: finite inputs and
 // controls, 0 <= D < 1, |F| < 1 around a tap loop and |F x V| < 1 around an output loop, modest gains, and a
@@ -460,12 +467,11 @@ void Session::Apply(Model& m, const Action& action, const Segment& segment) {
         switch (role) {
         case kActive:
             m.ever_active = true;
-            // A new line is empty but the damping state carries over, so a switch off and on is no
-            // clear: only a poly reset empties both.
             if (v != 0 && !m.buffer) {
                 m.buffer = true;
                 m.allocated_max_delay = m.choice[kMaxDelay];
                 m.alloc_rate = m_library_rate;
+                Clear(m);
             } else if (v == 0) {
                 m.buffer = false;
             }
@@ -474,6 +480,7 @@ void Session::Apply(Model& m, const Action& action, const Segment& segment) {
             if (m.choice[kActive] != 0 && m.buffer && m.allocated_max_delay != v) {
                 m.allocated_max_delay = v;
                 m.alloc_rate = m_library_rate;
+                Clear(m);
             }
             break;
         case kTimeMode:
@@ -494,10 +501,7 @@ void Session::Apply(Model& m, const Action& action, const Segment& segment) {
         const float gate = segment.content[kGate][static_cast<std::size_t>(action.at)];
         if (!(gate > 0.0f)) return;
         m.latch = false;
-        if (m.choice[kActive] != 0 && m.buffer) {
-            m.unbounded = false;
-            m.damped = false;
-        }
+        if (m.choice[kActive] != 0 && m.buffer) Clear(m);
     }
 }
 
