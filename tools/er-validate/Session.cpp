@@ -148,7 +148,8 @@ struct Model {
     std::int16_t allocated_max_delay = 0;
     double alloc_rate = 0.0;                        // library-wide rate when the delay line was sized
     double time_scale = 0.0;                        // samples per unit of "1 Time"
-    double time_scale_rate = -1.0;                  // library-wide rate at the last valid "Time Mode"; -1 none
+    bool time_mode_seen = false;                    // a valid "Time Mode" arrived since open
+    double time_scale_rate = 0.0;                   // the library-wide rate then
     bool latch = false;                             // mono mode: a poly reset is armed
     bool ever_active = false;                       // an "Active" event arrived: a routine of the effect runs
     // Since the delay line and the damping state were last emptied (open, new line, poly reset):
@@ -267,7 +268,7 @@ private:
     // set-up
     void ChooseSettings();
     bool NewGroup(Group& group);
-    bool AddMember(Group& group, MemberKind kind, std::int32_t block_size);
+    bool AddMember(Group& group, MemberKind kind, std::int32_t block_size, float rate);
     // one segment
     void BoundaryActions(Group& group);
     bool StartResetCheck(Group& group);
@@ -297,7 +298,7 @@ private:
     std::int64_t m_step = 0;
     std::optional<Finding> m_finding;
 
-    float m_rate = 48000.0f;        // the rate every object of the session is opened with
+    float m_rate = 48000.0f;        // the session's rate; now and then a group opens at one no host uses
     double m_library_rate = 0.0;    // the library-wide rate: that of the most recent open
     double m_hostility = 0.0;       // chance that a value is one a host never sends
     FloatControl m_environment;     // the floating-point control state the host runs with
@@ -324,19 +325,29 @@ std::int32_t PickBlockSize(Rng& rng) {
                            : static_cast<std::int32_t>(rng.LogInt(4096));
 }
 
-bool Session::AddMember(Group& group, MemberKind kind, std::int32_t block_size) {
+bool Session::AddMember(Group& group, MemberKind kind, std::int32_t block_size, float rate) {
     auto member = std::make_unique<Member>();
     member->kind = kind;
     member->block_size = block_size;
     InstanceOptions options;
-    options.sample_rate = m_rate;
+    options.sample_rate = rate;
     options.block_size = block_size;
     options.record_calls = false;
     options.echo_errors = false;
+    // Now and then the host announces a block size it never uses; it only sets when the silent effect sleeps.
+    const bool odd_block = m_rng.Chance(m_hostility);
+    const std::int32_t announced = odd_block ? m_rng.Pick<std::int32_t>({0, -1, 2147483647, 1 << 30, 3}) : block_size;
+    options.open = !odd_block;
     member->instance = std::make_unique<Instance>(m_library, options);
-    m_library_rate = m_rate;
+    if (odd_block && member->instance->Valid()) {
+        member->instance->Dispatch(OP_SET_SAMPLE_RATE, 0, 0, nullptr, rate);
+        member->instance->Dispatch(OP_SET_BLOCK_SIZE, 0, announced);
+        member->instance->Dispatch(OP_OPEN);
+    }
+    m_library_rate = rate;
     ++m_totals.instances;
-    Trace(Format("group %d: new %s object, block size %d", group.index, KindName(kind), block_size));
+    Trace(Format("group %d: new %s object, %g Hz, block size %d (announced %d)", group.index, KindName(kind), rate,
+                 block_size, announced));
     if (!member->instance->Valid()) return Fail(group, member.get(), "makeModule(0, 1) returned no usable record");
     if (ReadFloatControl() != m_environment) {
         return Fail(group, member.get(), "opening returned with " + Describe(ReadFloatControl()));
@@ -359,11 +370,16 @@ bool Session::NewGroup(Group& group) {
     group.model.signal[kAudio] = PickSignal(group, kAudio);
     group.comparable = m_rng.Chance(0.6);
     group.undamped = m_rng.Chance(0.5);
+    // Now and then the objects are opened at a rate no host uses; it becomes the library-wide rate.
+    const float rate = m_rng.Chance(m_hostility * 0.5)
+                           ? m_rng.Pick<float>({std::numeric_limits<float>::quiet_NaN(), 0.0f, -48000.0f, 1.0f,
+                                                std::numeric_limits<float>::infinity(), 1e9f, 47999.996f})
+                           : m_rate;
     const std::int32_t left = PickBlockSize(m_rng);
-    if (!AddMember(group, MemberKind::kLeft, left)) return false;
+    if (!AddMember(group, MemberKind::kLeft, left, rate)) return false;
     // A comparable pair cuts the same stream differently; a free pair (controls changing at any sample) cuts it
     // the same way and must simply agree.
-    return AddMember(group, MemberKind::kRight, group.comparable ? PickBlockSize(m_rng) : left);
+    return AddMember(group, MemberKind::kRight, group.comparable ? PickBlockSize(m_rng) : left, rate);
 }
 
 // ---- values --------------------------------------------------------------------------------------------------
@@ -488,6 +504,7 @@ void Session::Apply(Model& m, const Action& action, const Segment& segment) {
                 const double scales[3] = {m_library_rate * 10.0, m_library_rate * 0.01, 10.0};
                 m.time_scale = scales[v];
                 m.time_scale_rate = m_library_rate;
+                m.time_mode_seen = true;
             }
             break;
         default:
@@ -639,12 +656,13 @@ bool Session::StartResetCheck(Group& group) {
         if (m.choice[role] < 0 || m.choice[role] >= kRoles[role].lawful) return false;
     }
     // The fresh object must size its line and scale its time with the same library-wide rate.
-    if (m.alloc_rate != m_library_rate || (m.time_scale_rate >= 0.0 && m.time_scale_rate != m_library_rate)) {
+    // (Written so that a rate that is not a number never matches.)
+    if (!(m.alloc_rate == m_library_rate) || (m.time_mode_seen && !(m.time_scale_rate == m_library_rate))) {
         return false;
     }
     Member& left = *group.members.front();
     std::erase_if(group.members, [](const auto& member) { return member->kind == MemberKind::kReference; });
-    if (!AddMember(group, MemberKind::kReference, left.block_size)) return false;
+    if (!AddMember(group, MemberKind::kReference, left.block_size, static_cast<float>(m_library_rate))) return false;
     Member& fresh = *group.members.back();
     // Replays every event the left member's settings came from; the switch last, as it sizes the line.
     for (int role = 0; role < kRoleCount; ++role) {
