@@ -7,10 +7,19 @@
 // Arithmetic: double working precision, every formula in the order written below, conversion to float only at
 // the stores (output sample, buffer sample, m_damping_state, m_tap_fraction). Included only by files compiled
 // with -frounding-math.
+//
+// Speed without changing a bit: the same IEEE operations on the same operands, grouped differently. Packed
+// SSE2 operations round each lane exactly as the scalar ones do (both follow MXCSR), so two samples can share
+// one instruction wherever neither depends on the other. The compiler does not pair or vectorize these loops
+// at -O2 (and could not see that the pairing is valid), so the pairs are written with SSE2 intrinsics.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstring>
+
+#include <emmintrin.h>
 
 #include "FloatControl.h"
 #include "Module.h"
@@ -25,6 +34,11 @@ inline double Flush(double z) {
     return (z - FLUSH_BETA) + FLUSH_BETA;
 }
 
+// The damping low-pass z - D (z - S): D weights the previous state, 1 - D the new value.
+inline double LowPass(double z, double D, double S) {
+    return z - D * (z - S);
+}
+
 // The sample at a byte position (a multiple of 4 already folded with the mask).
 inline float& Slot(float* buffer, std::uint32_t position) {
     return *reinterpret_cast<float*>(reinterpret_cast<unsigned char*>(buffer) + position);
@@ -37,12 +51,13 @@ inline double TapWhole(float* buffer, std::uint32_t mask, std::uint32_t w, std::
 }
 
 // Delay k + f: blend of a (written k samples earlier) and its older neighbour b, weight f on b.
+inline double Interpolate(double a, double b, double f) {
+    return a + (b - a) * f;
+}
 inline double TapInterpolated(float* buffer, std::uint32_t mask, std::uint32_t w, std::uint32_t offset,
                               double f) {
     const std::uint32_t r = (w + offset) & mask;
-    const double a = Slot(buffer, r);
-    const double b = Slot(buffer, (r + 4) & mask);
-    return a + (b - a) * f;
+    return Interpolate(Slot(buffer, r), Slot(buffer, (r + 4) & mask), f);
 }
 
 // Byte offset of a whole-sample delay: 4 k in wrapping 32-bit arithmetic (k = -2147483648 gives 0).
@@ -50,29 +65,132 @@ inline std::uint32_t ByteOffset(std::int32_t k) {
     return static_cast<std::uint32_t>(k) * 4u;
 }
 
+// The delay, 1 to N samples, that a tap offset gives on a line of N slots (slots_mask N - 1): the tap reads the
+// value written ((k - 1) mod N) + 1 samples earlier. offset / 4 keeps k modulo 2^30, a multiple of N.
+inline std::uint32_t DelayOf(std::uint32_t offset, std::uint32_t slots_mask) {
+    return (((offset >> 2) - 1u) & slots_mask) + 1u;
+}
+
 // The routing variant's step for one sample: updates the damping state S and returns the value written into
 // the delay line. x input, d tap before the volume, y output at working precision, F feedback, D damping.
-// The low-pass is z - D (z - S).
+template <RoutingVariant V>
+inline constexpr bool FEEDS_OUTPUT_BACK = V == RoutingVariant::OutputFeedback ||
+                                          V == RoutingVariant::InputOutputFeedback;
+template <RoutingVariant V>
+inline constexpr bool FILTERS_INPUT = V == RoutingVariant::InputTapFeedback ||
+                                      V == RoutingVariant::InputOutputFeedback;
+
 template <RoutingVariant V>
 inline float VariantStep(float x, double d, double y, double F, double D, double& S) {
     if constexpr (V == RoutingVariant::Plain) {
         return x;  // copied unchanged: no flush, no trip through double
-    } else if constexpr (V == RoutingVariant::TapFeedback) {
-        S = d - D * (d - S);
-        return static_cast<float>(Flush(x + F * S));
-    } else if constexpr (V == RoutingVariant::InputTapFeedback) {
-        const double u = x + F * d;
-        S = Flush(u - D * (u - S));
-        return static_cast<float>(S);
-    } else if constexpr (V == RoutingVariant::OutputFeedback) {
-        S = y - D * (y - S);
-        return static_cast<float>(Flush(x + F * S));
     } else {
-        static_assert(V == RoutingVariant::InputOutputFeedback);
-        const double u = x + F * y;
-        S = Flush(u - D * (u - S));
-        return static_cast<float>(S);
+        const double z = FEEDS_OUTPUT_BACK<V> ? y : d;
+        if constexpr (FILTERS_INPUT<V>) {
+            S = Flush(LowPass(x + F * z, D, S));  // the flushed state is also the value written
+            return static_cast<float>(S);
+        } else {
+            S = LowPass(z, D, S);
+            return static_cast<float>(Flush(x + F * S));
+        }
     }
+}
+
+// ---- two samples at once: lane 0 the earlier sample, lane 1 the next ----
+
+// Two adjacent floats, p[0] in lane 0, as doubles (one 64-bit load).
+inline __m128d Load2(const float* p) {
+    return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+}
+// Both lanes as floats into p[0], p[1] (one 64-bit store).
+inline void Store2(float* p, __m128d v) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_castps_si128(_mm_cvtpd_ps(v)));
+}
+inline __m128d Flush2(__m128d z) {
+    const __m128d beta = _mm_set1_pd(FLUSH_BETA);
+    return _mm_add_pd(_mm_sub_pd(z, beta), beta);
+}
+inline __m128d Interpolate2(__m128d a, __m128d b, __m128d f) {
+    return _mm_add_pd(a, _mm_mul_pd(_mm_sub_pd(b, a), f));
+}
+
+// dst[t] = src[n - 1 - t]: the line runs downward, the pin buffers upward. Four at a time (the compiler does
+// not vectorize a reversed copy at -O2); copies bits only.
+inline void ReverseCopy(const float* src, float* dst, std::int32_t n) {
+    std::int32_t t = 0;
+    for (; t + 4 <= n; t += 4) {
+        const __m128 v = _mm_loadu_ps(src + n - 4 - t);
+        _mm_storeu_ps(dst + t, _mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 1, 2, 3)));
+    }
+    for (; t < n; ++t) dst[t] = src[n - 1 - t];
+}
+
+// ---- the Plain line with a block-rate delay ----
+// The Plain line holds every input unchanged, so the value written m samples before sample i of a block is
+// in[i - m] when i >= m and otherwise still in the line, where the block has not yet written (the block's
+// writes are all made after its reads, by WritePlainBlock). Both stretches are decided per block.
+
+// dst[j] = the value written `delay` (1..N) samples before sample first + j, for j < n. w0 is the block's
+// first write slot, slots_mask N - 1.
+inline void ReadPlainHistory(const float* line, std::uint32_t slots_mask, std::uint32_t w0, std::int32_t delay,
+                             const float* in, std::int32_t first, std::int32_t n, float* dst) {
+    const std::int32_t from_line = std::clamp(delay - first, 0, n);
+    for (std::int32_t j = 0; j < from_line;) {  // descending slots, one run per wrap
+        const std::uint32_t s = (w0 + static_cast<std::uint32_t>(delay - first - j)) & slots_mask;
+        const std::int32_t run = static_cast<std::int32_t>(std::min<std::uint32_t>(
+            static_cast<std::uint32_t>(from_line - j), s + 1));
+        ReverseCopy(line + (s + 1 - static_cast<std::uint32_t>(run)), dst + j, run);
+        j += run;
+    }
+    if (from_line < n) {
+        std::memcpy(dst + from_line, in + (first + from_line - delay),
+                    static_cast<std::size_t>(n - from_line) * sizeof(float));
+    }
+}
+
+// Slot w0 - i = in[i] for the whole block, in order (a block longer than the line keeps its latest samples).
+inline void WritePlainBlock(float* line, std::uint32_t slots_mask, std::uint32_t w0, const float* in,
+                            std::int32_t count) {
+    for (std::int32_t i = 0; i < count;) {
+        const std::uint32_t s = (w0 - static_cast<std::uint32_t>(i)) & slots_mask;
+        const std::int32_t run = static_cast<std::int32_t>(std::min<std::uint32_t>(
+            static_cast<std::uint32_t>(count - i), s + 1));
+        ReverseCopy(in + i, line + (s + 1 - static_cast<std::uint32_t>(run)), run);
+        i += run;
+    }
+}
+
+// out[i] = flush(V x d[i]) for i < n, with d[i] = src[i] or, kDownward, src[-i]. Four at a time, each pair
+// converted straight from memory; read downward, the two pairs are put in order by the one shuffle that packs
+// them.
+template <bool kDownward>
+inline void EmitScaled(const float* src, float* out, std::int32_t n, double volume) {
+    const __m128d v2 = _mm_set1_pd(volume);
+    std::int32_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        if constexpr (kDownward) {
+            const __m128 upper = _mm_cvtpd_ps(Flush2(_mm_mul_pd(v2, Load2(src - i - 1))));  // src[-i-1], src[-i]
+            const __m128 lower = _mm_cvtpd_ps(Flush2(_mm_mul_pd(v2, Load2(src - i - 3))));
+            _mm_storeu_ps(out + i, _mm_shuffle_ps(upper, lower, _MM_SHUFFLE(0, 1, 0, 1)));
+        } else {
+            Store2(out + i, Flush2(_mm_mul_pd(v2, Load2(src + i))));
+            Store2(out + i + 2, Flush2(_mm_mul_pd(v2, Load2(src + i + 2))));
+        }
+    }
+    constexpr std::int32_t step = kDownward ? -1 : 1;
+    for (; i < n; ++i) out[i] = static_cast<float>(Flush(volume * src[step * i]));
+}
+
+// out[i] = flush(V x (a[i] + (b[i] - a[i]) f)) for i < n. Two at a time.
+inline void EmitInterpolated(const float* a, const float* b, float* out, std::int32_t n, double volume,
+                             double f) {
+    const __m128d v2 = _mm_set1_pd(volume);
+    const __m128d f2 = _mm_set1_pd(f);
+    std::int32_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        Store2(out + i, Flush2(_mm_mul_pd(v2, Interpolate2(Load2(a + i), Load2(b + i), f2))));
+    }
+    for (; i < n; ++i) out[i] = static_cast<float>(Flush(volume * Interpolate(a[i], b[i], f)));
 }
 
 }  // namespace kernels
@@ -98,6 +216,7 @@ void Module::RunBlock(std::int32_t start, std::int32_t count) {
     // Everything the loop needs, once per block, in locals the compiler can keep in registers.
     float* const buffer = m_buffer.get();
     const std::uint32_t mask = static_cast<std::uint32_t>(m_buffer_mask);
+    const std::uint32_t slots_mask = mask >> 2;
     const std::uint32_t offset = static_cast<std::uint32_t>(m_tap_offset);
     const double fraction = m_tap_fraction;
     const double volume = m_tap_volume;
@@ -115,22 +234,68 @@ void Module::RunBlock(std::int32_t start, std::int32_t count) {
     if constexpr (G == TimeGroup::FractionFull) time = in_time[0] + start;
     std::uint32_t w = static_cast<std::uint32_t>(m_write_pos);
 
-    for (std::int32_t i = 0; i < count; ++i) {
+    // One sample, as the formulas read, with the tap at byte offset tap_offset (and fraction f).
+    auto step = [&](std::int32_t i, std::uint32_t tap_offset, double f) {
         w &= mask;
-        double d;
-        if constexpr (G == TimeGroup::Sample) {
-            d = TapWhole(buffer, mask, w, offset);
-        } else if constexpr (G == TimeGroup::FractionEcon) {
-            d = TapInterpolated(buffer, mask, w, offset, fraction);
-        } else {
-            const double p = time_scale * time[i];
-            const std::int32_t k = DelayToInt32(p);
-            d = TapInterpolated(buffer, mask, w, ByteOffset(k), p - k);
-        }
+        const double d = G == TimeGroup::Sample ? TapWhole(buffer, mask, w, tap_offset)
+                                                : TapInterpolated(buffer, mask, w, tap_offset, f);
         const double y = Flush(volume * d);
         out[i] = static_cast<float>(y);
         Slot(buffer, w) = VariantStep<V>(in[i], d, y, feedback, damping, state);
         w -= 4;  // one slot toward the start; the next fold wraps slot 0 to slot N - 1
+    };
+
+    if constexpr (kPlain && G != TimeGroup::FractionFull) {
+        // Plain with a block-rate delay: all outputs from the line's history and the input, then the block into
+        // the line. kk, 1 to N, is the tap's delay in samples.
+        const std::uint32_t w0 = (w & mask) >> 2;
+        const std::uint32_t kk = DelayOf(offset, slots_mask);
+        if constexpr (G == TimeGroup::Sample) {
+            // Samples before kk read the line, downward in runs between wraps; the rest read in[i - kk].
+            const std::int32_t from_line = static_cast<std::int32_t>(std::min<std::uint32_t>(kk, count));
+            for (std::int32_t i = 0; i < from_line;) {
+                const std::uint32_t s = (w0 + kk - static_cast<std::uint32_t>(i)) & slots_mask;
+                const std::int32_t run = static_cast<std::int32_t>(
+                    std::min<std::uint32_t>(static_cast<std::uint32_t>(from_line - i), s + 1));
+                EmitScaled<true>(buffer + s, out + i, run, volume);
+                i += run;
+            }
+            if (from_line < count) {
+                EmitScaled<false>(in + (from_line - static_cast<std::int32_t>(kk)), out + from_line,
+                                  count - from_line, volume);
+            }
+        } else {
+            // The pair of sample i is h[i] and h[i - 1] of the sequence h[j] = value written kk samples before
+            // sample j, read for j from -1 (kk < N); when kk = N the older neighbour is the newest value
+            // (delay 1) and is read on its own.
+            constexpr std::int32_t CHUNK = 256;  // a chunk's taps, on the stack
+            float history[CHUNK + 1];
+            float newest[CHUNK];
+            const bool full_line = kk == slots_mask + 1;
+            for (std::int32_t c = 0; c < count; c += CHUNK) {
+                const std::int32_t n = std::min(CHUNK, count - c);
+                if (full_line) {
+                    ReadPlainHistory(buffer, slots_mask, w0, static_cast<std::int32_t>(kk), in, c, n, history);
+                    ReadPlainHistory(buffer, slots_mask, w0, 1, in, c, n, newest);
+                    EmitInterpolated(history, newest, out + c, n, volume, fraction);
+                } else {
+                    ReadPlainHistory(buffer, slots_mask, w0, static_cast<std::int32_t>(kk), in, c - 1, n + 1,
+                                     history);
+                    EmitInterpolated(history + 1, history, out + c, n, volume, fraction);
+                }
+            }
+        }
+        WritePlainBlock(buffer, slots_mask, w0, in, count);
+        // Where the loop would leave it: one slot below the last write, unfolded.
+        w = ((w0 - static_cast<std::uint32_t>(count - 1)) & slots_mask) * 4u - 4u;
+    } else if constexpr (G == TimeGroup::FractionFull) {
+        for (std::int32_t i = 0; i < count; ++i) {
+            const double p = time_scale * time[i];
+            const std::int32_t k = DelayToInt32(p);
+            step(i, ByteOffset(k), p - k);
+        }
+    } else {
+        for (std::int32_t i = 0; i < count; ++i) step(i, offset, fraction);
     }
 
     m_write_pos = static_cast<std::int32_t>(w);  // unfolded: -4 after a block that ended on slot 0

@@ -154,7 +154,9 @@ struct Oracle {
 
 // Value ranges: delays from -50 to 600 samples over a 256-sample line (wrapping both ways), gains that keep the
 // loops bounded.
-inline float RandomTime(Random& random) { return random.Uniform(-5.0f, 60.0f); }
+constexpr float RANDOM_TIME_LOW = -5.0f;
+constexpr float RANDOM_TIME_HIGH = 60.0f;
+inline float RandomTime(Random& random) { return random.Uniform(RANDOM_TIME_LOW, RANDOM_TIME_HIGH); }
 inline float RandomVolume(Random& random) { return random.Uniform(-1.2f, 1.2f); }
 inline float RandomFeedback(Random& random) { return random.Uniform(-0.8f, 0.8f); }
 inline float RandomDamping(Random& random) { return random.Uniform(0.0f, 0.95f); }
@@ -162,16 +164,17 @@ inline float RandomDamping(Random& random) { return random.Uniform(0.0f, 0.95f);
 // Runs the module and the model side by side.
 class Differential {
 public:
-    explicit Differential(std::uint64_t seed)
-        : m_random(seed), m_host(Options()), m_model(256) {}
+    // host_block: the longest block the host may pass (its pin buffers' length).
+    explicit Differential(std::uint64_t seed, std::int32_t host_block = HOST_BLOCK)
+        : m_random(seed), m_host(Options(host_block)), m_model(256) {}
 
     // Every output sample so far, module side.
     const std::vector<float>& Output() const { return m_output; }
 
-    static er_host::InstanceOptions Options() {
+    static er_host::InstanceOptions Options(std::int32_t host_block = HOST_BLOCK) {
         er_host::InstanceOptions options;
         options.sample_rate = SAMPLE_RATE;
-        options.block_size = HOST_BLOCK;
+        options.block_size = host_block;
         options.record_calls = false;
         return options;
     }
@@ -179,6 +182,9 @@ public:
     Random& random() { return m_random; }
     const Oracle& oracle() const { return m_oracle; }
     bool HostValid() { return m_host.instance.Valid() && m_host.pins.Complete(); }
+
+    // A streaming "1 Time" draws its samples from [low, high) from here on (RandomTime's range by default).
+    void SetTimeRange(float low, float high) { m_time_low = low, m_time_high = high; }
 
     // One host block of `count` samples with the given events (offsets inside the block). Returns false, with
     // a message, at the first sample where module and model differ.
@@ -245,7 +251,7 @@ private:
     }
     void FillTime(std::int32_t from, std::int32_t to) {
         float* buffer = m_host.Buffer(m_host.pins.time);
-        for (std::int32_t i = from; i < to; ++i) buffer[i] = RandomTime(m_random);
+        for (std::int32_t i = from; i < to; ++i) buffer[i] = m_random.Uniform(m_time_low, m_time_high);
     }
 
     void Post(const Event& e, std::int32_t count) {
@@ -310,6 +316,8 @@ private:
     static constexpr float TIME_SCALE = 10.0f;  // "Samples"
 
     Random m_random;
+    float m_time_low = RANDOM_TIME_LOW;
+    float m_time_high = RANDOM_TIME_HIGH;
     EffectHost m_host;
     reference::DelayModel m_model;
     Oracle m_oracle;

@@ -60,6 +60,43 @@ TEST_P(EveryRoutine, MatchesTheReferenceAtRandomBlockSplits) {
     }
 }
 
+// Delays at the edges of the line, where the routines split a block into stretches: the tap on the write slot,
+// next to it, at the far end and beyond, both ways round, and a time out of the int32 range. Each delay whole
+// (or just below) and with a fraction of one half; the per-sample group streams times within a sample and a half
+// of it. Blocks of one, two and three samples, blocks longer than the 256-sample line, and the write position and
+// the taps wrapping at every offset.
+TEST_P(EveryRoutine, MatchesTheReferenceAtEdgeDelays) {
+    const RoutineCase routine = GetParam();
+    const float delays[] = {0,   1,   2,   3,   4,   63,  64,  65,  127, 128,  129,  253,  254, 255, 256,
+                            257, 258, 511, 512, 513, -1,  -2,  -3,  -254, -255, -256, -257, 3e9f};
+    constexpr std::int32_t LONG_BLOCK = 1100;
+    std::uint64_t seed = 0;
+    for (const float delay : delays) {
+        for (const float fraction : {0.0f, 0.5f}) {
+            Differential run(++seed, LONG_BLOCK);
+            ASSERT_TRUE(run.HostValid());
+            Random& random = run.random();
+            const float time = (delay + fraction) / 10.0f;  // "Samples": 10 samples per unit
+            run.SetTimeRange(time - 0.15f, time + 0.15f);
+            std::vector<Event> events = SetupFor(routine.group, routine.variant, random);
+            if (routine.group != Group::FractionFull) events.push_back({0, Kind::TimeValue, time});
+            std::string failure;
+            const std::string where = "delay " + std::to_string(delay + fraction) + ": ";
+            ASSERT_TRUE(run.Block(HOST_BLOCK, events, failure)) << where << failure;
+            ASSERT_EQ(run.oracle().group, routine.group) << "test set-up";
+            ASSERT_EQ(run.oracle().variant, routine.variant) << "test set-up";
+            for (std::int64_t done = HOST_BLOCK; done < 2500;) {
+                const std::int32_t pick = random.Below(10);
+                const std::int32_t count = pick < 5   ? 1 + pick % 3
+                                           : pick < 9 ? 1 + random.Below(HOST_BLOCK)
+                                                      : 257 + random.Below(LONG_BLOCK - 256);
+                ASSERT_TRUE(run.Block(count, {}, failure)) << where << failure;
+                done += count;
+            }
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Routines, EveryRoutine, ::testing::ValuesIn(AllRoutines()),
                          [](const ::testing::TestParamInfo<RoutineCase>& info) {
                              return reference::RoutineName(info.param.group, info.param.variant);
