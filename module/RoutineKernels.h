@@ -106,12 +106,38 @@ inline __m128d Load2(const float* p) {
 inline void Store2(float* p, __m128d v) {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_castps_si128(_mm_cvtpd_ps(v)));
 }
+// Lanes exchanged: the delay line runs downward, so its pairs come and go in the other order.
+inline __m128d Swap(__m128d v) {
+    return _mm_shuffle_pd(v, v, 1);
+}
+inline double Lane0(__m128d v) {
+    return _mm_cvtsd_f64(v);
+}
+inline double Lane1(__m128d v) {
+    return _mm_cvtsd_f64(_mm_unpackhi_pd(v, v));
+}
 inline __m128d Flush2(__m128d z) {
     const __m128d beta = _mm_set1_pd(FLUSH_BETA);
     return _mm_add_pd(_mm_sub_pd(z, beta), beta);
 }
 inline __m128d Interpolate2(__m128d a, __m128d b, __m128d f) {
     return _mm_add_pd(a, _mm_mul_pd(_mm_sub_pd(b, a), f));
+}
+
+// VariantStep for samples i and i + 1 (a feedback variant). Only the low-pass runs one sample after the other.
+template <RoutingVariant V>
+inline __m128d VariantStepPair(__m128d x, __m128d d, __m128d y, __m128d F, double D, double& S) {
+    const __m128d z = FEEDS_OUTPUT_BACK<V> ? y : d;
+    if constexpr (FILTERS_INPUT<V>) {
+        const __m128d u = _mm_add_pd(x, _mm_mul_pd(F, z));
+        const double s0 = Flush(LowPass(Lane0(u), D, S));
+        S = Flush(LowPass(Lane1(u), D, s0));
+        return _mm_set_pd(S, s0);
+    } else {
+        const double s0 = LowPass(Lane0(z), D, S);
+        S = LowPass(Lane1(z), D, s0);
+        return Flush2(_mm_add_pd(x, _mm_mul_pd(F, _mm_set_pd(S, s0))));
+    }
 }
 
 // dst[t] = src[n - 1 - t]: the line runs downward, the pin buffers upward. Four at a time (the compiler does
@@ -295,7 +321,45 @@ void Module::RunBlock(std::int32_t start, std::int32_t count) {
             step(i, ByteOffset(k), p - k);
         }
     } else {
-        for (std::int32_t i = 0; i < count; ++i) step(i, offset, fraction);
+        // A feedback variant with a block-rate delay: two samples at a time, all reads before both writes, which
+        // is exact unless the second sample's tap reads the slot the first one writes: delay 1, or, with the
+        // older neighbour, delay N. A pair's slots must not straddle the wrap: the stretches of pairs end where
+        // the write slot or the tap reaches slot 0 (or the neighbour slot N - 1), and one sample steps over it.
+        const std::uint32_t kk = DelayOf(offset, slots_mask);
+        const bool pairs = kk >= 2 && (G == TimeGroup::Sample || kk <= slots_mask);
+        std::int32_t i = 0;
+        if (pairs) {
+            const __m128d v2 = _mm_set1_pd(volume);
+            const __m128d f2 = _mm_set1_pd(fraction);
+            const __m128d feedback2 = _mm_set1_pd(feedback);
+            while (count - i >= 2) {
+                w &= mask;
+                const std::uint32_t r = (w + offset) & mask;
+                const bool neighbour_wraps = G == TimeGroup::FractionEcon && r == mask;
+                const std::uint32_t room = neighbour_wraps ? 0u : std::min(w, r) >> 2;
+                const std::int32_t n = static_cast<std::int32_t>(std::min<std::uint32_t>(
+                    (room + 1) / 2, static_cast<std::uint32_t>(count - i) / 2));
+                if (n == 0) {
+                    step(i++, offset, fraction);
+                    continue;
+                }
+                for (std::int32_t end = i + 2 * n; i < end; i += 2) {
+                    // Slots r - 1, r (and r + 1) hold samples i + 1 and i in that order: downward.
+                    const std::uint32_t tap = (w + offset - 4) & mask;
+                    __m128d d = Load2(&Slot(buffer, tap));
+                    if constexpr (G == TimeGroup::FractionEcon) {
+                        d = Interpolate2(d, Load2(&Slot(buffer, tap + 4)), f2);
+                    }
+                    d = Swap(d);
+                    const __m128d y = Flush2(_mm_mul_pd(v2, d));
+                    Store2(out + i, y);
+                    const __m128d b = VariantStepPair<V>(Load2(in + i), d, y, feedback2, damping, state);
+                    Store2(&Slot(buffer, w - 4), Swap(b));
+                    w -= 8;
+                }
+            }
+        }
+        for (; i < count; ++i) step(i, offset, fraction);
     }
 
     m_write_pos = static_cast<std::int32_t>(w);  // unfolded: -4 after a block that ended on slot 0
