@@ -219,6 +219,27 @@ inline void EmitInterpolated(const float* a, const float* b, float* out, std::in
     for (; i < n; ++i) out[i] = static_cast<float>(Flush(volume * Interpolate(a[i], b[i], f)));
 }
 
+// The per-sample delays of n samples: byte offset 4 k and fraction p - k of p = scale x time[i]. Two at a time:
+// cvttpd2dq truncates as DelayToInt32 does and gives the same -2147483648 for a value that is not a number or
+// out of range; both conversions back to double are exact.
+inline void SplitDelays(const float* time, double scale, std::int32_t n, std::uint32_t* offsets,
+                        double* fractions) {
+    const __m128d scale2 = _mm_set1_pd(scale);
+    std::int32_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        const __m128d p = _mm_mul_pd(scale2, Load2(time + i));
+        const __m128i k = _mm_cvttpd_epi32(p);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(offsets + i), _mm_slli_epi32(k, 2));
+        _mm_storeu_pd(fractions + i, _mm_sub_pd(p, _mm_cvtepi32_pd(k)));
+    }
+    for (; i < n; ++i) {
+        const double p = scale * time[i];
+        const std::int32_t k = DelayToInt32(p);
+        offsets[i] = ByteOffset(k);
+        fractions[i] = p - k;
+    }
+}
+
 }  // namespace kernels
 
 // One block of `count` samples from element `start` of every pin buffer. Installed only while the effect is on
@@ -315,10 +336,14 @@ void Module::RunBlock(std::int32_t start, std::int32_t count) {
         // Where the loop would leave it: one slot below the last write, unfolded.
         w = ((w0 - static_cast<std::uint32_t>(count - 1)) & slots_mask) * 4u - 4u;
     } else if constexpr (G == TimeGroup::FractionFull) {
-        for (std::int32_t i = 0; i < count; ++i) {
-            const double p = time_scale * time[i];
-            const std::int32_t k = DelayToInt32(p);
-            step(i, ByteOffset(k), p - k);
+        // Per chunk, every sample's delay first (two at a time), then the samples.
+        constexpr std::int32_t CHUNK = 64;
+        std::uint32_t offsets[CHUNK];
+        double fractions[CHUNK];
+        for (std::int32_t c = 0; c < count; c += CHUNK) {
+            const std::int32_t n = std::min(CHUNK, count - c);
+            SplitDelays(time + c, time_scale, n, offsets, fractions);
+            for (std::int32_t j = 0; j < n; ++j) step(c + j, offsets[j], fractions[j]);
         }
     } else {
         // A feedback variant with a block-rate delay: two samples at a time, all reads before both writes, which
