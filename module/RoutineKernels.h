@@ -219,6 +219,94 @@ inline void EmitInterpolated(const float* a, const float* b, float* out, std::in
     for (; i < n; ++i) out[i] = static_cast<float>(Flush(volume * Interpolate(a[i], b[i], f)));
 }
 
+// The same with a[i] = h[i + 1] and b[i] = h[i], or, kDownward, a[i] = h[-i - 1] and b[i] = h[-i] (h has
+// n + 1 entries either way): each h converted once, the pairs formed by shuffles.
+template <bool kDownward>
+inline void EmitInterpolatedNeighbours(const float* h, float* out, std::int32_t n, double volume, double f) {
+    const __m128d v2 = _mm_set1_pd(volume);
+    const __m128d f2 = _mm_set1_pd(f);
+    std::int32_t i = 0;
+    if constexpr (kDownward) {
+        __m128d upper = Load2(h - 1);  // h[-i - 1], h[-i]
+        for (; i + 2 <= n; i += 2) {
+            const __m128d lower = Load2(h - i - 3);                 // h[-i - 3], h[-i - 2]
+            const __m128d a = _mm_shuffle_pd(upper, lower, 2);      // h[-i - 1], h[-i - 2]
+            const __m128d b = _mm_shuffle_pd(upper, upper, 1);      // h[-i], h[-i - 1]
+            Store2(out + i, Flush2(_mm_mul_pd(v2, Interpolate2(a, b, f2))));
+            upper = lower;
+        }
+    } else {
+        __m128d b = Load2(h);  // h[i], h[i + 1]
+        for (; i + 2 <= n; i += 2) {
+            const __m128d next = Load2(h + i + 2);
+            const __m128d a = _mm_shuffle_pd(b, next, 1);  // h[i + 1], h[i + 2]
+            Store2(out + i, Flush2(_mm_mul_pd(v2, Interpolate2(a, b, f2))));
+            b = next;
+        }
+    }
+    constexpr std::int32_t step = kDownward ? -1 : 1;
+    if (i < n) out[i] = static_cast<float>(Flush(volume * Interpolate(h[step * (i + 1)], h[step * i], f)));
+}
+
+// The Plain routines' outputs for a block whose first write slot is w0 and whose tap reads the value written kk
+// (1..N) samples earlier, before the block writes anything.
+
+// Whole samples: out[i] = flush(V x d) with d from the line, downward in runs between wraps, for the samples
+// before kk, and d = in[i - kk] after.
+inline void EmitPlainWhole(const float* line, std::uint32_t slots_mask, std::uint32_t w0, std::uint32_t kk,
+                           const float* in, float* out, std::int32_t count, double volume) {
+    const std::int32_t from_line = static_cast<std::int32_t>(std::min<std::uint32_t>(kk, count));
+    for (std::int32_t i = 0; i < from_line;) {
+        const std::uint32_t s = (w0 + kk - static_cast<std::uint32_t>(i)) & slots_mask;
+        const std::int32_t run = static_cast<std::int32_t>(
+            std::min<std::uint32_t>(static_cast<std::uint32_t>(from_line - i), s + 1));
+        EmitScaled<true>(line + s, out + i, run, volume);
+        i += run;
+    }
+    if (from_line < count) {
+        EmitScaled<false>(in + (from_line - static_cast<std::int32_t>(kk)), out + from_line, count - from_line,
+                          volume);
+    }
+}
+
+// Delay kk + f: the pair of sample i is h[i] and h[i - 1] of the sequence h[j] = the value written kk samples
+// before sample j. Before sample kk both lie in the line, read downward (in runs that end where h[i]'s slot
+// would pass slot 0; the sample across the wrap goes alone); at sample kk h[i] = in[0]; after it both come from
+// the input. When kk = N the older neighbour is the newest value (delay 1): both are read into copies first.
+inline void EmitPlainInterpolated(const float* line, std::uint32_t slots_mask, std::uint32_t w0, std::uint32_t kk,
+                                  const float* in, float* out, std::int32_t count, double volume, double f) {
+    auto one = [&](std::int32_t i, float a, float b) {
+        out[i] = static_cast<float>(Flush(volume * Interpolate(a, b, f)));
+    };
+    if (kk > slots_mask) {
+        constexpr std::int32_t CHUNK = 256;  // a chunk's taps, on the stack
+        float oldest[CHUNK];
+        float newest[CHUNK];
+        for (std::int32_t c = 0; c < count; c += CHUNK) {
+            const std::int32_t n = std::min(CHUNK, count - c);
+            ReadPlainHistory(line, slots_mask, w0, static_cast<std::int32_t>(kk), in, c, n, oldest);
+            ReadPlainHistory(line, slots_mask, w0, 1, in, c, n, newest);
+            EmitInterpolated(oldest, newest, out + c, n, volume, f);
+        }
+        return;
+    }
+    const std::int32_t k = static_cast<std::int32_t>(kk);
+    const std::int32_t from_line = std::min(k, count);
+    for (std::int32_t i = 0; i < from_line;) {
+        const std::uint32_t s = (w0 + kk + 1 - static_cast<std::uint32_t>(i)) & slots_mask;  // h[i - 1]'s slot
+        if (s == 0) {
+            one(i, line[slots_mask], line[0]);
+            ++i;
+            continue;
+        }
+        const std::int32_t run = std::min(from_line - i, static_cast<std::int32_t>(s));
+        EmitInterpolatedNeighbours<true>(line + s, out + i, run, volume, f);
+        i += run;
+    }
+    if (k < count) one(k, in[0], line[(w0 + 1) & slots_mask]);
+    if (k + 1 < count) EmitInterpolatedNeighbours<false>(in, out + k + 1, count - k - 1, volume, f);
+}
+
 // The per-sample delays of n samples: byte offset 4 k and fraction p - k of p = scale x time[i]. Two at a time:
 // cvttpd2dq truncates as DelayToInt32 does and gives the same -2147483648 for a value that is not a number or
 // out of range; both conversions back to double are exact.
@@ -293,44 +381,14 @@ void Module::RunBlock(std::int32_t start, std::int32_t count) {
     };
 
     if constexpr (kPlain && G != TimeGroup::FractionFull) {
-        // Plain with a block-rate delay: all outputs from the line's history and the input, then the block into
-        // the line. kk, 1 to N, is the tap's delay in samples.
+        // Plain with a block-rate delay: every output from the line's history and the input, then the block into
+        // the line.
         const std::uint32_t w0 = (w & mask) >> 2;
         const std::uint32_t kk = DelayOf(offset, slots_mask);
         if constexpr (G == TimeGroup::Sample) {
-            // Samples before kk read the line, downward in runs between wraps; the rest read in[i - kk].
-            const std::int32_t from_line = static_cast<std::int32_t>(std::min<std::uint32_t>(kk, count));
-            for (std::int32_t i = 0; i < from_line;) {
-                const std::uint32_t s = (w0 + kk - static_cast<std::uint32_t>(i)) & slots_mask;
-                const std::int32_t run = static_cast<std::int32_t>(
-                    std::min<std::uint32_t>(static_cast<std::uint32_t>(from_line - i), s + 1));
-                EmitScaled<true>(buffer + s, out + i, run, volume);
-                i += run;
-            }
-            if (from_line < count) {
-                EmitScaled<false>(in + (from_line - static_cast<std::int32_t>(kk)), out + from_line,
-                                  count - from_line, volume);
-            }
+            EmitPlainWhole(buffer, slots_mask, w0, kk, in, out, count, volume);
         } else {
-            // The pair of sample i is h[i] and h[i - 1] of the sequence h[j] = value written kk samples before
-            // sample j, read for j from -1 (kk < N); when kk = N the older neighbour is the newest value
-            // (delay 1) and is read on its own.
-            constexpr std::int32_t CHUNK = 256;  // a chunk's taps, on the stack
-            float history[CHUNK + 1];
-            float newest[CHUNK];
-            const bool full_line = kk == slots_mask + 1;
-            for (std::int32_t c = 0; c < count; c += CHUNK) {
-                const std::int32_t n = std::min(CHUNK, count - c);
-                if (full_line) {
-                    ReadPlainHistory(buffer, slots_mask, w0, static_cast<std::int32_t>(kk), in, c, n, history);
-                    ReadPlainHistory(buffer, slots_mask, w0, 1, in, c, n, newest);
-                    EmitInterpolated(history, newest, out + c, n, volume, fraction);
-                } else {
-                    ReadPlainHistory(buffer, slots_mask, w0, static_cast<std::int32_t>(kk), in, c - 1, n + 1,
-                                     history);
-                    EmitInterpolated(history + 1, history, out + c, n, volume, fraction);
-                }
-            }
+            EmitPlainInterpolated(buffer, slots_mask, w0, kk, in, out, count, volume, fraction);
         }
         WritePlainBlock(buffer, slots_mask, w0, in, count);
         // Where the loop would leave it: one slot below the last write, unfolded.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -61,14 +62,15 @@ TEST_P(EveryRoutine, MatchesTheReferenceAtRandomBlockSplits) {
 }
 
 // Delays at the edges of the line, where the routines split a block into stretches: the tap on the write slot,
-// next to it, at the far end and beyond, both ways round, and a time out of the int32 range. Each delay whole
-// (or just below) and with a fraction of one half; the per-sample group streams times within a sample and a half
-// of it. Blocks of one, two and three samples, blocks longer than the 256-sample line, and the write position and
-// the taps wrapping at every offset.
+// next to it, at the far end and beyond, both ways round, a time out of the int32 range and one that is not a
+// number. Each delay whole (or just below) and with a fraction of one half; the per-sample group streams times
+// within a sample and a half of it. Blocks of one, two and three samples, blocks longer than the 256-sample
+// line, and the write position and the taps wrapping at every offset.
 TEST_P(EveryRoutine, MatchesTheReferenceAtEdgeDelays) {
     const RoutineCase routine = GetParam();
-    const float delays[] = {0,   1,   2,   3,   4,   63,  64,  65,  127, 128,  129,  253,  254, 255, 256,
-                            257, 258, 511, 512, 513, -1,  -2,  -3,  -254, -255, -256, -257, 3e9f};
+    const float delays[] = {0,    1,    2,    3,    4,    63,   64,  65,  127, 128, 129, 253,
+                            254,  255,  256,  257,  258,  511,  512, 513, -1,  -2,  -3,  -254,
+                            -255, -256, -257, 3e9f, std::numeric_limits<float>::quiet_NaN()};
     constexpr std::int32_t LONG_BLOCK = 1100;
     std::uint64_t seed = 0;
     for (const float delay : delays) {
