@@ -2,7 +2,9 @@
 //
 // Per sample: fold the write position, read the tap (one slot, or two slots blended), output flush(V x d),
 // run the routing variant's step, write the delay line, move the write position one slot down. Every choice
-// (variant, time group, rounding) is a template argument, so each generated loop branches on its count alone.
+// (variant, time group, rounding) is a template argument, so each generated loop branches on its count alone;
+// where a block splits into stretches (where the tap reaches the block's own input, where a slot wraps), the
+// split is worked out once per block, before the loops.
 //
 // Arithmetic: double working precision, every formula in the order written below, conversion to float only at
 // the stores (output sample, buffer sample, m_damping_state, m_tap_fraction). Included only by files compiled
