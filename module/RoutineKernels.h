@@ -222,7 +222,8 @@ inline void EmitInterpolated(const float* a, const float* b, float* out, std::in
 }
 
 // The same with a[i] = h[i + 1] and b[i] = h[i], or, kDownward, a[i] = h[-i - 1] and b[i] = h[-i] (h has
-// n + 1 entries either way): each h converted once, the pairs formed by shuffles.
+// n + 1 entries either way): each h converted once, the pairs formed by shuffles. A pair's loads reach one
+// entry beyond it, so the last sample or two go one at a time.
 template <bool kDownward>
 inline void EmitInterpolatedNeighbours(const float* h, float* out, std::int32_t n, double volume, double f) {
     const __m128d v2 = _mm_set1_pd(volume);
@@ -230,24 +231,24 @@ inline void EmitInterpolatedNeighbours(const float* h, float* out, std::int32_t 
     std::int32_t i = 0;
     if constexpr (kDownward) {
         __m128d upper = Load2(h - 1);  // h[-i - 1], h[-i]
-        for (; i + 2 <= n; i += 2) {
-            const __m128d lower = Load2(h - i - 3);                 // h[-i - 3], h[-i - 2]
-            const __m128d a = _mm_shuffle_pd(upper, lower, 2);      // h[-i - 1], h[-i - 2]
-            const __m128d b = _mm_shuffle_pd(upper, upper, 1);      // h[-i], h[-i - 1]
+        for (; i + 3 <= n; i += 2) {
+            const __m128d lower = Load2(h - i - 3);             // h[-i - 3], h[-i - 2]
+            const __m128d a = _mm_shuffle_pd(upper, lower, 2);  // h[-i - 1], h[-i - 2]
+            const __m128d b = _mm_shuffle_pd(upper, upper, 1);  // h[-i], h[-i - 1]
             Store2(out + i, Flush2(_mm_mul_pd(v2, Interpolate2(a, b, f2))));
             upper = lower;
         }
     } else {
         __m128d b = Load2(h);  // h[i], h[i + 1]
-        for (; i + 2 <= n; i += 2) {
-            const __m128d next = Load2(h + i + 2);
+        for (; i + 3 <= n; i += 2) {
+            const __m128d next = Load2(h + i + 2);         // h[i + 2], h[i + 3]
             const __m128d a = _mm_shuffle_pd(b, next, 1);  // h[i + 1], h[i + 2]
             Store2(out + i, Flush2(_mm_mul_pd(v2, Interpolate2(a, b, f2))));
             b = next;
         }
     }
     constexpr std::int32_t step = kDownward ? -1 : 1;
-    if (i < n) out[i] = static_cast<float>(Flush(volume * Interpolate(h[step * (i + 1)], h[step * i], f)));
+    for (; i < n; ++i) out[i] = static_cast<float>(Flush(volume * Interpolate(h[step * (i + 1)], h[step * i], f)));
 }
 
 // The Plain routines' outputs for a block whose first write slot is w0 and whose tap reads the value written kk

@@ -257,13 +257,14 @@ private:
     void Post(const Event& e, std::int32_t count) {
         auto& host = m_host.instance;
         const auto& pins = m_host.pins;
-        const auto choice = static_cast<std::int16_t>(e.value);
+        // Only list events carry a choice (a float event's value may lie outside any integer range).
+        auto choice = [&e] { return static_cast<std::int16_t>(e.value); };
         switch (e.kind) {
         case Kind::Split: host.PostStatus(pins.audio_in, PS_STREAMING, e.offset); break;
-        case Kind::RoutingMode: host.PostChoice(pins.routing_mode, choice, e.offset); break;
-        case Kind::Accuracy: host.PostChoice(pins.time_accuracy, choice, e.offset); break;
-        case Kind::VolumeMode: host.PostChoice(pins.volume_mode, choice, e.offset); break;
-        case Kind::TimeMode: host.PostChoice(pins.time_mode, choice, e.offset); break;
+        case Kind::RoutingMode: host.PostChoice(pins.routing_mode, choice(), e.offset); break;
+        case Kind::Accuracy: host.PostChoice(pins.time_accuracy, choice(), e.offset); break;
+        case Kind::VolumeMode: host.PostChoice(pins.volume_mode, choice(), e.offset); break;
+        case Kind::TimeMode: host.PostChoice(pins.time_mode, choice(), e.offset); break;
         case Kind::FeedbackValue: host.PostFloat(pins.feedback, e.value, e.offset); break;
         case Kind::DampingValue: host.PostFloat(pins.damping, e.value, e.offset); break;
         case Kind::TimeValue: host.PostFloat(pins.time, e.value, e.offset); break;
@@ -287,7 +288,7 @@ private:
             break;
         case Kind::Off: host.PostChoice(pins.active, 0, e.offset); break;
         case Kind::On: host.PostChoice(pins.active, 1, e.offset); break;
-        case Kind::MaxDelay: host.PostChoice(pins.max_delay, choice, e.offset); break;
+        case Kind::MaxDelay: host.PostChoice(pins.max_delay, choice(), e.offset); break;
         }
     }
 
