@@ -253,7 +253,7 @@ void Player::DirectProcess(Slot& slot) {
     const std::int32_t start = m_script.Number(size);
     if (start < 0 || start >= size) return;
     const std::int32_t count = m_script.Number(size - start, 1);
-    if (start < 0 || start >= size || count < 1 || start + count > size || !slot.watch) return;
+    if (count < 1 || count > size - start || !slot.watch) return;
     SEModuleRecord* record = instance.Record();
     slot.watch->Before(start, count);
     record->process(record->object, start, count);
