@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Analysis.h"
+#include "ExpectedPins.h"
 #include "Failure.h"
 #include "ListText.h"
 #include "SampleCodec.h"
@@ -18,32 +19,8 @@ namespace er_render {
 namespace {
 
 std::vector<er_host::PinDescription> ModulePins() {
-    struct Row {
-        const char* name;
-        std::int32_t direction, datatype;
-        const char* default_value;
-        const char* extra;
-    };
-    const Row rows[] = {
-        {"Audio_In", DR_IN, DT_FSAMPLE, "0", nullptr},
-        {"Active", DR_IN, DT_LIST, "0", "OFF,ON"},
-        {"Feedback +/-10", DR_IN, DT_FSAMPLE, "0.0", "10,0,10,0"},
-        {"Damping 0-10", DR_IN, DT_FSAMPLE, "0.0", "10,0,10,0"},
-        {"Damping/Feedback Mode", DR_IN, DT_LIST, "1", "Tap1,Input+Tap1,Output,Input+Output"},
-        {"Out", DR_OUT, DT_FSAMPLE, nullptr, nullptr},
-        {"Time Accuracy", DR_IN, DT_LIST, "0", "Sample,Fraction(Econ),Fraction(Full)"},
-        {"Time Mode", DR_IN, DT_LIST, "1", "Time(s)=0, Time(ms),Samples"},
-        {"1 Time", DR_IN, DT_FSAMPLE, "100", "100,0,100,0"},
-        {"1 Volume 10=100%", DR_IN, DT_FSAMPLE, "10", "10,0,10,0"},
-        {"Max Delay(s)", DR_SETTING, DT_LIST, "8",
-         "10.920=0,5.460,2.730,1.360,0.680,0.340,0.170,0.085 (4096sm),0.040 (2048sm),0.020 (1024sm),0.010 "
-         "(512sm),0.005 (256sm)"},
-        {"Volume Mode", DR_IN, DT_LIST, "0", "Linear,Analogue"},
-        {"Midi_to_CV:Mono Mode(Poly Reset)", DR_IN, DT_LIST, "0", "On=1,Off=0"},
-        {"Midi_to_CV:Gate(Poly Reset)", DR_IN, DT_FSAMPLE, "0", nullptr},
-    };
     std::vector<er_host::PinDescription> pins;
-    for (const Row& row : rows) {
+    for (const expected_pins::Pin& row : expected_pins::kPins) {
         er_host::PinDescription pin;
         pin.index = static_cast<std::int32_t>(pins.size());
         pin.name = row.name;
