@@ -116,7 +116,7 @@ void Silence(benchmark::State& state, std::int32_t block) {
     const SEProcessEntry entry = routine->Entry();
     void* const object = routine->Object();
     const std::int32_t calls_awake = SILENCE_HOST_BLOCK / block - 1;
-    const std::int32_t active = routine->Pin("Active");
+    const std::int32_t active = routine->PinIndex(effect_pins::Pin::Active);
     std::int32_t calls = 0;
     for (auto _ : state) {
         entry(object, 0, block);
@@ -212,7 +212,7 @@ void PinChange(benchmark::State& state, bool new_routine) {
     Job job;
     job.variant = Variant::TapFeedback;
     OurRoutine routine(job, 256);
-    const std::int32_t routing = routine.Pin("Damping/Feedback Mode");
+    const std::int32_t routing = routine.PinIndex(effect_pins::Pin::RoutingMode);
     std::int16_t mode = 0;
     routine.Notify(routing, mode);  // the host's record of calls has grown to its size
     const std::size_t allocations = g_allocations;
@@ -230,7 +230,7 @@ void SwitchOn(benchmark::State& state, std::int32_t buffer) {
     Job job;
     job.buffer_size = buffer;
     OurRoutine routine(job, 256);
-    const std::int32_t active = routine.Pin("Active");
+    const std::int32_t active = routine.PinIndex(effect_pins::Pin::Active);
     const std::size_t allocations = g_allocations;
     for (auto _ : state) {
         routine.Notify(active, 0);

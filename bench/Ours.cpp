@@ -11,7 +11,8 @@ namespace {
 
 constexpr std::int32_t LONGEST_AT_48K = 524288;    // Max Delay entry 0 up to 48 kHz
 constexpr std::int32_t LONGEST_AT_384K = 4194304;  // the same entry above 192 kHz
-constexpr std::int16_t TIME_MODE_SAMPLES = 2;
+using effect_pins::Pin;
+namespace choice = effect_pins::choice;
 
 // How the job's (kind, variant) is asked for through the pins.
 struct RoutineSettings {
@@ -19,13 +20,13 @@ struct RoutineSettings {
     bool feedback;              // a non-zero "Feedback +/-10" (else 0, which the Plain variant needs)
 };
 constexpr RoutineSettings VARIANT_SETTINGS[VARIANT_COUNT] = {
-    {0, false},  // Plain: "Tap1" without feedback
-    {0, true},   // TapFeedback: "Tap1"
-    {1, true},   // InputTapFeedback: "Input+Tap1"
-    {2, true},   // OutputFeedback: "Output"
-    {3, true},   // InputOutputFeedback: "Input+Output"
+    {choice::TAP, false},          // Plain: "Tap1" without feedback
+    {choice::TAP, true},           // TapFeedback
+    {choice::INPUT_TAP, true},     // InputTapFeedback
+    {choice::OUTPUT, true},        // OutputFeedback
+    {choice::INPUT_OUTPUT, true},  // InputOutputFeedback
 };
-constexpr std::int16_t TIME_ACCURACY[KIND_COUNT] = {0, 1, 2};  // "Sample", "Fraction(Econ)", "Fraction(Full)"
+constexpr std::int16_t TIME_ACCURACY[KIND_COUNT] = {choice::SAMPLE, choice::FRACTION_ECON, choice::FRACTION_FULL};
 
 // The "Max Delay(s)" entry and the sample rate that give a delay line of `samples`.
 struct LineChoice {
@@ -79,22 +80,27 @@ OurRoutine::OurRoutine(std::int32_t host_block, float sample_rate) {
         std::fprintf(stderr, "the module made no processing object\n");
         std::exit(2);
     }
-    m_pin_in = Pin("Audio_In");
-    m_pin_time = Pin("1 Time");
-    m_pin_out = Pin("Out");
+    const std::string error = effect_pins::CheckPins(m_host->Pins(), m_pins);
+    if (!error.empty()) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        std::exit(2);
+    }
+    m_pin_in = PinIndex(Pin::AudioIn);
+    m_pin_time = PinIndex(Pin::Time);
+    m_pin_out = PinIndex(Pin::Out);
 }
 
 OurRoutine::OurRoutine(const Job& job, std::int32_t host_block)
     : OurRoutine(host_block, ChooseLine(job.buffer_size).sample_rate) {
     er_host::Instance& host = *m_host;
     const RoutineSettings& settings = VARIANT_SETTINGS[static_cast<int>(job.variant)];
-    host.PostChoice(Pin("Time Mode"), TIME_MODE_SAMPLES);
-    host.PostChoice(Pin("Max Delay(s)"), ChooseLine(job.buffer_size).max_delay);
-    host.PostChoice(Pin("Damping/Feedback Mode"), settings.routing_mode);
-    host.PostChoice(Pin("Time Accuracy"), TIME_ACCURACY[static_cast<int>(job.kind)]);
-    host.PostFloat(Pin("Feedback +/-10"), settings.feedback ? job.feedback : 0.0f);
-    host.PostFloat(Pin("Damping 0-10"), job.damping);
-    host.PostFloat(Pin("1 Volume 10=100%"), job.volume);
+    host.PostChoice(PinIndex(Pin::TimeMode), choice::TIME_SAMPLES);
+    host.PostChoice(PinIndex(Pin::MaxDelay), ChooseLine(job.buffer_size).max_delay);
+    host.PostChoice(PinIndex(Pin::RoutingMode), settings.routing_mode);
+    host.PostChoice(PinIndex(Pin::TimeAccuracy), TIME_ACCURACY[static_cast<int>(job.kind)]);
+    host.PostFloat(PinIndex(Pin::Feedback), settings.feedback ? job.feedback : 0.0f);
+    host.PostFloat(PinIndex(Pin::Damping), job.damping);
+    host.PostFloat(PinIndex(Pin::Volume), job.volume);
     if (job.kind == Kind::Full) {
         float* time = Time();
         for (std::int32_t i = 0; i < host_block; ++i) time[i] = TimePinValue(MovingDelay(job, i));
@@ -103,7 +109,7 @@ OurRoutine::OurRoutine(const Job& job, std::int32_t host_block)
     } else {
         host.PostFloat(m_pin_time, TimePinValue(job.delay));
     }
-    host.PostChoice(Pin("Active"), 1);
+    host.PostChoice(PinIndex(Pin::Active), choice::ON);
     // One block of silence: delivers the notifications, reads Time and Volume once, writes the addresses; the
     // delay line stays silent.
     host.Process(host_block);
@@ -111,18 +117,9 @@ OurRoutine::OurRoutine(const Job& job, std::int32_t host_block)
 
 std::unique_ptr<OurRoutine> OurRoutine::Silent(std::int32_t host_block) {
     std::unique_ptr<OurRoutine> routine(new OurRoutine(host_block, 48000.0f));
-    routine->m_host->PostChoice(routine->Pin("Active"), 0);
+    routine->m_host->PostChoice(routine->PinIndex(Pin::Active), choice::OFF);
     routine->m_host->Process(1);
     return routine;
-}
-
-std::int32_t OurRoutine::Pin(const std::string& name) const {
-    const std::int32_t pin = m_host->FindPin(name);
-    if (pin < 0) {
-        std::fprintf(stderr, "the module has no pin \"%s\"\n", name.c_str());
-        std::exit(2);
-    }
-    return pin;
 }
 
 void OurRoutine::Notify(std::int32_t pin_index, std::int16_t choice) {

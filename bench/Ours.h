@@ -9,6 +9,7 @@
 
 #include "Host.h"
 #include "Job.h"
+#include "PinFacts.h"
 #include "Peers.h"
 
 namespace er_bench {
@@ -33,8 +34,8 @@ public:
     SEProcessEntry Entry() const { return m_host->Record()->process; }
     void* Object() const { return m_host->Record()->object; }
 
-    // The index of the pin with this name; exits with a message if there is none.
-    std::int32_t Pin(const std::string& name) const;
+    // The host's index of a pin (all checked against the module's descriptions at construction).
+    std::int32_t PinIndex(effect_pins::Pin pin) const { return m_pins[pin]; }
 
     // A pin notification delivered straight through the event entry, as the host delivers it: a choice pin's
     // value written into its variable, then the status event at the current sample clock. Allocates nothing.
@@ -50,6 +51,7 @@ private:
     explicit OurRoutine(std::int32_t host_block, float sample_rate);
 
     std::unique_ptr<er_host::Instance> m_host;
+    effect_pins::PinIndexes m_pins;
     std::int32_t m_pin_in;
     std::int32_t m_pin_time;
     std::int32_t m_pin_out;

@@ -7,29 +7,28 @@
 namespace effect_test {
 
 bool PinMap::Complete() const {
-    for (std::int32_t index : {audio_in, active, feedback, damping, routing_mode, out, time_accuracy, time_mode, time,
-                               volume, max_delay, volume_mode, mono_mode, gate}) {
-        if (index < 0) return false;
-    }
-    return true;
+    return difference.empty();
 }
 
 PinMap FindPins(const er_host::Instance& instance) {
+    using effect_pins::Pin;
+    effect_pins::PinIndexes found;
     PinMap pins;
-    pins.audio_in = instance.FindPin("Audio_In");
-    pins.active = instance.FindPin("Active");
-    pins.feedback = instance.FindPin("Feedback +/-10");
-    pins.damping = instance.FindPin("Damping 0-10");
-    pins.routing_mode = instance.FindPin("Damping/Feedback Mode");
-    pins.out = instance.FindPin("Out");
-    pins.time_accuracy = instance.FindPin("Time Accuracy");
-    pins.time_mode = instance.FindPin("Time Mode");
-    pins.time = instance.FindPin("1 Time");
-    pins.volume = instance.FindPin("1 Volume 10=100%");
-    pins.max_delay = instance.FindPin("Max Delay(s)");
-    pins.volume_mode = instance.FindPin("Volume Mode");
-    pins.mono_mode = instance.FindPin("Midi_to_CV:Mono Mode(Poly Reset)");
-    pins.gate = instance.FindPin("Midi_to_CV:Gate(Poly Reset)");
+    pins.difference = effect_pins::CheckPins(instance.Pins(), found);
+    pins.audio_in = found[Pin::AudioIn];
+    pins.active = found[Pin::Active];
+    pins.feedback = found[Pin::Feedback];
+    pins.damping = found[Pin::Damping];
+    pins.routing_mode = found[Pin::RoutingMode];
+    pins.out = found[Pin::Out];
+    pins.time_accuracy = found[Pin::TimeAccuracy];
+    pins.time_mode = found[Pin::TimeMode];
+    pins.time = found[Pin::Time];
+    pins.volume = found[Pin::Volume];
+    pins.max_delay = found[Pin::MaxDelay];
+    pins.volume_mode = found[Pin::VolumeMode];
+    pins.mono_mode = found[Pin::MonoMode];
+    pins.gate = found[Pin::Gate];
     return pins;
 }
 

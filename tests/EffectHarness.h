@@ -6,14 +6,17 @@
 #include <string>
 
 #include "Host.h"
+#include "PinFacts.h"
 
 namespace effect_test {
 
-// Pin indexes as the module describes them, looked up by name.
+// Pin indexes as the module describes them, looked up by name; -1 for a pin the host did not build or that
+// differs from what the tests know.
 struct PinMap {
     std::int32_t audio_in = -1, active = -1, feedback = -1, damping = -1, routing_mode = -1, out = -1,
                  time_accuracy = -1, time_mode = -1, time = -1, volume = -1, max_delay = -1, volume_mode = -1,
                  mono_mode = -1, gate = -1;
+    std::string difference;  // the first pin that is missing or not as the tests know it; empty when none
     bool Complete() const;
 };
 PinMap FindPins(const er_host::Instance& instance);
@@ -22,8 +25,12 @@ PinMap FindPins(const er_host::Instance& instance);
 const er_host::Library& ShippedLibrary();
 
 // Host-side choice values.
-constexpr std::int16_t TIME_MODE_SECONDS = 0, TIME_MODE_MS = 1, TIME_MODE_SAMPLES = 2;
-constexpr std::int16_t ACCURACY_SAMPLE = 0, ACCURACY_ECON = 1, ACCURACY_FULL = 2;
+constexpr std::int16_t TIME_MODE_SECONDS = effect_pins::choice::TIME_SECONDS,
+                       TIME_MODE_MS = effect_pins::choice::TIME_MS,
+                       TIME_MODE_SAMPLES = effect_pins::choice::TIME_SAMPLES;
+constexpr std::int16_t ACCURACY_SAMPLE = effect_pins::choice::SAMPLE,
+                       ACCURACY_ECON = effect_pins::choice::FRACTION_ECON,
+                       ACCURACY_FULL = effect_pins::choice::FRACTION_FULL;
 constexpr std::int16_t MAX_DELAY_256 = 11;  // 256 samples at 48000 Hz and below
 constexpr std::int16_t MAX_DELAY_512 = 10;
 // At this sample rate "Time(ms)" scales by exactly 1.0, so a Time value is a delay in samples, exactly.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Host.h"
+#include "PinFacts.h"
 
 namespace {
 
@@ -90,6 +91,37 @@ TEST_F(LoadedLibrary, GuiObjectHasAWellFormedRecordAndCloses) {
 TEST_F(LoadedLibrary, UnknownKindsAndIndexesMakeNothing) {
     EXPECT_EQ(library->MakeModule(0, 3, &CountingCallback, nullptr), nullptr);
     EXPECT_EQ(library->MakeModule(1, SE_KIND_DSP, &CountingCallback, nullptr), nullptr);
+}
+
+// The pin facts the tools, benchmarks and tests drive the module by agree with the loaded module, and the check
+// notices a module whose pins differ from them.
+TEST_F(LoadedLibrary, PinFactsAgreeWithTheModuleAndDifferencesAreReported) {
+    Instance instance(*library, InstanceOptions{});
+    ASSERT_TRUE(instance.Valid());
+    effect_pins::PinIndexes found;
+    EXPECT_EQ(effect_pins::CheckPins(instance.Pins(), found), "");
+    for (std::int32_t i = 0; i < effect_pins::PIN_COUNT; ++i) EXPECT_EQ(found.index[static_cast<std::size_t>(i)], i);
+
+    struct Change {
+        const char* pin;
+        void (*change)(er_host::PinDescription& pin);
+        const char* reported;
+    };
+    const Change changes[] = {
+        {"1 Time", [](er_host::PinDescription& pin) { pin.name = "1 Time "; }, "no pin \"1 Time\""},
+        {"Max Delay(s)", [](er_host::PinDescription& pin) { pin.extra_text += ",0.002"; }, "lists 13 entries"},
+        {"Active", [](er_host::PinDescription& pin) { pin.has_extra = false; }, "lists 0 entries"},
+        {"Out", [](er_host::PinDescription& pin) { pin.direction = DR_IN; }, "\"Out\" has direction"},
+    };
+    for (const Change& change : changes) {
+        std::vector<er_host::PinDescription> pins = instance.Pins();
+        const std::int32_t index = instance.FindPin(change.pin);
+        change.change(pins[static_cast<std::size_t>(index)]);
+        const std::string reported = effect_pins::CheckPins(pins, found);
+        EXPECT_NE(reported.find(change.reported), std::string::npos) << change.pin << ": " << reported;
+        EXPECT_EQ(found.index[static_cast<std::size_t>(index)], -1) << change.pin;
+        EXPECT_EQ(found[effect_pins::Pin::AudioIn], 0) << "the other pins are still found";
+    }
 }
 
 }  // namespace

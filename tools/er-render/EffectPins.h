@@ -4,23 +4,28 @@
 
 #include <string_view>
 
+#include "PinFacts.h"
+
 namespace er_render::pins {
 
-inline constexpr std::string_view AUDIO_IN = "Audio_In";  // carries the file's samples, one channel per instance
-inline constexpr std::string_view OUT = "Out";            // the rendered samples
-inline constexpr std::string_view ACTIVE = "Active";      // set "ON" unless the user says otherwise
+using effect_pins::Name;
+using effect_pins::Pin;
+
+inline constexpr std::string_view AUDIO_IN = Name(Pin::AudioIn);  // the file's samples, one channel per instance
+inline constexpr std::string_view OUT = Name(Pin::Out);           // the rendered samples
+inline constexpr std::string_view ACTIVE = Name(Pin::Active);     // set "ON" unless the user says otherwise
 inline constexpr std::string_view ACTIVE_DEFAULT = "ON";
-inline constexpr std::string_view GATE = "Midi_to_CV:Gate(Poly Reset)";  // driven by --gate
+inline constexpr std::string_view GATE = Name(Pin::Gate);         // driven by --gate
 
 // Read by the summary and the tail estimate.
-inline constexpr std::string_view FEEDBACK = "Feedback +/-10";
-inline constexpr std::string_view DAMPING = "Damping 0-10";
-inline constexpr std::string_view ROUTING_MODE = "Damping/Feedback Mode";
-inline constexpr std::string_view TIME_ACCURACY = "Time Accuracy";
-inline constexpr std::string_view TIME_MODE = "Time Mode";
-inline constexpr std::string_view TIME = "1 Time";
-inline constexpr std::string_view VOLUME = "1 Volume 10=100%";
-inline constexpr std::string_view MAX_DELAY = "Max Delay(s)";
-inline constexpr std::string_view VOLUME_MODE = "Volume Mode";
+inline constexpr std::string_view FEEDBACK = Name(Pin::Feedback);
+inline constexpr std::string_view DAMPING = Name(Pin::Damping);
+inline constexpr std::string_view ROUTING_MODE = Name(Pin::RoutingMode);
+inline constexpr std::string_view TIME_ACCURACY = Name(Pin::TimeAccuracy);
+inline constexpr std::string_view TIME_MODE = Name(Pin::TimeMode);
+inline constexpr std::string_view TIME = Name(Pin::Time);
+inline constexpr std::string_view VOLUME = Name(Pin::Volume);
+inline constexpr std::string_view MAX_DELAY = Name(Pin::MaxDelay);
+inline constexpr std::string_view VOLUME_MODE = Name(Pin::VolumeMode);
 
 }  // namespace er_render::pins

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "FloatEnvironment.h"
+#include "PinFacts.h"
 #include "Rng.h"
 #include "StretchWatch.h"
 
@@ -30,28 +31,13 @@ enum Role {
     kTimeMode, kTime, kVolume, kMaxDelay, kVolumeMode, kMono, kGate, kRoleCount
 };
 
-struct RoleInfo {
-    const char* name;
-    bool choice;         // a DT_LIST pin; otherwise a float pin
-    std::int16_t lawful; // choice pins: the values 0 .. lawful-1 are the ones in the list
-};
+static_assert(kRoleCount == effect_pins::PIN_COUNT && kOut == static_cast<int>(effect_pins::Pin::Out) &&
+                  kMaxDelay == static_cast<int>(effect_pins::Pin::MaxDelay),
+              "one role per pin, in the module's pin order");
 
-constexpr std::array<RoleInfo, kRoleCount> kRoles{{
-    {"Audio_In", false, 0},
-    {"Active", true, 2},
-    {"Feedback +/-10", false, 0},
-    {"Damping 0-10", false, 0},
-    {"Damping/Feedback Mode", true, 4},
-    {"Out", false, 0},
-    {"Time Accuracy", true, 3},
-    {"Time Mode", true, 3},
-    {"1 Time", false, 0},
-    {"1 Volume 10=100%", false, 0},
-    {"Max Delay(s)", true, 12},
-    {"Volume Mode", true, 2},
-    {"Midi_to_CV:Mono Mode(Poly Reset)", true, 2},
-    {"Midi_to_CV:Gate(Poly Reset)", false, 0},
-}};
+const effect_pins::PinFacts& Facts(int role) { return effect_pins::kPins[static_cast<std::size_t>(role)]; }
+const char* RoleName(int role) { return Facts(role).name.data(); }  // the table's names are string literals
+bool IsChoice(int role) { return Facts(role).datatype == DT_LIST; }
 
 constexpr std::array<Role, 4> kControls{kFeedback, kDamping, kTime, kVolume};  // read at block starts
 constexpr std::array<Role, 6> kFloatInputs{kAudio, kFeedback, kDamping, kTime, kVolume, kGate};
@@ -352,10 +338,10 @@ bool Session::AddMember(Group& group, MemberKind kind, std::int32_t block_size, 
     if (ReadFloatControl() != m_environment) {
         return Fail(group, member.get(), "opening returned with " + Describe(ReadFloatControl()));
     }
-    for (int role = 0; role < kRoleCount; ++role) {
-        member->pin[role] = member->instance->FindPin(kRoles[role].name);
-        if (member->pin[role] < 0) return Fail(group, member.get(), std::string("no pin named ") + kRoles[role].name);
-    }
+    effect_pins::PinIndexes found;
+    const std::string pins_differ = effect_pins::CheckPins(member->instance->Pins(), found);
+    if (!pins_differ.empty()) return Fail(group, member.get(), pins_differ);
+    member->pin = found.index;
     member->watch = std::make_unique<StretchWatch>(*member->instance, member->pin[kOut], m_environment);
     member->watch->Attach();
     group.members.push_back(std::move(member));
@@ -431,8 +417,8 @@ Signal Session::PickSignal(const Group& group, Role role) {
 Action Session::ActionFor(Group& group, Role role) {
     Action action;
     action.role = role;
-    if (kRoles[role].choice) {
-        const std::int16_t lawful = kRoles[role].lawful;
+    if (IsChoice(role)) {
+        const std::int16_t lawful = Facts(role).choices;
         action.choice = m_rng.Chance(m_hostility) ? HostileChoice(m_rng, lawful)
                                                   : static_cast<std::int16_t>(m_rng.Int(0, lawful - 1));
         if (role == kActive && m_rng.Chance(0.7) && !m_rng.Chance(m_hostility)) action.choice = 1;
@@ -466,7 +452,7 @@ Action Session::RandomAction(Group& group, std::int32_t length) {
         // a status no host sends, on any pin; the pin's samples stay as they are from here on
         action.role = static_cast<Role>(m_rng.Int(0, kRoleCount - 1));
         action.status = HostileStatus(m_rng);
-        if (kRoles[action.role].choice) action.choice = group.model.choice[action.role];
+        if (IsChoice(action.role)) action.choice = group.model.choice[action.role];
     }
     action.at = static_cast<std::int32_t>(m_rng.Int(0, length - 1));
     return action;
@@ -477,7 +463,7 @@ void Session::Apply(Model& m, const Action& action, const Segment& segment) {
     if (action.neutral) return;
     const Role role = action.role;
     m.notified[role] = true;
-    if (kRoles[role].choice) {
+    if (IsChoice(role)) {
         m.choice[role] = action.choice;
         const std::int16_t v = action.choice;
         switch (role) {
@@ -653,7 +639,7 @@ bool Session::StartResetCheck(Group& group) {
     if (m.choice[kActive] == 0 || !m.buffer) return false;
     if (m.choice[kMono] != 0 && !m.latch) return false;
     for (Role role : kChoices) {
-        if (m.choice[role] < 0 || m.choice[role] >= kRoles[role].lawful) return false;
+        if (m.choice[role] < 0 || m.choice[role] >= Facts(role).choices) return false;
     }
     // The fresh object must size its line and scale its time with the same library-wide rate.
     // (Written so that a rate that is not a number never matches.)
@@ -669,7 +655,7 @@ bool Session::StartResetCheck(Group& group) {
         if (!m.notified[role] || role == kGate || role == kActive) continue;
         Action action;
         action.role = static_cast<Role>(role);
-        if (kRoles[role].choice) {
+        if (IsChoice(role)) {
             action.choice = m.choice[role];
         } else {
             action.status = m.streaming[role] ? PS_STREAMING : PS_CHANGED;
@@ -699,7 +685,7 @@ bool Session::RunMember(Group& group, Member& member, const Segment& segment) {
             } else {
                 instance.PostStatus(member.pin[kAudio], PS_STREAMING, offset);
             }
-        } else if (kRoles[action.role].choice) {
+        } else if (IsChoice(action.role)) {
             instance.PostChoice(member.pin[action.role], action.choice, offset, action.status);
         } else {
             instance.PostStatus(member.pin[action.role], action.status, offset);
@@ -739,7 +725,7 @@ bool Session::RunMember(Group& group, Member& member, const Segment& segment) {
         for (Role role : kFloatInputs) {
             if (std::memcmp(instance.Buffer(member.pin[role]), segment.content[role].data() + position,
                             sizeof(float) * static_cast<std::size_t>(n)) != 0) {
-                return Fail(group, &member, std::string("the module wrote into the input pin ") + kRoles[role].name);
+                return Fail(group, &member, std::string("the module wrote into the input pin ") + RoleName(role));
             }
         }
         std::memcpy(member.output.data() + position, instance.Buffer(member.pin[kOut]),
@@ -882,8 +868,8 @@ void Session::Trace(const std::string& line) {
 std::string Session::ActionText(const Action& action) const {
     std::string text = Format("@%d ", action.at);
     if (action.neutral) return text + "neutral event";
-    text += Format("\"%s\" status %d", kRoles[action.role].name, action.status);
-    if (kRoles[action.role].choice) return text + Format(", value %d", action.choice);
+    text += Format("\"%s\" status %d", RoleName(action.role), action.status);
+    if (IsChoice(action.role)) return text + Format(", value %d", action.choice);
     if (action.stream) return text + Format(", streaming (signal kind %d)", static_cast<int>(action.signal.kind));
     if (action.set_value) return text + Format(", value %.9g", action.value);
     return text;
