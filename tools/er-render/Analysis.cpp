@@ -165,4 +165,6 @@ double DefaultTailSeconds(const EffectView& view) {
     return std::min(samples / static_cast<double>(view.rate), MAX_DEFAULT_TAIL_SECONDS);
 }
 
+double PictureTailSeconds(const EffectView& view) { return DefaultTailSeconds(view) * 1.25; }
+
 }  // namespace er_render

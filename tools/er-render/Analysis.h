@@ -64,5 +64,8 @@ TimeReading SelectTimeReading(const EffectView& view);
 // 0 while the effect is switched off.
 inline constexpr double MAX_DEFAULT_TAIL_SECONDS = 30.0;
 double DefaultTailSeconds(const EffectView& view);
+// The default tail of a figure's impulse response: a quarter longer, so that the response's last eighth, which
+// the transform fades out while it still rings, lies past the decay the default tail allows for.
+double PictureTailSeconds(const EffectView& view);
 
 }  // namespace er_render

@@ -84,27 +84,33 @@ std::vector<std::int64_t> GateFrames(const Options& options, const RenderJob& jo
 }  // namespace
 
 RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDescription>& pins) {
-    const bool impulse = !options.impulse.empty();
-    if (impulse && options.files.size() != 1) throw Failure(EXIT_USAGE, "--impulse SECONDS takes one file: OUT");
+    // --plot or --plot-data without files: the setting's impulse response, drawn but not written as sound.
+    const bool picture_only = options.files.empty() && options.impulse.empty() &&
+                              !(options.plot.empty() && options.plot_data.empty());
+    const bool impulse = !options.impulse.empty() || picture_only;
+    if (impulse && !picture_only && options.files.size() != 1) {
+        throw Failure(EXIT_USAGE, "--impulse SECONDS takes one file: OUT");
+    }
     if (!impulse && options.files.size() != 2) {
         throw Failure(EXIT_USAGE, "expected IN OUT (or --impulse SECONDS OUT); see er-render --help");
     }
     if (!impulse && !options.rate.empty()) {
         throw Failure(EXIT_USAGE, "--rate applies to --impulse and --test-signal; a file renders at its own rate");
     }
-    if (impulse && !options.tail.empty()) {
+    if (impulse && !picture_only && !options.tail.empty()) {
         throw Failure(EXIT_USAGE, "--tail does not apply to --impulse, whose length is SECONDS");
     }
     RenderPlan plan;
     RenderJob& job = plan.job;
     job.block = static_cast<std::int32_t>(CheckedWhole(options.block, "--block", MAX_BLOCK));
     job.settings = ResolveSettings(pins, GatherAssignments(options));
-    plan.output_path = options.files.back();
+    if (!picture_only) plan.output_path = options.files.back();
     int format = 0;
     if (impulse) {
         job.rate = RateOption(options);
         job.channels = 1;
-        job.input_frames = SecondsToFrames(CheckedSeconds(options.impulse, "--impulse", 0.0), job.rate);
+        job.input_frames =
+            picture_only ? 1 : SecondsToFrames(CheckedSeconds(options.impulse, "--impulse", 0.0), job.rate);
         if (job.input_frames == 0) {
             throw Failure(EXIT_USAGE, "--impulse " + options.impulse + " is shorter than one sample");
         }
@@ -121,9 +127,11 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
     }
     plan.format = OutputFormat(format, plan.output_path, options);
     plan.view = ViewEffect(job.settings, job.rate);
-    const double tail_seconds = !options.tail.empty()     ? CheckedSeconds(options.tail, "--tail", 0.0)
-                                : (!impulse && plan.view) ? DefaultTailSeconds(*plan.view)
-                                                          : 0.0;
+    const double tail_seconds = !options.tail.empty()            ? CheckedSeconds(options.tail, "--tail", 0.0)
+                                : !plan.view                     ? 0.0
+                                : picture_only                   ? PictureTailSeconds(*plan.view)
+                                : !impulse                       ? DefaultTailSeconds(*plan.view)
+                                                                 : 0.0;
     plan.tail_frames = SecondsToFrames(tail_seconds, job.rate);
     job.total_frames = job.input_frames + plan.tail_frames;
     if (job.total_frames > INT32_MAX) {
@@ -136,6 +144,9 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
 
 SignalPlan PlanTestSignal(const Options& options) {
     if (options.files.size() != 1) throw Failure(EXIT_USAGE, "--test-signal SECONDS takes one file: OUT");
+    if (!options.plot.empty() || !options.plot_data.empty()) {
+        throw Failure(EXIT_USAGE, "--plot and --plot-data draw a setting; the --test-signal has none");
+    }
     SignalPlan plan;
     plan.path = options.files[0];
     plan.rate = RateOption(options);

@@ -28,6 +28,8 @@ struct Options {
     std::string rate;                         // for --impulse and --test-signal; empty: 48000
     std::string format;                       // pcm16, pcm24 or float; empty: the input's
     std::string module;                       // empty: the library beside the tool
+    std::string plot;                         // --plot FILE: the figure of the setting; empty: none
+    std::string plot_data;                    // --plot-data FILE: the numbers behind it; empty: none
     bool list_pins = false;
     bool info = false;
 };

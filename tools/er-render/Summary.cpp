@@ -46,10 +46,8 @@ void DescribeEffect(std::string& text, const EffectView& view) {
         Line(text, "routine", "none: \"Active\" is OFF, the output is silent");
         return;
     }
+    Line(text, "tap delay", TapDelayText(view));
     const TapDelay start = TapDelayFor(view, view.time.from);
-    std::string delay = DelayText(start, view.rate);
-    if (view.time.ramp) delay += " ramping to " + DelayText(TapDelayFor(view, view.time.to), view.rate);
-    Line(text, "tap delay", delay);
     for (const TapDelay& end : {start, TapDelayFor(view, view.time.to)}) {
         const std::string warning = DelayWarning(end, view.rate);
         if (!warning.empty()) {
@@ -57,14 +55,32 @@ void DescribeEffect(std::string& text, const EffectView& view) {
             if (!view.time.ramp) break;
         }
     }
-    Line(text, "routine",
-         std::string(RoutingVariantName(SelectRoutingVariant(view))) + ", " +
-             std::string(TimeReadingName(SelectTimeReading(view))));
+    Line(text, "routine", RoutineText(view));
 }
 
 }  // namespace
 
 std::string FormatShown(double shown) { return Printf("%.7g", shown); }
+
+std::string ChosenSettingsText(const std::vector<PinSetting>& settings) {
+    std::string chosen;
+    for (const PinSetting& setting : settings) {
+        if (!setting.from_user) continue;
+        chosen += (chosen.empty() ? "" : ", ") + SettingText(setting);
+    }
+    return chosen.empty() ? "the module's defaults, Active=ON" : chosen;
+}
+
+std::string TapDelayText(const EffectView& view) {
+    std::string delay = DelayText(TapDelayFor(view, view.time.from), view.rate);
+    if (view.time.ramp) delay += " ramping to " + DelayText(TapDelayFor(view, view.time.to), view.rate);
+    return delay;
+}
+
+std::string RoutineText(const EffectView& view) {
+    return std::string(RoutingVariantName(SelectRoutingVariant(view))) + ", " +
+           std::string(TimeReadingName(SelectTimeReading(view)));
+}
 
 std::string DelayWarning(const TapDelay& delay, float rate) {
     if (delay.buffer <= 0) return "";
@@ -90,12 +106,7 @@ std::string FormatSummary(const SummaryFacts& facts) {
                 static_cast<long long>(facts.tail_frames), static_cast<long long>(total),
                 static_cast<double>(total) / facts.rate, static_cast<double>(facts.rate), facts.channels,
                 facts.channels == 1 ? "" : "s"));
-    std::string chosen;
-    for (const PinSetting& setting : facts.settings) {
-        if (!setting.from_user) continue;
-        chosen += (chosen.empty() ? "" : ", ") + SettingText(setting);
-    }
-    Line(text, "settings", chosen.empty() ? "the module's defaults, Active=ON" : chosen);
+    Line(text, "settings", ChosenSettingsText(facts.settings));
     if (facts.view) DescribeEffect(text, *facts.view);
 
     const double rms = facts.stats.samples > 0 ? std::sqrt(facts.stats.sum_squares / facts.stats.samples) : 0.0;

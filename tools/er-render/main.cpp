@@ -15,6 +15,7 @@
 #include "Failure.h"
 #include "Host.h"
 #include "ListText.h"
+#include "Picture.h"
 #include "Plan.h"
 #include "Render.h"
 #include "SampleCodec.h"
@@ -189,7 +190,13 @@ int Run(const Options& options) {
         if (options.list_pins) PrintPins(DescribePins(*library));
         return EXIT_OK;
     }
-    Render(*library, PlanRender(options, DescribePins(*library)));
+    RenderPlan plan = PlanRender(options, DescribePins(*library));
+    std::optional<PicturePlan> picture = PlanPicture(options, plan);
+    if (!plan.output_path.empty()) Render(*library, std::move(plan));
+    if (picture) {
+        ProgressLine progress(picture->job.total_frames, picture->job.rate);
+        std::cout << MakePicture(*library, *picture, [&](std::int64_t done) { return progress.Update(done); });
+    }
     return EXIT_OK;
 }
 
@@ -199,6 +206,7 @@ int main(int argc, char** argv) {
     Options options;
     CLI::App app{"er-render: runs sound files through the early-reflection module, as a modular host would.\n"
                  "  er-render IN OUT [options]\n  er-render --impulse SECONDS OUT [options]\n"
+                 "  er-render --plot FILE [--plot-data FILE] [options]\n"
                  "  er-render --test-signal SECONDS OUT\n  er-render --list-pins | --info"};
     app.footer(USAGE_FOOTER);
     app.add_option("files", options.files, "IN OUT, or OUT alone with --impulse or --test-signal");
@@ -221,6 +229,10 @@ int main(int argc, char** argv) {
         ->type_name("FORMAT");
     app.add_option("--module", options.module, "the module library (default: early_reflection beside er-render)")
         ->type_name("PATH");
+    app.add_option("--plot", options.plot, "draw the setting's impulse and magnitude response: .svg, .png or .pdf")
+        ->type_name("FILE");
+    app.add_option("--plot-data", options.plot_data, "write the numbers behind the figure: .csv or .json")
+        ->type_name("FILE");
     app.add_flag("--list-pins", options.list_pins, "print the module's pins and exit");
     app.add_flag("--info", options.info, "print the module's identity and about text and exit");
     try {

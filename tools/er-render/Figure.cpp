@@ -1,0 +1,358 @@
+#include "Figure.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include <cairo-pdf.h>
+#include <cairo-svg.h>
+#include <cairo.h>
+
+#include "Failure.h"
+#include "Text.h"
+
+namespace er_render {
+
+// How one kind of file is made: a surface that writes to the stream as it is drawn on (vector kinds) or an
+// image that is encoded at the end (PNG).
+struct FigureKind {
+    std::string_view extension;
+    std::string_view name;
+    cairo_surface_t* (*create)(std::FILE* out);
+    cairo_status_t (*finish)(cairo_surface_t* surface, std::FILE* out);
+};
+
+namespace {
+
+cairo_status_t WriteToStream(void* closure, const unsigned char* data, unsigned int length) {
+    return std::fwrite(data, 1, length, static_cast<std::FILE*>(closure)) == length ? CAIRO_STATUS_SUCCESS
+                                                                                    : CAIRO_STATUS_WRITE_ERROR;
+}
+
+cairo_surface_t* CreateSvg(std::FILE* out) {
+    return cairo_svg_surface_create_for_stream(WriteToStream, out, FIGURE_WIDTH, FIGURE_HEIGHT);
+}
+cairo_surface_t* CreatePdf(std::FILE* out) {
+    return cairo_pdf_surface_create_for_stream(WriteToStream, out, FIGURE_WIDTH, FIGURE_HEIGHT);
+}
+cairo_surface_t* CreateImage(std::FILE*) {
+    return cairo_image_surface_create(CAIRO_FORMAT_RGB24, FIGURE_WIDTH, FIGURE_HEIGHT);
+}
+cairo_status_t FinishVector(cairo_surface_t* surface, std::FILE*) {
+    cairo_surface_finish(surface);
+    return cairo_surface_status(surface);
+}
+cairo_status_t FinishPng(cairo_surface_t* surface, std::FILE* out) {
+    cairo_surface_flush(surface);
+    return cairo_surface_write_to_png_stream(surface, WriteToStream, out);
+}
+
+constexpr FigureKind FIGURE_KINDS[] = {
+    {"svg", "SVG", CreateSvg, FinishVector},
+    {"png", "PNG", CreateImage, FinishPng},
+    {"pdf", "PDF", CreatePdf, FinishVector},
+};
+
+// ---- layout -----------------------------------------------------------------------------------------------
+
+constexpr const char* FONT = "DejaVu Sans";
+constexpr double TITLE_SIZE = 15.0;
+constexpr double SUBTITLE_SIZE = 12.0;
+constexpr double LABEL_SIZE = 11.0;
+constexpr double MARK_SIZE = 9.5;
+constexpr double LEFT = 78.0;
+constexpr double RIGHT = FIGURE_WIDTH - 28.0;
+constexpr double ENVELOPE_TOP = 96.0;
+constexpr double ENVELOPE_BOTTOM = 356.0;
+constexpr double RESPONSE_TOP = 428.0;
+constexpr double RESPONSE_BOTTOM = 670.0;
+constexpr double MARK_LABEL_GAP = 62.0;  // the least distance between two labelled echoes
+constexpr double ENVELOPE_HEADROOM_DB = 12.0;  // above the loudest echo, for its label
+
+struct Colour {
+    double r, g, b;
+};
+constexpr Colour INK{0.1, 0.1, 0.1};
+constexpr Colour GRID{0.86, 0.86, 0.86};
+constexpr Colour MINOR_GRID{0.94, 0.94, 0.94};
+constexpr Colour ENVELOPE_FILL{0.72, 0.82, 0.93};
+constexpr Colour CURVE{0.12, 0.33, 0.62};
+constexpr Colour MARK{0.80, 0.15, 0.10};
+
+struct Tick {
+    double value;
+    std::string label;  // empty: a minor line
+};
+
+// A plot area and the ranges its axes show.
+struct Panel {
+    double left, top, right, bottom;
+    double x_low, x_high, y_low, y_high;
+    bool log_x;
+
+    double X(double value) const {
+        const double at = log_x ? (std::log10(value) - std::log10(x_low)) / (std::log10(x_high) - std::log10(x_low))
+                                : (value - x_low) / (x_high - x_low);
+        return left + at * (right - left);
+    }
+    double Y(double value) const {
+        const double at = (std::clamp(value, y_low, y_high) - y_low) / (y_high - y_low);
+        return bottom - at * (bottom - top);
+    }
+};
+
+std::string Format(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof(text), format, value);
+    return text;
+}
+
+// A step of 1, 2 or 5 times a power of ten that cuts `range` into about `parts`.
+double NiceStep(double range, double parts) {
+    const double raw = range / parts;
+    const double power = std::pow(10.0, std::floor(std::log10(raw)));
+    for (const double multiple : {1.0, 2.0, 5.0}) {
+        if (multiple * power >= raw) return multiple * power;
+    }
+    return 10.0 * power;
+}
+
+std::vector<Tick> LinearTicks(double low, double high, double parts) {
+    const double step = NiceStep(high - low, parts);
+    std::vector<Tick> ticks;
+    for (double value = std::ceil(low / step) * step; value <= high + step * 1e-9; value += step) {
+        const double shown = std::fabs(value) < step * 1e-9 ? 0.0 : value;
+        ticks.push_back({shown, Format("%g", shown)});
+    }
+    return ticks;
+}
+
+// Lines at 1 to 9 times each power of ten, labelled at 1, 2 and 5: "20", "500", "1k", "20k".
+std::vector<Tick> FrequencyTicks(double low, double high) {
+    std::vector<Tick> ticks;
+    for (double decade = std::pow(10.0, std::floor(std::log10(low))); decade <= high; decade *= 10.0) {
+        for (int multiple = 1; multiple <= 9; ++multiple) {
+            const double value = multiple * decade;
+            if (value < low * (1 - 1e-9) || value > high * (1 + 1e-9)) continue;
+            const bool labelled = multiple == 1 || multiple == 2 || multiple == 5;
+            ticks.push_back({value, !labelled ? "" : value >= 1000.0 ? Format("%gk", value / 1000.0)
+                                                                      : Format("%g", value)});
+        }
+    }
+    return ticks;
+}
+
+// ---- drawing ----------------------------------------------------------------------------------------------
+
+void SetColour(cairo_t* cr, Colour colour) { cairo_set_source_rgb(cr, colour.r, colour.g, colour.b); }
+
+// Text with its left (align 0), centre (0.5) or right (1) at x and its baseline at y.
+void Text(cairo_t* cr, double x, double y, const std::string& text, double align, double size,
+          bool bold = false) {
+    cairo_select_font_face(cr, FONT, CAIRO_FONT_SLANT_NORMAL, bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr, size);
+    cairo_text_extents_t extents{};
+    cairo_text_extents(cr, text.c_str(), &extents);
+    cairo_move_to(cr, x - align * extents.x_advance, y);
+    cairo_show_text(cr, text.c_str());
+}
+
+// The largest font size up to `size` at which `text` fits `width`.
+double FittingSize(cairo_t* cr, const std::string& text, double size, double width, bool bold) {
+    cairo_select_font_face(cr, FONT, CAIRO_FONT_SLANT_NORMAL, bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr, size);
+    cairo_text_extents_t extents{};
+    cairo_text_extents(cr, text.c_str(), &extents);
+    return extents.x_advance > width ? size * width / extents.x_advance : size;
+}
+
+void DrawAxes(cairo_t* cr, const Panel& panel, const std::vector<Tick>& x_ticks, const std::vector<Tick>& y_ticks,
+              const std::string& x_label, const std::string& y_label, const std::string& heading) {
+    cairo_set_line_width(cr, 1.0);
+    for (const Tick& tick : x_ticks) {
+        SetColour(cr, tick.label.empty() ? MINOR_GRID : GRID);
+        const double x = std::round(panel.X(tick.value)) + 0.5;
+        cairo_move_to(cr, x, panel.top);
+        cairo_line_to(cr, x, panel.bottom);
+        cairo_stroke(cr);
+        SetColour(cr, INK);
+        if (!tick.label.empty()) Text(cr, x, panel.bottom + 16.0, tick.label, 0.5, LABEL_SIZE);
+    }
+    for (const Tick& tick : y_ticks) {
+        SetColour(cr, GRID);
+        const double y = std::round(panel.Y(tick.value)) + 0.5;
+        cairo_move_to(cr, panel.left, y);
+        cairo_line_to(cr, panel.right, y);
+        cairo_stroke(cr);
+        SetColour(cr, INK);
+        Text(cr, panel.left - 6.0, y + 4.0, tick.label, 1.0, LABEL_SIZE);
+    }
+    SetColour(cr, INK);
+    cairo_rectangle(cr, panel.left + 0.5, panel.top + 0.5, panel.right - panel.left, panel.bottom - panel.top);
+    cairo_stroke(cr);
+    Text(cr, (panel.left + panel.right) / 2.0, panel.bottom + 34.0, x_label, 0.5, LABEL_SIZE);
+    Text(cr, panel.left, panel.top - 8.0, heading, 0.0, SUBTITLE_SIZE, true);
+    cairo_save(cr);
+    cairo_translate(cr, panel.left - 46.0, (panel.top + panel.bottom) / 2.0);
+    cairo_rotate(cr, -M_PI / 2.0);
+    Text(cr, 0.0, 0.0, y_label, 0.5, LABEL_SIZE);
+    cairo_restore(cr);
+}
+
+void ClipTo(cairo_t* cr, const Panel& panel) {
+    cairo_rectangle(cr, panel.left, panel.top, panel.right - panel.left, panel.bottom - panel.top);
+    cairo_clip(cr);
+}
+
+void DrawEnvelope(cairo_t* cr, const ImpulseAnalysis& analysis) {
+    double loudest = ENVELOPE_FLOOR_DB;
+    for (const EnvelopePoint& point : analysis.envelope) loudest = std::max(loudest, point.level_db);
+    const double length_ms = std::max(1.0, static_cast<double>(analysis.frames) * 1000.0 / analysis.rate);
+    const double top_db = 10.0 * std::ceil((std::max(loudest, 0.0) + ENVELOPE_HEADROOM_DB) / 10.0);
+    const Panel panel{LEFT, ENVELOPE_TOP, RIGHT, ENVELOPE_BOTTOM, 0.0, length_ms, ENVELOPE_FLOOR_DB, top_db, false};
+    DrawAxes(cr, panel, LinearTicks(0.0, length_ms, 10.0), LinearTicks(ENVELOPE_FLOOR_DB, top_db, 8.0),
+             "time (ms)", "level (dB)", "Echo envelope");
+
+    cairo_save(cr);
+    ClipTo(cr, panel);
+    // Each point holds for its stretch of samples: a step outline, filled down to the floor.
+    cairo_move_to(cr, panel.X(0.0), panel.bottom);
+    for (std::size_t i = 0; i < analysis.envelope.size(); ++i) {
+        const EnvelopePoint& point = analysis.envelope[i];
+        const double end = i + 1 < analysis.envelope.size() ? analysis.envelope[i + 1].time_ms : length_ms;
+        cairo_line_to(cr, panel.X(point.time_ms), panel.Y(point.level_db));
+        cairo_line_to(cr, panel.X(end), panel.Y(point.level_db));
+    }
+    cairo_line_to(cr, panel.X(length_ms), panel.bottom);
+    cairo_close_path(cr);
+    SetColour(cr, ENVELOPE_FILL);
+    cairo_fill_preserve(cr);
+    SetColour(cr, CURVE);
+    cairo_set_line_width(cr, 0.8);
+    cairo_stroke(cr);
+
+    double last_label = -1.0e9;
+    for (const Echo& echo : analysis.echoes) {
+        const double x = panel.X(echo.time_ms);
+        const double y = panel.Y(echo.level_db);
+        SetColour(cr, MARK);
+        cairo_arc(cr, x, y, 2.6, 0.0, 2.0 * M_PI);
+        cairo_fill(cr);
+        if (x - last_label >= MARK_LABEL_GAP && x + MARK_LABEL_GAP / 2.0 <= panel.right) {
+            SetColour(cr, INK);
+            Text(cr, x, y - 18.0, Format(echo.time_ms < 10.0 ? "%.2f ms" : "%.1f ms", echo.time_ms), 0.5, MARK_SIZE);
+            Text(cr, x, y - 7.0, Format("%.1f dB", echo.level_db), 0.5, MARK_SIZE);
+            last_label = x;
+        }
+    }
+    cairo_restore(cr);
+}
+
+void DrawResponse(cairo_t* cr, const ImpulseAnalysis& analysis) {
+    if (analysis.response.empty()) return;
+    double loudest = RESPONSE_FLOOR_DB;
+    double quietest = -RESPONSE_FLOOR_DB;
+    for (const ResponsePoint& point : analysis.response) {
+        loudest = std::max(loudest, point.magnitude_db);
+        quietest = std::min(quietest, point.magnitude_db);
+    }
+    // 6 dB steps around the curve, at most 96 dB deep and at least 12 dB.
+    const double top_db = 6.0 * std::ceil((loudest + 1.0) / 6.0);
+    const double bottom_db = std::min(top_db - 12.0, std::max(6.0 * std::floor((quietest - 1.0) / 6.0), top_db - 96.0));
+    const Panel panel{LEFT, RESPONSE_TOP, RIGHT, RESPONSE_BOTTOM, ResponseLowHz(analysis.rate), analysis.rate / 2.0, bottom_db, top_db, true};
+    DrawAxes(cr, panel, FrequencyTicks(panel.x_low, panel.x_high), LinearTicks(bottom_db, top_db, 8.0),
+             "frequency (Hz)", "magnitude (dB)", "Magnitude response");
+
+    cairo_save(cr);
+    ClipTo(cr, panel);
+    // Far more points than pixels at high frequencies: each pixel column shows the least and the greatest of
+    // its points, so that the comb's narrow notches stay visible.
+    bool started = false;
+    double column = -1.0;
+    double low = 0.0;
+    double high = 0.0;
+    auto flush = [&] {
+        if (column < 0.0) return;
+        if (!started) cairo_move_to(cr, column, panel.Y(high));
+        started = true;
+        cairo_line_to(cr, column, panel.Y(high));
+        cairo_line_to(cr, column, panel.Y(low));
+    };
+    for (const ResponsePoint& point : analysis.response) {
+        const double x = std::round(panel.X(point.frequency_hz) * 2.0) / 2.0;
+        if (x != column) {
+            flush();
+            column = x;
+            low = high = point.magnitude_db;
+        } else {
+            low = std::min(low, point.magnitude_db);
+            high = std::max(high, point.magnitude_db);
+        }
+    }
+    flush();
+    SetColour(cr, CURVE);
+    cairo_set_line_width(cr, 1.2);
+    cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
+    cairo_stroke(cr);
+    cairo_restore(cr);
+}
+
+void Draw(cairo_t* cr, const ImpulseAnalysis& analysis, const FigureText& text) {
+    cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
+    cairo_paint(cr);
+    SetColour(cr, INK);
+    const double width = FIGURE_WIDTH - 2.0 * 24.0;
+    Text(cr, 24.0, 30.0, text.title, 0.0, FittingSize(cr, text.title, TITLE_SIZE, width, true), true);
+    Text(cr, 24.0, 52.0, text.subtitle, 0.0, FittingSize(cr, text.subtitle, SUBTITLE_SIZE, width, false));
+    DrawEnvelope(cr, analysis);
+    DrawResponse(cr, analysis);
+}
+
+struct SurfaceFree {
+    void operator()(cairo_surface_t* surface) const { cairo_surface_destroy(surface); }
+};
+struct ContextFree {
+    void operator()(cairo_t* cr) const { cairo_destroy(cr); }
+};
+
+}  // namespace
+
+const FigureKind* FigureKindForPath(const std::string& path) {
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return nullptr;
+    const std::string extension = ToLower(path.substr(dot + 1));
+    for (const FigureKind& kind : FIGURE_KINDS) {
+        if (kind.extension == extension) return &kind;
+    }
+    return nullptr;
+}
+
+std::string_view FigureKindName(const FigureKind& kind) { return kind.name; }
+
+std::string FigureExtensions() {
+    std::string text;
+    for (std::size_t i = 0; i < std::size(FIGURE_KINDS); ++i) {
+        text += (i == 0 ? "." : i + 1 == std::size(FIGURE_KINDS) ? " or ." : ", .");
+        text += FIGURE_KINDS[i].extension;
+    }
+    return text;
+}
+
+void DrawFigure(const ImpulseAnalysis& analysis, const FigureText& text, const FigureKind& kind, std::FILE* out) {
+    const std::unique_ptr<cairo_surface_t, SurfaceFree> surface(kind.create(out));
+    cairo_status_t status = cairo_surface_status(surface.get());
+    if (status == CAIRO_STATUS_SUCCESS) {
+        const std::unique_ptr<cairo_t, ContextFree> cr(cairo_create(surface.get()));
+        Draw(cr.get(), analysis, text);
+        status = cairo_status(cr.get());
+    }
+    if (status == CAIRO_STATUS_SUCCESS) status = kind.finish(surface.get(), out);
+    if (status == CAIRO_STATUS_NO_MEMORY) throw std::bad_alloc();
+    if (status != CAIRO_STATUS_SUCCESS) {
+        throw Failure(EXIT_OUTPUT, std::string("cannot draw the figure: ") + cairo_status_to_string(status));
+    }
+}
+
+}  // namespace er_render

@@ -1,0 +1,60 @@
+#include "ReplacingFile.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "Failure.h"
+#include "Text.h"
+
+namespace er_render {
+
+ReplacingFile::ReplacingFile(const std::string& path, const std::string& what) : m_path(path), m_what(what) {
+    struct stat target {};
+    if (stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
+        throw Failure(EXIT_OUTPUT, m_what + " " + Quoted(path) + " is a folder");
+    }
+    const std::filesystem::path target_path(path);
+    const std::string folder = target_path.has_parent_path() ? target_path.parent_path().string() : ".";
+    std::string temp = folder + "/." + target_path.filename().string() + ".er-render-XXXXXX";
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) {
+        throw Failure(EXIT_OUTPUT, "cannot create " + m_what + " " + Quoted(path) + ": " + std::strerror(errno));
+    }
+    m_temp_path = temp;
+    // mkstemp makes the file private; give it the mode a newly created file would have.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    m_stream = fdopen(fd, "wb");
+    if (m_stream == nullptr) {
+        const int error = errno;
+        close(fd);
+        std::remove(m_temp_path.c_str());
+        throw Failure(EXIT_OUTPUT, "cannot write " + m_what + " " + Quoted(path) + ": " + std::strerror(error));
+    }
+}
+
+ReplacingFile::~ReplacingFile() {
+    if (m_stream != nullptr) std::fclose(m_stream);
+    if (!m_temp_path.empty()) std::remove(m_temp_path.c_str());
+}
+
+void ReplacingFile::Commit() {
+    const bool written = std::ferror(m_stream) == 0;
+    std::FILE* stream = m_stream;
+    m_stream = nullptr;
+    if (std::fclose(stream) != 0 || !written) {
+        throw Failure(EXIT_OUTPUT, "cannot write " + m_what + " " + Quoted(m_path) + ": " + std::strerror(errno));
+    }
+    if (std::rename(m_temp_path.c_str(), m_path.c_str()) != 0) {
+        throw Failure(EXIT_OUTPUT, "cannot rename the finished file to " + Quoted(m_path) + ": " +
+                                       std::strerror(errno));
+    }
+    m_temp_path.clear();
+}
+
+}  // namespace er_render
