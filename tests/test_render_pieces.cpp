@@ -1,5 +1,5 @@
 // er-render's pieces that decide what the host sends: list texts, settings, moments, the sample conversion and
-// the summary's reading of the settings. The module's real pin table is copied here as the host sees it.
+// the summary's reading of the settings; and the reading of an impulse response that the figures show. The module's real pin table is copied here as the host sees it.
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
@@ -12,6 +12,7 @@
 #include "ExpectedPins.h"
 #include "Failure.h"
 #include "ListText.h"
+#include "Response.h"
 #include "SampleCodec.h"
 #include "Settings.h"
 
@@ -324,6 +325,73 @@ TEST(Analysis, DefaultTailCoversTheDecay) {
                      delay_seconds * 6.0);
     EXPECT_EQ(DefaultTailSeconds(View({"Feedback +/-10=10"})), MAX_DEFAULT_TAIL_SECONDS);
     EXPECT_EQ(DefaultTailSeconds(View({"Active=OFF"})), 0.0);
+}
+
+// ---- the impulse response's reading ----------------------------------------------------------------------------
+
+TEST(Response, EnvelopeShowsTheLoudestSampleOfEachStretch) {
+    std::vector<float> ir(10, 0.0f);
+    ir[3] = -0.5f;
+    ir[5] = 0.25f;
+    ir[9] = 1.0f;
+    const auto envelope = Envelope(ir, 1000.0f, 4);  // stretches of 3: [0, 3) [3, 6) [6, 9) [9, 10)
+    ASSERT_EQ(envelope.size(), 4u);
+    const double expected[][2] = {{0.0, ENVELOPE_FLOOR_DB}, {3.0, -6.0206}, {6.0, ENVELOPE_FLOOR_DB}, {9.0, 0.0}};
+    for (std::size_t i = 0; i < envelope.size(); ++i) {
+        EXPECT_DOUBLE_EQ(envelope[i].time_ms, expected[i][0]) << i;
+        EXPECT_NEAR(envelope[i].level_db, expected[i][1], 1e-4) << i;
+    }
+}
+
+// An echo is the loudest sample within half the spacing on either side; of a fractional delay's equal pair the
+// first; nothing at or below the floor.
+TEST(Response, EchoesAreTheLoudestSamplesWithinHalfTheSpacing) {
+    std::vector<float> ir(1000, 0.0f);
+    ir[100] = ir[101] = 0.5f;
+    ir[260] = 0.1f;    // 40 samples before a louder one
+    ir[300] = -0.25f;
+    ir[349] = 0.2f;    // 49 after a louder one
+    ir[351] = 0.125f;  // 51 after it, and louder than anything 50 around
+    ir[600] = 3.1e-5f;  // -90.2 dB
+    ir[999] = 0.01f;
+    const auto echoes = FindEchoes(ir, 2000.0f, 100.0);
+    std::vector<std::int64_t> samples;
+    for (const Echo& echo : echoes) samples.push_back(echo.sample);
+    ASSERT_EQ(samples, (std::vector<std::int64_t>{100, 300, 999}));
+    EXPECT_DOUBLE_EQ(echoes[0].time_ms, 50.0);
+    EXPECT_NEAR(echoes[1].level_db, -12.0412, 1e-4);
+    EXPECT_NEAR(echoes[2].level_db, -40.0, 1e-4);
+    ir[349] = 0.0f;
+    EXPECT_EQ(FindEchoes(ir, 2000.0f, 100.0)[2].sample, 351) << "then 351 stands alone within 50";
+}
+
+// A response that has died away goes into the transform as it is, which gives the exact response; one still
+// ringing in its last eighth is faded out there with a half Hann window.
+TEST(Response, TransformIsExactOnceTheResponseDiedAwayElseItsEndFades) {
+    std::vector<float> ir(1024, 0.0f);
+    ir[10] = 1.0f;
+    Transform transform;
+    auto response = MagnitudeResponse(ir, 48000.0f, 3000, transform);
+    EXPECT_EQ(transform.length, 4096);
+    EXPECT_EQ(transform.used, 1024);
+    EXPECT_FALSE(transform.faded);
+    ASSERT_FALSE(response.empty());
+    EXPECT_NEAR(response.front().frequency_hz, 23.4375, 1e-9) << "the first bin from 20 Hz";
+    EXPECT_EQ(response.back().frequency_hz, 24000.0);
+    for (const ResponsePoint& point : response) ASSERT_NEAR(point.magnitude_db, 0.0, 1e-4) << point.frequency_hz;
+
+    ir[10] = 0.0f;
+    ir[1000] = 1.0f;  // 104 samples into the last eighth (896 to 1023)
+    response = MagnitudeResponse(ir, 48000.0f, 0, transform);
+    EXPECT_EQ(transform.length, 1024);
+    EXPECT_TRUE(transform.faded);
+    const double gain = 20.0 * std::log10(0.5 * (1.0 + std::cos(3.14159265358979323846 * 105.0 / 128.0)));
+    for (const ResponsePoint& point : response) ASSERT_NEAR(point.magnitude_db, gain, 1e-3) << point.frequency_hz;
+
+    ir[10] = 1.0f;
+    ir[1000] = 0.000999f;  // just over 60 dB down: died away
+    MagnitudeResponse(ir, 48000.0f, 0, transform);
+    EXPECT_FALSE(transform.faded);
 }
 
 }  // namespace
