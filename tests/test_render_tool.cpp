@@ -605,8 +605,10 @@ TEST_F(RenderTool, PlotDrawsEachKindOfFigureForEveryKindOfRender) {
     EXPECT_EQ(of_file["echoes"]["sample"], nlohmann::json::array({441}));
     EXPECT_EQ(of_file["echoes"]["level_db"], nlohmann::json::array({0.0}));
     EXPECT_TRUE(NonZero(Read("out.wav")).empty()) << "the gate at 1 ms cleared the file's own echo";
+    std::ofstream(Path("probe")) << "a file made as usual\n";
+    EXPECT_EQ(fs::status(Path("fig.svg")).permissions(), fs::status(Path("probe")).permissions());
     EXPECT_EQ(Listing(), (std::set<std::string>{"fig.svg", "fig.json", "fig.png", "fig.PDF", "ir.wav", "ir.json",
-                                                 "in.wav", "out.wav", "file.json"}));
+                                                 "in.wav", "out.wav", "file.json", "probe"}));
 }
 
 }  // namespace
