@@ -1,5 +1,6 @@
 // er-render's pieces that decide what the host sends: list texts, settings, moments, the sample conversion and
-// the summary's reading of the settings; and the reading of an impulse response that the figures show. The module's real pin table is copied here as the host sees it.
+// the summary's reading of the settings; and the reading of an impulse response that the figures show. The
+// module's real pin table is copied here as the host sees it.
 #include <gtest/gtest.h>
 #include <sndfile.h>
 

@@ -495,7 +495,8 @@ TEST_F(RenderTool, PlotDataMarksEachEchoOfALoopAtItsLevel) {
         const std::string label = std::string(c.routing) + " F " + Shown(c.feedback) + " V " + Shown(c.volume);
         const ToolRun run = Tool({"--plot-data", Path("ir.csv"), "--set", "Time Mode=Samples", "--set", "1 Time=300",
                                   "--set", std::string("Damping/Feedback Mode=") + c.routing, "--set",
-                                  "Feedback +/-10=" + Shown(c.feedback), "--set", "1 Volume 10=100%=" + Shown(c.volume)});
+                                  "Feedback +/-10=" + Shown(c.feedback), "--set",
+                                  "1 Volume 10=100%=" + Shown(c.volume)});
         ASSERT_EQ(run.exit_code, 0) << run.err;
         const auto echoes = ReadPlotCsv(Path("ir.csv"))["echo"];
         // At least every echo until the loop has fallen by 60 dB; each at its place and level.
@@ -552,7 +553,8 @@ TEST_F(RenderTool, PlotDataResponseIsTheOneTheSettingPredicts) {
         if (c.first_notch_hz == 0.0) continue;
         std::vector<double> notches, predicted;
         for (std::size_t i = 1; i + 1 < response.size(); ++i) {
-            if (response[i].y < response[i - 1].y && response[i].y < response[i + 1].y) notches.push_back(response[i].x);
+            const bool lowest = response[i].y < response[i - 1].y && response[i].y < response[i + 1].y;
+            if (lowest) notches.push_back(response[i].x);
         }
         for (double hz = c.first_notch_hz; hz < 24000.0; hz += 187.5) predicted.push_back(hz);
         EXPECT_EQ(notches, predicted) << c.what;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <numbers>
 #include <vector>
 
 #include <cairo-pdf.h>
@@ -196,7 +197,7 @@ void DrawAxes(cairo_t* cr, const Panel& panel, const std::vector<Tick>& x_ticks,
     Text(cr, panel.left, panel.top - 8.0, heading, 0.0, SUBTITLE_SIZE, true);
     cairo_save(cr);
     cairo_translate(cr, panel.left - 46.0, (panel.top + panel.bottom) / 2.0);
-    cairo_rotate(cr, -M_PI / 2.0);
+    cairo_rotate(cr, -std::numbers::pi / 2.0);
     Text(cr, 0.0, 0.0, y_label, 0.5, LABEL_SIZE);
     cairo_restore(cr);
 }
@@ -238,7 +239,7 @@ void DrawEnvelope(cairo_t* cr, const ImpulseAnalysis& analysis) {
         const double x = panel.X(echo.time_ms);
         const double y = panel.Y(echo.level_db);
         SetColour(cr, MARK);
-        cairo_arc(cr, x, y, 2.6, 0.0, 2.0 * M_PI);
+        cairo_arc(cr, x, y, 2.6, 0.0, 2.0 * std::numbers::pi);
         cairo_fill(cr);
         if (x - last_label >= MARK_LABEL_GAP && x + MARK_LABEL_GAP / 2.0 <= panel.right) {
             SetColour(cr, INK);
@@ -261,7 +262,8 @@ void DrawResponse(cairo_t* cr, const ImpulseAnalysis& analysis) {
     // 6 dB steps around the curve, at most 96 dB deep and at least 12 dB.
     const double top_db = 6.0 * std::ceil((loudest + 1.0) / 6.0);
     const double bottom_db = std::min(top_db - 12.0, std::max(6.0 * std::floor((quietest - 1.0) / 6.0), top_db - 96.0));
-    const Panel panel{LEFT, RESPONSE_TOP, RIGHT, RESPONSE_BOTTOM, ResponseLowHz(analysis.rate), analysis.rate / 2.0, bottom_db, top_db, true};
+    const Panel panel{LEFT, RESPONSE_TOP, RIGHT, RESPONSE_BOTTOM, ResponseLowHz(analysis.rate),
+                      analysis.rate / 2.0, bottom_db, top_db, true};
     DrawAxes(cr, panel, FrequencyTicks(panel.x_low, panel.x_high), LinearTicks(bottom_db, top_db, 8.0),
              "frequency (Hz)", "magnitude (dB)", "Magnitude response");
 
@@ -320,9 +322,7 @@ struct ContextFree {
 }  // namespace
 
 const FigureKind* FigureKindForPath(const std::string& path) {
-    const std::size_t dot = path.rfind('.');
-    if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return nullptr;
-    const std::string extension = ToLower(path.substr(dot + 1));
+    const std::string extension = ExtensionOf(path);
     for (const FigureKind& kind : FIGURE_KINDS) {
         if (kind.extension == extension) return &kind;
     }

@@ -74,14 +74,8 @@ void WriteJson(const ImpulseAnalysis& analysis, const FigureText& text, std::FIL
 
 constexpr DataKind DATA_KINDS[] = {{"csv", "CSV", WriteCsv}, {"json", "JSON", WriteJson}};
 
-std::string Extension(const std::string& path) {
-    const std::string name = std::filesystem::path(path).filename().string();
-    const std::size_t dot = name.rfind('.');
-    return dot == std::string::npos ? "" : ToLower(name.substr(dot + 1));
-}
-
 const DataKind* DataKindForPath(const std::string& path) {
-    const std::string extension = Extension(path);
+    const std::string extension = ExtensionOf(path);
     for (const DataKind& kind : DATA_KINDS) {
         if (kind.extension == extension) return &kind;
     }
@@ -90,10 +84,10 @@ const DataKind* DataKindForPath(const std::string& path) {
 
 bool SamePath(const std::string& a, const std::string& b) {
     if (a.empty() || b.empty()) return false;
-    std::error_code error;
-    const auto canonical_a = std::filesystem::weakly_canonical(a, error);
-    const auto canonical_b = std::filesystem::weakly_canonical(b, error);
-    return error ? a == b : canonical_a == canonical_b;
+    std::error_code error_a, error_b;
+    const auto canonical_a = std::filesystem::weakly_canonical(a, error_a);
+    const auto canonical_b = std::filesystem::weakly_canonical(b, error_b);
+    return (error_a || error_b) ? a == b : canonical_a == canonical_b;
 }
 
 void CheckDistinct(const std::string& path, const char* option, const RenderPlan& plan) {
@@ -178,7 +172,8 @@ std::optional<PicturePlan> PlanPicture(const Options& options, const RenderPlan&
         picture.text.subtitle = "\"Active\" is OFF: the output is silent";
     } else {
         const EffectView& view = *plan.view;
-        picture.spacing = std::min(TapDelayFor(view, view.time.from).effective, TapDelayFor(view, view.time.to).effective);
+        picture.spacing =
+            std::min(TapDelayFor(view, view.time.from).effective, TapDelayFor(view, view.time.to).effective);
         picture.text.subtitle = "tap delay " + TapDelayText(view) +
                                 Printf(" at %g Hz; ", static_cast<double>(view.rate)) + RoutineText(view);
     }

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <filesystem>
 
 namespace er_render {
 
@@ -55,5 +56,10 @@ std::optional<long long> ParseInteger(std::string_view text) {
 }
 
 std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+std::string ExtensionOf(const std::string& path) {
+    const std::string extension = std::filesystem::path(path).extension().string();
+    return extension.empty() ? "" : ToLower(extension.substr(1));
+}
 
 }  // namespace er_render

@@ -19,5 +19,8 @@ std::optional<double> ParseNumber(std::string_view text);
 std::optional<long long> ParseInteger(std::string_view text);
 // `text` in double quotes, for messages.
 std::string Quoted(std::string_view text);
+// The extension of the file `path` names, in lower case and without its dot: "svg" for "out/Fig.SVG"; empty
+// when the name has none.
+std::string ExtensionOf(const std::string& path);
 
 }  // namespace er_render
