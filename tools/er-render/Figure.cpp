@@ -10,6 +10,7 @@
 #include <cairo-pdf.h>
 #include <cairo-svg.h>
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 
 #include "Failure.h"
 #include "Text.h"
@@ -341,14 +342,22 @@ std::string FigureExtensions() {
 }
 
 void DrawFigure(const ImpulseAnalysis& analysis, const FigureText& text, const FigureKind& kind, std::FILE* out) {
-    const std::unique_ptr<cairo_surface_t, SurfaceFree> surface(kind.create(out));
-    cairo_status_t status = cairo_surface_status(surface.get());
-    if (status == CAIRO_STATUS_SUCCESS) {
-        const std::unique_ptr<cairo_t, ContextFree> cr(cairo_create(surface.get()));
-        Draw(cr.get(), analysis, text);
-        status = cairo_status(cr.get());
+    cairo_status_t status = CAIRO_STATUS_SUCCESS;
+    {
+        const std::unique_ptr<cairo_surface_t, SurfaceFree> surface(kind.create(out));
+        status = cairo_surface_status(surface.get());
+        if (status == CAIRO_STATUS_SUCCESS) {
+            const std::unique_ptr<cairo_t, ContextFree> cr(cairo_create(surface.get()));
+            Draw(cr.get(), analysis, text);
+            status = cairo_status(cr.get());
+        }
+        if (status == CAIRO_STATUS_SUCCESS) status = kind.finish(surface.get(), out);
     }
-    if (status == CAIRO_STATUS_SUCCESS) status = kind.finish(surface.get(), out);
+    // cairo keeps every font it looked up, and fontconfig its configuration, for the life of the process.
+    // Nothing of either is alive here, so let them go: leak checkers then see a clean exit (the next figure
+    // would load them again).
+    cairo_debug_reset_static_data();
+    FcFini();
     if (status == CAIRO_STATUS_NO_MEMORY) throw std::bad_alloc();
     if (status != CAIRO_STATUS_SUCCESS) {
         throw Failure(EXIT_OUTPUT, std::string("cannot draw the figure: ") + cairo_status_to_string(status));
