@@ -93,6 +93,13 @@ TEST(ListText, ChoiceByTextFirstThenByValue) {
     EXPECT_EQ(FindChoice(ParseListText("On=1,Off=0"), "0")->text, "Off");
     // An entry whose text is a number wins over another entry's value.
     EXPECT_EQ(FindChoice(ParseListText("5,0"), "0")->value, 1);
+    // A number that is no entry's value means the entry whose text starts with it.
+    const auto max_delay = ParseListText(ModulePins()[10].extra_text);
+    EXPECT_EQ(FindChoice(max_delay, "5.46")->value, 1);
+    EXPECT_EQ(FindChoice(max_delay, "0.17")->value, 6);
+    EXPECT_EQ(FindChoice(max_delay, "0.0850")->value, 7);
+    EXPECT_EQ(FindChoice(max_delay, "10")->value, 10) << "a whole number is a value first";
+    EXPECT_EQ(FindChoice(max_delay, "0.3"), nullptr);
 }
 
 // ---- settings ------------------------------------------------------------------------------------------------
@@ -107,7 +114,7 @@ TEST(Settings, AssignmentValueFollowsTheLastEquals) {
 
 TEST(Settings, FileSkipsBlankLinesAndCommentsAndNamesLines) {
     const auto assignments =
-        ParseSettingsText("# slap-back\r\n\n  1 Time = 90\r\n   # indented comment\nTime Mode=Time(ms)", "slap.txt");
+        ParseSettingsText("\xEF\xBB\xBF# slap-back\r\n\n  1 Time = 90\r\n   # indented comment\nTime Mode=Time(ms)", "slap.txt");
     ASSERT_EQ(assignments.size(), 2u);
     EXPECT_EQ(assignments[0].name, "1 Time");
     EXPECT_EQ(assignments[0].value, "90");
@@ -165,6 +172,11 @@ TEST(Settings, BadAssignmentsNameWhatIsWrong) {
         {"1 Time=nan", "\"nan\" is not a number"},
         {"1 Time=10..x", "\"x\" is not a number"},
         {"1 Time=1e300", "out of range"},
+        {"Feedback +/-10=10.001", "takes -10 .. 10"},
+        {"Damping 0-10=5..-0.1", "takes 0 .. 10"},
+        {"1 Time=-0.001ms", "takes 0 or more"},
+        {"1 Time=5 sec", "not a number"},
+        {"Feedback +/-10=5ms", "only \"1 Time\" takes a unit"},
     };
     for (const Case& c : cases) {
         const auto [code, message] = FailureOf([&] { Resolve({c.set}); });
@@ -172,6 +184,21 @@ TEST(Settings, BadAssignmentsNameWhatIsWrong) {
         EXPECT_NE(message.find(c.message), std::string::npos) << c.set << ": " << message;
         EXPECT_EQ(message.rfind("--set: ", 0), 0u) << "names the origin: " << message;
     }
+}
+
+TEST(Settings, DelaysWithUnitsAndTheStableRangesEdges) {
+    const auto settings = Resolve({"1 Time=25ms..1102.5SMP", "Feedback +/-10=-10..10", "Damping 0-10=0..10"});
+    const PinSetting* time = FindSetting(settings, "1 Time");
+    ASSERT_TRUE(time->from_delay && time->to_delay);
+    EXPECT_EQ(time->from_delay->Samples(44100.0f), 1102.5);
+    EXPECT_EQ(time->to_delay->Samples(44100.0f), 1102.5);
+    EXPECT_EQ(ParseDelay("0.5s")->Samples(48000.0f), 24000.0);
+    EXPECT_FALSE(ParseDelay("25"));
+    EXPECT_FALSE(ParseDelay("ms"));
+    EXPECT_EQ(FailureOf([] { ResolveSettings(ModulePins(), {ParseAssignment("Feedback +/-10=15", "--set")}, true); })
+                  .first,
+              EXIT_OK)
+        << "--allow-unsafe accepts it";
 }
 
 TEST(Settings, MomentsInSecondsMillisecondsOrSamples) {
@@ -289,6 +316,37 @@ TEST(Analysis, TheTapFoldsIntoTheBuffer) {
     EXPECT_TRUE(TapDelayFor(View({}), ShownToPin(100)).beyond_buffer);
     // A shown 7 is the float 0.7, 6.9999999 samples: whole-sample reading truncates it.
     EXPECT_EQ(TapDelayFor(View({"Time Mode=Samples"}), ShownToPin(7)).effective, 6.0);
+}
+
+// The pin value for a delay in a unit: the module truncates scale x value toward zero, so the value must reach
+// the delay and the float below it must not.
+TEST(Analysis, DelayInUnitsIsTheSmallestFloatThatReachesIt) {
+    for (const float rate : {8000.0f, 44100.0f, 48000.0f, 96000.0f, 192000.0f}) {
+        for (const std::int32_t mode : {0, 1, 2}) {
+            const float scale = TimeScale(mode, rate);
+            for (const double samples : {1.0, 2.0, 7.0, 333.0, 1101.0, 1102.0, 4800.0, 65535.0, 524287.0}) {
+                const float value = PinValueForDelay(samples, scale);
+                EXPECT_EQ(std::trunc(static_cast<double>(scale) * value), samples) << rate << " " << mode;
+                EXPECT_LT(static_cast<double>(scale) * std::nextafter(value, 0.0f), samples) << rate << " " << mode;
+                EXPECT_EQ(PinValueForDelay(-samples, scale), -value);
+            }
+        }
+    }
+    EXPECT_EQ(PinValueForDelay(1102.5, 441.0f), 2.5f) << "not whole: the nearest float";
+    EXPECT_EQ(PinValueForDelay(3087.0000000000005, 441000.0f), PinValueForDelay(3087.0, 441000.0f));
+    // Each delay in a unit follows the settings' own "Time Mode", whatever order they were given in.
+    auto settings = Resolve({"1 Time=1102smp", "Time Mode=Time(s)"});
+    ApplyDelayUnits(settings, 44100.0f, false);
+    EXPECT_EQ(FindSetting(settings, "1 Time")->from, PinValueForDelay(1102.0, 441000.0f));
+}
+
+TEST(Analysis, TheLineChosenIsTheShortestThatHoldsEveryDelay) {
+    EXPECT_EQ(ShortestHoldingMaxDelay(View({})), 6) << "100 ms at 48 kHz: 4800 samples need 8192";
+    EXPECT_EQ(ShortestHoldingMaxDelay(View({"Time Mode=Samples", "1 Time=256"})), 11);
+    EXPECT_EQ(ShortestHoldingMaxDelay(View({"Time Mode=Samples", "1 Time=257"})), 10);
+    EXPECT_EQ(ShortestHoldingMaxDelay(View({"Time Mode=Samples", "1 Time=10..300"})), 10) << "ramps included";
+    EXPECT_EQ(ShortestHoldingMaxDelay(View({"Time Mode=Samples", "1 Time=2048"}, 96000.0f)), 9) << "lines double above 48 kHz";
+    EXPECT_EQ(ShortestHoldingMaxDelay(View({"Time Mode=Time(s)", "1 Time=11"})), std::nullopt);
 }
 
 TEST(Analysis, RoutineChoiceFollowsTheModulesRules) {

@@ -14,9 +14,13 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+#include <thread>
+
 #include <cairo.h>
 #include <fcntl.h>
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <sndfile.h>
@@ -55,15 +59,17 @@ protected:
 
     std::string Path(const std::string& name) const { return (m_dir / name).string(); }
 
-    // Runs er-render with `args`; its output goes beside, not into, the working folder.
-    ToolRun Tool(const std::vector<std::string>& args) const {
+    // Starts er-render with `args`; its stdout and stderr go beside, not into, the working folder.
+    pid_t Start(const std::vector<std::string>& args) const {
         std::vector<std::string> all{ER_RENDER_PATH};
         all.insert(all.end(), args.begin(), args.end());
-        return Spawn(all);
+        return Launch(all);
     }
 
     // Runs the program `all`[0] (found on PATH) with the rest as its arguments.
-    ToolRun Spawn(std::vector<std::string> all) const {
+    ToolRun Spawn(std::vector<std::string> all) const { return Finish(Launch(std::move(all))); }
+    // Starts the program `all`[0] (found on PATH); its stdout and stderr go beside the working folder.
+    pid_t Launch(std::vector<std::string> all) const {
         std::vector<char*> argv;
         for (std::string& arg : all) argv.push_back(arg.data());
         argv.push_back(nullptr);
@@ -73,17 +79,26 @@ protected:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        pid_t pid = 0;
+        pid_t pid = -1;
+        if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        return pid;
+    }
+    // Waits for a started run; a signal's end counts as 128 + the signal's number, as in the shell.
+    ToolRun Finish(pid_t pid) const {
         ToolRun run;
-        if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-            int status = 0;
-            waitpid(pid, &status, 0);
+        int status = 0;
+        if (pid > 0 && waitpid(pid, &status, 0) == pid) {
             run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         }
-        posix_spawn_file_actions_destroy(&actions);
-        run.out = ReadText(out);
-        run.err = ReadText(err);
+        run.out = ReadText(m_root / "stdout");
+        run.err = ReadText(m_root / "stderr");
         return run;
+    }
+    ToolRun Tool(const std::vector<std::string>& args) const { return Finish(Start(args)); }
+    // A shell command in the working folder, with $R the tool.
+    ToolRun Shell(const std::string& command) const {
+        return Spawn({"/bin/sh", "-c", "cd '" + m_dir.string() + "' || exit 99; R='" + ER_RENDER_PATH + "'; " + command});
     }
 
     // Writes interleaved samples; integer formats take their stored values, float formats module floats.
@@ -160,8 +175,8 @@ TEST_F(RenderTool, ImpulseArrivesAtTheTapWithItsGainAtEveryBlockSize) {
         const ToolRun run = Tool({"--impulse", "0.05", Path("ir.wav"), "--block", block, "--set", "1 Time=25",
                               "--set", "1 Volume 10=100%=5"});
         ASSERT_EQ(run.exit_code, 0) << run.err;
-        EXPECT_NE(run.out.find("1200 samples (25.000 ms)"), std::string::npos) << run.out;
-        EXPECT_NE(run.out.find("Plain, whole samples"), std::string::npos) << run.out;
+        EXPECT_NE(run.err.find("1200 samples (25.000 ms)"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("Plain, whole samples"), std::string::npos) << run.err;
         SF_INFO info{};
         const auto samples = Read("ir.wav", &info);
         EXPECT_EQ(info.frames, 2400);
@@ -171,27 +186,73 @@ TEST_F(RenderTool, ImpulseArrivesAtTheTapWithItsGainAtEveryBlockSize) {
     }
 }
 
-// The defaults ask for 100 ms (4800 samples) from a 2048-sample buffer: the summary warns and predicts the
-// wrapped tap the module then produces, at 48 kHz and, with a doubled buffer, at 96 kHz.
-TEST_F(RenderTool, TapBeyondTheBufferWrapsAsTheSummaryWarns) {
+// The defaults ask for 100 ms (4800 samples): er-render picks the shortest line that holds them. A line the
+// user chooses too short is warned about on stderr before the render, and the module wraps the tap as the
+// warning says, at 48 kHz and, with a doubled line, at 96 kHz.
+TEST_F(RenderTool, DefaultLineHoldsTheDelayAndAShortOneWrapsAsWarned) {
     struct Case {
         const char* rate;
-        const char* requested;
+        std::size_t requested;
         std::size_t wrapped;
     };
-    for (const Case& c : {Case{"48000", "4800", 4800 - 2 * 2048}, Case{"96000", "9600", 9600 - 2 * 4096}}) {
-        const ToolRun run = Tool({"--impulse", "0.1", Path("ir.wav"), "--rate", c.rate});
+    for (const Case& c : {Case{"48000", 4800, 4800 - 2 * 2048}, Case{"96000", 9600, 9600 - 2 * 4096}}) {
+        ToolRun run = Tool({"--impulse", "0.15", Path("ir.wav"), "--rate", c.rate});
         ASSERT_EQ(run.exit_code, 0) << run.err;
-        EXPECT_NE(run.out.find("warning: the tap delay of " + std::string(c.requested) +
-                               " samples exceeds the Max Delay buffer"),
-                  std::string::npos)
-            << run.out;
-        EXPECT_NE(run.out.find("wraps the tap to " + std::to_string(c.wrapped) + " samples"), std::string::npos)
-            << run.out;
+        EXPECT_NE(run.err.find("Max Delay(s)=0.170 (chosen to hold the delay)"), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
+        EXPECT_EQ(NonZero(Read("ir.wav")), (Echoes{{c.requested, 1.0f}})) << c.rate;
+
+        run = Tool({"--impulse", "0.1", Path("ir.wav"), "--rate", c.rate, "--set", "Max Delay(s)=0.04"});
+        ASSERT_EQ(run.exit_code, 0) << run.err;
+        const std::size_t warning = run.err.find("warning: the tap delay of " + std::to_string(c.requested) +
+                                                 " samples exceeds the \"Max Delay(s)\" line");
+        EXPECT_LT(warning, run.err.find("frames")) << "warned before the render\n" << run.err;
+        EXPECT_NE(run.err.find("tap is at " + std::to_string(c.wrapped) + " samples"), std::string::npos) << run.err;
         const auto echoes = NonZero(Read("ir.wav"));
         ASSERT_FALSE(echoes.empty()) << c.rate;
         EXPECT_EQ(echoes.front(), (std::pair<std::size_t, float>{c.wrapped, 1.0f})) << c.rate;
     }
+}
+
+// A "1 Time" with a unit lands on exactly that sample in every "Time Mode", at every rate, whole-sample or
+// interpolated; a plain number keeps the module's meaning (a shown 7 is the float 0.7: 6.9999999 samples).
+TEST_F(RenderTool, DelayInUnitsLandsOnTheExactSample) {
+    struct Delay {
+        const char* time;
+        double samples_per_hz;  // the delay at a rate: samples_per_hz x rate, or `samples` when 0
+        std::size_t samples;
+    };
+    const Delay delays[] = {{"20ms", 0.02, 0}, {"0.01s", 0.01, 0}, {"1102smp", 0.0, 1102}, {"7smp", 0.0, 7}};
+    for (const char* rate : {"44100", "48000", "96000"}) {
+        for (const char* mode : {"Time(s)", "Time(ms)", "Samples"}) {
+            for (const char* accuracy : {"Sample", "Fraction(Econ)"}) {
+                for (const Delay& delay : delays) {
+                    const std::size_t expected = delay.samples_per_hz > 0.0
+                                                     ? static_cast<std::size_t>(delay.samples_per_hz * std::stod(rate) + 0.5)
+                                                     : delay.samples;
+                    const std::string label = std::string(rate) + " Hz, " + mode + ", " + accuracy + ", " + delay.time;
+                    const ToolRun run = Tool({"--impulse", "0.03", Path("ir.wav"), "--rate", rate, "--set",
+                                              std::string("Time Mode=") + mode, "--set",
+                                              std::string("Time Accuracy=") + accuracy, "--set",
+                                              std::string("1 Time=") + delay.time});
+                    ASSERT_EQ(run.exit_code, 0) << label << "\n" << run.err;
+                    const auto out = Read("ir.wav");
+                    const auto loudest = std::max_element(out.begin(), out.end()) - out.begin();
+                    EXPECT_EQ(static_cast<std::size_t>(loudest), expected) << label;
+                    if (std::string(accuracy) == "Sample") {
+                        EXPECT_EQ(NonZero(out), (Echoes{{expected, 1.0f}})) << label;
+                        EXPECT_NE(run.err.find("tap delay   " + std::to_string(expected) + " samples"),
+                                  std::string::npos) << label << "\n" << run.err;
+                    } else {
+                        EXPECT_GT(out[expected], 0.999f) << label << ": a fraction of at most one step of the pin's float";
+                    }
+                }
+            }
+        }
+    }
+    const ToolRun plain = Tool({"--impulse", "0.01", Path("ir.wav"), "--set", "Time Mode=Samples", "--set", "1 Time=7"});
+    ASSERT_EQ(plain.exit_code, 0) << plain.err;
+    EXPECT_EQ(NonZero(Read("ir.wav")), (Echoes{{6, 1.0f}}));
 }
 
 TEST_F(RenderTool, FileKeepsItsFormatAndTheTapInvertsWithANegativeVolume) {
@@ -245,7 +306,7 @@ TEST_F(RenderTool, RampStreamsTheTimePin) {
         const auto out = Read("out.wav");
         std::vector<double> delay(out.size());
         for (std::size_t n = 0; n < out.size(); ++n) delay[n] = static_cast<double>(n) - out[n] * scale;
-        return std::make_pair(delay, run.out);
+        return std::make_pair(delay, run.err);
     };
     // The pin's value at sample n, as the host streams it; the module's delay is 10 x that in "Samples" mode.
     auto pin_delay = [&](std::size_t n) { return 10.0 * er_render::RampValue(10.0f, 30.0f, n, frames); };
@@ -296,7 +357,7 @@ TEST_F(RenderTool, Pcm16ReportsEverySampleTheGainPushesPastFullScale) {
                           "Time Mode=Samples", "--set", "1 Time=10", "--set", "1 Volume 10=100%=20"});
     ASSERT_EQ(run.exit_code, 0) << run.err;
     ASSERT_GT(expected, 0);
-    EXPECT_NE(run.out.find(" " + std::to_string(expected) + " samples clipped"), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find(" " + std::to_string(expected) + " samples clipped"), std::string::npos) << run.err;
     const auto out = ReadInts("loud.wav", 16);
     for (std::size_t n = 10; n < out.size(); ++n) {
         EXPECT_EQ(out[n], std::clamp(2 * input[n - 10], -32768, 32767)) << n;
@@ -317,7 +378,7 @@ TEST_F(RenderTool, UnityPureDelayIsBitTransparent) {
         const ToolRun run = Tool({Path("in.wav"), Path("out.wav"), "--set", "Time Mode=Samples", "--set", "1 Time=5",
                               "--block", "100"});
         ASSERT_EQ(run.exit_code, 0) << run.err;
-        EXPECT_NE(run.out.find(" 0 samples clipped"), std::string::npos) << run.out;
+        EXPECT_NE(run.err.find(" 0 samples clipped"), std::string::npos) << run.err;
         const auto out = ReadInts("out.wav", bits);
         ASSERT_EQ(out.size(), input.size() + 6);
         for (std::size_t n = 0; n < out.size(); ++n) {
@@ -384,6 +445,16 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
         {{in, out, "--gate", "soon"}, 2, "\"soon\" is not a time"},
         {{in, out, "--tail", "-1"}, 2, "--tail takes seconds"},
         {{in, out, "--format", "mp3"}, 2, "--format takes pcm16, pcm24 or float"},
+        {{in, out, "--set", "Feedback +/-10=15"}, 2, "\"Feedback +/-10\" takes -10 .. 10, not \"15\""},
+        {{in, out, "--set", "Feedback +/-10=0..-10.5"}, 2, "takes -10 .. 10"},
+        {{in, out, "--set", "Damping 0-10=11"}, 2, "\"Damping 0-10\" takes 0 .. 10"},
+        {{in, out, "--set", "Damping 0-10=-1"}, 2, "\"Damping 0-10\" takes 0 .. 10"},
+        {{in, out, "--set", "1 Time=-5"}, 2, "\"1 Time\" takes 0 or more"},
+        {{in, out, "--set", "1 Time=0.5smp"}, 2, "the module's shortest delay is 1 sample"},
+        {{in, out, "--set", "1 Volume 10=100%=5ms"}, 2, "only \"1 Time\" takes a unit"},
+        {{in, out, "--settings", Path("folder")}, 2, "is a folder"},
+        {{in, out, "--allow-unsafe", "--set", "Feedback +/-10=15", "--set", "Damping/Feedback Mode=Tap1", "--set",
+          "Time Mode=Samples", "--set", "1 Time=10"}, 6, "the output becomes infinite at 0.0"},
         {{in, Path("out.flac"), "--format", "float"}, 2, "cannot write float samples into a FLAC"},
         {{in, out, "--settings", Path("nothing.txt")}, 2, "cannot read the settings file"},
         {{in, out, "--settings", Path("bad.txt")}, 2, Path("bad.txt") + ":2: expected Name=value"},
@@ -424,6 +495,84 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
     EXPECT_EQ(ReadInts("in.wav", 16), std::vector<std::int32_t>(480, 100));
 }
 
+std::string Bytes(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// "-" is stdin and stdout: a pipe both ways carries the bytes a render between files writes, in any container.
+TEST_F(RenderTool, PipesBothWaysGiveTheBytesOfFiles) {
+    std::vector<std::int32_t> input(3000);
+    for (std::size_t n = 0; n < input.size(); ++n) input[n] = static_cast<std::int32_t>((n * 7919) % 20000) - 10000;
+    Write("in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, input);
+    const std::string settings = " --set '1 Time=10ms' --set 'Feedback +/-10=5' --set 'Damping/Feedback Mode=Tap1'";
+    for (const char* type : {"wav", "flac", "aiff"}) {
+        const std::string file = std::string("file.") + type;
+        ASSERT_EQ(Shell("$R in.wav " + file + settings).exit_code, 0);
+        const ToolRun piped = Shell(std::string("cat in.wav | $R - - --type ") + type + settings + " | cat > piped");
+        ASSERT_EQ(piped.exit_code, 0) << piped.err;
+        EXPECT_EQ(Bytes(m_dir / "piped"), Bytes(m_dir / file)) << type;
+        EXPECT_GT(Bytes(m_dir / file).size(), 3000u);
+    }
+    const ToolRun json_and_data = Tool({"-", "-"});
+    EXPECT_NE(json_and_data.exit_code, 0);
+}
+
+// Outputs that are not new files: a FIFO is written in place, a symbolic link's target is written (the link
+// stays), an existing file keeps its mode, and a read-only one is left alone.
+TEST_F(RenderTool, OutputsThatExistAlreadyAreTreatedAsUnixToolsDo) {
+    Write("in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, std::vector<std::int32_t>(2000, 1000));
+    const std::vector<std::string> settings{"--set", "1 Time=5ms", "--tail", "0"};
+    auto render = [&](const std::string& out) {
+        std::vector<std::string> args{Path("in.wav"), out};
+        args.insert(args.end(), settings.begin(), settings.end());
+        return Tool(args);
+    };
+    ASSERT_EQ(render(Path("reference.wav")).exit_code, 0);
+    const std::string reference = Bytes(m_dir / "reference.wav");
+
+    ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0644), 0);
+    const ToolRun fifo = Shell("cat fifo > from-fifo & $R in.wav fifo --set '1 Time=5ms' --tail 0; wait");
+    ASSERT_EQ(fifo.exit_code, 0) << fifo.err;
+    EXPECT_EQ(Bytes(m_dir / "from-fifo"), reference);
+    EXPECT_TRUE(fs::is_fifo(m_dir / "fifo"));
+
+    std::ofstream(Path("target.wav")) << "old";
+    fs::permissions(Path("target.wav"), fs::perms(0640));
+    fs::create_symlink("target.wav", Path("link.wav"));
+    ASSERT_EQ(render(Path("link.wav")).exit_code, 0);
+    EXPECT_TRUE(fs::is_symlink(m_dir / "link.wav"));
+    EXPECT_EQ(Bytes(m_dir / "target.wav"), reference);
+    EXPECT_EQ(fs::status(m_dir / "target.wav").permissions(), fs::perms(0640));
+
+    std::ofstream(Path("locked.wav")) << "keep";
+    fs::permissions(Path("locked.wav"), fs::perms(0444));
+    const ToolRun locked = render(Path("locked.wav"));
+    EXPECT_EQ(locked.exit_code, 4);
+    EXPECT_NE(locked.err.find("is read-only"), std::string::npos) << locked.err;
+    EXPECT_EQ(Bytes(m_dir / "locked.wav"), "keep");
+    EXPECT_EQ(Listing(), (std::set<std::string>{"in.wav", "reference.wav", "fifo", "from-fifo", "target.wav",
+                                                 "link.wav", "locked.wav"}));
+}
+
+// Each signal that ends a render removes its temporary file and ends the tool by that signal.
+TEST_F(RenderTool, EachStopSignalLeavesNoFile) {
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+        const pid_t pid = Start({"--impulse", "3000", Path("long.wav"), "--format", "pcm16"});
+        ASSERT_GT(pid, 0);
+        bool started = false;
+        for (int wait = 0; wait < 2000 && !started; ++wait) {
+            started = Listing().size() == 1;
+            if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_TRUE(started) << "the temporary file appears";
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        kill(pid, signal_number);
+        EXPECT_EQ(Finish(pid).exit_code, 128 + signal_number);
+        EXPECT_EQ(Listing(), std::set<std::string>{}) << "signal " << signal_number;
+    }
+}
+
 // The README's demo and recipes: each example setting renders the tool's own test signal without a warning
 // or a clipped sample, and is heard.
 TEST_F(RenderTool, ExampleSettingsRenderTheTestSignalCleanly) {
@@ -437,8 +586,8 @@ TEST_F(RenderTool, ExampleSettingsRenderTheTestSignalCleanly) {
         ++examples;
         const ToolRun run = Tool({Path("dry.wav"), Path("wet.wav"), "--settings", entry.path().string()});
         ASSERT_EQ(run.exit_code, 0) << entry.path() << "\n" << run.err;
-        EXPECT_EQ(run.out.find("warning"), std::string::npos) << run.out;
-        EXPECT_NE(run.out.find(" 0 samples clipped"), std::string::npos) << run.out;
+        EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find(" 0 samples clipped"), std::string::npos) << run.err;
         const auto wet = Read("wet.wav");
         EXPECT_GT(NonZero(wet).size(), 1000u) << entry.path();
     }
@@ -570,8 +719,8 @@ TEST_F(RenderTool, PlotDrawsEachKindOfFigureForEveryKindOfRender) {
     const ToolRun svg = Tool({"--plot", Path("fig.svg"), "--plot-data", Path("fig.json"), "--settings",
                               std::string(ER_RENDER_EXAMPLES) + "/room.settings"});
     ASSERT_EQ(svg.exit_code, 0) << svg.err;
-    EXPECT_NE(svg.out.find("figure      " + Path("fig.svg") + " (SVG)"), std::string::npos) << svg.out;
-    EXPECT_NE(svg.out.find("tap delay   1200 samples (25.000 ms)"), std::string::npos) << svg.out;
+    EXPECT_NE(svg.err.find("figure      " + Path("fig.svg") + " (SVG)"), std::string::npos) << svg.err;
+    EXPECT_NE(svg.err.find("tap delay   1200 samples (25.000 ms)"), std::string::npos) << svg.err;
     const ToolRun xml = Spawn({"python3", "-c",
                                "import sys, xml.etree.ElementTree as tree\n"
                                "root = tree.parse(sys.argv[1]).getroot()\n"

@@ -5,7 +5,9 @@
 #include <limits>
 
 #include "EffectPins.h"
+#include "Failure.h"
 #include "SampleCodec.h"
+#include "Text.h"
 
 namespace er_render {
 
@@ -32,6 +34,17 @@ double StepsToDecay(double ratio) {
 double LargestMagnitude(const PinSetting& setting) {
     return std::max(std::fabs(static_cast<double>(setting.from)), std::fabs(static_cast<double>(setting.to)));
 }
+
+// How the module stores the tap's fraction: as a float, rounded toward zero.
+double FloatTowardZero(double value) {
+    float stored = static_cast<float>(value);
+    if (std::fabs(static_cast<double>(stored)) > std::fabs(value)) stored = std::nextafter(stored, 0.0f);
+    return stored;
+}
+
+// Relative distance from a whole number below which a delay in a unit counts as that whole number of samples
+// ("0.07s" at 44100 Hz is 3087.0000000000005 in binary).
+constexpr double WHOLE_TOLERANCE = 1.0e-9;
 
 bool NonZero(double amount) { return amount != 0.0 && !std::isnan(amount); }
 
@@ -100,7 +113,7 @@ TapDelay RealisedDelay(double requested, std::int64_t buffer, bool fractional) {
     bool outside = false;
     std::int64_t whole = RoundToRange(std::trunc(requested), std::numeric_limits<std::int32_t>::min(),
                                       std::numeric_limits<std::int32_t>::max(), outside);
-    const double fraction = (fractional && !outside) ? requested - static_cast<double>(whole) : 0.0;
+    const double fraction = (fractional && !outside) ? FloatTowardZero(requested - static_cast<double>(whole)) : 0.0;
     if (outside) whole = 0;  // the module's offset 4 x INT32_MIN wraps to 0
     const std::int64_t folded = ((whole - 1) % buffer + buffer) % buffer + 1;
     delay.effective = static_cast<double>(folded) + fraction;
@@ -114,6 +127,78 @@ TapDelay TapDelayFor(const EffectView& view, float time_value) {
     const double requested = static_cast<double>(TimeScale(view.time_mode, view.rate)) * time_value;
     return RealisedDelay(requested, BufferLength(view.max_delay, view.rate),
                          SelectTimeReading(view) != TimeReading::WHOLE_SAMPLE);
+}
+
+float PinValueForDelay(double samples, float scale) {
+    if (samples < 0.0) return -PinValueForDelay(-samples, scale);  // truncation toward zero is symmetric
+    const double whole = std::nearbyint(samples);
+    if (std::fabs(samples - whole) > WHOLE_TOLERANCE * std::max(1.0, samples)) {
+        return static_cast<float>(samples / scale);
+    }
+    auto reaches = [&](float value) { return static_cast<double>(scale) * value >= whole; };
+    float value = static_cast<float>(whole / scale);
+    while (!reaches(value)) value = std::nextafter(value, std::numeric_limits<float>::infinity());
+    while (value > 0.0f && reaches(std::nextafter(value, 0.0f))) value = std::nextafter(value, 0.0f);
+    return value;
+}
+
+void ApplyDelayUnits(std::vector<PinSetting>& settings, float rate, bool accept_any_value) {
+    for (PinSetting& setting : settings) {
+        if (!setting.from_delay && !setting.to_delay) continue;
+        const PinSetting* mode = FindSetting(settings, pins::TIME_MODE);
+        if (mode == nullptr || !mode->choice) {
+            throw Failure(EXIT_USAGE, setting.origin + ": the module has no \"" + std::string(pins::TIME_MODE) +
+                                          "\" to convert a delay with a unit for");
+        }
+        const float scale = TimeScale(mode->value, rate);
+        for (auto [delay, value] : {std::pair{&setting.from_delay, &setting.from}, {&setting.to_delay, &setting.to}}) {
+            if (!*delay) continue;
+            const double samples = (*delay)->Samples(rate);
+            if (samples < 1.0 && !accept_any_value) {
+                throw Failure(EXIT_USAGE, setting.origin + ": " + Quoted((*delay)->text) + " is " +
+                                              FormatNumber(samples) + " samples at " + FormatNumber(rate) +
+                                              " Hz; the module's shortest delay is 1 sample");
+            }
+            *value = PinValueForDelay(samples, scale);
+        }
+    }
+}
+
+std::optional<std::int32_t> ShortestHoldingMaxDelay(const EffectView& view) {
+    for (std::int32_t index = MAX_DELAY_ENTRIES - 1; index >= 0; --index) {
+        EffectView candidate = view;
+        candidate.max_delay = index;
+        if (!TapDelayFor(candidate, view.time.from).beyond_buffer && !TapDelayFor(candidate, view.time.to).beyond_buffer) {
+            return index;
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> DelayWarnings(const EffectView& view) {
+    std::vector<std::string> warnings;
+    if (!view.active) return warnings;
+    for (const float time : {view.time.from, view.time.to}) {
+        const std::string warning = DelayWarning(TapDelayFor(view, time), view.rate);
+        if (!warning.empty() && (warnings.empty() || warnings.back() != warning)) warnings.push_back(warning);
+    }
+    return warnings;
+}
+
+std::string DelayWarning(const TapDelay& delay, float rate) {
+    if (delay.buffer <= 0) return "";
+    const std::string buffer = Printf("%lld samples (%.3f ms)", static_cast<long long>(delay.buffer),
+                                      static_cast<double>(delay.buffer) * 1000.0 / rate);
+    const std::string realised = Printf("; the module's tap is at %.9g samples", delay.effective);
+    if (delay.beyond_buffer) {
+        return Printf("the tap delay of %.9g samples exceeds the \"Max Delay(s)\" line of ", delay.requested) +
+               buffer + realised + " (choose a longer \"Max Delay(s)\")";
+    }
+    if (delay.below_one) {
+        return Printf("the tap delay of %.9g samples is shorter than 1 sample", delay.requested) + realised +
+               ", in a line of " + buffer;
+    }
+    return "";
 }
 
 std::string_view RoutingVariantName(RoutingVariant variant) { return VARIANT_NAMES[variant]; }

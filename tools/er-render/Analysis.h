@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -43,10 +44,29 @@ struct TapDelay {
     bool fractional = false;     // interpolated; whole-sample delays truncate the requested one toward zero
 };
 // Whole-sample: k = requested truncated toward zero (a value outside int32 counts as 0); every delay folds into
-// 1..N samples, k = 0 giving N. Fractional: the folded whole part plus the fraction.
+// 1..N samples, k = 0 giving N. Fractional: the folded whole part plus the fraction, which the module stores as
+// a float rounded toward zero.
 TapDelay RealisedDelay(double requested, std::int64_t buffer, bool fractional);
 // The tap delay for a "1 Time" pin value under `view`.
 TapDelay TapDelayFor(const EffectView& view, float time_value);
+
+// The "1 Time" value that asks the module for `samples` of delay at time scale `scale`. For a whole number of
+// samples it is the smallest float whose product with the scale reaches that number: the module truncates the
+// product toward zero, so a whole-sample reading lands exactly on it, and a fractional reading does wherever a
+// float can. For any other delay it is the float nearest samples / scale.
+float PinValueForDelay(double samples, float scale);
+// Turns every "1 Time" end written with a unit into its pin value for the settings' "Time Mode" at `rate`.
+// Throws Failure (EXIT_USAGE) naming the setting for a delay shorter than one sample (the module's shortest),
+// unless `accept_any_value`, and when the module has no "Time Mode" to convert for.
+void ApplyDelayUnits(std::vector<PinSetting>& settings, float rate, bool accept_any_value);
+
+// The shortest "Max Delay(s)" entry (the highest index) whose line holds the longest delay `view` asks for,
+// ramps included; null when even the longest line is too short.
+std::optional<std::int32_t> ShortestHoldingMaxDelay(const EffectView& view);
+// The warning for a tap longer than the delay line (or shorter than one sample), or empty.
+std::string DelayWarning(const TapDelay& delay, float rate);
+// The warnings for taps that do not fit the line (beyond it, or shorter than one sample), each once.
+std::vector<std::string> DelayWarnings(const EffectView& view);
 
 enum RoutingVariant : std::int32_t { PLAIN, TAP_FEEDBACK, INPUT_TAP_FEEDBACK, OUTPUT_FEEDBACK, INPUT_OUTPUT_FEEDBACK };
 std::string_view RoutingVariantName(RoutingVariant variant);

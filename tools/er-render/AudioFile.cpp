@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "Failure.h"
+#include "Interrupts.h"
 #include "Text.h"
 
 namespace er_render {
@@ -47,24 +48,79 @@ std::string BaseName(const std::string& path) {
 
 // ---- input --------------------------------------------------------------------------------------------------
 
-InputFile::InputFile(const std::string& path) : m_path(path) {
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0) {
-        throw Failure(EXIT_INPUT, "cannot read the input " + Quoted(path) + ": " + ErrnoText());
+namespace {
+
+// Copies all of `from` to `to`, from their present positions. False with errno set when a read or write fails.
+bool CopyAll(int from, int to) {
+    std::vector<char> buffer(1 << 16);
+    while (true) {
+        const ssize_t got = read(from, buffer.data(), buffer.size());
+        if (got == 0) return true;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        for (ssize_t sent = 0; sent < got;) {
+            const ssize_t wrote = write(to, buffer.data() + sent, static_cast<std::size_t>(got - sent));
+            if (wrote < 0 && errno == EINTR) continue;
+            if (wrote <= 0) return false;
+            sent += wrote;
+        }
     }
-    if (S_ISDIR(status.st_mode)) throw Failure(EXIT_INPUT, "the input " + Quoted(path) + " is a folder");
-    m_file = sf_open(path.c_str(), SFM_READ, &m_info);
+}
+
+// The file a chain of symbolic links ends at (which need not exist); `path` itself when it is no link.
+std::string FollowLinks(const std::string& path) {
+    std::string current = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        std::vector<char> target(4096);
+        const ssize_t length = readlink(current.c_str(), target.data(), target.size());
+        if (length < 0) return current;
+        const std::string next(target.data(), static_cast<std::size_t>(length));
+        current = next.starts_with('/') ? next : FolderOf(current) + "/" + next;
+    }
+    throw Failure(EXIT_OUTPUT, "the output " + Quoted(path) + " is a loop of symbolic links");
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+}  // namespace
+
+InputFile::InputFile(const std::string& path) : m_path(path) {
+    if (path == "-") {
+        // Spooled to an unnamed file, so that every format reads with its length known and can seek.
+        m_spool = std::tmpfile();
+        if (m_spool == nullptr || !CopyAll(STDIN_FILENO, fileno(m_spool)) || lseek(fileno(m_spool), 0, SEEK_SET) != 0) {
+            const std::string reason = ErrnoText();
+            if (m_spool != nullptr) std::fclose(m_spool);
+            throw Failure(EXIT_INPUT, "cannot read the input from stdin: " + reason);
+        }
+        m_file = sf_open_fd(fileno(m_spool), SFM_READ, &m_info, SF_FALSE);
+    } else {
+        struct stat status {};
+        if (stat(path.c_str(), &status) != 0) {
+            throw Failure(EXIT_INPUT, "cannot read the input " + Quoted(path) + ": " + ErrnoText());
+        }
+        if (S_ISDIR(status.st_mode)) throw Failure(EXIT_INPUT, "the input " + Quoted(path) + " is a folder");
+        m_file = sf_open(path.c_str(), SFM_READ, &m_info);
+    }
     if (m_file == nullptr) {
-        throw Failure(EXIT_INPUT, "cannot read the input " + Quoted(path) + ": " + LibraryText(nullptr));
+        const std::string reason = LibraryText(nullptr);
+        if (m_spool != nullptr) std::fclose(m_spool);
+        throw Failure(EXIT_INPUT, "cannot read the input " + Quoted(path) + ": " + reason);
     }
     if (m_info.channels <= 0 || m_info.samplerate <= 0 || m_info.frames < 0 || m_info.frames >= INT32_MAX) {
         sf_close(m_file);
+        if (m_spool != nullptr) std::fclose(m_spool);
         throw Failure(EXIT_INPUT, "the input " + Quoted(path) + " has no usable channel count, rate or length");
     }
     m_codec = CodecForSubtype(m_info.format);
 }
 
-InputFile::~InputFile() { sf_close(m_file); }
+InputFile::~InputFile() {
+    sf_close(m_file);
+    if (m_spool != nullptr) std::fclose(m_spool);
+}
 
 void InputFile::Read(float* interleaved, std::int32_t frames) {
     const std::size_t samples = static_cast<std::size_t>(frames) * static_cast<std::size_t>(m_info.channels);
@@ -86,45 +142,77 @@ void InputFile::Read(float* interleaved, std::int32_t frames) {
 
 // ---- output -------------------------------------------------------------------------------------------------
 
-OutputFile::OutputFile(const std::string& path, const std::string& input_path, int format, int channels, int rate)
-    : m_path(path), m_format(format), m_channels(channels), m_codec(CodecForSubtype(format)) {
+OutputFile::OutputFile(const std::string& path, const std::string& input_path, int format, int channels, int rate,
+                       Dither dither)
+    : m_path(path), m_format(format), m_channels(channels), m_codec(CodecForSubtype(format)), m_dither(dither),
+      m_noise(dither.seed) {
+    struct stat input {};
+    const bool have_input = !input_path.empty() && input_path != "-" && stat(input_path.c_str(), &input) == 0;
+    const std::string never = " is the input file; er-render never overwrites its input";
     struct stat target {};
-    if (stat(path.c_str(), &target) == 0) {
-        if (S_ISDIR(target.st_mode)) throw Failure(EXIT_OUTPUT, "the output " + Quoted(path) + " is a folder");
-        struct stat input {};
-        if (!input_path.empty() && stat(input_path.c_str(), &input) == 0 && input.st_dev == target.st_dev &&
-            input.st_ino == target.st_ino) {
-            throw Failure(EXIT_OUTPUT, "the output " + Quoted(path) + " is the input file; er-render never "
-                                       "overwrites its input");
+    mode_t keep_mode = 0;
+    uid_t keep_owner = 0;
+    gid_t keep_group = 0;
+    bool existing = false;
+    if (path == "-") {
+        m_stream = true;
+        if (have_input && fstat(STDOUT_FILENO, &target) == 0 && SameFile(input, target)) {
+            throw Failure(EXIT_OUTPUT, "stdout" + never);
+        }
+    } else {
+        m_target = FollowLinks(path);
+        if (stat(m_target.c_str(), &target) == 0) {
+            if (S_ISDIR(target.st_mode)) throw Failure(EXIT_OUTPUT, "the output " + Quoted(path) + " is a folder");
+            if (have_input && SameFile(input, target)) throw Failure(EXIT_OUTPUT, "the output " + Quoted(path) + never);
+            // Root may write anything; a file without a single write permission bit is still left alone.
+            if ((target.st_mode & 0222) == 0 || access(m_target.c_str(), W_OK) != 0) {
+                throw Failure(EXIT_OUTPUT, "the output " + Quoted(path) + " is read-only; er-render leaves it as it is");
+            }
+            m_stream = !S_ISREG(target.st_mode);
+            existing = true;
+            keep_mode = target.st_mode & 07777;
+            keep_owner = target.st_uid;
+            keep_group = target.st_gid;
         }
     }
     if (!CanWrite(format, channels, rate)) {
         throw Failure(EXIT_USAGE, "cannot write " + std::string(SubtypeName(format)) + " samples into a " +
                                       MajorFormatName(format) + " file (" + Quoted(path) +
-                                      "); choose another --format or file extension");
+                                      "); choose another --format or --type");
     }
 
-    const std::string folder = FolderOf(path);
-    std::string temp = folder + "/." + BaseName(path) + ".er-render-XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0) {
-        throw Failure(EXIT_OUTPUT, "cannot create the output in " + Quoted(folder) + ": " + ErrnoText());
+    if (m_stream) {
+        m_spool = std::tmpfile();
+        if (m_spool == nullptr) throw Failure(EXIT_OUTPUT, "cannot make a spool file for the output: " + ErrnoText());
+        m_fd = fileno(m_spool);
+    } else {
+        const std::string folder = FolderOf(m_target);
+        std::string temp = folder + "/." + BaseName(m_target) + ".er-render-XXXXXX";
+        m_fd = MakeRegisteredTemporary(temp);
+        if (m_fd < 0) {
+            throw Failure(EXIT_OUTPUT, "cannot create the output in " + Quoted(folder) + ": " + ErrnoText());
+        }
+        m_temp_path = temp;
+        if (existing) {
+            if (fchown(m_fd, keep_owner, keep_group) != 0) { /* only root may give a file away; keep ours */ }
+            fchmod(m_fd, keep_mode);
+        } else {
+            // mkstemp makes the file private; give it the mode a newly created file would have.
+            const mode_t mask = umask(0);
+            umask(mask);
+            fchmod(m_fd, 0666 & ~mask);
+        }
     }
-    m_temp_path = temp;
-    // mkstemp makes the file private; give it the mode a newly created file would have.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
 
     SF_INFO info{};
     info.samplerate = rate;
     info.channels = channels;
     info.format = format;
-    // libsndfile owns the descriptor from here: it closes it at sf_close, and at once when the open fails.
-    m_file = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
+    m_file = sf_open_fd(m_fd, SFM_WRITE, &info, SF_FALSE);
     if (m_file == nullptr) {
+        const std::string reason = LibraryText(nullptr);
         Abandon();
-        throw Failure(EXIT_OUTPUT, "cannot write the output " + Quoted(path) + ": " + LibraryText(nullptr));
+        throw Failure(EXIT_OUTPUT, "cannot write the output " + Quoted(path) + ": " + reason);
     }
     if (!m_codec.IsInteger()) sf_command(m_file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
 }
@@ -134,7 +222,17 @@ OutputFile::~OutputFile() { Abandon(); }
 void OutputFile::Abandon() {
     if (m_file != nullptr) sf_close(m_file);
     m_file = nullptr;
-    if (!m_temp_path.empty()) std::remove(m_temp_path.c_str());
+    if (m_spool != nullptr) {
+        std::fclose(m_spool);
+    } else if (m_fd >= 0) {
+        close(m_fd);
+    }
+    m_spool = nullptr;
+    m_fd = -1;
+    if (!m_temp_path.empty()) {
+        std::remove(m_temp_path.c_str());
+        ForgetTemporary(m_temp_path);
+    }
     m_temp_path.clear();
 }
 
@@ -145,7 +243,7 @@ void OutputFile::Write(const float* interleaved, std::int32_t frames) {
     if (m_codec.IsInteger()) {
         m_stored_int.resize(samples);
         for (std::size_t i = 0; i < samples; ++i) {
-            m_stored_int[i] = m_codec.ToInt(interleaved[i], clipped);
+            m_stored_int[i] = m_codec.ToInt(interleaved[i], clipped, m_dither.enabled ? TriangularNoise() : 0.0);
             m_clipped += clipped ? 1 : 0;
         }
         written = sf_writef_int(m_file, m_stored_int.data(), frames);
@@ -162,16 +260,55 @@ void OutputFile::Write(const float* interleaved, std::int32_t frames) {
     }
 }
 
+double OutputFile::TriangularNoise() {
+    // Two uniform values in [0, 1) from the top 24 bits of the generator: their difference is triangular on
+    // (-1, 1) least significant bits.
+    constexpr double UNIT = 1.0 / 16777216.0;
+    const double a = static_cast<double>(m_noise() >> 8) * UNIT;
+    const double b = static_cast<double>(m_noise() >> 8) * UNIT;
+    return a - b;
+}
+
 void OutputFile::Commit() {
     SNDFILE* file = m_file;
     m_file = nullptr;
     if (sf_close(file) != 0) {
         throw Failure(EXIT_OUTPUT, "cannot finish the output " + Quoted(m_path) + ": " + LibraryText(nullptr));
     }
-    if (std::rename(m_temp_path.c_str(), m_path.c_str()) != 0) {
+    if (m_stream) {
+        if (m_target.empty()) {
+            CopySpoolTo(STDOUT_FILENO);
+        } else {
+            // A FIFO blocks here until its reader comes; a device takes the bytes as they are.
+            const int fd = open(m_target.c_str(), O_WRONLY | O_CLOEXEC);
+            if (fd < 0) throw Failure(EXIT_OUTPUT, "cannot open the output " + Quoted(m_path) + ": " + ErrnoText());
+            try {
+                CopySpoolTo(fd);
+            } catch (...) {
+                close(fd);
+                throw;
+            }
+            if (close(fd) != 0) throw Failure(EXIT_OUTPUT, "cannot write the output " + Quoted(m_path) + ": " + ErrnoText());
+        }
+        Abandon();
+        return;
+    }
+    if (close(m_fd) != 0) {
+        m_fd = -1;
+        throw Failure(EXIT_OUTPUT, "cannot finish the output " + Quoted(m_path) + ": " + ErrnoText());
+    }
+    m_fd = -1;
+    if (std::rename(m_temp_path.c_str(), m_target.c_str()) != 0) {
         throw Failure(EXIT_OUTPUT, "cannot rename the finished output to " + Quoted(m_path) + ": " + ErrnoText());
     }
+    ForgetTemporary(m_temp_path);
     m_temp_path.clear();
+}
+
+void OutputFile::CopySpoolTo(int fd) {
+    if (lseek(m_fd, 0, SEEK_SET) != 0 || !CopyAll(m_fd, fd)) {
+        throw Failure(EXIT_OUTPUT, "cannot write the output " + Quoted(m_path) + ": " + ErrnoText());
+    }
 }
 
 // ---- formats ------------------------------------------------------------------------------------------------
@@ -180,7 +317,11 @@ int MajorFormatForPath(const std::string& path) {
     const std::string name = BaseName(path);
     const std::size_t dot = name.rfind('.');
     if (dot == std::string::npos || dot == 0) return 0;
-    const std::string extension = ToLower(name.substr(dot + 1));
+    return MajorFormatForExtension(name.substr(dot + 1));
+}
+
+int MajorFormatForExtension(std::string_view extension_text) {
+    const std::string extension = ToLower(extension_text);
     for (const ExtensionAlias& alias : EXTENSION_ALIASES) {
         if (alias.extension == extension) return alias.major;
     }

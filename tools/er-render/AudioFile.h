@@ -1,9 +1,16 @@
-// Sound files through libsndfile: an input read as module floats, and an output written atomically (a
-// temporary file beside the target, renamed over it at the end, removed on any failure), never over the input.
+// Sound files through libsndfile: an input read as module floats, and an output that appears only complete.
+//
+// "-" is stdin or stdout. A regular output file (new, or existing, or the target of a symbolic link) is written
+// as a temporary file beside it and renamed over it at the end, keeping an existing file's mode and owner; any
+// other output (stdout, a pipe, a FIFO, a device) receives the finished file from an unnamed spool file, so
+// every container's header is right and a failed render sends nothing. The input is never written, by any path.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <sndfile.h>
@@ -15,7 +22,7 @@ namespace er_render {
 class InputFile {
 public:
     // Throws Failure (EXIT_INPUT) naming the file and the reason: missing, not a file, unreadable, a format
-    // libsndfile does not know, or a file without frames, channels or rate.
+    // libsndfile does not know, or a file without frames, channels or rate. "-" reads stdin to its end first.
     explicit InputFile(const std::string& path);
     ~InputFile();
     InputFile(const InputFile&) = delete;
@@ -27,25 +34,35 @@ public:
 
 private:
     std::string m_path;
+    std::FILE* m_spool = nullptr;  // stdin's copy, for "-"
     SNDFILE* m_file = nullptr;
     SF_INFO m_info{};
     SampleCodec m_codec;
     std::vector<std::int32_t> m_stored;
 };
 
+// How integer output samples are dithered: TPDF noise of one least significant bit peak to peak on each side,
+// from a generator with a fixed seed, so that renders repeat exactly.
+struct Dither {
+    bool enabled = false;
+    std::uint32_t seed = 0x45524452;  // "ERDR"
+};
+
 class OutputFile {
 public:
-    // Creates the temporary file in the target's folder. Throws Failure (EXIT_OUTPUT) when `path` is the file
-    // `input_path` names (also through links), names a folder, or the temporary file cannot be made; throws
-    // Failure (EXIT_USAGE) when libsndfile cannot write `format` (a container that cannot hold the subtype).
-    OutputFile(const std::string& path, const std::string& input_path, int format, int channels, int rate);
+    // Creates the temporary or spool file. Throws Failure (EXIT_OUTPUT) when `path` is the file `input_path`
+    // names (also through links, and stdout redirected to it), names a folder, is read-only (no write permission
+    // bit, even for root), or the temporary file cannot be made; throws Failure (EXIT_USAGE) when libsndfile
+    // cannot write `format` (a container that cannot hold the subtype).
+    OutputFile(const std::string& path, const std::string& input_path, int format, int channels, int rate,
+               Dither dither = {});
     ~OutputFile();  // removes the temporary file unless Commit succeeded
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
     // Writes interleaved module floats, counting the samples that the format cannot hold (clipped).
     void Write(const float* interleaved, std::int32_t frames);
-    // Closes the file and renames it over the target.
+    // Closes the file and renames it over the target, or copies it to the stream.
     void Commit();
 
     std::int64_t Clipped() const { return m_clipped; }
@@ -53,13 +70,21 @@ public:
 
 private:
     void Abandon();
+    void CopySpoolTo(int fd);
+    double TriangularNoise();
 
-    std::string m_path;
-    std::string m_temp_path;
+    std::string m_path;            // as given, for messages
+    std::string m_target;          // the file written: links followed; empty for stdout
+    bool m_stream = false;         // not a regular file: stdout, a pipe, a FIFO, a device
+    std::string m_temp_path;       // the temporary file beside a regular target
+    std::FILE* m_spool = nullptr;  // the unnamed file a stream's output waits in
+    int m_fd = -1;
     SNDFILE* m_file = nullptr;
     int m_format = 0;
     int m_channels = 0;
     SampleCodec m_codec;
+    Dither m_dither;
+    std::mt19937 m_noise;
     std::int64_t m_clipped = 0;
     std::vector<std::int32_t> m_stored_int;
     std::vector<float> m_stored_float;
@@ -67,6 +92,8 @@ private:
 
 // The libsndfile major format (SF_FORMAT_WAV, ...) whose usual extension `path` carries, or 0.
 int MajorFormatForPath(const std::string& path);
+// The same for an extension without its dot ("wav", "FLAC", "aif"), as --type names a container.
+int MajorFormatForExtension(std::string_view extension);
 // "WAV", "FLAC", ... for the summary.
 std::string MajorFormatName(int format);
 // Whether libsndfile can write `format` with `channels` at `rate`.

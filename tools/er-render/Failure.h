@@ -15,8 +15,11 @@ enum ExitCode : int {
     EXIT_INPUT = 3,         // the input file: missing, unreadable, unsupported format
     EXIT_OUTPUT = 4,        // the output file: same as the input, cannot be created, written or renamed
     EXIT_MODULE = 5,        // the module library: cannot be loaded, or lacks a pin the render needs
-    EXIT_INTERRUPTED = 130  // stopped by a signal (Ctrl-C); the partial output is removed
+    EXIT_NOT_FINITE = 6,    // the render produced an infinite or not-a-number sample; nothing is written
+    EXIT_BATCH = 7,         // --batch: at least one file failed (each with its own message)
 };
+// A signal (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE) removes the partial output and ends the tool by that
+// signal, so the shell sees 128 + its number (130 for Ctrl-C).
 
 class Failure : public std::runtime_error {
 public:

@@ -39,6 +39,13 @@ const ListEntry* FindChoice(const std::vector<ListEntry>& entries, std::string_v
             if (entry.value == *number) return &entry;
         }
     }
+    // "5.46" means the entry "5.460", and "0.17" the entry "0.170": the number an entry's text starts with.
+    if (const auto number = ParseNumber(wanted)) {
+        for (const ListEntry& entry : entries) {
+            const std::string_view text = entry.text;
+            if (ParseNumber(text.substr(0, text.find(' '))) == number) return &entry;
+        }
+    }
     return nullptr;
 }
 

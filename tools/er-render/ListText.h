@@ -19,7 +19,8 @@ struct ListEntry {
 std::vector<ListEntry> ParseListText(std::string_view list_text);
 
 // The entry the user means: first by its text (trimmed, without regard to case), then by its value written as
-// a number ("8" is the entry whose value is 8). Null if neither matches.
+// a whole number ("8" is the entry whose value is 8), then by the number its text starts with ("5.46" is the
+// entry "5.460", "0.17" the entry "0.170"). Null if none matches.
 const ListEntry* FindChoice(const std::vector<ListEntry>& entries, std::string_view wanted);
 
 // "OFF, ON" style listing for messages and --list-pins: "0 OFF, 1 ON".

@@ -99,12 +99,6 @@ void CheckDistinct(const std::string& path, const char* option, const RenderPlan
     }
 }
 
-std::string Printf(const char* format, auto... values) {
-    char text[256];
-    std::snprintf(text, sizeof(text), format, values...);
-    return text;
-}
-
 std::string FigureLine(const ImpulseAnalysis& analysis, const PicturePlan& picture) {
     const Transform& transform = analysis.transform;
     return Printf("  %-11s ", "figure") + picture.figure->Path() + " (" +

@@ -1,6 +1,8 @@
 #include "Plan.h"
 
+#include "EffectPins.h"
 #include "Failure.h"
+#include "ListText.h"
 #include "SampleCodec.h"
 #include "Settings.h"
 #include "Summary.h"
@@ -19,8 +21,8 @@ constexpr int TEST_SIGNAL_FORMAT = SF_FORMAT_WAV | SF_FORMAT_PCM_16;  // plays a
 double CheckedSeconds(const std::string& text, const char* option, double low) {
     const auto seconds = ParseNumber(text);
     if (!seconds || *seconds < low || *seconds > MAX_SECONDS) {
-        throw Failure(EXIT_USAGE, std::string(option) + " takes seconds from " + FormatShown(low) + " to " +
-                                      FormatShown(MAX_SECONDS) + ", not " + Quoted(text));
+        throw Failure(EXIT_USAGE, std::string(option) + " takes seconds from " + FormatNumber(low) + " to " +
+                                      FormatNumber(MAX_SECONDS) + ", not " + Quoted(text));
     }
     return *seconds;
 }
@@ -44,9 +46,15 @@ std::int64_t SecondsToFrames(double seconds, float rate) {
     return RoundToRange(seconds * rate, 0, INT32_MAX, outside);
 }
 
-// `format` with the container OUT's extension names, and the subtype --format names.
+// `format` with the container --type or OUT's extension names, and the subtype --format names.
 int OutputFormat(int format, const std::string& path, const Options& options) {
-    if (const int major = MajorFormatForPath(path)) format = major | (format & SF_FORMAT_SUBMASK);
+    int major = MajorFormatForPath(path);
+    if (!options.type.empty()) {
+        major = MajorFormatForExtension(options.type);
+        if (major == 0) throw Failure(EXIT_USAGE, "--type takes a file extension libsndfile knows (wav, flac, "
+                                                  "aiff, ogg, ...), not " + Quoted(options.type));
+    }
+    if (major != 0) format = major | (format & SF_FORMAT_SUBMASK);
     if (!options.format.empty()) {
         const int subtype = SubtypeForName(options.format);
         if (subtype == 0) {
@@ -81,6 +89,27 @@ std::vector<std::int64_t> GateFrames(const Options& options, const RenderJob& jo
     return frames;
 }
 
+// Unless the user chose "Max Delay(s)", the shortest line that holds every delay the render asks for; the
+// longest line when none does (DelayWarnings then says so).
+void FitMaxDelay(std::vector<PinSetting>& settings, const std::vector<er_host::PinDescription>& pins,
+                 const EffectView& view) {
+    PinSetting* max_delay = nullptr;
+    for (PinSetting& setting : settings) {
+        if (setting.name == pins::MAX_DELAY) max_delay = &setting;
+    }
+    if (max_delay == nullptr || max_delay->from_user) return;
+    const std::int32_t index = ShortestHoldingMaxDelay(view).value_or(0);
+    for (const auto& pin : pins) {
+        if (pin.name != pins::MAX_DELAY) continue;
+        for (const ListEntry& entry : ParseListText(pin.extra_text)) {
+            if (entry.value != index) continue;
+            max_delay->value = static_cast<std::int16_t>(entry.value);
+            max_delay->entry = entry.text;
+            max_delay->chosen_by_tool = true;
+        }
+    }
+}
+
 }  // namespace
 
 RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDescription>& pins) {
@@ -103,7 +132,7 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
     RenderPlan plan;
     RenderJob& job = plan.job;
     job.block = static_cast<std::int32_t>(CheckedWhole(options.block, "--block", MAX_BLOCK));
-    job.settings = ResolveSettings(pins, GatherAssignments(options));
+    job.settings = ResolveSettings(pins, GatherAssignments(options), options.allow_unsafe);
     if (!picture_only) plan.output_path = options.files.back();
     int format = 0;
     if (impulse) {
@@ -126,7 +155,13 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
         format = info.format & (SF_FORMAT_TYPEMASK | SF_FORMAT_SUBMASK);
     }
     plan.format = OutputFormat(format, plan.output_path, options);
+    ApplyDelayUnits(job.settings, job.rate, options.allow_unsafe);
     plan.view = ViewEffect(job.settings, job.rate);
+    if (plan.view) {
+        FitMaxDelay(job.settings, pins, *plan.view);
+        plan.view = ViewEffect(job.settings, job.rate);
+        plan.warnings = DelayWarnings(*plan.view);
+    }
     const double tail_seconds = !options.tail.empty()            ? CheckedSeconds(options.tail, "--tail", 0.0)
                                 : !plan.view                     ? 0.0
                                 : picture_only                   ? PictureTailSeconds(*plan.view)

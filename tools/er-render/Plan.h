@@ -26,12 +26,14 @@ struct Options {
     std::string impulse;                      // SECONDS of a unit impulse's response instead of IN
     std::string test_signal;                  // SECONDS of the dry test signal to write
     std::string rate;                         // for --impulse and --test-signal; empty: 48000
-    std::string format;                       // pcm16, pcm24 or float; empty: the input's
+    std::string format;                       // a sample format name (SubtypeForName); empty: the input's
+    std::string type;                         // the container, as an extension; empty: OUT's extension
     std::string module;                       // empty: the library beside the tool
     std::string plot;                         // --plot FILE: the figure of the setting; empty: none
     std::string plot_data;                    // --plot-data FILE: the numbers behind it; empty: none
     bool list_pins = false;
     bool info = false;
+    bool allow_unsafe = false;                // accept values outside the ranges where the effect is stable
 };
 
 // A checked render.
@@ -44,6 +46,7 @@ struct RenderPlan {
     int format = 0;                    // libsndfile major format | subtype of the output
     std::int64_t tail_frames = 0;
     std::optional<EffectView> view;    // null for a module without the early-reflection pins
+    std::vector<std::string> warnings; // for stderr before the render: taps the line does not hold
 };
 
 // Checks the options of a render (IN OUT, or --impulse SECONDS OUT), opens the input and resolves the settings

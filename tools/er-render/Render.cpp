@@ -20,6 +20,19 @@ std::int32_t RequirePin(const er_host::Instance& instance, std::string_view name
     return pin;
 }
 
+float Mixed(const Mix& mix, float dry, float wet) {
+    const double sum = (mix.dry ? mix.dry_gain * dry : 0.0) + mix.wet_gain * wet;
+    return static_cast<float>(mix.gain * sum);
+}
+
+[[noreturn]] void NotFinite(std::int64_t frame, std::int32_t channel, float rate, float value) {
+    throw Failure(EXIT_NOT_FINITE,
+                  Printf("the output becomes %s at %.6f s (sample %lld, channel %d): the settings make the "
+                         "effect diverge; nothing was written",
+                         std::isnan(value) ? "not a number" : "infinite", static_cast<double>(frame) / rate,
+                         static_cast<long long>(frame), channel + 1));
+}
+
 }  // namespace
 
 float RampValue(float from, float to, std::int64_t frame, std::int64_t total) {
@@ -124,6 +137,9 @@ RenderStats Renderer::Run(const Source& source, const Sink& sink, const Progress
     std::vector<float> input(block * channels, 0.0f);
     std::vector<float> output(block * channels, 0.0f);
     RenderStats stats;
+    const Mix& mix = m_job.mix;
+    const bool identity = mix.Identity();
+    const std::int64_t end_window_start = m_job.total_frames - m_job.end_window;
 
     Announce();
     for (std::int64_t position = 0; position < m_job.total_frames;) {
@@ -143,16 +159,20 @@ RenderStats Renderer::Run(const Source& source, const Sink& sink, const Progress
             instance.Process(count);
             const float* out = instance.Buffer(m_out);
             for (std::int32_t i = 0; i < count; ++i) {
-                const float y = out[i];
-                output[static_cast<std::size_t>(i) * channels + channel] = y;
-                stats.peak = std::max(stats.peak, std::fabs(static_cast<double>(y)));
+                const std::size_t slot = static_cast<std::size_t>(i) * channels + channel;
+                const float y = identity ? out[i] : Mixed(mix, input[slot], out[i]);
+                if (!std::isfinite(y)) NotFinite(position + i, static_cast<std::int32_t>(channel), m_job.rate, y);
+                output[slot] = y;
+                const double magnitude = std::fabs(static_cast<double>(y));
+                stats.peak = std::max(stats.peak, magnitude);
+                if (position + i >= end_window_start) stats.end_peak = std::max(stats.end_peak, magnitude);
                 stats.sum_squares += static_cast<double>(y) * y;
             }
         }
         sink(output.data(), count);
         stats.samples += static_cast<std::int64_t>(count) * m_job.channels;
         position += count;
-        if (!progress(position)) throw Failure(EXIT_INTERRUPTED, "interrupted; no output written");
+        if (!progress(position)) throw Failure(EXIT_INTERNAL, "the render was stopped; no output written");
     }
     CheckHost();
     return stats;

@@ -14,6 +14,16 @@
 
 namespace er_render {
 
+// What goes out: the module's output (the delayed signal alone), optionally mixed with the input, then scaled.
+struct Mix {
+    bool dry = false;         // add the input
+    double dry_gain = 1.0;    // linear
+    double wet_gain = 1.0;    // linear, on the module's output
+    double gain = 1.0;        // linear, on the sum
+    // The module's output unchanged, bit for bit.
+    bool Identity() const { return !dry && wet_gain == 1.0 && gain == 1.0; }
+};
+
 struct RenderJob {
     float rate = 48000.0f;
     std::int32_t channels = 1;
@@ -22,12 +32,15 @@ struct RenderJob {
     std::int32_t block = 512;
     std::vector<PinSetting> settings;
     std::vector<std::int64_t> gates;  // frames where a positive gate starts; held for one block, then 0
+    Mix mix;
+    std::int64_t end_window = 0;      // the last frames whose peak RenderStats::end_peak reports
 };
 
 struct RenderStats {
     double peak = 0.0;         // largest magnitude of an output sample
     double sum_squares = 0.0;  // over every output sample of every channel
     std::int64_t samples = 0;
+    double end_peak = 0.0;     // largest magnitude within the job's end window
 };
 
 // Fills `frames` interleaved input frames.
@@ -44,8 +57,9 @@ public:
     Renderer(const er_host::Library& library, RenderJob job);
     ~Renderer();
 
-    // Runs the whole render. Throws Failure (EXIT_INTERRUPTED) when `progress` answers false, and Failure
-    // (EXIT_INTERNAL) when the host reports a fault of the module.
+    // Runs the whole render. Throws Failure (EXIT_NOT_FINITE) at the first output sample that is infinite or not
+    // a number, Failure (EXIT_INTERNAL) when the host reports a fault of the module. `progress` answering false
+    // stops the render early (Failure EXIT_INTERNAL; the caller stops it only for its own reasons).
     RenderStats Run(const Source& source, const Sink& sink, const Progress& progress);
 
 private:

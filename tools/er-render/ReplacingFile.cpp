@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "Failure.h"
+#include "Interrupts.h"
 #include "Text.h"
 
 namespace er_render {
@@ -20,7 +21,7 @@ ReplacingFile::ReplacingFile(const std::string& path, const std::string& what) :
     const std::filesystem::path target_path(path);
     const std::string folder = target_path.has_parent_path() ? target_path.parent_path().string() : ".";
     std::string temp = folder + "/." + target_path.filename().string() + ".er-render-XXXXXX";
-    const int fd = mkstemp(temp.data());
+    const int fd = MakeRegisteredTemporary(temp);
     if (fd < 0) {
         throw Failure(EXIT_OUTPUT, "cannot create " + m_what + " " + Quoted(path) + ": " + std::strerror(errno));
     }
@@ -34,13 +35,17 @@ ReplacingFile::ReplacingFile(const std::string& path, const std::string& what) :
         const int error = errno;
         close(fd);
         std::remove(m_temp_path.c_str());
+        ForgetTemporary(m_temp_path);
         throw Failure(EXIT_OUTPUT, "cannot write " + m_what + " " + Quoted(path) + ": " + std::strerror(error));
     }
 }
 
 ReplacingFile::~ReplacingFile() {
     if (m_stream != nullptr) std::fclose(m_stream);
-    if (!m_temp_path.empty()) std::remove(m_temp_path.c_str());
+    if (!m_temp_path.empty()) {
+        std::remove(m_temp_path.c_str());
+        ForgetTemporary(m_temp_path);
+    }
 }
 
 void ReplacingFile::Commit() {
@@ -54,6 +59,7 @@ void ReplacingFile::Commit() {
         throw Failure(EXIT_OUTPUT, "cannot rename the finished file to " + Quoted(m_path) + ": " +
                                        std::strerror(errno));
     }
+    ForgetTemporary(m_temp_path);
     m_temp_path.clear();
 }
 

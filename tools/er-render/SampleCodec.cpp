@@ -66,9 +66,9 @@ float SampleCodec::FromInt(std::int32_t stored) {
     return static_cast<float>(static_cast<double>(stored) / 2147483648.0);
 }
 
-std::int32_t SampleCodec::ToInt(float value, bool& clipped) const {
+std::int32_t SampleCodec::ToInt(float value, bool& clipped, double dither) const {
     const std::int64_t full_scale = std::int64_t{1} << (bits - 1);
-    const double scaled = static_cast<double>(value) * static_cast<double>(full_scale);
+    const double scaled = static_cast<double>(value) * static_cast<double>(full_scale) + dither;
     const std::int64_t sample = RoundToRange(scaled, -full_scale, full_scale - 1, clipped);
     return static_cast<std::int32_t>(sample * (std::int64_t{1} << (32 - bits)));
 }

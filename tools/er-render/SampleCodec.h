@@ -25,8 +25,9 @@ struct SampleCodec {
     bool IsInteger() const { return bits > 0; }
     // A left-justified 32-bit sample as read through libsndfile's int interface, as a module float.
     static float FromInt(std::int32_t stored);
-    // A module float as a left-justified 32-bit sample of `bits` bits; `clipped` is set when it did not fit.
-    std::int32_t ToInt(float value, bool& clipped) const;
+    // A module float as a left-justified 32-bit sample of `bits` bits, with `dither` (in least significant bits)
+    // added before rounding; `clipped` is set when it did not fit.
+    std::int32_t ToInt(float value, bool& clipped, double dither = 0.0) const;
     // A module float as stored through the float interface; `clipped` is set when the codec cannot hold it.
     float ToFloat(float value, bool& clipped) const;
 };

@@ -2,7 +2,9 @@
 
 #include <cfloat>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 
 #include "EffectPins.h"
@@ -13,6 +15,15 @@
 namespace er_render {
 
 namespace {
+
+constexpr double UNBOUNDED = std::numeric_limits<double>::infinity();
+// Beyond these the feedback loop grows without bound, the low-pass amplifies, or the tap reads the wrong end of
+// the line.
+constexpr ValueLimit VALUE_LIMITS[] = {
+    {pins::FEEDBACK, -10.0, 10.0, "beyond it the feedback loop grows until the output is infinite"},
+    {pins::DAMPING, 0.0, 10.0, "outside it the damping low-pass amplifies and can diverge"},
+    {pins::TIME, 0.0, UNBOUNDED, "a negative time reads the far end of the delay line"},
+};
 
 [[noreturn]] void Reject(const Assignment& assignment, const std::string& why) {
     throw Failure(EXIT_USAGE, assignment.origin + ": " + why);
@@ -59,17 +70,47 @@ void ApplyChoice(PinSetting& setting, const er_host::PinDescription& pin, const 
                            DescribeChoices(entries) + ")");
 }
 
+// One end of a float value: a plain shown number, or on "1 Time" a delay with a unit (converted later, when the
+// rate and "Time Mode" are known; `pin` then holds 0 until ApplyDelayUnits).
+void ApplyEnd(const PinSetting& setting, const Assignment& assignment, std::string_view text, float& pin,
+              std::optional<DelayAsked>& delay) {
+    delay = ParseDelay(text);
+    if (!delay) {
+        pin = CheckedPinValue(assignment, text);
+        return;
+    }
+    if (setting.name != pins::TIME) {
+        Reject(assignment, Quoted(Trim(text)) + ": only \"" + std::string(pins::TIME) + "\" takes a unit");
+    }
+    pin = 0.0f;
+}
+
+void CheckLimit(const PinSetting& setting, const Assignment& assignment) {
+    const ValueLimit* limit = FindValueLimit(setting.name);
+    if (limit == nullptr) return;
+    auto shown = [](float pin, const std::optional<DelayAsked>& delay) {
+        return delay ? delay->amount : PinToShown(pin);
+    };
+    for (const double value : {shown(setting.from, setting.from_delay), shown(setting.to, setting.to_delay)}) {
+        if (value < limit->low || value > limit->high) {
+            Reject(assignment, Quoted(setting.name) + " takes " + DescribeLimit(*limit) + ", not " +
+                                   Quoted(assignment.value) + ": " + std::string(limit->why) +
+                                   " (--allow-unsafe accepts it)");
+        }
+    }
+}
+
 void ApplyFloat(PinSetting& setting, const Assignment& assignment) {
     const std::string_view value = assignment.value;
     const std::size_t dots = value.find("..");
-    if (dots == std::string_view::npos) {
-        setting.from = setting.to = CheckedPinValue(assignment, value);
-        setting.ramp = false;
-        return;
+    setting.ramp = dots != std::string_view::npos;
+    ApplyEnd(setting, assignment, value.substr(0, dots), setting.from, setting.from_delay);
+    if (setting.ramp) {
+        ApplyEnd(setting, assignment, value.substr(dots + 2), setting.to, setting.to_delay);
+    } else {
+        setting.to = setting.from;
+        setting.to_delay = setting.from_delay;
     }
-    setting.from = CheckedPinValue(assignment, value.substr(0, dots));
-    setting.to = CheckedPinValue(assignment, value.substr(dots + 2));
-    setting.ramp = true;
 }
 
 PinSetting DefaultSetting(const er_host::PinDescription& pin) {
@@ -106,6 +147,8 @@ Assignment ParseAssignment(std::string_view text, const std::string& origin) {
 }
 
 std::vector<Assignment> ParseSettingsText(std::string_view text, const std::string& file_name) {
+    constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
+    if (text.starts_with(BYTE_ORDER_MARK)) text.remove_prefix(BYTE_ORDER_MARK.size());
     std::vector<Assignment> assignments;
     std::size_t begin = 0;
     for (int line_number = 1; begin <= text.size(); ++line_number) {
@@ -121,6 +164,10 @@ std::vector<Assignment> ParseSettingsText(std::string_view text, const std::stri
 }
 
 std::vector<Assignment> ReadSettingsFile(const std::string& path) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        throw Failure(EXIT_USAGE, "the settings file " + Quoted(path) + " is a folder");
+    }
     std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
     if (file) text << file.rdbuf();
@@ -131,8 +178,20 @@ std::vector<Assignment> ReadSettingsFile(const std::string& path) {
 float ShownToPin(double shown) { return static_cast<float>(shown / 10.0); }
 double PinToShown(float value) { return static_cast<double>(value) * 10.0; }
 
+const ValueLimit* FindValueLimit(std::string_view pin) {
+    for (const ValueLimit& limit : VALUE_LIMITS) {
+        if (limit.pin == pin) return &limit;
+    }
+    return nullptr;
+}
+
+std::string DescribeLimit(const ValueLimit& limit) {
+    if (limit.high == UNBOUNDED) return FormatNumber(limit.low) + " or more";
+    return FormatNumber(limit.low) + " .. " + FormatNumber(limit.high);
+}
+
 std::vector<PinSetting> ResolveSettings(const std::vector<er_host::PinDescription>& pins,
-                                        const std::vector<Assignment>& assignments) {
+                                        const std::vector<Assignment>& assignments, bool accept_any_value) {
     std::vector<PinSetting> settings;
     for (const auto& pin : pins) {
         if (IsSettable(pin)) settings.push_back(DefaultSetting(pin));
@@ -161,8 +220,10 @@ std::vector<PinSetting> ResolveSettings(const std::vector<er_host::PinDescriptio
             ApplyChoice(*setting, *pin, assignment);
         } else {
             ApplyFloat(*setting, assignment);
+            if (!accept_any_value) CheckLimit(*setting, assignment);
         }
         setting->from_user = true;
+        setting->origin = assignment.origin;
     }
     return settings;
 }
@@ -183,22 +244,38 @@ namespace er_render {
 namespace {
 struct MomentUnit {
     std::string_view suffix;
-    double seconds;  // 0: samples
+    double per_second;  // 0: samples
 };
 // Longest suffix first, so that "ms" and "smp" are not read as "s".
-constexpr MomentUnit MOMENT_UNITS[] = {{"smp", 0.0}, {"ms", 0.001}, {"s", 1.0}, {"", 1.0}};
+constexpr MomentUnit MOMENT_UNITS[] = {{"smp", 0.0}, {"ms", 1000.0}, {"s", 1.0}, {"", 1.0}};
+
+// The unit `text` ends with (the longest that matches; the last row matches anything) and the number before it.
+std::pair<const MomentUnit*, std::string_view> SplitUnit(std::string_view trimmed) {
+    for (const MomentUnit& unit : MOMENT_UNITS) {
+        if (trimmed.size() >= unit.suffix.size() &&
+            EqualsIgnoreCase(trimmed.substr(trimmed.size() - unit.suffix.size()), unit.suffix)) {
+            return {&unit, trimmed.substr(0, trimmed.size() - unit.suffix.size())};
+        }
+    }
+    return {nullptr, trimmed};
+}
+
 }  // namespace
+
+std::optional<DelayAsked> ParseDelay(std::string_view text) {
+    const std::string_view trimmed = Trim(text);
+    const auto [unit, number] = SplitUnit(trimmed);
+    if (unit == nullptr || unit->suffix.empty()) return std::nullopt;
+    const auto amount = ParseNumber(number);
+    if (!amount) return std::nullopt;
+    return DelayAsked{*amount, unit->per_second, std::string(trimmed)};
+}
 
 std::int64_t ParseMoment(std::string_view text, float rate) {
     const std::string_view trimmed = Trim(text);
     const std::string bad = Quoted(trimmed) + " is not a time (seconds, \"250ms\" or \"12000smp\")";
-    for (const MomentUnit& unit : MOMENT_UNITS) {
-        if (trimmed.size() < unit.suffix.size() ||
-            !EqualsIgnoreCase(trimmed.substr(trimmed.size() - unit.suffix.size()), unit.suffix)) {
-            continue;
-        }
-        const std::string_view number = trimmed.substr(0, trimmed.size() - unit.suffix.size());
-        if (unit.seconds == 0.0) {
+    if (const auto [unit, number] = SplitUnit(trimmed); unit != nullptr) {
+        if (unit->per_second == 0.0) {
             const auto samples = ParseInteger(number);
             if (!samples) throw Failure(EXIT_USAGE, bad);
             return *samples;
@@ -206,7 +283,7 @@ std::int64_t ParseMoment(std::string_view text, float rate) {
         const auto amount = ParseNumber(number);
         if (!amount) throw Failure(EXIT_USAGE, bad);
         bool outside = false;
-        return RoundToRange(*amount * unit.seconds * rate, INT64_MIN / 2, INT64_MAX / 2, outside);
+        return RoundToRange(*amount * rate / unit->per_second, INT64_MIN / 2, INT64_MAX / 2, outside);
     }
     throw Failure(EXIT_USAGE, bad);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,10 +23,22 @@ struct Assignment {
 // Throws Failure (EXIT_USAGE) when there is no '=' or no name.
 Assignment ParseAssignment(std::string_view text, const std::string& origin);
 // A settings file's text: one assignment per line; blank lines and lines whose first non-blank character is
-// '#' are skipped. `file_name` names the origin of each line.
+// '#' are skipped; a UTF-8 byte-order mark at the start is ignored. `file_name` names the origin of each line.
 std::vector<Assignment> ParseSettingsText(std::string_view text, const std::string& file_name);
-// Reads and parses a settings file. Throws Failure (EXIT_USAGE) when it cannot be read.
+// Reads and parses a settings file. Throws Failure (EXIT_USAGE) when it cannot be read or is a folder.
 std::vector<Assignment> ReadSettingsFile(const std::string& path);
+
+// A "1 Time" value written with a unit ("25ms", "0.5s", "1102smp"): a physical delay, which the tool turns into
+// the pin value for the render's "Time Mode" and rate (see ApplyDelayUnits).
+struct DelayAsked {
+    double amount = 0.0;
+    double per_second = 0.0;  // units in a second: 1 for "s", 1000 for "ms"; 0: samples ("smp")
+    std::string text;         // as written, for the summary
+
+    double Samples(float rate) const { return per_second == 0.0 ? amount : amount * rate / per_second; }
+};
+// "25ms", "0.5s", "1102smp" (fractions allowed), or nothing for a plain number or anything else.
+std::optional<DelayAsked> ParseDelay(std::string_view text);
 
 // What the host sends one input pin for the whole render.
 struct PinSetting {
@@ -38,18 +51,32 @@ struct PinSetting {
     float to = 0.0f;               // at the last sample; equal to `from` unless `ramp`
     bool ramp = false;             // streamed (PS_STREAMING), moving linearly from `from` to `to`
     bool from_user = false;        // set by the user; otherwise the module's default ("Active": ON)
+    std::string origin;            // where the user set it, for messages; empty for a default
+    std::optional<DelayAsked> from_delay, to_delay;  // "1 Time" with a unit: `from`/`to` follow from these
+    bool chosen_by_tool = false;   // "Max Delay(s)" picked by er-render to hold the delay
 };
 
 // The shown value of a float pin as the pin's float: a shown 10 is 1.0.
 float ShownToPin(double shown);
 double PinToShown(float value);
 
+// The shown values where the effect is defined and stable; the tool refuses others unless told to accept them.
+struct ValueLimit {
+    std::string_view pin;
+    double low, high;  // shown units, both included
+    std::string_view why;
+};
+const ValueLimit* FindValueLimit(std::string_view pin);
+// "-10 .. 10", "0 or more".
+std::string DescribeLimit(const ValueLimit& limit);
+
 // Every settable pin of `pins` (inputs and settings of kind DT_LIST or DT_FSAMPLE, the audio input excepted),
 // in pin order, with the module's default, "Active" ON, then `assignments` applied in order (a later one wins).
 // Throws Failure (EXIT_USAGE) naming the assignment for an unknown pin, a pin that cannot be set, a choice that
-// does not exist, a value that is not a number or lies outside the float range, and a ramp on a choice pin.
+// does not exist, a value that is not a number or lies outside the float range, a ramp on a choice pin, a unit
+// on any pin but "1 Time", and, unless `accept_any_value`, a value outside its pin's ValueLimit.
 std::vector<PinSetting> ResolveSettings(const std::vector<er_host::PinDescription>& pins,
-                                        const std::vector<Assignment>& assignments);
+                                        const std::vector<Assignment>& assignments, bool accept_any_value = false);
 
 // The setting of the pin named `name`, or null.
 const PinSetting* FindSetting(const std::vector<PinSetting>& settings, std::string_view name);

@@ -9,12 +9,6 @@ namespace er_render {
 
 namespace {
 
-std::string Printf(const char* format, auto... values) {
-    char text[256];
-    std::snprintf(text, sizeof(text), format, values...);
-    return text;
-}
-
 std::string Decibels(double level) {
     if (!(level > 0.0)) return "-inf dBFS";
     return Printf("%.1f dBFS", 20.0 * std::log10(level));
@@ -24,16 +18,24 @@ std::string DelayText(const TapDelay& delay, float rate) {
     std::string text = Printf("%.9g samples (%.3f ms)", delay.effective, delay.effective * 1000.0 / rate);
     // Shown values are floats: "1 Time=7" in "Samples" mode asks for 6.9999999 samples, which whole-sample
     // reading truncates to 6.
-    if (!delay.fractional && delay.requested != std::trunc(delay.requested) && !delay.beyond_buffer) {
+    if (!delay.fractional && std::trunc(delay.requested) != std::nearbyint(delay.requested) && !delay.beyond_buffer) {
         text += Printf(", truncated from %.9g", delay.requested);
     }
     return text;
 }
 
+// A float end as the user wrote it; a delay with a unit also shows the value the module receives.
+std::string EndText(float value, const std::optional<DelayAsked>& delay) {
+    if (!delay) return FormatNumber(PinToShown(value));
+    return delay->text + Printf(" (shown %.9g)", PinToShown(value));
+}
+
 std::string SettingText(const PinSetting& setting) {
-    if (setting.choice) return setting.name + "=" + setting.entry;
-    std::string text = setting.name + "=" + FormatShown(PinToShown(setting.from));
-    if (setting.ramp) text += ".." + FormatShown(PinToShown(setting.to));
+    if (setting.choice) {
+        return setting.name + "=" + setting.entry + (setting.chosen_by_tool ? " (chosen to hold the delay)" : "");
+    }
+    std::string text = setting.name + "=" + EndText(setting.from, setting.from_delay);
+    if (setting.ramp) text += ".." + EndText(setting.to, setting.to_delay);
     return text;
 }
 
@@ -47,25 +49,15 @@ void DescribeEffect(std::string& text, const EffectView& view) {
         return;
     }
     Line(text, "tap delay", TapDelayText(view));
-    const TapDelay start = TapDelayFor(view, view.time.from);
-    for (const TapDelay& end : {start, TapDelayFor(view, view.time.to)}) {
-        const std::string warning = DelayWarning(end, view.rate);
-        if (!warning.empty()) {
-            text += "  warning: " + warning + "\n";
-            if (!view.time.ramp) break;
-        }
-    }
     Line(text, "routine", RoutineText(view));
 }
 
 }  // namespace
 
-std::string FormatShown(double shown) { return Printf("%.7g", shown); }
-
 std::string ChosenSettingsText(const std::vector<PinSetting>& settings) {
     std::string chosen;
     for (const PinSetting& setting : settings) {
-        if (!setting.from_user) continue;
+        if (!setting.from_user && !setting.chosen_by_tool) continue;
         chosen += (chosen.empty() ? "" : ", ") + SettingText(setting);
     }
     return chosen.empty() ? "the module's defaults, Active=ON" : chosen;
@@ -80,22 +72,6 @@ std::string TapDelayText(const EffectView& view) {
 std::string RoutineText(const EffectView& view) {
     return std::string(RoutingVariantName(SelectRoutingVariant(view))) + ", " +
            std::string(TimeReadingName(SelectTimeReading(view)));
-}
-
-std::string DelayWarning(const TapDelay& delay, float rate) {
-    if (delay.buffer <= 0) return "";
-    const std::string buffer = Printf("%lld samples (%.3f ms)", static_cast<long long>(delay.buffer),
-                                      static_cast<double>(delay.buffer) * 1000.0 / rate);
-    if (delay.beyond_buffer) {
-        return Printf("the tap delay of %.6g samples exceeds the Max Delay buffer of ", delay.requested) + buffer +
-               Printf("; the module wraps the tap to %.6g samples (choose a longer \"Max Delay(s)\")",
-                      delay.effective);
-    }
-    if (delay.below_one) {
-        return Printf("the tap delay of %.6g samples is below 1 sample; the module reads the whole buffer of ",
-                      delay.requested) + buffer + " instead";
-    }
-    return "";
 }
 
 std::string FormatSummary(const SummaryFacts& facts) {

@@ -29,8 +29,6 @@ struct SummaryFacts {
 
 std::string FormatSummary(const SummaryFacts& facts);
 
-// The warning for a tap longer than the delay buffer (or shorter than one sample), or empty.
-std::string DelayWarning(const TapDelay& delay, float rate);
 
 // The settings the user chose, as the module shows them: "Time Mode=Time(ms), 1 Time=25", in pin order.
 std::string ChosenSettingsText(const std::vector<PinSetting>& settings);
@@ -38,8 +36,5 @@ std::string ChosenSettingsText(const std::vector<PinSetting>& settings);
 std::string TapDelayText(const EffectView& view);
 // The routine the settings install: "InputTapFeedback, whole samples".
 std::string RoutineText(const EffectView& view);
-
-// A shown value as the user would write it: "25", "0.5", "-10".
-std::string FormatShown(double shown);
 
 }  // namespace er_render

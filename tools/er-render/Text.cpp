@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 
 namespace er_render {
@@ -53,6 +54,12 @@ std::optional<long long> ParseInteger(std::string_view text) {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
     return value;
+}
+
+std::string FormatNumber(double value) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.7g", value);
+    return text;
 }
 
 std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }

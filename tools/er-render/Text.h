@@ -1,6 +1,7 @@
 // Small text helpers shared by the parsers of pin names, values, list texts and settings files.
 #pragma once
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +18,15 @@ std::string ToLower(std::string_view text);
 std::optional<double> ParseNumber(std::string_view text);
 // The whole (trimmed) text as a decimal integer within the range of long long.
 std::optional<long long> ParseInteger(std::string_view text);
+// A number as the user would write it: "25", "0.5", "-10", "1.2345679e+09" (7 significant digits).
+std::string FormatNumber(double value);
+// printf into a string, for the short lines of summaries and messages (at most 255 characters).
+template <class... Values>
+std::string Printf(const char* format, Values... values) {
+    char text[256];
+    std::snprintf(text, sizeof(text), format, values...);
+    return text;
+}
 // `text` in double quotes, for messages.
 std::string Quoted(std::string_view text);
 // The extension of the file `path` names, in lower case and without its dot: "svg" for "out/Fig.SVG"; empty

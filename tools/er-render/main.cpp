@@ -14,6 +14,7 @@
 #include "AudioFile.h"
 #include "Failure.h"
 #include "Host.h"
+#include "Interrupts.h"
 #include "ListText.h"
 #include "Picture.h"
 #include "Plan.h"
@@ -29,9 +30,6 @@ namespace {
 constexpr double PROGRESS_MIN_SECONDS = 10.0;  // renders shorter than this (of audio) show no progress line
 constexpr double PROGRESS_INTERVAL = 0.25;     // seconds of wall time between progress updates
 
-volatile std::sig_atomic_t g_stop = 0;
-extern "C" void OnStopSignal(int) { g_stop = 1; }
-
 const char* const USAGE_FOOTER = R"(
 Pin values are as the module shows them: choices by their text (any case) or number, float pins in shown units
 (10 is 1.0, so "1 Volume 10=100%=10" is unity gain). A float pin ramps linearly over the render with
@@ -39,7 +37,8 @@ Pin values are as the module shows them: choices by their text (any case) or num
 --gate takes seconds ("1.5"), milliseconds ("250ms") or samples ("12000smp").
 
 Exit codes: 0 done, 1 internal fault, 2 bad command line or settings, 3 unreadable input, 4 output cannot be
-written, 5 module cannot be loaded or lacks a pin, 130 interrupted. A failed run leaves no output file.)";
+written, 5 module cannot be loaded or lacks a pin, 6 the output became infinite or not a number; a signal ends
+the tool by that signal (130 for Ctrl-C). A failed run leaves no output file.)";
 
 std::unique_ptr<er_host::Library> LoadLibrary(const Options& options) {
     const std::string path = options.module.empty() ? er_host::Library::DefaultModulePath() : options.module;
@@ -119,7 +118,7 @@ public:
                 m_drawn = true;
             }
         }
-        return g_stop == 0;
+        return true;
     }
 
 private:
@@ -142,11 +141,12 @@ void WriteTestSignal(const SignalPlan& plan) {
         output.Write(block.data(), static_cast<std::int32_t>(block.size()));
     }
     output.Commit();
-    std::cout << "er-render: wrote the test signal " << plan.path << " (" << plan.frames << " frames at "
+    std::cerr << "er-render: wrote the test signal " << plan.path << " (" << plan.frames << " frames at "
               << plan.rate << " Hz)\n";
 }
 
 void Render(const er_host::Library& library, RenderPlan plan) {
+    for (const std::string& warning : plan.warnings) std::cerr << "er-render: warning: " << warning << "\n";
     OutputFile output(plan.output_path, plan.protected_path, plan.format, plan.job.channels,
                       static_cast<int>(plan.job.rate));
     Renderer renderer(library, plan.job);
@@ -176,7 +176,7 @@ void Render(const er_host::Library& library, RenderPlan plan) {
     facts.view = plan.view;
     facts.stats = stats;
     facts.clipped = output.Clipped();
-    std::cout << FormatSummary(facts);
+    std::cerr << FormatSummary(facts);
 }
 
 int Run(const Options& options) {
@@ -195,7 +195,7 @@ int Run(const Options& options) {
     if (!plan.output_path.empty()) Render(*library, std::move(plan));
     if (picture) {
         ProgressLine progress(picture->job.total_frames, picture->job.rate);
-        std::cout << MakePicture(*library, *picture, [&](std::int64_t done) { return progress.Update(done); });
+        std::cerr << MakePicture(*library, *picture, [&](std::int64_t done) { return progress.Update(done); });
     }
     return EXIT_OK;
 }
@@ -233,6 +233,10 @@ int main(int argc, char** argv) {
         ->type_name("FILE");
     app.add_option("--plot-data", options.plot_data, "write the numbers behind the figure: .csv or .json")
         ->type_name("FILE");
+    app.add_option("--type", options.type, "OUT's container as a file extension, for \"-\" or another name")
+        ->type_name("EXT");
+    app.add_flag("--allow-unsafe", options.allow_unsafe,
+                 "accept \"Feedback +/-10\", \"Damping 0-10\" and \"1 Time\" outside their stable ranges");
     app.add_flag("--list-pins", options.list_pins, "print the module's pins and exit");
     app.add_flag("--info", options.info, "print the module's identity and about text and exit");
     try {
@@ -244,8 +248,7 @@ int main(int argc, char** argv) {
         return EXIT_USAGE;
     }
 
-    std::signal(SIGINT, OnStopSignal);
-    std::signal(SIGTERM, OnStopSignal);
+    InstallInterruptCleanup();
     try {
         return Run(options);
     } catch (const Failure& failure) {
