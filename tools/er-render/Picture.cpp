@@ -192,14 +192,8 @@ std::string MakePicture(const er_host::Library& library, PicturePlan& picture, c
         },
         [&](const float* output, std::int32_t frames) { samples.insert(samples.end(), output, output + frames); },
         progress);
-    // A loop that gains on each trip overflows; no level or transform means anything after that.
-    const auto overflow = std::find_if(samples.begin(), samples.end(), [](float s) { return !std::isfinite(s); });
-    if (overflow != samples.end()) {
-        const auto sample = static_cast<long long>(overflow - samples.begin());
-        throw Failure(EXIT_USAGE, Printf("the setting's impulse response overflows: sample %lld (%.3f ms) is not a "
-                                         "finite number, so there is nothing to draw",
-                                         sample, static_cast<double>(sample) * 1000.0 / picture.job.rate));
-    }
+    // A loop that gains on each trip overflows: the renderer stops at the first sample that is not finite
+    // (EXIT_NOT_FINITE), so every sample here is a number.
     const ImpulseAnalysis analysis = AnalyseImpulse(samples, picture.job.rate, picture.spacing);
     if (picture.figure) DrawFigure(analysis, picture.text, *picture.figure_kind, picture.figure->Stream());
     if (picture.data) picture.data_kind->write(analysis, picture.text, picture.data->Stream());
