@@ -242,11 +242,14 @@ void DrawEnvelope(cairo_t* cr, const ImpulseAnalysis& analysis) {
         SetColour(cr, MARK);
         cairo_arc(cr, x, y, 2.6, 0.0, 2.0 * std::numbers::pi);
         cairo_fill(cr);
-        if (x - last_label >= MARK_LABEL_GAP && x + MARK_LABEL_GAP / 2.0 <= panel.right) {
+        // The label stands over its mark, moved in from the panel's edges.
+        const double centre = std::clamp(x, panel.left + MARK_LABEL_GAP / 2.0, panel.right - MARK_LABEL_GAP / 2.0);
+        if (centre - last_label >= MARK_LABEL_GAP) {
+            const char* time_format = echo.time_ms < 10.0 ? "%.2f ms" : echo.time_ms < 1000.0 ? "%.1f ms" : "%.0f ms";
             SetColour(cr, INK);
-            Text(cr, x, y - 18.0, Format(echo.time_ms < 10.0 ? "%.2f ms" : "%.1f ms", echo.time_ms), 0.5, MARK_SIZE);
-            Text(cr, x, y - 7.0, Format("%.1f dB", echo.level_db), 0.5, MARK_SIZE);
-            last_label = x;
+            Text(cr, centre, y - 18.0, Format(time_format, echo.time_ms), 0.5, MARK_SIZE);
+            Text(cr, centre, y - 7.0, Format("%.1f dB", echo.level_db), 0.5, MARK_SIZE);
+            last_label = centre;
         }
     }
     cairo_restore(cr);
