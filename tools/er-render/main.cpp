@@ -223,7 +223,7 @@ int main(int argc, char** argv) {
         ->type_name("SECONDS");
     app.add_option("--test-signal", options.test_signal, "write a dry test signal of clicks and tone bursts")
         ->type_name("SECONDS");
-    app.add_option("--rate", options.rate, "sample rate for --impulse and --test-signal (default 48000)")
+    app.add_option("--rate", options.rate, "sample rate for --impulse, --test-signal, --plot alone (default 48000)")
         ->type_name("HZ");
     app.add_option("--format", options.format, "output samples: pcm16, pcm24 or float (default: the input's)")
         ->type_name("FORMAT");
