@@ -83,10 +83,6 @@ std::string ExecutableDirectory() {
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-bool DspVisible(const SEPinProperties& properties) {
-    return (properties.flags & IO_UI_COMMUNICATION) == 0 || (properties.flags & IO_UI_AND_DSP) != 0;
-}
-
 }  // namespace
 
 // ---- Library ----------------------------------------------------------------------------------------------------
@@ -199,7 +195,7 @@ void Instance::Describe() {
         if (Dispatch(OP_GET_PIN_PROPERTIES, j, 0, &properties) == 0) break;
         last = properties;
         walked = true;
-        if (!DspVisible(properties)) continue;
+        if (!VisibleToDsp(properties)) continue;
         PinDescription pin;
         pin.index = static_cast<std::int32_t>(m_pins.size());
         pin.name = Text(properties.name);
@@ -216,7 +212,7 @@ void Instance::Describe() {
     if (m_options.pin_count >= 0) {
         auto built = static_cast<std::size_t>(m_options.pin_count);
         if (built < m_pins.size()) m_pins.resize(built);
-        if (walked && DspVisible(last) && (last.flags & IO_REPEAT_LAST) != 0) {
+        if (walked && VisibleToDsp(last) && (last.flags & IO_REPEAT_LAST) != 0) {
             while (m_pins.size() < built) {
                 PinDescription pin = m_pins.empty() ? PinDescription{} : m_pins.back();
                 pin.index = static_cast<std::int32_t>(m_pins.size());

@@ -3,17 +3,20 @@
 //
 // The effect never sees an opcode: the frame (SEModule_base) turns the host's calls into Open, OnPinChange,
 // OnResume and the installed processing routine. Every decision about routing, time accuracy and activity is
-// taken when a pin changes, by installing one of sixteen routines (the routine table in ParameterHandling.cpp);
-// the routines themselves branch on nothing but their read policies and their count.
+// taken when a pin changes, by installing one of sixteen routines from kRoutineTable; the routines themselves
+// branch on nothing but their read policies and their count.
 //
-// Groups, one file each: state and construction (Module.cpp), pins and the Max Delay table (ModulePins.cpp),
-// parameter handling (ParameterHandling.cpp), the delay buffer (DelayBuffer.cpp), the whole-sample routines
-// (SampleRoutines.cpp) and the fractional routines (FractionRoutines.cpp), sharing RoutineKernels.h.
+// Where to look: state and construction (Module.cpp), the pins with their reactions and the Max Delay table
+// (ModulePins.cpp), parameter handling and the routine choice (ParameterHandling.cpp), the delay buffer
+// (DelayBuffer.cpp), and the fifteen audio routines with their block-start readers and the routine table
+// (Routines.cpp, built from the building blocks in RoutineKernels.h).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "SEModule_base.h"
 #include "SEPin.h"
@@ -56,6 +59,19 @@ enum class TimeGroup : std::int32_t {
     FractionEcon = 11, // interpolated, read at a block start
 };
 
+// When a block-start reader takes "1 Time" or "1 Volume 10=100%" from its pin.
+enum class ReadPolicy : std::int32_t {
+    None = 0,        // keep the last reading
+    NextBlock = 1,   // read at the next block start, then None
+    EveryBlock = 2,  // read at every block start (the per-sample fractional routines: every sample)
+};
+
+// The poly reset in mono mode: only the first positive gate after a resume clears the line.
+enum class ResetState : std::int32_t {
+    NotArmed = 0,
+    Armed = -1,
+};
+
 constexpr std::int32_t TAP_COUNT = 20;          // per-tap arrays keep room for twenty taps; only tap 0 is used
 constexpr std::int32_t MAX_DELAY_ENTRIES = 12;  // entries of the Max Delay table
 constexpr std::int32_t ROUTINE_COUNT = 16;      // ProcessSilence plus fifteen audio routines
@@ -78,7 +94,7 @@ public:
     ~Module() override;                                     // releases the buffer, then the base part
 
     // ---- overridden virtual operations ----
-    void OnPinChange(SEPin* pin) override;  // pin reactions, then the common tail (ParameterHandling.cpp)
+    void OnPinChange(SEPin* pin) override;  // the pin's reaction, then the common tail (ParameterHandling.cpp)
     std::int32_t Open() override;           // prepares the state; selects no routine, allocates nothing
     bool GetPinProperties(std::int32_t index, SEPinProperties* properties) override;  // the 14 pins
     void OnResume() override;               // arms the poly reset in mono mode
@@ -86,25 +102,15 @@ public:
     // Installed while the effect is off (or has no delay line): counts down to HOST_SLEEP and writes zeros.
     virtual void ProcessSilence(std::int32_t start, std::int32_t count);
 
-    // ---- the fifteen audio routines (one template, RoutineKernels.h); installed only while on with a buffer ----
-    void ProcessSamplePlain(std::int32_t start, std::int32_t count);
-    void ProcessSampleTapFeedback(std::int32_t start, std::int32_t count);
-    void ProcessSampleInputTapFeedback(std::int32_t start, std::int32_t count);
-    void ProcessSampleOutputFeedback(std::int32_t start, std::int32_t count);
-    void ProcessSampleInputOutputFeedback(std::int32_t start, std::int32_t count);
-    void ProcessFractionFullPlain(std::int32_t start, std::int32_t count);
-    void ProcessFractionFullTapFeedback(std::int32_t start, std::int32_t count);
-    void ProcessFractionFullInputTapFeedback(std::int32_t start, std::int32_t count);
-    void ProcessFractionFullOutputFeedback(std::int32_t start, std::int32_t count);
-    void ProcessFractionFullInputOutputFeedback(std::int32_t start, std::int32_t count);
-    void ProcessFractionEconPlain(std::int32_t start, std::int32_t count);
-    void ProcessFractionEconTapFeedback(std::int32_t start, std::int32_t count);
-    void ProcessFractionEconInputTapFeedback(std::int32_t start, std::int32_t count);
-    void ProcessFractionEconOutputFeedback(std::int32_t start, std::int32_t count);
-    void ProcessFractionEconInputOutputFeedback(std::int32_t start, std::int32_t count);
+    // The fifteen audio routines: one template over routing variant and time group (Routines.cpp), installed only
+    // while on with a buffer. kRoutineTable lists every instantiation.
+    template <RoutingVariant V, TimeGroup G>
+    void Process(std::int32_t start, std::int32_t count);
 
-    // Entry 0 ProcessSilence; then the Sample, FractionFull and FractionEcon groups, each in variant order.
-    static const SERoutineRef kRoutineTable[ROUTINE_COUNT];
+    // Entry 0 ProcessSilence; entry g + v is Process<v, g> for TimeGroup g and RoutingVariant v.
+    static const std::array<SERoutineRef, ROUTINE_COUNT> kRoutineTable;
+    // A routine's name for messages, e.g. "ProcessSampleTapFeedback" for entry 2; empty outside the table.
+    static std::string RoutineName(std::int32_t entry);
 
     // Buffer length in samples for a Max Delay index at a sample rate (index folded into 0..11).
     static std::int32_t BufferLength(std::int32_t max_delay_index, float sample_rate);
@@ -118,12 +124,7 @@ private:
         bool volume = false;         // recompute m_volume_update
         bool volume_forced = false;  // ... and read the volume at every block regardless of streaming
     };
-    struct PinReaction {
-        Marks (Module::*react)(SEPin& pin);
-        bool common_tail;  // false only for the gate: a poly reset re-selects nothing
-    };
-    static const PinReaction kPinReactions[PIN_COUNT];
-
+    // One pin: what the host is told about it, and what its notification does.
     struct PinTableEntry {
         const char* name;
         std::int32_t direction;
@@ -131,6 +132,8 @@ private:
         const char* default_value;  // null: not set
         const char* extra_text;     // null: not set
         void* (*variable)(Module& module);
+        Marks (Module::*react)(SEPin& pin);
+        bool common_tail;  // false only for the gate: a poly reset re-selects nothing
     };
     static const PinTableEntry kPinTable[PIN_COUNT];
     template <auto Field>
@@ -163,14 +166,10 @@ private:
     void ReleaseBuffer();
     void EmptyBuffer();     // zeros in place; size and write position stay
 
-    // ---- block-start readers (SampleRoutines.cpp, FractionRoutines.cpp) ----
+    // ---- block-start readers (Routines.cpp), under the read policies ----
     void UpdateTapTime(std::int32_t start);
     void UpdateTapTimeFraction(std::int32_t start);
     void UpdateTapVolume(std::int32_t start);
-
-    // The one routine body; the fifteen named routines instantiate it.
-    template <RoutingVariant V, TimeGroup G>
-    void RunBlock(std::int32_t start, std::int32_t count);
 
     // ---- state, in declaration order ----
     std::int32_t m_tap_offset = 0;       // 4 * k, the tap's whole-sample delay as a byte offset; time readers
@@ -191,13 +190,13 @@ private:
     float m_time_scale = 0.0f;           // samples per unit of Time; "Time Mode" notifications; 0 at open
     float m_feedback = 0.0f;             // feedback amount for the routine choice only (1.0 while streaming)
     float m_damping = 0.0f;              // damping amount for the routine choice only (1.0 while streaming)
-    std::int32_t m_time_update = 0;      // Time read policy: 0 none, 1 next block then 0, 2 every block
-    std::int32_t m_volume_update = 0;    // Volume read policy, same values
+    ReadPolicy m_time_update = ReadPolicy::None;    // when the routines read "1 Time"; CommonTail, the readers
+    ReadPolicy m_volume_update = ReadPolicy::None;  // when they read "1 Volume 10=100%"; the same
     std::int32_t m_time_streaming[TAP_COUNT] = {};    // element 0: 1 while "1 Time" streams
     std::int32_t m_volume_streaming[TAP_COUNT] = {};  // element 0: 1 while "1 Volume 10=100%" streams
     std::int32_t m_block_size = 0;       // the host's block size at open; the silence countdown's start
     std::int32_t m_idle_count = 0;       // silence still owed before HOST_SLEEP; saturates, never wraps
-    std::int32_t m_reset_state = 0;      // -1: poly reset armed (mono mode); 0: not armed
+    ResetState m_reset_state = ResetState::NotArmed;  // OnResume arms it in mono mode; a gate disarms it
     SEPin* m_out_pin = nullptr;          // pin 5's object, not owned; null if the host built fewer pins
     std::int16_t max_delay = 0;          // pin 10 "Max Delay(s)": index 0..11; 2 at open
     std::int16_t active = 0;             // pin 1 "Active": 0 "OFF", 1 "ON"

@@ -1,28 +1,38 @@
-// The fourteen pins as the host sees them, and the Max Delay table. Texts go to the host exactly as written.
+// The fourteen pins as the host sees them, with their reactions, and the Max Delay table. Texts go to the host
+// exactly as written.
 #include <algorithm>
 
 #include "Module.h"
 
+// What the host is told about each pin, and what each notification does. Every pin but the gate then runs the
+// common tail, which re-selects the routine.
 const Module::PinTableEntry Module::kPinTable[PIN_COUNT] = {
-    {"Audio_In", DR_IN, DT_FSAMPLE, "0", nullptr, &VariableOf<&Module::in_audio>},
-    {"Active", DR_IN, DT_LIST, "0", "OFF,ON", &VariableOf<&Module::active>},
-    {"Feedback +/-10", DR_IN, DT_FSAMPLE, "0.0", "10,0,10,0", &VariableOf<&Module::in_feedback>},
-    {"Damping 0-10", DR_IN, DT_FSAMPLE, "0.0", "10,0,10,0", &VariableOf<&Module::in_damping>},
+    {"Audio_In", DR_IN, DT_FSAMPLE, "0", nullptr, &VariableOf<&Module::in_audio>, &Module::NoReaction, true},
+    {"Active", DR_IN, DT_LIST, "0", "OFF,ON", &VariableOf<&Module::active>, &Module::OnActive, true},
+    {"Feedback +/-10", DR_IN, DT_FSAMPLE, "0.0", "10,0,10,0", &VariableOf<&Module::in_feedback>,
+     &Module::OnFeedback, true},
+    {"Damping 0-10", DR_IN, DT_FSAMPLE, "0.0", "10,0,10,0", &VariableOf<&Module::in_damping>, &Module::OnDamping,
+     true},
     {"Damping/Feedback Mode", DR_IN, DT_LIST, "1", "Tap1,Input+Tap1,Output,Input+Output",
-     &VariableOf<&Module::routing_mode>},
-    {"Out", DR_OUT, DT_FSAMPLE, nullptr, nullptr, &VariableOf<&Module::out_audio>},
+     &VariableOf<&Module::routing_mode>, &Module::NoReaction, true},  // the tail re-selects
+    {"Out", DR_OUT, DT_FSAMPLE, nullptr, nullptr, &VariableOf<&Module::out_audio>, &Module::NoReaction, true},
     {"Time Accuracy", DR_IN, DT_LIST, "0", "Sample,Fraction(Econ),Fraction(Full)",
-     &VariableOf<&Module::time_accuracy>},
-    {"Time Mode", DR_IN, DT_LIST, "1", "Time(s)=0, Time(ms),Samples", &VariableOf<&Module::time_mode>},
-    {"1 Time", DR_IN, DT_FSAMPLE, "100", "100,0,100,0", &VariableOf<&Module::in_time>},
-    {"1 Volume 10=100%", DR_IN, DT_FSAMPLE, "10", "10,0,10,0", &VariableOf<&Module::in_volume>},
+     &VariableOf<&Module::time_accuracy>, &Module::OnTimeAccuracy, true},
+    {"Time Mode", DR_IN, DT_LIST, "1", "Time(s)=0, Time(ms),Samples", &VariableOf<&Module::time_mode>,
+     &Module::OnTimeMode, true},
+    {"1 Time", DR_IN, DT_FSAMPLE, "100", "100,0,100,0", &VariableOf<&Module::in_time>, &Module::OnTime, true},
+    {"1 Volume 10=100%", DR_IN, DT_FSAMPLE, "10", "10,0,10,0", &VariableOf<&Module::in_volume>, &Module::OnVolume,
+     true},
     {"Max Delay(s)", DR_SETTING, DT_LIST, "8",
      "10.920=0,5.460,2.730,1.360,0.680,0.340,0.170,0.085 (4096sm),0.040 (2048sm),0.020 (1024sm),"
      "0.010 (512sm),0.005 (256sm)",
-     &VariableOf<&Module::max_delay>},
-    {"Volume Mode", DR_IN, DT_LIST, "0", "Linear,Analogue", &VariableOf<&Module::volume_mode>},
-    {"Midi_to_CV:Mono Mode(Poly Reset)", DR_IN, DT_LIST, "0", "On=1,Off=0", &VariableOf<&Module::mono_mode>},
-    {"Midi_to_CV:Gate(Poly Reset)", DR_IN, DT_FSAMPLE, "0", nullptr, &VariableOf<&Module::in_gate>},
+     &VariableOf<&Module::max_delay>, &Module::OnMaxDelay, true},
+    {"Volume Mode", DR_IN, DT_LIST, "0", "Linear,Analogue", &VariableOf<&Module::volume_mode>,
+     &Module::OnVolumeMode, true},
+    {"Midi_to_CV:Mono Mode(Poly Reset)", DR_IN, DT_LIST, "0", "On=1,Off=0", &VariableOf<&Module::mono_mode>,
+     &Module::NoReaction, true},
+    {"Midi_to_CV:Gate(Poly Reset)", DR_IN, DT_FSAMPLE, "0", nullptr, &VariableOf<&Module::in_gate>,
+     &Module::OnGate, false},  // poly reset only
 };
 
 // Sets only what the table gives; every other field keeps what the caller put there.

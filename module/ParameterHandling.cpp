@@ -7,44 +7,7 @@
 #include "FloatControl.h"
 #include "Module.h"
 
-// Entry g + e runs group g (TimeGroup) with routing variant e (RoutingVariant); entry 0 is the off state.
-const SERoutineRef Module::kRoutineTable[ROUTINE_COUNT] = {
-    Routine<Module, &Module::ProcessSilence>(),
-    Routine<Module, &Module::ProcessSamplePlain>(),
-    Routine<Module, &Module::ProcessSampleTapFeedback>(),
-    Routine<Module, &Module::ProcessSampleInputTapFeedback>(),
-    Routine<Module, &Module::ProcessSampleOutputFeedback>(),
-    Routine<Module, &Module::ProcessSampleInputOutputFeedback>(),
-    Routine<Module, &Module::ProcessFractionFullPlain>(),
-    Routine<Module, &Module::ProcessFractionFullTapFeedback>(),
-    Routine<Module, &Module::ProcessFractionFullInputTapFeedback>(),
-    Routine<Module, &Module::ProcessFractionFullOutputFeedback>(),
-    Routine<Module, &Module::ProcessFractionFullInputOutputFeedback>(),
-    Routine<Module, &Module::ProcessFractionEconPlain>(),
-    Routine<Module, &Module::ProcessFractionEconTapFeedback>(),
-    Routine<Module, &Module::ProcessFractionEconInputTapFeedback>(),
-    Routine<Module, &Module::ProcessFractionEconOutputFeedback>(),
-    Routine<Module, &Module::ProcessFractionEconInputOutputFeedback>(),
-};
 constexpr std::int32_t SILENCE_ROUTINE = 0;
-
-// What each pin's notification does, by pin index. Every pin but the gate then runs the common tail.
-const Module::PinReaction Module::kPinReactions[PIN_COUNT] = {
-    {&Module::NoReaction, true},      // "Audio_In"
-    {&Module::OnActive, true},        // "Active"
-    {&Module::OnFeedback, true},      // "Feedback +/-10"
-    {&Module::OnDamping, true},       // "Damping 0-10"
-    {&Module::NoReaction, true},      // "Damping/Feedback Mode": the tail re-selects
-    {&Module::NoReaction, true},      // "Out"
-    {&Module::OnTimeAccuracy, true},  // "Time Accuracy"
-    {&Module::OnTimeMode, true},      // "Time Mode"
-    {&Module::OnTime, true},          // "1 Time"
-    {&Module::OnVolume, true},        // "1 Volume 10=100%"
-    {&Module::OnMaxDelay, true},      // "Max Delay(s)"
-    {&Module::OnVolumeMode, true},    // "Volume Mode"
-    {&Module::NoReaction, true},      // "Midi_to_CV:Mono Mode(Poly Reset)"
-    {&Module::OnGate, false},         // "Midi_to_CV:Gate(Poly Reset)": poly reset only
-};
 
 namespace {
 
@@ -87,7 +50,7 @@ std::int32_t Module::Open() {
     g_time_scale_ms = ExtendedProductToFloat(g_sample_rate, 0.01L);
     g_time_scale_s = static_cast<float>(static_cast<double>(g_sample_rate) * 10.0);
     mono_mode = 0;
-    m_reset_state = 0;
+    m_reset_state = ResetState::NotArmed;
     m_time_scale = 0.0f;
     max_delay = 2;
     if (m_buffer) {
@@ -105,9 +68,9 @@ void Module::OnPinChange(SEPin* pin) {
         CommonTail(Marks{});
         return;
     }
-    const PinReaction& reaction = kPinReactions[index];
-    const Marks marks = (this->*reaction.react)(*pin);
-    if (reaction.common_tail) CommonTail(marks);
+    const PinTableEntry& entry = kPinTable[index];
+    const Marks marks = (this->*entry.react)(*pin);
+    if (entry.common_tail) CommonTail(marks);
 }
 
 Module::Marks Module::NoReaction(SEPin&) {
@@ -176,10 +139,10 @@ Module::Marks Module::OnVolumeMode(SEPin&) {
 
 // Poly reset. In mono mode only the first positive gate after each resume clears the line.
 Module::Marks Module::OnGate(SEPin& pin) {
-    if (mono_mode != 0 && m_reset_state == 0) return {};
+    if (mono_mode != 0 && m_reset_state == ResetState::NotArmed) return {};
     const float gate = pin.CurrentValue();
     if (!(gate > 0.0f)) return {};  // a value that is not a number is ignored too
-    m_reset_state = 0;
+    m_reset_state = ResetState::NotArmed;
     if (active == 0 || !m_buffer) return {};
     EmptyBuffer();  // the write position, the tap readings and the routine stay
     m_damping_state = 0.0f;
@@ -188,7 +151,7 @@ Module::Marks Module::OnGate(SEPin& pin) {
 
 void Module::OnResume() {
     SEModule_base::OnResume();
-    if (mono_mode != 0) m_reset_state = -1;
+    if (mono_mode != 0) m_reset_state = ResetState::Armed;
 }
 
 void Module::SwitchOff() {
@@ -233,13 +196,16 @@ std::int32_t Module::SelectedRoutine() const {
     }
     TimeGroup group = TimeGroup::FractionEcon;  // "Fraction(Econ)", a static "Fraction(Full)", unknown values
     if (time_accuracy == 0) group = TimeGroup::Sample;
-    if (time_accuracy == 2 && m_time_update == 2) group = TimeGroup::FractionFull;
+    if (time_accuracy == 2 && m_time_update == ReadPolicy::EveryBlock) group = TimeGroup::FractionFull;
     return static_cast<std::int32_t>(group) + static_cast<std::int32_t>(variant);
 }
 
 void Module::CommonTail(const Marks& marks) {
-    if (marks.time) m_time_update = m_time_streaming[0] != 0 ? 2 : 1;
-    if (marks.volume) m_volume_update = (m_volume_streaming[0] + (marks.volume_forced ? 1 : 0)) != 0 ? 2 : 1;
+    if (marks.time) m_time_update = m_time_streaming[0] != 0 ? ReadPolicy::EveryBlock : ReadPolicy::NextBlock;
+    if (marks.volume) {
+        const bool every_block = (m_volume_streaming[0] + (marks.volume_forced ? 1 : 0)) != 0;
+        m_volume_update = every_block ? ReadPolicy::EveryBlock : ReadPolicy::NextBlock;
+    }
     if (active == 0) return;
     SetProcessRoutine(kRoutineTable[CanRunAudio() ? SelectedRoutine() : SILENCE_ROUTINE]);
 }

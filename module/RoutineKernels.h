@@ -1,4 +1,4 @@
-// The building blocks of the fifteen audio routines and the one template they are made from.
+// The building blocks of the fifteen audio routines (Routines.cpp).
 //
 // Per sample: fold the write position, read the tap (one slot, or two slots blended), output flush(V x d),
 // run the routing variant's step, write the delay line, move the write position one slot down. Every choice
@@ -7,14 +7,20 @@
 // split is worked out once per block, before the loops.
 //
 // Arithmetic: double working precision, every formula in the order written below, conversion to float only at
-// the stores (output sample, buffer sample, m_damping_state, m_tap_fraction). Included only by files compiled
-// with -frounding-math.
+// the stores (output sample, buffer sample, m_damping_state, m_tap_fraction).
 //
 // Speed without changing a bit: the same IEEE operations on the same operands, grouped differently. Packed
 // SSE2 operations round each lane exactly as the scalar ones do (both follow MXCSR), so two samples can share
 // one instruction wherever neither depends on the other. The compiler does not pair or vectorize these loops
 // at -O2 (and could not see that the pairing is valid), so the pairs are written with SSE2 intrinsics.
 #pragma once
+
+// The routines switch the rounding mode around their loops, and only -frounding-math keeps the compiler from
+// moving floating-point work across the switch. GCC announces the flag itself; the build defines
+// ER_ROUNDING_MATH beside it for every file it compiles so (module/CMakeLists.txt), for compilers that do not.
+#if !defined(__ROUNDING_MATH__) && !defined(ER_ROUNDING_MATH)
+#error "RoutineKernels.h is for files compiled with -frounding-math only"
+#endif
 
 #include <algorithm>
 #include <bit>
@@ -332,123 +338,3 @@ inline void SplitDelays(const float* time, double scale, std::int32_t n, std::ui
 }
 
 }  // namespace kernels
-
-// One block of `count` samples from element `start` of every pin buffer. Installed only while the effect is on
-// with a delay line and all fourteen pins, so every buffer it touches exists.
-template <RoutingVariant V, TimeGroup G>
-void Module::RunBlock(std::int32_t start, std::int32_t count) {
-    using namespace kernels;
-    constexpr bool kPlain = V == RoutingVariant::Plain;
-    // The per-sample fractional loops round every result and store toward zero; so does the whole-sample Plain
-    // loop (it touches only the last bit of its output). The other loops run in the mode in force.
-    constexpr bool kRoundTowardZero = G == TimeGroup::FractionFull || (G == TimeGroup::Sample && kPlain);
-
-    if constexpr (G == TimeGroup::Sample) {
-        if (m_time_update != 0) UpdateTapTime(start);
-    } else if constexpr (G == TimeGroup::FractionEcon) {
-        if (m_time_update != 0) UpdateTapTimeFraction(start);
-    }
-    if (m_volume_update != 0) UpdateTapVolume(start);
-    if constexpr (kRoundTowardZero) EnterRoundTowardZero();
-
-    // Everything the loop needs, once per block, in locals the compiler can keep in registers.
-    float* const buffer = m_buffer.get();
-    const std::uint32_t mask = static_cast<std::uint32_t>(m_buffer_mask);
-    const std::uint32_t slots_mask = mask >> 2;
-    const std::uint32_t offset = static_cast<std::uint32_t>(m_tap_offset);
-    const double fraction = m_tap_fraction;
-    const double volume = m_tap_volume;
-    double feedback = 0.0;
-    double damping = 0.0;
-    if constexpr (!kPlain) {
-        feedback = in_feedback[start];
-        damping = in_damping[start];
-    }
-    double state = m_damping_state;
-    const float* const in = in_audio + start;
-    float* const out = out_audio + start;
-    [[maybe_unused]] const float* time = nullptr;
-    [[maybe_unused]] const double time_scale = m_time_scale;
-    if constexpr (G == TimeGroup::FractionFull) time = in_time[0] + start;
-    std::uint32_t w = static_cast<std::uint32_t>(m_write_pos);
-
-    // One sample, as the formulas read, with the tap at byte offset tap_offset (and fraction f).
-    auto step = [&](std::int32_t i, std::uint32_t tap_offset, double f) {
-        w &= mask;
-        const double d = G == TimeGroup::Sample ? TapWhole(buffer, mask, w, tap_offset)
-                                                : TapInterpolated(buffer, mask, w, tap_offset, f);
-        const double y = Flush(volume * d);
-        out[i] = static_cast<float>(y);
-        Slot(buffer, w) = VariantStep<V>(in[i], d, y, feedback, damping, state);
-        w -= 4;  // one slot toward the start; the next fold wraps slot 0 to slot N - 1
-    };
-
-    if constexpr (kPlain && G != TimeGroup::FractionFull) {
-        // Plain with a block-rate delay: every output from the line's history and the input, then the block into
-        // the line.
-        const std::uint32_t w0 = (w & mask) >> 2;
-        const std::uint32_t kk = DelayOf(offset, slots_mask);
-        if constexpr (G == TimeGroup::Sample) {
-            EmitPlainWhole(buffer, slots_mask, w0, kk, in, out, count, volume);
-        } else {
-            EmitPlainInterpolated(buffer, slots_mask, w0, kk, in, out, count, volume, fraction);
-        }
-        WritePlainBlock(buffer, slots_mask, w0, in, count);
-        // Where the loop would leave it: one slot below the last write, unfolded.
-        w = ((w0 - static_cast<std::uint32_t>(count - 1)) & slots_mask) * 4u - 4u;
-    } else if constexpr (G == TimeGroup::FractionFull) {
-        // Per chunk, every sample's delay first (two at a time), then the samples.
-        constexpr std::int32_t CHUNK = 64;
-        std::uint32_t offsets[CHUNK];
-        double fractions[CHUNK];
-        for (std::int32_t c = 0; c < count; c += CHUNK) {
-            const std::int32_t n = std::min(CHUNK, count - c);
-            SplitDelays(time + c, time_scale, n, offsets, fractions);
-            for (std::int32_t j = 0; j < n; ++j) step(c + j, offsets[j], fractions[j]);
-        }
-    } else {
-        // A feedback variant with a block-rate delay: two samples at a time, all reads before both writes, which
-        // is exact unless the second sample's tap reads the slot the first one writes: delay 1, or, with the
-        // older neighbour, delay N. A pair's slots must not straddle the wrap: the stretches of pairs end where
-        // the write slot or the tap reaches slot 0 (or the neighbour slot N - 1), and one sample steps over it.
-        const std::uint32_t kk = DelayOf(offset, slots_mask);
-        const bool pairs = kk >= 2 && (G == TimeGroup::Sample || kk <= slots_mask);
-        std::int32_t i = 0;
-        if (pairs) {
-            const __m128d v2 = _mm_set1_pd(volume);
-            const __m128d f2 = _mm_set1_pd(fraction);
-            const __m128d feedback2 = _mm_set1_pd(feedback);
-            while (count - i >= 2) {
-                w &= mask;
-                const std::uint32_t r = (w + offset) & mask;
-                const bool neighbour_wraps = G == TimeGroup::FractionEcon && r == mask;
-                const std::uint32_t room = neighbour_wraps ? 0u : std::min(w, r) >> 2;
-                const std::int32_t n = static_cast<std::int32_t>(std::min<std::uint32_t>(
-                    (room + 1) / 2, static_cast<std::uint32_t>(count - i) / 2));
-                if (n == 0) {
-                    step(i++, offset, fraction);
-                    continue;
-                }
-                for (std::int32_t end = i + 2 * n; i < end; i += 2) {
-                    // Slots r - 1, r (and r + 1) hold samples i + 1 and i in that order: downward.
-                    const std::uint32_t tap = (w + offset - 4) & mask;
-                    __m128d d = Load2(&Slot(buffer, tap));
-                    if constexpr (G == TimeGroup::FractionEcon) {
-                        d = Interpolate2(d, Load2(&Slot(buffer, tap + 4)), f2);
-                    }
-                    d = Swap(d);
-                    const __m128d y = Flush2(_mm_mul_pd(v2, d));
-                    Store2(out + i, y);
-                    const __m128d b = VariantStepPair<V>(Load2(in + i), d, y, feedback2, damping, state);
-                    Store2(&Slot(buffer, w - 4), Swap(b));
-                    w -= 8;
-                }
-            }
-        }
-        for (; i < count; ++i) step(i, offset, fraction);
-    }
-
-    m_write_pos = static_cast<std::int32_t>(w);  // unfolded: -4 after a block that ended on slot 0
-    m_damping_state = kPlain ? 0.0f : static_cast<float>(state);
-    if constexpr (kRoundTowardZero) LeaveRoundTowardZero();
-}

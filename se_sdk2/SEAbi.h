@@ -109,9 +109,9 @@ constexpr std::int32_t OP_CLOSE = 1;
 constexpr std::int32_t OP_SET_SAMPLE_RATE = 2;    // opt = rate in Hz
 constexpr std::int32_t OP_SET_BLOCK_SIZE = 3;     // value = samples
 constexpr std::int32_t OP_GET_PIN_PROPERTIES = 6; // index, ptr = SEPinProperties*
-constexpr std::int32_t OP_REJECTED_7 = 7;         // not accepted by a processing object
+constexpr std::int32_t OP_GUI_PAIR = 7;           // a GUI object's opcode (SEGUI_base::OnPair); refused here
 constexpr std::int32_t OP_RESUME = 8;             // index
-constexpr std::int32_t OP_REJECTED_10 = 10;       // not accepted by a processing object
+constexpr std::int32_t OP_GUI_QUERY = 10;         // a GUI object's opcode (SEGUI_base::OnQuery); refused here
 constexpr std::int32_t OP_HOST_MESSAGE = 12;      // value, index, ptr
 constexpr std::int32_t OP_GET_ROUTINE_INFO = 13;  // answers the address of SERoutineInfo
 
@@ -164,6 +164,12 @@ struct SEPinProperties {
     std::int32_t flags;        // IO_...
     std::int32_t reserved;     // 0
 };
+
+// A pin description reaches the processing object (and the host builds a pin for it there) unless it belongs to
+// the GUI side alone.
+inline bool VisibleToDsp(const SEPinProperties& properties) {
+    return (properties.flags & IO_UI_COMMUNICATION) == 0 || (properties.flags & IO_UI_AND_DSP) != 0;
+}
 
 // ---- GUI object ----------------------------------------------------------------------------------------------
 

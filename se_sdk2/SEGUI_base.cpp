@@ -33,17 +33,17 @@ constexpr GuiOpcodeHandler GUI_OPCODES[] = {
     },
     // 3
     [](SEGUI_base& gui, std::int32_t index, std::int32_t value, void* ptr, float opt) -> se_answer {
-        gui.OnValueA(ptr, opt, index, value);
+        gui.OnValue3(ptr, opt, index, value);
         return 0;
     },
     // 4
     [](SEGUI_base& gui, std::int32_t index, std::int32_t value, void* ptr, float opt) -> se_answer {
-        gui.OnValueB(ptr, opt, index, value);
+        gui.OnValue4(ptr, opt, index, value);
         return 0;
     },
     // 5
     [](SEGUI_base& gui, std::int32_t index, std::int32_t value, void* ptr, float opt) -> se_answer {
-        gui.OnValueC(ptr, opt, index, value);
+        gui.OnValue5(ptr, opt, index, value);
         return 0;
     },
     // 6
@@ -59,24 +59,24 @@ constexpr GuiOpcodeHandler GUI_OPCODES[] = {
     },
     // 8
     [](SEGUI_base& gui, std::int32_t, std::int32_t, void* ptr, float) -> se_answer {
-        gui.OnPointerA(ptr);
+        gui.OnPointer8(ptr);
         return 0;
     },
     // 9
     [](SEGUI_base& gui, std::int32_t, std::int32_t, void* ptr, float) -> se_answer {
-        gui.OnPointerB(ptr);
+        gui.OnPointer9(ptr);
         return 0;
     },
     // 10: the only opcode whose answer comes from the object
     [](SEGUI_base& gui, std::int32_t, std::int32_t, void*, float) -> se_answer { return gui.OnQuery(); },
     // 11
     [](SEGUI_base& gui, std::int32_t index, std::int32_t, void*, float) -> se_answer {
-        gui.OnIndexA(index);
+        gui.OnIndex11(index);
         return 0;
     },
     // 12
     [](SEGUI_base& gui, std::int32_t index, std::int32_t, void*, float) -> se_answer {
-        gui.OnIndexB(index);
+        gui.OnIndex12(index);
         return 0;
     },
 };
@@ -102,13 +102,13 @@ se_answer SEGUI_base::Dispatch(std::int32_t opcode, std::int32_t index, std::int
 void SEGUI_base::OnOpen(bool) {}
 void SEGUI_base::OnClose() {}
 void SEGUI_base::OnPinQuery(std::int32_t, void*) {}
-void SEGUI_base::OnValueA(void*, float, std::int32_t, std::int32_t) {}
-void SEGUI_base::OnValueB(void*, float, std::int32_t, std::int32_t) {}
-void SEGUI_base::OnValueC(void*, float, std::int32_t, std::int32_t) {}
-void SEGUI_base::OnPointerA(void*) {}
-void SEGUI_base::OnPointerB(void*) {}
+void SEGUI_base::OnValue3(void*, float, std::int32_t, std::int32_t) {}
+void SEGUI_base::OnValue4(void*, float, std::int32_t, std::int32_t) {}
+void SEGUI_base::OnValue5(void*, float, std::int32_t, std::int32_t) {}
+void SEGUI_base::OnPointer8(void*) {}
+void SEGUI_base::OnPointer9(void*) {}
 std::uint8_t SEGUI_base::OnQuery() { return 0; }
-void SEGUI_base::OnIndexA(std::int32_t) {}
-void SEGUI_base::OnIndexB(std::int32_t) {}
+void SEGUI_base::OnIndex11(std::int32_t) {}
+void SEGUI_base::OnIndex12(std::int32_t) {}
 void SEGUI_base::OnMessage(std::int32_t, std::int32_t, void*) {}
 void SEGUI_base::OnPair(Pair*) {}

@@ -27,11 +27,6 @@ void SE_CDECL EmptyRoutineEntry(void*, std::int32_t, std::int32_t) {}
 // Shared by every object of the library; rewritten for the asking object by each OP_GET_ROUTINE_INFO.
 SERoutineInfo g_routine_info{1, static_cast<std::int32_t>(sizeof(SERoutineRef)), nullptr, 0};
 
-// A pin description reaches the DSP side unless it belongs to the GUI side alone.
-bool VisibleToDsp(const SEPinProperties& p) {
-    return (p.flags & IO_UI_COMMUNICATION) == 0 || (p.flags & IO_UI_AND_DSP) != 0;
-}
-
 }  // namespace
 
 // Turns opcodes and events into virtual operations. Each table row is the whole translation of one code.
@@ -62,7 +57,8 @@ struct SEModule_base::Translation {
     static se_answer GetPinProperties(SEModule_base& object, std::int32_t index, std::int32_t, void* ptr, float) {
         if (!SE_CHECK(ptr != 0, SOURCE)) return 0;
         const bool described = object.GetPinProperties(index, static_cast<SEPinProperties*>(ptr));
-        // The patch-store rule: a stored value must belong to a private, output or UI-communication pin.
+        // The patch-store rule: a stored value must belong to a private, output or UI-communication pin. The odd
+        // casts and spaces are on purpose: a failed check reports this text, fixed to the character.
         SE_CHECK((((SEPinProperties*)ptr)->flags & IO_PATCH_STORE) == 0 ||
                      (((SEPinProperties*)ptr)->flags & IO_PRIVATE) != 0 ||
                      ((SEPinProperties*)ptr)->direction == DR_OUT ||
@@ -98,10 +94,10 @@ struct SEModule_base::Translation {
         nullptr,          // 4
         nullptr,          // 5
         &GetPinProperties,// 6  OP_GET_PIN_PROPERTIES
-        &Rejected,        // 7
+        &Rejected,        // 7  OP_GUI_PAIR
         &Resume,          // 8  OP_RESUME
         nullptr,          // 9
-        &Rejected,        // 10
+        &Rejected,        // 10 OP_GUI_QUERY
         nullptr,          // 11
         &HostMessage,     // 12 OP_HOST_MESSAGE
         &GetRoutineInfo,  // 13 OP_GET_ROUTINE_INFO

@@ -33,23 +33,23 @@ public:
     void OnOpen(bool flag) override { Log("OnOpen " + std::to_string(flag)); }
     void OnClose() override { Log("OnClose"); }
     void OnPinQuery(std::int32_t index, void* ptr) override { Log("OnPinQuery " + std::to_string(index) + " " + Ptr(ptr)); }
-    void OnValueA(void* ptr, float opt, std::int32_t index, std::int32_t value) override {
-        Log("OnValueA" + Values(ptr, opt, index, value));
+    void OnValue3(void* ptr, float opt, std::int32_t index, std::int32_t value) override {
+        Log("OnValue3" + Values(ptr, opt, index, value));
     }
-    void OnValueB(void* ptr, float opt, std::int32_t index, std::int32_t value) override {
-        Log("OnValueB" + Values(ptr, opt, index, value));
+    void OnValue4(void* ptr, float opt, std::int32_t index, std::int32_t value) override {
+        Log("OnValue4" + Values(ptr, opt, index, value));
     }
-    void OnValueC(void* ptr, float opt, std::int32_t index, std::int32_t value) override {
-        Log("OnValueC" + Values(ptr, opt, index, value));
+    void OnValue5(void* ptr, float opt, std::int32_t index, std::int32_t value) override {
+        Log("OnValue5" + Values(ptr, opt, index, value));
     }
-    void OnPointerA(void* ptr) override { Log("OnPointerA " + Ptr(ptr)); }
-    void OnPointerB(void* ptr) override { Log("OnPointerB " + Ptr(ptr)); }
+    void OnPointer8(void* ptr) override { Log("OnPointer8 " + Ptr(ptr)); }
+    void OnPointer9(void* ptr) override { Log("OnPointer9 " + Ptr(ptr)); }
     std::uint8_t OnQuery() override {
         Log("OnQuery");
         return query_answer;
     }
-    void OnIndexA(std::int32_t index) override { Log("OnIndexA " + std::to_string(index)); }
-    void OnIndexB(std::int32_t index) override { Log("OnIndexB " + std::to_string(index)); }
+    void OnIndex11(std::int32_t index) override { Log("OnIndex11 " + std::to_string(index)); }
+    void OnIndex12(std::int32_t index) override { Log("OnIndex12 " + std::to_string(index)); }
     void OnMessage(std::int32_t value, std::int32_t index, void* ptr) override {
         Log("OnMessage " + std::to_string(value) + " " + std::to_string(index) + " " + Ptr(ptr));
     }
@@ -105,16 +105,16 @@ TEST_F(GuiBaseTest, EveryOpcodeReachesItsOperationWithItsArgumentsAndAnswersZero
         {0, 2, {"OnOpen 0"}},
         {0, 0, {"OnOpen 0"}},
         {2, 3, {"OnPinQuery 3 9"}},
-        {3, 3, {"OnValueA 9 0.500000 3 7"}},
-        {4, 3, {"OnValueB 9 0.500000 3 7"}},
-        {5, 3, {"OnValueC 9 0.500000 3 7"}},
+        {3, 3, {"OnValue3 9 0.500000 3 7"}},
+        {4, 3, {"OnValue4 9 0.500000 3 7"}},
+        {5, 3, {"OnValue5 9 0.500000 3 7"}},
         {6, 3, {"OnMessage 7 3 9"}},
         {7, 3, {"OnPair 3"}},
-        {8, 3, {"OnPointerA 9"}},
-        {9, 3, {"OnPointerB 9"}},
+        {8, 3, {"OnPointer8 9"}},
+        {9, 3, {"OnPointer9 9"}},
         {10, 3, {"OnQuery"}},
-        {11, 3, {"OnIndexA 3"}},
-        {12, 3, {"OnIndexB 3"}},
+        {11, 3, {"OnIndex11 3"}},
+        {12, 3, {"OnIndex12 3"}},
         {13, 3, {}},
         {100, 3, {}},
         {-1, 3, {}},

@@ -36,10 +36,10 @@ public:
     std::int32_t buffer_mask() const { return m.m_buffer_mask; }
     const float* buffer() const { return m.m_buffer.get(); }
     float time_scale() const { return m.m_time_scale; }
-    std::int32_t time_update() const { return m.m_time_update; }
-    std::int32_t volume_update() const { return m.m_volume_update; }
+    ReadPolicy time_update() const { return m.m_time_update; }
+    ReadPolicy volume_update() const { return m.m_volume_update; }
     std::int32_t idle_count() const { return m.m_idle_count; }
-    std::int32_t reset_state() const { return m.m_reset_state; }
+    ResetState reset_state() const { return m.m_reset_state; }
     std::int16_t max_delay() const { return m.max_delay; }
     std::int16_t allocated_max_delay() const { return m.m_allocated_max_delay; }
     std::vector<float> Line() const { return {m.m_buffer.get(), m.m_buffer.get() + m.m_buffer_size}; }
@@ -345,9 +345,27 @@ TEST(RoutineSelection, FollowsRoutingAmountsAndAccuracy) {
         if (c.time_streaming) instance.PostStatus(host.pins.time, PS_STREAMING);
         instance.Process(1);
         EXPECT_EQ(host.Inspect().Routine(), c.expected)
-            << "routing " << c.routing << ", feedback " << c.feedback << ", damping " << c.damping << ", accuracy "
+            << Module::RoutineName(host.Inspect().Routine()) << " installed; routing " << c.routing << ", feedback "
+            << c.feedback << ", damping " << c.damping << ", accuracy "
             << c.accuracy << ", time streaming " << c.time_streaming;
     }
+}
+
+// The routine table's layout (group offset plus variant) and the names built from the same list agree with the
+// tests' own naming of every routine.
+TEST(RoutineSelection, TableEntriesCarryTheirRoutinesNames) {
+    using reference::Group;
+    using reference::Variant;
+    const std::pair<Group, std::int32_t> groups[] = {{Group::Sample, SAMPLE}, {Group::FractionFull, FULL},
+                                                     {Group::FractionEcon, ECON}};
+    for (const auto& [group, first] : groups) {
+        for (std::int32_t v = 0; v <= INPUT_OUTPUT; ++v) {
+            EXPECT_EQ(Module::RoutineName(first + v), reference::RoutineName(group, static_cast<Variant>(v)));
+        }
+    }
+    EXPECT_EQ(Module::RoutineName(SILENCE), "ProcessSilence");
+    EXPECT_EQ(Module::RoutineName(ROUTINE_COUNT), "");
+    EXPECT_EQ(Module::RoutineName(-1), "");
 }
 
 TEST(RoutineSelection, FullFallsBackToBlockRateWithOneFreshReadWhenTimeStopsStreaming) {
@@ -357,16 +375,16 @@ TEST(RoutineSelection, FullFallsBackToBlockRateWithOneFreshReadWhenTimeStopsStre
     host.instance.PostStatus(host.pins.time, PS_STREAMING);
     host.instance.Process(4);
     EXPECT_EQ(host.Inspect().Routine(), FULL);
-    EXPECT_EQ(host.Inspect().time_update(), 2);
-    std::int32_t policy_at_change = -1;
+    EXPECT_EQ(host.Inspect().time_update(), ReadPolicy::EveryBlock);
+    ReadPolicy policy_at_change = ReadPolicy::None;
     host.instance.before_process = [&](std::int32_t start, std::int32_t) {
         if (start == 2) policy_at_change = host.Inspect().time_update();
     };
     host.instance.PostFloat(host.pins.time, 5.0f, 2);  // stops streaming inside the block
     host.instance.Process(4);
-    EXPECT_EQ(policy_at_change, 1);
+    EXPECT_EQ(policy_at_change, ReadPolicy::NextBlock);
     EXPECT_EQ(host.Inspect().Routine(), ECON);
-    EXPECT_EQ(host.Inspect().time_update(), 0);
+    EXPECT_EQ(host.Inspect().time_update(), ReadPolicy::None);
     EXPECT_EQ(host.Inspect().tap_offset(), 20);
     host.instance.before_process = nullptr;
 }
@@ -390,15 +408,15 @@ TEST(ReadPolicies, VolumeModeChangeReadsTheVolumeAtEveryBlock) {
     Host host;
     host.StartPlain(1.0f, 1.0f);
     host.Run({0.0f});
-    EXPECT_EQ(host.Inspect().volume_update(), 0);
-    host.instance.PostChoice(host.pins.volume_mode, 0);  // static volume pin, policy 2 all the same
+    EXPECT_EQ(host.Inspect().volume_update(), ReadPolicy::None);
+    host.instance.PostChoice(host.pins.volume_mode, 0);  // static volume pin, read at every block all the same
     host.Run({0.0f});
-    EXPECT_EQ(host.Inspect().volume_update(), 2);
+    EXPECT_EQ(host.Inspect().volume_update(), ReadPolicy::EveryBlock);
     host.instance.Fill(host.pins.volume, 0.5f);
     ExpectOnly(host.Run(UnitImpulse(4)), {{1, 0.5f}}, "read at every block");
     host.instance.PostFloat(host.pins.volume, 0.25f);  // a "1 Volume" notification: back to one read
     host.Run({0.0f});
-    EXPECT_EQ(host.Inspect().volume_update(), 0);
+    EXPECT_EQ(host.Inspect().volume_update(), ReadPolicy::None);
 }
 
 // ---- time mode, buffer sizes, Max Delay --------------------------------------------------------------------
@@ -536,12 +554,12 @@ TEST(PolyReset, MonoOnClearsOnlyAtTheFirstGateAfterResume) {
     host.instance.Process(1);
     EXPECT_FALSE(host.Inspect().LineIsEmpty());
     host.instance.Dispatch(OP_RESUME);
-    EXPECT_EQ(host.Inspect().reset_state(), -1);
+    EXPECT_EQ(host.Inspect().reset_state(), ResetState::Armed);
     host.instance.PostFloat(host.pins.gate, 0.5f);
     host.instance.Fill(host.pins.audio_in, 0.0f);
     host.instance.Process(1);
     EXPECT_TRUE(host.Inspect().LineIsEmpty());
-    EXPECT_EQ(host.Inspect().reset_state(), 0);
+    EXPECT_EQ(host.Inspect().reset_state(), ResetState::NotArmed);
     host.Feed(20);
     host.instance.PostFloat(host.pins.gate, 0.7f);  // not armed: ignored
     host.instance.Process(1);
@@ -552,12 +570,12 @@ TEST(PolyReset, MonoOnClearsOnlyAtTheFirstGateAfterResume) {
     host.instance.PostChoice(host.pins.active, 0);
     host.instance.PostFloat(host.pins.gate, 0.9f, 1);
     host.instance.Process(2);
-    EXPECT_EQ(host.Inspect().reset_state(), 0);
+    EXPECT_EQ(host.Inspect().reset_state(), ResetState::NotArmed);
 
     host.instance.PostChoice(host.pins.mono_mode, 0);
     host.instance.Process(1);
     host.instance.Dispatch(OP_RESUME);
-    EXPECT_EQ(host.Inspect().reset_state(), 0);
+    EXPECT_EQ(host.Inspect().reset_state(), ResetState::NotArmed);
 }
 
 TEST(Silence, CountdownAsksForSleepFromTheCallThatExhaustsIt) {
