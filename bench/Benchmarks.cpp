@@ -8,7 +8,9 @@
 // Matrix, kept to a few minutes: every job at block 256 with both delay lines (2048, 524288 samples) and both
 // delays (k = 10, inside the block; k = 1000, beyond it); blocks 32 and 4096 with the 2048-sample line only.
 // Fractional jobs use k + 0.375; "Fraction(Full)" moves it by +-0.75 samples at every sample. That is 8 geometries
-// x 15 jobs x 3 contenders = 360 audio cases, plus ProcessSilence and 4 floors per block size and 5 control cases.
+// x 15 jobs x 3 contenders = 360 audio cases, plus ProcessSilence and 4 floors per block size. Control: pin
+// changes, switch-on for every "Max Delay(s)" entry at 384 kHz, and for three line lengths a "Max Delay(s)"
+// change, switch-off, and a pass over a fresh line beside one over a line already used.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -224,8 +226,35 @@ void PinChange(benchmark::State& state, bool new_routine) {
     SetAllocationCounter(state, allocations);
 }
 
-// "Active" ON with an empty delay line of `buffer` samples: allocation and zero fill. Timed alone (manual time);
-// the OFF that releases the line again is not timed.
+// The notifications that make or give back a delay line, and what a new line costs the processing calls. Each
+// is timed alone (manual time) on a TapFeedback routine at delay 1000; what sets up the next one is not timed.
+
+// Times `work` as the iteration's time; returns it in seconds.
+template <class F>
+double TimeAlone(benchmark::State& state, F work) {
+    const auto begin = std::chrono::steady_clock::now();
+    work();
+    const auto end = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(end - begin).count();
+    state.SetIterationTime(seconds);
+    return seconds;
+}
+
+Job LineJob(std::int32_t buffer) {
+    Job job;
+    job.variant = Variant::TapFeedback;
+    job.delay = 1000.0;
+    job.buffer_size = buffer;
+    return job;
+}
+
+// Processes as many samples as the line holds, in blocks of the routine's host block: every slot written once.
+void PassOverLine(OurRoutine& routine, std::int32_t buffer) {
+    const std::int32_t block = routine.Host().Options().block_size;
+    for (std::int32_t done = 0; done < buffer; done += block) routine.Entry()(routine.Object(), 0, block);
+}
+
+// "Active" ON with a new delay line of `buffer` samples. The OFF that gives the line back is not timed.
 void SwitchOn(benchmark::State& state, std::int32_t buffer) {
     Job job;
     job.buffer_size = buffer;
@@ -234,13 +263,57 @@ void SwitchOn(benchmark::State& state, std::int32_t buffer) {
     const std::size_t allocations = g_allocations;
     for (auto _ : state) {
         routine.Notify(active, 0);
-        const auto begin = std::chrono::steady_clock::now();
-        routine.Notify(active, 1);
-        const auto end = std::chrono::steady_clock::now();
-        state.SetIterationTime(std::chrono::duration<double>(end - begin).count());
+        TimeAlone(state, [&] { routine.Notify(active, 1); });
         routine.Host().ClearCalls();
     }
-    SetAllocationCounter(state, allocations);  // the delay line, and the host's growing record of statuses
+    SetAllocationCounter(state, allocations);  // the host's record of statuses; the line is not from new
+}
+
+// "Max Delay(s)" changed while on: the line of `buffer` samples, after a pass over it, given back and one of
+// half its length made; the next iteration changes back (after a pass over that one).
+void MaxDelayChange(benchmark::State& state, std::int32_t buffer) {
+    OurRoutine routine(LineJob(buffer), 256);
+    const std::int32_t max_delay = routine.PinIndex(effect_pins::Pin::MaxDelay);
+    const std::int16_t entries[2] = {routine.MaxDelayEntry(buffer), routine.MaxDelayEntry(buffer / 2)};
+    std::int32_t next = 1;
+    for (auto _ : state) {
+        PassOverLine(routine, next == 1 ? buffer : buffer / 2);
+        TimeAlone(state, [&] { routine.Notify(max_delay, entries[next]); });
+        next = 1 - next;
+        routine.Host().ClearCalls();
+    }
+}
+
+// "Active" OFF after a pass over the whole line: gives back `buffer` samples of memory, every page of it used.
+void SwitchOff(benchmark::State& state, std::int32_t buffer) {
+    OurRoutine routine(LineJob(buffer), 256);
+    const std::int32_t active = routine.PinIndex(effect_pins::Pin::Active);
+    for (auto _ : state) {
+        routine.Notify(active, 1);
+        PassOverLine(routine, buffer);
+        TimeAlone(state, [&] { routine.Notify(active, 0); });
+        routine.Host().ClearCalls();
+    }
+}
+
+// One pass over the line in blocks of 256: right after switch-on (`fresh`: every page met for the first time)
+// or over a line already passed over. The difference is what a new line adds to the processing calls.
+void LinePass(benchmark::State& state, std::int32_t buffer, bool fresh) {
+    OurRoutine routine(LineJob(buffer), 256);
+    const std::int32_t active = routine.PinIndex(effect_pins::Pin::Active);
+    FillSignal(routine.Input(), 256);
+    double seconds = 0.0;
+    for (auto _ : state) {
+        if (fresh) {
+            routine.Notify(active, 0);
+            routine.Notify(active, 1);
+        } else {
+            PassOverLine(routine, buffer);
+        }
+        seconds += TimeAlone(state, [&] { PassOverLine(routine, buffer); });
+        routine.Host().ClearCalls();
+    }
+    state.counters["ns/sample"] = seconds / (static_cast<double>(state.iterations()) * buffer);
 }
 
 void RegisterAll() {
@@ -267,9 +340,19 @@ void RegisterAll() {
     }
     benchmark::RegisterBenchmark("control/pin-change-new-routine", PinChange, true);
     benchmark::RegisterBenchmark("control/pin-change-same-routine", PinChange, false);
-    for (const std::int32_t buffer : {256, 524288, 4194304}) {
-        benchmark::RegisterBenchmark(("control/switch-on/buffer:" + std::to_string(buffer)).c_str(), SwitchOn,
-                                     buffer)
+    // Every "Max Delay(s)" entry at 384 kHz (4194304 samples down to 2048; 256 is the shortest at 48 kHz).
+    for (std::int32_t buffer = 4194304; buffer >= 256; buffer /= buffer == 2048 ? 8 : 2) {
+        const std::string line = "/buffer:" + std::to_string(buffer);
+        benchmark::RegisterBenchmark(("control/switch-on" + line).c_str(), SwitchOn, buffer)->UseManualTime();
+    }
+    for (const std::int32_t buffer : {4096, 524288, 4194304}) {
+        const std::string line = "/buffer:" + std::to_string(buffer);
+        benchmark::RegisterBenchmark(("control/max-delay-change" + line).c_str(), MaxDelayChange, buffer)
+            ->UseManualTime();
+        benchmark::RegisterBenchmark(("control/switch-off" + line).c_str(), SwitchOff, buffer)->UseManualTime();
+        benchmark::RegisterBenchmark(("control/first-pass" + line).c_str(), LinePass, buffer, true)
+            ->UseManualTime();
+        benchmark::RegisterBenchmark(("control/later-pass" + line).c_str(), LinePass, buffer, false)
             ->UseManualTime();
     }
 }

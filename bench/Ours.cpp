@@ -33,19 +33,23 @@ struct LineChoice {
     std::int16_t max_delay;
     float sample_rate;
 };
-LineChoice ChooseLine(std::int32_t samples) {
-    const bool high_rate = samples > LONGEST_AT_48K;
-    std::int32_t length = high_rate ? LONGEST_AT_384K : LONGEST_AT_48K;
+// The entry that gives `samples` where entry 0 gives `longest`.
+std::int16_t EntryFor(std::int32_t longest, std::int32_t samples) {
+    std::int32_t length = longest;
     std::int16_t index = 0;
     while (length > samples) {
         length /= 2;
         ++index;
     }
-    if (length != samples) {
+    if (length != samples || index >= effect_pins::Facts(Pin::MaxDelay).choices) {
         std::fprintf(stderr, "no Max Delay entry gives %d samples\n", samples);
         std::exit(2);
     }
-    return {index, high_rate ? 384000.0f : 48000.0f};
+    return index;
+}
+LineChoice ChooseLine(std::int32_t samples) {
+    const bool high_rate = samples > LONGEST_AT_48K;
+    return {EntryFor(high_rate ? LONGEST_AT_384K : LONGEST_AT_48K, samples), high_rate ? 384000.0f : 48000.0f};
 }
 
 }  // namespace
@@ -113,6 +117,11 @@ OurRoutine::OurRoutine(const Job& job, std::int32_t host_block)
     // One block of silence: delivers the notifications, reads Time and Volume once, writes the addresses; the
     // delay line stays silent.
     host.Process(host_block);
+}
+
+std::int16_t OurRoutine::MaxDelayEntry(std::int32_t samples) const {
+    const bool high_rate = m_host->Options().sample_rate > 48000.0f;
+    return EntryFor(high_rate ? LONGEST_AT_384K : LONGEST_AT_48K, samples);
 }
 
 std::unique_ptr<OurRoutine> OurRoutine::Silent(std::int32_t host_block) {

@@ -43,6 +43,9 @@ public:
 
     er_host::Instance& Host() { return *m_host; }
 
+    // The "Max Delay(s)" entry that gives a delay line of `samples` at this routine's sample rate.
+    std::int16_t MaxDelayEntry(std::int32_t samples) const;
+
     // Peer face, for the comparisons: copies in, processes from element 0, copies out.
     void Run(const float* in, const float* time, float* out, std::int32_t count) override;
     float TimeInput(double delay) const override { return TimePinValue(delay); }

@@ -79,7 +79,7 @@ float* ScriptedAllocation(std::size_t samples) {
         --g_failing_allocations;
         return nullptr;
     }
-    return new (std::nothrow) float[samples];
+    return AllocateZeroedLine(samples);
 }
 
 // A routine an EV_CALL event may name: the host's own, harmless.

@@ -1,7 +1,8 @@
 // The delay line: one power-of-two array of floats, so that every position wraps with one AND. Positions are
 // byte positions (4 x slot); m_buffer_mask = (N - 1) * 4 folds any 32-bit value onto a slot.
 //
-// Allocates and frees: only from pin notifications ("Active", "Max Delay(s)"), never in a processing call.
+// Allocates and frees: only from pin notifications ("Active", "Max Delay(s)"), never in a processing call. The
+// memory comes from the system already zero (LineMemory.h), so a new line costs no clearing loop.
 #include <algorithm>
 
 #include "Module.h"
@@ -17,9 +18,8 @@ bool Module::AllocateBuffer() {
     const std::int32_t n = BufferLength(max_delay, g_sample_rate);
     m_buffer_size = n;
     m_buffer_mask = (n - 1) * 4;
-    m_buffer.reset(g_buffer_allocator(static_cast<std::size_t>(n)));
+    m_buffer = ZeroedLine(g_buffer_allocator(static_cast<std::size_t>(n)), LineRelease{static_cast<std::size_t>(n)});
     if (!m_buffer) return false;
-    std::fill_n(m_buffer.get(), n, 0.0f);
     m_write_pos = 0;
     m_damping_state = 0.0f;
     return true;

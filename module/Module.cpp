@@ -1,18 +1,10 @@
 #include "Module.h"
 
-#include <new>
-
 float g_sample_rate = 0.0f;
 float g_time_scale_s = 0.0f;
 float g_time_scale_ms = 0.0f;
 
-namespace {
-float* AllocateSamples(std::size_t samples) {
-    return new (std::nothrow) float[samples];
-}
-}  // namespace
-
-BufferAllocator g_buffer_allocator = &AllocateSamples;
+BufferAllocator g_buffer_allocator = &AllocateZeroedLine;
 
 // Fields take their working values at open and from the pins; until then they read zero and there is no
 // delay line.

@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "LineMemory.h"
 #include "SEModule_base.h"
 #include "SEPin.h"
 
@@ -82,9 +83,9 @@ extern float g_sample_rate;    // the sample rate at the most recent open
 extern float g_time_scale_s;   // g_sample_rate * 10: samples per unit of Time in seconds mode
 extern float g_time_scale_ms;  // g_sample_rate * 0.01 (extended product): samples per unit in milliseconds mode
 
-// Test seam: how the delay line gets its memory. Must return memory from `new (std::nothrow) float[samples]`
-// or null. Not reachable through the library's exports; tests that link the static library set it to force an
-// allocation failure.
+// Test seam: how the delay line gets its memory. Must return a line from AllocateZeroedLine(samples) (which
+// ReleaseZeroedLine gives back) or null. Not reachable through the library's exports; tests that link the
+// static library set it to force an allocation failure.
 using BufferAllocator = float* (*)(std::size_t samples);
 extern BufferAllocator g_buffer_allocator;
 
@@ -179,7 +180,7 @@ private:
     std::int32_t m_write_pos = 0;        // byte position of the next write, unfolded; routines; 0 at allocation
     std::int32_t m_buffer_size = 0;      // N, a power of two; allocation
     std::int32_t m_buffer_mask = 0;      // (N - 1) * 4; allocation. Valid for m_buffer whenever it holds one
-    std::unique_ptr<float[]> m_buffer;   // the delay line, N floats, or none; exists only while on
+    ZeroedLine m_buffer;                 // the delay line, N floats, or none; exists only while on
     float* in_audio = nullptr;           // pin 0 "Audio_In"; host writes the buffer address before each block
     float* in_gate = nullptr;            // pin 13 "Midi_to_CV:Gate(Poly Reset)"; read only at its notification
     float* out_audio = nullptr;          // pin 5 "Out"; host supplies, routines fill

@@ -130,7 +130,7 @@ struct AllocatorSpy {
     static inline bool fail = false;
     static float* Allocate(std::size_t samples) {
         ++calls;
-        return fail ? nullptr : new (std::nothrow) float[samples];
+        return fail ? nullptr : AllocateZeroedLine(samples);
     }
     AllocatorSpy() : m_saved(g_buffer_allocator) {
         calls = 0;
