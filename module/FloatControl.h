@@ -36,15 +36,23 @@ std::uint16_t ReadFpuControl();
 // precision control the host left in force, and then rounded to float: the same bits on every build.
 float ExtendedProductToFloat(float a, long double b);
 
-// Rounding toward zero with all exceptions masked, from here until LeaveRoundTowardZero. Status flags raised
-// meanwhile are kept: they are the host's business, not part of the settings.
-inline void EnterRoundTowardZero() {
-    _mm_setcsr(g_mxcsr_truncate | (_mm_getcsr() & MXCSR_STATUS_FLAGS));
+// The MXCSR status flags (the sticky exception flags) as the host left them, read once at the start of a call
+// that switches the mode and handed to every switch of that call, so that the host finds its flags as it left
+// them. Reading MXCSR is the slow half of a switch (STMXCSR costs several times what LDMXCSR does, some tens of
+// cycles on some processors), hence once per call. Flags that the effect's own arithmetic raises are not the
+// host's and are not kept.
+inline std::uint32_t EntryStatusFlags() {
+    return _mm_getcsr() & MXCSR_STATUS_FLAGS;
+}
+
+// Rounding toward zero with all exceptions masked, from here until LeaveRoundTowardZero.
+inline void EnterRoundTowardZero(std::uint32_t entry_flags) {
+    _mm_setcsr(g_mxcsr_truncate | entry_flags);
 }
 
 // Back to the settings recorded at open, whatever was in force before EnterRoundTowardZero.
-inline void LeaveRoundTowardZero() {
-    _mm_setcsr(g_mxcsr_saved | (_mm_getcsr() & MXCSR_STATUS_FLAGS));
+inline void LeaveRoundTowardZero(std::uint32_t entry_flags) {
+    _mm_setcsr(g_mxcsr_saved | entry_flags);
 }
 
 // The delay-time conversion: truncates toward zero in any rounding mode and gives -2147483648 for a value that

@@ -168,8 +168,9 @@ private:
     void EmptyBuffer();     // zeros in place; size and write position stay
 
     // ---- block-start readers (Routines.cpp), under the read policies ----
-    void UpdateTapTime(std::int32_t start);
-    void UpdateTapTimeFraction(std::int32_t start);
+    // The time readers switch to round-toward-zero and back, keeping the host's MXCSR status flags `entry_flags`.
+    void UpdateTapTime(std::int32_t start, std::uint32_t entry_flags);
+    void UpdateTapTimeFraction(std::int32_t start, std::uint32_t entry_flags);
     void UpdateTapVolume(std::int32_t start);
 
     // ---- state, in declaration order ----

@@ -17,24 +17,24 @@
 
 // p = scale x Time is exact in double (a product of two floats); the conversion truncates toward zero. The
 // switch masks every exception for the conversion of a value that is not a number or out of range.
-void Module::UpdateTapTime(std::int32_t start) {
+void Module::UpdateTapTime(std::int32_t start, std::uint32_t entry_flags) {
     if (m_time_update == ReadPolicy::NextBlock) m_time_update = ReadPolicy::None;
-    EnterRoundTowardZero();
+    EnterRoundTowardZero(entry_flags);
     const double p = static_cast<double>(m_time_scale) * in_time[0][start];
     m_tap_offset = static_cast<std::int32_t>(kernels::ByteOffset(DelayToInt32(p)));
-    LeaveRoundTowardZero();
+    LeaveRoundTowardZero(entry_flags);
 }
 
 // Integer part k and fraction f = p - k of the delay p = scale x Time. p - k is exact in double; its store as
 // a float rounds toward zero, so a fraction of a positive delay never rounds up to 1.0.
-void Module::UpdateTapTimeFraction(std::int32_t start) {
+void Module::UpdateTapTimeFraction(std::int32_t start, std::uint32_t entry_flags) {
     if (m_time_update == ReadPolicy::NextBlock) m_time_update = ReadPolicy::None;
-    EnterRoundTowardZero();
+    EnterRoundTowardZero(entry_flags);
     const double p = static_cast<double>(m_time_scale) * in_time[0][start];
     const std::int32_t k = DelayToInt32(p);
     m_tap_fraction = static_cast<float>(p - k);
     m_tap_offset = static_cast<std::int32_t>(kernels::ByteOffset(k));
-    LeaveRoundTowardZero();
+    LeaveRoundTowardZero(entry_flags);
 }
 
 // "Linear": the pin value; "Analogue": its square, so a negative value gives a positive gain.
@@ -162,13 +162,15 @@ void Module::Process(std::int32_t start, std::int32_t count) {
     // loop (it touches only the last bit of its output). The other loops run in the mode in force.
     constexpr bool kRoundTowardZero = G == TimeGroup::FractionFull || (G == TimeGroup::Sample && kPlain);
 
-    if constexpr (G == TimeGroup::Sample) {
-        if (m_time_update != ReadPolicy::None) UpdateTapTime(start);
-    } else if constexpr (G == TimeGroup::FractionEcon) {
-        if (m_time_update != ReadPolicy::None) UpdateTapTimeFraction(start);
+    // MXCSR is read at most once per call, and only where the mode must be switched.
+    const bool read_time = G != TimeGroup::FractionFull && m_time_update != ReadPolicy::None;
+    const std::uint32_t entry_flags = kRoundTowardZero || read_time ? EntryStatusFlags() : 0u;
+    if (read_time) {
+        if constexpr (G == TimeGroup::Sample) UpdateTapTime(start, entry_flags);
+        if constexpr (G == TimeGroup::FractionEcon) UpdateTapTimeFraction(start, entry_flags);
     }
     if (m_volume_update != ReadPolicy::None) UpdateTapVolume(start);
-    if constexpr (kRoundTowardZero) EnterRoundTowardZero();
+    if constexpr (kRoundTowardZero) EnterRoundTowardZero(entry_flags);
 
     Block b{m_buffer.get(),
             static_cast<std::uint32_t>(m_buffer_mask),
@@ -191,7 +193,7 @@ void Module::Process(std::int32_t start, std::int32_t count) {
 
     m_write_pos = static_cast<std::int32_t>(b.w);  // unfolded: -4 after a block that ended on slot 0
     m_damping_state = kPlain ? 0.0f : static_cast<float>(b.state);
-    if constexpr (kRoundTowardZero) LeaveRoundTowardZero();
+    if constexpr (kRoundTowardZero) LeaveRoundTowardZero(entry_flags);
 }
 
 // ---- the routine table ----
