@@ -1,0 +1,47 @@
+// The plug-in's face: LV2's descriptor and the worker interface, forwarding to the Adapter. Nothing here may
+// throw: every entry is noexcept and the Adapter allocates with nothrow.
+#include <lv2/core/lv2.h>
+#include <lv2/worker/worker.h>
+
+#include <cstring>
+
+#include "Adapter.h"
+
+namespace {
+
+using er_lv2::Adapter;
+
+Adapter* Of(LV2_Handle instance) { return static_cast<Adapter*>(instance); }
+
+LV2_Handle Instantiate(const LV2_Descriptor*, double rate, const char*, const LV2_Feature* const* features) noexcept {
+    return Adapter::Create(rate, features);
+}
+
+void ConnectPort(LV2_Handle instance, uint32_t port, void* data) noexcept { Of(instance)->ConnectPort(port, data); }
+void Activate(LV2_Handle instance) noexcept { Of(instance)->Activate(); }
+void Run(LV2_Handle instance, uint32_t frames) noexcept { Of(instance)->Run(frames); }
+void Deactivate(LV2_Handle instance) noexcept { Of(instance)->Deactivate(); }
+void Cleanup(LV2_Handle instance) noexcept { delete Of(instance); }
+
+LV2_Worker_Status Work(LV2_Handle instance, LV2_Worker_Respond_Function, LV2_Worker_Respond_Handle, uint32_t size,
+                       const void* data) noexcept {
+    return Of(instance)->Work(size, data);
+}
+
+// The worker hands the module back through the adapter's own flag; there is no response to deliver.
+LV2_Worker_Status WorkResponse(LV2_Handle, uint32_t, const void*) noexcept { return LV2_WORKER_SUCCESS; }
+
+const LV2_Worker_Interface WORKER = {&Work, &WorkResponse, nullptr};
+
+const void* ExtensionData(const char* uri) noexcept {
+    return std::strcmp(uri, LV2_WORKER__interface) == 0 ? &WORKER : nullptr;
+}
+
+const LV2_Descriptor DESCRIPTOR = {er_lv2::PLUGIN_URI, &Instantiate, &ConnectPort, &Activate, &Run,
+                                   &Deactivate,        &Cleanup,     &ExtensionData};
+
+}  // namespace
+
+extern "C" LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
+    return index == 0 ? &DESCRIPTOR : nullptr;
+}

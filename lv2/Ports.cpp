@@ -1,0 +1,127 @@
+#include "Ports.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "ListText.h"
+#include "ModuleExports.h"
+#include "Text.h"
+
+namespace er_lv2 {
+
+namespace {
+
+struct ExpectedPin {
+    std::int32_t direction;
+    std::int32_t datatype;
+};
+
+// What each kind of port needs the pin to be.
+ExpectedPin Expected(PortKind kind) {
+    switch (kind) {
+    case PortKind::AudioOut: return {DR_OUT, DT_FSAMPLE};
+    case PortKind::Toggle:
+    case PortKind::Choice: return {DR_IN, DT_LIST};
+    default: return {DR_IN, DT_FSAMPLE};
+    }
+}
+
+std::string Text(const char* text) { return text ? std::string(text) : std::string(); }
+
+// The extremes of a range text of comma-separated numbers; none if a part is not a number.
+std::optional<std::pair<float, float>> RangeOf(const std::string& text) {
+    std::optional<std::pair<float, float>> range;
+    std::size_t begin = 0;
+    while (begin <= text.size()) {
+        std::size_t comma = text.find(',', begin);
+        if (comma == std::string::npos) comma = text.size();
+        const auto number = er_render::ParseNumber(std::string_view(text).substr(begin, comma - begin));
+        if (!number) return std::nullopt;
+        const auto value = static_cast<float>(*number);
+        range = range ? std::pair{std::min(range->first, value), std::max(range->second, value)}
+                      : std::pair{value, value};
+        begin = comma + 1;
+    }
+    return range;
+}
+
+bool Translate(PortDescription& port, const SEPinProperties& pin) {
+    const std::string default_text = Text(pin.default_value);
+    const std::string extra = Text(pin.extra_text);
+    if (IsChoice(port.spec.kind)) {
+        const auto parsed = er_render::ParseListText(extra);
+        for (const er_render::ListEntry& entry : parsed) {
+            port.entries.push_back({entry.text, static_cast<std::int16_t>(entry.value)});
+        }
+        if (port.entries.empty()) return false;
+        auto [low, high] = std::minmax_element(port.entries.begin(), port.entries.end(),
+                                               [](const auto& a, const auto& b) { return a.value < b.value; });
+        port.minimum = low->value;
+        port.maximum = high->value;
+        const er_render::ListEntry* chosen = er_render::FindChoice(parsed, default_text);
+        port.default_value = port.spec.kind == PortKind::Toggle ? ACTIVE_DEFAULT
+                             : chosen != nullptr                ? static_cast<float>(chosen->value)
+                                                                : port.minimum;
+        return port.spec.kind != PortKind::Toggle || port.entries.size() == 2;
+    }
+    if (IsControl(port.spec.kind)) {
+        const auto shown = er_render::ParseNumber(default_text);
+        port.default_value = shown ? static_cast<float>(*shown) : 0.0f;
+        if (port.spec.range == RangeRule::GateRange) {
+            port.minimum = 0.0f;
+            port.maximum = GATE_MAXIMUM;
+            return true;
+        }
+        const auto range = RangeOf(extra);
+        if (!range) return false;
+        port.minimum = port.spec.range == RangeRule::SignedText ? -range->second : range->first;
+        port.maximum = range->second;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool IsControl(PortKind kind) { return kind != PortKind::AudioIn && kind != PortKind::AudioOut; }
+
+bool IsChoice(PortKind kind) { return kind == PortKind::Toggle || kind == PortKind::Choice; }
+
+std::vector<PortDescription> PortDescriptions() {
+    auto* record = static_cast<SEModuleRecord*>(makeModule(0, SE_KIND_DSP, nullptr, nullptr));
+    if (record == nullptr) return {};
+    std::vector<PortDescription> ports;
+    bool known = true;
+    for (std::int32_t index = 0; index < PORT_COUNT && known; ++index) {
+        SEPinProperties pin{};
+        PortDescription port{PORT_SPECS[index], {}, 0.0f, 0.0f, 0.0f, {}};
+        const ExpectedPin expected = Expected(port.spec.kind);
+        known = record->dispatch(record, OP_GET_PIN_PROPERTIES, index, 0, &pin, 0.0f) != 0 &&
+                (pin.direction == expected.direction || (expected.direction == DR_IN && pin.direction == DR_SETTING)) &&
+                pin.datatype == expected.datatype && pin.flags == 0 && Translate(port, pin);
+        port.name = Text(pin.name);
+        ports.push_back(std::move(port));
+    }
+    SEPinProperties beyond{};
+    known = known && record->dispatch(record, OP_GET_PIN_PROPERTIES, PORT_COUNT, 0, &beyond, 0.0f) == 0;
+    record->dispatch(record, OP_CLOSE, 0, 0, nullptr, 0.0f);
+    if (!known) ports.clear();
+    return ports;
+}
+
+std::optional<std::int16_t> ChoiceFor(const PortDescription& port, float value) {
+    if (port.spec.kind == PortKind::Toggle) {
+        if (std::isnan(value)) return std::nullopt;
+        return port.entries[value > 0.0f ? 1 : 0].value;
+    }
+    // Within the 16-bit range first, so that the rounding below is defined.
+    if (!(value > -32768.5f && value < 32767.5f)) return std::nullopt;
+    const auto whole = static_cast<std::int16_t>(std::lround(value));
+    for (const ChoiceEntry& entry : port.entries) {
+        if (entry.value == whole) return whole;
+    }
+    return std::nullopt;
+}
+
+float PinFloat(float shown) { return static_cast<float>(static_cast<double>(shown) / 10.0); }
+
+}  // namespace er_lv2
