@@ -85,13 +85,8 @@ Adapter* Adapter::Create(double rate, const LV2_Feature* const* features) {
     std::vector<PortDescription> ports = PortDescriptions();
     if (ports.size() != PORT_COUNT) return nullptr;
     const auto* schedule = static_cast<const LV2_Worker_Schedule*>(FindFeature(features, LV2_WORKER__schedule));
-    auto* adapter = new (std::nothrow)
-        Adapter(static_cast<float>(rate), MaxBlock(features), schedule, std::move(ports));
-    if (adapter != nullptr && !adapter->OpenModule()) {
-        delete adapter;
-        return nullptr;
-    }
-    return adapter;
+    // The module object itself is made at each activation, opened at this instance's rate.
+    return new (std::nothrow) Adapter(static_cast<float>(rate), MaxBlock(features), schedule, std::move(ports));
 }
 
 Adapter::Adapter(float rate, std::int32_t max_block, const LV2_Worker_Schedule* schedule,
@@ -138,7 +133,6 @@ bool Adapter::OpenModule() {
         record->dispatch(record, OP_OPEN, 0, 0, nullptr, 0.0f);
     }
     m_process = record->process;
-    m_fresh = true;
     return true;
 }
 
@@ -146,18 +140,16 @@ void Adapter::CloseModule() {
     if (m_record != nullptr) m_record->dispatch(m_record, OP_CLOSE, 0, 0, nullptr, 0.0f);
     m_record = nullptr;
     m_process = nullptr;
-    m_fresh = false;
 }
 
 void Adapter::Activate() {
     // A request still queued for the object this replaces is dropped when it reaches Work.
     m_epoch.fetch_add(1, std::memory_order_relaxed);
     m_worker_owns.store(false, std::memory_order_relaxed);
-    if (!m_fresh) {
-        CloseModule();
-        if (!OpenModule()) return;  // no memory: Run stays silent until the next Activate
-    }
-    m_fresh = false;
+    // A new object each time: no history survives, and it is opened at this instance's rate even if another
+    // instance opened the module at another rate since.
+    CloseModule();
+    if (!OpenModule()) return;  // no memory: Run stays silent until the next Activate
     FloatScope scope;
     Announce();
 }

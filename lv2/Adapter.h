@@ -86,7 +86,6 @@ private:
     SEProcessEntry m_process = nullptr;
     bool m_routine_changed = false;
     bool m_sleeping = false;        // the module asked to sleep: not called, its output silent, until a change
-    bool m_fresh = false;           // opened and not yet announced: the first Activate takes it as it is
     std::uint32_t m_clock = 0;         // sample clock of the next sample
     std::uint32_t m_buffer_clock = 0;  // sample clock of element 0 of the pin buffers the module has
 

@@ -1,0 +1,606 @@
+// The LV2 plug-in through its descriptor, as an LV2 host drives it, against the shipped module library driven by
+// the substitute host the way er-render drives it: every pin announced at the first sample ("Active" last), a
+// port change as a pin change at the first sample of the run, runs cut as the plug-in cuts them. The library is
+// loaded from its file, so the two sides share no module state.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <emmintrin.h>
+
+#include <lv2/atom/atom.h>
+#include <lv2/buf-size/buf-size.h>
+#include <lv2/core/lv2.h>
+#include <lv2/options/options.h>
+#include <lv2/urid/urid.h>
+#include <lv2/worker/worker.h>
+
+#include "Adapter.h"
+#include "Host.h"
+
+extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
+
+// Every C++ allocation of the program, the module's and the adapter's included, counted while g_counting is set.
+namespace {
+std::atomic<bool> g_counting{false};
+std::atomic<long> g_allocations{0};
+void* Counted(std::size_t size) {
+    if (g_counting.load(std::memory_order_relaxed)) ++g_allocations;
+    return std::malloc(size == 0 ? 1 : size);
+}
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (void* p = Counted(size)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return Counted(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return Counted(size); }
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept {
+    if (p != nullptr && g_counting.load(std::memory_order_relaxed)) ++g_allocations;
+    std::free(p);
+}
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
+
+namespace {
+
+using er_lv2::PORT_COUNT;
+
+enum Port : std::uint32_t {
+    AUDIO_IN = 0, ACTIVE = 1, FEEDBACK = 2, DAMPING = 3, ROUTING = 4, OUT = 5, ACCURACY = 6, TIME_MODE = 7,
+    TIME = 8, VOLUME = 9, MAX_DELAY = 10, VOLUME_MODE = 11, MONO = 12, GATE = 13
+};
+// The LV2 defaults, written out here: "Active" on, every other the module's own default in shown units.
+constexpr float DEFAULTS[PORT_COUNT] = {0, 1, 0, 0, 1, 0, 0, 1, 100, 10, 8, 0, 0, 0};
+constexpr bool IS_CHOICE[PORT_COUNT] = {false, true, false, false, true, false, true, true,
+                                        false, false, true, true, true, false};
+// er-render's announcement order: every pin, "Active" last.
+constexpr std::uint32_t ANNOUNCED[] = {2, 3, 4, 6, 7, 8, 9, 10, 11, 12, 13, ACTIVE};
+
+struct Change {
+    int run;        // the step (of fourteen) at whose first run the port has the value
+    Port port;
+    float value;
+    bool reaches_module = true;  // false: a value that selects no entry, which the module never sees
+};
+
+// The input: a deterministic noise burst followed by sparse clicks, so that taps and feedback are visible.
+std::vector<float> Signal(std::size_t frames) {
+    std::vector<float> signal(frames, 0.0f);
+    std::uint32_t state = 12345;
+    for (std::size_t i = 0; i < frames; ++i) {
+        state = state * 1664525u + 1013904223u;
+        if (i < 300 || i % 997 == 0) signal[i] = static_cast<float>(static_cast<std::int32_t>(state)) / 2.2e9f;
+    }
+    return signal;
+}
+
+// ---- the LV2 side ----------------------------------------------------------------------------------------------
+
+struct UridMap {
+    std::vector<std::string> uris;
+    LV2_URID_Map map{this, &Map};
+    static LV2_URID Map(LV2_URID_Map_Handle handle, const char* uri) {
+        auto* self = static_cast<UridMap*>(handle);
+        for (std::size_t i = 0; i < self->uris.size(); ++i) {
+            if (self->uris[i] == uri) return static_cast<LV2_URID>(i + 1);
+        }
+        self->uris.emplace_back(uri);
+        return static_cast<LV2_URID>(self->uris.size());
+    }
+};
+
+// A worker that runs the job at once (an offline host), later when told (a real-time host), or refuses.
+enum class WorkerMode { Immediate, Deferred, Full };
+constexpr const char* WORKER_MODES[] = {"Immediate", "Deferred", "Full"};
+
+struct Worker {
+    WorkerMode mode = WorkerMode::Deferred;
+    LV2_Handle instance = nullptr;
+    // Fixed room, so that scheduling allocates nothing in the run it is called from.
+    struct Job {
+        std::uint32_t size;
+        char bytes[64];
+    };
+    Job queue[8] = {};
+    int queued = 0;
+    LV2_Worker_Schedule schedule{this, &Schedule};
+
+    static LV2_Worker_Status Schedule(LV2_Worker_Schedule_Handle handle, uint32_t size, const void* data) {
+        auto* self = static_cast<Worker*>(handle);
+        if (self->mode == WorkerMode::Full || self->queued == 8 || size > sizeof(Job::bytes)) {
+            return LV2_WORKER_ERR_NO_SPACE;
+        }
+        Job& job = self->queue[self->queued++];
+        job.size = size;
+        std::memcpy(job.bytes, data, size);
+        if (self->mode == WorkerMode::Immediate) self->Drain();
+        return LV2_WORKER_SUCCESS;
+    }
+    // Runs every queued job, as the host's worker thread would; what the worker allocates is not run()'s.
+    void Drain() {
+        const bool counting = g_counting.exchange(false);
+        const auto* face = static_cast<const LV2_Worker_Interface*>(
+            lv2_descriptor(0)->extension_data(LV2_WORKER__interface));
+        for (int i = 0; i < queued; ++i) {
+            EXPECT_EQ(face->work(instance, nullptr, nullptr, queue[i].size, queue[i].bytes), LV2_WORKER_SUCCESS);
+        }
+        queued = 0;
+        g_counting = counting;
+    }
+};
+
+struct PluginOptions {
+    double rate = 44100.0;
+    int max_block = 0;  // 0: no options feature
+    bool worker = true;
+};
+
+class Plugin {
+public:
+    explicit Plugin(const PluginOptions& options = {}) : m_descriptor(lv2_descriptor(0)) {
+        std::memcpy(controls, DEFAULTS, sizeof controls);
+        m_max_block = options.max_block;
+        m_options[0] = {LV2_OPTIONS_INSTANCE, 0, m_urids.map.map(m_urids.map.handle, LV2_BUF_SIZE__maxBlockLength),
+                        sizeof(std::int32_t), m_urids.map.map(m_urids.map.handle, LV2_ATOM__Int), &m_max_block};
+        m_options[1] = {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr};
+        m_features.push_back(&m_map_feature);
+        if (options.max_block > 0) m_features.push_back(&m_options_feature);
+        if (options.worker) m_features.push_back(&m_worker_feature);
+        m_features.push_back(nullptr);
+        handle = m_descriptor->instantiate(m_descriptor, options.rate, "", m_features.data());
+        worker.instance = handle;
+        if (handle == nullptr) return;
+        for (std::uint32_t port = 0; port < PORT_COUNT; ++port) Connect(port, &controls[port]);
+    }
+    ~Plugin() {
+        if (handle != nullptr) m_descriptor->cleanup(handle);
+    }
+    void Connect(std::uint32_t port, void* data) { m_descriptor->connect_port(handle, port, data); }
+    void Activate() { m_descriptor->activate(handle); }
+    void Deactivate() { m_descriptor->deactivate(handle); }
+    // Runs `frames` frames of `in` into `out`; both connected for this run only.
+    void Run(const float* in, float* out, std::uint32_t frames) {
+        Connect(AUDIO_IN, const_cast<float*>(in));
+        Connect(OUT, out);
+        m_descriptor->run(handle, frames);
+    }
+    std::uint32_t Clock() const { return static_cast<const er_lv2::Adapter*>(handle)->SampleClock(); }
+
+    float controls[PORT_COUNT];
+    LV2_Handle handle = nullptr;
+    Worker worker;
+
+private:
+    const LV2_Descriptor* m_descriptor;
+    UridMap m_urids;
+    std::int32_t m_max_block = 0;
+    LV2_Options_Option m_options[2];
+    LV2_Feature m_map_feature{LV2_URID__map, &m_urids.map};
+    LV2_Feature m_options_feature{LV2_OPTIONS__options, m_options};
+    LV2_Feature m_worker_feature{LV2_WORKER__schedule, &worker.schedule};
+    std::vector<const LV2_Feature*> m_features;
+};
+
+// ---- the reference: the shipped library under the substitute host -----------------------------------------------
+
+er_host::Library& ShippedLibrary() {
+    static std::string error;
+    static std::unique_ptr<er_host::Library> library = er_host::Library::Load(er_host::Library::DefaultModulePath(),
+                                                                              error);
+    if (!library) ADD_FAILURE() << error;
+    return *library;
+}
+
+class Reference {
+public:
+    Reference(float rate, std::int32_t block, const float (&controls)[PORT_COUNT]) {
+        er_host::InstanceOptions options;
+        options.sample_rate = rate;
+        options.block_size = block;
+        options.record_calls = false;
+        m_host = std::make_unique<er_host::Instance>(ShippedLibrary(), options);
+        m_host->PostStatus(AUDIO_IN, PS_STREAMING);
+        for (const std::uint32_t port : ANNOUNCED) Post(static_cast<Port>(port), controls[port]);
+    }
+    // A pin change at the first sample of the next block.
+    void Post(Port port, float value) {
+        if (IS_CHOICE[port]) {
+            m_host->PostChoice(port, static_cast<std::int16_t>(port == ACTIVE ? (value > 0.0f) : std::lround(value)));
+            return;
+        }
+        const float pin = static_cast<float>(static_cast<double>(value) / 10.0);
+        if (port == GATE && pin > 0.0f) m_host->Dispatch(OP_RESUME);
+        m_host->PostFloat(port, pin);
+    }
+    // Blocks of at most `chunk` samples, as the plug-in cuts a run.
+    void Run(const float* in, float* out, std::int32_t frames, std::int32_t chunk) {
+        for (std::int32_t done = 0; done < frames;) {
+            const std::int32_t count = std::min(chunk, frames - done);
+            std::copy(in + done, in + done + count, m_host->Buffer(AUDIO_IN));
+            m_host->Process(count);
+            std::copy(m_host->Buffer(OUT), m_host->Buffer(OUT) + count, out + done);
+            done += count;
+        }
+        EXPECT_TRUE(m_host->Errors().empty());
+    }
+
+private:
+    std::unique_ptr<er_host::Instance> m_host;
+};
+
+// The first sample where two renders differ, for a readable failure.
+::testing::AssertionResult SameSamples(const std::vector<float>& ours, const std::vector<float>& theirs) {
+    if (ours.size() != theirs.size()) return ::testing::AssertionFailure() << "lengths differ";
+    for (std::size_t i = 0; i < ours.size(); ++i) {
+        if (std::memcmp(&ours[i], &theirs[i], sizeof(float)) != 0) {
+            return ::testing::AssertionFailure() << "first difference at sample " << i << ": plug-in " << ours[i]
+                                                 << ", module " << theirs[i];
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+bool Silent(const float* samples, std::size_t count) {
+    return std::all_of(samples, samples + count, [](float x) { return x == 0.0f; });
+}
+
+// ---- renders through the plug-in against the module: settings, changes, run lengths ------------------------------
+
+struct Render {
+    const char* name;
+    std::vector<Change> settings;  // run 0: the values at activation
+    std::vector<Change> changes;   // later runs
+};
+
+const Render RENDERS[] = {
+    {"damped_input_tap", {{0, TIME, 25}, {0, FEEDBACK, 4}, {0, DAMPING, 3}},
+     {{3, TIME, 12.5f}, {5, FEEDBACK, -6}, {7, VOLUME, 7.5f}, {9, ROUTING, 0}}},
+    {"plain_then_output_loop", {{0, TIME, 25}, {0, ROUTING, 0}},
+     {{2, FEEDBACK, 5}, {4, ROUTING, 2}, {6, VOLUME_MODE, 1}, {8, ROUTING, 3}, {8, DAMPING, 6}}},
+    {"fractions", {{0, TIME, 12.375f}, {0, ACCURACY, 1}, {0, FEEDBACK, 3}},
+     {{3, TIME, 7.25f}, {5, ACCURACY, 2}, {6, TIME, 3.125f}, {8, TIME_MODE, 2}, {8, TIME, 99.5f}}},
+    // Values that select no entry never reach the module; the gate clears the line once however long it is held.
+    {"odd_values_and_gates", {{0, TIME, 25}, {0, FEEDBACK, 6}},
+     {{2, TIME_MODE, 2.6f, false}, {3, ROUTING, NAN, false}, {4, MAX_DELAY, 12, false}, {5, ACCURACY, 1.2f},
+      {6, GATE, 10}, {9, GATE, 0}, {10, MONO, 1}, {11, GATE, 10}, {12, VOLUME, NAN}}},
+};
+
+struct Split {
+    const char* name;
+    std::uint32_t run;  // frames per run
+    int max_block;      // announced through options; 0: none (the adapter's default)
+    std::int32_t chunk; // the blocks the module gets
+};
+const Split SPLITS[] = {
+    {"runs_of_1", 1, 0, 1},
+    {"runs_of_7", 7, 256, 7},
+    {"runs_of_256", 256, 256, 256},
+    {"runs_of_600_cut_at_256", 600, 256, 256},
+    {"runs_of_5000_default_block", 5000, 0, er_lv2::DEFAULT_MAX_BLOCK},
+};
+
+class PluginRender : public ::testing::TestWithParam<std::tuple<Render, Split>> {};
+
+TEST_P(PluginRender, EverySampleIsTheModules) {
+    const auto& [render, split] = GetParam();
+    // Fourteen steps over at least 6000 frames, so that even runs of one frame hear the echoes change.
+    constexpr int STEPS = 14;
+    const int runs = std::max<int>(STEPS, static_cast<int>((6000 + split.run - 1) / split.run) / STEPS * STEPS);
+    Plugin plugin({44100.0, split.max_block, true});
+    ASSERT_NE(plugin.handle, nullptr);
+    for (const Change& c : render.settings) plugin.controls[c.port] = c.value;
+    plugin.Activate();
+    Reference reference(44100.0f, split.chunk, plugin.controls);
+
+    const std::size_t frames = static_cast<std::size_t>(split.run) * runs;
+    const std::vector<float> in = Signal(frames);
+    std::vector<float> ours(frames), theirs(frames);
+    for (int run = 0; run < runs; ++run) {
+        for (const Change& c : render.changes) {
+            if (c.run * (runs / STEPS) != run) continue;
+            plugin.controls[c.port] = c.value;
+            if (c.reaches_module) reference.Post(c.port, c.value);
+        }
+        const std::size_t at = static_cast<std::size_t>(run) * split.run;
+        plugin.Run(in.data() + at, ours.data() + at, split.run);
+        reference.Run(in.data() + at, theirs.data() + at, static_cast<std::int32_t>(split.run), split.chunk);
+    }
+    EXPECT_TRUE(SameSamples(ours, theirs));
+    EXPECT_FALSE(Silent(ours.data(), ours.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(, PluginRender, ::testing::Combine(::testing::ValuesIn(RENDERS), ::testing::ValuesIn(SPLITS)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
+                         });
+
+// At each rate the module sizes its line and scales its time for that rate.
+class PluginRate : public ::testing::TestWithParam<double> {};
+
+TEST_P(PluginRate, EverySampleIsTheModules) {
+    const double rate = GetParam();
+    Plugin plugin({rate, 64, true});
+    ASSERT_NE(plugin.handle, nullptr);
+    plugin.controls[TIME] = 3.5f;  // beyond the smallest line at 384 kHz with the Max Delay below
+    plugin.controls[FEEDBACK] = 5;
+    plugin.controls[DAMPING] = 2;
+    plugin.controls[MAX_DELAY] = 11;
+    plugin.Activate();
+    Reference reference(static_cast<float>(rate), 64, plugin.controls);
+    const std::vector<float> in = Signal(4000);
+    std::vector<float> ours(in.size()), theirs(in.size());
+    plugin.Run(in.data(), ours.data(), 4000);
+    reference.Run(in.data(), theirs.data(), 4000, 64);
+    EXPECT_TRUE(SameSamples(ours, theirs));
+    EXPECT_FALSE(Silent(ours.data(), ours.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(, PluginRate, ::testing::Values(8000.0, 44100.0, 48000.0, 48001.0, 96000.0, 96001.0,
+                                                         192000.0, 192001.0, 384000.0));
+
+// ---- the host's part: unconnected ports, in-place buffers, empty runs, activation ------------------------------
+
+TEST(PluginHost, UnconnectedEmptyInPlaceAndMovedBuffersGiveTheModulesSamples) {
+    Plugin plugin;
+    ASSERT_NE(plugin.handle, nullptr);
+    plugin.controls[TIME] = 2;
+    plugin.controls[FEEDBACK] = 5;
+    for (const Port port : {DAMPING, ROUTING, ACCURACY, VOLUME, VOLUME_MODE, GATE}) plugin.Connect(port, nullptr);
+    plugin.Activate();
+    Reference reference(44100.0f, er_lv2::DEFAULT_MAX_BLOCK, plugin.controls);  // unconnected: the defaults
+
+    const std::vector<float> in = Signal(800);
+    std::vector<float> ours(in.size()), theirs(in.size()), zeros(in.size(), 0.0f);
+    plugin.Run(nullptr, ours.data(), 100);  // no input: silence goes in
+    reference.Run(zeros.data(), theirs.data(), 100, 100);
+    plugin.Run(in.data() + 100, nullptr, 100);  // no output: the module still runs
+    reference.Run(in.data() + 100, theirs.data() + 100, 100, 100);
+    std::copy(theirs.begin() + 100, theirs.begin() + 200, ours.begin() + 100);
+    plugin.Run(in.data() + 200, ours.data() + 200, 0);  // an empty run changes nothing, not even a pin
+    std::copy(in.begin() + 200, in.begin() + 300, ours.begin() + 200);
+    plugin.Run(ours.data() + 200, ours.data() + 200, 100);  // in place
+    reference.Run(in.data() + 200, theirs.data() + 200, 100, 100);
+    std::vector<float> moved_in(in.begin() + 300, in.end()), moved_out(500);
+    plugin.Run(moved_in.data(), moved_out.data(), 500);  // other buffers, connected between runs
+    reference.Run(in.data() + 300, theirs.data() + 300, 500, 500);
+    std::copy(moved_out.begin(), moved_out.end(), ours.begin() + 300);
+    EXPECT_TRUE(SameSamples(ours, theirs));
+    EXPECT_FALSE(Silent(ours.data() + 300, 500));
+    EXPECT_EQ(plugin.Clock(), 800u);
+}
+
+TEST(PluginHost, ActivateAfterDeactivateStartsAFreshModule) {
+    Plugin plugin({44100.0, 128, true});
+    ASSERT_NE(plugin.handle, nullptr);
+    plugin.controls[TIME] = 5;
+    plugin.controls[FEEDBACK] = 7;
+    const std::vector<float> in = Signal(1000);
+    std::vector<float> ours(in.size()), theirs(in.size());
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        plugin.Activate();
+        plugin.Run(in.data(), ours.data(), 1000);
+        plugin.Deactivate();
+        Reference fresh(44100.0f, 128, plugin.controls);
+        fresh.Run(in.data(), theirs.data(), 1000, 128);
+        EXPECT_TRUE(SameSamples(ours, theirs)) << "cycle " << cycle;
+        plugin.controls[TIME] += 1.0f;
+    }
+    plugin.Run(in.data(), ours.data(), 100);  // a host that runs an inactive plug-in gets silence
+    EXPECT_TRUE(Silent(ours.data(), 100));
+}
+
+TEST(PluginHost, RefusesRatesItCannotRunAt) {
+    for (const double rate : {0.0, -48000.0, std::nan(""), double{INFINITY}, 1.0e9}) {
+        Plugin plugin({rate, 0, true});
+        EXPECT_EQ(plugin.handle, nullptr) << rate;
+    }
+}
+
+// The module runs under its own floating-point settings and hands the host's back, whatever they were.
+TEST(PluginHost, HostFloatingPointSettingsAreKept) {
+    Plugin plugin;
+    ASSERT_NE(plugin.handle, nullptr);
+    plugin.controls[TIME] = 12.375f;
+    plugin.controls[ACCURACY] = 1;
+    plugin.controls[FEEDBACK] = 4;
+    plugin.controls[DAMPING] = 3;
+    Reference reference(44100.0f, er_lv2::DEFAULT_MAX_BLOCK, plugin.controls);
+    reference.Post(TIME, 7.3f);  // its pin value depends on the rounding of shown / 10
+    const std::vector<float> in = Signal(2048);
+    std::vector<float> ours(in.size()), theirs(in.size());
+    const unsigned saved = _mm_getcsr();
+    const unsigned host = (saved & ~0x6000u) | 0x4000u | 0x8040u;  // round up, flush-to-zero, denormals-are-zero
+    _mm_setcsr(host);
+    plugin.Activate();
+    const unsigned after_activate = _mm_getcsr();
+    plugin.controls[TIME] = 7.3f;
+    plugin.Run(in.data(), ours.data(), 2048);
+    const unsigned after_run = _mm_getcsr();
+    _mm_setcsr(saved);
+    reference.Run(in.data(), theirs.data(), 2048, 2048);
+    EXPECT_EQ(after_activate, host);
+    EXPECT_EQ(after_run, host);
+    EXPECT_TRUE(SameSamples(ours, theirs));
+}
+
+// ---- allocation: "Active" and "Max Delay(s)" through the worker ---------------------------------------------------
+
+// A change that replaces the line: with a worker that runs at once the module goes on at the same sample with the
+// new line; with one that runs later the output is silent and the module still until it is done; with none the
+// change waits for the next activation. Afterwards the plug-in sounds as a fresh module with the new setting.
+class LineChange : public ::testing::TestWithParam<WorkerMode> {};
+
+TEST_P(LineChange, MaxDelayAndActiveChangesGoThroughTheWorker) {
+    const WorkerMode mode = GetParam();
+    Plugin plugin({44100.0, 256, true});
+    ASSERT_NE(plugin.handle, nullptr);
+    plugin.worker.mode = mode;
+    plugin.controls[TIME] = 5;
+    plugin.controls[FEEDBACK] = 6;
+    plugin.Activate();
+    const std::vector<float> in = Signal(256 * 8);
+    std::vector<float> ours(in.size()), theirs(in.size());
+    plugin.Run(in.data(), ours.data(), 256);
+
+    plugin.controls[MAX_DELAY] = 11;
+    g_allocations = 0;
+    g_counting = true;
+    plugin.Run(in.data() + 256, ours.data() + 256, 256);
+    plugin.Run(in.data() + 512, ours.data() + 512, 256);
+    g_counting = false;
+    EXPECT_EQ(g_allocations, 0);
+    if (mode == WorkerMode::Immediate) {
+        Reference fresh(44100.0f, 256, plugin.controls);
+        fresh.Run(in.data() + 256, theirs.data() + 256, 512, 256);
+        EXPECT_TRUE(SameSamples({ours.begin() + 256, ours.begin() + 768}, {theirs.begin() + 256, theirs.begin() + 768}));
+        return;
+    }
+    if (mode == WorkerMode::Deferred) {
+        EXPECT_TRUE(Silent(ours.data() + 256, 512));
+        EXPECT_EQ(plugin.Clock(), 256u);  // the module was not called
+        plugin.controls[MAX_DELAY] = 9;   // while the worker has the module, a run sends nothing, not even work
+        plugin.Run(in.data() + 512, ours.data() + 512, 256);
+        EXPECT_EQ(plugin.worker.queued, 1);
+        plugin.controls[MAX_DELAY] = 11;
+        std::thread([&] {
+            g_allocations = 0;
+            plugin.worker.Drain();
+        }).join();
+        Reference fresh(44100.0f, 256, plugin.controls);
+        plugin.Run(in.data() + 768, ours.data() + 768, 512);
+        fresh.Run(in.data() + 768, theirs.data() + 768, 512, 256);
+        EXPECT_TRUE(SameSamples({ours.begin() + 768, ours.begin() + 1280}, {theirs.begin() + 768, theirs.begin() + 1280}));
+        // "Active" off and on again: silence, then a fresh module once more.
+        plugin.controls[ACTIVE] = 0;
+        plugin.Run(in.data(), ours.data(), 256);
+        plugin.worker.Drain();
+        plugin.Run(in.data(), ours.data(), 256);
+        EXPECT_TRUE(Silent(ours.data(), 512));
+        plugin.controls[ACTIVE] = 1;
+        plugin.Run(in.data(), ours.data(), 256);
+        plugin.worker.Drain();
+        Reference again(44100.0f, 256, plugin.controls);
+        plugin.Run(in.data(), ours.data(), 512);
+        again.Run(in.data(), theirs.data(), 512, 256);
+        EXPECT_TRUE(SameSamples({ours.begin(), ours.begin() + 512}, {theirs.begin(), theirs.begin() + 512}));
+        return;
+    }
+    // No room in the worker's queue: the module goes on with the line it has, and the next run tries again.
+    float before[PORT_COUNT];
+    std::memcpy(before, plugin.controls, sizeof before);
+    before[MAX_DELAY] = 8;
+    Reference unchanged(44100.0f, 256, before);
+    unchanged.Run(in.data(), theirs.data(), 768, 256);
+    EXPECT_TRUE(SameSamples({ours.begin(), ours.begin() + 768}, {theirs.begin(), theirs.begin() + 768}));
+    plugin.worker.mode = WorkerMode::Immediate;
+    plugin.Run(in.data() + 768, ours.data() + 768, 256);
+    Reference fresh(44100.0f, 256, plugin.controls);
+    fresh.Run(in.data() + 768, theirs.data() + 768, 256, 256);
+    EXPECT_TRUE(SameSamples({ours.begin() + 768, ours.begin() + 1024}, {theirs.begin() + 768, theirs.begin() + 1024}));
+}
+
+INSTANTIATE_TEST_SUITE_P(, LineChange, ::testing::Values(WorkerMode::Immediate, WorkerMode::Deferred, WorkerMode::Full),
+                         [](const auto& info) { return std::string(WORKER_MODES[static_cast<int>(info.param)]); });
+
+TEST(LineChangeWithoutWorker, TheChangeWaitsForTheNextActivation) {
+    Plugin plugin({44100.0, 256, false});
+    ASSERT_NE(plugin.handle, nullptr);
+    plugin.controls[TIME] = 5;
+    plugin.controls[FEEDBACK] = 6;
+    plugin.Activate();
+    Reference unchanged(44100.0f, 256, plugin.controls);
+    const std::vector<float> in = Signal(1024);
+    std::vector<float> ours(in.size()), theirs(in.size());
+    plugin.controls[MAX_DELAY] = 11;
+    plugin.controls[VOLUME] = 6;  // a change beside it goes through at once
+    unchanged.Post(VOLUME, 6);
+    g_allocations = 0;
+    g_counting = true;
+    plugin.Run(in.data(), ours.data(), 1024);
+    g_counting = false;
+    EXPECT_EQ(g_allocations, 0);
+    unchanged.Run(in.data(), theirs.data(), 1024, 256);
+    EXPECT_TRUE(SameSamples(ours, theirs));
+
+    plugin.Deactivate();
+    plugin.Activate();
+    Reference fresh(44100.0f, 256, plugin.controls);
+    plugin.Run(in.data(), ours.data(), 1024);
+    fresh.Run(in.data(), theirs.data(), 1024, 256);
+    EXPECT_TRUE(SameSamples(ours, theirs));
+}
+
+TEST(PluginHost, RunNeverAllocates) {
+    Plugin plugin({44100.0, 64, true});
+    ASSERT_NE(plugin.handle, nullptr);
+    plugin.worker.mode = WorkerMode::Deferred;
+    plugin.Activate();
+    const std::vector<float> in = Signal(1000);
+    std::vector<float> out(in.size());
+    g_allocations = 0;
+    for (int run = 0; run < 40; ++run) {
+        // Every port changes now and then, the line-replacing ones included; the worker runs between runs.
+        plugin.controls[TIME] = static_cast<float>(1 + run % 7);
+        plugin.controls[ACCURACY] = static_cast<float>(run % 3);
+        plugin.controls[ROUTING] = static_cast<float>(run % 4);
+        plugin.controls[FEEDBACK] = static_cast<float>(run % 5) - 2.0f;
+        plugin.controls[GATE] = run % 6 == 0 ? 10.0f : 0.0f;
+        plugin.controls[MAX_DELAY] = static_cast<float>(run % 12);
+        plugin.controls[ACTIVE] = run % 9 == 8 ? 0.0f : 1.0f;
+        g_counting = true;
+        plugin.Run(in.data(), out.data(), 1000);
+        g_counting = false;
+        plugin.worker.Drain();
+    }
+    EXPECT_EQ(g_allocations.load(), 0);
+}
+
+// ---- instances at different rates in one process ------------------------------------------------------------------
+
+// The module keeps its rate for the whole process (each open sets it). Every activation opens the instance's module
+// at its own rate, so an instance is right from its activation on; a "Time Mode" change in a run reads the rate of
+// the most recent open, another instance's if that one opened since.
+TEST(MixedRates, EachActivationTakesItsOwnRateATimeModeChangeInARunTakesTheLatest) {
+    Plugin a({48000.0, 256, true}), b({96000.0, 256, true});
+    ASSERT_NE(a.handle, nullptr);
+    ASSERT_NE(b.handle, nullptr);
+    for (Plugin* plugin : {&a, &b}) {
+        plugin->controls[TIME] = 2;
+        plugin->controls[ROUTING] = 0;
+    }
+    a.Activate();
+    b.Activate();
+    const std::vector<float> impulse = [] {
+        std::vector<float> x(1024, 0.0f);
+        x[0] = 1.0f;
+        return x;
+    }();
+    std::vector<float> out(1024);
+    auto first_echo = [&](Plugin& plugin) {
+        plugin.Run(impulse.data(), out.data(), 1024);
+        return std::find_if(out.begin(), out.end(), [](float y) { return y != 0.0f; }) - out.begin();
+    };
+    EXPECT_EQ(first_echo(a), 96);   // 2 ms at 48 kHz
+    EXPECT_EQ(first_echo(b), 192);  // 2 ms at 96 kHz
+    a.controls[TIME_MODE] = 2;
+    first_echo(a);
+    a.controls[TIME_MODE] = 1;
+    EXPECT_EQ(first_echo(a), 192);  // b opened last: 2 ms at its rate
+    a.Deactivate();
+    a.Activate();
+    EXPECT_EQ(first_echo(a), 96);
+}
+
+}  // namespace
