@@ -5,24 +5,20 @@
 
 #include "ListText.h"
 #include "ModuleExports.h"
+#include "PinFacts.h"
 #include "Text.h"
 
 namespace er_lv2 {
 
 namespace {
 
-struct ExpectedPin {
-    std::int32_t direction;
-    std::int32_t datatype;
-};
-
-// What each kind of port needs the pin to be.
-ExpectedPin Expected(PortKind kind) {
+// The port kind each pin's row in the shared pin table calls for.
+bool KindFits(PortKind kind, const effect_pins::PinFacts& facts) {
     switch (kind) {
-    case PortKind::AudioOut: return {DR_OUT, DT_FSAMPLE};
-    case PortKind::Toggle:
-    case PortKind::Choice: return {DR_IN, DT_LIST};
-    default: return {DR_IN, DT_FSAMPLE};
+    case PortKind::AudioOut: return facts.direction == DR_OUT && facts.datatype == DT_FSAMPLE;
+    case PortKind::Toggle: return facts.datatype == DT_LIST && facts.choices == 2;
+    case PortKind::Choice: return facts.datatype == DT_LIST;
+    default: return facts.direction != DR_OUT && facts.datatype == DT_FSAMPLE;
     }
 }
 
@@ -94,10 +90,12 @@ std::vector<PortDescription> PortDescriptions() {
     for (std::int32_t index = 0; index < PORT_COUNT && known; ++index) {
         SEPinProperties pin{};
         PortDescription port{PORT_SPECS[index], {}, 0.0f, 0.0f, 0.0f, {}};
-        const ExpectedPin expected = Expected(port.spec.kind);
-        known = record->dispatch(record, OP_GET_PIN_PROPERTIES, index, 0, &pin, 0.0f) != 0 &&
-                (pin.direction == expected.direction || (expected.direction == DR_IN && pin.direction == DR_SETTING)) &&
-                pin.datatype == expected.datatype && pin.flags == 0 && Translate(port, pin);
+        const effect_pins::PinFacts& facts = effect_pins::kPins[static_cast<std::size_t>(index)];
+        known = KindFits(port.spec.kind, facts) &&
+                record->dispatch(record, OP_GET_PIN_PROPERTIES, index, 0, &pin, 0.0f) != 0 &&
+                Text(pin.name) == facts.name && pin.direction == facts.direction &&
+                pin.datatype == facts.datatype && pin.flags == 0 && Translate(port, pin) &&
+                port.entries.size() == static_cast<std::size_t>(facts.choices);
         port.name = Text(pin.name);
         ports.push_back(std::move(port));
     }

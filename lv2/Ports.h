@@ -83,8 +83,8 @@ struct PortDescription {
 };
 
 // Reads the module's pin descriptions through its exports and translates them. Empty when the module's pins are
-// not the ones this table was written for (a count, direction or data type that differs), so that the adapter
-// refuses to run a module it does not know.
+// not the ones the shared pin table (effect_pins/PinFacts.h) states, in name, direction, type or number of list
+// entries, or carry flags: the adapter refuses to run a module it does not know.
 std::vector<PortDescription> PortDescriptions();
 
 // The value a choice port's LV2 value selects: the entry whose value equals it exactly after rounding to the
