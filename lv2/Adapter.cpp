@@ -17,11 +17,20 @@ namespace er_lv2 {
 
 namespace {
 
-// The module runs under MODULE_MXCSR; the host's thread gets its own settings back, flags included.
+constexpr std::uint32_t STATUS_FLAGS = 0x3F;  // sticky exception flags: not part of the settings
+
+// The module runs under MODULE_MXCSR; the host's thread gets its own settings back. Status flags raised
+// meanwhile are kept: they are the host's business, as they are after any function call. The module leaves the
+// settings it recorded at open, MODULE_MXCSR, so a host that runs under them already costs nothing here: reading
+// and loading MXCSR cost a noticeable part of a short block of the cheapest routine.
 class FloatScope {
 public:
-    FloatScope() : m_host(_mm_getcsr()) { _mm_setcsr(MODULE_MXCSR); }
-    ~FloatScope() { _mm_setcsr(m_host); }
+    FloatScope() : m_host(_mm_getcsr()) {
+        if ((m_host & ~STATUS_FLAGS) != MODULE_MXCSR) _mm_setcsr(MODULE_MXCSR | (m_host & STATUS_FLAGS));
+    }
+    ~FloatScope() {
+        if ((m_host & ~STATUS_FLAGS) != MODULE_MXCSR) _mm_setcsr((m_host & ~STATUS_FLAGS) | (_mm_getcsr() & STATUS_FLAGS));
+    }
     FloatScope(const FloatScope&) = delete;
     FloatScope& operator=(const FloatScope&) = delete;
 
@@ -93,9 +102,9 @@ Adapter::Adapter(float rate, std::int32_t max_block, const LV2_Worker_Schedule* 
                  std::vector<PortDescription> ports)
     : m_rate(rate), m_max_block(max_block), m_schedule(schedule), m_ports(std::move(ports)) {
     for (std::int32_t pin = 0; pin < PORT_COUNT; ++pin) {
-        if (m_ports[pin].spec.kind != PortKind::Toggle && m_ports[pin].spec.kind != PortKind::Choice) {
-            m_buffers[pin].assign(static_cast<std::size_t>(m_max_block), 0.0f);
-        }
+        if (!IsChoice(m_ports[pin].spec.kind)) m_buffers[pin].assign(static_cast<std::size_t>(m_max_block), 0.0f);
+        m_defaults[pin] = m_ports[pin].default_value;
+        ConnectPort(static_cast<std::uint32_t>(pin), nullptr);
     }
 }
 
@@ -161,6 +170,7 @@ void Adapter::Announce() {
     Notify(PORT_AUDIO_IN, PS_STREAMING);
     for (const std::int32_t pin : ANNOUNCE_ORDER) {
         const PortDescription& port = m_ports[pin];
+        m_seen[pin] = Bits(PortValue(pin));
         if (IsChoice(port.spec.kind)) {
             const auto choice = ChoiceFor(port, PortValue(pin));
             SendChoice(pin, choice ? *choice : *ChoiceFor(port, port.default_value));
@@ -173,12 +183,13 @@ void Adapter::Announce() {
 // ---- audio class ----------------------------------------------------------------------------------------------
 
 void Adapter::ConnectPort(std::uint32_t port, void* data) {
-    if (port < static_cast<std::uint32_t>(PORT_COUNT)) m_connections[port] = static_cast<float*>(data);
+    if (port >= static_cast<std::uint32_t>(PORT_COUNT)) return;
+    m_connections[port] = static_cast<float*>(data);
+    // An unconnected control port reads its default.
+    if (data == nullptr && IsControl(m_ports[port].spec.kind)) m_connections[port] = &m_defaults[port];
 }
 
-float Adapter::PortValue(std::int32_t pin) const {
-    return m_connections[pin] != nullptr ? *m_connections[pin] : m_ports[pin].default_value;
-}
+float Adapter::PortValue(std::int32_t pin) const { return *m_connections[pin]; }
 
 bool Adapter::Allocates(std::int32_t pin) const {
     return pin == PORT_ACTIVE || (pin == PORT_MAX_DELAY && m_sent_choice[PORT_ACTIVE] != 0);
@@ -202,22 +213,29 @@ void Adapter::Run(std::uint32_t frames) {
 }
 
 void Adapter::SendChanges() {
+    // Most runs change nothing: one pass over the ports without a branch.
+    std::uint32_t changed = 0;
+    for (const std::int32_t pin : ANNOUNCE_ORDER) changed |= Bits(PortValue(pin)) ^ m_seen[pin];
+    if (changed == 0) return;
     m_buffer_clock = m_clock;
     WorkRequest request{m_epoch.load(std::memory_order_relaxed), 0, {}, {}};
     for (const std::int32_t pin : ANNOUNCE_ORDER) {
+        const std::uint32_t raw = Bits(PortValue(pin));
+        if (raw == m_seen[pin]) continue;
         const PortDescription& port = m_ports[pin];
         if (!IsChoice(port.spec.kind)) {
             const float value = PinFloat(PortValue(pin));
             if (Bits(value) != m_sent_float[pin]) SendFloat(pin, value);
+            m_seen[pin] = raw;
             continue;
         }
         const auto choice = ChoiceFor(port, PortValue(pin));
-        if (!choice || *choice == m_sent_choice[pin]) continue;
-        if (!Allocates(pin)) {
-            SendChoice(pin, *choice);
+        if (!choice || *choice == m_sent_choice[pin] || !Allocates(pin)) {
+            if (choice && *choice != m_sent_choice[pin]) SendChoice(pin, *choice);
+            m_seen[pin] = raw;
             continue;
         }
-        request.pins[request.count] = pin;
+        request.pins[request.count] = pin;  // seen once the worker has it; until then looked at every run
         request.values[request.count] = *choice;
         ++request.count;
     }
@@ -227,7 +245,10 @@ void Adapter::SendChanges() {
         m_worker_owns.store(false, std::memory_order_release);  // tried again at the next run
         return;
     }
-    for (std::int32_t i = 0; i < request.count; ++i) m_sent_choice[request.pins[i]] = request.values[i];
+    for (std::int32_t i = 0; i < request.count; ++i) {
+        m_sent_choice[request.pins[i]] = request.values[i];
+        m_seen[request.pins[i]] = Bits(PortValue(request.pins[i]));
+    }
 }
 
 void Adapter::SendChoice(std::int32_t pin, std::int16_t value) {

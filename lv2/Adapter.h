@@ -76,11 +76,13 @@ private:
     const LV2_Worker_Schedule* const m_schedule;  // null: no worker
     const std::vector<PortDescription> m_ports;
 
-    float* m_connections[PORT_COUNT] = {};             // the host's buffers; null while unconnected
+    float* m_connections[PORT_COUNT] = {};             // the host's buffers; unconnected: null, a control m_defaults
+    float m_defaults[PORT_COUNT] = {};                 // each control port's default
     std::vector<float> m_buffers[PORT_COUNT];          // the adapter's pin buffers, m_max_block samples each
     void* m_variables[PORT_COUNT] = {};                // the module's variable of each pin
     std::int16_t m_sent_choice[PORT_COUNT] = {};       // choice pins: the value the module has
     std::uint32_t m_sent_float[PORT_COUNT] = {};       // float pins: the bits of the float the module has
+    std::uint32_t m_seen[PORT_COUNT] = {};             // the bits of each port's value when last dealt with
 
     SEModuleRecord* m_record = nullptr;
     SEProcessEntry m_process = nullptr;

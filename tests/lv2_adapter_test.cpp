@@ -430,8 +430,9 @@ TEST(PluginHost, HostFloatingPointSettingsAreKept) {
     const unsigned after_run = _mm_getcsr();
     _mm_setcsr(saved);
     reference.Run(in.data(), theirs.data(), 2048, 2048);
-    EXPECT_EQ(after_activate, host);
-    EXPECT_EQ(after_run, host);
+    constexpr unsigned SETTINGS = ~0x3Fu;  // the sticky exception flags are the host's to clear
+    EXPECT_EQ(after_activate & SETTINGS, host & SETTINGS);
+    EXPECT_EQ(after_run & SETTINGS, host & SETTINGS);
     EXPECT_TRUE(SameSamples(ours, theirs));
 }
 
