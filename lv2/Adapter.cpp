@@ -240,15 +240,19 @@ void Adapter::SendChanges() {
         ++request.count;
     }
     if (request.count == 0 || m_schedule == nullptr) return;
+    // Marked as sent before the worker may start: from here to the handing back only the worker writes.
+    std::int16_t before[2] = {};
+    for (std::int32_t i = 0; i < request.count; ++i) {
+        before[i] = m_sent_choice[request.pins[i]];
+        m_sent_choice[request.pins[i]] = request.values[i];
+    }
     m_worker_owns.store(true, std::memory_order_release);
     if (m_schedule->schedule_work(m_schedule->handle, sizeof request, &request) != LV2_WORKER_SUCCESS) {
-        m_worker_owns.store(false, std::memory_order_release);  // tried again at the next run
+        m_worker_owns.store(false, std::memory_order_relaxed);  // nothing was queued: tried again next run
+        for (std::int32_t i = 0; i < request.count; ++i) m_sent_choice[request.pins[i]] = before[i];
         return;
     }
-    for (std::int32_t i = 0; i < request.count; ++i) {
-        m_sent_choice[request.pins[i]] = request.values[i];
-        m_seen[request.pins[i]] = Bits(PortValue(request.pins[i]));
-    }
+    for (std::int32_t i = 0; i < request.count; ++i) m_seen[request.pins[i]] = Bits(PortValue(request.pins[i]));
 }
 
 void Adapter::SendChoice(std::int32_t pin, std::int16_t value) {
