@@ -54,6 +54,51 @@ def ratio(a, b):
     return None if a is None or b is None or b == 0 else a / b
 
 
+SMALL, LARGE = 32, 4096
+FULL_BLOCKS = (32, 256, 4096)
+
+
+def per_call_table(get, buffer, ks):
+    """What a call costs beyond its samples: the time of a block of 32 minus 32 samples at the rate of a block of
+    4096, and the targets that depend on small blocks."""
+    rows = []
+    for k in ks:
+        for group in GROUPS:
+            for variant in VARIANTS:
+                routine = f"Process{group}{variant}"
+                small = get("ours", routine, block=SMALL, buffer=buffer, k=k)
+                large = get("ours", routine, block=LARGE, buffer=buffer, k=k)
+                if small is None or large is None:
+                    continue
+                overhead = (small - large) * SMALL
+                peers = [v for v in (get(w, routine, block=SMALL, buffer=buffer, k=k) for w in ("stk", "faust"))
+                         if v is not None]
+                q_peer = ratio(small, min(peers)) if peers else None
+                vs_sample = [ratio(get("ours", routine, block=b, buffer=buffer, k=k),
+                                   get("ours", f"ProcessSample{variant}", block=b, buffer=buffer, k=k))
+                             for b in FULL_BLOCKS]
+                checks = [("≤10 ns per call", overhead, 10.0)]
+                if variant == "Plain" and group in ("Sample", "FractionEcon"):
+                    checks.append((f"≤0.85x peer at {SMALL}", q_peer, 0.85))
+                if variant != "Plain" and group == "FractionFull":
+                    checks += [(f"≤1.2x Sample at {b}", q, 1.2) for b, q in zip(FULL_BLOCKS, vs_sample)]
+                missed = [label for label, q, limit in checks if q is None or q > limit]
+                verdict = "met" if not missed else "missed " + ", ".join(missed)
+                rows.append(f"| {routine} | {k} | {fmt(small)} | {fmt(large)} | {overhead:.1f} | {fmt(q_peer)} | "
+                            + " | ".join(fmt(q) if group != "Sample" else "–" for q in vs_sample) + f" | {verdict} |")
+    if not rows:
+        return
+    print()
+    print(f"Per call, delay line {buffer} samples: ns per sample at blocks {SMALL} and {LARGE}; overhead = "
+          f"(ns/sample at {SMALL} - ns/sample at {LARGE}) x {SMALL}, in ns per call.")
+    print()
+    print(f"| routine | k | ours {SMALL} | ours {LARGE} | ns per call | ours/peer {SMALL} | "
+          + " | ".join(f"ours/Sample {b}" for b in FULL_BLOCKS) + " | target |")
+    print("|---|---|---|---|---|---|" + "---|" * len(FULL_BLOCKS) + "---|")
+    for row in rows:
+        print(row)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("json")
@@ -116,14 +161,20 @@ def main():
                 print(f"| {routine} | {k} | {fmt(ours)} | {peer_text} | {fmt(floor)} {floor_name} | "
                       f"{fmt(q_peer)} | {fmt(q_floor)} | {fmt(q_sample)} | {verdict} |")
 
+    per_call_table(get, args.buffer, ks)
+
     control = sorted((key, v) for key, v in r.items() if key[0] == "control")
     if control:
         print()
         print("| control path | ns per notification | allocations | target |")
         print("|---|---|---|---|")
+        limits = {"pin-change": 1000, "switch-on": 50000}  # ns per notification
         for (who, job, params), v in control:
             label = job + "".join(f" {k} {val}" for k, val in params)
-            target = ("met (<1000)" if v < 1000 else "missed (<1000)") if job.startswith("pin-change") else "–"
+            if job.endswith("-pass"):
+                label += " (ns per sample)"
+            limit = next((n for prefix, n in limits.items() if job.startswith(prefix)), None)
+            target = "–" if limit is None else ("met" if v <= limit else "missed") + f" (≤{limit})"
             allocs = allocations.get((who, job, params))
             print(f"| {label} | {fmt(v)} | {'–' if allocs is None else f'{allocs:g}'} | {target} |")
 

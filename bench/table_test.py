@@ -69,6 +69,40 @@ class TableTest(unittest.TestCase):
         self.assertEqual(rows["ProcessFractionFullInputTapFeedback"][8], "missed ≤1.5x Sample, ≤0.85x peer")
         self.assertEqual(rows["ProcessSamplePlain"][8], "missed ≤0.85x peer")
 
+    def per_call(self, benchmarks):
+        with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
+            json.dump({"context": {}, "benchmarks": benchmarks}, f)
+        try:
+            out = subprocess.run([sys.executable, os.path.join(HERE, "table.py"), f.name], check=True,
+                                 capture_output=True, text=True).stdout
+        finally:
+            os.unlink(f.name)
+        rows = [line for line in out[out.index("Per call"):].splitlines() if line.startswith("| Process")]
+        return {line.split("|")[1].strip(): [c.strip() for c in line.split("|")[1:-1]] for line in rows}
+
+    def test_per_call_overhead_and_small_block_targets(self):
+        def at(who, routine, block, ns):
+            return run(f"{who}/{routine}/block:{block}/buffer:2048/k:10", ns, "median")
+        rows = self.per_call([
+            at("ours", "ProcessSamplePlain", 32, 0.80), at("ours", "ProcessSamplePlain", 4096, 0.50),
+            at("faust", "ProcessSamplePlain", 32, 1.00),
+            at("ours", "ProcessSampleTapFeedback", 32, 3.40), at("ours", "ProcessSampleTapFeedback", 4096, 3.00),
+            at("ours", "ProcessSampleTapFeedback", 256, 3.00),
+            at("ours", "ProcessFractionFullTapFeedback", 32, 3.80),
+            at("ours", "ProcessFractionFullTapFeedback", 256, 3.50),
+            at("ours", "ProcessFractionFullTapFeedback", 4096, 3.50),
+        ])
+        plain = rows["ProcessSamplePlain"]
+        self.assertEqual(plain[4], "9.6")  # (0.80 - 0.50) x 32
+        self.assertEqual(plain[5], "0.80")
+        self.assertEqual(plain[9], "met")
+        full = rows["ProcessFractionFullTapFeedback"]
+        self.assertEqual(full[4], "9.6")
+        self.assertEqual(full[6:9], ["1.12", "1.17", "1.17"])
+        self.assertEqual(full[9], "met")
+        self.assertEqual(rows["ProcessSampleTapFeedback"][4], "12.8")
+        self.assertEqual(rows["ProcessSampleTapFeedback"][9], "missed ≤10 ns per call")
+
     def test_single_runs_are_read_when_not_repeated(self):
         rows = self.table([case("ours", "ProcessSamplePlain", 0.4, None), case("stk", "ProcessSamplePlain", 1.0, None)])
         self.assertEqual(rows["ProcessSamplePlain"][5], "0.40")
