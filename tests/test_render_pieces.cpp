@@ -261,10 +261,19 @@ TEST(SampleCodec, FullScaleAndBeyondClip) {
 }
 
 TEST(SampleCodec, FormatNames) {
-    EXPECT_EQ(SubtypeForName("pcm16"), SF_FORMAT_PCM_16);
-    EXPECT_EQ(SubtypeForName("pcm24"), SF_FORMAT_PCM_24);
-    EXPECT_EQ(SubtypeForName("float"), SF_FORMAT_FLOAT);
-    EXPECT_EQ(SubtypeForName("pcm8"), 0);  // readable and writable, but not a --format choice
+    EXPECT_EQ(SubtypeForName("pcm16", SF_FORMAT_WAV, 1, 48000), SF_FORMAT_PCM_16);
+    EXPECT_EQ(SubtypeForName("float", SF_FORMAT_FLAC, 1, 48000), 0) << "not in that container";
+    EXPECT_EQ(SubtypeForName("pcm8", SF_FORMAT_WAV, 1, 48000), SF_FORMAT_PCM_U8) << "WAV's 8 bits are unsigned";
+    EXPECT_EQ(SubtypeForName("pcm8", SF_FORMAT_FLAC, 1, 48000), SF_FORMAT_PCM_S8);
+    EXPECT_EQ(SubtypeForName("mp4", SF_FORMAT_WAV, 1, 48000), 0);
+    // The nearest subtype that loses nothing, else the most precise the container holds.
+    EXPECT_EQ(NearestSubtype(SF_FORMAT_PCM_16, SF_FORMAT_AIFF, 1, 48000), SF_FORMAT_PCM_16);
+    EXPECT_EQ(NearestSubtype(SF_FORMAT_FLOAT, SF_FORMAT_FLAC, 1, 48000), SF_FORMAT_PCM_24);
+    EXPECT_EQ(NearestSubtype(SF_FORMAT_PCM_32, SF_FORMAT_FLAC, 1, 48000), SF_FORMAT_PCM_24);
+    EXPECT_EQ(NearestSubtype(SF_FORMAT_PCM_U8, SF_FORMAT_FLAC, 1, 48000), SF_FORMAT_PCM_S8);
+    EXPECT_EQ(NearestSubtype(SF_FORMAT_VORBIS, SF_FORMAT_WAV, 1, 48000), SF_FORMAT_FLOAT);
+    EXPECT_EQ(NearestSubtype(SF_FORMAT_PCM_24, SF_FORMAT_WAV, 1, 48000), SF_FORMAT_PCM_24);
+    EXPECT_EQ(NearestSubtype(SF_FORMAT_PCM_24, SF_FORMAT_OGG, 1, 48000), SF_FORMAT_VORBIS);
     EXPECT_EQ(CodecForSubtype(SF_FORMAT_WAV | SF_FORMAT_PCM_24).bits, 24);
     EXPECT_FALSE(CodecForSubtype(SF_FORMAT_FLAC | SF_FORMAT_FLOAT).IsInteger());
     EXPECT_TRUE(CodecForSubtype(SF_FORMAT_OGG | SF_FORMAT_VORBIS).clips);

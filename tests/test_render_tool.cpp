@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -26,6 +27,7 @@
 #include <sndfile.h>
 
 #include "Render.h"
+#include "SampleCodec.h"
 
 extern char** environ;
 
@@ -379,6 +381,7 @@ TEST_F(RenderTool, UnityPureDelayIsBitTransparent) {
                               "--block", "100"});
         ASSERT_EQ(run.exit_code, 0) << run.err;
         EXPECT_NE(run.err.find(" 0 samples clipped"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("dither      none ("), std::string::npos) << run.err;
         const auto out = ReadInts("out.wav", bits);
         ASSERT_EQ(out.size(), input.size() + 6);
         for (std::size_t n = 0; n < out.size(); ++n) {
@@ -444,7 +447,10 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
         {{in, out, "--gate", "-1smp"}, 2, "lies outside the render"},
         {{in, out, "--gate", "soon"}, 2, "\"soon\" is not a time"},
         {{in, out, "--tail", "-1"}, 2, "--tail takes seconds"},
-        {{in, out, "--format", "mp3"}, 2, "--format takes pcm16, pcm24 or float"},
+        {{in, out, "--format", "mp4"}, 2, "--format for a WAV (Microsoft) file takes pcm8u, pcm16, pcm24"},
+        {{in, out, "--dither", "shaped"}, 2, "--dither takes none or tpdf"},
+        {{in, out, "--dry", "-inf"}, 2, "--dry takes decibels from -200 to 200 or \"off\""},
+        {{in, out, "--type", "xyz"}, 2, "--type takes a file extension"},
         {{in, out, "--set", "Feedback +/-10=15"}, 2, "\"Feedback +/-10\" takes -10 .. 10, not \"15\""},
         {{in, out, "--set", "Feedback +/-10=0..-10.5"}, 2, "takes -10 .. 10"},
         {{in, out, "--set", "Damping 0-10=11"}, 2, "\"Damping 0-10\" takes 0 .. 10"},
@@ -455,7 +461,7 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
         {{in, out, "--settings", Path("folder")}, 2, "is a folder"},
         {{in, out, "--allow-unsafe", "--set", "Feedback +/-10=15", "--set", "Damping/Feedback Mode=Tap1", "--set",
           "Time Mode=Samples", "--set", "1 Time=10"}, 6, "the output becomes infinite at 0.0"},
-        {{in, Path("out.flac"), "--format", "float"}, 2, "cannot write float samples into a FLAC"},
+        {{in, Path("out.flac"), "--format", "float"}, 2, "--format for a FLAC (Free Lossless Audio Codec) file takes"},
         {{in, out, "--settings", Path("nothing.txt")}, 2, "cannot read the settings file"},
         {{in, out, "--settings", Path("bad.txt")}, 2, Path("bad.txt") + ":2: expected Name=value"},
         {{in, out, "--module", Path("nothing.so")}, 5, "cannot load the module"},
@@ -571,6 +577,138 @@ TEST_F(RenderTool, EachStopSignalLeavesNoFile) {
         EXPECT_EQ(Finish(pid).exit_code, 128 + signal_number);
         EXPECT_EQ(Listing(), std::set<std::string>{}) << "signal " << signal_number;
     }
+}
+
+// Every container (by its extension) and sample format libsndfile writes: OUT takes it, and a lossless one carries
+// a one-sample delay of the input exactly. Unset, the format is the input's where the container holds it, else
+// the nearest it does.
+TEST_F(RenderTool, EveryContainerAndSampleFormatLibsndfileWritesRoundTrips) {
+    std::vector<float> grid(1000);
+    for (std::size_t n = 0; n < grid.size(); ++n) grid[n] = static_cast<float>(static_cast<int>(n % 201) - 100) / 128;
+    Write("grid.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, {}, grid);
+    const std::set<std::string> lossy{"ulaw", "alaw", "vorbis", "opus", "mp1", "mp2", "mp3", "other"};
+    int majors = 0, subtypes = 0, pairs = 0;
+    sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &majors, sizeof(majors));
+    sf_command(nullptr, SFC_GET_FORMAT_SUBTYPE_COUNT, &subtypes, sizeof(subtypes));
+    std::set<std::string> extensions;
+    for (int m = 0; m < majors; ++m) {
+        SF_FORMAT_INFO major{};
+        major.format = m;
+        sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &major, sizeof(major));
+        if (!extensions.insert(major.extension).second) continue;  // reached by its first container only
+        for (int t = 0; t < subtypes; ++t) {
+            SF_FORMAT_INFO subtype{};
+            subtype.format = t;
+            sf_command(nullptr, SFC_GET_FORMAT_SUBTYPE, &subtype, sizeof(subtype));
+            SF_INFO check{};
+            check.samplerate = 48000;
+            check.channels = 1;
+            check.format = (major.format & SF_FORMAT_TYPEMASK) | subtype.format;
+            const std::string name(er_render::SubtypeName(subtype.format));
+            if (!sf_format_check(&check) || name == "other") continue;
+            // libsndfile's check passes pairs it then cannot write (MPEG layers I and II, 12-bit DWVW in AIFF).
+            SF_INFO probe_info = check;
+            SNDFILE* probe = sf_open((m_root / "probe").c_str(), SFM_WRITE, &probe_info);
+            int frame[1] = {0};
+            const bool writes = probe != nullptr && sf_writef_int(probe, frame, 1) == 1;
+            sf_close(probe);
+            if (!writes) continue;
+            const std::string out = std::string("pair.") + major.extension;
+            const std::string label = out + " " + name;
+            const ToolRun run = Tool({Path("grid.wav"), Path(out), "--format", name, "--dither", "none", "--tail",
+                                      "0", "--set", "Time Mode=Samples", "--set", "1 Time=1smp"});
+            ASSERT_EQ(run.exit_code, 0) << label << "\n" << run.err;
+            ++pairs;
+            // Raw has no header to read it by; libsndfile reads SD2 only with its resource fork.
+            if ((check.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_RAW || (check.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_SD2) {
+                EXPECT_GT(fs::file_size(Path(out)), 0u);
+                continue;
+            }
+            SF_INFO info{};
+            const auto samples = Read(out, &info);
+            EXPECT_EQ(info.format & (SF_FORMAT_TYPEMASK | SF_FORMAT_SUBMASK), check.format) << label;
+            // MIDI sample dumps go in packets of 120 samples; libsndfile drops the last partial one.
+            if (lossy.count(name) == 0 && std::string(major.extension) != "sds") {
+                ASSERT_EQ(samples.size(), grid.size()) << label;
+                for (std::size_t n = 1; n < grid.size(); ++n) ASSERT_EQ(samples[n], grid[n - 1]) << label << " " << n;
+            }
+            fs::remove(Path(out));
+        }
+    }
+    EXPECT_GT(pairs, 40);
+
+    Write("u8.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 1, {}, grid);
+    struct Default {
+        std::vector<std::string> args;
+        std::string out;
+        int format;
+    };
+    const Default defaults[] = {
+        {{Path("grid.wav"), Path("f.flac")}, "f.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24},
+        {{Path("u8.wav"), Path("u8.flac")}, "u8.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_S8},
+        {{Path("grid.wav"), Path("v.ogg")}, "v.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS},
+        {{Path("v.ogg"), Path("from-ogg.wav")}, "from-ogg.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT},
+        {{"--impulse", "0.01", Path("ir.flac")}, "ir.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24},
+        {{Path("grid.wav"), "-", "--type", "au"}, "", 0},
+    };
+    for (const Default& d : defaults) {
+        const ToolRun run = Tool(d.args);
+        ASSERT_EQ(run.exit_code, 0) << d.out << "\n" << run.err;
+        if (d.out.empty()) continue;
+        SF_INFO info{};
+        Read(d.out, &info);
+        EXPECT_EQ(info.format, d.format) << d.out;
+    }
+}
+
+// Dither: a -100 dBFS sine into 16 bits survives as noise-like samples with TPDF dither, the same in every run,
+// and rounds to silence without it; an exact render is never dithered (UnityPureDelayIsBitTransparent).
+TEST_F(RenderTool, QuietSignalSurvivesTheCutTo16BitsAsDither) {
+    std::vector<float> sine(4800);
+    for (std::size_t n = 0; n < sine.size(); ++n) sine[n] = static_cast<float>(1.0e-5 * std::sin(0.05 * n));
+    Write("quiet.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, {}, sine);
+    auto render = [&](const std::string& out, const char* dither) {
+        std::vector<std::string> args{Path("quiet.wav"), Path(out), "--format", "pcm16", "--tail", "0"};
+        if (dither != nullptr) args.insert(args.end(), {"--dither", dither});
+        const ToolRun run = Tool(args);
+        EXPECT_EQ(run.exit_code, 0) << run.err;
+        return run.err;
+    };
+    EXPECT_NE(render("auto.wav", nullptr).find("dither      TPDF (16-bit samples)"), std::string::npos);
+    render("again.wav", nullptr);
+    render("none.wav", "none");
+    const auto dithered = ReadInts("auto.wav", 16);
+    std::map<std::int32_t, int> values;
+    for (const std::int32_t value : dithered) ++values[value];
+    EXPECT_EQ(values.size(), 3u) << "-1, 0 and 1 LSB";
+    EXPECT_GT(dithered.size() - values[0], dithered.size() / 4) << "most samples are not zero";
+    EXPECT_EQ(Bytes(m_dir / "auto.wav"), Bytes(m_dir / "again.wav")) << "a fixed seed";
+    EXPECT_EQ(ReadInts("none.wav", 16), std::vector<std::int32_t>(dithered.size(), 0));
+}
+
+// --dry and --wet mix the input with the module's output, and --gain scales the sum, as a mix by hand does.
+TEST_F(RenderTool, DryAndWetEqualTheSumDoneByHand) {
+    std::vector<float> input(3000);
+    for (std::size_t n = 0; n < input.size(); ++n) input[n] = static_cast<float>(0.3 * std::sin(0.01 * n));
+    Write("in.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, {}, input);
+    const std::vector<std::string> loop{"--set", "1 Time=5ms", "--set", "Feedback +/-10=5", "--tail", "0"};
+    auto render = [&](const std::string& out, std::vector<std::string> extra) {
+        std::vector<std::string> args{Path("in.wav"), Path(out)};
+        args.insert(args.end(), loop.begin(), loop.end());
+        args.insert(args.end(), extra.begin(), extra.end());
+        const ToolRun run = Tool(args);
+        EXPECT_EQ(run.exit_code, 0) << run.err;
+        return Read(out);
+    };
+    const auto wet = render("wet.wav", {});
+    const auto mixed = render("mixed.wav", {"--dry", "-6", "--wet", "-3", "--gain", "+2"});
+    const auto dry = render("dry.wav", {"--dry", "0", "--wet", "off"});
+    ASSERT_EQ(mixed.size(), input.size());
+    const double d = std::pow(10.0, -6.0 / 20), w = std::pow(10.0, -3.0 / 20), g = std::pow(10.0, 2.0 / 20);
+    for (std::size_t n = 0; n < input.size(); ++n) {
+        ASSERT_NEAR(mixed[n], g * (d * input[n] + w * wet[n]), 1.0e-6) << n;
+    }
+    EXPECT_EQ(dry, input);
 }
 
 // The README's demo and recipes: each example setting renders the tool's own test signal without a warning

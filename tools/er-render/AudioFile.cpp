@@ -208,7 +208,8 @@ OutputFile::OutputFile(const std::string& path, const std::string& input_path, i
     info.samplerate = rate;
     info.channels = channels;
     info.format = format;
-    m_file = sf_open_fd(m_fd, SFM_WRITE, &info, SF_FALSE);
+    // A regular file opens by name: some containers need one (SD2 keeps a resource fork beside the data).
+    m_file = m_stream ? sf_open_fd(m_fd, SFM_WRITE, &info, SF_FALSE) : sf_open(m_temp_path.c_str(), SFM_WRITE, &info);
     if (m_file == nullptr) {
         const std::string reason = LibraryText(nullptr);
         Abandon();
@@ -293,10 +294,7 @@ void OutputFile::Commit() {
         Abandon();
         return;
     }
-    if (close(m_fd) != 0) {
-        m_fd = -1;
-        throw Failure(EXIT_OUTPUT, "cannot finish the output " + Quoted(m_path) + ": " + ErrnoText());
-    }
+    close(m_fd);  // only held the temporary file's name; libsndfile wrote through its own descriptor
     m_fd = -1;
     if (std::rename(m_temp_path.c_str(), m_target.c_str()) != 0) {
         throw Failure(EXIT_OUTPUT, "cannot rename the finished output to " + Quoted(m_path) + ": " + ErrnoText());

@@ -1,5 +1,7 @@
 #include "Plan.h"
 
+#include <cmath>
+
 #include "EffectPins.h"
 #include "Failure.h"
 #include "ListText.h"
@@ -17,6 +19,8 @@ constexpr long long MAX_RATE = 768000;
 constexpr float DEFAULT_RATE = 48000.0f;
 constexpr int IMPULSE_FORMAT = SF_FORMAT_WAV | SF_FORMAT_FLOAT;      // a response keeps its full precision
 constexpr int TEST_SIGNAL_FORMAT = SF_FORMAT_WAV | SF_FORMAT_PCM_16;  // plays anywhere
+constexpr double MAX_DECIBELS = 200.0;
+constexpr int MAX_DITHERED_BITS = 16;
 
 double CheckedSeconds(const std::string& text, const char* option, double low) {
     const auto seconds = ParseNumber(text);
@@ -46,23 +50,26 @@ std::int64_t SecondsToFrames(double seconds, float rate) {
     return RoundToRange(seconds * rate, 0, INT32_MAX, outside);
 }
 
-// `format` with the container --type or OUT's extension names, and the subtype --format names.
-int OutputFormat(int format, const std::string& path, const Options& options) {
+// The container --type or OUT's extension names (else `format`'s), with the subtype --format names (else the
+// one nearest `format`'s that the container holds).
+int OutputFormat(int format, const std::string& path, const Options& options, int channels, int rate) {
     int major = MajorFormatForPath(path);
     if (!options.type.empty()) {
         major = MajorFormatForExtension(options.type);
         if (major == 0) throw Failure(EXIT_USAGE, "--type takes a file extension libsndfile knows (wav, flac, "
                                                   "aiff, ogg, ...), not " + Quoted(options.type));
     }
-    if (major != 0) format = major | (format & SF_FORMAT_SUBMASK);
-    if (!options.format.empty()) {
-        const int subtype = SubtypeForName(options.format);
-        if (subtype == 0) {
-            throw Failure(EXIT_USAGE, "--format takes pcm16, pcm24 or float, not " + Quoted(options.format));
-        }
-        format = (format & SF_FORMAT_TYPEMASK) | subtype;
+    if (major == 0) major = format & SF_FORMAT_TYPEMASK;
+    if (options.format.empty()) {
+        const int subtype = NearestSubtype(format, major, channels, rate);
+        return major | (subtype != 0 ? subtype : (format & SF_FORMAT_SUBMASK));
     }
-    return format;
+    const int subtype = SubtypeForName(options.format, major, channels, rate);
+    if (subtype == 0) {
+        throw Failure(EXIT_USAGE, "--format for a " + MajorFormatName(major) + " file takes " +
+                                      SubtypeNames(major, channels, rate) + "; not " + Quoted(options.format));
+    }
+    return major | subtype;
 }
 
 std::vector<Assignment> GatherAssignments(const Options& options) {
@@ -110,6 +117,63 @@ void FitMaxDelay(std::vector<PinSetting>& settings, const std::vector<er_host::P
     }
 }
 
+// A level in decibels ("-6", "+3.5") or "off", as a linear gain.
+double Gain(const std::string& text, const char* option) {
+    if (EqualsIgnoreCase(Trim(text), "off")) return 0.0;
+    const auto decibels = ParseNumber(text);
+    if (!decibels || std::fabs(*decibels) > MAX_DECIBELS) {
+        throw Failure(EXIT_USAGE, std::string(option) + " takes decibels from -" + FormatNumber(MAX_DECIBELS) +
+                                      " to " + FormatNumber(MAX_DECIBELS) + " or \"off\", not " + Quoted(text));
+    }
+    return std::pow(10.0, *decibels / 20.0);
+}
+
+Mix MixOption(const Options& options) {
+    Mix mix;
+    mix.dry = !options.dry.empty();
+    if (mix.dry) mix.dry_gain = Gain(options.dry, "--dry");
+    if (!options.wet.empty()) mix.wet_gain = Gain(options.wet, "--wet");
+    if (!options.gain.empty()) mix.gain = Gain(options.gain, "--gain");
+    return mix;
+}
+
+// Whether every output sample is exactly a sample of the input's format (until it clips): a switched-off effect,
+// or a whole-sample pure delay of integer samples scaled by a power of two (1, 2, 4, ..., either sign), with
+// nothing mixed in.
+bool ExactRender(const RenderPlan& plan, const SampleCodec& source) {
+    if (!plan.job.mix.Identity() || !plan.view || !source.IsInteger()) return false;
+    const EffectView& view = *plan.view;
+    if (!view.active) return true;
+    const double volume = view.volume.from;
+    const double gain = std::fabs(view.volume_mode == 0 ? volume : volume * volume);
+    int exponent = 0;
+    const bool power_of_two = std::frexp(gain, &exponent) == 0.5 && exponent >= 1;
+    return !view.volume.ramp && power_of_two && SelectRoutingVariant(view) == PLAIN &&
+           SelectTimeReading(view) == TimeReading::WHOLE_SAMPLE;
+}
+
+// TPDF dither where sox adds it by default: integer output of 16 bits or fewer from a render that is not exact.
+void ChooseDither(RenderPlan& plan, const Options& options, const SampleCodec& source) {
+    const SampleCodec output = CodecForSubtype(plan.format);
+    const std::string mode = ToLower(Trim(options.dither));
+    if (mode != "" && mode != "none" && mode != "tpdf") {
+        throw Failure(EXIT_USAGE, "--dither takes none or tpdf, not " + Quoted(options.dither));
+    }
+    if (!output.IsInteger()) {
+        plan.dither_reason = "none (float samples)";
+    } else if (mode == "none" || mode == "tpdf") {
+        plan.dither.enabled = mode == "tpdf";
+        plan.dither_reason = plan.dither.enabled ? "TPDF (--dither tpdf)" : "none (--dither none)";
+    } else if (output.bits > MAX_DITHERED_BITS) {
+        plan.dither_reason = Printf("none (%d-bit samples)", output.bits);
+    } else if (source.IsInteger() && source.bits <= output.bits && ExactRender(plan, source)) {
+        plan.dither_reason = "none (every sample is exact)";
+    } else {
+        plan.dither.enabled = true;
+        plan.dither_reason = Printf("TPDF (%d-bit samples)", output.bits);
+    }
+}
+
 }  // namespace
 
 RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDescription>& pins) {
@@ -154,7 +218,7 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
         plan.input_label = plan.protected_path = options.files[0];
         format = info.format & (SF_FORMAT_TYPEMASK | SF_FORMAT_SUBMASK);
     }
-    plan.format = OutputFormat(format, plan.output_path, options);
+    plan.format = OutputFormat(format, plan.output_path, options, job.channels, static_cast<int>(job.rate));
     ApplyDelayUnits(job.settings, job.rate, options.allow_unsafe);
     plan.view = ViewEffect(job.settings, job.rate);
     if (plan.view) {
@@ -174,6 +238,9 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
                                       " frames; the host's sample clock counts at most 2147483647");
     }
     job.gates = GateFrames(options, job);
+    job.mix = MixOption(options);
+    // A unit impulse is no integer file: its render is never exact in integer samples.
+    ChooseDither(plan, options, impulse ? SampleCodec{} : CodecForSubtype(format));
     return plan;
 }
 
@@ -186,7 +253,7 @@ SignalPlan PlanTestSignal(const Options& options) {
     plan.path = options.files[0];
     plan.rate = RateOption(options);
     plan.frames = SecondsToFrames(CheckedSeconds(options.test_signal, "--test-signal", 0.001), plan.rate);
-    plan.format = OutputFormat(TEST_SIGNAL_FORMAT, plan.path, options);
+    plan.format = OutputFormat(TEST_SIGNAL_FORMAT, plan.path, options, 1, static_cast<int>(plan.rate));
     return plan;
 }
 

@@ -34,6 +34,8 @@ struct Options {
     bool list_pins = false;
     bool info = false;
     bool allow_unsafe = false;                // accept values outside the ranges where the effect is stable
+    std::string dither;                       // none or tpdf; empty: TPDF where the output needs it
+    std::string dry, wet, gain;               // decibels or "off"; empty: no dry signal, the wet at 0 dB, 0 dB
 };
 
 // A checked render.
@@ -47,6 +49,8 @@ struct RenderPlan {
     std::int64_t tail_frames = 0;
     std::optional<EffectView> view;    // null for a module without the early-reflection pins
     std::vector<std::string> warnings; // for stderr before the render: taps the line does not hold
+    Dither dither;
+    std::string dither_reason;         // why the output is or is not dithered, for the summary
 };
 
 // Checks the options of a render (IN OUT, or --impulse SECONDS OUT), opens the input and resolves the settings

@@ -31,8 +31,20 @@ constexpr SubtypeRow SUBTYPES[] = {
     {SF_FORMAT_MPEG_LAYER_III, "mp3", {0, true}},
 };
 
-// The names --format accepts.
-constexpr int FORMAT_OPTION_SUBTYPES[] = {SF_FORMAT_PCM_16, SF_FORMAT_PCM_24, SF_FORMAT_FLOAT};
+// Precision for choosing a subtype: integer bits, 25 for floats (24 bits anywhere in a wide range, more than
+// pcm24), 53 for doubles; lossy codecs rank as the floats they decode to.
+int Precision(const SubtypeRow& row) {
+    if (row.codec.bits > 0) return row.codec.bits;
+    return row.subtype == SF_FORMAT_DOUBLE ? 53 : 25;
+}
+
+bool Holds(int major, int subtype, int channels, int rate) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = major | subtype;
+    return sf_format_check(&info) != 0;
+}
 
 const SubtypeRow* FindSubtype(int subtype) {
     for (const SubtypeRow& row : SUBTYPES) {
@@ -83,11 +95,37 @@ SampleCodec CodecForSubtype(int subtype) {
     return row != nullptr ? row->codec : SampleCodec{16, false};
 }
 
-int SubtypeForName(std::string_view name) {
-    for (const int subtype : FORMAT_OPTION_SUBTYPES) {
-        if (FindSubtype(subtype)->name == name) return subtype;
+int SubtypeForName(std::string_view name, int major, int channels, int rate) {
+    for (const SubtypeRow& row : SUBTYPES) {
+        const bool named = row.name == name || (name == "pcm8" && row.subtype == SF_FORMAT_PCM_U8);
+        if (named && Holds(major, row.subtype, channels, rate)) return row.subtype;
     }
     return 0;
+}
+
+std::string SubtypeNames(int major, int channels, int rate) {
+    std::string names;
+    for (const SubtypeRow& row : SUBTYPES) {
+        if (Holds(major, row.subtype, channels, rate)) names += (names.empty() ? "" : ", ") + std::string(row.name);
+    }
+    return names;
+}
+
+int NearestSubtype(int source, int major, int channels, int rate) {
+    source &= SF_FORMAT_SUBMASK;
+    if (Holds(major, source, channels, rate)) return source;
+    const SubtypeRow* source_row = FindSubtype(source);
+    const int wanted = source_row != nullptr ? Precision(*source_row) : 16;
+    const SubtypeRow* above = nullptr;  // the least precise that holds the source's precision
+    const SubtypeRow* best = nullptr;   // the most precise of all
+    for (const SubtypeRow& row : SUBTYPES) {
+        if (!Holds(major, row.subtype, channels, rate)) continue;
+        const int precision = Precision(row);
+        if (precision >= wanted && (above == nullptr || precision < Precision(*above))) above = &row;
+        if (best == nullptr || precision > Precision(*best)) best = &row;
+    }
+    if (above != nullptr) return above->subtype;
+    return best != nullptr ? best->subtype : 0;
 }
 
 std::string_view SubtypeName(int subtype) {

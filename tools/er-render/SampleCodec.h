@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace er_render {
@@ -37,8 +38,16 @@ struct SampleCodec {
 // companding and ADPCM codecs).
 SampleCodec CodecForSubtype(int subtype);
 
-// "pcm16", "pcm24", "float" (the --format names) to a libsndfile subtype; 0 for any other name.
-int SubtypeForName(std::string_view name);
+// A --format name ("pcm16", "float", "vorbis", ...) as the subtype a `major` container holds: "pcm8" is the
+// 8-bit integer the container stores, signed or unsigned. 0 for a name that is no subtype's, or one the container
+// cannot hold with `channels` at `rate`.
+int SubtypeForName(std::string_view name, int major, int channels, int rate);
+// The names of the subtypes a `major` container holds: "pcm16, pcm24, ...".
+std::string SubtypeNames(int major, int channels, int rate);
+// The subtype a `major` container stores a `source` subtype's samples in: the source's own where the container
+// holds it, else the one nearest in precision that loses nothing (the least precise above it; lossy codecs count
+// as floats, which they decode to), else the most precise the container holds. 0 if it holds none.
+int NearestSubtype(int source, int major, int channels, int rate);
 // A short name of any libsndfile subtype for the summary ("pcm16", "float", "ulaw", ...).
 std::string_view SubtypeName(int subtype);
 

@@ -39,6 +39,14 @@ std::string SettingText(const PinSetting& setting) {
     return text;
 }
 
+std::string GainText(double gain) { return gain > 0.0 ? Printf("%+.2f dB", 20.0 * std::log10(gain)) : "off"; }
+
+std::string MixText(const Mix& mix) {
+    std::string text = "the module's output " + GainText(mix.wet_gain);
+    if (mix.dry) text += " + the input " + GainText(mix.dry_gain);
+    return text + ", then " + GainText(mix.gain);
+}
+
 void Line(std::string& text, const char* label, const std::string& value) {
     text += Printf("  %-11s ", label) + value + "\n";
 }
@@ -90,6 +98,8 @@ std::string FormatSummary(const SummaryFacts& facts) {
          facts.output_format + Printf(": peak %.4f (", facts.stats.peak) + Decibels(facts.stats.peak) +
              Printf("), RMS %.4f (", rms) + Decibels(rms) +
              Printf("), %lld sample%s clipped", static_cast<long long>(facts.clipped), facts.clipped == 1 ? "" : "s"));
+    if (!facts.mix.Identity()) Line(text, "mix", MixText(facts.mix));
+    if (!facts.dither.empty()) Line(text, "dither", facts.dither);
     const double audio_seconds = static_cast<double>(total) / facts.rate;
     const std::string speed = facts.seconds > 0.0 ? Printf(", %.0fx real time", audio_seconds / facts.seconds) : "";
     Line(text, "time", Printf("%.3f s", facts.seconds) + speed);

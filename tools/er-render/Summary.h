@@ -16,6 +16,8 @@ struct SummaryFacts {
     std::string input;          // the input file, or what was rendered instead ("unit impulse")
     std::string output;         // the output file
     std::string output_format;  // "WAV (Microsoft), pcm16"
+    std::string dither;         // "TPDF (16-bit samples)", "none (float samples)"
+    Mix mix;
     float rate = 48000.0f;
     std::int32_t channels = 1;
     std::int64_t input_frames = 0;

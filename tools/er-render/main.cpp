@@ -148,7 +148,7 @@ void WriteTestSignal(const SignalPlan& plan) {
 void Render(const er_host::Library& library, RenderPlan plan) {
     for (const std::string& warning : plan.warnings) std::cerr << "er-render: warning: " << warning << "\n";
     OutputFile output(plan.output_path, plan.protected_path, plan.format, plan.job.channels,
-                      static_cast<int>(plan.job.rate));
+                      static_cast<int>(plan.job.rate), plan.dither);
     Renderer renderer(library, plan.job);
     ProgressLine progress(plan.job.total_frames, plan.job.rate);
     std::int64_t impulse_position = 0;
@@ -168,6 +168,8 @@ void Render(const er_host::Library& library, RenderPlan plan) {
     facts.input = plan.input_label;
     facts.output = plan.output_path;
     facts.output_format = MajorFormatName(plan.format) + ", " + std::string(SubtypeName(plan.format));
+    facts.dither = plan.dither_reason;
+    facts.mix = plan.job.mix;
     facts.rate = plan.job.rate;
     facts.channels = plan.job.channels;
     facts.input_frames = plan.job.input_frames;
@@ -233,6 +235,11 @@ int main(int argc, char** argv) {
         ->type_name("FILE");
     app.add_option("--plot-data", options.plot_data, "write the numbers behind the figure: .csv or .json")
         ->type_name("FILE");
+    app.add_option("--dither", options.dither, "none or tpdf (default: TPDF for 16 bits or fewer unless exact)")
+        ->type_name("KIND");
+    app.add_option("--dry", options.dry, "mix the input in at DB decibels (default: none)")->type_name("DB");
+    app.add_option("--wet", options.wet, "the module's output at DB decibels, or off (default 0)")->type_name("DB");
+    app.add_option("--gain", options.gain, "scale the result by DB decibels (default 0)")->type_name("DB");
     app.add_option("--type", options.type, "OUT's container as a file extension, for \"-\" or another name")
         ->type_name("EXT");
     app.add_flag("--allow-unsafe", options.allow_unsafe,
