@@ -24,6 +24,7 @@
 
 #include "Adapter.h"
 #include "Host.h"
+#include "Module.h"  // the linked-in module's allocator seam, for counting
 
 extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
 
@@ -52,6 +53,20 @@ void operator delete(void* p) noexcept {
 void operator delete[](void* p) noexcept { operator delete(p); }
 void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
 void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
+
+// The delay line comes from the system's pages, not from operator new: the module's allocator seam counts it.
+namespace {
+BufferAllocator g_line_allocator = nullptr;
+float* CountedLine(std::size_t samples) {
+    if (g_counting.load(std::memory_order_relaxed)) ++g_allocations;
+    return g_line_allocator(samples);
+}
+const bool g_lines_counted = [] {
+    g_line_allocator = g_buffer_allocator;
+    g_buffer_allocator = &CountedLine;
+    return true;
+}();
+}  // namespace
 
 namespace {
 
