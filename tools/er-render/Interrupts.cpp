@@ -102,4 +102,8 @@ void ForgetWorker(pid_t pid) {
     }
 }
 
+void ForgetAllWorkers() {
+    for (std::atomic<pid_t>& worker : g_workers) worker.store(0);
+}
+
 }  // namespace er_render

@@ -19,5 +19,7 @@ void ForgetTemporary(const std::string& path);
 // A worker process that a signal stops too; forgotten when it has been waited for.
 void RegisterWorker(pid_t pid);
 void ForgetWorker(pid_t pid);
+// In a new worker process: its parent's workers are not its own to stop.
+void ForgetAllWorkers();
 
 }  // namespace er_render

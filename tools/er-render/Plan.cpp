@@ -1,6 +1,7 @@
 #include "Plan.h"
 
 #include <cmath>
+#include <filesystem>
 
 #include "EffectPins.h"
 #include "Failure.h"
@@ -74,6 +75,14 @@ int OutputFormat(int format, const std::string& path, const Options& options, in
 
 std::vector<Assignment> GatherAssignments(const Options& options) {
     std::vector<Assignment> assignments;
+    for (const std::string& preset : options.presets) {
+        const std::string path = PresetPath(preset);
+        std::error_code error;
+        if (!std::filesystem::is_regular_file(path, error)) {
+            throw Failure(EXIT_USAGE, "no preset " + Quoted(preset) + " (see er-render --list-presets)");
+        }
+        for (Assignment& assignment : ReadSettingsFile(path)) assignments.push_back(std::move(assignment));
+    }
     for (const std::string& file : options.settings_files) {
         for (Assignment& assignment : ReadSettingsFile(file)) assignments.push_back(std::move(assignment));
     }
@@ -178,14 +187,18 @@ void ChooseDither(RenderPlan& plan, const Options& options, const SampleCodec& s
 
 RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDescription>& pins) {
     // --plot or --plot-data without files: the setting's impulse response, drawn but not written as sound.
-    const bool picture_only = options.files.empty() && options.impulse.empty() &&
+    const bool picture_only = options.files.empty() && options.impulse.empty() && !options.null_output &&
                               !(options.plot.empty() && options.plot_data.empty());
+    const std::size_t outputs = options.null_output ? 0 : 1;  // -n stands in for OUT
     const bool impulse = !options.impulse.empty() || picture_only;
-    if (impulse && !picture_only && options.files.size() != 1) {
-        throw Failure(EXIT_USAGE, "--impulse SECONDS takes one file: OUT");
+    if (impulse && !picture_only && options.files.size() != outputs) {
+        throw Failure(EXIT_USAGE, outputs == 0 ? "--impulse SECONDS -n takes no file" : "--impulse SECONDS takes one file: OUT");
     }
-    if (!impulse && options.files.size() != 2) {
-        throw Failure(EXIT_USAGE, "expected IN OUT (or --impulse SECONDS OUT); see er-render --help");
+    if (!impulse && options.files.size() != 1 + outputs) {
+        throw Failure(EXIT_USAGE, outputs == 0 ? "expected IN -n" : "expected IN OUT (or --impulse SECONDS OUT); see er-render --help");
+    }
+    if (options.json && outputs == 1 && options.files.back() == "-") {
+        throw Failure(EXIT_USAGE, "--json and OUT \"-\" both want stdout");
     }
     if (!impulse && !options.rate.empty()) {
         throw Failure(EXIT_USAGE, "--rate applies to --impulse and --test-signal; a file renders at its own rate");
@@ -197,7 +210,7 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
     RenderJob& job = plan.job;
     job.block = static_cast<std::int32_t>(CheckedWhole(options.block, "--block", MAX_BLOCK));
     job.settings = ResolveSettings(pins, GatherAssignments(options), options.allow_unsafe);
-    if (!picture_only) plan.output_path = options.files.back();
+    if (!picture_only && !options.null_output) plan.output_path = options.files.back();
     int format = 0;
     if (impulse) {
         job.rate = RateOption(options);
@@ -232,6 +245,12 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
                                 : !impulse                       ? DefaultTailSeconds(*plan.view)
                                                                  : 0.0;
     plan.tail_frames = SecondsToFrames(tail_seconds, job.rate);
+    plan.tail_capped = options.tail.empty() && !impulse && plan.view && tail_seconds >= MAX_DEFAULT_TAIL_SECONDS;
+    if (plan.view) {
+        // One trip round the loop holds every echo the last stretch of the tail can still carry.
+        const TapDelay delay = TapDelayFor(*plan.view, plan.view->time.from);
+        job.end_window = static_cast<std::int64_t>(delay.effective) + 1;
+    }
     job.total_frames = job.input_frames + plan.tail_frames;
     if (job.total_frames > INT32_MAX) {
         throw Failure(EXIT_USAGE, "the render would be " + std::to_string(job.total_frames) +
@@ -243,6 +262,14 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
     ChooseDither(plan, options, impulse ? SampleCodec{} : CodecForSubtype(format));
     return plan;
 }
+
+std::string PresetFolder() {
+    std::error_code error;
+    const std::filesystem::path tool = std::filesystem::read_symlink("/proc/self/exe", error);
+    return (tool.parent_path() / "er-render-presets").string();
+}
+
+std::string PresetPath(const std::string& name) { return PresetFolder() + "/" + name + ".settings"; }
 
 SignalPlan PlanTestSignal(const Options& options) {
     if (options.files.size() != 1) throw Failure(EXIT_USAGE, "--test-signal SECONDS takes one file: OUT");

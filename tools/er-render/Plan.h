@@ -36,7 +36,19 @@ struct Options {
     bool allow_unsafe = false;                // accept values outside the ranges where the effect is stable
     std::string dither;                       // none or tpdf; empty: TPDF where the output needs it
     std::string dry, wet, gain;               // decibels or "off"; empty: no dry signal, the wet at 0 dB, 0 dB
+    std::vector<std::string> presets;         // --preset NAME: a settings file shipped with the tool
+    bool null_output = false;                 // -n: render and analyse, write nothing (no OUT)
+    bool quiet = false;
+    bool json = false;
+    bool list_presets = false;
+    bool version = false;
+    std::string batch;                        // --batch OUTDIR: every file in `files` is an input
+    std::string jobs;                         // worker processes for --batch; empty: the number of cores
 };
+
+// The folder of the presets shipped with the tool, and the path of one.
+std::string PresetFolder();
+std::string PresetPath(const std::string& name);
 
 // A checked render.
 struct RenderPlan {
@@ -51,6 +63,7 @@ struct RenderPlan {
     std::vector<std::string> warnings; // for stderr before the render: taps the line does not hold
     Dither dither;
     std::string dither_reason;         // why the output is or is not dithered, for the summary
+    bool tail_capped = false;          // the default tail hit its cap before the estimated decay
 };
 
 // Checks the options of a render (IN OUT, or --impulse SECONDS OUT), opens the input and resolves the settings

@@ -3,16 +3,14 @@
 #include <cmath>
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
 #include "Text.h"
 
 namespace er_render {
 
 namespace {
 
-std::string Decibels(double level) {
-    if (!(level > 0.0)) return "-inf dBFS";
-    return Printf("%.1f dBFS", 20.0 * std::log10(level));
-}
 
 std::string DelayText(const TapDelay& delay, float rate) {
     std::string text = Printf("%.9g samples (%.3f ms)", delay.effective, delay.effective * 1000.0 / rate);
@@ -82,6 +80,37 @@ std::string RoutineText(const EffectView& view) {
            std::string(TimeReadingName(SelectTimeReading(view)));
 }
 
+std::string Decibels(double level) {
+    if (!(level > 0.0)) return "-inf dBFS";
+    return Printf("%.1f dBFS", 20.0 * std::log10(level));
+}
+
+std::string SummaryJson(const SummaryFacts& facts) {
+    const double rms = facts.stats.samples > 0 ? std::sqrt(facts.stats.sum_squares / facts.stats.samples) : 0.0;
+    nlohmann::ordered_json json;
+    json["input"] = facts.input;
+    json["output"] = facts.output;
+    json["format"] = facts.output_format;
+    json["rate"] = facts.rate;
+    json["channels"] = facts.channels;
+    json["input_frames"] = facts.input_frames;
+    json["tail_frames"] = facts.tail_frames;
+    json["settings"] = ChosenSettingsText(facts.settings);
+    if (facts.view && facts.view->active) {
+        const TapDelay delay = TapDelayFor(*facts.view, facts.view->time.from);
+        json["tap_delay_samples"] = delay.effective;
+        json["tap_delay_ms"] = delay.effective * 1000.0 / facts.rate;
+        json["routine"] = RoutineText(*facts.view);
+    }
+    json["peak"] = facts.stats.peak;
+    json["rms"] = rms;
+    json["clipped"] = facts.clipped;
+    json["dither"] = facts.dither;
+    json["seconds"] = facts.seconds;
+    if (!facts.tail_warning.empty()) json["warning"] = facts.tail_warning;
+    return json.dump();
+}
+
 std::string FormatSummary(const SummaryFacts& facts) {
     std::string text = "er-render: " + facts.input + " -> " + facts.output + "\n";
     const std::int64_t total = facts.input_frames + facts.tail_frames;
@@ -100,6 +129,7 @@ std::string FormatSummary(const SummaryFacts& facts) {
              Printf("), %lld sample%s clipped", static_cast<long long>(facts.clipped), facts.clipped == 1 ? "" : "s"));
     if (!facts.mix.Identity()) Line(text, "mix", MixText(facts.mix));
     if (!facts.dither.empty()) Line(text, "dither", facts.dither);
+    if (!facts.tail_warning.empty()) text += "  warning: " + facts.tail_warning + "\n";
     const double audio_seconds = static_cast<double>(total) / facts.rate;
     const std::string speed = facts.seconds > 0.0 ? Printf(", %.0fx real time", audio_seconds / facts.seconds) : "";
     Line(text, "time", Printf("%.3f s", facts.seconds) + speed);

@@ -27,9 +27,14 @@ struct SummaryFacts {
     RenderStats stats;
     std::int64_t clipped = 0;
     double seconds = 0.0;  // wall-clock time of the render
+    std::string tail_warning;  // the default tail was cut before the echoes rang out; empty if not
 };
 
 std::string FormatSummary(const SummaryFacts& facts);
+// The same facts as one JSON object (for --json), numbers as numbers.
+std::string SummaryJson(const SummaryFacts& facts);
+// "-6.0 dBFS", "-inf dBFS".
+std::string Decibels(double level);
 
 
 // The settings the user chose, as the module shows them: "Time Mode=Time(ms), 1 Time=25", in pin order.
