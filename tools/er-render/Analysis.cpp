@@ -135,10 +135,10 @@ float PinValueForDelay(double samples, float scale) {
     if (std::fabs(samples - whole) > WHOLE_TOLERANCE * std::max(1.0, samples)) {
         return static_cast<float>(samples / scale);
     }
-    auto reaches = [&](float value) { return static_cast<double>(scale) * value >= whole; };
+    // The float nearest whole / scale: if it lies above the exact quotient, the float below it lies below, so
+    // it is the smallest that reaches; if below, the next one up is. (Products of two floats are exact in double.)
     float value = static_cast<float>(whole / scale);
-    while (!reaches(value)) value = std::nextafter(value, std::numeric_limits<float>::infinity());
-    while (value > 0.0f && reaches(std::nextafter(value, 0.0f))) value = std::nextafter(value, 0.0f);
+    if (static_cast<double>(scale) * value < whole) value = std::nextafter(value, std::numeric_limits<float>::infinity());
     return value;
 }
 
