@@ -102,7 +102,7 @@ Adapter::Adapter(float rate, std::int32_t max_block, const LV2_Worker_Schedule* 
                  std::vector<PortDescription> ports)
     : m_rate(rate), m_max_block(max_block), m_schedule(schedule), m_ports(std::move(ports)) {
     for (std::int32_t pin = 0; pin < PORT_COUNT; ++pin) {
-        if (!IsChoice(m_ports[pin].spec.kind)) m_buffers[pin].assign(static_cast<std::size_t>(m_max_block), 0.0f);
+        if (!IsChoice(m_ports[pin].row.kind)) m_buffers[pin].assign(static_cast<std::size_t>(m_max_block), 0.0f);
         m_defaults[pin] = m_ports[pin].default_value;
         ConnectPort(static_cast<std::uint32_t>(pin), nullptr);
     }
@@ -171,7 +171,7 @@ void Adapter::Announce() {
     for (const std::int32_t pin : ANNOUNCE_ORDER) {
         const PortDescription& port = m_ports[pin];
         m_seen[pin] = Bits(PortValue(pin));
-        if (IsChoice(port.spec.kind)) {
+        if (IsChoice(port.row.kind)) {
             const auto choice = ChoiceFor(port, PortValue(pin));
             SendChoice(pin, choice ? *choice : *ChoiceFor(port, port.default_value));
         } else {
@@ -186,7 +186,7 @@ void Adapter::ConnectPort(std::uint32_t port, void* data) {
     if (port >= static_cast<std::uint32_t>(PORT_COUNT)) return;
     m_connections[port] = static_cast<float*>(data);
     // An unconnected control port reads its default.
-    if (data == nullptr && IsControl(m_ports[port].spec.kind)) m_connections[port] = &m_defaults[port];
+    if (data == nullptr && IsControl(m_ports[port].row.kind)) m_connections[port] = &m_defaults[port];
 }
 
 float Adapter::PortValue(std::int32_t pin) const { return *m_connections[pin]; }
@@ -223,7 +223,7 @@ void Adapter::SendChanges() {
         const std::uint32_t raw = Bits(PortValue(pin));
         if (raw == m_seen[pin]) continue;
         const PortDescription& port = m_ports[pin];
-        if (!IsChoice(port.spec.kind)) {
+        if (!IsChoice(port.row.kind)) {
             const float value = PinFloat(PortValue(pin));
             if (Bits(value) != m_sent_float[pin]) SendFloat(pin, value);
             m_seen[pin] = raw;

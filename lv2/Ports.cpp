@@ -44,7 +44,7 @@ std::optional<std::pair<float, float>> RangeOf(const std::string& text) {
 bool Translate(PortDescription& port, const SEPinProperties& pin) {
     const std::string default_text = Text(pin.default_value);
     const std::string extra = Text(pin.extra_text);
-    if (IsChoice(port.spec.kind)) {
+    if (IsChoice(port.row.kind)) {
         const auto parsed = er_render::ParseListText(extra);
         for (const er_render::ListEntry& entry : parsed) {
             port.entries.push_back({entry.text, static_cast<std::int16_t>(entry.value)});
@@ -55,22 +55,22 @@ bool Translate(PortDescription& port, const SEPinProperties& pin) {
         port.minimum = low->value;
         port.maximum = high->value;
         const er_render::ListEntry* chosen = er_render::FindChoice(parsed, default_text);
-        port.default_value = port.spec.kind == PortKind::Toggle ? ACTIVE_DEFAULT
+        port.default_value = port.row.kind == PortKind::Toggle ? ACTIVE_DEFAULT
                              : chosen != nullptr                ? static_cast<float>(chosen->value)
                                                                 : port.minimum;
-        return port.spec.kind != PortKind::Toggle || port.entries.size() == 2;
+        return port.row.kind != PortKind::Toggle || port.entries.size() == 2;
     }
-    if (IsControl(port.spec.kind)) {
+    if (IsControl(port.row.kind)) {
         const auto shown = er_render::ParseNumber(default_text);
         port.default_value = shown ? static_cast<float>(*shown) : 0.0f;
-        if (port.spec.range == RangeRule::GateRange) {
+        if (port.row.range == RangeRule::GateRange) {
             port.minimum = 0.0f;
             port.maximum = GATE_MAXIMUM;
             return true;
         }
         const auto range = RangeOf(extra);
         if (!range) return false;
-        port.minimum = port.spec.range == RangeRule::SignedText ? -range->second : range->first;
+        port.minimum = port.row.range == RangeRule::SignedText ? -range->second : range->first;
         port.maximum = range->second;
     }
     return true;
@@ -89,9 +89,9 @@ std::vector<PortDescription> PortDescriptions() {
     bool known = true;
     for (std::int32_t index = 0; index < PORT_COUNT && known; ++index) {
         SEPinProperties pin{};
-        PortDescription port{PORT_SPECS[index], {}, 0.0f, 0.0f, 0.0f, {}};
+        PortDescription port{PORT_ROWS[index], {}, 0.0f, 0.0f, 0.0f, {}};
         const effect_pins::PinFacts& facts = effect_pins::kPins[static_cast<std::size_t>(index)];
-        known = KindFits(port.spec.kind, facts) &&
+        known = KindFits(port.row.kind, facts) &&
                 record->dispatch(record, OP_GET_PIN_PROPERTIES, index, 0, &pin, 0.0f) != 0 &&
                 Text(pin.name) == facts.name && pin.direction == facts.direction &&
                 pin.datatype == facts.datatype && pin.flags == 0 && Translate(port, pin) &&
@@ -107,7 +107,7 @@ std::vector<PortDescription> PortDescriptions() {
 }
 
 std::optional<std::int16_t> ChoiceFor(const PortDescription& port, float value) {
-    if (port.spec.kind == PortKind::Toggle) {
+    if (port.row.kind == PortKind::Toggle) {
         if (std::isnan(value)) return std::nullopt;
         return port.entries[value > 0.0f ? 1 : 0].value;
     }

@@ -29,7 +29,7 @@ enum class RangeRule {
     GateRange,   // the pin shows no range: 0 to 10, a shown 10 being the float 1.0 a gate sends
 };
 
-struct PortSpec {
+struct PortRow {
     const char* symbol;  // lv2:symbol
     PortKind kind;
     RangeRule range;
@@ -37,7 +37,7 @@ struct PortSpec {
 
 inline constexpr std::int32_t PORT_COUNT = 14;
 
-inline constexpr PortSpec PORT_SPECS[PORT_COUNT] = {
+inline constexpr PortRow PORT_ROWS[PORT_COUNT] = {
     {"audio_in", PortKind::AudioIn, RangeRule::None},         // "Audio_In"
     {"active", PortKind::Toggle, RangeRule::None},            // "Active"
     {"feedback", PortKind::Float, RangeRule::SignedText},     // "Feedback +/-10"
@@ -74,7 +74,7 @@ struct ChoiceEntry {
 
 // A port as the plug-in describes it: the module's pin texts, translated.
 struct PortDescription {
-    PortSpec spec;
+    PortRow row;
     std::string name;                  // the module's pin name
     float minimum = 0.0f;              // control ports: the range in LV2 values
     float maximum = 0.0f;

@@ -57,15 +57,15 @@ const char* PortProperties(PortKind kind) {
 
 void WritePort(std::ostream& out, std::int32_t index, const PortDescription& port) {
     out << "    [\n"
-        << "        a " << PortClasses(port.spec.kind) << " ;\n"
+        << "        a " << PortClasses(port.row.kind) << " ;\n"
         << "        lv2:index " << index << " ;\n"
-        << "        lv2:symbol " << Literal(port.spec.symbol) << " ;\n"
+        << "        lv2:symbol " << Literal(port.row.symbol) << " ;\n"
         << "        lv2:name " << Literal(port.name);
-    if (IsControl(port.spec.kind)) {
+    if (IsControl(port.row.kind)) {
         out << " ;\n        lv2:default " << Number(port.default_value) << " ;\n"
             << "        lv2:minimum " << Number(port.minimum) << " ;\n"
             << "        lv2:maximum " << Number(port.maximum) << " ;\n"
-            << "        lv2:portProperty " << PortProperties(port.spec.kind);
+            << "        lv2:portProperty " << PortProperties(port.row.kind);
         for (std::size_t i = 0; i < port.entries.size(); ++i) {
             out << (i == 0 ? " ;\n        lv2:scalePoint " : " , ") << "[ rdfs:label "
                 << Literal(port.entries[i].label) << " ; rdf:value " << port.entries[i].value << " ]";
