@@ -46,6 +46,18 @@ std::string BaseName(const std::string& path) {
 
 }  // namespace
 
+int MakeTemporaryBeside(const std::string& target, std::string& temp_path) {
+    std::string temp = FolderOf(target) + "/." + BaseName(target) + ".er-render-XXXXXX";
+    const int fd = MakeRegisteredTemporary(temp);
+    if (fd < 0) return -1;
+    temp_path = temp;
+    // mkstemp makes the file private; give it the mode a newly created file would have.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    return fd;
+}
+
 // ---- input --------------------------------------------------------------------------------------------------
 
 namespace {
@@ -186,21 +198,14 @@ OutputFile::OutputFile(const std::string& path, const std::string& input_path, i
         if (m_spool == nullptr) throw Failure(EXIT_OUTPUT, "cannot make a spool file for the output: " + ErrnoText());
         m_fd = fileno(m_spool);
     } else {
-        const std::string folder = FolderOf(m_target);
-        std::string temp = folder + "/." + BaseName(m_target) + ".er-render-XXXXXX";
-        m_fd = MakeRegisteredTemporary(temp);
+        m_fd = MakeTemporaryBeside(m_target, m_temp_path);
         if (m_fd < 0) {
-            throw Failure(EXIT_OUTPUT, "cannot create the output in " + Quoted(folder) + ": " + ErrnoText());
+            throw Failure(EXIT_OUTPUT, "cannot create the output in " + Quoted(FolderOf(m_target)) + ": " +
+                                           ErrnoText());
         }
-        m_temp_path = temp;
         if (existing) {
             if (fchown(m_fd, keep_owner, keep_group) != 0) { /* only root may give a file away; keep ours */ }
             fchmod(m_fd, keep_mode);
-        } else {
-            // mkstemp makes the file private; give it the mode a newly created file would have.
-            const mode_t mask = umask(0);
-            umask(mask);
-            fchmod(m_fd, 0666 & ~mask);
         }
     }
 

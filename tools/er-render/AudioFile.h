@@ -19,6 +19,10 @@
 
 namespace er_render {
 
+// Creates a file under a temporary name in `target`'s folder, registered for removal by a stopping signal and
+// given the mode a newly created file would have. Returns its descriptor and sets `temp_path`, or -1 (errno set).
+int MakeTemporaryBeside(const std::string& target, std::string& temp_path);
+
 class InputFile {
 public:
     // Throws Failure (EXIT_INPUT) naming the file and the reason: missing, not a file, unreadable, a format

@@ -2,11 +2,11 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "AudioFile.h"
 #include "Failure.h"
 #include "Interrupts.h"
 #include "Text.h"
@@ -18,18 +18,10 @@ ReplacingFile::ReplacingFile(const std::string& path, const std::string& what) :
     if (stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
         throw Failure(EXIT_OUTPUT, m_what + " " + Quoted(path) + " is a folder");
     }
-    const std::filesystem::path target_path(path);
-    const std::string folder = target_path.has_parent_path() ? target_path.parent_path().string() : ".";
-    std::string temp = folder + "/." + target_path.filename().string() + ".er-render-XXXXXX";
-    const int fd = MakeRegisteredTemporary(temp);
+    const int fd = MakeTemporaryBeside(path, m_temp_path);
     if (fd < 0) {
         throw Failure(EXIT_OUTPUT, "cannot create " + m_what + " " + Quoted(path) + ": " + std::strerror(errno));
     }
-    m_temp_path = temp;
-    // mkstemp makes the file private; give it the mode a newly created file would have.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
     m_stream = fdopen(fd, "wb");
     if (m_stream == nullptr) {
         const int error = errno;
