@@ -3,7 +3,7 @@
 // tools, the benchmarks and the tests; CheckPins compares the rows with the descriptions a loaded module gives,
 // so a renamed pin or a list that grew is reported at load instead of driving the wrong pin.
 //
-// The expected pin texts the tests compare character for character (tests/ExpectedPins.h) are written out
+// The expected pin texts the tests compare character for character (tests/support/ExpectedPins.h) are written out
 // separately on purpose: this table is what the users rely on, that one is what the module must show.
 #pragma once
 

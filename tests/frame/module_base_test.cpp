@@ -8,7 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "frame_fixtures.h"
+#include "FrameFixtures.h"
 
 namespace frame_test {
 namespace {

@@ -7,8 +7,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "failing_allocation.h"
-#include "frame_fixtures.h"
+#include "FailingAllocation.h"
+#include "FrameFixtures.h"
 
 namespace frame_test {
 namespace {

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "SEAbi.h"
-#include "failing_allocation.h"
+#include "FailingAllocation.h"
 
 extern "C" {
 std::int32_t SE_CDECL getModuleProperties(std::int32_t index, SEModuleIdentity* identity);

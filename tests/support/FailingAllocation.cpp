@@ -1,4 +1,4 @@
-#include "failing_allocation.h"
+#include "FailingAllocation.h"
 
 #include <cstddef>
 #include <new>

@@ -1,5 +1,5 @@
 // Lets a test make the next nothrow allocation of the program fail, to see how the caller copes. Linking
-// failing_allocation.cpp replaces the nothrow forms of operator new and new[]; all others are untouched.
+// FailingAllocation.cpp replaces the nothrow forms of operator new and new[]; all others are untouched.
 #pragma once
 
 namespace failing_allocation {

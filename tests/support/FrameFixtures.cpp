@@ -1,4 +1,4 @@
-#include "frame_fixtures.h"
+#include "FrameFixtures.h"
 
 #include <cstring>
 

@@ -1,0 +1,114 @@
+// er-render end to end: every refusal has its message and exit code and leaves no file behind, and each stop
+// signal removes the temporary file and ends the tool by that signal.
+#include "RenderToolFixture.h"
+
+#include <csignal>
+#include <thread>
+
+namespace {
+
+using namespace er_render_tests;
+
+TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
+    Write("in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, std::vector<std::int32_t>(480, 100));
+    Write("keep.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, std::vector<std::int32_t>(10, 7));
+    std::ofstream(Path("notes.txt")) << "not a sound file\n";
+    std::ofstream(Path("bad.txt")) << "1 Time=5\nTime Mode\n";
+    fs::create_directory(Path("folder"));
+    fs::create_symlink(Path("in.wav"), Path("link.wav"));
+    const std::string in = Path("in.wav"), out = Path("out.wav");
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{Path("missing.wav"), out}, 3, "cannot read the input \"" + Path("missing.wav") + "\""},
+        {{Path("notes.txt"), out}, 3, "cannot read the input \"" + Path("notes.txt") + "\""},
+        {{Path("folder"), out}, 3, "is a folder"},
+        {{in, out, "--set", "Bogus=1"}, 2, "--set \"Bogus=1\": the module has no pin \"Bogus\""},
+        {{in, out, "--set", "Time Mode=Hours"}, 2, "\"Hours\" is not a choice of \"Time Mode\""},
+        {{in, out, "--set", "1 Time=fast"}, 2, "\"fast\" is not a number"},
+        {{in, out, "--set", "Time Mode=0..2"}, 2, "\"Time Mode\" is a choice pin; only float pins can ramp"},
+        {{in, out, "--set", "1 Time"}, 2, "expected Name=value"},
+        {{in, out, "--block", "0"}, 2, "--block must be a whole number from 1"},
+        {{in, out, "--block", "-64"}, 2, "--block must be a whole number from 1"},
+        {{"--impulse", "0.1", out, "--rate", "0"}, 2, "--rate must be a whole number from 1"},
+        {{"--impulse", "0.1", out, "--rate", "-48000"}, 2, "--rate must be a whole number from 1"},
+        {{in, out, "--gate", "2"}, 2, "--gate 2 lies outside the render"},
+        {{in, out, "--gate", "-1smp"}, 2, "lies outside the render"},
+        {{in, out, "--gate", "soon"}, 2, "\"soon\" is not a time"},
+        {{in, out, "--tail", "-1"}, 2, "--tail takes seconds"},
+        {{in, out, "--format", "mp4"}, 2, "--format for a WAV (Microsoft) file takes pcm8u, pcm16, pcm24"},
+        {{in, out, "--dither", "shaped"}, 2, "--dither takes none or tpdf"},
+        {{in, out, "--dry", "-inf"}, 2, "--dry takes decibels from -200 to 200 or \"off\""},
+        {{in, out, "--type", "xyz"}, 2, "--type takes a file extension"},
+        {{in, out, "--set", "Feedback +/-10=15"}, 2, "\"Feedback +/-10\" takes -10 .. 10, not \"15\""},
+        {{in, out, "--set", "Feedback +/-10=0..-10.5"}, 2, "takes -10 .. 10"},
+        {{in, out, "--set", "Damping 0-10=11"}, 2, "\"Damping 0-10\" takes 0 .. 10"},
+        {{in, out, "--set", "Damping 0-10=-1"}, 2, "\"Damping 0-10\" takes 0 .. 10"},
+        {{in, out, "--set", "1 Time=-5"}, 2, "\"1 Time\" takes 0 or more"},
+        {{in, out, "--set", "1 Time=0.5smp"}, 2, "the module's shortest delay is 1 sample"},
+        {{in, out, "--set", "1 Volume 10=100%=5ms"}, 2, "only \"1 Time\" takes a unit"},
+        {{in, out, "--settings", Path("folder")}, 2, "is a folder"},
+        {{in, out, "--allow-unsafe", "--set", "Feedback +/-10=15", "--set", "Damping/Feedback Mode=Tap1", "--set",
+          "Time Mode=Samples", "--set", "1 Time=10"}, 6, "the output becomes infinite at 0.0"},
+        {{in, Path("out.flac"), "--format", "float"}, 2, "--format for a FLAC (Free Lossless Audio Codec) file takes"},
+        {{in, out, "--settings", Path("nothing.txt")}, 2, "cannot read the settings file"},
+        {{in, out, "--settings", Path("bad.txt")}, 2, Path("bad.txt") + ":2: expected Name=value"},
+        {{in, out, "--module", Path("nothing.so")}, 5, "cannot load the module"},
+        {{in, out, "--module", Path("notes.txt")}, 5, "cannot load the module"},
+        {{in, in}, 4, "is the input file; er-render never overwrites its input"},
+        {{in, Path("link.wav")}, 4, "is the input file"},
+        {{in, Path("keep.wav"), "--set", "Bogus=1"}, 2, "no pin"},
+        {{in, Path("folder")}, 4, "is a folder"},
+        {{in, Path("nowhere/out.wav")}, 4, "cannot create the output in \"" + Path("nowhere") + "\""},
+        {{in}, 2, "expected IN OUT"},
+        {{"--plot", Path("fig.gif")}, 2, "--plot \"" + Path("fig.gif") + "\": the extension names the kind of "
+                                                                        "figure, .svg, .png or .pdf"},
+        {{"--plot", Path("fig")}, 2, ".svg, .png or .pdf"},
+        {{"--plot-data", Path("fig.txt")}, 2, "the extension names the kind of data, .csv or .json"},
+        {{"--plot", Path("nowhere/fig.svg")}, 4, "cannot create the figure \"" + Path("nowhere/fig.svg") + "\""},
+        {{in, out, "--plot-data", Path("nowhere/fig.csv")}, 4, "cannot create the plot data"},
+        {{in, Path("fig.svg"), "--plot", Path("fig.svg")}, 4, "is the rendered output"},
+        {{"--plot", Path("fig.svg"), "--plot-data", Path("fig.svg")}, 2, "--plot-data \"" + Path("fig.svg") +
+                                                                        "\": the extension names"},
+        {{"--plot", Path("fig.svg"), "--set", "Bogus=1"}, 2, "no pin"},
+        {{"--test-signal", "1", out, "--plot", Path("fig.svg")}, 2, "the --test-signal has none"},
+        {{"--plot", Path("fig.svg"), "--tail", "0.1", "--set", "1 Time=25", "--set", "Damping/Feedback Mode=Output",
+          "--set", "Feedback +/-10=10", "--set", "1 Volume 10=100%=1e37"},
+         6, "the output becomes infinite at 0.050000 s (sample 2400, channel 1)"},
+        {{in, out, "--no-such-option"}, 2, "--no-such-option"},
+    };
+    const auto before = Listing();
+    const auto kept = ReadInts("keep.wav", 16);
+    for (const Case& c : cases) {
+        const ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.exit_code, c.code) << c.args.back() << "\n" << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << c.message << "\n" << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(Listing(), before) << "a failed run leaves no file: " << c.message;
+    }
+    EXPECT_EQ(ReadInts("keep.wav", 16), kept);
+    EXPECT_EQ(ReadInts("in.wav", 16), std::vector<std::int32_t>(480, 100));
+}
+
+// Each signal that ends a render removes its temporary file and ends the tool by that signal.
+TEST_F(RenderTool, EachStopSignalLeavesNoFile) {
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+        const pid_t pid = Start({"--impulse", "3000", Path("long.wav"), "--format", "pcm16"});
+        ASSERT_GT(pid, 0);
+        bool started = false;
+        for (int wait = 0; wait < 2000 && !started; ++wait) {
+            started = Listing().size() == 1;
+            if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_TRUE(started) << "the temporary file appears";
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        kill(pid, signal_number);
+        EXPECT_EQ(Finish(pid).exit_code, 128 + signal_number);
+        EXPECT_EQ(Listing(), std::set<std::string>{}) << "signal " << signal_number;
+    }
+}
+
+}  // namespace
