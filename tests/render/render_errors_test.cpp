@@ -3,6 +3,7 @@
 #include "RenderToolFixture.h"
 
 #include <csignal>
+#include <limits>
 #include <thread>
 
 namespace {
@@ -16,6 +17,10 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
     std::ofstream(Path("bad.txt")) << "1 Time=5\nTime Mode\n";
     fs::create_directory(Path("folder"));
     fs::create_symlink(Path("in.wav"), Path("link.wav"));
+    std::vector<float> stereo(2 * 40010, 0.25f);
+    stereo[2 * 40000 + 1] = std::numeric_limits<float>::quiet_NaN();  // past the first chunk the tool reads
+    Write("nan.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, {}, stereo);
+    Write("inf.wav", SF_FORMAT_WAV | SF_FORMAT_DOUBLE, 1, {}, {-std::numeric_limits<float>::infinity(), 0.5f});
     const std::string in = Path("in.wav"), out = Path("out.wav");
     struct Case {
         std::vector<std::string> args;
@@ -79,6 +84,12 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
           "--set", "Feedback +/-10=10", "--set", "1 Volume 10=100%=1e37"},
          6, "the output becomes infinite at 0.050000 s (sample 2400, channel 1)"},
         {{in, out, "--no-such-option"}, 2, "--no-such-option"},
+        {{Path("nan.wav"), out}, 3, "input sample 40000 of channel 2 is not a number (at 0.833333 s)"},
+        {{Path("inf.wav"), out}, 3, "input sample 0 of channel 1 is infinite"},
+        {{in, out, "--set", "1 Time=524289smp"}, 2, "--set \"1 Time=524289smp\": a delay of 524289 samples (10.923 s) at "
+                                                   "48000 Hz is longer than the longest \"Max Delay(s)\" line, 524288"},
+        {{in, out, "--set", "Time Mode=Time(s)", "--set", "1 Time=11"}, 2, "is longer than the longest"},
+        {{in, out, "--set", "1 Time=5ms..11s"}, 2, "a delay of 528000 samples"},
     };
     const auto before = Listing();
     const auto kept = ReadInts("keep.wav", 16);

@@ -1,11 +1,15 @@
 // er-render end to end: formats and pipes. Every container and sample format libsndfile writes, the input's
 // format kept, clipping counted, exact renders bit-transparent and undithered, pipes both ways, and outputs that
-// exist already (FIFO, symbolic link, read-only file) treated as Unix tools do.
+// exist already (FIFO, symbolic link, read-only file) treated as Unix tools do; what a render did that nobody
+// asked for (a file cut short, precision dropped, a delay between samples) is said.
 #include "RenderToolFixture.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <map>
+
+#include <nlohmann/json.hpp>
 
 #include "SampleCodec.h"
 
@@ -27,26 +31,61 @@ TEST_F(RenderTool, FileKeepsItsFormatAndTheTapInvertsWithANegativeVolume) {
     EXPECT_EQ(NonZero(samples), (Echoes{{150, -0.5f}}));
 }
 
+// Samples past full scale are counted wherever they go: clipped in 16 bits (full scale itself is no clip), kept in
+// floats, counted with -n; the count reaches stderr also with -q and --json, as sox's warning does.
 TEST_F(RenderTool, Pcm16ReportsEverySampleTheGainPushesPastFullScale) {
-    std::vector<std::int32_t> input(4800);
-    for (std::size_t n = 0; n < input.size(); ++n) {
-        input[n] = static_cast<std::int32_t>(std::lround(24000.0 * std::sin(0.01 * static_cast<double>(n))));
+    std::vector<std::int32_t> input{16384, -16384, 16385, -16385, 0};  // x2: full scale both ways, then one past
+    for (std::size_t n = 0; input.size() < 4800; ++n) {
+        input.push_back(static_cast<std::int32_t>(std::lround(24000.0 * std::sin(0.01 * static_cast<double>(n)))));
     }
     // Without a tail, the last ten input samples never come out.
     std::int64_t expected = 0;
     for (std::size_t n = 0; n + 10 < input.size(); ++n) {
-        expected += (2 * input[n] >= 32768 || 2 * input[n] < -32768) ? 1 : 0;
+        expected += (2 * input[n] > 32768 || 2 * input[n] < -32768) ? 1 : 0;
     }
     Write("sine.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, input);
-    const ToolRun run = Tool({Path("sine.wav"), Path("loud.wav"), "--format", "pcm16", "--tail", "0", "--set",
-                          "Time Mode=Samples", "--set", "1 Time=10", "--set", "1 Volume 10=100%=20"});
-    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const std::vector<std::string> loud{"--tail", "0", "--set", "Time Mode=Samples", "--set", "1 Time=10", "--set",
+                                        "1 Volume 10=100%=20"};
+    auto render = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), Path("sine.wav"));
+        args.insert(args.end(), loud.begin(), loud.end());
+        const ToolRun run = Tool(args);
+        EXPECT_EQ(run.exit_code, 0) << run.err;
+        return run;
+    };
     ASSERT_GT(expected, 0);
-    EXPECT_NE(run.err.find(" " + std::to_string(expected) + " samples clipped"), std::string::npos) << run.err;
+    const std::string count = std::to_string(expected);
+    const ToolRun run = render({Path("loud.wav"), "--format", "pcm16"});
+    EXPECT_NE(run.err.find(" " + count + " samples clipped"), std::string::npos) << run.err;
     const auto out = ReadInts("loud.wav", 16);
     for (std::size_t n = 10; n < out.size(); ++n) {
         EXPECT_EQ(out[n], std::clamp(2 * input[n - 10], -32768, 32767)) << n;
     }
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;  // the whole of stderr, or a part of the summary
+        bool whole;
+    };
+    const Case cases[] = {
+        {{Path("q.wav"), "-q"}, "er-render: warning: " + count + " samples clipped at full scale; lower --gain or --wet\n", true},
+        {{"-n", "-q"}, "er-render: warning: " + count + " samples past full scale, which an integer format would clip\n", true},
+        {{"-n"}, "nothing (-n)", false},
+        {{"-n"}, " " + count + " samples past full scale", false},
+        {{Path("f.wav"), "--format", "float"}, "0 samples clipped, " + count + " samples past full scale kept as floats", false},
+    };
+    for (const Case& c : cases) {
+        const ToolRun got = render(c.args);
+        if (c.whole) {
+            EXPECT_EQ(got.err, c.err) << c.args.front();
+        } else {
+            EXPECT_NE(got.err.find(c.err), std::string::npos) << c.err << "\n" << got.err;
+        }
+    }
+    EXPECT_EQ(render({Path("f.wav"), "--format", "float"}).err.find("warning"), std::string::npos) << "floats keep them";
+    const ToolRun json = render({"-n", "--json"});
+    EXPECT_EQ(nlohmann::json::parse(json.out)["past_full_scale"], expected);
+    EXPECT_NE(json.err.find("warning: " + count + " samples past full scale"), std::string::npos) << json.err;
+    EXPECT_EQ(nlohmann::json::parse(render({Path("j.wav"), "--json"}).out)["clipped"], expected);
 }
 
 TEST_F(RenderTool, UnityPureDelayIsBitTransparent) {
@@ -132,10 +171,28 @@ TEST_F(RenderTool, OutputsThatExistAlreadyAreTreatedAsUnixToolsDo) {
 // Every container (by its extension) and sample format libsndfile writes: OUT takes it, and a lossless one carries
 // a one-sample delay of the input exactly. Unset, the format is the input's where the container holds it, else
 // the nearest it does.
+// Every pair libsndfile writes: lossless ones give back each sample, every integer one keeps the sign at both
+// extremes and stops at its own (a 1 kHz square wave at full scale, then twice that).
 TEST_F(RenderTool, EveryContainerAndSampleFormatLibsndfileWritesRoundTrips) {
-    std::vector<float> grid(1000);
-    for (std::size_t n = 0; n < grid.size(); ++n) grid[n] = static_cast<float>(static_cast<int>(n % 201) - 100) / 128;
+    constexpr std::size_t square_start = 1000;
+    std::vector<float> grid(square_start + 960);
+    for (std::size_t n = 0; n < square_start; ++n) grid[n] = static_cast<float>(static_cast<int>(n % 201) - 100) / 128;
+    for (std::size_t n = square_start; n < grid.size(); ++n) {
+        grid[n] = (n / 24 % 2 == 0 ? 1.0f : -1.0f) * (n < square_start + 480 ? 1.0f : 2.0f);
+    }
     Write("grid.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, {}, grid);
+    // The largest magnitude each integer codec stores; samples past it are clipped to it.
+    const std::map<std::string, double> extremes{
+        {"pcm8", 127.0 / 128},  {"pcm8u", 127.0 / 128}, {"dpcm8", 127.0 / 128}, {"pcm16", 32767.0 / 32768},
+        {"dpcm16", 32767.0 / 32768}, {"dwvw16", 32767.0 / 32768}, {"alac16", 32767.0 / 32768},
+        {"dwvw12", 2047.0 / 2048}, {"alac20", 524287.0 / 524288}, {"pcm24", 1.0 - 1.0 / 8388608},
+        {"dwvw24", 1.0 - 1.0 / 8388608}, {"alac24", 1.0 - 1.0 / 8388608}, {"pcm32", 1.0}, {"alac32", 1.0},
+        {"ulaw", 32124.0 / 32768}, {"alaw", 32256.0 / 32768}};
+    auto expected = [&](const std::string& name, float value) {
+        const auto extreme = extremes.find(name);
+        if (extreme == extremes.end()) return value;  // floats hold it
+        return std::clamp(value, -1.0f, static_cast<float>(extreme->second));
+    };
     const std::set<std::string> lossy{"ulaw", "alaw", "vorbis", "opus", "mp1", "mp2", "mp3", "other"};
     int majors = 0, subtypes = 0, pairs = 0;
     sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &majors, sizeof(majors));
@@ -180,7 +237,14 @@ TEST_F(RenderTool, EveryContainerAndSampleFormatLibsndfileWritesRoundTrips) {
             // MIDI sample dumps go in packets of 120 samples; libsndfile drops the last partial one.
             if (lossy.count(name) == 0 && std::string(major.extension) != "sds") {
                 ASSERT_EQ(samples.size(), grid.size()) << label;
-                for (std::size_t n = 1; n < grid.size(); ++n) ASSERT_EQ(samples[n], grid[n - 1]) << label << " " << n;
+                for (std::size_t n = 1; n < grid.size(); ++n) {
+                    ASSERT_EQ(samples[n], expected(name, grid[n - 1])) << label << " " << n;
+                }
+            }
+            if ((name == "ulaw" || name == "alaw") && samples.size() == grid.size()) {
+                for (std::size_t n = square_start + 1; n < grid.size(); ++n) {
+                    ASSERT_EQ(samples[n], static_cast<float>(std::copysign(extremes.at(name), grid[n - 1]))) << label << " " << n;
+                }
             }
             fs::remove(Path(out));
         }
@@ -234,6 +298,83 @@ TEST_F(RenderTool, QuietSignalSurvivesTheCutTo16BitsAsDither) {
     EXPECT_GT(dithered.size() - values[0], dithered.size() / 4) << "most samples are not zero";
     EXPECT_EQ(Bytes(m_dir / "auto.wav"), Bytes(m_dir / "again.wav")) << "a fixed seed";
     EXPECT_EQ(ReadInts("none.wav", 16), std::vector<std::int32_t>(dithered.size(), 0));
+}
+
+// What the render did that the user did not ask for is said: a file cut short, input precision the float path
+// drops, a delay between whole samples, a plain value one sample short, a line no "Max Delay(s)" makes long
+// enough, an impulse response that ends before its first echo. Where nothing of the kind happened, nothing is said.
+TEST_F(RenderTool, WarningsAndNotesSayWhatTheRenderDid) {
+    std::vector<std::int32_t> noise(48000);
+    for (std::size_t n = 0; n < noise.size(); ++n) noise[n] = static_cast<std::int32_t>((n * 7919) % 30000) - 15000;
+    Write("cut.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, noise);
+    fs::resize_file(Path("cut.wav"), 44 + 2 * 1000 + 1);  // 1000 frames and half a sample of 48000
+    Write("cut.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1, noise);
+    fs::resize_file(Path("cut.flac"), fs::file_size(Path("cut.flac")) / 2);
+    Write("whole.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, std::vector<std::int32_t>(100, 5), {}, 44100);
+    {
+        SF_INFO info{};
+        info.samplerate = 48000;
+        info.channels = 1;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_32;
+        SNDFILE* file = sf_open(Path("i32.wav").c_str(), SFM_WRITE, &info);
+        const int samples[] = {INT32_MAX, -INT32_MAX, INT32_MIN, 256, (1 << 30) + 1, 1 << 30};  // 3 need 25 bits or more
+        sf_write_int(file, samples, 6);
+        sf_close(file);
+        info.format = SF_FORMAT_WAV | SF_FORMAT_DOUBLE;
+        file = sf_open(Path("f64.wav").c_str(), SFM_WRITE, &info);
+        const double values[] = {0.5, 0.1, -0.25, 1.0 / 3.0};
+        sf_write_double(file, values, 4);
+        sf_close(file);
+    }
+    const std::string ms = "Time Mode=Time(ms)", smp = "Time Mode=Samples";
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> said;
+        std::vector<std::string> unsaid;
+    };
+    const Case cases[] = {
+        {{Path("cut.wav"), "-n", "-q"}, {"warning: \"" + Path("cut.wav") + "\" is shorter than its header says (cut short?); 1000 whole frames"}, {}},
+        {{Path("cut.flac"), "-n", "-q"}, {"warning: \"" + Path("cut.flac") + "\" ends after ", "of the 48000 frames its header gives"}, {}},
+        {{Path("whole.wav"), "-n", "-q"}, {}, {"warning"}},
+        {{Path("i32.wav"), Path("o.wav"), "--set", "1 Time=1smp"},
+         {"pcm32: peak 1.0000 (0.0 dBFS)", "0 samples clipped", "precision   the input's 32-bit samples pass through the module's 24-bit float path: 3 rounded"},
+         {"warning"}},
+        {{Path("f64.wav"), "-n"}, {"53-bit samples pass through the module's 24-bit float path: 2 rounded"}, {}},
+        {{Path("whole.wav"), "-n"}, {}, {"precision", "nearest"}},
+        {{Path("whole.wav"), "-n", "--set", "1 Time=22.675736ms"}, {"tap delay   1000 samples"}, {"nearest", "note"}},
+        {{Path("whole.wav"), "-n", "--set", "1 Time=25ms"},
+         {"tap delay   1103 samples (25.011 ms), the whole sample nearest 25ms (1102.5 samples; 0.5 samples, 0.0113 ms away)"}, {}},
+        {{Path("whole.wav"), "-n", "--set", "1 Time=25.0113ms"}, {"tap delay   1103 samples", "nearest 25.0113ms"}, {}},
+        {{Path("whole.wav"), "-n", "--set", "1 Time=25.0113ms", "--set", "Time Accuracy=Fraction(Econ)"}, {"tap delay   1102.99"}, {"nearest"}},
+        {{Path("whole.wav"), "-n", "--set", "1 Time=1102.49smp"}, {"tap delay   1102 samples"}, {}},
+        {{Path("whole.wav"), "-n", "--set", smp, "--set", "1 Time=1102"},
+         {"note: \"1 Time=1102\" asks the module for 1101.99997 samples, which it truncates to 1101 as a host does; "
+          "\"1 Time=1102smp\" gives exactly 1102", "tap delay   1101 samples"}, {}},
+        {{Path("whole.wav"), "-n", "-q", "--set", smp, "--set", "1 Time=1102"}, {}, {"note"}},
+        {{Path("whole.wav"), "-n", "--set", smp, "--set", "1 Time=1102smp"}, {"tap delay   1102 samples"}, {"note"}},
+        {{Path("whole.wav"), "-n", "--set", smp, "--set", "1 Time=1102.6"}, {"truncated from 1102.6"}, {"note"}},
+        {{Path("whole.wav"), "-n", "--set", ms, "--set", "1 Time=100"}, {}, {"note"}},
+        {{Path("whole.wav"), "-n", "--set", "1 Time=12s", "--allow-unsafe"},
+         {"exceeds the \"Max Delay(s)\" line of 524288 samples", "(no \"Max Delay(s)\" holds it at this rate)"}, {"choose a longer"}},
+        {{Path("whole.wav"), "-n", "--set", "1 Time=11.8s", "--set", "Max Delay(s)=5.46"}, {"(choose a longer \"Max Delay(s)\")"}, {}},
+        {{"--impulse", "0.025", Path("ir.wav"), "--set", "1 Time=25ms"}, {"warning: --impulse 0.025 is 1200 samples, and the first echo comes at 1200 samples"}, {}},
+        {{"--impulse", "0.02502", Path("ir.wav"), "--set", "1 Time=25ms"}, {}, {"warning"}},
+        {{"--impulse", "0.1", Path("ir.wav"), "--set", "1 Time=25.5smp", "--set", "Time Accuracy=Fraction(Econ)"}, {}, {"warning"}},
+    };
+    for (const Case& c : cases) {
+        const ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.exit_code, 0) << c.args[0] << " " << c.args.back() << "\n" << run.err;
+        for (const std::string& text : c.said) EXPECT_NE(run.err.find(text), std::string::npos) << text << "\n" << run.err;
+        for (const std::string& text : c.unsaid) EXPECT_EQ(run.err.find(text), std::string::npos) << text << "\n" << run.err;
+    }
+    // The delay read is the one reported.
+    ASSERT_EQ(Tool({"--impulse", "0.03", Path("ir.wav"), "--rate", "44100", "--set", "1 Time=25ms"}).exit_code, 0);
+    EXPECT_EQ(NonZero(Read("ir.wav")), (Echoes{{1103, 1.0f}}));
+    ASSERT_EQ(Tool({"--impulse", "0.03", Path("ir.wav"), "--rate", "44100", "--set", "1 Time=22.675736ms"}).exit_code, 0);
+    EXPECT_EQ(NonZero(Read("ir.wav")), (Echoes{{1000, 1.0f}}));
+    ASSERT_EQ(Tool({"--impulse", "11", Path("ir.wav"), "--set", "1 Time=524288smp", "--set", "Time Mode=Samples"}).exit_code, 0)
+        << "the longest line holds its own length";
+    EXPECT_EQ(NonZero(Read("ir.wav")), (Echoes{{524288, 1.0f}}));
 }
 
 }  // namespace

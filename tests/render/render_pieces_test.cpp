@@ -230,34 +230,54 @@ TEST(SampleCodec, EveryIntegerSampleSurvivesTheRoundTrip) {
     }
 }
 
-TEST(SampleCodec, FullScaleAndBeyondClip) {
-    const SampleCodec pcm16{16, false};
+// Every integer codec keeps the sign and stops at its own extremes; only what lay past full scale counts as
+// clipped (full scale itself is the largest value, one step below 1.0 in two's complement).
+TEST(SampleCodec, FullScaleAndBeyondClipToTheFormatsOwnExtremes) {
+    const SampleCodec pcm16 = CodecForSubtype(SF_FORMAT_PCM_16);
+    const SampleCodec ulaw = CodecForSubtype(SF_FORMAT_ULAW);
+    const SampleCodec alaw = CodecForSubtype(SF_FORMAT_ALAW);
+    const SampleCodec pcm32 = CodecForSubtype(SF_FORMAT_PCM_32);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float infinity = std::numeric_limits<float>::infinity();
+    constexpr std::int64_t top32 = std::numeric_limits<std::int32_t>::max();
     struct Case {
+        const SampleCodec& codec;
         float value;
-        std::int32_t sample;  // 16-bit
+        std::int64_t sample;  // in the codec's own width
         bool clipped;
     };
     const Case cases[] = {
-        {-1.0f, -32768, false},  {1.0f, 32767, true},          {1.5f, 32767, true},
-        {-1.5f, -32768, true},   {32767.0f / 32768, 32767, false},
-        {std::numeric_limits<float>::quiet_NaN(), 0, true},    {std::numeric_limits<float>::infinity(), 32767, true},
-        {0.5f / 32768, 0, false},  // ties go to even
-        {1.5f / 32768, 2, false},
+        {pcm16, -1.0f, -32768, false},  {pcm16, 1.0f, 32767, false},          {pcm16, 1.5f, 32767, true},
+        {pcm16, -1.5f, -32768, true},   {pcm16, 32767.0f / 32768, 32767, false},
+        {pcm16, std::nextafter(1.0f, 2.0f), 32767, true},  {pcm16, std::nextafter(-1.0f, -2.0f), -32768, true},
+        {pcm16, nan, 0, true},    {pcm16, infinity, 32767, true},   {pcm16, -infinity, -32768, true},
+        {pcm16, 0.5f / 32768, 0, false},  // ties go to even
+        {pcm16, 1.5f / 32768, 2, false},
+        {ulaw, -1.0f, -32124, false},   {ulaw, 1.0f, 32124, false},  {ulaw, -2.0f, -32124, true},
+        {ulaw, 2.0f, 32124, true},      {ulaw, -32124.0f / 32768, -32124, false}, {ulaw, 0.25f, 8192, false},
+        {alaw, -1.0f, -32256, false},   {alaw, 1.0f, 32256, false},  {alaw, -1.5f, -32256, true},
+        {alaw, -infinity, -32256, true},
+        {pcm32, 1.0f, top32, false},    {pcm32, -1.0f, -top32 - 1, false},   {pcm32, 2.0f, top32, true},
     };
     for (const Case& c : cases) {
         bool clipped = !c.clipped;
-        EXPECT_EQ(pcm16.ToInt(c.value, clipped), c.sample * 65536) << c.value;
+        const std::int64_t stored = c.codec.ToInt(c.value, clipped);
+        EXPECT_EQ(stored, c.sample * (std::int64_t{1} << (32 - c.codec.bits))) << c.codec.bits << " bits, " << c.value;
         EXPECT_EQ(clipped, c.clipped) << c.value;
     }
-    bool clipped = false;
-    EXPECT_EQ((SampleCodec{32, false}.ToInt(1.0f, clipped)), std::numeric_limits<std::int32_t>::max());
-    EXPECT_TRUE(clipped);
+    // Dither pushes a full-scale sample over the top; it is still no clip.
+    bool clipped = true;
+    EXPECT_EQ(pcm16.ToInt(1.0f, clipped, 0.9), 32767 * 65536);
+    EXPECT_FALSE(clipped);
     EXPECT_EQ(RoundToRange(1.0e300, 0, 10, clipped), 10);
     EXPECT_TRUE(clipped);
     EXPECT_EQ(RoundToRange(9.3e18, std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max(),
                            clipped),
               std::numeric_limits<std::int64_t>::max());
     EXPECT_TRUE(clipped);
+    EXPECT_TRUE(ulaw.coded && alaw.coded && CodecForSubtype(SF_FORMAT_IMA_ADPCM).coded);
+    EXPECT_FALSE(ulaw.IsExactInteger());
+    EXPECT_TRUE(CodecForSubtype(SF_FORMAT_ALAC_20).IsExactInteger());
 }
 
 TEST(SampleCodec, FormatNames) {

@@ -241,4 +241,44 @@ TEST_F(RenderTool, ExampleSettingsRenderTheTestSignalCleanly) {
     EXPECT_GE(examples, 4);
 }
 
+// A render whose every output sample is a sample of the output format is written unchanged, never dithered: the dry
+// input alone, silence, a switched-off module, a delay doubled and mixed with the input. Anything else is dithered.
+TEST_F(RenderTool, ExactRendersAreWrittenUnchanged) {
+    std::vector<std::int32_t> input{-8192, 8191, 1, -1, 0};
+    for (std::size_t n = 0; input.size() < 3000; ++n) input.push_back(static_cast<std::int32_t>((n * 7919) % 16383) - 8191);
+    Write("in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, input);
+    struct Case {
+        std::vector<std::string> args;
+        int dry, wet;  // the output is dry x input + wet x the input 5 samples late
+        const char* dither;
+    };
+    const Case cases[] = {
+        {{"--dry", "0", "--wet", "off"}, 1, 0, "none (every sample is exact)"},
+        {{"--gain", "off"}, 0, 0, "none (every sample is exact)"},
+        {{"--gain", "off", "--dry", "-3"}, 0, 0, "none (every sample is exact)"},
+        {{"--wet", "off"}, 0, 0, "none (every sample is exact)"},
+        {{"--dry", "0", "--set", "Active=OFF"}, 1, 0, "none (every sample is exact)"},
+        {{"--dry", "0", "--set", "1 Volume 10=100%=20"}, 1, 2, "none (every sample is exact)"},
+        {{"--dry", "0"}, 1, 1, "none (every sample is exact)"},
+        {{"--dry", "-6", "--wet", "off"}, 0, 0, "TPDF (16-bit samples)"},
+        {{"--set", "1 Volume 10=100%=5"}, 0, 0, "TPDF (16-bit samples)"},
+        {{"--dry", "0", "--wet", "off", "--format", "pcm8"}, 0, 0, "TPDF (8-bit samples)"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{Path("in.wav"), Path("out.wav"), "--set", "Time Mode=Samples", "--set", "1 Time=5smp"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolRun run = Tool(args);
+        ASSERT_EQ(run.exit_code, 0) << run.err;
+        EXPECT_NE(run.err.find(std::string("dither      ") + c.dither), std::string::npos) << c.args[0] << "\n" << run.err;
+        if (std::string(c.dither).starts_with("TPDF")) continue;
+        const auto out = ReadInts("out.wav", 16);
+        ASSERT_GE(out.size(), input.size());
+        for (std::size_t n = 0; n < out.size(); ++n) {
+            const std::int32_t now = n < input.size() ? input[n] : 0;
+            const std::int32_t late = (n < 5 || n - 5 >= input.size()) ? 0 : input[n - 5];
+            ASSERT_EQ(out[n], c.dry * now + c.wet * late) << c.args[0] << " " << c.args[1] << ", sample " << n;
+        }
+    }
+}
+
 }  // namespace

@@ -151,6 +151,8 @@ void ApplyDelayUnits(std::vector<PinSetting>& settings, float rate, bool accept_
                                           "\" to convert a delay with a unit for");
         }
         const float scale = TimeScale(mode->value, rate);
+        const PinSetting* accuracy = FindSetting(settings, pins::TIME_ACCURACY);
+        const bool whole_samples = accuracy != nullptr && accuracy->choice && accuracy->value == 0;
         for (auto [delay, value] : {std::pair{&setting.from_delay, &setting.from}, {&setting.to_delay, &setting.to}}) {
             if (!*delay) continue;
             const double samples = (*delay)->Samples(rate);
@@ -159,7 +161,9 @@ void ApplyDelayUnits(std::vector<PinSetting>& settings, float rate, bool accept_
                                               FormatNumber(samples) + " samples at " + FormatNumber(rate) +
                                               " Hz; the module's shortest delay is 1 sample");
             }
-            *value = PinValueForDelay(samples, scale);
+            // Whole-sample reading lands on the whole sample nearest the delay, halves rounding up.
+            (*delay)->used = whole_samples ? std::round(samples) : samples;
+            *value = PinValueForDelay((*delay)->used, scale);
         }
     }
 }
@@ -191,8 +195,10 @@ std::string DelayWarning(const TapDelay& delay, float rate) {
                                       static_cast<double>(delay.buffer) * 1000.0 / rate);
     const std::string realised = Printf("; the module's tap is at %.9g samples", delay.effective);
     if (delay.beyond_buffer) {
+        const bool longer_line = delay.requested <= static_cast<double>(BufferLength(0, rate));
         return Printf("the tap delay of %.9g samples exceeds the \"Max Delay(s)\" line of ", delay.requested) +
-               buffer + realised + " (choose a longer \"Max Delay(s)\")";
+               buffer + realised +
+               (longer_line ? " (choose a longer \"Max Delay(s)\")" : " (no \"Max Delay(s)\" holds it at this rate)");
     }
     if (delay.below_one) {
         return Printf("the tap delay of %.9g samples is shorter than 1 sample", delay.requested) + realised +

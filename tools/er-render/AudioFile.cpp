@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -24,6 +25,10 @@ struct ExtensionAlias {
 };
 constexpr ExtensionAlias EXTENSION_ALIASES[] = {
     {"aif", SF_FORMAT_AIFF}, {"ogg", SF_FORMAT_OGG}, {"mp3", SF_FORMAT_MPEG}, {"wave", SF_FORMAT_WAV}};
+
+// Samples moved through libsndfile at a time: a long render then costs a few hundred system calls a minute of
+// stereo audio, not one per host block.
+constexpr std::size_t CHUNK_SAMPLES = std::size_t{1} << 16;
 
 std::string ErrnoText() { return std::strerror(errno); }
 
@@ -127,6 +132,19 @@ InputFile::InputFile(const std::string& path) : m_path(path) {
         throw Failure(EXIT_INPUT, "the input " + Quoted(path) + " has no usable channel count, rate or length");
     }
     m_codec = CodecForSubtype(m_info.format);
+    m_double = (m_info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_DOUBLE;
+    // libsndfile reads a file whose data is shorter than its header says as far as it goes, and notes the header's
+    // length in its log: "data : 96000 (should be 49956)" (WAV, W64, RF64), "SSND" (AIFF), "Data Size" (AU).
+    std::vector<char> log(16384, '\0');
+    sf_command(m_file, SFC_GET_LOG_INFO, log.data(), static_cast<int>(log.size() - 1));
+    const std::string_view text(log.data());
+    for (std::size_t begin = 0; begin < text.size();) {
+        const std::size_t end = std::min(text.find('\n', begin), text.size());
+        const std::string_view line = Trim(text.substr(begin, end - begin));
+        const bool data_chunk = line.starts_with("data ") || line.starts_with("SSND ") || line.starts_with("Data Size ");
+        if (data_chunk && line.find("(should be ") != std::string_view::npos) m_header_too_long = true;
+        begin = end + 1;
+    }
 }
 
 InputFile::~InputFile() {
@@ -134,22 +152,72 @@ InputFile::~InputFile() {
     if (m_spool != nullptr) std::fclose(m_spool);
 }
 
-void InputFile::Read(float* interleaved, std::int32_t frames) {
-    const std::size_t samples = static_cast<std::size_t>(frames) * static_cast<std::size_t>(m_info.channels);
+int InputFile::PrecisionBits() const {
+    if (m_codec.IsInteger()) return m_codec.bits;
+    return m_double ? 53 : 24;
+}
+
+void InputFile::Check(const float* samples, std::size_t count) const {
+    const auto channels = static_cast<std::size_t>(m_info.channels);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (std::isfinite(samples[i])) continue;
+        const std::int64_t frame = m_chunk_start + static_cast<std::int64_t>(i / channels);
+        throw Failure(EXIT_INPUT, Printf("input sample %lld of channel %zu is %s (at %.6f s); nothing was written",
+                                         static_cast<long long>(frame), i % channels + 1,
+                                         std::isnan(samples[i]) ? "not a number" : "infinite",
+                                         static_cast<double>(frame) / m_info.samplerate));
+    }
+}
+
+// Decodes the next chunk of the file into module floats.
+bool InputFile::Refill() {
+    const auto channels = static_cast<std::size_t>(m_info.channels);
+    const sf_count_t wanted = static_cast<sf_count_t>(std::max<std::size_t>(1, CHUNK_SAMPLES / channels));
+    const std::size_t capacity = static_cast<std::size_t>(wanted) * channels;
+    m_chunk.resize(capacity);
     sf_count_t got = 0;
     if (m_codec.IsInteger()) {
-        m_stored.resize(samples);
-        got = sf_readf_int(m_file, m_stored.data(), frames);
-        const std::size_t got_samples = static_cast<std::size_t>(std::max<sf_count_t>(got, 0)) *
-                                        static_cast<std::size_t>(m_info.channels);
-        for (std::size_t i = 0; i < got_samples; ++i) interleaved[i] = SampleCodec::FromInt(m_stored[i]);
+        m_stored.resize(capacity);
+        got = std::max<sf_count_t>(sf_readf_int(m_file, m_stored.data(), wanted), 0);
+        const std::size_t count = static_cast<std::size_t>(got) * channels;
+        for (std::size_t i = 0; i < count; ++i) m_chunk[i] = SampleCodec::FromInt(m_stored[i]);
+        if (m_codec.bits > 24) {
+            for (std::size_t i = 0; i < count; ++i) {
+                m_rounded += static_cast<double>(m_chunk[i]) * 2147483648.0 != static_cast<double>(m_stored[i]) ? 1 : 0;
+            }
+        }
+    } else if (m_double) {
+        m_stored_double.resize(capacity);
+        got = std::max<sf_count_t>(sf_readf_double(m_file, m_stored_double.data(), wanted), 0);
+        const std::size_t count = static_cast<std::size_t>(got) * channels;
+        for (std::size_t i = 0; i < count; ++i) {
+            m_chunk[i] = static_cast<float>(m_stored_double[i]);
+            m_rounded += (static_cast<double>(m_chunk[i]) != m_stored_double[i] && std::isfinite(m_chunk[i])) ? 1 : 0;
+        }
     } else {
-        got = sf_readf_float(m_file, interleaved, frames);
+        got = std::max<sf_count_t>(sf_readf_float(m_file, m_chunk.data(), wanted), 0);
+    }
+    m_chunk_start += m_chunk_frames;
+    m_chunk_frames = got;
+    m_chunk_at = 0;
+    Check(m_chunk.data(), static_cast<std::size_t>(got) * channels);
+    if (got == 0 && m_ended_early_at < 0 && m_chunk_start < m_info.frames) m_ended_early_at = m_chunk_start;
+    return got > 0;
+}
+
+void InputFile::Read(float* interleaved, std::int32_t frames) {
+    const auto channels = static_cast<std::size_t>(m_info.channels);
+    std::int64_t done = 0;
+    while (done < frames && (m_chunk_at < m_chunk_frames || Refill())) {
+        const std::int64_t count = std::min<std::int64_t>(frames - done, m_chunk_frames - m_chunk_at);
+        std::copy_n(m_chunk.data() + static_cast<std::size_t>(m_chunk_at) * channels,
+                    static_cast<std::size_t>(count) * channels, interleaved + static_cast<std::size_t>(done) * channels);
+        m_chunk_at += count;
+        done += count;
     }
     // A file shorter than its header promised reads as silence from where it ends.
-    const std::size_t filled = static_cast<std::size_t>(std::max<sf_count_t>(got, 0)) *
-                               static_cast<std::size_t>(m_info.channels);
-    std::fill(interleaved + filled, interleaved + samples, 0.0f);
+    std::fill(interleaved + static_cast<std::size_t>(done) * channels,
+              interleaved + static_cast<std::size_t>(frames) * channels, 0.0f);
 }
 
 // ---- output -------------------------------------------------------------------------------------------------
@@ -245,22 +313,31 @@ void OutputFile::Abandon() {
 void OutputFile::Write(const float* interleaved, std::int32_t frames) {
     const std::size_t samples = static_cast<std::size_t>(frames) * static_cast<std::size_t>(m_channels);
     bool clipped = false;
-    sf_count_t written = 0;
     if (m_codec.IsInteger()) {
-        m_stored_int.resize(samples);
+        m_stored_int.resize(std::max(m_waiting + samples, CHUNK_SAMPLES));
+        std::int32_t* stored = m_stored_int.data() + m_waiting;
         for (std::size_t i = 0; i < samples; ++i) {
-            m_stored_int[i] = m_codec.ToInt(interleaved[i], clipped, m_dither.enabled ? TriangularNoise() : 0.0);
+            stored[i] = m_codec.ToInt(interleaved[i], clipped, m_dither.enabled ? TriangularNoise() : 0.0);
             m_clipped += clipped ? 1 : 0;
         }
-        written = sf_writef_int(m_file, m_stored_int.data(), frames);
     } else {
-        m_stored_float.resize(samples);
+        m_stored_float.resize(std::max(m_waiting + samples, CHUNK_SAMPLES));
+        float* stored = m_stored_float.data() + m_waiting;
         for (std::size_t i = 0; i < samples; ++i) {
-            m_stored_float[i] = m_codec.ToFloat(interleaved[i], clipped);
+            stored[i] = m_codec.ToFloat(interleaved[i], clipped);
             m_clipped += clipped ? 1 : 0;
         }
-        written = sf_writef_float(m_file, m_stored_float.data(), frames);
     }
+    m_waiting += samples;
+    if (m_waiting >= CHUNK_SAMPLES) Flush();
+}
+
+void OutputFile::Flush() {
+    const auto frames = static_cast<sf_count_t>(m_waiting / static_cast<std::size_t>(m_channels));
+    m_waiting = 0;
+    if (frames == 0) return;
+    const sf_count_t written = m_codec.IsInteger() ? sf_writef_int(m_file, m_stored_int.data(), frames)
+                                                   : sf_writef_float(m_file, m_stored_float.data(), frames);
     if (written != frames) {
         throw Failure(EXIT_OUTPUT, "cannot write the output " + Quoted(m_path) + ": " + LibraryText(m_file));
     }
@@ -276,6 +353,7 @@ double OutputFile::TriangularNoise() {
 }
 
 void OutputFile::Commit() {
+    Flush();
     SNDFILE* file = m_file;
     m_file = nullptr;
     if (sf_close(file) != 0) {

@@ -33,16 +33,39 @@ public:
     InputFile& operator=(const InputFile&) = delete;
 
     const SF_INFO& Info() const { return m_info; }
-    // Reads up to `frames` interleaved frames as module floats; frames past the end of the file read 0.
+    // Reads up to `frames` interleaved frames as module floats; frames past the end of the file read 0. Throws
+    // Failure (EXIT_INPUT) at a sample that is not finite, naming it.
     void Read(float* interleaved, std::int32_t frames);
 
+    // Bits of precision of a stored sample: the integer width, 24 for floats, 53 for doubles.
+    int PrecisionBits() const;
+    // Samples read so far that the module's 32-bit float could not hold exactly (32-bit integers, doubles).
+    std::int64_t Rounded() const { return m_rounded; }
+    // Whether the data ends before the header says: the header's length is too long for the file (libsndfile
+    // then reads what is there), or a read ended before the frames the header announced.
+    bool HeaderTooLong() const { return m_header_too_long; }
+    // The frame where the data ran out before the announced length, or -1.
+    std::int64_t EndedEarlyAt() const { return m_ended_early_at; }
+
 private:
+    bool Refill();
+    void Check(const float* samples, std::size_t count) const;
+
     std::string m_path;
     std::FILE* m_spool = nullptr;  // stdin's copy, for "-"
     SNDFILE* m_file = nullptr;
     SF_INFO m_info{};
     SampleCodec m_codec;
+    bool m_double = false;            // read as doubles, so that their rounding to floats is seen
     std::vector<std::int32_t> m_stored;
+    std::vector<double> m_stored_double;
+    std::vector<float> m_chunk;       // decoded frames waiting to be read, `m_chunk_frames` of them
+    std::int64_t m_chunk_frames = 0;
+    std::int64_t m_chunk_at = 0;      // the next frame of the chunk to hand out
+    std::int64_t m_chunk_start = 0;   // the file frame of the chunk's first frame
+    std::int64_t m_rounded = 0;
+    bool m_header_too_long = false;
+    std::int64_t m_ended_early_at = -1;
 };
 
 // How integer output samples are dithered: TPDF noise of one least significant bit peak to peak on each side,
@@ -64,9 +87,10 @@ public:
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // Writes interleaved module floats, counting the samples that the format cannot hold (clipped).
+    // Writes interleaved module floats, counting the samples past full scale that the format cannot hold
+    // (clipped). The samples go to libsndfile in large chunks, as few system calls as a long render allows.
     void Write(const float* interleaved, std::int32_t frames);
-    // Closes the file and renames it over the target, or copies it to the stream.
+    // Writes what waits, closes the file and renames it over the target, or copies it to the stream.
     void Commit();
 
     std::int64_t Clipped() const { return m_clipped; }
@@ -74,6 +98,7 @@ public:
 
 private:
     void Abandon();
+    void Flush();
     void CopySpoolTo(int fd);
     double TriangularNoise();
 
@@ -90,8 +115,9 @@ private:
     Dither m_dither;
     std::mt19937 m_noise;
     std::int64_t m_clipped = 0;
-    std::vector<std::int32_t> m_stored_int;
-    std::vector<float> m_stored_float;
+    std::vector<std::int32_t> m_stored_int;  // converted samples waiting for libsndfile (integer formats)
+    std::vector<float> m_stored_float;       // the same for float formats
+    std::size_t m_waiting = 0;               // samples waiting in one of them
 };
 
 // The libsndfile major format (SF_FORMAT_WAV, ...) whose usual extension `path` carries, or 0.

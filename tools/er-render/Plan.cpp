@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <filesystem>
+#include <initializer_list>
+#include <optional>
 
 #include "EffectPins.h"
 #include "Failure.h"
@@ -22,6 +24,9 @@ constexpr int IMPULSE_FORMAT = SF_FORMAT_WAV | SF_FORMAT_FLOAT;      // a respon
 constexpr int TEST_SIGNAL_FORMAT = SF_FORMAT_WAV | SF_FORMAT_PCM_16;  // plays anywhere
 constexpr double MAX_DECIBELS = 200.0;
 constexpr int MAX_DITHERED_BITS = 16;
+// How far below a whole number of samples a plain "1 Time" may fall and still be that number meant: a shown
+// value's float falls short of it by far less than this.
+constexpr double PLAIN_DELAY_NEAR = 1.0e-3;
 
 double CheckedSeconds(const std::string& text, const char* option, double low) {
     const auto seconds = ParseNumber(text);
@@ -146,22 +151,47 @@ Mix MixOption(const Options& options) {
     return mix;
 }
 
-// Whether every output sample is exactly a sample of the input's format (until it clips): a switched-off effect,
-// or a whole-sample pure delay of integer samples scaled by a power of two (1, 2, 4, ..., either sign), with
-// nothing mixed in.
-bool ExactRender(const RenderPlan& plan, const SampleCodec& source) {
-    if (!plan.job.mix.Identity() || !plan.view || !source.IsInteger()) return false;
-    const EffectView& view = *plan.view;
-    if (!view.active) return true;
-    const double volume = view.volume.from;
-    const double gain = std::fabs(view.volume_mode == 0 ? volume : volume * volume);
+// The power of two a gain is, as its exponent; nothing for any other gain (0 included).
+std::optional<int> PowerOfTwo(double gain) {
     int exponent = 0;
-    const bool power_of_two = std::frexp(gain, &exponent) == 0.5 && exponent >= 1;
-    return !view.volume.ramp && power_of_two && SelectRoutingVariant(view) == PLAIN &&
-           SelectTimeReading(view) == TimeReading::WHOLE_SAMPLE;
+    if (!(std::fabs(gain) > 0.0) || std::frexp(std::fabs(gain), &exponent) != 0.5) return std::nullopt;
+    return exponent - 1;
+}
+
+// Whether every output sample is a sample of the output format, so that nothing needs dither: a silent output
+// (--gain off, or neither the input nor the module in the mix, or the module switched off with no dry input), or a
+// sum of integer input samples each scaled by powers of two no finer than the output's step: the dry input, and
+// the module's output where it is a whole-sample pure delay.
+bool ExactRender(const RenderPlan& plan, const SampleCodec& source, const SampleCodec& output) {
+    const Mix& mix = plan.job.mix;
+    const bool module_silent = mix.wet_gain == 0.0 || (plan.view && !plan.view->active);
+    const bool dry_silent = !mix.dry || mix.dry_gain == 0.0;
+    if (mix.gain == 0.0 || (module_silent && dry_silent)) return true;
+    if (!source.IsInteger() || source.bits > 24) return false;  // the module's float holds 24 bits
+    const int finest = source.bits - output.bits;
+    // A path's gains multiply; their product must be a power of two that leaves each input step a whole number
+    // of output steps.
+    auto exact = [&](std::initializer_list<double> gains) {
+        int exponent = 0;
+        for (const double gain : gains) {
+            const auto power = PowerOfTwo(gain);
+            if (!power) return false;
+            exponent += *power;
+        }
+        return exponent >= finest;
+    };
+    if (!dry_silent && !exact({mix.dry_gain, mix.gain})) return false;
+    if (module_silent) return true;
+    if (!plan.view) return false;
+    const EffectView& view = *plan.view;
+    const double volume = view.volume.from;
+    const double tap_gain = view.volume_mode == 0 ? volume : volume * volume;
+    return !view.volume.ramp && SelectRoutingVariant(view) == PLAIN &&
+           SelectTimeReading(view) == TimeReading::WHOLE_SAMPLE && exact({tap_gain, mix.wet_gain, mix.gain});
 }
 
 // TPDF dither where sox adds it by default: integer output of 16 bits or fewer from a render that is not exact.
+// Coded formats (mu-law, A-law, ADPCM) get none: their own steps are coarser than any dither.
 void ChooseDither(RenderPlan& plan, const Options& options, const SampleCodec& source) {
     const SampleCodec output = CodecForSubtype(plan.format);
     const std::string mode = ToLower(Trim(options.dither));
@@ -173,14 +203,53 @@ void ChooseDither(RenderPlan& plan, const Options& options, const SampleCodec& s
     } else if (mode == "none" || mode == "tpdf") {
         plan.dither.enabled = mode == "tpdf";
         plan.dither_reason = plan.dither.enabled ? "TPDF (--dither tpdf)" : "none (--dither none)";
+    } else if (output.coded) {
+        plan.dither_reason = "none (" + std::string(SubtypeName(plan.format)) + " is coded, not stored sample for sample)";
     } else if (output.bits > MAX_DITHERED_BITS) {
         plan.dither_reason = Printf("none (%d-bit samples)", output.bits);
-    } else if (source.IsInteger() && source.bits <= output.bits && ExactRender(plan, source)) {
+    } else if (ExactRender(plan, source, output)) {
         plan.dither_reason = "none (every sample is exact)";
     } else {
         plan.dither.enabled = true;
         plan.dither_reason = Printf("TPDF (%d-bit samples)", output.bits);
     }
+}
+
+// Refuses a "1 Time" longer than the longest line the module has at the render's rate, unless `accept`: no
+// "Max Delay(s)" holds it, so the module would wrap the tap to a delay nobody asked for.
+void CheckLongestLine(const EffectView& view, const PinSetting& time, bool accept) {
+    if (accept || !view.active) return;
+    EffectView longest = view;
+    longest.max_delay = 0;
+    for (const auto& [value, asked] : {std::pair{view.time.from, time.from_delay}, {view.time.to, time.to_delay}}) {
+        const TapDelay delay = TapDelayFor(longest, value);
+        if (!delay.beyond_buffer) continue;
+        // A delay with a unit is named as written, not as the float the module receives.
+        const double samples = asked ? asked->Samples(view.rate) : delay.requested;
+        throw Failure(EXIT_USAGE, time.origin + Printf(": a delay of %.9g samples (%.3f s) at %g Hz is longer than the "
+                                                       "longest \"Max Delay(s)\" line, %lld samples (%.3f s); "
+                                                       "--allow-unsafe lets the module wrap the tap",
+                                                       samples, samples / view.rate, static_cast<double>(view.rate),
+                                                       static_cast<long long>(delay.buffer),
+                                                       static_cast<double>(delay.buffer) / view.rate));
+    }
+}
+
+// A plain "1 Time" that whole-sample reading truncates to one sample less than the number it is closest to, as
+// in a host: the note names the spelling with a unit that gets that number exactly.
+std::string PlainDelayNote(const EffectView& view) {
+    const PinSetting& time = view.time;
+    if (!view.active || time.from_delay || time.ramp || SelectTimeReading(view) != TimeReading::WHOLE_SAMPLE) return "";
+    const TapDelay delay = TapDelayFor(view, time.from);
+    const double nearest = std::nearbyint(delay.requested);
+    if (delay.beyond_buffer || delay.requested < 1.0 || nearest == std::trunc(delay.requested) ||
+        nearest - delay.requested > PLAIN_DELAY_NEAR) {
+        return "";
+    }
+    return Printf("\"%s=%s\" asks the module for %.9g samples, which it truncates to %.0f as a host does; "
+                  "\"%s=%.0fsmp\" gives exactly %.0f",
+                  time.name.c_str(), FormatNumber(PinToShown(time.from)).c_str(), delay.requested,
+                  std::trunc(delay.requested), time.name.c_str(), nearest, nearest);
 }
 
 }  // namespace
@@ -230,14 +299,20 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
         job.input_frames = info.frames;
         plan.input_label = plan.protected_path = options.files[0];
         format = info.format & (SF_FORMAT_TYPEMASK | SF_FORMAT_SUBMASK);
+        if (plan.input->HeaderTooLong()) {
+            plan.warnings.push_back(Quoted(options.files[0]) + " is shorter than its header says (cut short?); " +
+                                    std::to_string(info.frames) + " whole frames are there, and are read");
+        }
     }
     plan.format = OutputFormat(format, plan.output_path, options, job.channels, static_cast<int>(job.rate));
     ApplyDelayUnits(job.settings, job.rate, options.allow_unsafe);
     plan.view = ViewEffect(job.settings, job.rate);
     if (plan.view) {
+        CheckLongestLine(*plan.view, *FindSetting(job.settings, pins::TIME), options.allow_unsafe);
         FitMaxDelay(job.settings, pins, *plan.view);
         plan.view = ViewEffect(job.settings, job.rate);
-        plan.warnings = DelayWarnings(*plan.view);
+        for (std::string& warning : DelayWarnings(*plan.view)) plan.warnings.push_back(std::move(warning));
+        if (std::string note = PlainDelayNote(*plan.view); !note.empty()) plan.notes.push_back(std::move(note));
     }
     const double tail_seconds = !options.tail.empty()            ? CheckedSeconds(options.tail, "--tail", 0.0)
                                 : !plan.view                     ? 0.0
@@ -250,6 +325,15 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
         // One trip round the loop holds every echo the last stretch of the tail can still carry.
         const TapDelay delay = TapDelayFor(*plan.view, plan.view->time.from);
         job.end_window = static_cast<std::int64_t>(delay.effective) + 1;
+    }
+    if (impulse && !picture_only && plan.view && plan.view->active) {
+        const TapDelay first = TapDelayFor(*plan.view, plan.view->time.from);
+        if (static_cast<double>(job.input_frames) <= std::floor(first.effective)) {
+            plan.warnings.push_back(Printf("--impulse %s is %lld samples, and the first echo comes at %.9g samples "
+                                           "(%.6f s): the response holds no echo",
+                                           options.impulse.c_str(), static_cast<long long>(job.input_frames),
+                                           first.effective, first.effective / job.rate));
+        }
     }
     job.total_frames = job.input_frames + plan.tail_frames;
     if (job.total_frames > INT32_MAX) {

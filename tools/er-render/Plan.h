@@ -60,7 +60,8 @@ struct RenderPlan {
     int format = 0;                    // libsndfile major format | subtype of the output
     std::int64_t tail_frames = 0;
     std::optional<EffectView> view;    // null for a module without the early-reflection pins
-    std::vector<std::string> warnings; // for stderr before the render: taps the line does not hold
+    std::vector<std::string> warnings; // for stderr before the render: taps the line does not hold, a short file
+    std::vector<std::string> notes;    // for stderr before the render unless -q: how to ask for what was meant
     Dither dither;
     std::string dither_reason;         // why the output is or is not dithered, for the summary
     bool tail_capped = false;          // the default tail hit its cap before the estimated decay

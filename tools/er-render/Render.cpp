@@ -5,6 +5,7 @@
 
 #include "EffectPins.h"
 #include "Failure.h"
+#include "SampleCodec.h"
 #include "Text.h"
 
 namespace er_render {
@@ -167,6 +168,7 @@ RenderStats Renderer::Run(const Source& source, const Sink& sink, const Progress
                 stats.peak = std::max(stats.peak, magnitude);
                 if (position + i >= end_window_start) stats.end_peak = std::max(stats.end_peak, magnitude);
                 stats.sum_squares += static_cast<double>(y) * y;
+                stats.past_full_scale += PastFullScale(y) ? 1 : 0;
             }
         }
         sink(output.data(), count);

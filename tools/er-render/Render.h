@@ -41,6 +41,7 @@ struct RenderStats {
     double sum_squares = 0.0;  // over every output sample of every channel
     std::int64_t samples = 0;
     double end_peak = 0.0;     // largest magnitude within the job's end window
+    std::int64_t past_full_scale = 0;  // output samples beyond +-1.0, whatever the output format makes of them
 };
 
 // Fills `frames` interleaved input frames.

@@ -15,13 +15,20 @@ struct SubtypeRow {
     SampleCodec codec;
 };
 
-// One row per subtype this tool names; subtypes not listed are stored as 16-bit integers.
+// mu-law and A-law encode at most these magnitudes in 16-bit steps; libsndfile's encoders take the negative full
+// scale of 16 bits for a positive value, so every sample is limited to what the codec holds before it gets there.
+constexpr std::int32_t ULAW_EXTREME = 32124;
+constexpr std::int32_t ALAW_EXTREME = 32256;
+// Subtypes not listed (ADPCM, GSM, ...) are coded through 16-bit integers.
+constexpr SampleCodec UNLISTED{16, false, true, 0};
+
+// One row per subtype this tool names.
 constexpr SubtypeRow SUBTYPES[] = {
     {SF_FORMAT_PCM_S8, "pcm8", {8, false}},        {SF_FORMAT_PCM_U8, "pcm8u", {8, false}},
     {SF_FORMAT_PCM_16, "pcm16", {16, false}},      {SF_FORMAT_PCM_24, "pcm24", {24, false}},
     {SF_FORMAT_PCM_32, "pcm32", {32, false}},      {SF_FORMAT_FLOAT, "float", {0, false}},
-    {SF_FORMAT_DOUBLE, "double", {0, false}},      {SF_FORMAT_ULAW, "ulaw", {16, false}},
-    {SF_FORMAT_ALAW, "alaw", {16, false}},         {SF_FORMAT_DPCM_8, "dpcm8", {8, false}},
+    {SF_FORMAT_DOUBLE, "double", {0, false}},      {SF_FORMAT_ULAW, "ulaw", {16, false, true, ULAW_EXTREME}},
+    {SF_FORMAT_ALAW, "alaw", {16, false, true, ALAW_EXTREME}},         {SF_FORMAT_DPCM_8, "dpcm8", {8, false}},
     {SF_FORMAT_DPCM_16, "dpcm16", {16, false}},    {SF_FORMAT_DWVW_12, "dwvw12", {12, false}},
     {SF_FORMAT_DWVW_16, "dwvw16", {16, false}},    {SF_FORMAT_DWVW_24, "dwvw24", {24, false}},
     {SF_FORMAT_ALAC_16, "alac16", {16, false}},    {SF_FORMAT_ALAC_20, "alac20", {20, false}},
@@ -80,19 +87,23 @@ float SampleCodec::FromInt(std::int32_t stored) {
 
 std::int32_t SampleCodec::ToInt(float value, bool& clipped, double dither) const {
     const std::int64_t full_scale = std::int64_t{1} << (bits - 1);
+    const std::int64_t high = extreme > 0 ? extreme : full_scale - 1;
+    const std::int64_t low = extreme > 0 ? -std::int64_t{extreme} : -full_scale;
     const double scaled = static_cast<double>(value) * static_cast<double>(full_scale) + dither;
-    const std::int64_t sample = RoundToRange(scaled, -full_scale, full_scale - 1, clipped);
+    bool outside = false;
+    const std::int64_t sample = RoundToRange(scaled, low, high, outside);
+    clipped = PastFullScale(value);
     return static_cast<std::int32_t>(sample * (std::int64_t{1} << (32 - bits)));
 }
 
 float SampleCodec::ToFloat(float value, bool& clipped) const {
-    clipped = clips && !(std::fabs(value) <= 1.0f);
+    clipped = clips && PastFullScale(value);
     return value;
 }
 
 SampleCodec CodecForSubtype(int subtype) {
     const SubtypeRow* row = FindSubtype(subtype & SF_FORMAT_SUBMASK);
-    return row != nullptr ? row->codec : SampleCodec{16, false};
+    return row != nullptr ? row->codec : UNLISTED;
 }
 
 int SubtypeForName(std::string_view name, int major, int channels, int rate) {

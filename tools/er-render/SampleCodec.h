@@ -18,16 +18,26 @@ namespace er_render {
 // or was not a number.
 std::int64_t RoundToRange(double value, std::int64_t low, std::int64_t high, bool& outside);
 
+// Whether a module float lies past full scale (beyond +-1.0, or not a number): what counts as clipped, in any
+// format that cannot hold it. Full scale itself is no clip, though an integer format stores +1.0 as its largest
+// value, one step below.
+inline bool PastFullScale(float value) { return !(value >= -1.0f && value <= 1.0f); }
+
 // How the samples of one libsndfile subtype are stored.
 struct SampleCodec {
     int bits = 0;          // integer width (8 to 32); 0: floats through libsndfile's float interface
     bool clips = false;    // for float storage: values beyond +-1.0 cannot be represented (lossy codecs)
+    bool coded = false;    // integer interface, but the codec stores an approximation (companding, ADPCM, GSM)
+    std::int32_t extreme = 0;  // largest magnitude the codec encodes, in `bits`-bit steps; 0: the whole range
 
     bool IsInteger() const { return bits > 0; }
+    // Whether each sample of `bits` bits is stored as it is (PCM, lossless codecs).
+    bool IsExactInteger() const { return bits > 0 && !coded; }
     // A left-justified 32-bit sample as read through libsndfile's int interface, as a module float.
     static float FromInt(std::int32_t stored);
     // A module float as a left-justified 32-bit sample of `bits` bits, with `dither` (in least significant bits)
-    // added before rounding; `clipped` is set when it did not fit.
+    // added before rounding, limited to the codec's own extremes so that the sign survives the codec; `clipped`
+    // is set when the value lay past full scale.
     std::int32_t ToInt(float value, bool& clipped, double dither = 0.0) const;
     // A module float as stored through the float interface; `clipped` is set when the codec cannot hold it.
     float ToFloat(float value, bool& clipped) const;
@@ -35,7 +45,7 @@ struct SampleCodec {
 
 // The codec of a libsndfile subtype (SF_FORMAT_PCM_16, ...). Subtypes decoded to floats (float, double and the
 // lossy codecs) use float storage; every other subtype is integer with the width it holds (16 for the
-// companding and ADPCM codecs).
+// companding and ADPCM codecs, which are `coded`).
 SampleCodec CodecForSubtype(int subtype);
 
 // A --format name ("pcm16", "float", "vorbis", ...) as the subtype a `major` container holds: "pcm8" is the

@@ -34,6 +34,7 @@ struct DelayAsked {
     double amount = 0.0;
     double per_second = 0.0;  // units in a second: 1 for "s", 1000 for "ms"; 0: samples ("smp")
     std::string text;         // as written, for the summary
+    double used = 0.0;        // the samples the pin value asks for: whole-sample reading takes the nearest whole
 
     double Samples(float rate) const { return per_second == 0.0 ? amount : amount * rate / per_second; }
 };

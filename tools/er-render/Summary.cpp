@@ -11,6 +11,10 @@ namespace er_render {
 
 namespace {
 
+// How far a delay with a unit may lie from the whole sample it lands on and pass without a word: "22.675736ms"
+// at 44100 Hz is 999.99996 samples, 1000 as written to the microsecond.
+constexpr double NEAREST_NOTED = 1.0e-3;
+
 
 std::string DelayText(const TapDelay& delay, float rate) {
     std::string text = Printf("%.9g samples (%.3f ms)", delay.effective, delay.effective * 1000.0 / rate);
@@ -35,6 +39,31 @@ std::string SettingText(const PinSetting& setting) {
     std::string text = setting.name + "=" + EndText(setting.from, setting.from_delay);
     if (setting.ramp) text += ".." + EndText(setting.to, setting.to_delay);
     return text;
+}
+
+// A delay with a unit that falls between whole samples, where whole-sample reading takes the nearest.
+std::string NearestText(const std::optional<DelayAsked>& delay, float rate) {
+    if (!delay) return "";
+    const double asked = delay->Samples(rate);
+    const double away = std::fabs(delay->used - asked);
+    if (away <= NEAREST_NOTED) return "";
+    return Printf(", the whole sample nearest %s (%.9g samples; %.3g samples, %.4f ms away)", delay->text.c_str(), asked,
+                  away, away * 1000.0 / rate);
+}
+
+// What happened to samples past full scale, in the words of the output line.
+std::string ClippedText(const SummaryFacts& facts) {
+    const std::int64_t past = facts.stats.past_full_scale;
+    auto samples = [](std::int64_t count) { return Printf("%lld sample%s", static_cast<long long>(count), count == 1 ? "" : "s"); };
+    if (!facts.written) return samples(past) + " past full scale";
+    std::string text = samples(facts.clipped) + " clipped";
+    if (past > facts.clipped) text += ", " + samples(past - facts.clipped) + " past full scale kept as floats";
+    return text;
+}
+
+std::string PrecisionText(const SummaryFacts& facts) {
+    return Printf("the input's %d-bit samples pass through the module's %d-bit float path: %lld rounded",
+                  facts.input_bits, FLOAT_PATH_BITS, static_cast<long long>(facts.input_rounded));
 }
 
 std::string GainText(double gain) { return gain > 0.0 ? Printf("%+.2f dB", 20.0 * std::log10(gain)) : "off"; }
@@ -70,8 +99,11 @@ std::string ChosenSettingsText(const std::vector<PinSetting>& settings) {
 }
 
 std::string TapDelayText(const EffectView& view) {
-    std::string delay = DelayText(TapDelayFor(view, view.time.from), view.rate);
-    if (view.time.ramp) delay += " ramping to " + DelayText(TapDelayFor(view, view.time.to), view.rate);
+    std::string delay = DelayText(TapDelayFor(view, view.time.from), view.rate) + NearestText(view.time.from_delay, view.rate);
+    if (view.time.ramp) {
+        delay += " ramping to " + DelayText(TapDelayFor(view, view.time.to), view.rate) +
+                 NearestText(view.time.to_delay, view.rate);
+    }
     return delay;
 }
 
@@ -105,9 +137,14 @@ std::string SummaryJson(const SummaryFacts& facts) {
     json["peak"] = facts.stats.peak;
     json["rms"] = rms;
     json["clipped"] = facts.clipped;
+    json["past_full_scale"] = facts.stats.past_full_scale;
+    if (facts.input_bits > FLOAT_PATH_BITS) {
+        json["input_bits"] = facts.input_bits;
+        json["input_rounded"] = facts.input_rounded;
+    }
     json["dither"] = facts.dither;
     json["seconds"] = facts.seconds;
-    if (!facts.tail_warning.empty()) json["warning"] = facts.tail_warning;
+    if (!facts.warnings.empty()) json["warnings"] = facts.warnings;
     return json.dump();
 }
 
@@ -125,11 +162,11 @@ std::string FormatSummary(const SummaryFacts& facts) {
     const double rms = facts.stats.samples > 0 ? std::sqrt(facts.stats.sum_squares / facts.stats.samples) : 0.0;
     Line(text, "output",
          facts.output_format + Printf(": peak %.4f (", facts.stats.peak) + Decibels(facts.stats.peak) +
-             Printf("), RMS %.4f (", rms) + Decibels(rms) +
-             Printf("), %lld sample%s clipped", static_cast<long long>(facts.clipped), facts.clipped == 1 ? "" : "s"));
+             Printf("), RMS %.4f (", rms) + Decibels(rms) + "), " + ClippedText(facts));
+    if (facts.input_bits > FLOAT_PATH_BITS) Line(text, "precision", PrecisionText(facts));
     if (!facts.mix.Identity()) Line(text, "mix", MixText(facts.mix));
     if (!facts.dither.empty()) Line(text, "dither", facts.dither);
-    if (!facts.tail_warning.empty()) text += "  warning: " + facts.tail_warning + "\n";
+    for (const std::string& warning : facts.warnings) text += "  warning: " + warning + "\n";
     const double audio_seconds = static_cast<double>(total) / facts.rate;
     const std::string speed = facts.seconds > 0.0 ? Printf(", %.0fx real time", audio_seconds / facts.seconds) : "";
     Line(text, "time", Printf("%.3f s", facts.seconds) + speed);

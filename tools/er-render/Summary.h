@@ -25,10 +25,16 @@ struct SummaryFacts {
     std::vector<PinSetting> settings;
     std::optional<EffectView> view;  // absent for a module without the early-reflection pins
     RenderStats stats;
-    std::int64_t clipped = 0;
+    std::int64_t clipped = 0;        // samples past full scale that the output format cut to its extremes
+    bool written = true;             // false for -n: nothing holds the samples, so none is clipped
+    int input_bits = 0;              // the input's precision (PrecisionBits); 0 for a unit impulse
+    std::int64_t input_rounded = 0;  // input samples the module's 32-bit float path rounded
     double seconds = 0.0;  // wall-clock time of the render
-    std::string tail_warning;  // the default tail was cut before the echoes rang out; empty if not
+    std::vector<std::string> warnings;  // for stderr in every mode: clipping, a cut tail, a file cut short
 };
+
+// What the module's float path keeps of a sample: its 24-bit significand.
+inline constexpr int FLOAT_PATH_BITS = 24;
 
 std::string FormatSummary(const SummaryFacts& facts);
 // The same facts as one JSON object (for --json), numbers as numbers.

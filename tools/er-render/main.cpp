@@ -211,6 +211,9 @@ void WriteTestSignal(const SignalPlan& plan) {
 
 SummaryFacts Render(const er_host::Library& library, RenderPlan plan, const Options& options) {
     for (const std::string& warning : plan.warnings) std::cerr << "er-render: warning: " << warning << "\n";
+    if (!options.quiet) {
+        for (const std::string& note : plan.notes) std::cerr << "er-render: note: " << note << "\n";
+    }
     std::optional<OutputFile> output;
     if (!options.null_output) {
         output.emplace(plan.output_path, plan.protected_path, plan.format, plan.job.channels,
@@ -249,9 +252,28 @@ SummaryFacts Render(const er_host::Library& library, RenderPlan plan, const Opti
     facts.view = plan.view;
     facts.stats = stats;
     facts.clipped = output ? output->Clipped() : 0;
-    if (plan.tail_capped && stats.end_peak > stats.peak * TAIL_DECAY) {
-        facts.tail_warning = Printf("the default tail stops at %g s while the echoes are still at ", MAX_DEFAULT_TAIL_SECONDS) +
-                             Decibels(stats.end_peak) + ", less than 60 dB below the peak; set --tail SECONDS for more";
+    facts.written = output.has_value();
+    if (plan.input) {
+        facts.input_bits = plan.input->PrecisionBits();
+        facts.input_rounded = plan.input->Rounded();
+        if (plan.input->EndedEarlyAt() >= 0) {
+            facts.warnings.push_back(Printf("%s ends after %lld of the %lld frames its header gives (cut short?); the "
+                                            "rest was read as silence", Quoted(plan.input_label).c_str(),
+                                            static_cast<long long>(plan.input->EndedEarlyAt()),
+                                            static_cast<long long>(plan.job.input_frames)));
+        }
+    }
+    if (facts.clipped > 0) {
+        facts.warnings.push_back(Printf("%lld samples clipped at full scale; lower --gain or --wet",
+                                        static_cast<long long>(facts.clipped)));
+    } else if (!facts.written && stats.past_full_scale > 0) {
+        facts.warnings.push_back(Printf("%lld samples past full scale, which an integer format would clip",
+                                        static_cast<long long>(stats.past_full_scale)));
+    }
+    if (plan.tail_capped && stats.end_peak > 0.0) {
+        facts.warnings.push_back(Printf("the default tail stops at %g s while the echoes are still at ", MAX_DEFAULT_TAIL_SECONDS) +
+                                 Decibels(stats.end_peak) + Printf(" (%.1f dB re the peak); set --tail SECONDS for more",
+                                 20.0 * std::log10(stats.end_peak / stats.peak)));
     }
     return facts;
 }
@@ -259,11 +281,13 @@ SummaryFacts Render(const er_host::Library& library, RenderPlan plan, const Opti
 void Report(const SummaryFacts& facts, const Options& options) {
     if (options.json) {
         std::cout << SummaryJson(facts) << "\n";
-    } else if (!options.quiet) {
-        std::cerr << FormatSummary(facts);
-    } else if (!facts.tail_warning.empty()) {
-        std::cerr << "er-render: warning: " << facts.tail_warning << "\n";
     }
+    if (!options.quiet && !options.json) {
+        std::cerr << FormatSummary(facts);
+        return;
+    }
+    // Warnings reach stderr in every mode, as sox's do.
+    for (const std::string& warning : facts.warnings) std::cerr << "er-render: warning: " << warning << "\n";
 }
 
 // One file of a batch, in a worker process of its own: the module's sample rate and time scales are shared by
@@ -280,7 +304,7 @@ void Report(const SummaryFacts& facts, const Options& options) {
         const double rms = facts.stats.samples > 0 ? std::sqrt(facts.stats.sum_squares / facts.stats.samples) : 0.0;
         line = input + " -> " + output + Printf(": %.3f s, peak ", static_cast<double>(facts.input_frames + facts.tail_frames) / facts.rate) +
                Decibels(facts.stats.peak) + ", RMS " + Decibels(rms) + Printf(", %lld clipped", static_cast<long long>(facts.clipped));
-        if (!facts.tail_warning.empty()) line += "; warning: " + facts.tail_warning;
+        for (const std::string& warning : facts.warnings) line += "; warning: " + warning;
     } catch (const Failure& failure) {
         code = failure.Code();
         line = input + ": failed: " + failure.what();
