@@ -2,6 +2,8 @@
 // with --json, -q, --version, the pin listing, one usage block).
 #include "RenderToolFixture.h"
 
+#include <cmath>
+
 #include <nlohmann/json.hpp>
 
 namespace {
@@ -55,6 +57,9 @@ TEST_F(RenderTool, HabitsOfSoxUsers) {
     const auto json = nlohmann::json::parse(analysed.out);
     EXPECT_EQ(json["tap_delay_samples"], 1200.0);
     EXPECT_GT(json["peak"].get<double>(), 0.1);
+    EXPECT_LT(json["loudness_lufs"].get<double>(), -10.0);
+    EXPECT_GE(json["true_peak_dbtp"].get<double>(), 20.0 * std::log10(json["peak"].get<double>()) - 0.01)
+        << "a true peak is never below the sample peak";
     EXPECT_EQ(Listing(), (std::set<std::string>{"dry.wav", "preset.wav", "file.wav"})) << "-n writes nothing";
 
     const ToolRun quiet = Tool({Path("dry.wav"), Path("q.wav"), "-q"});
@@ -77,6 +82,9 @@ TEST_F(RenderTool, HabitsOfSoxUsers) {
     EXPECT_NE(ringing.err.find("the default tail stops at 30 s while the echoes are still at"), std::string::npos)
         << ringing.err;
     EXPECT_NE(ringing.err.find("--tail"), std::string::npos);
+    const ToolRun ringing_quiet = Tool({Path("dry.wav"), Path("ring.wav"), "-q", "--set", "Feedback +/-10=10", "--set",
+                                        "Damping/Feedback Mode=Tap1", "--set", "1 Time=100ms"});
+    EXPECT_EQ(ringing_quiet.err.rfind("er-render: warning: the default tail stops at 30 s", 0), 0u) << ringing_quiet.err;
     const ToolRun decayed = Tool({Path("dry.wav"), Path("ring.wav"), "--set", "Feedback +/-10=5", "--set",
                                   "Damping/Feedback Mode=Tap1", "--set", "1 Time=100ms"});
     EXPECT_EQ(decayed.err.find("warning"), std::string::npos) << decayed.err;

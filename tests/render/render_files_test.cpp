@@ -326,6 +326,10 @@ TEST_F(RenderTool, WarningsAndNotesSayWhatTheRenderDid) {
         sf_write_double(file, values, 4);
         sf_close(file);
     }
+    // EBU R128's reference: a 1 kHz sine in both channels reads its peak level in LUFS (-20 dBFS: -20.0 LUFS).
+    std::vector<float> tone(2 * 96000);
+    for (std::size_t n = 0; n < tone.size(); ++n) tone[n] = static_cast<float>(0.1 * std::sin(2.0 * M_PI * 1000.0 * (n / 2) / 48000.0));
+    Write("tone.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, {}, tone);
     const std::string ms = "Time Mode=Time(ms)", smp = "Time Mode=Samples";
     struct Case {
         std::vector<std::string> args;
@@ -336,6 +340,9 @@ TEST_F(RenderTool, WarningsAndNotesSayWhatTheRenderDid) {
         {{Path("cut.wav"), "-n", "-q"}, {"warning: \"" + Path("cut.wav") + "\" is shorter than its header says (cut short?); 1000 whole frames"}, {}},
         {{Path("cut.flac"), "-n", "-q"}, {"warning: \"" + Path("cut.flac") + "\" ends after ", "of the 48000 frames its header gives"}, {}},
         {{Path("whole.wav"), "-n", "-q"}, {}, {"warning"}},
+        {{Path("tone.wav"), "-n", "--dry", "0", "--wet", "off"}, {"loudness    -20.0 LUFS integrated (EBU R128), true peak -20.0 dBTP"}, {}},
+        {{Path("tone.wav"), "-n", "--gain", "off"}, {"loudness    below -70 LUFS integrated (EBU R128), true peak -inf dBTP"}, {}},
+        {{Path("tone.wav"), "-n", "--dry", "0", "--wet", "off", "--gain", "-3"}, {"loudness    -23.0 LUFS", "true peak -23.0 dBTP"}, {}},
         {{Path("i32.wav"), Path("o.wav"), "--set", "1 Time=1smp"},
          {"pcm32: peak 1.0000 (0.0 dBFS)", "0 samples clipped", "precision   the input's 32-bit samples pass through the module's 24-bit float path: 3 rounded"},
          {"warning"}},

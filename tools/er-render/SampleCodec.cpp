@@ -62,40 +62,6 @@ const SubtypeRow* FindSubtype(int subtype) {
 
 }  // namespace
 
-std::int64_t RoundToRange(double value, std::int64_t low, std::int64_t high, bool& outside) {
-    outside = false;
-    if (std::isnan(value)) {
-        outside = true;
-        return 0;
-    }
-    const double rounded = std::nearbyint(value);
-    // Compared as doubles, both limits may round up; 2^63 itself is no int64, so it counts as above.
-    if (rounded < static_cast<double>(low)) {
-        outside = true;
-        return low;
-    }
-    if (rounded > static_cast<double>(high) || rounded >= 9223372036854775808.0) {
-        outside = true;
-        return high;
-    }
-    return std::clamp(static_cast<std::int64_t>(rounded), low, high);
-}
-
-float SampleCodec::FromInt(std::int32_t stored) {
-    return static_cast<float>(static_cast<double>(stored) / 2147483648.0);
-}
-
-std::int32_t SampleCodec::ToInt(float value, bool& clipped, double dither) const {
-    const std::int64_t full_scale = std::int64_t{1} << (bits - 1);
-    const std::int64_t high = extreme > 0 ? extreme : full_scale - 1;
-    const std::int64_t low = extreme > 0 ? -std::int64_t{extreme} : -full_scale;
-    const double scaled = static_cast<double>(value) * static_cast<double>(full_scale) + dither;
-    bool outside = false;
-    const std::int64_t sample = RoundToRange(scaled, low, high, outside);
-    clipped = PastFullScale(value);
-    return static_cast<std::int32_t>(sample * (std::int64_t{1} << (32 - bits)));
-}
-
 float SampleCodec::ToFloat(float value, bool& clipped) const {
     clipped = clips && PastFullScale(value);
     return value;

@@ -7,6 +7,7 @@
 // unity pure delay bit-transparent for every integer width up to 24 bits.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -15,8 +16,30 @@ namespace er_render {
 
 // The one place where a computed value becomes an integer: rounded to nearest (ties to even), limited to
 // [low, high]; a value that is not a number becomes 0. `outside` is set when the value lay outside the range
-// or was not a number.
-std::int64_t RoundToRange(double value, std::int64_t low, std::int64_t high, bool& outside);
+// or was not a number. Inline: every output sample of an integer file comes through here.
+inline std::int64_t RoundToRange(double value, std::int64_t low, std::int64_t high, bool& outside) {
+    // Adding and taking away 1.5 x 2^52 rounds a double of magnitude below 2^51 to the nearest whole number, ties
+    // to even, as nearbyint does in the default rounding mode, without a call.
+    constexpr double ROUNDER = 6755399441055744.0;
+    constexpr double SMALL = 2251799813685248.0;  // 2^51
+    outside = false;
+    if (!(value == value)) {
+        outside = true;
+        return 0;
+    }
+    const double rounded = std::fabs(value) < SMALL ? (value + ROUNDER) - ROUNDER : std::nearbyint(value);
+    // Compared as doubles, both limits may round up; 2^63 itself is no int64, so it counts as above.
+    if (rounded < static_cast<double>(low)) {
+        outside = true;
+        return low;
+    }
+    if (rounded > static_cast<double>(high) || rounded >= 9223372036854775808.0) {
+        outside = true;
+        return high;
+    }
+    const auto whole = static_cast<std::int64_t>(rounded);
+    return whole < low ? low : (whole > high ? high : whole);
+}
 
 // Whether a module float lies past full scale (beyond +-1.0, or not a number): what counts as clipped, in any
 // format that cannot hold it. Full scale itself is no clip, though an integer format stores +1.0 as its largest
@@ -34,11 +57,22 @@ struct SampleCodec {
     // Whether each sample of `bits` bits is stored as it is (PCM, lossless codecs).
     bool IsExactInteger() const { return bits > 0 && !coded; }
     // A left-justified 32-bit sample as read through libsndfile's int interface, as a module float.
-    static float FromInt(std::int32_t stored);
+    static float FromInt(std::int32_t stored) {
+        return static_cast<float>(static_cast<double>(stored) * (1.0 / 2147483648.0));
+    }
     // A module float as a left-justified 32-bit sample of `bits` bits, with `dither` (in least significant bits)
     // added before rounding, limited to the codec's own extremes so that the sign survives the codec; `clipped`
     // is set when the value lay past full scale.
-    std::int32_t ToInt(float value, bool& clipped, double dither = 0.0) const;
+    std::int32_t ToInt(float value, bool& clipped, double dither = 0.0) const {
+        const std::int64_t full_scale = std::int64_t{1} << (bits - 1);
+        const std::int64_t high = extreme > 0 ? extreme : full_scale - 1;
+        const std::int64_t low = extreme > 0 ? -std::int64_t{extreme} : -full_scale;
+        const double scaled = static_cast<double>(value) * static_cast<double>(full_scale) + dither;
+        bool outside = false;
+        const std::int64_t sample = RoundToRange(scaled, low, high, outside);
+        clipped = PastFullScale(value);
+        return static_cast<std::int32_t>(sample * (std::int64_t{1} << (32 - bits)));
+    }
     // A module float as stored through the float interface; `clipped` is set when the codec cannot hold it.
     float ToFloat(float value, bool& clipped) const;
 };

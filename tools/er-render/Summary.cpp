@@ -66,6 +66,13 @@ std::string PrecisionText(const SummaryFacts& facts) {
                   facts.input_bits, FLOAT_PATH_BITS, static_cast<long long>(facts.input_rounded));
 }
 
+// "-23.0 LUFS integrated, true peak -1.2 dBTP".
+std::string LoudnessText(const Loudness& loudness) {
+    const std::string integrated = loudness.integrated ? Printf("%.1f LUFS", *loudness.integrated) : "below -70 LUFS";
+    const std::string peak = loudness.true_peak > 0.0 ? Printf("%.1f dBTP", 20.0 * std::log10(loudness.true_peak)) : "-inf dBTP";
+    return integrated + " integrated (EBU R128), true peak " + peak;
+}
+
 std::string GainText(double gain) { return gain > 0.0 ? Printf("%+.2f dB", 20.0 * std::log10(gain)) : "off"; }
 
 std::string MixText(const Mix& mix) {
@@ -138,6 +145,12 @@ std::string SummaryJson(const SummaryFacts& facts) {
     json["rms"] = rms;
     json["clipped"] = facts.clipped;
     json["past_full_scale"] = facts.stats.past_full_scale;
+    if (facts.loudness) {
+        // JSON has no infinity: silence and output under the gate give null.
+        json["loudness_lufs"] = facts.loudness->integrated ? nlohmann::ordered_json(*facts.loudness->integrated) : nullptr;
+        json["true_peak_dbtp"] = facts.loudness->true_peak > 0.0
+                                     ? nlohmann::ordered_json(20.0 * std::log10(facts.loudness->true_peak)) : nullptr;
+    }
     if (facts.input_bits > FLOAT_PATH_BITS) {
         json["input_bits"] = facts.input_bits;
         json["input_rounded"] = facts.input_rounded;
@@ -163,6 +176,7 @@ std::string FormatSummary(const SummaryFacts& facts) {
     Line(text, "output",
          facts.output_format + Printf(": peak %.4f (", facts.stats.peak) + Decibels(facts.stats.peak) +
              Printf("), RMS %.4f (", rms) + Decibels(rms) + "), " + ClippedText(facts));
+    if (facts.loudness) Line(text, "loudness", LoudnessText(*facts.loudness));
     if (facts.input_bits > FLOAT_PATH_BITS) Line(text, "precision", PrecisionText(facts));
     if (!facts.mix.Identity()) Line(text, "mix", MixText(facts.mix));
     if (!facts.dither.empty()) Line(text, "dither", facts.dither);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Analysis.h"
+#include "Loudness.h"
 #include "Render.h"
 #include "Settings.h"
 
@@ -29,6 +30,7 @@ struct SummaryFacts {
     bool written = true;             // false for -n: nothing holds the samples, so none is clipped
     int input_bits = 0;              // the input's precision (PrecisionBits); 0 for a unit impulse
     std::int64_t input_rounded = 0;  // input samples the module's 32-bit float path rounded
+    std::optional<Loudness> loudness;  // of the output as rendered; none when not measured (-q)
     double seconds = 0.0;  // wall-clock time of the render
     std::vector<std::string> warnings;  // for stderr in every mode: clipping, a cut tail, a file cut short
 };

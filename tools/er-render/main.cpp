@@ -23,6 +23,7 @@
 #include "Host.h"
 #include "Interrupts.h"
 #include "ListText.h"
+#include "Loudness.h"
 #include "Picture.h"
 #include "Plan.h"
 #include "Render.h"
@@ -220,6 +221,9 @@ SummaryFacts Render(const er_host::Library& library, RenderPlan plan, const Opti
                        static_cast<int>(plan.job.rate), plan.dither);
     }
     Renderer renderer(library, plan.job);
+    // Loudness is measured for the summary and the JSON only: -q skips its cost.
+    std::optional<LoudnessMeter> meter;
+    if (!options.quiet || options.json) meter.emplace(plan.job.channels, plan.job.rate);
     ProgressLine progress(options.quiet ? 0 : plan.job.total_frames, plan.job.rate);
     std::int64_t impulse_position = 0;
     const Source source = [&](float* interleaved, std::int32_t frames) {
@@ -231,6 +235,7 @@ SummaryFacts Render(const er_host::Library& library, RenderPlan plan, const Opti
     const RenderStats stats = renderer.Run(
         source, [&](const float* interleaved, std::int32_t frames) {
             if (output) output->Write(interleaved, frames);
+            if (meter) meter->Add(interleaved, frames);
         },
         [&](std::int64_t done) { return progress.Update(done); });
     if (output) output->Commit();
@@ -253,6 +258,7 @@ SummaryFacts Render(const er_host::Library& library, RenderPlan plan, const Opti
     facts.stats = stats;
     facts.clipped = output ? output->Clipped() : 0;
     facts.written = output.has_value();
+    if (meter) facts.loudness = meter->Result();
     if (plan.input) {
         facts.input_bits = plan.input->PrecisionBits();
         facts.input_rounded = plan.input->Rounded();
