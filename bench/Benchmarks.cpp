@@ -9,10 +9,12 @@
 // delays (k = 10, inside the block; k = 1000, beyond it); blocks 32 and 4096 with the 2048-sample line only.
 // Fractional jobs use k + 0.375; "Fraction(Full)" moves it by +-0.75 samples at every sample. That is 8 geometries
 // x 15 jobs x 3 contenders = 360 audio cases, plus ProcessSilence and 4 floors per block size. Control: pin
-// changes, switch-on for every "Max Delay(s)" entry at 384 kHz, and for three line lengths a "Max Delay(s)"
-// change, switch-off, and a pass over a fresh line beside one over a line already used.
+// changes, switch-on and a poly reset (with its block) for every "Max Delay(s)" entry at 384 kHz, and for three
+// line lengths a "Max Delay(s)" change, switch-off, and a pass over a fresh line beside one over a line already
+// used.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -296,6 +298,24 @@ void SwitchOff(benchmark::State& state, std::int32_t buffer) {
     }
 }
 
+// A poly reset (a positive "Midi_to_CV:Gate(Poly Reset)") after a pass over the whole line, timed together with
+// the block of 256 that carries it: the line must read empty again without the audio thread writing every page.
+// The untimed pass before each one also gives the line set aside by the previous reset time to become clean.
+void Gate(benchmark::State& state, std::int32_t buffer) {
+    OurRoutine routine(LineJob(buffer), 256);
+    const std::int32_t gate = routine.PinIndex(effect_pins::Pin::Gate);
+    std::fill_n(routine.Host().Buffer(gate), 256, 1.0f);
+    FillSignal(routine.Input(), 256);
+    for (auto _ : state) {
+        PassOverLine(routine, std::max(buffer, 256 * 256));
+        TimeAlone(state, [&] {
+            routine.NotifyChanged(gate);
+            routine.Entry()(routine.Object(), 0, 256);
+        });
+        routine.Host().ClearCalls();
+    }
+}
+
 // One pass over the line in blocks of 256: right after switch-on (`fresh`: every page met for the first time)
 // or over a line already passed over. The difference is what a new line adds to the processing calls.
 void LinePass(benchmark::State& state, std::int32_t buffer, bool fresh) {
@@ -344,6 +364,7 @@ void RegisterAll() {
     for (std::int32_t buffer = 4194304; buffer >= 256; buffer /= buffer == 2048 ? 8 : 2) {
         const std::string line = "/buffer:" + std::to_string(buffer);
         benchmark::RegisterBenchmark(("control/switch-on" + line).c_str(), SwitchOn, buffer)->UseManualTime();
+        benchmark::RegisterBenchmark(("control/gate" + line).c_str(), Gate, buffer)->UseManualTime();
     }
     for (const std::int32_t buffer : {4096, 524288, 4194304}) {
         const std::string line = "/buffer:" + std::to_string(buffer);

@@ -134,6 +134,11 @@ std::unique_ptr<OurRoutine> OurRoutine::Silent(std::int32_t host_block) {
 void OurRoutine::Notify(std::int32_t pin_index, std::int16_t choice) {
     const er_host::PinDescription& pin = m_host->Pins()[static_cast<std::size_t>(pin_index)];
     std::memcpy(pin.variable, &choice, sizeof choice);
+    NotifyChanged(pin_index);
+}
+
+void OurRoutine::NotifyChanged(std::int32_t pin_index) {
+    const er_host::PinDescription& pin = m_host->Pins()[static_cast<std::size_t>(pin_index)];
     SETimedEvent event{m_host->SampleClock(), EV_PIN_STATUS, PS_CHANGED, 0, pin.index};
     SEModuleRecord* record = m_host->Record();
     record->event(record->object, &event);

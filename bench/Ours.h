@@ -40,6 +40,8 @@ public:
     // A pin notification delivered straight through the event entry, as the host delivers it: a choice pin's
     // value written into its variable, then the status event at the current sample clock. Allocates nothing.
     void Notify(std::int32_t pin, std::int16_t choice);
+    // The status event alone, for a pin whose buffer the caller has filled (a sample pin reads its value there).
+    void NotifyChanged(std::int32_t pin);
 
     er_host::Instance& Host() { return *m_host; }
 

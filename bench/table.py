@@ -168,7 +168,7 @@ def main():
         print()
         print("| control path | ns per notification | allocations | target |")
         print("|---|---|---|---|")
-        limits = {"pin-change": 1000, "switch-on": 50000}  # ns per notification
+        limits = {"pin-change": 1000, "switch-on": 50000, "gate": 50000}  # ns per notification
         for (who, job, params), v in control:
             label = job + "".join(f" {k} {val}" for k, val in params)
             if job.endswith("-pass"):

@@ -165,7 +165,8 @@ private:
     // ---- delay buffer (DelayBuffer.cpp); allocates: only from a pin notification ----
     bool AllocateBuffer();  // false: out of memory, m_buffer none
     void ReleaseBuffer();
-    void EmptyBuffer();     // zeros in place; size and write position stay
+    void EmptyBuffer();     // an empty line: the clean spare swapped in, else zeros in place; size, write position stay
+    void RezeroSpareSlice();  // one slice of the spare given back to the system; from the audio routines
 
     // ---- block-start readers (Routines.cpp), under the read policies ----
     // The time readers switch to round-toward-zero and back, keeping the host's MXCSR status flags `entry_flags`.
@@ -182,6 +183,8 @@ private:
     std::int32_t m_buffer_size = 0;      // N, a power of two; allocation
     std::int32_t m_buffer_mask = 0;      // (N - 1) * 4; allocation. Valid for m_buffer whenever it holds one
     ZeroedLine m_buffer;                 // the delay line, N floats, or none; exists only while on
+    ZeroedLine m_spare;                  // N floats for the next poly reset, or none (short lines, no memory)
+    std::int32_t m_spare_dirty = 0;      // samples [0, this) of m_spare not yet zero again; 0 without a spare
     float* in_audio = nullptr;           // pin 0 "Audio_In"; host writes the buffer address before each block
     float* in_gate = nullptr;            // pin 13 "Midi_to_CV:Gate(Poly Reset)"; read only at its notification
     float* out_audio = nullptr;          // pin 5 "Out"; host supplies, routines fill

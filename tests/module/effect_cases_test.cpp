@@ -35,6 +35,8 @@ public:
     std::int32_t buffer_size() const { return m.m_buffer_size; }
     std::int32_t buffer_mask() const { return m.m_buffer_mask; }
     const float* buffer() const { return m.m_buffer.get(); }
+    const float* spare() const { return m.m_spare.get(); }
+    std::int32_t spare_dirty() const { return m.m_spare_dirty; }
     float time_scale() const { return m.m_time_scale; }
     ReadPolicy time_update() const { return m.m_time_update; }
     ReadPolicy volume_update() const { return m.m_volume_update; }
@@ -124,17 +126,19 @@ void ExpectOnly(const std::vector<float>& output, const std::vector<std::pair<st
     }
 }
 
-// Counts delay-line allocations and can make them fail.
+// Counts delay-line allocations and can make them fail: all of them, or the one numbered `fail_call` (from 1).
 struct AllocatorSpy {
     static inline std::int32_t calls = 0;
     static inline bool fail = false;
+    static inline std::int32_t fail_call = 0;
     static float* Allocate(std::size_t samples) {
         ++calls;
-        return fail ? nullptr : AllocateZeroedLine(samples);
+        return fail || calls == fail_call ? nullptr : AllocateZeroedLine(samples);
     }
     AllocatorSpy() : m_saved(g_buffer_allocator) {
         calls = 0;
         fail = false;
+        fail_call = 0;
         g_buffer_allocator = &Allocate;
     }
     ~AllocatorSpy() { g_buffer_allocator = m_saved; }
@@ -486,9 +490,10 @@ TEST(MaxDelay, IndexOutsideTheListFoldsToTheNearestEntry) {
         host.instance.Process(1);
         EXPECT_EQ(host.Inspect().buffer_size(), length);
         EXPECT_EQ(host.Inspect().allocated_max_delay(), index);
+        const std::int32_t calls = AllocatorSpy::calls;
         host.instance.PostChoice(host.pins.max_delay, static_cast<std::int16_t>(index));
         host.instance.Process(1);
-        EXPECT_EQ(AllocatorSpy::calls, 1) << "the same raw index allocates nothing";
+        EXPECT_EQ(AllocatorSpy::calls, calls) << "the same raw index allocates nothing";
     }
 }
 
@@ -543,6 +548,66 @@ TEST(PolyReset, MonoOffClearsAtEveryPositiveGate) {
     EXPECT_EQ(host.Inspect().damping_state(), 0.0f);
     EXPECT_EQ(host.Inspect().write_pos(), write_pos - 4);  // one sample (input 0, tap 0) went through since
     EXPECT_EQ(host.Inspect().Routine(), routine);
+}
+
+// A reset empties a long line by swapping in its clean spare, and gives the old line's pages back a slice per
+// call; the next reset swaps that one back. Lines up to 16384 samples, a reset that finds the spare not yet
+// clean, and a line whose spare could not be had are emptied in place. At the unit-scale rate entry 0 holds
+// 524288 samples, entry 11 256; entries 5 to 1 double from 16384 to 262144.
+TEST(PolyReset, EveryLineIsEmptyAfterAResetWhetherSwappedOrWritten) {
+    struct Case {
+        std::int16_t max_delay;
+        std::int32_t length;
+        std::int32_t fail_call;  // 2: the spare is not to be had
+        bool swaps;
+    };
+    const Case cases[] = {
+        {11, 256, 0, false}, {5, 16384, 0, false}, {4, 32768, 0, true}, {0, 524288, 0, true}, {4, 32768, 2, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.length) + " samples, failing allocation " + std::to_string(c.fail_call));
+        AllocatorSpy spy;
+        AllocatorSpy::fail_call = c.fail_call;
+        Host host(Options(UNIT_SCALE_RATE, 4096));
+        host.StartPlain(3.0f, 1.0f, TIME_MODE_MS, c.max_delay);
+        host.instance.PostChoice(host.pins.routing_mode, 0);
+        host.instance.PostFloat(host.pins.feedback, 0.5f);
+        const auto fill_line = [&] {  // every slot written
+            host.Run(std::vector<float>(static_cast<std::size_t>(c.length) + 100, 0.25f), {4096});
+            ASSERT_FALSE(host.Inspect().LineIsEmpty());
+        };
+        const auto reset = [&] {  // at a block start: the gate's notification, then the block
+            host.instance.PostFloat(host.pins.gate, 1.0f);
+            host.instance.Fill(host.pins.audio_in, 0.0f);
+            host.instance.Process(1);
+            EXPECT_TRUE(host.Inspect().LineIsEmpty());
+            EXPECT_EQ(host.Inspect().damping_state(), 0.0f);
+        };
+        fill_line();
+        ASSERT_EQ(host.Inspect().buffer_size(), c.length);
+        ASSERT_EQ(host.Inspect().spare() != nullptr, c.swaps);
+        const float* const first = host.Inspect().buffer();
+        reset();
+        EXPECT_EQ(host.Inspect().buffer() != first, c.swaps);
+
+        // An impulse after the reset comes back as from a fresh line: the tap at 3, each echo half as loud.
+        ExpectOnly(host.Run(UnitImpulse(10), {1, 9}), {{3, 1.0f}, {6, 0.5f}, {9, 0.25f}}, "after the reset");
+        // Three calls gave back three slices; a reset before the spare is clean writes zeros in place.
+        const bool dirty = host.Inspect().spare_dirty() > 0;
+        EXPECT_EQ(dirty, c.swaps && c.length > 3 * 32768);
+        host.Feed(20);
+        const float* const second = host.Inspect().buffer();
+        reset();
+        EXPECT_EQ(host.Inspect().buffer() != second, c.swaps && !dirty);
+
+        // Once enough calls have passed, the line used all over comes back and reads zero everywhere.
+        host.Silence(static_cast<std::size_t>(c.length / 32768 + 1), {1});
+        EXPECT_EQ(host.Inspect().spare_dirty(), 0);
+        fill_line();
+        const float* const third = host.Inspect().buffer();
+        reset();
+        EXPECT_EQ(host.Inspect().buffer() != third, c.swaps);
+    }
 }
 
 TEST(PolyReset, MonoOnClearsOnlyAtTheFirstGateAfterResume) {

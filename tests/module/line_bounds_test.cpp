@@ -3,10 +3,13 @@
 // build sees a read outside; every build checks the values). Found by the fuzz target.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "Host.h"
+#include "LineMemory.h"
 
 extern "C" std::int32_t SE_CDECL getModuleProperties(std::int32_t index, SEModuleIdentity* identity);
 extern "C" void* SE_CDECL makeModule(std::int32_t index, std::int32_t kind, SEHostCallback host_callback,
@@ -41,5 +44,36 @@ TEST(LineBounds, PlainFractionRunEndingAtSlotZero) {
             const float expected = n <= 102 ? 0.0f : static_cast<float>(n) - 102.5f;
             ASSERT_EQ(output[static_cast<std::size_t>(n)], expected) << "first block " << first << ", sample " << n << ": " << output[static_cast<std::size_t>(n)];
         }
+    }
+}
+
+// Making a stretch of a line read zero again: whole pages go back to the system, the parts of pages at either
+// edge are written. Every sample inside the stretch must read zero afterwards, every one outside must keep its
+// value, whether the stretch starts or ends on a page boundary, inside one page, or on a line shorter than a
+// page; a stretch running past the line's end stops there.
+TEST(LineBounds, RezeroTouchesExactlyTheStretch) {
+    struct Case {
+        std::size_t samples, first, count;
+    };
+    const Case cases[] = {
+        {65536, 0, 65536},   {65536, 1024, 2048}, {65536, 1, 4095},  {65536, 1023, 2},    {65536, 1000, 30000},
+        {65536, 65535, 1},   {65536, 65536, 8},   {65536, 7, 0},     {65536, 60000, 9999}, {256, 0, 256},
+        {256, 17, 100},      {4096, 1025, 1023},  {4096, 0, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.samples) + " samples, from " + std::to_string(c.first) + ", " +
+                     std::to_string(c.count));
+        ZeroedLine line(AllocateZeroedLine(c.samples), LineRelease{c.samples});
+        ASSERT_NE(line, nullptr);
+        for (std::size_t i = 0; i < c.samples; ++i) line[i] = static_cast<float>(i + 1);
+        ASSERT_TRUE(RezeroLine(line.get(), c.samples, c.first, c.count));
+        const std::size_t end = std::min(c.samples, c.first + c.count);
+        for (std::size_t i = 0; i < c.samples; ++i) {
+            const float want = i >= c.first && i < end ? 0.0f : static_cast<float>(i + 1);
+            ASSERT_EQ(line[i], want) << "sample " << i;
+        }
+        // The pages given back take new values as any others.
+        for (std::size_t i = 0; i < c.samples; ++i) line[i] = 2.0f;
+        ASSERT_EQ(line[c.samples / 2], 2.0f);
     }
 }
