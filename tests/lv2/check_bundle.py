@@ -6,8 +6,10 @@ the plug-in one frame per run, with no host features).
 
 Usage: check_bundle.py BUILD_DIR ER_RENDER        Ends with "N passed, N failed".
 """
+import array
 import os
 import re
+import struct
 import subprocess
 import sys
 import tempfile
@@ -87,6 +89,64 @@ def run(args, env=None):
     return result.returncode, result.stdout + result.stderr
 
 
+def install(build, prefix):
+    """The bundle installed into PREFIX/lib/lv2 by cmake; (exit code, output, bundle folder)."""
+    code, out = run(["cmake", "--install", build, "--prefix", prefix, "--component", "lv2"])
+    return code, out, os.path.join(prefix, "lib", "lv2", "early_reflection.lv2")
+
+
+def er_render_settings(controls):
+    """er-render's --set arguments for LV2 port values {symbol: value}: the same plain values."""
+    args = []
+    for symbol, value in controls.items():
+        args += ["--set", f"{NAMES[symbol]}={value}"]
+    return args
+
+
+def read_wav(path):
+    """(format, channels, rate, [samples per channel]): format 'f' (32-bit float) or 'h' (16-bit integer)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if data[:4] != b"RIFF" or data[8:12] != b"WAVE":
+        raise ValueError(f"{path}: not a WAV file")
+    position, fmt = 12, None
+    while position + 8 <= len(data):
+        chunk, size = data[position:position + 4], struct.unpack("<I", data[position + 4:position + 8])[0]
+        body = data[position + 8:position + 8 + size]
+        if chunk == b"fmt ":
+            tag, channels, rate = struct.unpack("<HHI", body[:8])
+            bits = struct.unpack("<H", body[14:16])[0]
+            if tag == 0xFFFE:
+                tag = struct.unpack("<H", body[24:26])[0]
+            fmt = {(3, 32): "f", (1, 16): "h"}.get((tag, bits))
+            if fmt is None:
+                raise ValueError(f"{path}: format tag {tag} with {bits} bits")
+        elif chunk == b"data" and fmt:
+            samples = array.array(fmt)
+            samples.frombytes(body[:len(body) // samples.itemsize * samples.itemsize])
+            return fmt, channels, rate, [samples[c::channels] for c in range(channels)]
+        position += 8 + size + (size & 1)
+    raise ValueError(f"{path}: no data")
+
+
+def first_difference(a, b):
+    """Index of the first sample whose bits differ, or of the shorter one's end; None when identical."""
+    if a.typecode == "f":
+        a, b = array.array("i", a.tobytes()), array.array("i", b.tobytes())
+    for i, (x, y) in enumerate(zip(a, b)):
+        if x != y:
+            return i
+    return None if len(a) == len(b) else min(len(a), len(b))
+
+
+def libsndfile_pcm16(y):
+    """What libsndfile stores for a float written into 16-bit samples: the float product y x 32767, rounded to
+    the nearest whole number, half to even (its read divides by 32768, so a round trip can move a sample by one
+    step)."""
+    product = struct.unpack("<f", struct.pack("<f", y * 32767.0))[0]
+    return max(-32768, min(32767, round(product)))
+
+
 def parse_lv2info(text):
     """{index: (symbol, name, (min, max, default) or None, {value: label}, properties)} from lv2info's text."""
     ports, port, key = {}, None, None
@@ -129,8 +189,7 @@ def main():
     checks = Checks()
     with tempfile.TemporaryDirectory(prefix="er-lv2-") as work:
         prefix, home = os.path.join(work, "prefix"), os.path.join(work, "home")
-        code, out = run(["cmake", "--install", build, "--prefix", prefix, "--component", "lv2"])
-        bundle = os.path.join(prefix, "lib", "lv2", "early_reflection.lv2")
+        code, out, bundle = install(build, prefix)
         checks.check(code == 0 and all(os.path.isfile(os.path.join(bundle, f)) for f in FILES),
                      "cmake --install --prefix P puts the bundle into P/lib/lv2", out)
         os.makedirs(home)
@@ -160,15 +219,37 @@ def main():
                 run([er_render, "--test-signal", SECONDS, signals[rate], "--format", "float", "--rate", str(rate)])
             ours, theirs = os.path.join(work, f"lv2-{number}.au"), os.path.join(work, f"er-{number}.au")
             lv2_args = ["lv2apply", "-i", signals[rate], "-o", ours]
-            er_args = [er_render, signals[rate], theirs, "--block", "1", "--tail", "0"]
+            er_args = [er_render, signals[rate], theirs, "--block", "1", "--tail", "0"] + er_render_settings(controls)
             for symbol, value in controls.items():
                 lv2_args += ["-c", symbol, repr(value)]
-                er_args += ["--set", f"{NAMES[symbol]}={value}"]
             code_lv2, out_lv2 = run(lv2_args + [URI], env)
             code_er, out_er = run(er_args)
             same = code_lv2 == 0 and code_er == 0 and open(ours, "rb").read() == open(theirs, "rb").read()
             checks.check(same, f"lv2apply = er-render --block 1 at {rate} Hz: {controls}",
                          out_lv2 + out_er)
+        # A 16-bit file: lv2apply writes the plug-in's floats through libsndfile (x 32767, rounded), where
+        # er-render --dither none scales by 32768 so that a 16-bit sample survives unchanged: the same floats
+        # give samples at most one step apart, and exactly libsndfile's where er-render writes float.
+        signal16, ours16 = os.path.join(work, "in-16.wav"), os.path.join(work, "lv2-16.wav")
+        run([er_render, "--test-signal", SECONDS, signal16, "--format", "pcm16", "--rate", "44100"])
+        settings16 = RENDERS[0][1]
+        code_lv2, out_lv2 = run(["lv2apply", "-i", signal16, "-o", ours16]
+                                + [a for s, v in settings16.items() for a in ("-c", s, repr(v))] + [URI], env)
+        er16, er_float = os.path.join(work, "er-16.wav"), os.path.join(work, "er-16-float.wav")
+        common = [er_render, signal16, "--block", "1", "--tail", "0"] + er_render_settings(settings16)
+        code_er = run(common[:2] + [er16] + common[2:] + ["--dither", "none"])[0] | run(
+            common[:2] + [er_float] + common[2:] + ["--format", "float"])[0]
+        if code_lv2 == 0 and code_er == 0:
+            host16, ours_dither_off = read_wav(ours16)[3][0], read_wav(er16)[3][0]
+            floats = read_wav(er_float)[3][0]
+            checks.check(first_difference(host16, array.array("h", map(libsndfile_pcm16, floats))) is None,
+                         "lv2apply on a 16-bit file = er-render's floats written as libsndfile writes them")
+            steps = max(abs(a - b) for a, b in zip(host16, ours_dither_off))
+            checks.check(len(host16) == len(ours_dither_off) and steps <= 1,
+                         f"lv2apply on a 16-bit file and er-render --dither none differ by at most one step "
+                         f"(here {steps})")
+        else:
+            checks.check(False, "16-bit renders", out_lv2)
         # The comparison can tell: at another block size the damping state rounds at other samples.
         other = os.path.join(work, "er-block64.au")
         run([er_render, signals[44100], other, "--block", "64", "--tail", "0", "--set", "1 Time=25",

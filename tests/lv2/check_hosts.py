@@ -1,0 +1,376 @@
+#!/usr/bin/env python3
+"""The installed bundle in the LV2 host programs Debian has, each compared sample for sample with er-render at
+the block size that host runs the plug-in in:
+
+  lv2file    -i IN -o OUT [-p SYMBOL:VALUE]... [-b N]     blocks of 512 frames unless -b
+  lv2proc    -i IN -o OUT [-c SYMBOL:VALUE]... [-n N]     blocks of 512 frames unless -n
+  ecasound   -i IN -o OUT -elv2:URI,VALUE,... [-b:N]      blocks of 1024 frames unless -b
+  gstreamer  gst-launch-1.0 ... wavparse ! ELEMENT [PROPERTY=VALUE]... ; wavparse hands 40 ms buffers
+  jalv       a JACK client under `jackd -d dummy` (period 256): jack-play feeds it, jack-record records its input
+             and its output in the same cycles, and er-render renders the recorded input
+
+Every host reads the same float WAV test signal (and, where it writes 16-bit output, a 16-bit one); a setting
+with no value for a port runs at the port's default, which the check reads from lv2info and hands er-render
+explicitly. Each host also gets one render at another block size, which must differ from er-render at the
+first (so the comparison can tell block sizes apart).
+
+Usage: check_hosts.py BUILD_DIR ER_RENDER HOST      Ends with "N passed, N failed".
+Exit status: 0 passed, 1 a check failed, 77 the host cannot run here (the reason is printed; CTest reports the
+test as skipped).
+"""
+import array
+import ctypes
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from check_bundle import (NAMES, URI, Checks, er_render_settings, first_difference, install,  # noqa: E402
+                          libsndfile_pcm16, parse_lv2info, read_wav, run)
+
+SKIP = 77
+SECONDS = "0.3"
+# (rate, {symbol: LV2 value}): the defaults alone; whole-sample feedback with damping; each fractional accuracy;
+# an output loop in samples mode with the analogue volume law; a line the tap overruns; switched off.
+SETTINGS = [
+    (48000, {}),
+    (48000, {"time": 25, "feedback": 4, "damping": 3}),
+    (44100, {"time": 12.375, "time_accuracy": 1, "routing_mode": 0, "feedback": -6, "damping": 2.5}),
+    (44100, {"time": 12.375, "time_accuracy": 2, "routing_mode": 2, "feedback": 5, "damping": 1, "volume": 7.5}),
+    (96000, {"time": 37.5, "time_mode": 2, "routing_mode": 3, "feedback": 3, "volume_mode": 1, "volume": 9}),
+    (48000, {"time": 25, "max_delay": 10, "feedback": 3, "routing_mode": 0}),
+    (48000, {"time": 25, "feedback": 4, "active": 0}),
+]
+CONTROL_PORTS = [symbol for symbol in NAMES if symbol not in ("audio_in", "out")]  # in port order
+
+
+class Session:
+    def __init__(self, build, er_render, work):
+        self.er_render, self.work = er_render, work
+        code, out, bundle = install(build, os.path.join(work, "prefix"))
+        if code != 0:
+            raise RuntimeError("cmake --install failed:\n" + out)
+        self.env = dict(os.environ, LV2_PATH=os.path.dirname(bundle))
+        code, out = run(["lv2info", URI], self.env)
+        described = parse_lv2info(out)
+        self.defaults = {described[i][0]: whole_if_whole(described[i][2][2])
+                         for i in described if described[i][2] is not None}
+        if code != 0 or sorted(self.defaults) != sorted(CONTROL_PORTS):
+            raise RuntimeError("lv2info does not describe the plug-in's control ports:\n" + out)
+        self.signals = {}
+
+    def signal(self, rate, sixteen=False):
+        key = (rate, sixteen)
+        if key not in self.signals:
+            path = os.path.join(self.work, f"in-{rate}{'-16' if sixteen else ''}.wav")
+            code, out = run([self.er_render, "--test-signal", SECONDS, path, "--rate", str(rate),
+                             "--format", "pcm16" if sixteen else "float"])
+            if code != 0:
+                raise RuntimeError(out)
+            self.signals[key] = path
+        return self.signals[key]
+
+    def controls(self, settings):
+        """Every control port's value in port order: the setting's, else the default."""
+        return {symbol: settings.get(symbol, self.defaults[symbol]) for symbol in CONTROL_PORTS}
+
+    def render(self, source, block, settings, out, extra=()):
+        """er-render at `block` with every control port's value; the output's bytes as er-render wrote them."""
+        controls = {k: v for k, v in self.controls(settings).items() if k != "gate"}
+        code, text = run([self.er_render, source, out, "--block", str(block), "--tail", "0", "--dither", "none"]
+                         + er_render_settings(controls) + list(extra))
+        return code, text
+
+
+def whole_if_whole(value):
+    return int(value) if float(value).is_integer() else value
+
+
+def number(value):
+    return repr(float(value)) if isinstance(value, float) and not float(value).is_integer() else str(int(value))
+
+
+# ---- the hosts: each runs the plug-in on IN into OUT and returns (exit code, output) -----------------------
+
+def lv2file(session, source, out, settings, block=None):
+    args = ["lv2file", "-i", source, "-o", out]
+    for symbol, value in settings.items():
+        args += ["-p", f"{symbol}:{number(value)}"]
+    if block:
+        args += ["-b", str(block)]
+    return run(args + [URI], session.env)
+
+
+def lv2proc(session, source, out, settings, block=None):
+    args = ["lv2proc", "-i", source, "-o", out]
+    for symbol, value in settings.items():
+        args += ["-c", f"{symbol}:{number(value)}"]
+    if block:
+        args += ["-n", str(block)]
+    return run(args + [URI], session.env)
+
+
+def ecasound(session, source, out, settings, block=None):
+    # -elv2 takes the control ports' values in port order, all of them: the defaults fill the gaps.
+    values = ",".join(number(v) for v in session.controls(settings).values())
+    _, _, rate, _ = read_wav(source)
+    args = ["ecasound", "-q", "-f:f32_le,1," + str(rate), "-i", source, "-o", out, f"-elv2:{URI},{values}"]
+    if block:
+        args.append(f"-b:{block}")
+    return run(args, session.env)
+
+
+def gst_element(session):
+    """The lv2 element's name for the plug-in, from a registry of this run's own."""
+    code, out = run(["gst-inspect-1.0", "lv2"], session.env)
+    for line in out.splitlines():
+        name, _, title = line.strip().partition(": ")
+        if title == "1x_Early_Reflection_ZV2005":
+            return name
+    return None
+
+
+def gstreamer(session, source, out, settings, block=None):
+    element = [gst_element(session)] + [f"{s.replace('_', '-')}={number(v)}" for s, v in settings.items()]
+    # audiobuffersplit cuts the stream into buffers of `block` frames (the last one shorter) for the second look.
+    split = ["audiobuffersplit", f"output-buffer-duration={block}/{read_wav(source)[2]}", "!"] if block else []
+    args = (["gst-launch-1.0", "-q", "filesrc", f"location={source}", "!", "wavparse", "!", "audioconvert", "!"]
+            + split + element + ["!", "audioconvert", "!", "wavenc", "!", "filesink", f"location={out}"])
+    return run(args, session.env)
+
+
+class Jack:
+    """A JACK server with the dummy driver (no sound card), named for this run, and the few libjack calls the
+    check needs (ctypes: connecting ports and rolling the transport)."""
+
+    def __init__(self, rate, period):
+        self.name = f"er-hosts-{os.getpid()}"
+        self.env = dict(os.environ, JACK_DEFAULT_SERVER=self.name, JACK_NO_AUDIO_RESERVATION="1")
+        self.server = subprocess.Popen(["jackd", "-n", self.name, "-r", "-d", "dummy", "-r", str(rate),
+                                        "-p", str(period)], env=self.env, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.PIPE, text=True)
+        self.lib = ctypes.CDLL("libjack.so.0")
+        self.lib.jack_client_open.restype = ctypes.c_void_p
+        self.lib.jack_client_open.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p]
+        self.lib.jack_get_ports.restype = ctypes.POINTER(ctypes.c_char_p)
+        self.lib.jack_get_ports.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_ulong]
+        self.lib.jack_free.argtypes = [ctypes.c_void_p]
+        self.lib.jack_connect.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p]
+        for call in ("jack_transport_start", "jack_transport_stop", "jack_client_close"):
+            getattr(self.lib, call).argtypes = [ctypes.c_void_p]
+        os.environ["JACK_DEFAULT_SERVER"] = self.name  # libjack reads it from this process's environment
+        self.client = None
+        stderr = os.dup(2)  # libjack complains at every attempt before the server is up
+        os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
+        try:
+            for _ in range(100):  # JackNoStartServer: wait for this server, never start another
+                self.client = self.lib.jack_client_open(b"er-check", 1, None)
+                if self.client or self.server.poll() is not None:
+                    break
+                time.sleep(0.1)
+        finally:
+            os.dup2(stderr, 2)
+            os.close(stderr)
+        if not self.client:
+            self.close()
+            raise RuntimeError("jackd -d dummy did not start: " + (self.server.stderr.read() or "no message"))
+        self.lib.jack_transport_stop(self.client)
+
+    def ports(self, pattern):
+        found = self.lib.jack_get_ports(self.client, pattern.encode(), None, 0)
+        names, i = [], 0
+        while found and found[i]:
+            names.append(found[i].decode())
+            i += 1
+        if found:
+            self.lib.jack_free(ctypes.cast(found, ctypes.c_void_p))
+        return names
+
+    def wait_ports(self, pattern, count, process):
+        for _ in range(100):
+            names = self.ports(pattern)
+            if len(names) >= count or process.poll() is not None:
+                return names
+            time.sleep(0.1)
+        return self.ports(pattern)
+
+    def connect(self, source, destination):
+        """Connects once both clients are active (a client's ports exist a moment before it is)."""
+        for _ in range(50):
+            if self.lib.jack_connect(self.client, source.encode(), destination.encode()) == 0:
+                return True
+            time.sleep(0.1)
+        return False
+
+    def close(self):
+        if self.client:
+            self.lib.jack_client_close(self.client)
+            self.client = None
+        if self.server.poll() is None:
+            self.server.send_signal(signal.SIGTERM)
+            try:
+                self.server.wait(10)
+            except subprocess.TimeoutExpired:
+                self.server.kill()
+                self.server.wait()
+
+
+def jalv(session, source, out, settings, block=None):
+    """Runs jalv under a fresh dummy server at `block` frames per period (256 by default). Writes a two-channel
+    recording: the plug-in's input, then its output. Returns (code, messages)."""
+    _, _, rate, _ = read_wav(source)
+    jack = Jack(rate, block or 256)
+    processes, messages = [], []
+    try:
+        client = f"er-{os.getpid()}"
+        args = ["jalv", "-n", client, "-x"] + [a for s, v in settings.items() for a in ("-c", f"{s}={number(v)}")]
+        plugin = subprocess.Popen(args + [URI], env=dict(session.env, **jack.env), stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        processes.append(plugin)
+        ports = jack.wait_ports(f"^{client}:", 2, plugin)
+        if len(ports) < 2:
+            return 1, f"jalv made no ports: {ports}"
+        seconds = float(SECONDS) + 0.5
+        recorder = subprocess.Popen(["jack-record", "-n", "2", "-t", str(seconds), out], env=jack.env,
+                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        processes.append(recorder)
+        player = subprocess.Popen(["jack-play", "-t", "-c", "3", source], env=jack.env, stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, text=True)
+        processes.append(player)
+        recorder_in = jack.wait_ports("^jack-record-[0-9]+:in_", 2, recorder)
+        player_out = jack.wait_ports("^jack-play-[0-9]+:out_", 1, player)
+        if len(recorder_in) < 2 or not player_out:
+            return 1, f"jack-record or jack-play made no ports: {recorder_in} {player_out}"
+        # Everything is connected while the transport stands (jack-play -t sends silence), so the plug-in and
+        # the recorder hear the file from the same cycle on.
+        wired = (jack.connect(player_out[0], f"{client}:audio_in") and jack.connect(player_out[0], recorder_in[0])
+                 and jack.connect(f"{client}:out", recorder_in[1]))
+        if not wired:
+            return 1, "jack_connect failed"
+        jack.lib.jack_transport_start(jack.client)
+        try:
+            recorder.wait(seconds + 20)
+        except subprocess.TimeoutExpired:
+            return 1, "jack-record did not finish"
+        return recorder.returncode, ""
+    finally:
+        for process in processes:
+            if process.poll() is None:
+                process.terminate()
+            try:
+                text, _ = process.communicate(timeout=10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                text, _ = process.communicate()
+            messages.append(text or "")
+        jack.close()
+
+
+# (program that must be installed, runner, the block it uses, another block it takes, writes 16-bit output)
+HOSTS = {
+    "lv2file": (["lv2file"], lv2file, 512, 64, True),
+    "lv2proc": (["lv2proc"], lv2proc, 512, 64, True),
+    "ecasound": (["ecasound"], ecasound, 1024, 256, False),
+    "gstreamer": (["gst-launch-1.0", "gst-inspect-1.0"], gstreamer, None, 256, False),
+    "jalv": (["jalv", "jackd", "jack-play", "jack-record"], jalv, 256, 1024, False),
+}
+
+
+def main():
+    build, er_render, host = sys.argv[1], sys.argv[2], sys.argv[3]
+    programs, runner, host_block, other_block, sixteen = HOSTS[host]
+    missing = [p for p in programs if shutil.which(p) is None]
+    if missing:
+        print(f"SKIP  {host}: not installed here: {', '.join(missing)} (scripts/setup installs it)")
+        return SKIP
+    checks = Checks()
+    with tempfile.TemporaryDirectory(prefix=f"er-{host}-") as work:
+        session = Session(build, er_render, work)
+        if host == "gstreamer":
+            session.env["GST_REGISTRY"] = os.path.join(work, "registry.bin")  # scanned afresh, with LV2_PATH
+            if not gst_element(session):
+                print(f"FAIL  gst-inspect-1.0 lists no element for {URI}")
+                return 1
+        if host == "jalv":
+            try:
+                ctypes.CDLL("libjack.so.0")
+            except OSError as error:
+                print(f"SKIP  jalv: libjack cannot be loaded ({error})")
+                return SKIP
+
+        def compare(number, rate, settings, block=None, sixteen_bit=False):
+            source = session.signal(rate, sixteen_bit)
+            ours = os.path.join(work, f"{host}-{number}.wav")
+            code, text = runner(session, source, ours, settings, block)
+            if code != 0 or not os.path.isfile(ours):
+                return False, f"{host} failed ({code}):\n{text}"
+            fmt, channels, _, host_out = read_wav(ours)
+            if host == "jalv":  # the recording: what the plug-in heard, then what it played
+                heard = host_out[0]
+                if not contains(heard, read_wav(source)[3][0]):
+                    return False, "the recorded input does not hold the test signal"  # nothing was compared
+                recorded = os.path.join(work, f"jalv-in-{number}.wav")
+                write_float_wav(recorded, rate, heard)
+                source, host_out, fmt = recorded, host_out[1:], "f"
+            theirs = os.path.join(work, f"er-{number}.wav")
+            code, text = session.render(source, block or host_block or rate // 25, settings, theirs,
+                                           ["--format", "float"])
+            if code != 0:
+                return False, f"er-render failed ({code}):\n{text}"
+            _, _, _, expected = read_wav(theirs)
+            if fmt == "h":  # the host wrote the floats through libsndfile: scaled by 32767, rounded to nearest
+                expected = [array.array("h", (libsndfile_pcm16(y) for y in expected[0]))]
+            at = first_difference(host_out[0], expected[0])
+            if at is None and channels == 1 + (host == "jalv"):
+                return True, ""
+            return False, (f"  first difference at sample {at} of {len(host_out[0])} (er-render: {len(expected[0])}),"
+                           f" {channels} channel(s)")
+
+        block_text = f"blocks of {host_block}" if host_block else "40 ms buffers"
+        for number, (rate, settings) in enumerate(SETTINGS):
+            same, detail = compare(number, rate, settings)
+            checks.check(same, f"{host} = er-render in {block_text} at {rate} Hz: {settings or 'the defaults'}",
+                         detail)
+        if sixteen:
+            same, detail = compare("16", 48000, SETTINGS[1][1], sixteen_bit=True)
+            checks.check(same, f"{host}, 16-bit in and out = er-render --dither none in {block_text}", detail)
+        same, detail = compare("other", 48000, SETTINGS[1][1], other_block)
+        checks.check(same, f"{host} in blocks of {other_block} = er-render --block {other_block}", detail)
+        # The comparison can tell: a render one frame per block, whose damping state rounds at every sample,
+        # differs from what the host gave for the same setting.
+        heard = os.path.join(work, "jalv-in-1.wav") if host == "jalv" else session.signal(48000)
+        code, text = session.render(heard, 1, SETTINGS[1][1], os.path.join(work, "er-block1.wav"), ["--format", "float"])
+        host_out = read_wav(os.path.join(work, f"{host}-1.wav"))[3][-1]
+        checks.check(code == 0 and first_difference(host_out, read_wav(os.path.join(work, "er-block1.wav"))[3][0])
+                     is not None, f"{host} differs from er-render --block 1 (the comparison is sharp)", text)
+    print(f"{checks.passed} passed, {checks.failed} failed")
+    return 0 if checks.failed == 0 else 1
+
+
+def contains(recording, signal):
+    """Whether the recording holds the signal, after some silence: at the offset of the first sound, at least 99 %
+    of the signal's samples are there unchanged (jack-play's converter may move a click by a sample)."""
+    start = next((i for i, x in enumerate(recording) if x != 0), None)
+    first = next((i for i, x in enumerate(signal) if x != 0), None)
+    if start is None or first is None or start < first or start - first + len(signal) > len(recording):
+        return False
+    offset = start - first
+    same = sum(1 for i, x in enumerate(signal) if recording[offset + i] == x)
+    return same >= 0.99 * len(signal)
+
+
+def write_float_wav(path, rate, samples):
+    data = array.array("f", samples).tobytes()
+    header = struct.pack("<4sI4s4sIHHIIHH4sI", b"RIFF", 36 + len(data), b"WAVE", b"fmt ", 16, 3, 1, rate,
+                         rate * 4, 4, 32, b"data", len(data))
+    with open(path, "wb") as f:
+        f.write(header + data)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
