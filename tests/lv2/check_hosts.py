@@ -97,22 +97,20 @@ def number(value):
 
 # ---- the hosts: each runs the plug-in on IN into OUT and returns (exit code, output) -----------------------
 
-def lv2file(session, source, out, settings, block=None):
-    args = ["lv2file", "-i", source, "-o", out]
-    for symbol, value in settings.items():
-        args += ["-p", f"{symbol}:{number(value)}"]
-    if block:
-        args += ["-b", str(block)]
-    return run(args + [URI], session.env)
+def file_host(program, control_option, block_option):
+    """A host that reads IN and writes OUT in one command: PROGRAM -i IN -o OUT [CONTROL SYMBOL:VALUE]... URI."""
+    def host(session, source, out, settings, block=None):
+        args = [program, "-i", source, "-o", out]
+        for symbol, value in settings.items():
+            args += [control_option, f"{symbol}:{number(value)}"]
+        if block:
+            args += [block_option, str(block)]
+        return run(args + [URI], session.env)
+    return host
 
 
-def lv2proc(session, source, out, settings, block=None):
-    args = ["lv2proc", "-i", source, "-o", out]
-    for symbol, value in settings.items():
-        args += ["-c", f"{symbol}:{number(value)}"]
-    if block:
-        args += ["-n", str(block)]
-    return run(args + [URI], session.env)
+lv2file = file_host("lv2file", "-p", "-b")
+lv2proc = file_host("lv2proc", "-c", "-n")
 
 
 def ecasound(session, source, out, settings, block=None):
