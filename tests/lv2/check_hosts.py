@@ -30,13 +30,14 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from check_bundle import (NAMES, URI, Checks, er_render_settings, first_difference, install,  # noqa: E402
+from check_bundle import (PORTS, URI, Checks, er_render_settings, first_difference, install,  # noqa: E402
                           libsndfile_pcm16, parse_lv2info, read_wav, run)
 
 SKIP = 77
 SECONDS = "0.3"
 # (rate, {symbol: LV2 value}): the defaults alone; whole-sample feedback with damping; each fractional accuracy;
-# an output loop in samples mode with the analogue volume law; a line the tap overruns; switched off.
+# an output loop in samples mode with the analogue volume law; a line the tap overruns. (Switched off, the
+# plug-in's own business, is lv2apply's case in check_bundle.py.)
 SETTINGS = [
     (48000, {}),
     (48000, {"time": 25, "feedback": 4, "damping": 3}),
@@ -44,9 +45,10 @@ SETTINGS = [
     (44100, {"time": 12.375, "time_accuracy": 2, "routing_mode": 2, "feedback": 5, "damping": 1, "volume": 7.5}),
     (96000, {"time": 37.5, "time_mode": 2, "routing_mode": 3, "feedback": 3, "volume_mode": 1, "volume": 9}),
     (48000, {"time": 25, "max_delay": 10, "feedback": 3, "routing_mode": 0}),
-    (48000, {"time": 25, "feedback": 4, "active": 0}),
 ]
-CONTROL_PORTS = [symbol for symbol in NAMES if symbol not in ("audio_in", "out")]  # in port order
+# The module's control pins, in port order (ports 0 to 13 are its pins; any further port is the plug-in's own and
+# stays at its default in every host).
+CONTROL_PORTS = [PORTS[i][0] for i in sorted(PORTS) if i < 14 and PORTS[i][2] is not None]
 
 
 class Session:
@@ -60,7 +62,7 @@ class Session:
         described = parse_lv2info(out)
         self.defaults = {described[i][0]: whole_if_whole(described[i][2][2])
                          for i in described if described[i][2] is not None}
-        if code != 0 or sorted(self.defaults) != sorted(CONTROL_PORTS):
+        if code != 0 or any(symbol not in self.defaults for symbol in CONTROL_PORTS):
             raise RuntimeError("lv2info does not describe the plug-in's control ports:\n" + out)
         self.signals = {}
 
