@@ -49,23 +49,34 @@ TEST_F(RenderTool, PlotDataMarksEachEchoOfALoopAtItsLevel) {
         const char* routing;
         double feedback;
         double volume;
+        const char* time;      // "Samples" mode: 300 is 30 samples' worth of the pin's float x 10
+        const char* accuracy;
+        double tolerance_db;   // a tap between samples is split over two; their sum is the echo
     };
-    for (const Case& c : {Case{"Input+Tap1", 0.5, 1.0}, Case{"Tap1", -0.7, 0.8}, Case{"Input+Tap1", 0.9, 0.5}}) {
-        const std::string label = std::string(c.routing) + " F " + Shown(c.feedback) + " V " + Shown(c.volume);
-        const ToolRun run = Tool({"--plot-data", Path("ir.csv"), "--set", "Time Mode=Samples", "--set", "1 Time=300",
+    const Case cases[] = {
+        {"Input+Tap1", 0.5, 1.0, "300smp", "Sample", 0.01},           {"Tap1", -0.7, 0.8, "300smp", "Sample", 0.01},
+        {"Input+Tap1", 0.9, 0.5, "300smp", "Sample", 0.01},           {"Tap1", 0.5, 1.0, "300.5smp", "Fraction(Econ)", 0.1},
+        {"Tap1", -0.7, 0.8, "300.25smp", "Fraction(Econ)", 0.1},       {"Input+Tap1", 0.9, 0.5, "300.7smp", "Fraction(Full)", 0.1},
+    };
+    for (const Case& c : cases) {
+        const std::string label = std::string(c.routing) + " F " + Shown(c.feedback) + " V " + Shown(c.volume) + " " +
+                                  c.time + " " + c.accuracy;
+        const ToolRun run = Tool({"--plot-data", Path("ir.csv"), "--set", "Time Mode=Samples", "--set",
+                                  std::string("1 Time=") + c.time, "--set", std::string("Time Accuracy=") + c.accuracy,
                                   "--set", std::string("Damping/Feedback Mode=") + c.routing, "--set",
                                   "Feedback +/-10=" + Shown(c.feedback), "--set",
                                   "1 Volume 10=100%=" + Shown(c.volume)});
         ASSERT_EQ(run.exit_code, 0) << run.err;
         const auto echoes = ReadPlotCsv(Path("ir.csv"))["echo"];
+        const double delay = std::stod(c.time);
         // At least every echo until the loop has fallen by 60 dB; each at its place and level.
         std::size_t audible = 1;
         while (std::pow(std::fabs(c.feedback), static_cast<double>(audible)) >= 1.0e-3) ++audible;
         ASSERT_GE(echoes.size(), audible) << label;
         for (std::size_t k = 1; k <= echoes.size(); ++k) {
             const double level = 20.0 * std::log10(std::fabs(c.volume * std::pow(c.feedback, k - 1.0)));
-            EXPECT_NEAR(echoes[k - 1].x, 300.0 * k / 48.0, 1.0e-4) << label << ", echo " << k;
-            EXPECT_NEAR(echoes[k - 1].y, level, 0.01) << label << ", echo " << k;
+            EXPECT_NEAR(echoes[k - 1].x, std::floor(delay * k + 0.5 - 1.0e-9) / 48.0, 1.0 / 48.0 + 1.0e-4) << label << ", echo " << k;
+            EXPECT_NEAR(echoes[k - 1].y, level, c.tolerance_db) << label << ", echo " << k;
         }
     }
 }

@@ -64,7 +64,7 @@ std::vector<EnvelopePoint> Envelope(const std::vector<float>& samples, float rat
     return envelope;
 }
 
-std::vector<Echo> FindEchoes(const std::vector<float>& samples, float rate, double spacing) {
+std::vector<Echo> FindEchoes(const std::vector<float>& samples, float rate, double spacing, bool interpolated) {
     std::vector<float> magnitude(samples.size());
     std::transform(samples.begin(), samples.end(), magnitude.begin(), [](float s) { return std::fabs(s); });
     const double reach = std::clamp(std::floor(spacing / 2.0), 1.0, static_cast<double>(samples.size()) + 1.0);
@@ -78,7 +78,16 @@ std::vector<Echo> FindEchoes(const std::vector<float>& samples, float rate, doub
     for (std::size_t n = 0; n < magnitude.size(); ++n) {
         if (magnitude[n] > floor && magnitude[n] > before[n] && magnitude[n] >= after[n]) {
             const auto sample = static_cast<std::int64_t>(n);
-            echoes.push_back({sample, Milliseconds(sample, rate), Decibels(magnitude[n], ENVELOPE_FLOOR_DB)});
+            double level = magnitude[n];
+            if (interpolated) {
+                // Each trip through an interpolating tap spreads the echo wider, always summing to its level.
+                const std::size_t first = n > half ? n - half : 0;
+                const std::size_t last = std::min(n + half, magnitude.size());
+                double sum = 0.0;
+                for (std::size_t i = first; i < last; ++i) sum += samples[i];
+                level = std::fabs(sum);
+            }
+            echoes.push_back({sample, Milliseconds(sample, rate), Decibels(level, ENVELOPE_FLOOR_DB)});
         }
     }
     return echoes;
@@ -126,13 +135,13 @@ std::vector<ResponsePoint> MagnitudeResponse(const std::vector<float>& samples, 
     return response;
 }
 
-ImpulseAnalysis AnalyseImpulse(const std::vector<float>& samples, float rate, double spacing) {
+ImpulseAnalysis AnalyseImpulse(const std::vector<float>& samples, float rate, double spacing, bool interpolated) {
     if (!(spacing >= 1.0)) spacing = ASSUMED_SPACING_MS * rate / 1000.0;
     ImpulseAnalysis analysis;
     analysis.rate = rate;
     analysis.frames = static_cast<std::int64_t>(samples.size());
     analysis.envelope = Envelope(samples, rate, ENVELOPE_POINTS);
-    analysis.echoes = FindEchoes(samples, rate, spacing);
+    analysis.echoes = FindEchoes(samples, rate, spacing, interpolated);
     analysis.response = MagnitudeResponse(samples, rate, static_cast<std::int64_t>(POINTS_PER_TOOTH * spacing),
                                           analysis.transform);
     return analysis;

@@ -61,7 +61,10 @@ std::vector<EnvelopePoint> Envelope(const std::vector<float>& samples, float rat
 // The echoes: every sample above the floor that is louder than every sample up to `spacing` / 2 before it and
 // at least as loud as every one up to `spacing` / 2 after it (the first of equals wins: a fractional delay
 // spreads an echo over two samples). `spacing` is the shortest distance between echoes, the tap delay in samples.
-std::vector<Echo> FindEchoes(const std::vector<float>& samples, float rate, double spacing);
+// An `interpolated` tap splits each echo over neighbouring samples ((1 - f) and f of it, wider on each trip round
+// a loop): the echo's level is then the sum of the samples within `spacing` / 2 of it, the level a whole-sample
+// tap would show.
+std::vector<Echo> FindEchoes(const std::vector<float>& samples, float rate, double spacing, bool interpolated = false);
 
 // The magnitude response from RESPONSE_LOW_HZ to Nyquist: the transform of the whole response, zero-padded to a
 // power of two of at least `resolve` points (enough to draw the comb the tap delay cuts), at most MAX_TRANSFORM.
@@ -73,6 +76,6 @@ std::vector<ResponsePoint> MagnitudeResponse(const std::vector<float>& samples, 
 
 // Everything the figure shows, for echoes at least `spacing` samples apart (the tap delay; 0 when unknown,
 // which assumes 1 ms).
-ImpulseAnalysis AnalyseImpulse(const std::vector<float>& samples, float rate, double spacing);
+ImpulseAnalysis AnalyseImpulse(const std::vector<float>& samples, float rate, double spacing, bool interpolated = false);
 
 }  // namespace er_render
