@@ -9,23 +9,21 @@ namespace er_bench {
 
 namespace {
 
-constexpr std::int32_t LONGEST_AT_48K = 524288;    // Max Delay entry 0 up to 48 kHz
-constexpr std::int32_t LONGEST_AT_384K = 4194304;  // the same entry above 192 kHz
+constexpr float RATE_48K = 48000.0f;    // the list's lines as written
+constexpr float RATE_384K = 384000.0f;  // above the last rate band: every line eight times as long
 using effect_pins::Pin;
 namespace choice = effect_pins::choice;
 
-// How the job's (kind, variant) is asked for through the pins.
-struct RoutineSettings {
-    std::int16_t routing_mode;  // "Damping/Feedback Mode"
-    bool feedback;              // a non-zero "Feedback +/-10" (else 0, which the Plain variant needs)
-};
-constexpr RoutineSettings VARIANT_SETTINGS[VARIANT_COUNT] = {
-    {choice::TAP, false},          // Plain: "Tap1" without feedback
-    {choice::TAP, true},           // TapFeedback
-    {choice::INPUT_TAP, true},     // InputTapFeedback
-    {choice::OUTPUT, true},        // OutputFeedback
-    {choice::INPUT_OUTPUT, true},  // InputOutputFeedback
-};
+// The "Damping/Feedback Mode" entry that selects a job's variant once "Feedback +/-10" is not zero; the Plain
+// variant is "Tap1" with a feedback of 0.
+constexpr std::int16_t RoutingModeFor(Variant variant) {
+    for (std::size_t mode = 0; mode < effect_pins::kRoutingChoices.size(); ++mode) {
+        if (effect_pins::kRoutingChoices[mode].variant == static_cast<effect_pins::RoutingVariant>(variant)) {
+            return static_cast<std::int16_t>(mode);
+        }
+    }
+    return choice::TAP;
+}
 constexpr std::int16_t TIME_ACCURACY[KIND_COUNT] = {choice::SAMPLE, choice::FRACTION_ECON, choice::FRACTION_FULL};
 
 // The "Max Delay(s)" entry and the sample rate that give a delay line of `samples`.
@@ -33,23 +31,17 @@ struct LineChoice {
     std::int16_t max_delay;
     float sample_rate;
 };
-// The entry that gives `samples` where entry 0 gives `longest`.
-std::int16_t EntryFor(std::int32_t longest, std::int32_t samples) {
-    std::int32_t length = longest;
-    std::int16_t index = 0;
-    while (length > samples) {
-        length /= 2;
-        ++index;
+// The entry that gives a line of `samples` at `rate`.
+std::int16_t EntryFor(float rate, std::int32_t samples) {
+    for (std::int32_t index = 0; index < effect_pins::MAX_DELAY_ENTRIES; ++index) {
+        if (effect_pins::BufferLength(index, rate) == samples) return static_cast<std::int16_t>(index);
     }
-    if (length != samples || index >= effect_pins::Facts(Pin::MaxDelay).choices) {
-        std::fprintf(stderr, "no Max Delay entry gives %d samples\n", samples);
-        std::exit(2);
-    }
-    return index;
+    std::fprintf(stderr, "no Max Delay entry gives %d samples\n", samples);
+    std::exit(2);
 }
 LineChoice ChooseLine(std::int32_t samples) {
-    const bool high_rate = samples > LONGEST_AT_48K;
-    return {EntryFor(high_rate ? LONGEST_AT_384K : LONGEST_AT_48K, samples), high_rate ? 384000.0f : 48000.0f};
+    const float rate = samples > effect_pins::BufferLength(0, RATE_48K) ? RATE_384K : RATE_48K;
+    return {EntryFor(rate, samples), rate};
 }
 
 }  // namespace
@@ -84,7 +76,7 @@ OurRoutine::OurRoutine(std::int32_t host_block, float sample_rate) {
         std::fprintf(stderr, "the module made no processing object\n");
         std::exit(2);
     }
-    const std::string error = effect_pins::CheckPins(m_host->Pins(), m_pins);
+    const std::string error = er_host::CheckPins(m_host->Pins(), m_pins);
     if (!error.empty()) {
         std::fprintf(stderr, "%s\n", error.c_str());
         std::exit(2);
@@ -97,12 +89,12 @@ OurRoutine::OurRoutine(std::int32_t host_block, float sample_rate) {
 OurRoutine::OurRoutine(const Job& job, std::int32_t host_block)
     : OurRoutine(host_block, ChooseLine(job.buffer_size).sample_rate) {
     er_host::Instance& host = *m_host;
-    const RoutineSettings& settings = VARIANT_SETTINGS[static_cast<int>(job.variant)];
+    const bool feedback = job.variant != Variant::Plain;
     host.PostChoice(PinIndex(Pin::TimeMode), choice::TIME_SAMPLES);
     host.PostChoice(PinIndex(Pin::MaxDelay), ChooseLine(job.buffer_size).max_delay);
-    host.PostChoice(PinIndex(Pin::RoutingMode), settings.routing_mode);
+    host.PostChoice(PinIndex(Pin::RoutingMode), RoutingModeFor(job.variant));
     host.PostChoice(PinIndex(Pin::TimeAccuracy), TIME_ACCURACY[static_cast<int>(job.kind)]);
-    host.PostFloat(PinIndex(Pin::Feedback), settings.feedback ? job.feedback : 0.0f);
+    host.PostFloat(PinIndex(Pin::Feedback), feedback ? job.feedback : 0.0f);
     host.PostFloat(PinIndex(Pin::Damping), job.damping);
     host.PostFloat(PinIndex(Pin::Volume), job.volume);
     if (job.kind == Kind::Full) {
@@ -120,8 +112,7 @@ OurRoutine::OurRoutine(const Job& job, std::int32_t host_block)
 }
 
 std::int16_t OurRoutine::MaxDelayEntry(std::int32_t samples) const {
-    const bool high_rate = m_host->Options().sample_rate > 48000.0f;
-    return EntryFor(high_rate ? LONGEST_AT_384K : LONGEST_AT_48K, samples);
+    return EntryFor(m_host->Options().sample_rate, samples);
 }
 
 std::unique_ptr<OurRoutine> OurRoutine::Silent(std::int32_t host_block) {

@@ -9,7 +9,7 @@
 
 #include "Host.h"
 #include "Job.h"
-#include "PinFacts.h"
+#include "PinCheck.h"
 #include "Peers.h"
 
 namespace er_bench {
@@ -56,7 +56,7 @@ private:
     explicit OurRoutine(std::int32_t host_block, float sample_rate);
 
     std::unique_ptr<er_host::Instance> m_host;
-    effect_pins::PinIndexes m_pins;
+    er_host::PinIndexes m_pins;
     std::int32_t m_pin_in;
     std::int32_t m_pin_time;
     std::int32_t m_pin_out;

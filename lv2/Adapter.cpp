@@ -1,6 +1,7 @@
 #include "Adapter.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -78,9 +79,13 @@ bool Overlap(const float* a, const float* b, std::uint32_t frames) {
     return x < y + bytes && y < x + bytes;
 }
 
-// Announcement order: every pin in pin order, "Active" last, so that the delay line is sized for the final
-// "Max Delay(s)" (as er-render announces).
-constexpr std::int32_t ANNOUNCE_ORDER[] = {2, 3, 4, 6, 7, 8, 9, 10, 11, 12, 13, PORT_ACTIVE};
+// Announcement order (effect_pins::kAnnounceOrder): every pin the adapter sets, in pin order, "Active" last, so
+// that the delay line is sized for the final "Max Delay(s)" (as er-render announces).
+constexpr auto ANNOUNCE_ORDER = [] {
+    std::array<std::int32_t, effect_pins::kAnnounceOrder.size()> order{};
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = effect_pins::Index(effect_pins::kAnnounceOrder[i]);
+    return order;
+}();
 
 constexpr float LOWEST_RATE = 1.0f;
 constexpr float HIGHEST_RATE = 10.0e6f;

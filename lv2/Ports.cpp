@@ -16,7 +16,7 @@ namespace {
 bool KindFits(PortKind kind, const effect_pins::PinFacts& facts) {
     switch (kind) {
     case PortKind::AudioOut: return facts.direction == DR_OUT && facts.datatype == DT_FSAMPLE;
-    case PortKind::Toggle: return facts.datatype == DT_LIST && facts.choices == 2;
+    case PortKind::Toggle: return facts.datatype == DT_LIST && facts.Choices() == 2;
     case PortKind::Choice: return facts.datatype == DT_LIST;
     default: return facts.direction != DR_OUT && facts.datatype == DT_FSAMPLE;
     }
@@ -31,7 +31,7 @@ std::optional<std::pair<float, float>> RangeOf(const std::string& text) {
     while (begin <= text.size()) {
         std::size_t comma = text.find(',', begin);
         if (comma == std::string::npos) comma = text.size();
-        const auto number = er_render::ParseNumber(std::string_view(text).substr(begin, comma - begin));
+        const auto number = er_text::ParseNumber(std::string_view(text).substr(begin, comma - begin));
         if (!number) return std::nullopt;
         const auto value = static_cast<float>(*number);
         range = range ? std::pair{std::min(range->first, value), std::max(range->second, value)}
@@ -45,8 +45,8 @@ bool Translate(PortDescription& port, const SEPinProperties& pin) {
     const std::string default_text = Text(pin.default_value);
     const std::string extra = Text(pin.extra_text);
     if (IsChoice(port.row.kind)) {
-        const auto parsed = er_render::ParseListText(extra);
-        for (const er_render::ListEntry& entry : parsed) {
+        const auto parsed = er_text::ParseListText(extra);
+        for (const er_text::ListEntry& entry : parsed) {
             port.entries.push_back({entry.text, static_cast<std::int16_t>(entry.value)});
         }
         if (port.entries.empty()) return false;
@@ -54,14 +54,14 @@ bool Translate(PortDescription& port, const SEPinProperties& pin) {
                                                [](const auto& a, const auto& b) { return a.value < b.value; });
         port.minimum = low->value;
         port.maximum = high->value;
-        const er_render::ListEntry* chosen = er_render::FindChoice(parsed, default_text);
+        const er_text::ListEntry* chosen = er_text::FindChoice(parsed, default_text);
         port.default_value = port.row.kind == PortKind::Toggle ? ACTIVE_DEFAULT
                              : chosen != nullptr                ? static_cast<float>(chosen->value)
                                                                 : port.minimum;
         return port.row.kind != PortKind::Toggle || port.entries.size() == 2;
     }
     if (IsControl(port.row.kind)) {
-        const auto shown = er_render::ParseNumber(default_text);
+        const auto shown = er_text::ParseNumber(default_text);
         port.default_value = shown ? static_cast<float>(*shown) : 0.0f;
         if (port.row.range == RangeRule::GateRange) {
             port.minimum = 0.0f;
@@ -95,7 +95,7 @@ std::vector<PortDescription> PortDescriptions() {
                 record->dispatch(record, OP_GET_PIN_PROPERTIES, index, 0, &pin, 0.0f) != 0 &&
                 Text(pin.name) == facts.name && pin.direction == facts.direction &&
                 pin.datatype == facts.datatype && pin.flags == 0 && Translate(port, pin) &&
-                port.entries.size() == static_cast<std::size_t>(facts.choices);
+                port.entries.size() == static_cast<std::size_t>(facts.Choices());
         port.name = Text(pin.name);
         ports.push_back(std::move(port));
     }

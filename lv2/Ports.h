@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "PinFacts.h"
+
 namespace er_lv2 {
 
 enum class PortKind {
@@ -35,7 +37,7 @@ struct PortRow {
     RangeRule range;
 };
 
-inline constexpr std::int32_t PORT_COUNT = 14;
+inline constexpr std::int32_t PORT_COUNT = effect_pins::PIN_COUNT;
 
 inline constexpr PortRow PORT_ROWS[PORT_COUNT] = {
     {"audio_in", PortKind::AudioIn, RangeRule::None},         // "Audio_In"
@@ -54,11 +56,11 @@ inline constexpr PortRow PORT_ROWS[PORT_COUNT] = {
     {"gate", PortKind::Trigger, RangeRule::GateRange},        // "Midi_to_CV:Gate(Poly Reset)"
 };
 
-inline constexpr std::int32_t PORT_AUDIO_IN = 0;
-inline constexpr std::int32_t PORT_ACTIVE = 1;
-inline constexpr std::int32_t PORT_OUT = 5;
-inline constexpr std::int32_t PORT_MAX_DELAY = 10;
-inline constexpr std::int32_t PORT_GATE = 13;
+inline constexpr std::int32_t PORT_AUDIO_IN = effect_pins::Index(effect_pins::Pin::AudioIn);
+inline constexpr std::int32_t PORT_ACTIVE = effect_pins::Index(effect_pins::Pin::Active);
+inline constexpr std::int32_t PORT_OUT = effect_pins::Index(effect_pins::Pin::Out);
+inline constexpr std::int32_t PORT_MAX_DELAY = effect_pins::Index(effect_pins::Pin::MaxDelay);
+inline constexpr std::int32_t PORT_GATE = effect_pins::Index(effect_pins::Pin::Gate);
 
 // "Active" is on by default in the plug-in (the module starts off and waits for its host to switch it on).
 inline constexpr float ACTIVE_DEFAULT = 1.0f;

@@ -1,7 +1,6 @@
 #include "FloatControl.h"
 
 std::uint16_t g_fpu_control_saved = 0;
-std::uint16_t g_fpu_control_truncate = 0;
 std::uint32_t g_mxcsr_saved = 0;
 std::uint32_t g_mxcsr_truncate = 0;
 
@@ -18,9 +17,6 @@ std::uint16_t ReadFpuControl() {
 
 void RecordFloatControl() {
     g_fpu_control_saved = ReadFpuControl();
-    // Rounding field set to toward zero, six exception masks set, precision field unchanged.
-    g_fpu_control_truncate = static_cast<std::uint16_t>(g_fpu_control_saved | FPU_ROUND_TOWARD_ZERO |
-                                                        FPU_EXCEPTION_MASKS);
     g_mxcsr_saved = _mm_getcsr() & ~MXCSR_STATUS_FLAGS;
     g_mxcsr_truncate = g_mxcsr_saved | MXCSR_ROUND_TOWARD_ZERO | MXCSR_EXCEPTION_MASKS;
 }

@@ -16,7 +16,6 @@
 
 // Library-wide, written by every open (RecordFloatControl), read by the routines.
 extern std::uint16_t g_fpu_control_saved;     // x87 control word found at the most recent open
-extern std::uint16_t g_fpu_control_truncate;  // the same with rounding toward zero and all six exceptions masked
 extern std::uint32_t g_mxcsr_saved;           // MXCSR control bits (status flags cleared) found at open
 extern std::uint32_t g_mxcsr_truncate;        // the same with rounding toward zero and all exceptions masked
 
@@ -24,7 +23,6 @@ constexpr std::uint32_t MXCSR_STATUS_FLAGS = 0x003F;    // sticky exception flag
 constexpr std::uint32_t MXCSR_EXCEPTION_MASKS = 0x1F80;
 constexpr std::uint32_t MXCSR_ROUND_TOWARD_ZERO = 0x6000;
 constexpr std::uint16_t FPU_EXCEPTION_MASKS = 0x003F;
-constexpr std::uint16_t FPU_ROUND_TOWARD_ZERO = 0x0C00;
 
 // Records both control settings and derives the truncating variants. Called by Open.
 void RecordFloatControl();

@@ -19,46 +19,18 @@
 #include <string>
 
 #include "LineMemory.h"
+#include "PinFacts.h"
 #include "SEModule_base.h"
 #include "SEPin.h"
 
-// Pin indexes: the host numbers the pins in description order, and this effect sets no flags, so a pin's
-// index is its description's index.
-enum Pin : std::int32_t {
-    PIN_AUDIO_IN = 0,       // "Audio_In"
-    PIN_ACTIVE = 1,         // "Active"
-    PIN_FEEDBACK = 2,       // "Feedback +/-10"
-    PIN_DAMPING = 3,        // "Damping 0-10"
-    PIN_ROUTING_MODE = 4,   // "Damping/Feedback Mode"
-    PIN_OUT = 5,            // "Out"
-    PIN_TIME_ACCURACY = 6,  // "Time Accuracy"
-    PIN_TIME_MODE = 7,      // "Time Mode"
-    PIN_TIME = 8,           // "1 Time"
-    PIN_VOLUME = 9,         // "1 Volume 10=100%"
-    PIN_MAX_DELAY = 10,     // "Max Delay(s)"
-    PIN_VOLUME_MODE = 11,   // "Volume Mode"
-    PIN_MONO_MODE = 12,     // "Midi_to_CV:Mono Mode(Poly Reset)"
-    PIN_GATE = 13,          // "Midi_to_CV:Gate(Poly Reset)"
-    PIN_COUNT = 14
-};
-
-// Where the fed-back signal comes from and what the damping low-pass filters. Values are the offsets inside a
-// group of the routine table.
-enum class RoutingVariant : std::int32_t {
-    Plain = 0,                // no feedback: the input is copied into the delay line
-    TapFeedback = 1,          // tap (before the volume) through the low-pass, added to the input
-    InputTapFeedback = 2,     // input plus tap, through the low-pass
-    OutputFeedback = 3,       // output (after the volume) through the low-pass, added to the input
-    InputOutputFeedback = 4,  // input plus output, through the low-pass
-};
-constexpr std::int32_t ROUTING_VARIANT_COUNT = 5;
-
-// How the tap delay is read. Values are the first entries of the groups in the routine table.
-enum class TimeGroup : std::int32_t {
-    Sample = 1,        // whole samples, read at a block start
-    FractionFull = 6,  // interpolated, recomputed at every sample (only while "1 Time" streams)
-    FractionEcon = 11, // interpolated, read at a block start
-};
+// The pins, their texts, the Max Delay table, the time scales, the routing choice and the routine table's layout
+// are stated once in PinFacts.h, which the tools and the plug-in include too.
+using effect_pins::Pin;
+using effect_pins::PIN_COUNT;
+using effect_pins::RoutingVariant;
+using effect_pins::ROUTING_VARIANT_COUNT;
+using effect_pins::ROUTINE_COUNT;
+using effect_pins::TimeGroup;
 
 // When a block-start reader takes "1 Time" or "1 Volume 10=100%" from its pin.
 enum class ReadPolicy : std::int32_t {
@@ -73,9 +45,10 @@ enum class ResetState : std::int32_t {
     Armed = -1,
 };
 
-constexpr std::int32_t TAP_COUNT = 20;          // per-tap arrays keep room for twenty taps; only tap 0 is used
-constexpr std::int32_t MAX_DELAY_ENTRIES = 12;  // entries of the Max Delay table
-constexpr std::int32_t ROUTINE_COUNT = 16;      // ProcessSilence plus fifteen audio routines
+// The per-tap arrays of the state keep room for twenty taps, as the effect's state has always had them (open
+// clears all twenty streaming flags). One tap exists: element 0 is bound to its pin and read; the other nineteen
+// are never bound, set or read, so they change nothing the host or the routines see.
+constexpr std::int32_t TAP_COUNT = 20;
 
 // Library-wide values, shared by every instance and overwritten by each open (the floating-point control
 // values live in FloatControl.h).
@@ -111,10 +84,12 @@ public:
     // Entry 0 ProcessSilence; entry g + v is Process<v, g> for TimeGroup g and RoutingVariant v.
     static const std::array<SERoutineRef, ROUTINE_COUNT> kRoutineTable;
     // A routine's name for messages, e.g. "ProcessSampleTapFeedback" for entry 2; empty outside the table.
-    static std::string RoutineName(std::int32_t entry);
+    static std::string RoutineName(std::int32_t entry) { return effect_pins::RoutineName(entry); }
 
     // Buffer length in samples for a Max Delay index at a sample rate (index folded into 0..11).
-    static std::int32_t BufferLength(std::int32_t max_delay_index, float sample_rate);
+    static std::int32_t BufferLength(std::int32_t max_delay_index, float sample_rate) {
+        return effect_pins::BufferLength(max_delay_index, sample_rate);
+    }
 
 private:
     friend class ModuleInspector;  // white-box tests
@@ -125,13 +100,9 @@ private:
         bool volume = false;         // recompute m_volume_update
         bool volume_forced = false;  // ... and read the volume at every block regardless of streaming
     };
-    // One pin: what the host is told about it, and what its notification does.
+    // One pin: where its value lives and what its notification does (its texts are in effect_pins::kPins).
     struct PinTableEntry {
-        const char* name;
-        std::int32_t direction;
-        std::int32_t datatype;
-        const char* default_value;  // null: not set
-        const char* extra_text;     // null: not set
+        Pin pin;
         void* (*variable)(Module& module);
         Marks (Module::*react)(SEPin& pin);
         bool common_tail;  // false only for the gate: a poly reset re-selects nothing

@@ -11,22 +11,6 @@ constexpr std::int32_t SILENCE_ROUTINE = 0;
 
 namespace {
 
-// The feedback variant of each "Damping/Feedback Mode" entry, and whether a damping amount alone selects it
-// (only where the low-pass filters the input too).
-struct RoutingChoice {
-    RoutingVariant variant;
-    bool damping_selects;
-};
-constexpr RoutingChoice kRoutingChoices[] = {
-    {RoutingVariant::TapFeedback, false},         // "Tap1"
-    {RoutingVariant::InputTapFeedback, true},     // "Input+Tap1"
-    {RoutingVariant::OutputFeedback, false},      // "Output"
-    {RoutingVariant::InputOutputFeedback, true},  // "Input+Output"
-};
-constexpr std::int32_t ROUTING_MODE_COUNT = 4;
-constexpr std::int32_t TIME_MODE_COUNT = 3;
-constexpr float TIME_SCALE_SAMPLES = 10.0f;  // one shown unit (a float 0.1) of "1 Time" is one sample
-
 // A value that is not a number counts as zero.
 bool NonZero(float value) {
     return value < 0.0f || value > 0.0f;
@@ -41,14 +25,14 @@ bool Streaming(const SEPin& pin) {
 std::int32_t Module::Open() {
     SEModule_base::Open();
     RecordFloatControl();
-    m_out_pin = PinCount() > PIN_OUT ? GetPin(PIN_OUT) : nullptr;
+    m_out_pin = PinCount() > effect_pins::Index(Pin::Out) ? GetPin(effect_pins::Index(Pin::Out)) : nullptr;
     m_block_size = BlockSize();
     m_damping_state = 0.0f;
     std::fill(std::begin(m_time_streaming), std::end(m_time_streaming), 0);
     std::fill(std::begin(m_volume_streaming), std::end(m_volume_streaming), 0);
     g_sample_rate = SampleRate();
-    g_time_scale_ms = ExtendedProductToFloat(g_sample_rate, 0.01L);
-    g_time_scale_s = static_cast<float>(static_cast<double>(g_sample_rate) * 10.0);
+    g_time_scale_ms = effect_pins::TimeScale(effect_pins::choice::TIME_MS, g_sample_rate, &ExtendedProductToFloat);
+    g_time_scale_s = effect_pins::TimeScale(effect_pins::choice::TIME_SECONDS, g_sample_rate);
     mono_mode = 0;
     m_reset_state = ResetState::NotArmed;
     m_time_scale = 0.0f;
@@ -102,8 +86,9 @@ Module::Marks Module::OnTimeAccuracy(SEPin&) {
 
 // The scales are the library-wide ones of the most recent open; a mode the list does not have changes nothing.
 Module::Marks Module::OnTimeMode(SEPin&) {
-    const float scales[TIME_MODE_COUNT] = {g_time_scale_s, g_time_scale_ms, TIME_SCALE_SAMPLES};
-    if (time_mode >= 0 && time_mode < TIME_MODE_COUNT) m_time_scale = scales[time_mode];
+    const float scales[effect_pins::TIME_MODE_COUNT] = {g_time_scale_s, g_time_scale_ms,
+                                                        effect_pins::TimeScale(effect_pins::choice::TIME_SAMPLES, 0.0f)};
+    if (time_mode >= 0 && time_mode < effect_pins::TIME_MODE_COUNT) m_time_scale = scales[time_mode];
     return {.time = true};
 }
 
@@ -189,15 +174,10 @@ bool Module::CanRunAudio() const {
 }
 
 std::int32_t Module::SelectedRoutine() const {
-    RoutingVariant variant = RoutingVariant::Plain;
-    if (routing_mode >= 0 && routing_mode < ROUTING_MODE_COUNT) {
-        const RoutingChoice& choice = kRoutingChoices[routing_mode];
-        if (NonZero(m_feedback) || (choice.damping_selects && NonZero(m_damping))) variant = choice.variant;
-    }
-    TimeGroup group = TimeGroup::FractionEcon;  // "Fraction(Econ)", a static "Fraction(Full)", unknown values
-    if (time_accuracy == 0) group = TimeGroup::Sample;
-    if (time_accuracy == 2 && m_time_update == ReadPolicy::EveryBlock) group = TimeGroup::FractionFull;
-    return static_cast<std::int32_t>(group) + static_cast<std::int32_t>(variant);
+    const RoutingVariant variant =
+        effect_pins::SelectRoutingVariant(routing_mode, NonZero(m_feedback), NonZero(m_damping));
+    const TimeGroup group = effect_pins::SelectTimeGroup(time_accuracy, m_time_update == ReadPolicy::EveryBlock);
+    return effect_pins::RoutineEntry(group, variant);
 }
 
 void Module::CommonTail(const Marks& marks) {

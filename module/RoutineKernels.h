@@ -68,17 +68,6 @@ inline double TapInterpolated(float* buffer, std::uint32_t mask, std::uint32_t w
     return Interpolate(Slot(buffer, r), Slot(buffer, (r + 4) & mask), f);
 }
 
-// Byte offset of a whole-sample delay: 4 k in wrapping 32-bit arithmetic (k = -2147483648 gives 0).
-inline std::uint32_t ByteOffset(std::int32_t k) {
-    return static_cast<std::uint32_t>(k) * 4u;
-}
-
-// The delay, 1 to N samples, that a tap offset gives on a line of N slots (slots_mask N - 1): the tap reads the
-// value written ((k - 1) mod N) + 1 samples earlier. offset / 4 keeps k modulo 2^30, a multiple of N.
-inline std::uint32_t DelayOf(std::uint32_t offset, std::uint32_t slots_mask) {
-    return (((offset >> 2) - 1u) & slots_mask) + 1u;
-}
-
 // The routing variant's step for one sample: updates the damping state S and returns the value written into
 // the delay line. x input, d tap before the volume, y output at working precision, F feedback, D damping.
 template <RoutingVariant V>
@@ -332,7 +321,7 @@ inline void SplitDelays(const float* time, double scale, std::int32_t n, std::ui
     for (; i < n; ++i) {
         const double p = scale * time[i];
         const std::int32_t k = DelayToInt32(p);
-        offsets[i] = ByteOffset(k);
+        offsets[i] = effect_pins::TapByteOffset(k);
         fractions[i] = p - k;
     }
 }

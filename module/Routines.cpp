@@ -8,7 +8,6 @@
 //   PerSampleDelays   "Fraction(Full)" while "1 Time" streams: a delay for every sample, then the sample.
 //   FeedbackPairs     a feedback variant with a block-rate delay: two samples per step where that is exact.
 #include <array>
-#include <string>
 #include <utility>
 
 #include "RoutineKernels.h"
@@ -21,7 +20,7 @@ void Module::UpdateTapTime(std::int32_t start, std::uint32_t entry_flags) {
     if (m_time_update == ReadPolicy::NextBlock) m_time_update = ReadPolicy::None;
     EnterRoundTowardZero(entry_flags);
     const double p = static_cast<double>(m_time_scale) * in_time[0][start];
-    m_tap_offset = static_cast<std::int32_t>(kernels::ByteOffset(DelayToInt32(p)));
+    m_tap_offset = static_cast<std::int32_t>(effect_pins::TapByteOffset(DelayToInt32(p)));
     LeaveRoundTowardZero(entry_flags);
 }
 
@@ -33,7 +32,7 @@ void Module::UpdateTapTimeFraction(std::int32_t start, std::uint32_t entry_flags
     const double p = static_cast<double>(m_time_scale) * in_time[0][start];
     const std::int32_t k = DelayToInt32(p);
     m_tap_fraction = static_cast<float>(p - k);
-    m_tap_offset = static_cast<std::int32_t>(kernels::ByteOffset(k));
+    m_tap_offset = static_cast<std::int32_t>(effect_pins::TapByteOffset(k));
     LeaveRoundTowardZero(entry_flags);
 }
 
@@ -82,7 +81,7 @@ template <TimeGroup G>
 [[gnu::always_inline]] inline void PlainFromHistory(Block& b, std::int32_t count) {
     const std::uint32_t slots_mask = b.mask >> 2;
     const std::uint32_t w0 = (b.w & b.mask) >> 2;
-    const std::uint32_t kk = DelayOf(b.offset, slots_mask);
+    const std::uint32_t kk = effect_pins::TapDelay(b.offset, slots_mask);
     if constexpr (G == TimeGroup::Sample) {
         EmitPlainWhole(b.buffer, slots_mask, w0, kk, b.in, b.out, count, b.volume);
     } else {
@@ -114,7 +113,7 @@ template <RoutingVariant V, TimeGroup G>
 [[gnu::always_inline]] inline void FeedbackPairs(Block& b, std::int32_t count) {
     const std::uint32_t mask = b.mask;
     const std::uint32_t offset = b.offset;
-    const std::uint32_t kk = DelayOf(offset, mask >> 2);
+    const std::uint32_t kk = effect_pins::TapDelay(offset, mask >> 2);
     const bool pairs = kk >= 2 && (G == TimeGroup::Sample || kk <= mask >> 2);
     std::int32_t i = 0;
     if (pairs) {
@@ -201,19 +200,9 @@ void Module::Process(std::int32_t start, std::int32_t count) {
 
 namespace {
 
-// The time groups in table order, and the names the routines go by ("Process" + group + variant).
-struct GroupRow {
-    TimeGroup group;
-    const char* name;
-};
-constexpr GroupRow kGroups[] = {
-    {TimeGroup::Sample, "Sample"},
-    {TimeGroup::FractionFull, "FractionFull"},
-    {TimeGroup::FractionEcon, "FractionEcon"},
-};
-constexpr const char* kVariantNames[ROUTING_VARIANT_COUNT] = {
-    "Plain", "TapFeedback", "InputTapFeedback", "OutputFeedback", "InputOutputFeedback",
-};
+// The time groups in table order (effect_pins::kTimeGroups, which also names the routines).
+constexpr const auto& kGroups = effect_pins::kTimeGroups;
+using effect_pins::GroupRow;
 constexpr std::size_t GROUP_COUNT = std::size(kGroups);
 
 // Each group is a run of ROUTING_VARIANT_COUNT entries after ProcessSilence, in kGroups order, so that a
@@ -270,11 +259,3 @@ static_assert(EveryEntryFilledOnce());
 }  // namespace
 
 const std::array<SERoutineRef, ROUTINE_COUNT> Module::kRoutineTable = kTable;
-
-std::string Module::RoutineName(std::int32_t entry) {
-    if (entry == 0) return "ProcessSilence";
-    if (entry < 1 || entry >= ROUTINE_COUNT) return "";
-    const std::size_t index = static_cast<std::size_t>(entry - 1);
-    return std::string("Process") + kGroups[index / ROUTING_VARIANT_COUNT].name +
-           kVariantNames[index % ROUTING_VARIANT_COUNT];
-}

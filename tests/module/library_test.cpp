@@ -5,7 +5,7 @@
 #include <string>
 
 #include "Host.h"
-#include "PinFacts.h"
+#include "PinCheck.h"
 
 namespace {
 
@@ -98,8 +98,8 @@ TEST_F(LoadedLibrary, UnknownKindsAndIndexesMakeNothing) {
 TEST_F(LoadedLibrary, PinFactsAgreeWithTheModuleAndDifferencesAreReported) {
     Instance instance(*library, InstanceOptions{});
     ASSERT_TRUE(instance.Valid());
-    effect_pins::PinIndexes found;
-    EXPECT_EQ(effect_pins::CheckPins(instance.Pins(), found), "");
+    er_host::PinIndexes found;
+    EXPECT_EQ(er_host::CheckPins(instance.Pins(), found), "");
     for (std::int32_t i = 0; i < effect_pins::PIN_COUNT; ++i) EXPECT_EQ(found.index[static_cast<std::size_t>(i)], i);
 
     struct Change {
@@ -117,7 +117,7 @@ TEST_F(LoadedLibrary, PinFactsAgreeWithTheModuleAndDifferencesAreReported) {
         std::vector<er_host::PinDescription> pins = instance.Pins();
         const std::int32_t index = instance.FindPin(change.pin);
         change.change(pins[static_cast<std::size_t>(index)]);
-        const std::string reported = effect_pins::CheckPins(pins, found);
+        const std::string reported = er_host::CheckPins(pins, found);
         EXPECT_NE(reported.find(change.reported), std::string::npos) << change.pin << ": " << reported;
         EXPECT_EQ(found.index[static_cast<std::size_t>(index)], -1) << change.pin;
         EXPECT_EQ(found[effect_pins::Pin::AudioIn], 0) << "the other pins are still found";

@@ -18,6 +18,7 @@
 #include "Settings.h"
 
 namespace er_render {
+using namespace er_text;
 namespace {
 
 std::vector<er_host::PinDescription> ModulePins() {
@@ -315,10 +316,14 @@ TEST(Analysis, BufferLengthsFollowTheTableAndTheRateBands) {
     EXPECT_EQ(BufferLength(8, 176400.0f), 8192);
     EXPECT_EQ(BufferLength(0, 384000.0f), 4194304);
     EXPECT_EQ(BufferLength(11, 44100.0f), 256);
-    EXPECT_EQ(BufferLength(12, 48000.0f), 0);
+    // An index the list does not have folds to the nearest entry, as the module folds it.
+    EXPECT_EQ(BufferLength(12, 48000.0f), 256);
+    EXPECT_EQ(BufferLength(-1, 48000.0f), 524288);
+    EXPECT_EQ(BufferLength(0, std::numeric_limits<float>::quiet_NaN()), 524288);
     EXPECT_EQ(TimeScale(0, 44100.0f), 441000.0f);
     EXPECT_EQ(TimeScale(1, 44100.0f), 441.0f);
     EXPECT_EQ(TimeScale(2, 44100.0f), 10.0f);
+    EXPECT_EQ(TimeScale(3, 44100.0f), 0.0f);
 }
 
 TEST(Analysis, TheTapFoldsIntoTheBuffer) {
@@ -385,14 +390,14 @@ TEST(Analysis, RoutineChoiceFollowsTheModulesRules) {
         TimeReading reading;
     };
     const Case cases[] = {
-        {{"Damping/Feedback Mode=Tap1", "Damping 0-10=5"}, PLAIN, TimeReading::WHOLE_SAMPLE},
-        {{"Damping/Feedback Mode=Input+Tap1", "Damping 0-10=5"}, INPUT_TAP_FEEDBACK, TimeReading::WHOLE_SAMPLE},
-        {{"Damping/Feedback Mode=Output", "Feedback +/-10=0..0"}, OUTPUT_FEEDBACK, TimeReading::WHOLE_SAMPLE},
-        {{"Damping/Feedback Mode=Input+Output", "Feedback +/-10=-3"}, INPUT_OUTPUT_FEEDBACK,
-         TimeReading::WHOLE_SAMPLE},
-        {{"Time Accuracy=Fraction(Full)"}, PLAIN, TimeReading::FRACTION_PER_BLOCK},
-        {{"Time Accuracy=Fraction(Full)", "1 Time=1..2"}, PLAIN, TimeReading::FRACTION_PER_SAMPLE},
-        {{"Time Accuracy=Fraction(Econ)", "1 Time=1..2"}, PLAIN, TimeReading::FRACTION_PER_BLOCK},
+        {{"Damping/Feedback Mode=Tap1", "Damping 0-10=5"}, RoutingVariant::Plain, TimeReading::WholeSample},
+        {{"Damping/Feedback Mode=Input+Tap1", "Damping 0-10=5"}, RoutingVariant::InputTapFeedback, TimeReading::WholeSample},
+        {{"Damping/Feedback Mode=Output", "Feedback +/-10=0..0"}, RoutingVariant::OutputFeedback, TimeReading::WholeSample},
+        {{"Damping/Feedback Mode=Input+Output", "Feedback +/-10=-3"}, RoutingVariant::InputOutputFeedback,
+         TimeReading::WholeSample},
+        {{"Time Accuracy=Fraction(Full)"}, RoutingVariant::Plain, TimeReading::FractionPerBlock},
+        {{"Time Accuracy=Fraction(Full)", "1 Time=1..2"}, RoutingVariant::Plain, TimeReading::FractionPerSample},
+        {{"Time Accuracy=Fraction(Econ)", "1 Time=1..2"}, RoutingVariant::Plain, TimeReading::FractionPerBlock},
     };
     for (const Case& c : cases) {
         const EffectView view = View(c.sets);

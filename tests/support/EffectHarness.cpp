@@ -12,9 +12,9 @@ bool PinMap::Complete() const {
 
 PinMap FindPins(const er_host::Instance& instance) {
     using effect_pins::Pin;
-    effect_pins::PinIndexes found;
+    er_host::PinIndexes found;
     PinMap pins;
-    pins.difference = effect_pins::CheckPins(instance.Pins(), found);
+    pins.difference = er_host::CheckPins(instance.Pins(), found);
     pins.audio_in = found[Pin::AudioIn];
     pins.active = found[Pin::Active];
     pins.feedback = found[Pin::Feedback];

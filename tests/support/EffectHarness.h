@@ -6,7 +6,7 @@
 #include <string>
 
 #include "Host.h"
-#include "PinFacts.h"
+#include "PinCheck.h"
 
 namespace effect_test {
 

@@ -20,19 +20,19 @@ extern "C" void* SE_CDECL makeModule(std::int32_t index, std::int32_t kind, SEHo
 namespace {
 
 enum class Fault {
-    kNone,
-    kWriteBeforeStretch,   // Out[start - 1] overwritten
-    kRoundingLeftUp,       // MXCSR rounding left at "up" after a call
-    kRoundingInEvent,      // MXCSR rounding left at "up" after an event
-    kSubnormalOutput,      // a subnormal written into the stretch
-    kNonFinite,            // an infinity written into the stretch
-    kDependsOnCuts,        // the first sample of every stretch nudged by one ulp
-    kDependsOnAge,         // output nudged by the object's sample clock, whatever the cuts
-    kWritesInput,          // "Audio_In" written
-    kSkipsSamples,         // the last sample of a stretch left unwritten
+    None,
+    WriteBeforeStretch,   // Out[start - 1] overwritten
+    RoundingLeftUp,       // MXCSR rounding left at "up" after a call
+    RoundingInEvent,      // MXCSR rounding left at "up" after an event
+    SubnormalOutput,      // a subnormal written into the stretch
+    NonFinite,            // an infinity written into the stretch
+    DependsOnCuts,        // the first sample of every stretch nudged by one ulp
+    DependsOnAge,         // output nudged by the object's sample clock, whatever the cuts
+    WritesInput,          // "Audio_In" written
+    SkipsSamples,         // the last sample of a stretch left unwritten
 };
 
-Fault g_fault = Fault::kNone;
+Fault g_fault = Fault::None;
 SEHostCallback g_host_callback = nullptr;
 struct Entries {
     SEProcessEntry process;
@@ -50,26 +50,26 @@ void SE_CDECL FaultyProcess(void* object, std::int32_t start, std::int32_t count
     float* last_before = nullptr;
     float* out = reinterpret_cast<float*>(Ask(entries.record, HOST_GET_PIN_BUFFER, 5));
     float* in = reinterpret_cast<float*>(Ask(entries.record, HOST_GET_PIN_BUFFER, 0));
-    if (g_fault == Fault::kSkipsSamples) last_before = &out[start + count - 1];
+    if (g_fault == Fault::SkipsSamples) last_before = &out[start + count - 1];
     const float kept = last_before ? *last_before : 0.0f;
     entries.process(object, start, count);
     switch (g_fault) {
-    case Fault::kNone:
-    case Fault::kRoundingInEvent: break;
-    case Fault::kWriteBeforeStretch:
+    case Fault::None:
+    case Fault::RoundingInEvent: break;
+    case Fault::WriteBeforeStretch:
         if (start > 0) out[start - 1] = 0.25f;
         break;
-    case Fault::kRoundingLeftUp: _mm_setcsr((_mm_getcsr() & ~0x6000u) | 0x4000u); break;
-    case Fault::kSubnormalOutput: out[start] = 1e-40f; break;
-    case Fault::kNonFinite: out[start] = INFINITY; break;
-    case Fault::kDependsOnCuts: out[start] += 1.0f / 1024.0f; break;
-    case Fault::kDependsOnAge: {
+    case Fault::RoundingLeftUp: _mm_setcsr((_mm_getcsr() & ~0x6000u) | 0x4000u); break;
+    case Fault::SubnormalOutput: out[start] = 1e-40f; break;
+    case Fault::NonFinite: out[start] = INFINITY; break;
+    case Fault::DependsOnCuts: out[start] += 1.0f / 1024.0f; break;
+    case Fault::DependsOnAge: {
         const se_answer clock = Ask(entries.record, HOST_GET_SAMPLE_CLOCK);
         for (std::int32_t i = 0; i < count; ++i) out[start + i] += static_cast<float>(((clock + i) >> 12) & 1);
         break;
     }
-    case Fault::kWritesInput: in[start] += 1.0f; break;
-    case Fault::kSkipsSamples:
+    case Fault::WritesInput: in[start] += 1.0f; break;
+    case Fault::SkipsSamples:
         if (count > 1) *last_before = kept;
         break;
     }
@@ -77,7 +77,7 @@ void SE_CDECL FaultyProcess(void* object, std::int32_t start, std::int32_t count
 
 void SE_CDECL FaultyEvent(void* object, SETimedEvent* event) {
     g_objects.at(object).event(object, event);
-    if (g_fault == Fault::kRoundingInEvent) _mm_setcsr((_mm_getcsr() & ~0x6000u) | 0x4000u);
+    if (g_fault == Fault::RoundingInEvent) _mm_setcsr((_mm_getcsr() & ~0x6000u) | 0x4000u);
 }
 
 // Every routine the module installs is kept behind the faulty one.
@@ -114,7 +114,7 @@ std::string FirstFinding(Fault fault, int sessions) {
             message = finding->message + " (replay " + er_validate::ReplayArguments(*finding) + ")";
         }
     }
-    g_fault = Fault::kNone;
+    g_fault = Fault::None;
     return message;
 }
 
@@ -134,15 +134,15 @@ TEST(Validator, CleanModulePassesEveryCheck) {
 
 TEST(Validator, SeesEveryPlantedFault) {
     const std::pair<Fault, const char*> cases[] = {
-        {Fault::kWriteBeforeStretch, "wrote Out before its stretch"},
-        {Fault::kRoundingLeftUp, "returned with MXCSR control"},
-        {Fault::kRoundingInEvent, "an event handler or dispatch returned with"},
-        {Fault::kSubnormalOutput, "subnormal output"},
-        {Fault::kNonFinite, "with finite inputs and controls"},
-        {Fault::kDependsOnCuts, "depends on where the host cuts blocks"},
-        {Fault::kDependsOnAge, "differs from a fresh object's"},
-        {Fault::kWritesInput, "wrote into the input pin Audio_In"},
-        {Fault::kSkipsSamples, "was never written"},
+        {Fault::WriteBeforeStretch, "wrote Out before its stretch"},
+        {Fault::RoundingLeftUp, "returned with MXCSR control"},
+        {Fault::RoundingInEvent, "an event handler or dispatch returned with"},
+        {Fault::SubnormalOutput, "subnormal output"},
+        {Fault::NonFinite, "with finite inputs and controls"},
+        {Fault::DependsOnCuts, "depends on where the host cuts blocks"},
+        {Fault::DependsOnAge, "differs from a fresh object's"},
+        {Fault::WritesInput, "wrote into the input pin Audio_In"},
+        {Fault::SkipsSamples, "was never written"},
     };
     for (const auto& [fault, expected] : cases) {
         const std::string message = FirstFinding(fault, 40);

@@ -11,15 +11,9 @@
 
 namespace er_render {
 
+using namespace er_text;
+
 namespace {
-
-constexpr std::int64_t MAX_DELAY_LONGEST = 524288;  // "10.920" seconds at 48000 Hz; each index halves it
-constexpr std::int32_t MAX_DELAY_ENTRIES = 12;
-// Above each of these rates the buffer doubles once more.
-constexpr float RATE_BANDS[] = {48000.0f, 96000.0f, 192000.0f};
-
-constexpr std::string_view VARIANT_NAMES[] = {"Plain", "TapFeedback", "InputTapFeedback", "OutputFeedback",
-                                              "InputOutputFeedback"};
 
 // The decay that counts as gone: 60 dB.
 constexpr double DECAY_FLOOR = 1.0e-3;
@@ -85,24 +79,6 @@ std::optional<EffectView> ViewEffect(const std::vector<PinSetting>& settings, fl
     return view;
 }
 
-std::int64_t BufferLength(std::int32_t max_delay, float rate) {
-    if (max_delay < 0 || max_delay >= MAX_DELAY_ENTRIES) return 0;
-    std::int64_t length = MAX_DELAY_LONGEST >> max_delay;
-    for (const float band : RATE_BANDS) {
-        if (rate > band) length *= 2;
-    }
-    return length;
-}
-
-float TimeScale(std::int32_t time_mode, float rate) {
-    switch (time_mode) {
-    case 0: return static_cast<float>(static_cast<double>(rate) * 10.0);
-    case 1: return static_cast<float>(static_cast<long double>(rate) * 0.01L);
-    case 2: return 10.0f;
-    default: return 0.0f;
-    }
-}
-
 TapDelay RealisedDelay(double requested, std::int64_t buffer, bool fractional) {
     TapDelay delay;
     delay.requested = requested;
@@ -114,8 +90,10 @@ TapDelay RealisedDelay(double requested, std::int64_t buffer, bool fractional) {
     std::int64_t whole = RoundToRange(std::trunc(requested), std::numeric_limits<std::int32_t>::min(),
                                       std::numeric_limits<std::int32_t>::max(), outside);
     const double fraction = (fractional && !outside) ? FloatTowardZero(requested - static_cast<double>(whole)) : 0.0;
-    if (outside) whole = 0;  // the module's offset 4 x INT32_MIN wraps to 0
-    const std::int64_t folded = ((whole - 1) % buffer + buffer) % buffer + 1;
+    // A delay outside int32 converts to the integer indefinite, INT32_MIN, as the module's conversion does.
+    const std::int32_t k = outside ? std::numeric_limits<std::int32_t>::min() : static_cast<std::int32_t>(whole);
+    const std::uint32_t folded =
+        effect_pins::TapDelay(effect_pins::TapByteOffset(k), static_cast<std::uint32_t>(buffer - 1));
     delay.effective = static_cast<double>(folded) + fraction;
     const double asked = fractional ? requested : static_cast<double>(whole);
     delay.beyond_buffer = outside || asked > static_cast<double>(buffer);
@@ -126,7 +104,7 @@ TapDelay RealisedDelay(double requested, std::int64_t buffer, bool fractional) {
 TapDelay TapDelayFor(const EffectView& view, float time_value) {
     const double requested = static_cast<double>(TimeScale(view.time_mode, view.rate)) * time_value;
     return RealisedDelay(requested, BufferLength(view.max_delay, view.rate),
-                         SelectTimeReading(view) != TimeReading::WHOLE_SAMPLE);
+                         SelectTimeReading(view) != TimeReading::WholeSample);
 }
 
 float PinValueForDelay(double samples, float scale) {
@@ -169,7 +147,7 @@ void ApplyDelayUnits(std::vector<PinSetting>& settings, float rate, bool accept_
 }
 
 std::optional<std::int32_t> ShortestHoldingMaxDelay(const EffectView& view) {
-    for (std::int32_t index = MAX_DELAY_ENTRIES - 1; index >= 0; --index) {
+    for (std::int32_t index = effect_pins::MAX_DELAY_ENTRIES - 1; index >= 0; --index) {
         EffectView candidate = view;
         candidate.max_delay = index;
         if (!TapDelayFor(candidate, view.time.from).beyond_buffer && !TapDelayFor(candidate, view.time.to).beyond_buffer) {
@@ -207,33 +185,31 @@ std::string DelayWarning(const TapDelay& delay, float rate) {
     return "";
 }
 
-std::string_view RoutingVariantName(RoutingVariant variant) { return VARIANT_NAMES[variant]; }
+std::string_view RoutingVariantName(RoutingVariant variant) {
+    return effect_pins::kRoutingVariantNames[static_cast<std::size_t>(variant)];
+}
 
 RoutingVariant SelectRoutingVariant(const EffectView& view) {
-    const bool feedback = NonZero(BlockRateAmount(view.feedback));
-    const bool damping = NonZero(BlockRateAmount(view.damping));
-    switch (view.routing_mode) {
-    case 0: return feedback ? TAP_FEEDBACK : PLAIN;
-    case 1: return (feedback || damping) ? INPUT_TAP_FEEDBACK : PLAIN;
-    case 2: return feedback ? OUTPUT_FEEDBACK : PLAIN;
-    case 3: return (feedback || damping) ? INPUT_OUTPUT_FEEDBACK : PLAIN;
-    default: return PLAIN;
-    }
+    return effect_pins::SelectRoutingVariant(view.routing_mode, NonZero(BlockRateAmount(view.feedback)),
+                                             NonZero(BlockRateAmount(view.damping)));
 }
 
 std::string_view TimeReadingName(TimeReading reading) {
     switch (reading) {
-    case TimeReading::WHOLE_SAMPLE: return "whole samples";
-    case TimeReading::FRACTION_PER_BLOCK: return "interpolated, delay read once per block";
-    case TimeReading::FRACTION_PER_SAMPLE: return "interpolated, delay read at every sample";
+    case TimeReading::WholeSample: return "whole samples";
+    case TimeReading::FractionPerBlock: return "interpolated, delay read once per block";
+    case TimeReading::FractionPerSample: return "interpolated, delay read at every sample";
     }
     return "";
 }
 
 TimeReading SelectTimeReading(const EffectView& view) {
-    if (view.time_accuracy == 0) return TimeReading::WHOLE_SAMPLE;
-    if (view.time_accuracy == 2 && view.time.ramp) return TimeReading::FRACTION_PER_SAMPLE;
-    return TimeReading::FRACTION_PER_BLOCK;
+    switch (effect_pins::SelectTimeGroup(view.time_accuracy, view.time.ramp)) {
+    case effect_pins::TimeGroup::Sample: return TimeReading::WholeSample;
+    case effect_pins::TimeGroup::FractionFull: return TimeReading::FractionPerSample;
+    case effect_pins::TimeGroup::FractionEcon: return TimeReading::FractionPerBlock;
+    }
+    return TimeReading::FractionPerBlock;
 }
 
 double DefaultTailSeconds(const EffectView& view) {
@@ -242,11 +218,11 @@ double DefaultTailSeconds(const EffectView& view) {
                                   TapDelayFor(view, view.time.to).effective) + 1.0;
     const RoutingVariant variant = SelectRoutingVariant(view);
     double samples = delay;
-    if (variant != PLAIN) {
+    if (variant != RoutingVariant::Plain) {
         // Each trip round the loop scales by the feedback amount (and the tap gain when the output is fed
         // back); the low-pass passes DC at unit gain but takes time to settle.
         double gain = LargestMagnitude(view.feedback);
-        if (variant == OUTPUT_FEEDBACK || variant == INPUT_OUTPUT_FEEDBACK) {
+        if (variant == RoutingVariant::OutputFeedback || variant == RoutingVariant::InputOutputFeedback) {
             const double volume = LargestMagnitude(view.volume);
             gain *= view.volume_mode == 0 ? volume : volume * volume;
         }

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "PinFacts.h"
 #include "Settings.h"
 
 namespace er_render {
@@ -27,12 +28,10 @@ struct EffectView {
 // Null when the module lacks one of the pins the view needs (a module other than the early-reflection one).
 std::optional<EffectView> ViewEffect(const std::vector<PinSetting>& settings, float rate);
 
-// The delay buffer's length in samples for a "Max Delay(s)" value: 524288 samples for index 0, halving for each
-// index up to 11 (256), doubled above 48000 Hz, again above 96000 Hz and again above 192000 Hz. 0 outside 0..11.
-std::int64_t BufferLength(std::int32_t max_delay, float rate);
-// Samples of delay per unit of the "1 Time" pin's float: rate x 10 (seconds), rate x 0.01 (milliseconds),
-// 10 (samples), each stored as a float; 0 for a mode the module does not know (it keeps its open-time 0).
-float TimeScale(std::int32_t time_mode, float rate);
+// The delay line's length for a "Max Delay(s)" entry at a rate, and the samples of delay per unit of the "1
+// Time" pin's float for a "Time Mode" entry at a rate: the module's own rules (PinFacts.h).
+using effect_pins::BufferLength;
+using effect_pins::TimeScale;
 
 // The tap delay the module realises for a requested delay of `requested` samples (time scale x pin value).
 struct TapDelay {
@@ -43,9 +42,9 @@ struct TapDelay {
     bool below_one = false;      // shorter than one sample: the module reads the full buffer instead
     bool fractional = false;     // interpolated; whole-sample delays truncate the requested one toward zero
 };
-// Whole-sample: k = requested truncated toward zero (a value outside int32 counts as 0); every delay folds into
-// 1..N samples, k = 0 giving N. Fractional: the folded whole part plus the fraction, which the module stores as
-// a float rounded toward zero.
+// Whole-sample: k = requested truncated toward zero; the tap wraps as the module's does (effect_pins::TapDelay),
+// into 1..N samples, k = 0 and a value outside int32 giving N. Fractional: the wrapped whole part plus the
+// fraction, which the module stores as a float rounded toward zero. `buffer` is a line length (a power of two).
 TapDelay RealisedDelay(double requested, std::int64_t buffer, bool fractional);
 // The tap delay for a "1 Time" pin value under `view`.
 TapDelay TapDelayFor(const EffectView& view, float time_value);
@@ -68,16 +67,16 @@ std::string DelayWarning(const TapDelay& delay, float rate);
 // The warnings for taps that do not fit the line (beyond it, or shorter than one sample), each once.
 std::vector<std::string> DelayWarnings(const EffectView& view);
 
-enum RoutingVariant : std::int32_t { PLAIN, TAP_FEEDBACK, INPUT_TAP_FEEDBACK, OUTPUT_FEEDBACK, INPUT_OUTPUT_FEEDBACK };
+using effect_pins::RoutingVariant;
 std::string_view RoutingVariantName(RoutingVariant variant);
-// The variant the module installs for its routing mode and its block-rate feedback and damping amounts (1.0
-// while the pin streams); a zero or not-a-number amount counts as off.
+// The variant the module installs (effect_pins::SelectRoutingVariant) for its routing mode and its block-rate
+// feedback and damping amounts (1.0 while the pin streams); a zero or not-a-number amount counts as off.
 RoutingVariant SelectRoutingVariant(const EffectView& view);
 
-enum class TimeReading { WHOLE_SAMPLE, FRACTION_PER_BLOCK, FRACTION_PER_SAMPLE };
+enum class TimeReading { WholeSample, FractionPerBlock, FractionPerSample };
 std::string_view TimeReadingName(TimeReading reading);
-// "Sample" reads whole samples; "Fraction(Full)" interpolates at every sample only while "1 Time" streams;
-// every other case interpolates with a delay read once per block.
+// The module's time group (effect_pins::SelectTimeGroup): "Sample" reads whole samples; "Fraction(Full)"
+// interpolates at every sample only while "1 Time" streams; every other case once per block.
 TimeReading SelectTimeReading(const EffectView& view);
 
 // Long enough for the tap to arrive and the feedback loop to decay by 60 dB, at most MAX_DEFAULT_TAIL_SECONDS;

@@ -16,6 +16,8 @@
 
 namespace er_render {
 
+using namespace er_text;
+
 namespace {
 
 // Extensions people use that libsndfile's own list spells differently.

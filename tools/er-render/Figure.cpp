@@ -17,6 +17,8 @@
 
 namespace er_render {
 
+using namespace er_text;
+
 // How one kind of file is made: a surface that writes to the stream as it is drawn on (vector kinds) or an
 // image that is encoded at the end (PNG).
 struct FigureKind {

@@ -16,6 +16,8 @@
 
 namespace er_render {
 
+using namespace er_text;
+
 // How the numbers behind the figure are written.
 struct DataKind {
     std::string_view extension;

@@ -15,6 +15,8 @@
 
 namespace er_render {
 
+using namespace er_text;
+
 namespace {
 
 constexpr long long MAX_BLOCK = 1 << 20;
@@ -186,8 +188,8 @@ bool ExactRender(const RenderPlan& plan, const SampleCodec& source, const Sample
     const EffectView& view = *plan.view;
     const double volume = view.volume.from;
     const double tap_gain = view.volume_mode == 0 ? volume : volume * volume;
-    return !view.volume.ramp && SelectRoutingVariant(view) == PLAIN &&
-           SelectTimeReading(view) == TimeReading::WHOLE_SAMPLE && exact({tap_gain, mix.wet_gain, mix.gain});
+    return !view.volume.ramp && SelectRoutingVariant(view) == RoutingVariant::Plain &&
+           SelectTimeReading(view) == TimeReading::WholeSample && exact({tap_gain, mix.wet_gain, mix.gain});
 }
 
 // TPDF dither where sox adds it by default: integer output of 16 bits or fewer from a render that is not exact.
@@ -239,7 +241,7 @@ void CheckLongestLine(const EffectView& view, const PinSetting& time, bool accep
 // in a host: the note names the spelling with a unit that gets that number exactly.
 std::string PlainDelayNote(const EffectView& view) {
     const PinSetting& time = view.time;
-    if (!view.active || time.from_delay || time.ramp || SelectTimeReading(view) != TimeReading::WHOLE_SAMPLE) return "";
+    if (!view.active || time.from_delay || time.ramp || SelectTimeReading(view) != TimeReading::WholeSample) return "";
     const TapDelay delay = TapDelayFor(view, time.from);
     const double nearest = std::nearbyint(delay.requested);
     if (delay.beyond_buffer || delay.requested < 1.0 || nearest == std::trunc(delay.requested) ||

@@ -10,6 +10,8 @@
 
 namespace er_render {
 
+using namespace er_text;
+
 namespace {
 
 constexpr float GATE_ON = 1.0f;

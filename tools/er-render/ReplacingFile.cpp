@@ -13,6 +13,8 @@
 
 namespace er_render {
 
+using namespace er_text;
+
 ReplacingFile::ReplacingFile(const std::string& path, const std::string& what) : m_path(path), m_what(what) {
     struct stat target {};
     if (stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {

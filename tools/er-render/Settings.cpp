@@ -14,6 +14,8 @@
 
 namespace er_render {
 
+using namespace er_text;
+
 namespace {
 
 constexpr double UNBOUNDED = std::numeric_limits<double>::infinity();

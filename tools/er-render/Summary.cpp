@@ -9,6 +9,8 @@
 
 namespace er_render {
 
+using namespace er_text;
+
 namespace {
 
 // How far a delay with a unit may lie from the whole sample it lands on and pass without a word: "22.675736ms"

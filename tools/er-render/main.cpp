@@ -33,6 +33,7 @@
 #include "Text.h"
 
 using namespace er_render;
+using namespace er_text;
 
 namespace {
 

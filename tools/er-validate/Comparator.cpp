@@ -19,7 +19,7 @@ bool Session::CheckOutput(Group& group, Member& member, const Segment& segment) 
         float& y = member.output[static_cast<std::size_t>(i)];
         if (IsCanary(y)) {
             // Before the first "Active" event the frame's empty routine runs and writes nothing.
-            if (segment.must_write[static_cast<std::size_t>(i)] || member.kind == MemberKind::kReference) {
+            if (segment.must_write[static_cast<std::size_t>(i)] || member.kind == MemberKind::Reference) {
                 return Fail(group, &member, Format("Out sample %d of the segment was never written", i));
             }
             y = 0.0f;
@@ -52,13 +52,13 @@ bool Session::Compare(Group& group, const Segment& segment) {
     const Member& left = *group.members.front();
     for (std::size_t k = 1; k < group.members.size(); ++k) {
         const Member& other = *group.members[k];
-        const bool always = other.kind == MemberKind::kReference || !group.comparable;
+        const bool always = other.kind == MemberKind::Reference || !group.comparable;
         for (std::int32_t i = 0; i < segment.length; ++i) {
             const auto s = static_cast<std::size_t>(i);
             if (!always && !segment.must_match[s]) continue;
             ++m_totals.compared;
             if (!Same(left.output[s], other.output[s])) {
-                const char* what = other.kind == MemberKind::kReference
+                const char* what = other.kind == MemberKind::Reference
                                        ? "after a poly reset the output differs from a fresh object's"
                                    : group.comparable ? "the output depends on where the host cuts blocks"
                                                       : "two objects given the same calls disagree";

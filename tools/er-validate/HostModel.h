@@ -8,24 +8,36 @@
 #include <cstdint>
 
 #include "PinFacts.h"
+#include "SEAbi.h"
 #include "Signals.h"
 
 namespace er_validate {
 
 // ---- the pins the validator drives, by the names the module gives them ----
 
-enum Role {
-    kAudio, kActive, kFeedback, kDamping, kRouting, kOut, kAccuracy,
-    kTimeMode, kTime, kVolume, kMaxDelay, kVolumeMode, kMono, kGate, kRoleCount
+// A role is the pin's index in the module's pin order (effect_pins::Pin).
+using effect_pins::Pin;
+enum Role : int {
+    kAudio = effect_pins::Index(Pin::AudioIn),
+    kActive = effect_pins::Index(Pin::Active),
+    kFeedback = effect_pins::Index(Pin::Feedback),
+    kDamping = effect_pins::Index(Pin::Damping),
+    kRouting = effect_pins::Index(Pin::RoutingMode),
+    kOut = effect_pins::Index(Pin::Out),
+    kAccuracy = effect_pins::Index(Pin::TimeAccuracy),
+    kTimeMode = effect_pins::Index(Pin::TimeMode),
+    kTime = effect_pins::Index(Pin::Time),
+    kVolume = effect_pins::Index(Pin::Volume),
+    kMaxDelay = effect_pins::Index(Pin::MaxDelay),
+    kVolumeMode = effect_pins::Index(Pin::VolumeMode),
+    kMono = effect_pins::Index(Pin::MonoMode),
+    kGate = effect_pins::Index(Pin::Gate),
+    kRoleCount = effect_pins::PIN_COUNT
 };
-
-static_assert(kRoleCount == effect_pins::PIN_COUNT && kOut == static_cast<int>(effect_pins::Pin::Out) &&
-                  kMaxDelay == static_cast<int>(effect_pins::Pin::MaxDelay),
-              "one role per pin, in the module's pin order");
 
 inline const effect_pins::PinFacts& Facts(int role) { return effect_pins::kPins[static_cast<std::size_t>(role)]; }
 inline const char* RoleName(int role) { return Facts(role).name.data(); }  // the table's names are string literals
-inline bool IsChoice(int role) { return Facts(role).datatype == DT_LIST; }
+inline bool IsChoice(int role) { return Facts(role).datatype == effect_pins::TYPE_LIST; }
 
 constexpr std::array<Role, 4> kControls{kFeedback, kDamping, kTime, kVolume};  // read at block starts
 constexpr std::array<Role, 6> kFloatInputs{kAudio, kFeedback, kDamping, kTime, kVolume, kGate};

@@ -37,7 +37,7 @@ Signal Session::PickSignal(const Group& group, Role role) {
     switch (role) {
     case kAudio: {
         Signal signal = MakeSignal(m_rng, -1.0f, 1.0f, m_hostility * 0.001);
-        if (m_rng.Chance(0.1)) signal.kind = Signal::kSubnormal;
+        if (m_rng.Chance(0.1)) signal.kind = Signal::Kind::Subnormal;
         return signal;
     }
     case kFeedback: return MakeSignal(m_rng, -0.95f, 0.95f, m_hostility * 0.001);
@@ -55,7 +55,7 @@ Action Session::ActionFor(Group& group, Role role) {
     Action action;
     action.role = role;
     if (IsChoice(role)) {
-        const std::int16_t lawful = Facts(role).choices;
+        const std::int16_t lawful = Facts(role).Choices();
         action.choice = m_rng.Chance(m_hostility) ? HostileChoice(m_rng, lawful)
                                                   : static_cast<std::int16_t>(m_rng.Int(0, lawful - 1));
         if (role == kActive && m_rng.Chance(0.7) && !m_rng.Chance(m_hostility)) action.choice = 1;

@@ -1,4 +1,5 @@
 #include "SessionParts.h"
+#include "PinCheck.h"
 
 #include <algorithm>
 #include <cstring>
@@ -65,8 +66,8 @@ bool Session::AddMember(Group& group, MemberKind kind, std::int32_t block_size, 
     if (ReadFloatControl() != m_environment) {
         return Fail(group, member.get(), "opening returned with " + Describe(ReadFloatControl()));
     }
-    effect_pins::PinIndexes found;
-    const std::string pins_differ = effect_pins::CheckPins(member->instance->Pins(), found);
+    er_host::PinIndexes found;
+    const std::string pins_differ = er_host::CheckPins(member->instance->Pins(), found);
     if (!pins_differ.empty()) return Fail(group, member.get(), pins_differ);
     member->pin = found.index;
     member->watch = std::make_unique<StretchWatch>(*member->instance, member->pin[kOut], m_environment);
@@ -89,10 +90,10 @@ bool Session::NewGroup(Group& group) {
                                                 std::numeric_limits<float>::infinity(), 1e9f, 47999.996f})
                            : m_rate;
     const std::int32_t left = PickBlockSize(m_rng);
-    if (!AddMember(group, MemberKind::kLeft, left, rate)) return false;
+    if (!AddMember(group, MemberKind::Left, left, rate)) return false;
     // A comparable pair cuts the same stream differently; a free pair (controls changing at any sample) cuts it
     // the same way and must simply agree.
-    return AddMember(group, MemberKind::kRight, group.comparable ? PickBlockSize(m_rng) : left, rate);
+    return AddMember(group, MemberKind::Right, group.comparable ? PickBlockSize(m_rng) : left, rate);
 }
 
 // ---- between segments ----
@@ -137,7 +138,7 @@ bool Session::StartResetCheck(Group& group) {
     if (m.choice[kActive] == 0 || !m.buffer) return false;
     if (m.choice[kMono] != 0 && !m.latch) return false;
     for (Role role : kChoices) {
-        if (m.choice[role] < 0 || m.choice[role] >= Facts(role).choices) return false;
+        if (m.choice[role] < 0 || m.choice[role] >= Facts(role).Choices()) return false;
     }
     // The fresh object must size its line and scale its time with the same library-wide rate.
     // (Written so that a rate that is not a number never matches.)
@@ -145,8 +146,8 @@ bool Session::StartResetCheck(Group& group) {
         return false;
     }
     Member& left = *group.members.front();
-    std::erase_if(group.members, [](const auto& member) { return member->kind == MemberKind::kReference; });
-    if (!AddMember(group, MemberKind::kReference, left.block_size, static_cast<float>(m_library_rate))) return false;
+    std::erase_if(group.members, [](const auto& member) { return member->kind == MemberKind::Reference; });
+    if (!AddMember(group, MemberKind::Reference, left.block_size, static_cast<float>(m_library_rate))) return false;
     Member& fresh = *group.members.back();
     // Replays every event the left member's settings came from; the switch last, as it sizes the line.
     for (int role = 0; role < kRoleCount; ++role) {
@@ -253,7 +254,7 @@ bool Session::Step(Group& group) {
     for (const Action& action : segment.actions) Trace("  " + ActionText(action));
     const BlockPlan left_plan = MakePlan(length, group.members.front()->block_size, true);
     for (auto& member : group.members) {
-        const bool own = member->kind == MemberKind::kRight && group.comparable;
+        const bool own = member->kind == MemberKind::Right && group.comparable;
         member->plan = own ? MakePlan(length, member->block_size, true) : left_plan;
     }
     for (auto& member : group.members) {

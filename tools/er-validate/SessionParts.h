@@ -42,7 +42,7 @@ struct BlockPlan {
     std::vector<std::vector<std::int32_t>> splits;  // offsets within each block
 };
 
-enum class MemberKind { kLeft, kRight, kReference };
+enum class MemberKind { Left, Right, Reference };
 
 const char* KindName(MemberKind kind);
 

@@ -20,21 +20,21 @@ std::int32_t HostileStatus(Rng& rng) { return rng.Pick<std::int32_t>({3, -1, 7, 
 float Signal::Next(Rng& rng) {
     if (hostile > 0.0 && rng.Chance(hostile)) return HostileValue(rng);
     switch (kind) {
-    case kConstant:
+    case Signal::Kind::Constant:
         return low;
-    case kNoise:
+    case Signal::Kind::Noise:
         return static_cast<float>(rng.Real(low, high));
-    case kTriangle: {
+    case Signal::Kind::Triangle: {
         phase += step;
         if (phase >= 2.0) phase -= 2.0;
         const double t = phase < 1.0 ? phase : 2.0 - phase;
         return static_cast<float>(low + (high - low) * t);
     }
-    case kImpulses:
+    case Signal::Kind::Impulses:
         return (++hold % period) == 0 ? high : 0.0f;
-    case kSubnormal:
+    case Signal::Kind::Subnormal:
         return static_cast<float>(rng.Real(-1.0, 1.0)) * 1e-39f;
-    case kSteps:
+    case Signal::Kind::Steps:
         if (hold-- <= 0) {
             hold = static_cast<std::int32_t>(rng.LogInt(4000));
             held = static_cast<float>(rng.Real(low, high));
@@ -52,7 +52,7 @@ Signal MakeSignal(Rng& rng, float low, float high, double hostile) {
     signal.step = rng.Real(1e-5, 0.05);
     signal.period = static_cast<std::int32_t>(rng.LogInt(5000));
     signal.hostile = hostile;
-    if (signal.kind == Signal::kConstant) signal.low = static_cast<float>(rng.Real(low, high));
+    if (signal.kind == Signal::Kind::Constant) signal.low = static_cast<float>(rng.Real(low, high));
     return signal;
 }
 

@@ -14,7 +14,7 @@ std::int32_t HostileStatus(Rng& rng);
 
 // A streaming signal.
 struct Signal {
-    enum Kind { kConstant, kNoise, kTriangle, kImpulses, kSubnormal, kSteps } kind = kConstant;
+    enum class Kind { Constant, Noise, Triangle, Impulses, Subnormal, Steps } kind = Kind::Constant;
     float low = 0.0f, high = 0.0f;  // range of the values
     double phase = 0.0, step = 0.0;
     std::int32_t period = 1, hold = 0;

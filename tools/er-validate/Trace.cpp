@@ -4,9 +4,9 @@ namespace er_validate {
 
 const char* KindName(MemberKind kind) {
     switch (kind) {
-    case MemberKind::kLeft: return "left";
-    case MemberKind::kRight: return "right";
-    case MemberKind::kReference: return "fresh";
+    case MemberKind::Left: return "left";
+    case MemberKind::Right: return "right";
+    case MemberKind::Reference: return "fresh";
     }
     return "?";
 }

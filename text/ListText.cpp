@@ -2,7 +2,7 @@
 
 #include "Text.h"
 
-namespace er_render {
+namespace er_text {
 
 std::vector<ListEntry> ParseListText(std::string_view list_text) {
     std::vector<ListEntry> entries;
@@ -58,4 +58,4 @@ std::string DescribeChoices(const std::vector<ListEntry>& entries) {
     return text;
 }
 
-}  // namespace er_render
+}  // namespace er_text

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 
-namespace er_render {
+namespace er_text {
 
 namespace {
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -69,4 +69,4 @@ std::string ExtensionOf(const std::string& path) {
     return extension.empty() ? "" : ToLower(extension.substr(1));
 }
 
-}  // namespace er_render
+}  // namespace er_text

@@ -1,4 +1,5 @@
-// Small text helpers shared by the parsers of pin names, values, list texts and settings files.
+// Small text helpers shared by the parsers of pin names, values, list texts and settings files, in er-render and
+// the LV2 plug-in.
 #pragma once
 
 #include <cstdio>
@@ -6,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace er_render {
+namespace er_text {
 
 // Without leading and trailing blanks (spaces, tabs, carriage returns, line feeds).
 std::string_view Trim(std::string_view text);
@@ -33,4 +34,4 @@ std::string Quoted(std::string_view text);
 // when the name has none.
 std::string ExtensionOf(const std::string& path);
 
-}  // namespace er_render
+}  // namespace er_text

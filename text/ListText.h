@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace er_render {
+namespace er_text {
 
 struct ListEntry {
     std::string text;    // trimmed, as shown to the user
@@ -26,4 +26,4 @@ const ListEntry* FindChoice(const std::vector<ListEntry>& entries, std::string_v
 // "OFF, ON" style listing for messages and --list-pins: "0 OFF, 1 ON".
 std::string DescribeChoices(const std::vector<ListEntry>& entries);
 
-}  // namespace er_render
+}  // namespace er_text

@@ -1,15 +1,10 @@
-#include "PinFacts.h"
+#include "PinCheck.h"
 
 #include <algorithm>
 
-namespace effect_pins {
+namespace er_host {
 
 namespace {
-
-// A list text's entries are separated by commas ("OFF,ON"; "Time(s)=0, Time(ms),Samples").
-std::int16_t ListEntries(const std::string& text) {
-    return static_cast<std::int16_t>(std::count(text.begin(), text.end(), ',') + 1);
-}
 
 std::string Quoted(std::string_view name) {
     return "\"" + std::string(name) + "\"";
@@ -17,16 +12,16 @@ std::string Quoted(std::string_view name) {
 
 }  // namespace
 
-std::string CheckPins(const std::vector<er_host::PinDescription>& described, PinIndexes& indexes) {
+std::string CheckPins(const std::vector<PinDescription>& described, PinIndexes& indexes) {
     std::string difference;
     const auto note = [&](std::string text) {
         if (difference.empty()) difference = std::move(text);
     };
-    for (const PinFacts& facts : kPins) {
+    for (const effect_pins::PinFacts& facts : effect_pins::kPins) {
         std::int32_t& index = indexes.index[static_cast<std::size_t>(facts.pin)];
         index = -1;
         const auto found = std::find_if(described.begin(), described.end(),
-                                        [&](const er_host::PinDescription& pin) { return pin.name == facts.name; });
+                                        [&](const PinDescription& pin) { return pin.name == facts.name; });
         if (found == described.end()) {
             note("the module has no pin " + Quoted(facts.name));
             continue;
@@ -37,10 +32,10 @@ std::string CheckPins(const std::vector<er_host::PinDescription>& described, Pin
                  std::to_string(facts.datatype));
             continue;
         }
-        const std::int16_t entries = found->has_extra ? ListEntries(found->extra_text) : 0;
-        if (facts.datatype == DT_LIST && entries != facts.choices) {
+        const std::int16_t entries = found->has_extra ? effect_pins::ListEntries(found->extra_text) : 0;
+        if (facts.datatype == DT_LIST && entries != facts.Choices()) {
             note("pin " + Quoted(facts.name) + " lists " + std::to_string(entries) + " entries, expected " +
-                 std::to_string(facts.choices));
+                 std::to_string(facts.Choices()));
             continue;
         }
         index = found->index;
@@ -48,4 +43,4 @@ std::string CheckPins(const std::vector<er_host::PinDescription>& described, Pin
     return difference;
 }
 
-}  // namespace effect_pins
+}  // namespace er_host
