@@ -196,7 +196,7 @@ std::string MakePicture(const er_host::Library& library, PicturePlan& picture, c
         progress);
     // A loop that gains on each trip overflows: the renderer stops at the first sample that is not finite
     // (EXIT_NOT_FINITE), so every sample here is a number.
-    const bool interpolated = picture.view && picture.view->active && SelectTimeReading(*picture.view) != TimeReading::WHOLE_SAMPLE;
+    const bool interpolated = picture.view && picture.view->active && SelectTimeReading(*picture.view) != TimeReading::WholeSample;
     const ImpulseAnalysis analysis = AnalyseImpulse(samples, picture.job.rate, picture.spacing, interpolated);
     if (picture.figure) DrawFigure(analysis, picture.text, *picture.figure_kind, picture.figure->Stream());
     if (picture.data) picture.data_kind->write(analysis, picture.text, picture.data->Stream());
