@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
@@ -53,6 +54,10 @@ std::string BaseName(const std::string& path) {
 
 }  // namespace
 
+namespace {
+std::string FollowLinks(const std::string& path);
+}  // namespace
+
 int MakeTemporaryBeside(const std::string& target, std::string& temp_path) {
     std::string temp = FolderOf(target) + "/." + BaseName(target) + ".er-render-XXXXXX";
     const int fd = MakeRegisteredTemporary(temp);
@@ -63,6 +68,35 @@ int MakeTemporaryBeside(const std::string& target, std::string& temp_path) {
     umask(mask);
     fchmod(fd, 0666 & ~mask);
     return fd;
+}
+
+// An unnamed file in $TMPDIR (else /tmp) for a stream's bytes, gone when closed. Null with errno set.
+std::FILE* MakeSpoolFile() {
+    const char* folder = std::getenv("TMPDIR");
+    std::string name = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/er-render-spool-XXXXXX";
+    const int fd = MakeRegisteredTemporary(name);
+    if (fd < 0) return nullptr;
+    unlink(name.c_str());
+    ForgetTemporary(name);
+    std::FILE* file = fdopen(fd, "w+b");
+    if (file == nullptr) close(fd);
+    return file;
+}
+
+namespace {
+
+// FIFOs opened at the start of the run, by target path, until their OutputFile takes them.
+std::vector<std::pair<std::string, int>> g_early_fifos;
+
+}  // namespace
+
+void OpenFifoEarly(const std::string& path) {
+    struct stat status {};
+    if (path == "-" || stat(path.c_str(), &status) != 0 || !S_ISFIFO(status.st_mode)) return;
+    const std::string target = FollowLinks(path);
+    const int fd = open(target.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) throw Failure(EXIT_OUTPUT, "cannot open the output " + Quoted(path) + ": " + ErrnoText());
+    g_early_fifos.emplace_back(target, fd);
 }
 
 // ---- input --------------------------------------------------------------------------------------------------
@@ -105,10 +139,15 @@ bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b
 
 }  // namespace
 
-InputFile::InputFile(const std::string& path) : m_path(path) {
+InputFile::InputFile(const std::string& path, const RawLayout* raw) : m_path(path) {
+    if (raw != nullptr) {
+        m_info.format = raw->format;
+        m_info.channels = raw->channels;
+        m_info.samplerate = raw->rate;
+    }
     if (path == "-") {
         // Spooled to an unnamed file, so that every format reads with its length known and can seek.
-        m_spool = std::tmpfile();
+        m_spool = MakeSpoolFile();
         if (m_spool == nullptr || !CopyAll(STDIN_FILENO, fileno(m_spool)) || lseek(fileno(m_spool), 0, SEEK_SET) != 0) {
             const std::string reason = ErrnoText();
             if (m_spool != nullptr) std::fclose(m_spool);
@@ -225,7 +264,7 @@ void InputFile::Read(float* interleaved, std::int32_t frames) {
 // ---- output -------------------------------------------------------------------------------------------------
 
 OutputFile::OutputFile(const std::string& path, const std::string& input_path, int format, int channels, int rate,
-                       Dither dither)
+                       Dither dither, EncoderSettings encoder)
     : m_path(path), m_format(format), m_channels(channels), m_codec(CodecForSubtype(format)), m_dither(dither),
       m_noise(dither.seed) {
     struct stat input {};
@@ -264,7 +303,13 @@ OutputFile::OutputFile(const std::string& path, const std::string& input_path, i
     }
 
     if (m_stream) {
-        m_spool = std::tmpfile();
+        for (auto early = g_early_fifos.begin(); early != g_early_fifos.end(); ++early) {
+            if (early->first != m_target) continue;
+            m_stream_fd = early->second;
+            g_early_fifos.erase(early);
+            break;
+        }
+        m_spool = MakeSpoolFile();
         if (m_spool == nullptr) throw Failure(EXIT_OUTPUT, "cannot make a spool file for the output: " + ErrnoText());
         m_fd = fileno(m_spool);
     } else {
@@ -291,6 +336,11 @@ OutputFile::OutputFile(const std::string& path, const std::string& input_path, i
         throw Failure(EXIT_OUTPUT, "cannot write the output " + Quoted(path) + ": " + reason);
     }
     if (!m_codec.IsInteger()) sf_command(m_file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    // Told before the first sample, as the encoders read them when they start.
+    if (encoder.compression_level >= 0.0) {
+        sf_command(m_file, SFC_SET_COMPRESSION_LEVEL, &encoder.compression_level, sizeof(double));
+    }
+    if (encoder.vbr_quality >= 0.0) sf_command(m_file, SFC_SET_VBR_ENCODING_QUALITY, &encoder.vbr_quality, sizeof(double));
 }
 
 OutputFile::~OutputFile() { Abandon(); }
@@ -305,6 +355,9 @@ void OutputFile::Abandon() {
     }
     m_spool = nullptr;
     m_fd = -1;
+    // A FIFO's reader sees the stream end, whether the output was sent or not.
+    if (m_stream_fd >= 0) close(m_stream_fd);
+    m_stream_fd = -1;
     if (!m_temp_path.empty()) {
         std::remove(m_temp_path.c_str());
         ForgetTemporary(m_temp_path);
@@ -365,15 +418,12 @@ void OutputFile::Commit() {
         if (m_target.empty()) {
             CopySpoolTo(STDOUT_FILENO);
         } else {
-            // A FIFO blocks here until its reader comes; a device takes the bytes as they are.
-            const int fd = open(m_target.c_str(), O_WRONLY | O_CLOEXEC);
-            if (fd < 0) throw Failure(EXIT_OUTPUT, "cannot open the output " + Quoted(m_path) + ": " + ErrnoText());
-            try {
-                CopySpoolTo(fd);
-            } catch (...) {
-                close(fd);
-                throw;
-            }
+            // A device opens now and takes the bytes as they are; a FIFO was opened at the start.
+            if (m_stream_fd < 0) m_stream_fd = open(m_target.c_str(), O_WRONLY | O_CLOEXEC);
+            if (m_stream_fd < 0) throw Failure(EXIT_OUTPUT, "cannot open the output " + Quoted(m_path) + ": " + ErrnoText());
+            CopySpoolTo(m_stream_fd);
+            const int fd = m_stream_fd;
+            m_stream_fd = -1;
             if (close(fd) != 0) throw Failure(EXIT_OUTPUT, "cannot write the output " + Quoted(m_path) + ": " + ErrnoText());
         }
         Abandon();
@@ -430,12 +480,5 @@ std::string MajorFormatName(int format) {
     return "unknown";
 }
 
-bool CanWrite(int format, int channels, int rate) {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = channels;
-    info.format = format;
-    return sf_format_check(&info) != 0;
-}
 
 }  // namespace er_render

@@ -23,11 +23,28 @@ namespace er_render {
 // given the mode a newly created file would have. Returns its descriptor and sets `temp_path`, or -1 (errno set).
 int MakeTemporaryBeside(const std::string& target, std::string& temp_path);
 
+// An unnamed file in $TMPDIR (else /tmp), removed when closed; stdin and stream outputs wait in one. Null with
+// errno set.
+std::FILE* MakeSpoolFile();
+
+// Opens OUT now when it is a FIFO, as sox does: its reader is then never left waiting for a writer that failed
+// (the descriptor closes when the run ends, and the reader sees the stream end). Other paths are left alone.
+// Throws Failure (EXIT_OUTPUT) when the FIFO cannot be opened.
+void OpenFifoEarly(const std::string& path);
+
+// A headerless input: what its header would say.
+struct RawLayout {
+    int format = 0;  // SF_FORMAT_RAW | subtype
+    int channels = 0;
+    int rate = 0;
+};
+
 class InputFile {
 public:
     // Throws Failure (EXIT_INPUT) naming the file and the reason: missing, not a file, unreadable, a format
     // libsndfile does not know, or a file without frames, channels or rate. "-" reads stdin to its end first.
-    explicit InputFile(const std::string& path);
+    // With `raw`, the file is read as headerless samples of that layout.
+    explicit InputFile(const std::string& path, const RawLayout* raw = nullptr);
     ~InputFile();
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
@@ -75,6 +92,12 @@ struct Dither {
     std::uint32_t seed = 0x45524452;  // "ERDR"
 };
 
+// What an encoder is told before the first sample, as libsndfile counts (0 to 1); negative: its default.
+struct EncoderSettings {
+    double compression_level = -1.0;  // FLAC: 0 the fastest, 1 the smallest
+    double vbr_quality = -1.0;        // Vorbis, Opus: 0 the smallest, 1 the best
+};
+
 class OutputFile {
 public:
     // Creates the temporary or spool file. Throws Failure (EXIT_OUTPUT) when `path` is the file `input_path`
@@ -82,7 +105,7 @@ public:
     // bit, even for root), or the temporary file cannot be made; throws Failure (EXIT_USAGE) when libsndfile
     // cannot write `format` (a container that cannot hold the subtype).
     OutputFile(const std::string& path, const std::string& input_path, int format, int channels, int rate,
-               Dither dither = {});
+               Dither dither = {}, EncoderSettings encoder = {});
     ~OutputFile();  // removes the temporary file unless Commit succeeded
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -108,6 +131,7 @@ private:
     std::string m_temp_path;       // the temporary file beside a regular target
     std::FILE* m_spool = nullptr;  // the unnamed file a stream's output waits in
     int m_fd = -1;
+    int m_stream_fd = -1;          // a FIFO or device target, open for writing
     SNDFILE* m_file = nullptr;
     int m_format = 0;
     int m_channels = 0;
@@ -126,7 +150,5 @@ int MajorFormatForPath(const std::string& path);
 int MajorFormatForExtension(std::string_view extension);
 // "WAV", "FLAC", ... for the summary.
 std::string MajorFormatName(int format);
-// Whether libsndfile can write `format` with `channels` at `rate`.
-bool CanWrite(int format, int channels, int rate);
 
 }  // namespace er_render

@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <csignal>
+#include <cerrno>
 #include <cstring>
+
+#include <sys/wait.h>
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -33,6 +36,12 @@ extern "C" void OnStopSignal(int signal_number) {
     for (std::atomic<pid_t>& worker : g_workers) {
         const pid_t pid = worker.load();
         if (pid > 0) kill(pid, signal_number);
+    }
+    // Each worker removes its own temporary file as it stops: wait, so that none is left once the tool has gone.
+    for (std::atomic<pid_t>& worker : g_workers) {
+        const pid_t pid = worker.load();
+        while (pid > 0 && waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
     }
     std::signal(signal_number, SIG_DFL);
     raise(signal_number);

@@ -1,6 +1,7 @@
 // Signals that end the tool: SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE each remove every temporary output file
-// still registered here, stop the worker processes of a batch, and end the process by the same signal (so the
-// shell sees 128 + its number). The handler does only async-signal-safe work: unlink, kill, raise.
+// still registered here, stop the worker processes of a batch and wait for them (each removes its own file), and
+// end the process by the same signal (so the shell sees 128 + its number). The handler does only
+// async-signal-safe work: unlink, kill, waitpid, raise.
 #pragma once
 
 #include <string>

@@ -181,7 +181,7 @@ std::optional<PicturePlan> PlanPicture(const Options& options, const RenderPlan&
     return picture;
 }
 
-std::string MakePicture(const er_host::Library& library, PicturePlan& picture, const Progress& progress) {
+PictureReport MakePicture(const er_host::Library& library, PicturePlan& picture, const Progress& progress) {
     const auto started = std::chrono::steady_clock::now();
     std::vector<float> samples;
     samples.reserve(static_cast<std::size_t>(picture.job.total_frames));
@@ -203,7 +203,7 @@ std::string MakePicture(const er_host::Library& library, PicturePlan& picture, c
     if (picture.figure) picture.figure->Commit();
     if (picture.data) picture.data->Commit();
 
-    std::string text;
+    PictureReport report;
     if (picture.alone) {
         SummaryFacts facts;
         facts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -217,11 +217,11 @@ std::string MakePicture(const er_host::Library& library, PicturePlan& picture, c
         facts.settings = picture.job.settings;
         facts.view = picture.view;
         facts.stats = stats;
-        text = FormatSummary(facts);
+        report.alone = facts;
     }
-    if (picture.figure) text += FigureLine(analysis, picture);
-    if (picture.data) text += DataLine(analysis, picture);
-    return text;
+    if (picture.figure) report.lines.push_back(FigureLine(analysis, picture));
+    if (picture.data) report.lines.push_back(DataLine(analysis, picture));
+    return report;
 }
 
 }  // namespace er_render

@@ -11,6 +11,7 @@
 #include "Plan.h"
 #include "Render.h"
 #include "ReplacingFile.h"
+#include "Summary.h"
 
 namespace er_render {
 
@@ -35,8 +36,14 @@ struct PicturePlan {
 // Throws Failure naming the first problem.
 std::optional<PicturePlan> PlanPicture(const Options& options, const RenderPlan& plan);
 
-// Renders the impulse response, draws and writes the files, and answers the summary's lines. Throws Failure as
-// a render does, and Failure (EXIT_OUTPUT) when a file cannot be written; no file is then left.
-std::string MakePicture(const er_host::Library& library, PicturePlan& picture, const Progress& progress);
+// What a picture reports: the summary of the impulse response when it was drawn alone, and a line per file.
+struct PictureReport {
+    std::optional<SummaryFacts> alone;  // --plot without a sound render
+    std::vector<std::string> lines;     // "figure      out.svg (SVG): ..." without the line end
+};
+
+// Renders the impulse response, draws and writes the files, and answers what to report. Throws Failure as a
+// render does, and Failure (EXIT_OUTPUT) when a file cannot be written; no file is then left.
+PictureReport MakePicture(const er_host::Library& library, PicturePlan& picture, const Progress& progress);
 
 }  // namespace er_render

@@ -1,9 +1,11 @@
 #include "Plan.h"
 
 #include <cmath>
+#include <algorithm>
 #include <filesystem>
 #include <initializer_list>
 #include <optional>
+#include <fstream>
 
 #include "EffectPins.h"
 #include "Failure.h"
@@ -12,6 +14,7 @@
 #include "Settings.h"
 #include "Summary.h"
 #include "Text.h"
+#include "Units.h"
 
 namespace er_render {
 
@@ -21,6 +24,7 @@ namespace {
 
 constexpr long long MAX_BLOCK = 1 << 20;
 constexpr long long MAX_RATE = 768000;
+constexpr long long MAX_CHANNELS = 1024;
 constexpr float DEFAULT_RATE = 48000.0f;
 constexpr int IMPULSE_FORMAT = SF_FORMAT_WAV | SF_FORMAT_FLOAT;      // a response keeps its full precision
 constexpr int TEST_SIGNAL_FORMAT = SF_FORMAT_WAV | SF_FORMAT_PCM_16;  // plays anywhere
@@ -53,26 +57,54 @@ float RateOption(const Options& options) {
     return options.rate.empty() ? DEFAULT_RATE : static_cast<float>(CheckedWhole(options.rate, "--rate", MAX_RATE));
 }
 
+// --tail TIME in seconds: "2", "2s", "500ms" or "1200smp", from 0 to MAX_SECONDS.
+double TailSeconds(const std::string& text, float rate) {
+    const std::int64_t frames = ParseMoment(text, rate);
+    if (frames < 0 || static_cast<double>(frames) > MAX_SECONDS * rate) {
+        throw Failure(EXIT_USAGE, "--tail takes a time from 0 to " + FormatNumber(MAX_SECONDS) + " s, not " + Quoted(text));
+    }
+    return static_cast<double>(frames) / rate;
+}
+
 std::int64_t SecondsToFrames(double seconds, float rate) {
     bool outside = false;
     return RoundToRange(seconds * rate, 0, INT32_MAX, outside);
 }
 
-// The container --type or OUT's extension names (else `format`'s), with the subtype --format names (else the
-// one nearest `format`'s that the container holds).
-int OutputFormat(int format, const std::string& path, const Options& options, int channels, int rate) {
-    int major = MajorFormatForPath(path);
+// OUT's container: the one its extension names; for "-" and a name without an extension, --type's, else the
+// input's. --type naming another container than OUT's extension is refused, and so is an extension that names
+// no container, unless --type names one.
+int OutputContainer(int input_format, const std::string& path, const Options& options) {
+    int typed = 0;
     if (!options.type.empty()) {
-        major = MajorFormatForExtension(options.type);
-        if (major == 0) throw Failure(EXIT_USAGE, "--type takes a file extension libsndfile knows (wav, flac, "
-                                                  "aiff, ogg, ...), not " + Quoted(options.type));
+        typed = MajorFormatForExtension(options.type);
+        if (typed == 0) throw Failure(EXIT_USAGE, "--type takes a file extension libsndfile knows (wav, flac, "
+                                                  "aiff, ogg, raw, ...), not " + Quoted(options.type));
     }
-    if (major == 0) major = format & SF_FORMAT_TYPEMASK;
+    const std::string extension = path == "-" ? "" : ExtensionOf(path);
+    if (extension.empty()) return typed != 0 ? typed : input_format & SF_FORMAT_TYPEMASK;
+    const int named = MajorFormatForExtension(extension);
+    if (named == 0 && typed == 0) {
+        throw Failure(EXIT_USAGE, "OUT " + Quoted(path) + ": no container has the extension ." + extension +
+                                      "; name one with --type (wav, flac, aiff, ogg, raw, ...)");
+    }
+    if (named != 0 && typed != 0 && named != typed) {
+        throw Failure(EXIT_USAGE, "--type " + options.type + " contradicts OUT " + Quoted(path) +
+                                      ", whose extension names a " + MajorFormatName(named) +
+                                      " file; --type is for \"-\" and names without an extension");
+    }
+    return named != 0 ? named : typed;
+}
+
+// The container and subtype of OUT: the subtype --format names, else the one nearest `input_format`'s that the
+// container holds.
+int OutputFormat(int input_format, const std::string& path, const Options& options, int channels, int rate) {
+    const int major = OutputContainer(input_format, path, options);
     if (options.format.empty()) {
-        const int subtype = NearestSubtype(format, major, channels, rate);
-        return major | (subtype != 0 ? subtype : (format & SF_FORMAT_SUBMASK));
+        const int subtype = NearestSubtype(input_format, major, channels, rate);
+        return major | (subtype != 0 ? subtype : (input_format & SF_FORMAT_SUBMASK));
     }
-    const int subtype = SubtypeForName(options.format, major, channels, rate);
+    const int subtype = SubtypeForName(ToLower(Trim(options.format)), major, channels, rate);
     if (subtype == 0) {
         throw Failure(EXIT_USAGE, "--format for a " + MajorFormatName(major) + " file takes " +
                                       SubtypeNames(major, channels, rate) + "; not " + Quoted(options.format));
@@ -80,14 +112,64 @@ int OutputFormat(int format, const std::string& path, const Options& options, in
     return major | subtype;
 }
 
+// --compression LEVEL as the encoder of `format` takes it: FLAC's level 0..8, Vorbis and Opus quality 0..10.
+EncoderSettings EncoderOption(const Options& options, int format) {
+    EncoderSettings encoder;
+    if (options.compression.empty()) return encoder;
+    const int subtype = format & SF_FORMAT_SUBMASK;
+    const bool flac = (format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC;
+    const bool lossy = subtype == SF_FORMAT_VORBIS || subtype == SF_FORMAT_OPUS;
+    if (!flac && !lossy) {
+        throw Failure(EXIT_USAGE, "--compression applies to FLAC, Vorbis and Opus output, not " +
+                                      MajorFormatName(format) + " " + std::string(SubtypeName(format)));
+    }
+    const double high = flac ? 8.0 : 10.0;
+    const auto level = ParseNumber(options.compression);
+    if (!level || *level < 0.0 || *level > high) {
+        throw Failure(EXIT_USAGE, std::string("--compression for ") + (flac ? "FLAC takes a level from 0 to 8"
+                                                                            : "Vorbis and Opus takes a quality from 0 to 10") +
+                                      ", not " + Quoted(options.compression));
+    }
+    (flac ? encoder.compression_level : encoder.vbr_quality) = *level / high;
+    return encoder;
+}
+
+// A raw input's layout from --rate, --channels and --format; null when IN is no raw stream (a name ending in
+// .raw, or "-" with --rate). --rate and --channels describe a raw input alone: a file has its own.
+std::optional<RawLayout> RawInput(const Options& options, const std::string& in) {
+    const bool raw = ExtensionOf(in) == "raw" || (in == "-" && !options.rate.empty());
+    if (!raw) {
+        if (!options.rate.empty() || !options.channels.empty()) {
+            throw Failure(EXIT_USAGE, "--rate and --channels describe a raw input (a .raw file, or \"-\" with "
+                                      "--rate); " + Quoted(in) + " renders at its own rate and channels");
+        }
+        if (options.mode == Mode::ANALYSE && !options.format.empty()) {
+            throw Failure(EXIT_USAGE, "--format does not apply to IN -n, which writes nothing, unless IN is raw");
+        }
+        return std::nullopt;
+    }
+    if (options.rate.empty() || options.channels.empty() || options.format.empty()) {
+        throw Failure(EXIT_USAGE, "the raw input " + Quoted(in) + " needs --rate, --channels and --format "
+                                  "(e.g. --rate 48000 --channels 2 --format pcm16)");
+    }
+    RawLayout layout;
+    layout.rate = static_cast<int>(CheckedWhole(options.rate, "--rate", MAX_RATE));
+    layout.channels = static_cast<int>(CheckedWhole(options.channels, "--channels", MAX_CHANNELS));
+    const int subtype = SubtypeForName(ToLower(Trim(options.format)), SF_FORMAT_RAW, layout.channels, layout.rate);
+    if (subtype == 0) {
+        throw Failure(EXIT_USAGE, "--format for a raw input takes " +
+                                      SubtypeNames(SF_FORMAT_RAW, layout.channels, layout.rate) + "; not " +
+                                      Quoted(options.format));
+    }
+    layout.format = SF_FORMAT_RAW | subtype;
+    return layout;
+}
+
 std::vector<Assignment> GatherAssignments(const Options& options) {
     std::vector<Assignment> assignments;
-    for (const std::string& preset : options.presets) {
-        const std::string path = PresetPath(preset);
-        std::error_code error;
-        if (!std::filesystem::is_regular_file(path, error)) {
-            throw Failure(EXIT_USAGE, "no preset " + Quoted(preset) + " (see er-render --list-presets)");
-        }
+    if (!options.preset.empty()) {
+        const std::string path = PresetPath(options.preset);
+        if (path.empty()) throw Failure(EXIT_USAGE, "no preset " + Quoted(options.preset) + " (see er-render --list-presets)");
         for (Assignment& assignment : ReadSettingsFile(path)) assignments.push_back(std::move(assignment));
     }
     for (const std::string& file : options.settings_files) {
@@ -136,7 +218,7 @@ void FitMaxDelay(std::vector<PinSetting>& settings, const std::vector<er_host::P
 // A level in decibels ("-6", "+3.5") or "off", as a linear gain.
 double Gain(const std::string& text, const char* option) {
     if (EqualsIgnoreCase(Trim(text), "off")) return 0.0;
-    const auto decibels = ParseNumber(text);
+    const auto decibels = ParseDecibels(text);
     if (!decibels || std::fabs(*decibels) > MAX_DECIBELS) {
         throw Failure(EXIT_USAGE, std::string(option) + " takes decibels from -" + FormatNumber(MAX_DECIBELS) +
                                       " to " + FormatNumber(MAX_DECIBELS) + " or \"off\", not " + Quoted(text));
@@ -257,26 +339,9 @@ std::string PlainDelayNote(const EffectView& view) {
 }  // namespace
 
 RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDescription>& pins) {
-    // --plot or --plot-data without files: the setting's impulse response, drawn but not written as sound.
-    const bool picture_only = options.files.empty() && options.impulse.empty() && !options.null_output &&
-                              !(options.plot.empty() && options.plot_data.empty());
-    const std::size_t outputs = options.null_output ? 0 : 1;  // -n stands in for OUT
-    const bool impulse = !options.impulse.empty() || picture_only;
-    if (impulse && !picture_only && options.files.size() != outputs) {
-        throw Failure(EXIT_USAGE, outputs == 0 ? "--impulse SECONDS -n takes no file" : "--impulse SECONDS takes one file: OUT");
-    }
-    if (!impulse && options.files.size() != 1 + outputs) {
-        throw Failure(EXIT_USAGE, outputs == 0 ? "expected IN -n" : "expected IN OUT (or --impulse SECONDS OUT); see er-render --help");
-    }
-    if (options.json && outputs == 1 && options.files.back() == "-") {
-        throw Failure(EXIT_USAGE, "--json and OUT \"-\" both want stdout");
-    }
-    if (!impulse && !options.rate.empty()) {
-        throw Failure(EXIT_USAGE, "--rate applies to --impulse and --test-signal; a file renders at its own rate");
-    }
-    if (impulse && !picture_only && !options.tail.empty()) {
-        throw Failure(EXIT_USAGE, "--tail does not apply to --impulse, whose length is SECONDS");
-    }
+    // --plot or --plot-data alone: the setting's impulse response, drawn but not written as sound.
+    const bool picture_only = options.mode == Mode::PLOT;
+    const bool impulse = options.mode == Mode::IMPULSE || picture_only;
     RenderPlan plan;
     RenderJob& job = plan.job;
     job.block = static_cast<std::int32_t>(CheckedWhole(options.block, "--block", MAX_BLOCK));
@@ -294,7 +359,8 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
         plan.input_label = "unit impulse";
         format = IMPULSE_FORMAT;
     } else {
-        plan.input = std::make_unique<InputFile>(options.files[0]);
+        const std::optional<RawLayout> raw = RawInput(options, options.files[0]);
+        plan.input = std::make_unique<InputFile>(options.files[0], raw ? &*raw : nullptr);
         const SF_INFO& info = plan.input->Info();
         job.rate = static_cast<float>(info.samplerate);
         job.channels = info.channels;
@@ -306,7 +372,12 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
                                     std::to_string(info.frames) + " whole frames are there, and are read");
         }
     }
-    plan.format = OutputFormat(format, plan.output_path, options, job.channels, static_cast<int>(job.rate));
+    if (!plan.output_path.empty()) {
+        plan.format = OutputFormat(format, plan.output_path, options, job.channels, static_cast<int>(job.rate));
+        plan.encoder = EncoderOption(options, plan.format);
+    } else {
+        plan.format = format;
+    }
     ApplyDelayUnits(job.settings, job.rate, options.allow_unsafe);
     plan.view = ViewEffect(job.settings, job.rate);
     if (plan.view) {
@@ -316,7 +387,7 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
         for (std::string& warning : DelayWarnings(*plan.view)) plan.warnings.push_back(std::move(warning));
         if (std::string note = PlainDelayNote(*plan.view); !note.empty()) plan.notes.push_back(std::move(note));
     }
-    const double tail_seconds = !options.tail.empty()            ? CheckedSeconds(options.tail, "--tail", 0.0)
+    const double tail_seconds = !options.tail.empty()            ? TailSeconds(options.tail, job.rate)
                                 : !plan.view                     ? 0.0
                                 : picture_only                   ? PictureTailSeconds(*plan.view)
                                 : !impulse                       ? DefaultTailSeconds(*plan.view)
@@ -355,18 +426,38 @@ std::string PresetFolder() {
     return (tool.parent_path() / "er-render-presets").string();
 }
 
-std::string PresetPath(const std::string& name) { return PresetFolder() + "/" + name + ".settings"; }
+std::vector<std::pair<std::string, std::string>> Presets() {
+    std::vector<std::pair<std::string, std::string>> presets;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(PresetFolder(), error)) {
+        if (entry.path().extension() != ".settings") continue;
+        std::ifstream text(entry.path());
+        std::string description;
+        // The description is the comment at the top, its lines joined.
+        for (std::string line; std::getline(text, line) && Trim(line).starts_with('#');) {
+            const std::string_view words = Trim(Trim(line).substr(1));
+            if (!words.empty()) description += (description.empty() ? "" : " ") + std::string(words);
+        }
+        presets.emplace_back(entry.path().stem().string(), description);
+    }
+    std::sort(presets.begin(), presets.end());
+    return presets;
+}
+
+std::string PresetPath(const std::string& name) {
+    for (const auto& [preset, description] : Presets()) {
+        if (EqualsIgnoreCase(preset, Trim(name))) return PresetFolder() + "/" + preset + ".settings";
+    }
+    return "";
+}
 
 SignalPlan PlanTestSignal(const Options& options) {
-    if (options.files.size() != 1) throw Failure(EXIT_USAGE, "--test-signal SECONDS takes one file: OUT");
-    if (!options.plot.empty() || !options.plot_data.empty()) {
-        throw Failure(EXIT_USAGE, "--plot and --plot-data draw a setting; the --test-signal has none");
-    }
     SignalPlan plan;
     plan.path = options.files[0];
     plan.rate = RateOption(options);
     plan.frames = SecondsToFrames(CheckedSeconds(options.test_signal, "--test-signal", 0.001), plan.rate);
     plan.format = OutputFormat(TEST_SIGNAL_FORMAT, plan.path, options, 1, static_cast<int>(plan.rate));
+    plan.encoder = EncoderOption(options, plan.format);
     return plan;
 }
 

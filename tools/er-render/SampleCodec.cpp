@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <vector>
 
 #include <sndfile.h>
 
@@ -45,13 +47,57 @@ int Precision(const SubtypeRow& row) {
     return row.subtype == SF_FORMAT_DOUBLE ? 53 : 25;
 }
 
-bool Holds(int major, int subtype, int channels, int rate) {
+// A file in memory that libsndfile writes into, to find out whether it really can: sf_format_check accepts some
+// pairs (MPEG in WAV) whose writer then refuses to open.
+struct MemoryFile {
+    std::vector<char> bytes;
+    sf_count_t position = 0;
+
+    static sf_count_t Length(void* self) { return static_cast<sf_count_t>(static_cast<MemoryFile*>(self)->bytes.size()); }
+    static sf_count_t Seek(sf_count_t offset, int whence, void* self) {
+        MemoryFile& file = *static_cast<MemoryFile*>(self);
+        const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? file.position : Length(self);
+        file.position = std::max<sf_count_t>(0, base + offset);
+        return file.position;
+    }
+    static sf_count_t Read(void* to, sf_count_t count, void* self) {
+        MemoryFile& file = *static_cast<MemoryFile*>(self);
+        const sf_count_t got = std::clamp<sf_count_t>(Length(self) - file.position, 0, count);
+        std::copy_n(file.bytes.begin() + file.position, got, static_cast<char*>(to));
+        file.position += got;
+        return got;
+    }
+    static sf_count_t Write(const void* from, sf_count_t count, void* self) {
+        MemoryFile& file = *static_cast<MemoryFile*>(self);
+        if (file.position + count > Length(self)) file.bytes.resize(static_cast<std::size_t>(file.position + count));
+        std::copy_n(static_cast<const char*>(from), count, file.bytes.begin() + file.position);
+        file.position += count;
+        return count;
+    }
+    static sf_count_t Tell(void* self) { return static_cast<MemoryFile*>(self)->position; }
+};
+
+}  // namespace
+
+bool CanWrite(int format, int channels, int rate) {
     SF_INFO info{};
     info.samplerate = rate;
     info.channels = channels;
-    info.format = major | subtype;
-    return sf_format_check(&info) != 0;
+    info.format = format;
+    if (sf_format_check(&info) == 0) return false;
+    // SD2 keeps a resource fork in a file beside its own, which a file in memory has not: its check stands.
+    if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_SD2) return true;
+    SF_VIRTUAL_IO io{MemoryFile::Length, MemoryFile::Seek, MemoryFile::Read, MemoryFile::Write, MemoryFile::Tell};
+    MemoryFile memory;
+    SNDFILE* file = sf_open_virtual(&io, SFM_WRITE, &info, &memory);
+    if (file == nullptr) return false;
+    sf_close(file);
+    return true;
 }
+
+namespace {
+
+bool Holds(int major, int subtype, int channels, int rate) { return CanWrite(major | subtype, channels, rate); }
 
 const SubtypeRow* FindSubtype(int subtype) {
     for (const SubtypeRow& row : SUBTYPES) {

@@ -92,6 +92,9 @@ std::string SubtypeNames(int major, int channels, int rate);
 // holds it, else the one nearest in precision that loses nothing (the least precise above it; lossy codecs count
 // as floats, which they decode to), else the most precise the container holds. 0 if it holds none.
 int NearestSubtype(int source, int major, int channels, int rate);
+// Whether libsndfile really writes `format` (container | subtype) with `channels` at `rate`: checked and opened
+// for writing into memory.
+bool CanWrite(int format, int channels, int rate);
 // A short name of any libsndfile subtype for the summary ("pcm16", "float", "ulaw", ...).
 std::string_view SubtypeName(int subtype);
 

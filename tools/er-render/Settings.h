@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Host.h"
+#include "Units.h"
 
 namespace er_render {
 
@@ -27,19 +28,6 @@ Assignment ParseAssignment(std::string_view text, const std::string& origin);
 std::vector<Assignment> ParseSettingsText(std::string_view text, const std::string& file_name);
 // Reads and parses a settings file. Throws Failure (EXIT_USAGE) when it cannot be read or is a folder.
 std::vector<Assignment> ReadSettingsFile(const std::string& path);
-
-// A "1 Time" value written with a unit ("25ms", "0.5s", "1102smp"): a physical delay, which the tool turns into
-// the pin value for the render's "Time Mode" and rate (see ApplyDelayUnits).
-struct DelayAsked {
-    double amount = 0.0;
-    double per_second = 0.0;  // units in a second: 1 for "s", 1000 for "ms"; 0: samples ("smp")
-    std::string text;         // as written, for the summary
-    double used = 0.0;        // the samples the pin value asks for: whole-sample reading takes the nearest whole
-
-    double Samples(float rate) const { return per_second == 0.0 ? amount : amount * rate / per_second; }
-};
-// "25ms", "0.5s", "1102smp" (fractions allowed), or nothing for a plain number or anything else.
-std::optional<DelayAsked> ParseDelay(std::string_view text);
 
 // What the host sends one input pin for the whole render.
 struct PinSetting {
@@ -81,13 +69,5 @@ std::vector<PinSetting> ResolveSettings(const std::vector<er_host::PinDescriptio
 
 // The setting of the pin named `name`, or null.
 const PinSetting* FindSetting(const std::vector<PinSetting>& settings, std::string_view name);
-
-}  // namespace er_render
-
-namespace er_render {
-
-// A moment of the render as the user writes it for --gate: seconds ("1.5", "1.5s"), milliseconds ("250ms") or
-// samples ("12000smp"), as a frame at `rate`. Throws Failure (EXIT_USAGE) for anything else.
-std::int64_t ParseMoment(std::string_view text, float rate);
 
 }  // namespace er_render

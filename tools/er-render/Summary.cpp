@@ -143,6 +143,15 @@ std::string SummaryJson(const SummaryFacts& facts) {
         json["tap_delay_ms"] = delay.effective * 1000.0 / facts.rate;
         json["routine"] = RoutineText(*facts.view);
     }
+    nlohmann::ordered_json mix;
+    auto decibels = [](double gain) -> nlohmann::ordered_json {
+        if (!(gain > 0.0)) return "off";
+        return 20.0 * std::log10(gain);
+    };
+    mix["dry_db"] = facts.mix.dry ? decibels(facts.mix.dry_gain) : nlohmann::ordered_json("off");
+    mix["wet_db"] = decibels(facts.mix.wet_gain);
+    mix["gain_db"] = decibels(facts.mix.gain);
+    json["mix"] = mix;
     json["peak"] = facts.stats.peak;
     json["rms"] = rms;
     json["clipped"] = facts.clipped;
