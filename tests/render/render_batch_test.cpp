@@ -1,8 +1,9 @@
 // er-render end to end: --batch in worker processes, and the command-line habits around a render (presets, -n
-// with --json, -q, --version, the pin listing, one usage block).
+// with --json, -q, --version, the pin listing, one usage block), each mode honouring the options it takes.
 #include "RenderToolFixture.h"
 
 #include <cmath>
+#include <functional>
 
 #include <nlohmann/json.hpp>
 
@@ -88,6 +89,104 @@ TEST_F(RenderTool, HabitsOfSoxUsers) {
     const ToolRun decayed = Tool({Path("dry.wav"), Path("ring.wav"), "--set", "Feedback +/-10=5", "--set",
                                   "Damping/Feedback Mode=Tap1", "--set", "1 Time=100ms"});
     EXPECT_EQ(decayed.err.find("warning"), std::string::npos) << decayed.err;
+}
+
+// Each mode honours every option it takes: -q silences every mode's summary, --json gives every mode's summary on
+// stdout (with the mix and every warning), repeated options take the later value, units and preset names in any
+// case.
+TEST_F(RenderTool, EveryModeHonoursTheOptionsItTakes) {
+    ASSERT_EQ(Tool({"--test-signal", "0.5", Path("in.wav")}).exit_code, 0);
+    fs::create_directory(Path("wet"));
+    struct Case {
+        std::vector<std::string> args;
+        std::function<void(const ToolRun&)> check;
+        int code = 0;
+    };
+    auto json = [](const ToolRun& run) { return nlohmann::json::parse(run.out.empty() ? "null" : run.out); };
+    auto quiet = [](const ToolRun& run) { EXPECT_EQ(run.err + run.out, ""); };
+    const std::string in = Path("in.wav");
+    const Case cases[] = {
+        {{"--plot", Path("a.svg"), "--json"},
+         [&](const ToolRun& run) {
+             const auto summary = json(run);
+             EXPECT_EQ(summary["input"], "unit impulse");
+             EXPECT_NE(summary["figures"][0].get<std::string>().find(Path("a.svg") + " (SVG)"), std::string::npos);
+             EXPECT_EQ(run.err, "");
+         }},
+        {{"--plot-data", Path("a.csv"), "--json", "--set", "1 Time=10ms"},
+         [&](const ToolRun& run) {
+             EXPECT_EQ(json(run)["tap_delay_samples"], 480.0);
+             EXPECT_NE(json(run)["figures"][0].get<std::string>().find("data"), std::string::npos);
+         }},
+        {{in, Path("b.wav"), "--json", "--plot", Path("b.svg")},
+         [&](const ToolRun& run) {
+             EXPECT_EQ(json(run)["output"], Path("b.wav"));
+             EXPECT_EQ(json(run)["figures"].size(), 1u);
+         }},
+        {{"--plot", Path("c.svg"), "-q"}, quiet},
+        {{"--test-signal", "0.25", Path("t.wav"), "-q"}, quiet},
+        {{"--impulse", "0.1", Path("i.wav"), "-q"}, quiet},
+        {{"--batch", Path("wet"), in, "-q"}, quiet},
+        {{"--test-signal", "0.25", Path("t.flac"), "--json", "--rate", "8000"},
+         [&](const ToolRun& run) {
+             EXPECT_EQ(json(run)["frames"], 2000);
+             EXPECT_EQ(json(run)["format"], "FLAC (Free Lossless Audio Codec), pcm16");
+         }},
+        {{"--impulse", "0.1", "-n", "--json", "--rate", "96000"},
+         [&](const ToolRun& run) { EXPECT_EQ(json(run)["input_frames"], 9600); }},
+        {{"--batch", Path("wet"), in, Path("missing.wav"), "--json", "--type", "flac"},
+         [&](const ToolRun& run) {
+             const auto files = json(run);
+             ASSERT_EQ(files.size(), 2u) << run.out;
+             EXPECT_EQ(files[0]["output"], Path("wet/in.flac"));
+             EXPECT_GT(files[0]["peak"].get<double>(), 0.1);
+             EXPECT_EQ(files[1]["exit_code"], 3);
+             EXPECT_NE(files[1]["error"].get<std::string>().find("cannot read the input"), std::string::npos);
+         },
+         7},
+        // The mix and the warnings in the JSON: a line too short for the tap wraps, and says so.
+        {{in, "-n", "--json", "--dry", "-6dB", "--wet", "off", "--gain", "+1.5 DB", "--set", "1 Time=25ms", "--set",
+          "Max Delay(s)=0.005 (256sm)"},
+         [&](const ToolRun& run) {
+             const auto summary = json(run);
+             EXPECT_DOUBLE_EQ(summary["mix"]["dry_db"].get<double>(), -6.0);
+             EXPECT_EQ(summary["mix"]["wet_db"], "off");
+             EXPECT_DOUBLE_EQ(summary["mix"]["gain_db"].get<double>(), 1.5);
+             ASSERT_EQ(summary["warnings"].size(), 1u) << run.out;
+             EXPECT_NE(run.err.find(summary["warnings"][0].get<std::string>()), std::string::npos) << run.err;
+         }},
+        // Repeated: the later value; units of --tail as of --gate, in any case.
+        {{in, "-n", "--json", "--tail", "soon", "--tail", "1200SMP"},
+         [&](const ToolRun& run) { EXPECT_EQ(json(run)["tail_frames"], 1200); }},
+        {{in, "-n", "--json", "--tail", "250ms"}, [&](const ToolRun& run) { EXPECT_EQ(json(run)["tail_frames"], 12000); }},
+        {{in, "-n", "--json", "--tail", "0.5S"}, [&](const ToolRun& run) { EXPECT_EQ(json(run)["tail_frames"], 24000); }},
+        {{in, "-n", "--json", "--tail", "0"}, [&](const ToolRun& run) { EXPECT_EQ(json(run)["tail_frames"], 0); }},
+        {{in, "-n", "--json", "--preset", "ROOM", "--preset", "Slapback"},
+         [&](const ToolRun& run) { EXPECT_EQ(json(run)["tap_delay_ms"], 110.0); }},
+        {{in, "-n", "--json", "--block", "7", "--block", "64", "--gain", "-3", "--gain", "-6dB"},
+         [&](const ToolRun& run) { EXPECT_DOUBLE_EQ(json(run)["mix"]["gain_db"].get<double>(), -6.0); }},
+    };
+    for (const Case& c : cases) {
+        const ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.exit_code, c.code) << c.args.back() << "\n" << run.err;
+        c.check(run);
+    }
+    // The same bytes whichever way a value is spelt.
+    ASSERT_EQ(Tool({in, Path("g1.wav"), "--gain", "-6", "--preset", "room"}).exit_code, 0);
+    ASSERT_EQ(Tool({in, Path("g2.wav"), "--gain", "-6dB", "--preset", "Room"}).exit_code, 0);
+    EXPECT_EQ(Bytes(m_dir / "g1.wav"), Bytes(m_dir / "g2.wav"));
+
+    // Every preset's whole description: the comment lines at its top, joined.
+    const ToolRun presets = Tool({"--list-presets"});
+    for (const auto& entry : fs::directory_iterator(ER_RENDER_EXAMPLES)) {
+        std::ifstream file(entry.path());
+        std::string description, line;
+        while (std::getline(file, line) && line.rfind("#", 0) == 0) {
+            description += (description.empty() ? "" : " ") + line.substr(line.find_first_not_of("# "));
+        }
+        EXPECT_NE(presets.out.find(entry.path().stem().string() + " "), std::string::npos);
+        EXPECT_NE(presets.out.find(description + "\n"), std::string::npos) << description << "\n" << presets.out;
+    }
 }
 
 TEST_F(RenderTool, ListsPinsAndIdentity) {

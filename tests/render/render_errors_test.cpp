@@ -161,4 +161,17 @@ TEST_F(RenderTool, EachStopSignalLeavesNoFile) {
     }
 }
 
+// Every write error fails the run with its message, stdout included.
+TEST_F(RenderTool, WriteErrorsFailTheRun) {
+    ASSERT_EQ(Tool({"--test-signal", "0.25", Path("in.wav")}).exit_code, 0);
+    for (const std::string command :
+         {"$R --list-pins", "$R --list-presets", "$R --info", "$R --version", "$R in.wav -n --json",
+          "$R --plot a.svg --json", "$R --test-signal 0.1 t.wav --json", "$R in.wav - --type wav",
+          "$R --batch . in.wav --type flac --json", "$R --test-signal 0.1 /dev/full --type wav"}) {
+        const ToolRun run = Shell(command + " > /dev/full");
+        EXPECT_EQ(run.exit_code, 4) << command << "\n" << run.err;
+        EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << command << "\n" << run.err;
+    }
+}
+
 }  // namespace
