@@ -3,7 +3,9 @@
 #include "RenderToolFixture.h"
 
 #include <cmath>
+#include <csignal>
 #include <functional>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -39,6 +41,26 @@ TEST_F(RenderTool, BatchRendersEachFileAsASingleRenderWould) {
         EXPECT_EQ(Bytes(m_dir / "batch" / name), Bytes(m_dir / "single" / name)) << name;
     }
     EXPECT_FALSE(fs::exists(m_dir / "batch" / "bad.wav"));
+}
+
+// An interrupted batch: the workers stop with the tool, and no temporary file is left by the time it has gone.
+TEST_F(RenderTool, InterruptedBatchLeavesNoTemporaryFile) {
+    fs::create_directory(Path("out"));
+    Write("long.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, std::vector<std::int32_t>(48000 * 120, 300));
+    for (const int signal_number : {SIGINT, SIGTERM}) {
+        const pid_t pid = Start({"--batch", Path("out"), Path("long.wav"), "--jobs", "1", "--format", "float", "--block", "1"});
+        ASSERT_GT(pid, 0);
+        bool started = false;
+        for (int wait = 0; wait < 5000 && !started; ++wait) {
+            std::error_code error;
+            started = !fs::is_empty(m_dir / "out", error);
+            if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_TRUE(started) << "the worker's temporary file appears";
+        kill(pid, signal_number);
+        EXPECT_EQ(Finish(pid).exit_code, 128 + signal_number);
+        for (const auto& left : fs::directory_iterator(m_dir / "out")) ADD_FAILURE() << left.path() << " is left";
+    }
 }
 
 // What users of sox, ffmpeg and lv2apply reach for: presets, -n with --json, -q, --version, a readable pin list,

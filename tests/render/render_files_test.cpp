@@ -131,6 +131,91 @@ TEST_F(RenderTool, PipesBothWaysGiveTheBytesOfFiles) {
     EXPECT_NE(json_and_data.exit_code, 0);
 }
 
+// Headerless PCM for pipes, as sox writes it: a raw OUT holds exactly the samples a WAV OUT holds, and a raw IN
+// described by --rate, --channels and --format (a .raw name, or "-" with --rate) renders as that WAV does.
+TEST_F(RenderTool, RawSamplesInAndOutForPipes) {
+    std::vector<std::int32_t> input(4000);
+    for (std::size_t n = 0; n < input.size(); ++n) input[n] = static_cast<std::int32_t>((n * 7919) % 20000) - 10000;
+    Write("in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, input, {}, 44100);
+    const std::string settings = " --set '1 Time=3ms' --set 'Feedback +/-10=5' --dither none";
+    const std::string raw = " --rate 44100 --channels 2 --format pcm16";
+    ASSERT_EQ(Shell("$R in.wav out.wav" + settings).exit_code, 0);
+    ASSERT_EQ(Shell("$R in.wav out.raw" + settings).exit_code, 0);
+    const std::string wav = Bytes(m_dir / "out.wav");
+    EXPECT_EQ(Bytes(m_dir / "out.raw"), wav.substr(wav.size() - Bytes(m_dir / "out.raw").size())) << "the data alone";
+    EXPECT_EQ(ReadInts("out.wav", 16).size() * 2, Bytes(m_dir / "out.raw").size());
+
+    // The input's samples, headerless, back through each spelling of a raw input.
+    ASSERT_EQ(Shell("$R in.wav in.raw --set Active=OFF --set '1 Volume 10=100%=10'" " --dry 0 --wet off --dither none").exit_code, 0);
+    const std::string in_wav = Bytes(m_dir / "in.wav");
+    ASSERT_EQ(Bytes(m_dir / "in.raw"), in_wav.substr(in_wav.size() - input.size() * 2)) << "a dry pass is exact";
+    const std::pair<std::string, std::string> forms[] = {{"$R in.raw again.wav", "out.wav"},
+                                                         {"cat in.raw | $R - again.wav", "out.wav"},
+                                                         {"cat in.raw | $R - - --type raw > again.raw", "out.raw"}};
+    for (const auto& [form, same] : forms) {
+        const ToolRun run = Shell(form + raw + settings);
+        ASSERT_EQ(run.exit_code, 0) << form << "\n" << run.err;
+        const std::string written = same == "out.wav" ? "again.wav" : "again.raw";
+        EXPECT_EQ(Bytes(m_dir / written), Bytes(m_dir / same)) << form;
+        fs::remove(m_dir / written);
+    }
+    // Without --rate, "-" is a sound file with a header, whatever --type says of OUT.
+    const ToolRun headed = Shell("cat in.wav | $R - - --type raw" + settings + " > headed.raw");
+    ASSERT_EQ(headed.exit_code, 0) << headed.err;
+    EXPECT_EQ(Bytes(m_dir / "headed.raw"), Bytes(m_dir / "out.raw"));
+}
+
+// Encoder settings as sox's -C: FLAC's compression level (every level decodes to the same samples), Vorbis
+// quality (a higher one keeps more and takes more bytes).
+TEST_F(RenderTool, CompressionLevelReachesTheEncoder) {
+    std::vector<float> noise(48000);
+    std::uint32_t state = 1;
+    for (float& sample : noise) {
+        state = state * 1664525u + 1013904223u;
+        sample = static_cast<float>(static_cast<int>(state >> 16) - 32768) / 65536.0f;
+    }
+    Write("in.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, {}, noise);
+    std::map<std::string, std::size_t> sizes;
+    for (const char* level : {"0", "8"}) {
+        ASSERT_EQ(Tool({Path("in.wav"), Path(std::string("l") + level + ".flac"), "-C", level, "--format", "pcm24"}).exit_code, 0);
+        sizes[std::string("flac") + level] = Bytes(m_dir / (std::string("l") + level + ".flac")).size();
+    }
+    EXPECT_LT(sizes["flac8"], sizes["flac0"]);
+    EXPECT_EQ(Read("l0.flac"), Read("l8.flac"));
+    for (const char* quality : {"1", "9"}) {
+        ASSERT_EQ(Tool({Path("in.wav"), Path(std::string("q") + quality + ".ogg"), "--compression", quality}).exit_code, 0);
+        sizes[std::string("ogg") + quality] = Bytes(m_dir / (std::string("q") + quality + ".ogg")).size();
+    }
+    EXPECT_LT(sizes["ogg1"] * 2, sizes["ogg9"]);
+    ASSERT_EQ(Tool({"--test-signal", "2", Path("t1.ogg"), "-C", "1"}).exit_code, 0);
+    ASSERT_EQ(Tool({"--test-signal", "2", Path("t9.ogg"), "-C", "9"}).exit_code, 0);
+    EXPECT_LT(Bytes(m_dir / "t1.ogg").size(), Bytes(m_dir / "t9.ogg").size()) << "--test-signal honours it too";
+}
+
+// A FIFO OUT opens at the start, as sox does: its reader sees the stream end when the run fails, at once, and
+// the whole file when it succeeds. Spool files for pipes are made in TMPDIR.
+TEST_F(RenderTool, FifoReaderIsNeverLeftWaiting) {
+    Write("in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, std::vector<std::int32_t>(2000, 1000));
+    ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0644), 0);
+    for (const std::string failing : {"--set Bogus=1", "--tail soon", "--format mp3", "--module nothing.so"}) {
+        const ToolRun run = Shell("timeout 20 cat fifo > got & $R in.wav fifo " + failing + "; code=$?; wait $!; echo $? $code");
+        EXPECT_EQ(run.out, "0 " + std::string(failing.find("module") != std::string::npos ? "5" : "2") + "\n")
+            << failing << ": the reader ended by itself\n" << run.err;
+        EXPECT_EQ(Bytes(m_dir / "got"), "") << failing;
+    }
+    const ToolRun signal = Shell("timeout 20 cat fifo > got & $R --test-signal 0.5 fifo --type wav; wait $!; echo $?");
+    EXPECT_EQ(signal.out, "0\n") << signal.err;
+    EXPECT_EQ(Bytes(m_dir / "got").substr(0, 4), "RIFF");
+
+    const ToolRun no_spool = Shell("cat in.wav | TMPDIR=" + Path("nowhere") + " $R - - --type wav > out.wav");
+    EXPECT_EQ(no_spool.exit_code, 3) << no_spool.err;
+    EXPECT_NE(no_spool.err.find("No such file or directory"), std::string::npos) << no_spool.err;
+    fs::create_directory(Path("spool"));
+    EXPECT_EQ(Shell("cat in.wav | TMPDIR=" + Path("spool") + " $R - - --type wav > out.wav").exit_code, 0);
+    EXPECT_EQ(Shell("TMPDIR=" + Path("nowhere") + " $R in.wav - --type wav > out.wav").exit_code, 4)
+        << "the output's spool too";
+}
+
 // Outputs that are not new files: a FIFO is written in place, a symbolic link's target is written (the link
 // stays), an existing file keeps its mode, and a read-only one is left alone.
 TEST_F(RenderTool, OutputsThatExistAlreadyAreTreatedAsUnixToolsDo) {

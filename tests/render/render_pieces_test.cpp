@@ -3,19 +3,27 @@
 // module's real pin table is copied here as the host sees it.
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <fcntl.h>
+#include <pty.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <map>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "Analysis.h"
+#include "CommandLine.h"
 #include "ExpectedPins.h"
 #include "Failure.h"
 #include "ListText.h"
 #include "Response.h"
 #include "SampleCodec.h"
+#include "Progress.h"
 #include "Settings.h"
+#include "Units.h"
 
 namespace er_render {
 using namespace er_text;
@@ -208,8 +216,108 @@ TEST(Settings, MomentsInSecondsMillisecondsOrSamples) {
     EXPECT_EQ(ParseMoment("250ms", 44100.0f), 11025);
     EXPECT_EQ(ParseMoment("12000smp", 44100.0f), 12000);
     EXPECT_EQ(ParseMoment("-1smp", 44100.0f), -1);  // the caller checks the range
-    for (const char* bad : {"12.5smp", "abc", "", "1.5 minutes", "ms"}) {
+    EXPECT_EQ(ParseMoment("250MS", 48000.0f), 12000);
+    EXPECT_EQ(ParseMoment("2S", 48000.0f), 96000);
+    EXPECT_EQ(ParseMoment("1200Smp", 48000.0f), 1200);
+    EXPECT_EQ(ParseMoment("0.5 s", 48000.0f), 24000);
+    EXPECT_EQ(ParseMoment("0", 48000.0f), 0);
+    EXPECT_EQ(ParseMoment("0.0000104s", 48000.0f), 0) << "half a sample rounds to the nearest";
+    for (const char* bad : {"12.5smp", "abc", "", "1.5 minutes", "ms", "5dB", "1e999"}) {
         EXPECT_EQ(FailureOf([&] { ParseMoment(bad, 48000.0f); }).first, EXIT_USAGE) << bad;
+    }
+}
+
+TEST(Units, DecibelsWithOrWithoutTheirUnit) {
+    const std::pair<const char*, double> good[] = {{"-6", -6.0},  {"-6dB", -6.0}, {"+3.5 db", 3.5},
+                                                   {"0DB", 0.0}, {" -120 dB ", -120.0}};
+    for (const auto& [text, decibels] : good) EXPECT_EQ(ParseDecibels(text), decibels) << text;
+    for (const char* bad : {"", "dB", "-6 dBFS", "six", "-6d", "nan"}) EXPECT_FALSE(ParseDecibels(bad)) << bad;
+}
+
+// The progress line is drawn on a terminal only, not with -q, not for a short render, and its last state is
+// the end; Clear takes it off.
+TEST(Progress, DrawnOnATerminalForALongRenderAlone) {
+    int terminal = -1, screen = -1;
+    ASSERT_EQ(openpty(&screen, &terminal, nullptr, nullptr, nullptr), 0);
+    fcntl(screen, F_SETFL, O_NONBLOCK);
+    auto drawn = [&] {
+        std::string text;
+        char buffer[4096];
+        for (ssize_t got; (got = read(screen, buffer, sizeof(buffer))) > 0;) text.append(buffer, static_cast<std::size_t>(got));
+        return text;
+    };
+    const float rate = 48000.0f;
+    const auto long_render = static_cast<std::int64_t>(ProgressLine::MIN_SECONDS * rate);
+    {
+        ProgressLine progress(long_render, rate, true, terminal);
+        EXPECT_TRUE(progress.Enabled());
+        progress.Update(long_render / 2);
+        progress.Update(long_render / 2 + 1);  // too soon after the last: not drawn
+        progress.Update(long_render);          // the end: always drawn
+    }
+    const std::string text = drawn();
+    EXPECT_NE(text.find(" 50% (5.0 of 10.0 s)"), std::string::npos) << text;
+    EXPECT_NE(text.find("100% (10.0 of 10.0 s)"), std::string::npos) << text;
+    EXPECT_EQ(text.find(" 50%", text.find(" 50%") + 1), std::string::npos) << "at most a few times a second";
+    EXPECT_TRUE(text.ends_with("\r\033[K")) << "cleared when done";
+    const struct {
+        std::int64_t total;
+        bool enabled;
+        int fd;
+    } silent[] = {{long_render, false, terminal}, {long_render - 1, true, terminal}, {long_render, true, STDERR_FILENO}};
+    for (const auto& c : silent) {
+        if (c.fd == STDERR_FILENO && isatty(STDERR_FILENO) != 0) continue;
+        ProgressLine progress(c.total, rate, c.enabled, c.fd);
+        EXPECT_FALSE(progress.Enabled()) << c.total;
+        progress.Update(c.total);
+    }
+    EXPECT_EQ(drawn(), "");
+    close(screen);
+    close(terminal);
+}
+
+// The command line: every option is honoured by the modes its row names and refused by every other mode; the
+// first mode whose trigger is given is the mode.
+TEST(CommandLine, EachModeTakesTheOptionsOfItsRowsAndRefusesTheRest) {
+    const std::map<Mode, std::vector<std::string>> commands = {
+        {Mode::RENDER, {"in.wav", "out.wav"}},         {Mode::ANALYSE, {"in.wav", "-n"}},
+        {Mode::IMPULSE, {"--impulse", "1", "o.wav"}},  {Mode::PLOT, {"--plot", "f.svg"}},
+        {Mode::TEST_SIGNAL, {"--test-signal", "1", "t.wav"}}, {Mode::BATCH, {"--batch", "dir", "in.wav"}},
+        {Mode::LIST_PINS, {"--list-pins"}},            {Mode::LIST_PRESETS, {"--list-presets"}},
+        {Mode::INFO, {"--info"}},                      {Mode::VERSION, {"--version"}},
+    };
+    ASSERT_EQ(commands.size(), Modes().size());
+    for (const auto& [mode, command] : commands) {
+        for (const OptionRow& row : OptionRows()) {
+            std::vector<std::string> args{"er-render"};
+            args.insert(args.end(), command.begin(), command.end());
+            std::string name(row.names.substr(row.names.rfind(',') == std::string_view::npos ? 0 : row.names.rfind(',') + 1));
+            if (std::find(command.begin(), command.end(), name) != command.end()) continue;
+            args.push_back(name);
+            if (!row.value.empty()) args.push_back("1");
+            std::vector<char*> argv;
+            for (std::string& arg : args) argv.push_back(arg.data());
+            Options options;
+            testing::internal::CaptureStderr();
+            const int code = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), options);
+            const std::string message = testing::internal::GetCapturedStderr();
+            const bool honoured = (row.modes & In(mode)) != 0;
+            // -n turns an impulse's OUT into none: with OUT still there, its file count is refused instead.
+            if (mode == Mode::IMPULSE && name == "-n") continue;
+            // A trigger of a mode tried earlier chooses that mode (files and --batch: a batch).
+            const auto chooser = std::find_if(Modes().begin(), Modes().end(), [&](const ModeRow& other) {
+                return other.triggers.find(name) != std::string_view::npos && other.mode != mode;
+            });
+            const bool switches = chooser != Modes().end() && chooser < std::find_if(Modes().begin(), Modes().end(),
+                                                                                    [&](const ModeRow& row) { return row.mode == mode; });
+            if (switches && code == -1) {
+                EXPECT_EQ(options.mode, chooser->mode) << name;
+                continue;
+            }
+            EXPECT_EQ(code, honoured ? -1 : 2) << name << " in " << RowOf(mode).name << ": " << message;
+            if (code == -1) EXPECT_EQ(options.mode, mode) << name;
+            if (!honoured) EXPECT_NE(message.find(name), std::string::npos) << message;
+        }
     }
 }
 

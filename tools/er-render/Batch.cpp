@@ -125,15 +125,13 @@ int RunBatchMode(const Options& options) {
         while (next < count && static_cast<long>(running.size()) < jobs) {
             int ends[2];
             if (pipe(ends) != 0) throw Failure(EXIT_INTERNAL, "cannot make a pipe for a worker");
-            const pid_t pid = fork();
+            const pid_t pid = ForkWorker();
             if (pid < 0) throw Failure(EXIT_INTERNAL, "cannot start a worker process");
             if (pid == 0) {
                 close(ends[0]);
-                ForgetAllWorkers();
                 RenderInWorker(*library, pins, options, options.files[next], outputs[next], ends[1]);
             }
             close(ends[1]);
-            RegisterWorker(pid);
             running[pid] = {next++, ends[0]};
         }
         int status = 0;

@@ -97,11 +97,18 @@ void ForgetTemporary(const std::string& path) {
     }
 }
 
-void RegisterWorker(pid_t pid) {
-    for (std::atomic<pid_t>& worker : g_workers) {
-        pid_t expected = 0;
-        if (worker.compare_exchange_strong(expected, pid)) return;
+pid_t ForkWorker() {
+    const SignalsHeld held;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        for (std::atomic<pid_t>& worker : g_workers) worker.store(0);
+    } else if (pid > 0) {
+        for (std::atomic<pid_t>& worker : g_workers) {
+            pid_t expected = 0;
+            if (worker.compare_exchange_strong(expected, pid)) break;
+        }
     }
+    return pid;
 }
 
 void ForgetWorker(pid_t pid) {
@@ -111,8 +118,5 @@ void ForgetWorker(pid_t pid) {
     }
 }
 
-void ForgetAllWorkers() {
-    for (std::atomic<pid_t>& worker : g_workers) worker.store(0);
-}
 
 }  // namespace er_render

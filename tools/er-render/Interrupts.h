@@ -17,10 +17,10 @@ int MakeRegisteredTemporary(std::string& path_template);
 // The file at `path` is no longer removed by a signal (it was renamed into place, or removed already).
 void ForgetTemporary(const std::string& path);
 
-// A worker process that a signal stops too; forgotten when it has been waited for.
-void RegisterWorker(pid_t pid);
+// fork(), with the child registered as a worker that a signal stops too before any signal can be handled in
+// the parent; in the child, the parent's workers are forgotten (they are not its own to stop). Returns as fork.
+pid_t ForkWorker();
+// The worker has been waited for.
 void ForgetWorker(pid_t pid);
-// In a new worker process: its parent's workers are not its own to stop.
-void ForgetAllWorkers();
 
 }  // namespace er_render
