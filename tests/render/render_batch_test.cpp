@@ -147,7 +147,7 @@ TEST_F(RenderTool, EveryModeHonoursTheOptionsItTakes) {
          }},
         {{"--plot", Path("c.svg"), "-q"}, quiet},
         {{"--test-signal", "0.25", Path("t.wav"), "-q"}, quiet},
-        {{"--impulse", "0.1", Path("i.wav"), "-q"}, quiet},
+        {{"--impulse", "0.2", Path("i.wav"), "-q"}, quiet},
         {{"--batch", Path("wet"), in, "-q"}, quiet},
         {{"--test-signal", "0.25", Path("t.flac"), "--json", "--rate", "8000"},
          [&](const ToolRun& run) {
