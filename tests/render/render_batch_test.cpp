@@ -4,7 +4,9 @@
 
 #include <cmath>
 #include <csignal>
+#include <cfloat>
 #include <functional>
+#include <map>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -209,6 +211,69 @@ TEST_F(RenderTool, EveryModeHonoursTheOptionsItTakes) {
         EXPECT_NE(presets.out.find(entry.path().stem().string() + " "), std::string::npos);
         EXPECT_NE(presets.out.find(description + "\n"), std::string::npos) << description << "\n" << presets.out;
     }
+}
+
+// The README's recipes, run as written (one command per line, "\\" continuing it), each of them checked against
+// what its comment promises.
+TEST_F(RenderTool, ReadmeRecipesDoWhatTheySay) {
+    std::ifstream readme(ER_README);
+    std::string line;
+    while (std::getline(readme, line) && line.rfind("Recipes, run from the repository", 0) != 0) {
+    }
+    while (std::getline(readme, line) && line.rfind("    ", 0) != 0) {
+    }
+    std::vector<std::string> commands;
+    for (std::string command; !line.empty() && line.rfind("    ", 0) == 0; std::getline(readme, line)) {
+        command += line.substr(4);
+        if (command.ends_with("\\")) {
+            command.pop_back();
+            continue;
+        }
+        if (command.rfind("#", 0) != 0) commands.push_back(command);
+        command.clear();
+    }
+    ASSERT_GE(commands.size(), 8u);
+    const std::string tools = fs::path(ER_RENDER_PATH).parent_path().string();
+    std::map<std::string, std::string> printed;
+    for (const std::string& command : commands) {
+        const ToolRun run = Shell("PATH='" + tools + "':$PATH; " + command);
+        ASSERT_EQ(run.exit_code, 0) << command << "\n" << run.err;
+        printed[command] = run.out;
+    }
+    struct Promise {
+        std::string file;
+        int format;
+        sf_count_t frames;  // 0: any
+        int rate;
+    };
+    const Promise promises[] = {
+        {"in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 144000, 48000},
+        {"slap.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 48000},
+        {"d.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 48000},
+        {"sweep.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 0, 48000},      // "into 24-bit FLAC"
+        {"room.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 0, 48000},
+        {"wet/in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 48000},       // "as 16-bit WAV"
+        {"wet/slap.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 48000},
+        {"ir.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 48000, 96000},       // "0.5 s at 96 kHz"
+    };
+    for (const Promise& promise : promises) {
+        SF_INFO info{};
+        Read(promise.file, &info);
+        EXPECT_EQ(info.format, promise.format) << promise.file;
+        EXPECT_EQ(info.samplerate, promise.rate) << promise.file;
+        if (promise.frames > 0) EXPECT_EQ(info.frames, promise.frames) << promise.file;
+    }
+    // The raw recipe: the samples of the same render into WAV, without a header.
+    ASSERT_EQ(Tool({Path("in.wav"), Path("room.wav"), "--preset", "room"}).exit_code, 0);
+    const std::string wav = Bytes(m_dir / "room.wav"), raw = Bytes(m_dir / "room.raw");
+    ASSERT_GT(raw.size(), 288000u);
+    EXPECT_EQ(raw, wav.substr(wav.size() - raw.size()));
+    // "analyse without writing: the summary as JSON"; "1102 samples, to within a step of the float"
+    for (const auto& [command, out] : printed) {
+        if (command.find("--json") != std::string::npos) EXPECT_TRUE(nlohmann::json::accept(out)) << command << "\n" << out;
+    }
+    const ToolRun delay = Tool({Path("in.wav"), "-n", "--json", "--set", "1 Time=1102smp", "--set", "Time Accuracy=Fraction(Econ)"});
+    EXPECT_NEAR(nlohmann::json::parse(delay.out)["tap_delay_samples"].get<double>(), 1102.0, 1102.0 * FLT_EPSILON);
 }
 
 TEST_F(RenderTool, ListsPinsAndIdentity) {

@@ -336,6 +336,9 @@ OutputFile::OutputFile(const std::string& path, const std::string& input_path, i
         throw Failure(EXIT_OUTPUT, "cannot write the output " + Quoted(path) + ": " + reason);
     }
     if (!m_codec.IsInteger()) sf_command(m_file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    // A float WAV's or AIFF's PEAK chunk carries the time of writing: without it, the same render gives the same
+    // bytes every time (a batch's worker and a single render alike).
+    sf_command(m_file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
     // Told before the first sample, as the encoders read them when they start.
     if (encoder.compression_level >= 0.0) {
         sf_command(m_file, SFC_SET_COMPRESSION_LEVEL, &encoder.compression_level, sizeof(double));

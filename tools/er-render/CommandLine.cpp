@@ -59,7 +59,7 @@ const std::vector<OptionRow> OPTIONS = {
     {"--format", "FORMAT", &Options::format, SOUND_OUTPUT | FILE_INPUT,
      "sample format: pcm8, pcm16, pcm24, pcm32, float, double, vorbis, ... (default: the input's, or the nearest "
      "OUT's container holds); a raw input's too"},
-    {"--type", "EXT", &Options::type, SOUND_OUTPUT | FILE_INPUT,
+    {"--type", "EXT", &Options::type, SOUND_OUTPUT,
      "the container of \"-\" and of a name without an extension: wav, flac, raw, ..."},
     {"-C,--compression", "LEVEL", &Options::compression, SOUND_OUTPUT,
      "FLAC compression 0..8, Vorbis or Opus quality 0..10 (default: libsndfile's)"},
@@ -165,6 +165,13 @@ void CheckMode(const CLI::App& app, const ModeRow& mode, const Options& options)
             throw Failure(EXIT_USAGE, std::string(mode.name) + " and " + name + " are different modes; give one");
         }
         throw Failure(EXIT_USAGE, name + " does not apply to " + std::string(mode.name));
+    }
+    // -n writes nothing: what would shape the written file has nothing to shape (a raw IN's --format aside).
+    if (options.null_output) {
+        for (const char* name : {"--type", "--compression", "--dither", "--format"}) {
+            if (app.get_option(name)->count() == 0 || (mode.mode == ANALYSE && std::string_view(name) == "--format")) continue;
+            throw Failure(EXIT_USAGE, std::string(name) + " does not apply to -n, which writes nothing");
+        }
     }
     const std::size_t files = options.files.size();
     if (mode.mode == IMPULSE && options.null_output && files != 0) {
