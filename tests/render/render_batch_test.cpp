@@ -261,7 +261,9 @@ TEST_F(RenderTool, ReadmeRecipesDoWhatTheySay) {
         Read(promise.file, &info);
         EXPECT_EQ(info.format, promise.format) << promise.file;
         EXPECT_EQ(info.samplerate, promise.rate) << promise.file;
-        if (promise.frames > 0) EXPECT_EQ(info.frames, promise.frames) << promise.file;
+        if (promise.frames > 0) {
+            EXPECT_EQ(info.frames, promise.frames) << promise.file;
+        }
     }
     // The raw recipe: the samples of the same render into WAV, without a header.
     ASSERT_EQ(Tool({Path("in.wav"), Path("room.wav"), "--preset", "room"}).exit_code, 0);
@@ -270,7 +272,9 @@ TEST_F(RenderTool, ReadmeRecipesDoWhatTheySay) {
     EXPECT_EQ(raw, wav.substr(wav.size() - raw.size()));
     // "analyse without writing: the summary as JSON"; "1102 samples, to within a step of the float"
     for (const auto& [command, out] : printed) {
-        if (command.find("--json") != std::string::npos) EXPECT_TRUE(nlohmann::json::accept(out)) << command << "\n" << out;
+        if (command.find("--json") != std::string::npos) {
+            EXPECT_TRUE(nlohmann::json::accept(out)) << command << "\n" << out;
+        }
     }
     const ToolRun delay = Tool({Path("in.wav"), "-n", "--json", "--set", "1 Time=1102smp", "--set", "Time Accuracy=Fraction(Econ)"});
     EXPECT_NEAR(nlohmann::json::parse(delay.out)["tap_delay_samples"].get<double>(), 1102.0, 1102.0 * FLT_EPSILON);

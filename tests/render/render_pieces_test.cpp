@@ -315,8 +315,12 @@ TEST(CommandLine, EachModeTakesTheOptionsOfItsRowsAndRefusesTheRest) {
                 continue;
             }
             EXPECT_EQ(code, honoured ? -1 : 2) << name << " in " << RowOf(mode).name << ": " << message;
-            if (code == -1) EXPECT_EQ(options.mode, mode) << name;
-            if (!honoured) EXPECT_NE(message.find(name), std::string::npos) << message;
+            if (code == -1) {
+                EXPECT_EQ(options.mode, mode) << name;
+            }
+            if (!honoured) {
+                EXPECT_NE(message.find(name), std::string::npos) << message;
+            }
         }
     }
 }
