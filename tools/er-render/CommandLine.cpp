@@ -8,8 +8,6 @@
 
 namespace er_render {
 
-using namespace er_text;
-
 namespace {
 
 using enum Mode;

@@ -11,7 +11,6 @@
 #include "Modes.h"
 
 using namespace er_render;
-using namespace er_text;
 
 namespace {
 
