@@ -6,12 +6,15 @@
 #include <cstring>
 
 #include <emmintrin.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 #include <lv2/atom/atom.h>
 #include <lv2/buf-size/buf-size.h>
 #include <lv2/options/options.h>
 #include <lv2/urid/urid.h>
 
+#include "DelayLaw.h"
 #include "ModuleExports.h"
 
 namespace er_lv2 {
@@ -39,9 +42,24 @@ private:
     const std::uint32_t m_host;
 };
 
+// True when `uri` reads as `wanted`. The host's text is copied through the kernel, which answers an unreadable
+// address with an error instead of a fault: lv2file ends its list with an entry whose URI is null or whatever
+// its stack held, before the terminating null, and a plug-in that looks for a feature lv2file does not give
+// (the worker) meets that entry.
+bool SameUri(const char* uri, const char* wanted) {
+    if (uri == nullptr) return false;
+    char copy[128];
+    const std::size_t length = std::strlen(wanted) + 1;
+    if (length > sizeof copy) return false;
+    iovec local{copy, length};
+    iovec remote{const_cast<char*>(uri), length};
+    const ssize_t read = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
+    return read == static_cast<ssize_t>(length) && std::memcmp(copy, wanted, length) == 0;
+}
+
 const void* FindFeature(const LV2_Feature* const* features, const char* uri) {
     for (; features != nullptr && *features != nullptr; ++features) {
-        if (std::strcmp((*features)->URI, uri) == 0) return (*features)->data;
+        if (SameUri((*features)->URI, uri)) return (*features)->data;
     }
     return nullptr;
 }
@@ -86,165 +104,261 @@ constexpr auto ANNOUNCE_ORDER = [] {
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = effect_pins::Index(effect_pins::kAnnounceOrder[i]);
     return order;
 }();
+// The control ports a run looks at: the pins, then the adapter's own inputs.
+constexpr std::int32_t WATCHED[] = {2, 3, 4, 6, 7, 8, 9, 10, 11, 12, 13, PORT_ACTIVE, PORT_SMOOTH};
 
 constexpr float LOWEST_RATE = 1.0f;
 constexpr float HIGHEST_RATE = 10.0e6f;
 
+constexpr std::int16_t FRACTION_FULL = 2;  // the "Time Accuracy" entry that follows a streaming time per sample
+
 }  // namespace
+
+// ---- ramps --------------------------------------------------------------------------------------------------
+
+void Adapter::Ramp::Start(double to, double samples) {
+    target = to;
+    step = (to - value) / std::max(1.0, samples);
+    if (step == 0.0) value = to;
+}
+
+double Adapter::Ramp::Advance(std::uint32_t samples) {
+    const double next = value + step * samples;
+    value = (step > 0.0 ? next >= target : next <= target) ? target : next;
+    return value;
+}
 
 // ---- instantiation class ------------------------------------------------------------------------------------
 
-Adapter* Adapter::Create(double rate, const LV2_Feature* const* features) {
+Adapter* Adapter::Create(const Variant& variant, double rate, const LV2_Feature* const* features) {
     if (!(rate >= LOWEST_RATE && rate <= HIGHEST_RATE)) return nullptr;
     std::vector<PortDescription> ports = PortDescriptions();
     if (ports.size() != PORT_COUNT) return nullptr;
     const auto* schedule = static_cast<const LV2_Worker_Schedule*>(FindFeature(features, LV2_WORKER__schedule));
-    // The module object itself is made at each activation, opened at this instance's rate.
-    return new (std::nothrow) Adapter(static_cast<float>(rate), MaxBlock(features), schedule, std::move(ports));
+    // The module objects themselves are made at each activation, opened at this instance's rate.
+    return new (std::nothrow)
+        Adapter(variant, static_cast<float>(rate), MaxBlock(features), schedule, std::move(ports));
 }
 
-Adapter::Adapter(float rate, std::int32_t max_block, const LV2_Worker_Schedule* schedule,
+Adapter::Adapter(const Variant& variant, float rate, std::int32_t max_block, const LV2_Worker_Schedule* schedule,
                  std::vector<PortDescription> ports)
-    : m_rate(rate), m_max_block(max_block), m_schedule(schedule), m_ports(std::move(ports)) {
-    for (std::int32_t pin = 0; pin < PORT_COUNT; ++pin) {
-        if (!IsChoice(m_ports[pin].row.kind)) m_buffers[pin].assign(static_cast<std::size_t>(m_max_block), 0.0f);
-        m_defaults[pin] = m_ports[pin].default_value;
-        ConnectPort(static_cast<std::uint32_t>(pin), nullptr);
+    : m_variant(variant), m_rate(rate), m_max_block(max_block), m_schedule(schedule), m_ports(std::move(ports)),
+      m_fade_samples(FADE_MS * 0.001 * rate), m_ramp_samples(RAMP_MS * 0.001 * rate) {
+    const auto block = static_cast<std::size_t>(m_max_block);
+    for (std::int32_t port = 0; port < PORT_COUNT; ++port) {
+        if (IsPin(port) && m_ports[port].row.kind != PortKind::AudioIn && m_ports[port].row.kind != PortKind::AudioOut &&
+            !IsChoice(m_ports[port].row.kind)) {
+            m_buffers[port].assign(block, 0.0f);
+        }
+        m_defaults[port] = m_ports[port].default_value;
+        ConnectPort(static_cast<std::uint32_t>(port), nullptr);
+    }
+    for (std::int32_t c = 0; c < m_variant.channels; ++c) {
+        m_channels[c].adapter = this;
+        m_channels[c].index = c;
+        m_channels[c].own_in.assign(block, 0.0f);
+        m_channels[c].own_out.assign(block, 0.0f);
+        m_channels[c].dry.assign(block, 0.0f);
     }
 }
 
-Adapter::~Adapter() { CloseModule(); }
+Adapter::~Adapter() { CloseModules(); }
 
-bool Adapter::OpenModule() {
-    auto* record = static_cast<SEModuleRecord*>(makeModule(0, SE_KIND_DSP, &Callback, this));
+bool Adapter::OpenModule(Channel& channel) {
+    auto* record = static_cast<SEModuleRecord*>(makeModule(0, SE_KIND_DSP, &Callback, &channel));
     if (record == nullptr) return false;
     if (record->magic != SE_MODULE_MAGIC || record->version != SE_RECORD_VERSION || record->dispatch == nullptr ||
         record->event == nullptr) {
         return false;  // nothing in it can be trusted, not even its close
     }
-    m_record = record;
-    for (std::int32_t pin = 0; pin < PORT_COUNT; ++pin) {
+    channel.record = record;
+    for (std::int32_t pin = 0; pin < PIN_PORTS; ++pin) {
         SEPinProperties properties{};
         record->dispatch(record, OP_GET_PIN_PROPERTIES, pin, 0, &properties, 0.0f);
-        m_variables[pin] = properties.variable;
-        if (m_variables[pin] == nullptr) {
-            CloseModule();
-            return false;
-        }
+        channel.variables[pin] = properties.variable;
+        if (channel.variables[pin] == nullptr) return false;
         if (!m_buffers[pin].empty()) {
             float* address = m_buffers[pin].data();
-            std::memcpy(m_variables[pin], &address, sizeof address);
+            std::memcpy(channel.variables[pin], &address, sizeof address);
         }
     }
-    m_clock = 0;
-    m_buffer_clock = 0;
-    m_sleeping = false;
-    m_routine_changed = false;
+    channel.sleeping = false;
+    channel.routine_changed = false;
     {
         FloatScope scope;
         record->dispatch(record, OP_SET_SAMPLE_RATE, 0, 0, nullptr, m_rate);
         record->dispatch(record, OP_SET_BLOCK_SIZE, 0, m_max_block, nullptr, 0.0f);
         record->dispatch(record, OP_OPEN, 0, 0, nullptr, 0.0f);
     }
-    m_process = record->process;
+    channel.process = record->process;
     return true;
 }
 
-void Adapter::CloseModule() {
-    if (m_record != nullptr) m_record->dispatch(m_record, OP_CLOSE, 0, 0, nullptr, 0.0f);
-    m_record = nullptr;
-    m_process = nullptr;
+void Adapter::CloseModules() {
+    for (Channel& channel : m_channels) {
+        if (channel.record != nullptr) channel.record->dispatch(channel.record, OP_CLOSE, 0, 0, nullptr, 0.0f);
+        channel.record = nullptr;
+        channel.process = nullptr;
+    }
+    m_modules_on = false;
 }
 
 void Adapter::Activate() {
-    // A request still queued for the object this replaces is dropped when it reaches Work.
+    // A request still queued for the objects these replace is dropped when it reaches Work.
     m_epoch.fetch_add(1, std::memory_order_relaxed);
     m_worker_owns.store(false, std::memory_order_relaxed);
-    // A new object each time: no history survives, and it is opened at this instance's rate even if another
+    m_awaiting_worker = false;
+    // New objects each time: no history survives, and they are opened at this instance's rate even if another
     // instance opened the module at another rate since.
-    CloseModule();
-    if (!OpenModule()) return;  // no memory: Run stays silent until the next Activate
+    CloseModules();
+    m_clock = 0;
+    m_buffer_clock = 0;
+    for (std::int32_t c = 0; c < m_variant.channels; ++c) {
+        if (!OpenModule(m_channels[c])) {
+            CloseModules();  // no memory: Run stays silent until the next Activate
+            return;
+        }
+    }
     FloatScope scope;
     Announce();
 }
 
-void Adapter::Deactivate() { CloseModule(); }
+void Adapter::Deactivate() { CloseModules(); }
 
 void Adapter::Announce() {
     m_buffer_clock = m_clock;
+    for (const std::int32_t port : WATCHED) {
+        m_seen[port] = Bits(PortValue(port));
+        m_taken[port] = m_defaults[port];
+        Take(port);
+    }
     Notify(PORT_AUDIO_IN, PS_STREAMING);
+    // "1 Time" is announced before "Max Delay(s)" and kept within the line the modules are about to make.
+    m_sent_choice[PORT_MAX_DELAY] = static_cast<std::int16_t>(m_taken[PORT_MAX_DELAY]);
     for (const std::int32_t pin : ANNOUNCE_ORDER) {
-        const PortDescription& port = m_ports[pin];
-        m_seen[pin] = Bits(PortValue(pin));
-        if (IsChoice(port.row.kind)) {
-            const auto choice = ChoiceFor(port, PortValue(pin));
-            SendChoice(pin, choice ? *choice : *ChoiceFor(port, port.default_value));
+        if (pin == PORT_TIME) {
+            m_gliding = false;
+            m_delay = -1.0;  // no glide from an earlier activation
+            SendTime();
+        } else if (IsChoice(m_ports[pin].row.kind)) {
+            SendChoice(pin, static_cast<std::int16_t>(m_taken[pin]));
         } else {
-            SendFloat(pin, PinFloat(PortValue(pin)));
+            SendFloat(pin, PinFloat(m_taken[pin]), PS_CHANGED);
         }
     }
+    m_volume.Jump(m_taken[PORT_VOLUME]);
+    const bool audible = m_taken[PORT_ACTIVE] != 0.0f;
+    m_wet.Jump(audible ? 1.0 : 0.0);
+    m_dry.Jump(audible ? 0.0 : 1.0);
+    m_input.Jump(1.0);
+    m_slow = NeedsSlowPath();
 }
 
 // ---- audio class ----------------------------------------------------------------------------------------------
 
 void Adapter::ConnectPort(std::uint32_t port, void* data) {
-    if (port >= static_cast<std::uint32_t>(PORT_COUNT)) return;
+    if (port >= static_cast<std::uint32_t>(m_variant.ports)) return;
     m_connections[port] = static_cast<float*>(data);
-    // An unconnected control port reads its default.
-    if (data == nullptr && IsControl(m_ports[port].row.kind)) m_connections[port] = &m_defaults[port];
+    // An unconnected control port reads its default; an unconnected reading is written where nobody looks.
+    if (data == nullptr && IsReading(m_ports[port].row.kind)) m_connections[port] = &m_readings[port];
+    else if (data == nullptr && IsControl(m_ports[port].row.kind)) m_connections[port] = &m_defaults[port];
 }
 
-float Adapter::PortValue(std::int32_t pin) const { return *m_connections[pin]; }
+float Adapter::PortValue(std::int32_t port) const { return *m_connections[port]; }
+
+void Adapter::Take(std::int32_t port) {
+    const PortDescription& description = m_ports[port];
+    const float value = PortValue(port);
+    if (IsChoice(description.row.kind)) {
+        if (const auto choice = ChoiceFor(description, value)) m_taken[port] = *choice;
+    } else if (description.row.kind == PortKind::Switch) {
+        if (!std::isnan(value)) m_taken[port] = value > 0.0f ? 1.0f : 0.0f;
+    } else if (const auto taken = FloatFor(description, value)) {
+        m_taken[port] = *taken;
+    }
+}
+
+bool Adapter::Smooth() const { return m_taken[PORT_SMOOTH] != 0.0f; }
 
 bool Adapter::Allocates(std::int32_t pin) const {
     return pin == PORT_ACTIVE || (pin == PORT_MAX_DELAY && m_sent_choice[PORT_ACTIVE] != 0);
 }
 
+bool Adapter::LineChangePending() const {
+    if (m_schedule == nullptr) return false;  // waits for the next activation
+    return m_sent_choice[PORT_ACTIVE] != static_cast<std::int16_t>(m_taken[PORT_ACTIVE]) ||
+           (m_sent_choice[PORT_ACTIVE] != 0 &&
+            m_sent_choice[PORT_MAX_DELAY] != static_cast<std::int16_t>(m_taken[PORT_MAX_DELAY]));
+}
+
+bool Adapter::NeedsSlowPath() const {
+    return m_awaiting_worker || LineChangePending() || m_wet.value != 1.0 || m_dry.value != 0.0 ||
+           m_input.value != 1.0 || m_volume.Moving() || m_gliding;
+}
+
 void Adapter::Run(std::uint32_t frames) {
-    float* out = m_connections[PORT_OUT];
     if (frames == 0) return;
-    if (m_record == nullptr || m_worker_owns.load(std::memory_order_acquire)) {
-        if (out != nullptr) std::fill(out, out + frames, 0.0f);
+    if (m_channels[0].record == nullptr) {
+        for (std::int32_t c = 0; c < m_variant.channels; ++c) {
+            if (float* out = m_connections[CHANNEL_OUT[c]]) std::fill(out, out + frames, 0.0f);
+        }
         return;
     }
     FloatScope scope;
-    SendChanges();
-    // A worker that ran at once (an offline host) has handed the module back already: the change is exact.
-    if (m_worker_owns.load(std::memory_order_acquire)) {
-        if (out != nullptr) std::fill(out, out + frames, 0.0f);
-        return;
-    }
-    Process(frames);
-}
-
-void Adapter::SendChanges() {
     // Most runs change nothing: one pass over the ports without a branch.
     std::uint32_t changed = 0;
-    for (const std::int32_t pin : ANNOUNCE_ORDER) changed |= Bits(PortValue(pin)) ^ m_seen[pin];
-    if (changed == 0) return;
+    for (const std::int32_t port : WATCHED) changed |= Bits(PortValue(port)) ^ m_seen[port];
+    if ((changed | static_cast<std::uint32_t>(m_slow)) != 0) Update();
+    Process(frames);
+    WriteReadings();
+}
+
+void Adapter::Update() {
+    if (m_awaiting_worker) {
+        if (m_worker_owns.load(std::memory_order_acquire)) return;  // the worker has the modules
+        LineMade();
+    }
     m_buffer_clock = m_clock;
-    WorkRequest request{m_epoch.load(std::memory_order_relaxed), 0, {}, {}};
+    for (const std::int32_t port : WATCHED) {
+        const std::uint32_t raw = Bits(PortValue(port));
+        if (raw == m_seen[port]) continue;
+        m_seen[port] = raw;
+        Take(port);
+    }
     for (const std::int32_t pin : ANNOUNCE_ORDER) {
-        const std::uint32_t raw = Bits(PortValue(pin));
-        if (raw == m_seen[pin]) continue;
-        const PortDescription& port = m_ports[pin];
-        if (!IsChoice(port.row.kind)) {
-            const float value = PinFloat(PortValue(pin));
-            if (Bits(value) != m_sent_float[pin]) SendFloat(pin, value);
-            m_seen[pin] = raw;
+        const PortKind kind = m_ports[pin].row.kind;
+        if (pin == PORT_TIME) {
+            SendTime();
+        } else if (pin == PORT_VOLUME) {
+            SendVolume();
+        } else if (IsChoice(kind)) {
+            const auto value = static_cast<std::int16_t>(m_taken[pin]);
+            const bool held = (pin == PORT_TIME_ACCURACY && m_gliding) || Allocates(pin);
+            if (value != m_sent_choice[pin] && !held) SendChoice(pin, value);
+        } else if (Bits(PinFloat(m_taken[pin])) != m_sent_float[pin]) {
+            SendFloat(pin, PinFloat(m_taken[pin]), PS_CHANGED);
+        }
+    }
+    SetGains();
+    // A line change waits until its fade has silenced the echo.
+    if (LineChangePending() && (m_wet.value == 0.0 || !Smooth())) ScheduleLineChange();
+    m_slow = NeedsSlowPath();
+}
+
+void Adapter::ScheduleLineChange() {
+    WorkRequest request{m_epoch.load(std::memory_order_relaxed), 0, {}, {}};
+    for (const std::int32_t pin : {PORT_MAX_DELAY, PORT_ACTIVE}) {
+        const auto value = static_cast<std::int16_t>(m_taken[pin]);
+        if (value == m_sent_choice[pin]) continue;
+        if (!Allocates(pin)) {
+            SendChoice(pin, value);  // "Max Delay(s)" while off: sized at the next switch-on
             continue;
         }
-        const auto choice = ChoiceFor(port, PortValue(pin));
-        if (!choice || *choice == m_sent_choice[pin] || !Allocates(pin)) {
-            if (choice && *choice != m_sent_choice[pin]) SendChoice(pin, *choice);
-            m_seen[pin] = raw;
-            continue;
-        }
-        request.pins[request.count] = pin;  // seen once the worker has it; until then looked at every run
-        request.values[request.count] = *choice;
+        request.pins[request.count] = pin;
+        request.values[request.count] = value;
         ++request.count;
     }
-    if (request.count == 0 || m_schedule == nullptr) return;
+    if (request.count == 0) return;
     // Marked as sent before the worker may start: from here to the handing back only the worker writes.
     std::int16_t before[2] = {};
     for (std::int32_t i = 0; i < request.count; ++i) {
@@ -257,63 +371,238 @@ void Adapter::SendChanges() {
         for (std::int32_t i = 0; i < request.count; ++i) m_sent_choice[request.pins[i]] = before[i];
         return;
     }
-    for (std::int32_t i = 0; i < request.count; ++i) m_seen[request.pins[i]] = Bits(PortValue(request.pins[i]));
+    m_awaiting_worker = true;
+    // A worker that ran at once (an offline host) has handed the modules back already: the change is exact.
+    if (!m_worker_owns.load(std::memory_order_acquire)) LineMade();
+}
+
+// The worker has handed the modules back with their new lines (or without any): the delay starts afresh, and
+// the input fades into the empty line.
+void Adapter::LineMade() {
+    m_awaiting_worker = false;
+    m_buffer_clock = m_clock;
+    EndGlide();
+    m_delay = -1.0;
+    SendTime();
+    m_input.Jump(Smooth() && m_modules_on ? 0.0 : 1.0);
+    if (m_wet.value == 0.0 && m_dry.value == 0.0 && m_modules_on) m_wet.Jump(1.0);  // a new line: nothing to fade in
+    SetGains();
+    m_slow = NeedsSlowPath();
+}
+
+// The echo is heard: the modules are on and the user's "Active" is on.
+bool Adapter::Audible() const { return m_modules_on && m_taken[PORT_ACTIVE] != 0.0f && !m_awaiting_worker; }
+
+void Adapter::SetGains() {
+    const bool on = m_taken[PORT_ACTIVE] != 0.0f;
+    // With smoothing a line change waits for the echo to fade out; without, it is made as soon as it can be.
+    const double wet = Audible() && !(Smooth() && LineChangePending()) ? 1.0 : 0.0;
+    const double dry = on && m_modules_on ? 0.0 : 1.0;
+    for (auto [ramp, target] : {std::pair{&m_wet, wet}, {&m_dry, dry}, {&m_input, 1.0}}) {
+        if (!Smooth()) {
+            ramp->Jump(target);
+        } else if (ramp->target != target) {
+            ramp->Start(target, m_fade_samples);
+        }
+    }
+}
+
+void Adapter::SendVolume() {
+    const double target = m_taken[PORT_VOLUME];
+    if (!Smooth() || !Audible()) {
+        m_volume.Jump(target);
+        if (Bits(PinFloat(m_taken[PORT_VOLUME])) != m_sent_float[PORT_VOLUME] || m_volume_streaming) {
+            SendFloat(PORT_VOLUME, PinFloat(m_taken[PORT_VOLUME]), PS_CHANGED);
+        }
+        m_volume_streaming = false;
+        return;
+    }
+    if (m_volume.target == target) return;
+    m_volume.Start(target, m_ramp_samples);
+    if (!m_volume_streaming) Notify(PORT_VOLUME, PS_STREAMING);  // read at every block while it ramps
+    m_volume_streaming = true;
+}
+
+void Adapter::SendTime() {
+    const auto mode = m_sent_choice[PORT_TIME_MODE];
+    m_time_scale = effect_pins::TimeScale(mode, m_rate);
+    const std::int64_t line = effect_pins::BufferLength(m_sent_choice[PORT_MAX_DELAY], m_rate);
+    const bool fractional = m_taken[PORT_TIME_ACCURACY] != 0.0f;
+    // Below one sample the module would read the whole line and beyond the line it would wrap: the plug-in keeps
+    // the delay within 1 .. N samples, so that a longer time never gives a shorter delay.
+    float pin = PinFloat(m_taken[PORT_TIME]);
+    const double requested = static_cast<double>(m_time_scale) * pin;
+    const double asked = fractional ? requested : std::trunc(requested);
+    if (asked < 1.0) pin = er_render::PinValueForDelay(1.0, m_time_scale);
+    if (asked > static_cast<double>(line)) pin = er_render::PinValueForDelay(static_cast<double>(line), m_time_scale);
+    const double delay =
+        er_render::RealisedDelay(static_cast<double>(m_time_scale) * pin, line, fractional).effective;
+    m_time_pin = pin;
+    if (!Smooth() || !Audible() || m_delay < 0.0 || line != m_line) {
+        EndGlide();
+        m_line = line;
+        m_delay = delay;
+        if (Bits(pin) != m_sent_float[PORT_TIME]) SendFloat(PORT_TIME, pin, PS_CHANGED);
+        return;
+    }
+    if (!m_gliding && delay == m_delay) {
+        if (Bits(pin) != m_sent_float[PORT_TIME]) SendFloat(PORT_TIME, pin, PS_CHANGED);
+        return;
+    }
+    if (m_gliding && delay == m_glide.target) return;
+    // Glide: the modules interpolate the delay at every sample while it moves.
+    if (!m_gliding) {
+        m_glide.Jump(m_delay);
+        if (m_sent_choice[PORT_TIME_ACCURACY] != FRACTION_FULL) SendChoice(PORT_TIME_ACCURACY, FRACTION_FULL);
+        Notify(PORT_TIME, PS_STREAMING);
+        m_gliding = true;
+    }
+    m_glide.Start(delay, std::max(m_ramp_samples, std::fabs(delay - m_glide.value) / GLIDE_SPEED));
+}
+
+// The glide has arrived (or is cut short): the modules go back to the user's accuracy and a static time.
+void Adapter::EndGlide() {
+    if (!m_gliding) return;
+    m_gliding = false;
+    const auto accuracy = static_cast<std::int16_t>(m_taken[PORT_TIME_ACCURACY]);
+    if (accuracy != m_sent_choice[PORT_TIME_ACCURACY]) SendChoice(PORT_TIME_ACCURACY, accuracy);
+    SendFloat(PORT_TIME, m_time_pin, PS_CHANGED);
+    m_delay = m_glide.target;
 }
 
 void Adapter::SendChoice(std::int32_t pin, std::int16_t value) {
-    std::memcpy(m_variables[pin], &value, sizeof value);
+    for (std::int32_t c = 0; c < m_variant.channels; ++c) std::memcpy(m_channels[c].variables[pin], &value, sizeof value);
     m_sent_choice[pin] = value;
+    if (pin == PORT_ACTIVE) m_modules_on = value != 0;
     Notify(pin, PS_CHANGED);
 }
 
-void Adapter::SendFloat(std::int32_t pin, float value) {
+void Adapter::SendFloat(std::int32_t pin, float value, std::int32_t status) {
     std::fill(m_buffers[pin].begin(), m_buffers[pin].end(), value);
     m_sent_float[pin] = Bits(value);
     // Each gate is a new voice, as in er-render: the resume arms the reset the gate performs in "Mono Mode".
-    if (pin == PORT_GATE && value > 0.0f) m_record->dispatch(m_record, OP_RESUME, 0, 0, nullptr, 0.0f);
-    Notify(pin, PS_CHANGED);
+    if (pin == PORT_GATE && value > 0.0f) {
+        for (std::int32_t c = 0; c < m_variant.channels; ++c) {
+            m_channels[c].record->dispatch(m_channels[c].record, OP_RESUME, 0, 0, nullptr, 0.0f);
+        }
+    }
+    Notify(pin, status);
 }
 
 void Adapter::Notify(std::int32_t pin, std::int32_t status) {
-    m_sleeping = false;  // an event wakes a sleeping module
     SETimedEvent event{static_cast<std::int32_t>(m_clock), EV_PIN_STATUS, status, 0, pin};
-    m_record->event(m_record->object, &event);
+    for (std::int32_t c = 0; c < m_variant.channels; ++c) {
+        Channel& channel = m_channels[c];
+        channel.sleeping = false;  // an event wakes a sleeping module
+        channel.record->event(channel.record->object, &event);
+    }
 }
 
 void Adapter::Process(std::uint32_t frames) {
-    const float* in = m_connections[PORT_AUDIO_IN];
-    float* out = m_connections[PORT_OUT];
-    const bool in_place = in != nullptr && out != nullptr && Overlap(in, out, frames);
-    float* const own_in = m_buffers[PORT_AUDIO_IN].data();
-    float* const own_out = m_buffers[PORT_OUT].data();
     for (std::uint32_t done = 0; done < frames;) {
-        const auto count = static_cast<std::int32_t>(std::min<std::uint32_t>(frames - done, m_max_block));
-        // The module reads the host's input and writes the host's output where it can; the adapter's own
-        // buffers stand in for an unconnected port and for an input the output overwrites.
-        const float* chunk_in = own_in;
-        if (in == nullptr) {
-            std::fill(own_in, own_in + count, 0.0f);
-        } else if (in_place) {
-            std::copy(in + done, in + done + count, own_in);
+        std::uint32_t count = std::min<std::uint32_t>(frames - done, static_cast<std::uint32_t>(m_max_block));
+        if (m_slow && m_volume.Moving()) count = std::min<std::uint32_t>(count, RAMP_STEP);
+        if (m_slow) {
+            ProcessSmoothed(done, count);
         } else {
-            chunk_in = in + done;
+            for (std::int32_t c = 0; c < m_variant.channels; ++c) ProcessChannel(m_channels[c], frames, done, count);
+            m_clock += count;
         }
-        float* chunk_out = out != nullptr ? out + done : own_out;
-        std::memcpy(m_variables[PORT_AUDIO_IN], &chunk_in, sizeof chunk_in);
-        std::memcpy(m_variables[PORT_OUT], &chunk_out, sizeof chunk_out);
-        m_buffer_clock = m_clock;
-        if (m_sleeping) {
-            std::fill(chunk_out, chunk_out + count, 0.0f);
-        } else {
-            if (m_routine_changed) {
-                m_process = m_record->process;
-                m_routine_changed = false;
-            }
-            if (m_process != nullptr) m_process(m_record->object, 0, count);
-        }
-        m_clock += static_cast<std::uint32_t>(count);
-        done += static_cast<std::uint32_t>(count);
+        done += count;
     }
+}
+
+// The module reads the host's input and writes the host's output where it can; the adapter's own buffers stand
+// in for an unconnected port and for an input the output overwrites.
+void Adapter::ProcessChannel(Channel& channel, std::uint32_t frames, std::uint32_t done, std::uint32_t count) {
+    const float* in = m_connections[CHANNEL_IN[channel.index]];
+    float* out = m_connections[CHANNEL_OUT[channel.index]];
+    const float* chunk_in = channel.own_in.data();
+    if (in == nullptr) {
+        std::fill_n(channel.own_in.data(), count, 0.0f);
+    } else if (out != nullptr && Overlap(in, out, frames)) {
+        std::copy_n(in + done, count, channel.own_in.data());
+    } else {
+        chunk_in = in + done;
+    }
+    float* chunk_out = out != nullptr ? out + done : channel.own_out.data();
+    RunModule(channel, chunk_in, chunk_out, count);
+}
+
+void Adapter::RunModule(Channel& channel, const float* in, float* out, std::uint32_t count) {
+    // While the worker has the modules, nothing of theirs is touched, not even their buffer addresses.
+    if (channel.sleeping || m_awaiting_worker) {
+        std::fill_n(out, count, 0.0f);
+        return;
+    }
+    std::memcpy(channel.variables[PORT_AUDIO_IN], &in, sizeof in);
+    std::memcpy(channel.variables[PORT_OUT], &out, sizeof out);
+    m_buffer_clock = m_clock;
+    if (channel.routine_changed) {
+        channel.process = channel.record->process;
+        channel.routine_changed = false;
+    }
+    if (channel.process != nullptr) channel.process(channel.record->object, 0, static_cast<std::int32_t>(count));
+}
+
+// A stretch while something moves: the volume and the delay are set for it, the input faded into the line, and
+// the output mixed from the echo and the dry input.
+void Adapter::ProcessSmoothed(std::uint32_t done, std::uint32_t n) {
+    if (!m_awaiting_worker && m_volume_streaming) {
+        m_buffers[PORT_VOLUME][0] = PinFloat(static_cast<float>(m_volume.value));
+    }
+    if (!m_awaiting_worker && m_gliding) {
+        float* time = m_buffers[PORT_TIME].data();
+        for (std::uint32_t i = 0; i < n; ++i) {
+            time[i] = static_cast<float>(m_glide.value / m_time_scale);
+            m_glide.Advance(1);
+        }
+    }
+    const Ramp wet = m_wet, dry = m_dry, input = m_input;
+    for (std::int32_t c = 0; c < m_variant.channels; ++c) {
+        Channel& channel = m_channels[c];
+        const float* in = m_connections[CHANNEL_IN[c]];
+        float* out = m_connections[CHANNEL_OUT[c]];
+        float* x = channel.dry.data();
+        if (in != nullptr) std::copy_n(in + done, n, x);
+        else std::fill_n(x, n, 0.0f);
+        Ramp gain = input;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            channel.own_in[i] = static_cast<float>(x[i] * gain.value);
+            gain.Advance(1);
+        }
+        float* y = out != nullptr ? out + done : channel.own_out.data();
+        RunModule(channel, channel.own_in.data(), y, n);
+        Ramp w = wet, d = dry;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            y[i] = static_cast<float>(y[i] * w.value + x[i] * d.value);
+            w.Advance(1);
+            d.Advance(1);
+        }
+    }
+    if (!m_awaiting_worker) m_clock += n;
+    m_wet.Advance(n);
+    m_dry.Advance(n);
+    m_input.Advance(n);
+    if (m_awaiting_worker) return;
+    m_buffer_clock = m_clock;
+    if (m_volume_streaming) {
+        m_volume.Advance(n);
+        if (!m_volume.Moving()) {
+            SendFloat(PORT_VOLUME, PinFloat(m_taken[PORT_VOLUME]), PS_CHANGED);
+            m_volume_streaming = false;
+        }
+    }
+    if (m_gliding && !m_glide.Moving()) EndGlide();
+    if (m_gliding) m_delay = m_glide.value;
+    if (LineChangePending() && m_wet.value == 0.0) ScheduleLineChange();
+    m_slow = NeedsSlowPath();
+}
+
+void Adapter::WriteReadings() {
+    const double delay = m_taken[PORT_ACTIVE] != 0.0f && m_delay > 0.0 ? m_delay : 0.0;
+    *m_connections[PORT_DELAY_SAMPLES] = static_cast<float>(delay);
+    *m_connections[PORT_DELAY_MS] = static_cast<float>(delay * 1000.0 / m_rate);
 }
 
 // ---- worker ---------------------------------------------------------------------------------------------------
@@ -322,7 +611,9 @@ LV2_Worker_Status Adapter::Work(std::uint32_t size, const void* data) {
     WorkRequest request{};
     if (size != sizeof request || data == nullptr) return LV2_WORKER_ERR_UNKNOWN;
     std::memcpy(&request, data, sizeof request);
-    if (request.epoch != m_epoch.load(std::memory_order_relaxed) || m_record == nullptr) return LV2_WORKER_SUCCESS;
+    if (request.epoch != m_epoch.load(std::memory_order_relaxed) || m_channels[0].record == nullptr) {
+        return LV2_WORKER_SUCCESS;
+    }
     {
         FloatScope scope;
         for (std::int32_t i = 0; i < request.count && i < 2; ++i) SendChoice(request.pins[i], request.values[i]);
@@ -336,19 +627,19 @@ LV2_Worker_Status Adapter::Work(std::uint32_t size, const void* data) {
 se_answer SE_CDECL Adapter::Callback(void* record, std::int32_t opcode, std::int32_t index, std::int32_t,
                                      void*, float) {
     if (record == nullptr) return 0;
-    auto* adapter = static_cast<Adapter*>(static_cast<SEModuleRecord*>(record)->host_data);
-    if (adapter == nullptr) return 0;
-    const bool pin = index >= 0 && index < PORT_COUNT;
+    auto* channel = static_cast<Channel*>(static_cast<SEModuleRecord*>(record)->host_data);
+    if (channel == nullptr || channel->adapter == nullptr) return 0;
+    Adapter& adapter = *channel->adapter;
+    const bool pin = index >= 0 && index < PIN_PORTS;
     switch (opcode) {
-    case HOST_GET_PIN_COUNT: return PORT_COUNT;
-    case HOST_GET_SAMPLE_CLOCK: return static_cast<std::int32_t>(adapter->m_clock);
-    case HOST_GET_BUFFER_CLOCK: return static_cast<std::int32_t>(adapter->m_buffer_clock);
+    case HOST_GET_PIN_COUNT: return PIN_PORTS;
+    case HOST_GET_SAMPLE_CLOCK: return static_cast<std::int32_t>(adapter.m_clock);
+    case HOST_GET_BUFFER_CLOCK: return static_cast<std::int32_t>(adapter.m_buffer_clock);
     case HOST_GET_PIN_BUFFER:
-        return pin && !adapter->m_buffers[index].empty()
-                   ? reinterpret_cast<se_answer>(adapter->m_buffers[index].data())
-                   : 0;
-    case HOST_SLEEP: adapter->m_sleeping = true; return 0;
-    case HOST_ROUTINE_CHANGED: adapter->m_routine_changed = true; return 0;
+        return pin && !adapter.m_buffers[index].empty() ? reinterpret_cast<se_answer>(adapter.m_buffers[index].data())
+                                                        : 0;
+    case HOST_SLEEP: channel->sleeping = true; return 0;
+    case HOST_ROUTINE_CHANGED: channel->routine_changed = true; return 0;
     default: return 0;  // HOST_SET_PIN_STATUS: LV2 has no use for the output's status
     }
 }

@@ -1,11 +1,12 @@
-// The LV2 plug-in's instance: one module object driven through its record exactly as the modular host drives it,
-// with the LV2 host's ports translated into pin values and pin changes.
+// The LV2 plug-in's instance: one module object per channel, each driven through its record exactly as the
+// modular host drives it, with the LV2 host's ports translated into pin values and pin changes; the controls
+// are shared, so every channel's module gets the same pin changes at the same sample.
 //
 // Threads (LV2's classes): Create, Activate, Deactivate and the destructor run in the instantiation class and
 // may allocate; Run and ConnectPort in the audio class and never allocate, lock or do I/O; Work in the worker
 // thread. A pin change that makes the module allocate or free its delay line ("Active", and "Max Delay(s)"
-// while it is on) is handed to the worker: until the worker is done the module is not called and the output is
-// silent. Without a worker such a change waits for the next Activate.
+// while it is on) is handed to the worker: until the worker is done the modules are not called. Without a
+// worker such a change waits for the next Activate.
 #pragma once
 
 #include <atomic>
@@ -20,7 +21,7 @@
 
 namespace er_lv2 {
 
-inline constexpr const char* PLUGIN_URI = "urn:early-reflection:ZV_1x_ER_Gen";
+inline constexpr const char* PLUGIN_URI = VARIANTS[0].uri;
 
 inline constexpr std::int32_t DEFAULT_MAX_BLOCK = 4096;   // when the host announces no bufsz:maxBlockLength
 inline constexpr std::int32_t LARGEST_MAX_BLOCK = 65536;  // a larger announcement gets buffers of this size
@@ -29,70 +30,134 @@ inline constexpr std::int32_t LARGEST_MAX_BLOCK = 65536;  // a larger announceme
 // open, so every instance records the same.
 inline constexpr std::uint32_t MODULE_MXCSR = 0x1F80;
 
+// Smoothing ("smooth" on): a fade around a line change or a switch of "Active", a ramp of "1 Volume 10=100%",
+// and a glide of the delay that moves it by at most GLIDE_SPEED samples per sample and lasts at least RAMP_MS.
+inline constexpr double FADE_MS = 10.0;
+inline constexpr double RAMP_MS = 20.0;
+inline constexpr double GLIDE_SPEED = 0.5;
+// While the volume ramps the modules run blocks of this many samples: they read the volume once per block.
+inline constexpr std::int32_t RAMP_STEP = 8;
+
 class Adapter {
 public:
     // Null when the rate is unusable, the module's pins are not the ones the plug-in describes, or the module
     // gives no object.
-    static Adapter* Create(double rate, const LV2_Feature* const* features);
+    static Adapter* Create(const Variant& variant, double rate, const LV2_Feature* const* features);
     ~Adapter();
     Adapter(const Adapter&) = delete;
     Adapter& operator=(const Adapter&) = delete;
 
     void ConnectPort(std::uint32_t port, void* data);  // audio class; any port, any pointer, null included
-    void Activate();    // a fresh module object, every pin announced, "Active" last: the delay line is made here
-    void Deactivate();  // the module object is closed, its memory freed
+    void Activate();    // fresh module objects, every pin announced, "Active" last: the delay lines are made here
+    void Deactivate();  // the module objects are closed, their memory freed
     void Run(std::uint32_t frames);
     LV2_Worker_Status Work(std::uint32_t size, const void* data);  // worker thread
 
-    // For tests: the module's sample clock (samples it has processed since its object was made).
+    // For tests: the modules' sample clock (samples they have processed since their objects were made).
     std::uint32_t SampleClock() const { return m_clock; }
 
 private:
     // The pin changes handed to the worker, in pin order.
     struct WorkRequest {
-        std::uint32_t epoch;  // the module object they are for; a request for an older one is dropped
+        std::uint32_t epoch;  // the module objects they are for; a request for older ones is dropped
         std::int32_t count;
         std::int32_t pins[2];
         std::int16_t values[2];
     };
 
-    Adapter(float rate, std::int32_t max_block, const LV2_Worker_Schedule* schedule,
+    // One module object and what the adapter keeps for it.
+    struct Channel {
+        Adapter* adapter = nullptr;
+        std::int32_t index = 0;              // 0 left (or mono), 1 right
+        SEModuleRecord* record = nullptr;
+        SEProcessEntry process = nullptr;
+        bool routine_changed = false;
+        bool sleeping = false;               // the module asked to sleep: not called, silent, until a change
+        void* variables[PIN_PORTS] = {};     // the module's variable of each pin
+        std::vector<float> own_in, own_out;  // stand-ins for an unconnected or overwritten host buffer
+        std::vector<float> dry;              // the host's input while the output is mixed
+    };
+
+    // A value moving linearly to a target, one step per sample.
+    struct Ramp {
+        double value = 0.0;
+        double target = 0.0;
+        double step = 0.0;      // per sample, signed
+        void Jump(double to) { value = target = to; step = 0.0; }
+        void Start(double to, double samples);  // reaches `to` after `samples` (at least 1)
+        bool Moving() const { return value != target; }
+        double Advance(std::uint32_t samples);   // the value after `samples` more samples
+    };
+
+    Adapter(const Variant& variant, float rate, std::int32_t max_block, const LV2_Worker_Schedule* schedule,
             std::vector<PortDescription> ports);
     static se_answer SE_CDECL Callback(void* record, std::int32_t opcode, std::int32_t index, std::int32_t value,
                                        void* ptr, float opt);
-    bool OpenModule();
-    void CloseModule();
+    bool OpenModule(Channel& channel);
+    void CloseModules();
     void Announce();
-    void SendChanges();
+    float PortValue(std::int32_t port) const;
+    void Take(std::int32_t port);
+    bool Smooth() const;
+    bool Audible() const;
     bool Allocates(std::int32_t pin) const;
-    float PortValue(std::int32_t pin) const;
+    bool LineChangePending() const;
+    bool NeedsSlowPath() const;
+    void Update();
+    void ScheduleLineChange();
+    void LineMade();
+    void SetGains();
+    void SendVolume();
+    void SendTime();
+    void EndGlide();
     void SendChoice(std::int32_t pin, std::int16_t value);
-    void SendFloat(std::int32_t pin, float value);
+    void SendFloat(std::int32_t pin, float value, std::int32_t status);
     void Notify(std::int32_t pin, std::int32_t status);
     void Process(std::uint32_t frames);
+    void ProcessChannel(Channel& channel, std::uint32_t frames, std::uint32_t done, std::uint32_t count);
+    void ProcessSmoothed(std::uint32_t done, std::uint32_t count);
+    void RunModule(Channel& channel, const float* in, float* out, std::uint32_t count);
+    void WriteReadings();
 
+    const Variant m_variant;
     const float m_rate;
     const std::int32_t m_max_block;
     const LV2_Worker_Schedule* const m_schedule;  // null: no worker
     const std::vector<PortDescription> m_ports;
+    const double m_fade_samples;
+    const double m_ramp_samples;
 
-    float* m_connections[PORT_COUNT] = {};             // the host's buffers; unconnected: null, a control m_defaults
-    float m_defaults[PORT_COUNT] = {};                 // each control port's default
-    std::vector<float> m_buffers[PORT_COUNT];          // the adapter's pin buffers, m_max_block samples each
-    void* m_variables[PORT_COUNT] = {};                // the module's variable of each pin
-    std::int16_t m_sent_choice[PORT_COUNT] = {};       // choice pins: the value the module has
-    std::uint32_t m_sent_float[PORT_COUNT] = {};       // float pins: the bits of the float the module has
-    std::uint32_t m_seen[PORT_COUNT] = {};             // the bits of each port's value when last dealt with
+    Channel m_channels[MAX_CHANNELS];
+    float* m_connections[PORT_COUNT] = {};        // the host's buffers; unconnected: null, a control m_defaults
+    float m_defaults[PORT_COUNT] = {};            // each control port's default
+    float m_readings[PORT_COUNT] = {};            // where an unconnected reading port is written
+    std::vector<float> m_buffers[PIN_PORTS];      // the control pins' buffers, m_max_block samples each, shared
+    float m_taken[PORT_COUNT] = {};               // each control port's value as the plug-in took it
+    std::int16_t m_sent_choice[PIN_PORTS] = {};   // choice pins: the value the modules have
+    std::uint32_t m_sent_float[PIN_PORTS] = {};   // float pins: the bits of the float the modules have
+    std::uint32_t m_seen[PORT_COUNT] = {};        // the bits of each port's value when last dealt with
 
-    SEModuleRecord* m_record = nullptr;
-    SEProcessEntry m_process = nullptr;
-    bool m_routine_changed = false;
-    bool m_sleeping = false;        // the module asked to sleep: not called, its output silent, until a change
+    // What the modules play, for the reading ports and the glide: the delay in samples, its line, the time pin
+    // that gives it, and the time scale of the "Time Mode" the modules have.
+    double m_delay = -1.0;  // negative: none yet
+    std::int64_t m_line = 0;
+    float m_time_pin = 0.0f;
+    float m_time_scale = 0.0f;
+
+    // Smoothing. Gains on the modules' output (wet) and on the input copied to the output (dry: the bypass), the
+    // gain on the modules' input after a new line, the volume ramp and the glide of the delay.
+    Ramp m_wet, m_dry, m_input, m_volume, m_glide;
+    bool m_slow = false;              // something moves or waits: runs take the smoothed path
+    bool m_volume_streaming = false;  // the volume pin streams while its ramp moves
+    bool m_gliding = false;           // the modules run "Fraction(Full)" with a streaming time for the glide
+    bool m_awaiting_worker = false;   // a line change was handed to the worker and not yet seen back
+
     std::uint32_t m_clock = 0;         // sample clock of the next sample
-    std::uint32_t m_buffer_clock = 0;  // sample clock of element 0 of the pin buffers the module has
+    std::uint32_t m_buffer_clock = 0;  // sample clock of element 0 of the pin buffers the modules have
 
     std::atomic<std::uint32_t> m_epoch{0};
     std::atomic<bool> m_worker_owns{false};  // set by Run before it schedules work, cleared by Work when done
+    bool m_modules_on = false;               // the modules have been switched on (their lines exist)
 };
 
 }  // namespace er_lv2

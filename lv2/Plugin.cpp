@@ -13,8 +13,14 @@ using er_lv2::Adapter;
 
 Adapter* Of(LV2_Handle instance) { return static_cast<Adapter*>(instance); }
 
-LV2_Handle Instantiate(const LV2_Descriptor*, double rate, const char*, const LV2_Feature* const* features) noexcept {
-    return Adapter::Create(rate, features);
+LV2_Handle Instantiate(const LV2_Descriptor* descriptor, double rate, const char*,
+                       const LV2_Feature* const* features) noexcept {
+    for (const er_lv2::Variant& variant : er_lv2::VARIANTS) {
+        if (descriptor != nullptr && std::strcmp(descriptor->URI, variant.uri) == 0) {
+            return Adapter::Create(variant, rate, features);
+        }
+    }
+    return nullptr;
 }
 
 void ConnectPort(LV2_Handle instance, uint32_t port, void* data) noexcept { Of(instance)->ConnectPort(port, data); }
@@ -37,11 +43,14 @@ const void* ExtensionData(const char* uri) noexcept {
     return std::strcmp(uri, LV2_WORKER__interface) == 0 ? &WORKER : nullptr;
 }
 
-const LV2_Descriptor DESCRIPTOR = {er_lv2::PLUGIN_URI, &Instantiate, &ConnectPort, &Activate, &Run,
-                                   &Deactivate,        &Cleanup,     &ExtensionData};
+// One descriptor per variant, in the order of VARIANTS.
+const LV2_Descriptor DESCRIPTORS[er_lv2::VARIANT_COUNT] = {
+    {er_lv2::VARIANTS[0].uri, &Instantiate, &ConnectPort, &Activate, &Run, &Deactivate, &Cleanup, &ExtensionData},
+    {er_lv2::VARIANTS[1].uri, &Instantiate, &ConnectPort, &Activate, &Run, &Deactivate, &Cleanup, &ExtensionData},
+};
 
 }  // namespace
 
 extern "C" LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
-    return index == 0 ? &DESCRIPTOR : nullptr;
+    return index < static_cast<uint32_t>(er_lv2::VARIANT_COUNT) ? &DESCRIPTORS[index] : nullptr;
 }

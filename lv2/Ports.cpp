@@ -55,9 +55,9 @@ bool Translate(PortDescription& port, const SEPinProperties& pin) {
         port.minimum = low->value;
         port.maximum = high->value;
         const er_text::ListEntry* chosen = er_text::FindChoice(parsed, default_text);
-        port.default_value = port.row.kind == PortKind::Toggle ? ACTIVE_DEFAULT
-                             : chosen != nullptr                ? static_cast<float>(chosen->value)
-                                                                : port.minimum;
+        port.default_value = !std::isnan(port.row.plugin_default) ? port.row.plugin_default
+                             : chosen != nullptr                     ? static_cast<float>(chosen->value)
+                                                                     : port.minimum;
         return port.row.kind != PortKind::Toggle || port.entries.size() == 2;
     }
     if (IsControl(port.row.kind)) {
@@ -82,12 +82,16 @@ bool IsControl(PortKind kind) { return kind != PortKind::AudioIn && kind != Port
 
 bool IsChoice(PortKind kind) { return kind == PortKind::Toggle || kind == PortKind::Choice; }
 
+bool IsPin(std::int32_t port) { return port >= 0 && port < PIN_PORTS; }
+
+bool IsReading(PortKind kind) { return kind == PortKind::Reading; }
+
 std::vector<PortDescription> PortDescriptions() {
     auto* record = static_cast<SEModuleRecord*>(makeModule(0, SE_KIND_DSP, nullptr, nullptr));
     if (record == nullptr) return {};
     std::vector<PortDescription> ports;
     bool known = true;
-    for (std::int32_t index = 0; index < PORT_COUNT && known; ++index) {
+    for (std::int32_t index = 0; index < PIN_PORTS && known; ++index) {
         SEPinProperties pin{};
         PortDescription port{PORT_ROWS[index], {}, 0.0f, 0.0f, 0.0f, {}};
         const effect_pins::PinFacts& facts = effect_pins::kPins[static_cast<std::size_t>(index)];
@@ -100,9 +104,17 @@ std::vector<PortDescription> PortDescriptions() {
         ports.push_back(std::move(port));
     }
     SEPinProperties beyond{};
-    known = known && record->dispatch(record, OP_GET_PIN_PROPERTIES, PORT_COUNT, 0, &beyond, 0.0f) == 0;
+    known = known && record->dispatch(record, OP_GET_PIN_PROPERTIES, PIN_PORTS, 0, &beyond, 0.0f) == 0;
     record->dispatch(record, OP_CLOSE, 0, 0, nullptr, 0.0f);
-    if (!known) ports.clear();
+    if (!known) return {};
+    // The adapter's own ports; the right channel's audio ports take their names from the left one's.
+    for (std::int32_t index = PIN_PORTS; index < PORT_COUNT; ++index) {
+        const PortRow& row = PORT_ROWS[index];
+        PortDescription port{row, row.name ? row.name : "", row.minimum, row.maximum, row.plugin_default, {}};
+        if (index == PORT_AUDIO_IN_R) port.name = ports[PORT_AUDIO_IN].name;
+        if (index == PORT_OUT_R) port.name = ports[PORT_OUT].name;
+        ports.push_back(std::move(port));
+    }
     return ports;
 }
 
@@ -118,6 +130,11 @@ std::optional<std::int16_t> ChoiceFor(const PortDescription& port, float value) 
         if (entry.value == whole) return whole;
     }
     return std::nullopt;
+}
+
+std::optional<float> FloatFor(const PortDescription& port, float value) {
+    if (!std::isfinite(value)) return std::nullopt;
+    return std::clamp(value, port.minimum, port.maximum);
 }
 
 float PinFloat(float shown) { return static_cast<float>(static_cast<double>(shown) / 10.0); }

@@ -1,10 +1,13 @@
-// The plug-in's ports: one per pin of the module, in the module's pin order, so that port index = pin index.
-// Names, list entries and defaults come from the module's own pin descriptions (PortDescriptions); this table
-// holds only what the adapter adds: the stable symbol, the kind of LV2 port, and how a range is read.
+// The plug-ins' ports. Ports 0 to 13 are the module's pins, in the module's pin order, so that port index = pin
+// index; names, list entries and defaults come from the module's own pin descriptions (PortDescriptions), and
+// this table holds what the adapter adds: the stable symbol, the kind of LV2 port, how a range is read, a
+// comment for an LV2 user, a unit, and the plug-in's own default where it differs from the module's. The ports
+// after them are the adapter's own (the realised delay, smoothing, the stereo variant's right channel).
 //
 // Symbols are part of every saved session and preset: never rename one, never give a retired one a new meaning.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,66 +18,151 @@
 namespace er_lv2 {
 
 enum class PortKind {
-    AudioIn,   // lv2:AudioPort input
-    AudioOut,  // lv2:AudioPort output
-    Toggle,    // a choice pin "OFF,ON" as lv2:toggled, on by default
-    Choice,    // a choice pin as lv2:enumeration, one scale point per list entry; the value is the entry's value
-    Float,     // a float pin in shown units (the pin's float is the shown value / 10)
-    Trigger,   // a float pin the host pulses (pprops:trigger); a positive value is a gate
+    AudioIn,    // lv2:AudioPort input
+    AudioOut,   // lv2:AudioPort output
+    Toggle,     // a choice pin "OFF,ON" as lv2:toggled, on by default
+    Choice,     // a choice pin as lv2:enumeration, one scale point per list entry; the value is the entry's value
+    Float,      // a float pin in shown units (the pin's float is the shown value / 10)
+    Trigger,    // a float pin the host pulses (pprops:trigger); a positive value is a gate
+    Reading,    // an output control port the adapter writes: what the module realises
+    Switch,     // an input toggle of the adapter's own
 };
 
 // How a float port's range is read from the pin's range text ("10,0,10,0": the extremes are 0 and 10).
 enum class RangeRule {
-    None,        // not a float port
+    None,        // not a float pin
     FromText,    // the extremes of the range text
     SignedText,  // from minus to plus the text's largest number: the pin's name promises a sign ("+/-10")
     GateRange,   // the pin shows no range: 0 to 10, a shown 10 being the float 1.0 a gate sends
+    Own,         // an adapter's port: the range in its row
 };
+
+inline constexpr float MODULE_DEFAULT = NAN;  // a row's plug-in default that keeps the module's
 
 struct PortRow {
-    const char* symbol;  // lv2:symbol
+    const char* symbol;   // lv2:symbol
     PortKind kind;
     RangeRule range;
+    const char* comment;  // rdfs:comment, for an LV2 user
+    const char* unit;     // units:unit (a Turtle name), or null
+    float plugin_default = MODULE_DEFAULT;
+    float minimum = 0.0f;  // RangeRule::Own only
+    float maximum = 0.0f;
+    const char* name = nullptr;  // the adapter's ports: lv2:name
 };
 
-inline constexpr std::int32_t PORT_COUNT = effect_pins::PIN_COUNT;
+inline constexpr std::int32_t PIN_PORTS = effect_pins::PIN_COUNT;  // ports 0 .. 13: the module's pins
+
+inline constexpr std::int32_t PORT_AUDIO_IN = 0;
+inline constexpr std::int32_t PORT_ACTIVE = 1;
+inline constexpr std::int32_t PORT_FEEDBACK = 2;
+inline constexpr std::int32_t PORT_DAMPING = 3;
+inline constexpr std::int32_t PORT_OUT = 5;
+inline constexpr std::int32_t PORT_TIME_ACCURACY = 6;
+inline constexpr std::int32_t PORT_TIME_MODE = 7;
+inline constexpr std::int32_t PORT_TIME = 8;
+inline constexpr std::int32_t PORT_VOLUME = 9;
+inline constexpr std::int32_t PORT_MAX_DELAY = 10;
+inline constexpr std::int32_t PORT_MONO_MODE = 12;
+inline constexpr std::int32_t PORT_GATE = 13;
+inline constexpr std::int32_t PORT_DELAY_SAMPLES = 14;
+inline constexpr std::int32_t PORT_DELAY_MS = 15;
+inline constexpr std::int32_t PORT_SMOOTH = 16;
+inline constexpr std::int32_t PORT_AUDIO_IN_R = 17;  // the stereo variant only
+inline constexpr std::int32_t PORT_OUT_R = 18;
+inline constexpr std::int32_t MONO_PORTS = 17;
+inline constexpr std::int32_t STEREO_PORTS = 19;
+inline constexpr std::int32_t PORT_COUNT = STEREO_PORTS;  // the largest variant's
+
+// "Max Delay(s)" in the plug-in: "0.170", the shortest line that holds the default 100 ms at every rate from
+// 8 kHz to 384 kHz (the module's "0.040 (2048sm)" holds 42 ms at 48 kHz, and its tap wraps).
+inline constexpr float MAX_DELAY_DEFAULT = 6.0f;
+inline constexpr float GATE_MAXIMUM = 10.0f;
 
 inline constexpr PortRow PORT_ROWS[PORT_COUNT] = {
-    {"audio_in", PortKind::AudioIn, RangeRule::None},         // "Audio_In"
-    {"active", PortKind::Toggle, RangeRule::None},            // "Active"
-    {"feedback", PortKind::Float, RangeRule::SignedText},     // "Feedback +/-10"
-    {"damping", PortKind::Float, RangeRule::FromText},        // "Damping 0-10"
-    {"routing_mode", PortKind::Choice, RangeRule::None},      // "Damping/Feedback Mode"
-    {"out", PortKind::AudioOut, RangeRule::None},             // "Out"
-    {"time_accuracy", PortKind::Choice, RangeRule::None},     // "Time Accuracy"
-    {"time_mode", PortKind::Choice, RangeRule::None},         // "Time Mode"
-    {"time", PortKind::Float, RangeRule::FromText},           // "1 Time"
-    {"volume", PortKind::Float, RangeRule::FromText},         // "1 Volume 10=100%"
-    {"max_delay", PortKind::Choice, RangeRule::None},         // "Max Delay(s)"
-    {"volume_mode", PortKind::Choice, RangeRule::None},       // "Volume Mode"
-    {"mono_mode", PortKind::Choice, RangeRule::None},         // "Midi_to_CV:Mono Mode(Poly Reset)"
-    {"gate", PortKind::Trigger, RangeRule::GateRange},        // "Midi_to_CV:Gate(Poly Reset)"
+    {"audio_in", PortKind::AudioIn, RangeRule::None, "The signal the delay line records.", nullptr},
+    {"active", PortKind::Toggle, RangeRule::None,
+     "On: the echo plays. Off: the plug-in passes its input unchanged (bypass) and frees its delay line; "
+     "switching on starts from an empty line.",
+     nullptr, 1.0f},
+    {"feedback", PortKind::Float, RangeRule::SignedText,
+     "How much of each echo is fed back into the line: 10 repeats it at full level forever, 5 at half level "
+     "each time, negative values invert it. 0 gives a single echo.",
+     nullptr},
+    {"damping", PortKind::Float, RangeRule::FromText,
+     "A one-pole low-pass in the feedback path: 0 leaves the repeats bright, 10 holds the filter still. In the "
+     "Input+ routings it also filters what enters the line.",
+     nullptr},
+    {"routing_mode", PortKind::Choice, RangeRule::None,
+     "Where feedback and damping act: Tap1 feeds the tap back, Output the output; the Input+ entries filter "
+     "input and feedback together.",
+     nullptr},
+    {"out", PortKind::AudioOut, RangeRule::None, "The echo alone (no dry signal): mix it with the input in the host.",
+     nullptr},
+    {"time_accuracy", PortKind::Choice, RangeRule::None,
+     "Sample: the delay in whole samples. Fraction(Econ): interpolated, read once per block. Fraction(Full): "
+     "interpolated at every sample while the time moves.",
+     nullptr},
+    {"time_mode", PortKind::Choice, RangeRule::None,
+     "What 1 Time counts: seconds, milliseconds or samples.", nullptr},
+    {"time", PortKind::Float, RangeRule::FromText,
+     "The delay of the echo, in what Time Mode says. The plug-in keeps it between 1 sample and the Max Delay "
+     "line; Delay (samples) and Delay (ms) show the delay it plays.",
+     nullptr},
+    {"volume", PortKind::Float, RangeRule::FromText, "The echo's level: 10 is 100 %.", nullptr},
+    {"max_delay", PortKind::Choice, RangeRule::None,
+     "The length of the delay line, in seconds at 48 kHz (longer at lower rates within a band); the longest "
+     "delay the plug-in plays. A change restarts the line from silence.",
+     nullptr, MAX_DELAY_DEFAULT},
+    {"volume_mode", PortKind::Choice, RangeRule::None,
+     "Linear: the level is Volume / 10. Analogue: its square, for a fader-like feel.", nullptr},
+    {"mono_mode", PortKind::Choice, RangeRule::None,
+     "Does nothing in LV2: in the modular host it limits line clearing to the first gate of each voice; here "
+     "every gate clears the line.",
+     nullptr},
+    {"gate", PortKind::Trigger, RangeRule::GateRange,
+     "A positive value clears the delay line and the damping state (a held value clears once).", nullptr},
+    {"delay_samples", PortKind::Reading, RangeRule::Own,
+     "The delay the plug-in plays now, in samples (fractional with the Fraction accuracies).", nullptr, 0.0f, 0.0f,
+     4194304.0f, "Delay (samples)"},
+    {"delay_ms", PortKind::Reading, RangeRule::Own, "The delay the plug-in plays now, in milliseconds.", "units:ms",
+     0.0f, 0.0f, 65536.0f, "Delay (ms)"},
+    {"smooth", PortKind::Switch, RangeRule::Own,
+     "On: changes of time, volume, Max Delay and Active glide or fade instead of clicking. Off: every change "
+     "takes effect at once, sample for sample as the module alone plays it.",
+     nullptr, 1.0f, 0.0f, 1.0f, "Smooth changes"},
+    {"audio_in_r", PortKind::AudioIn, RangeRule::None, "The right channel's input.", nullptr},
+    {"out_r", PortKind::AudioOut, RangeRule::None, "The right channel's echo.", nullptr},
 };
 
-inline constexpr std::int32_t PORT_AUDIO_IN = effect_pins::Index(effect_pins::Pin::AudioIn);
-inline constexpr std::int32_t PORT_ACTIVE = effect_pins::Index(effect_pins::Pin::Active);
-inline constexpr std::int32_t PORT_OUT = effect_pins::Index(effect_pins::Pin::Out);
-inline constexpr std::int32_t PORT_MAX_DELAY = effect_pins::Index(effect_pins::Pin::MaxDelay);
-inline constexpr std::int32_t PORT_GATE = effect_pins::Index(effect_pins::Pin::Gate);
-
-// "Active" is on by default in the plug-in (the module starts off and waits for its host to switch it on).
-inline constexpr float ACTIVE_DEFAULT = 1.0f;
-inline constexpr float GATE_MAXIMUM = 10.0f;
+// The plug-ins of the bundle: one module object per channel, the controls shared.
+struct Variant {
+    const char* uri;
+    const char* name_suffix;  // after the module's name
+    std::int32_t channels;
+    std::int32_t ports;
+};
+inline constexpr Variant VARIANTS[] = {
+    {"urn:early-reflection:ZV_1x_ER_Gen", "", 1, MONO_PORTS},
+    {"urn:early-reflection:ZV_1x_ER_Gen_stereo", " Stereo", 2, STEREO_PORTS},
+};
+inline constexpr std::int32_t VARIANT_COUNT = 2;
+inline constexpr std::int32_t MAX_CHANNELS = 2;
+// Each channel's audio ports.
+inline constexpr std::int32_t CHANNEL_IN[MAX_CHANNELS] = {PORT_AUDIO_IN, PORT_AUDIO_IN_R};
+inline constexpr std::int32_t CHANNEL_OUT[MAX_CHANNELS] = {PORT_OUT, PORT_OUT_R};
 
 bool IsControl(PortKind kind);
 bool IsChoice(PortKind kind);  // Toggle or Choice: the pin's value is a 16-bit entry value
+bool IsPin(std::int32_t port);
+bool IsReading(PortKind kind);
 
 struct ChoiceEntry {
     std::string label;   // the module's text of the entry
     std::int16_t value;  // what the module's variable receives
 };
 
-// A port as the plug-in describes it: the module's pin texts, translated.
+// A port as the plug-in describes it: the module's pin texts, translated, or the adapter's own port.
 struct PortDescription {
     PortRow row;
     std::string name;                  // the module's pin name
@@ -84,15 +172,20 @@ struct PortDescription {
     std::vector<ChoiceEntry> entries;  // choice ports, in list order
 };
 
-// Reads the module's pin descriptions through its exports and translates them. Empty when the module's pins are
-// not the ones the shared pin table (effect_pins/PinFacts.h) states, in name, direction, type or number of list
-// entries, or carry flags: the adapter refuses to run a module it does not know.
+// Reads the module's pin descriptions through its exports and translates them, and adds the adapter's ports:
+// PORT_COUNT descriptions. Empty when the module's pins are not the ones the shared pin table
+// (effect_pins/PinFacts.h) states, in name, direction, type or number of list entries, or carry flags: the
+// adapter refuses to run a module it does not know.
 std::vector<PortDescription> PortDescriptions();
 
 // The value a choice port's LV2 value selects: the entry whose value equals it exactly after rounding to the
 // nearest whole number; a toggle selects its first entry at 0 or below and its second above 0. None for a value
 // that names no entry (not a number, out of range, no such entry).
 std::optional<std::int16_t> ChoiceFor(const PortDescription& port, float value);
+
+// A float port's value as the plug-in takes it: within the port's range; none when not a number or infinite
+// (the plug-in keeps the last value it took).
+std::optional<float> FloatFor(const PortDescription& port, float value);
 
 // The pin's float for a float port's LV2 value (shown units): shown / 10 in double, rounded once to float.
 float PinFloat(float shown);

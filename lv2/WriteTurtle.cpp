@@ -1,18 +1,38 @@
-// er-lv2-ttl OUT_DIR BINARY: writes the bundle's manifest.ttl and early_reflection.ttl. Run at build time, so
-// that the description says what the built module and adapter really do: names, list entries and defaults are
-// the module's pin texts, read through its exports; symbols, kinds and ranges come from the port table.
+// er-lv2-ttl OUT_DIR BINARY PRESET_FILE...: writes the bundle's manifest.ttl, early_reflection.ttl (the mono
+// and the stereo plug-in) and presets.ttl. Run at build time, so that the description says what the built
+// module and adapter really do: names, list entries and defaults are the module's pin texts, read through its
+// exports; symbols, kinds, ranges, comments and units come from the port table; the presets are er-render's
+// settings files.
 #include <cstdio>
+#include <exception>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 
 #include "Adapter.h"
+#include "ListText.h"
 #include "ModuleExports.h"
 #include "Ports.h"
+#include "Settings.h"
+#include "Text.h"
 
 namespace {
 
 using namespace er_lv2;
+
+constexpr const char* MAINTAINER = "urn:early-reflection:maintainer";
+constexpr const char* LICENSE = "http://opensource.org/licenses/isc";
+constexpr const char* PRESET_PREFIX = "urn:early-reflection:preset:";
+
+constexpr const char* DESCRIPTION =
+    "An early-reflection generator: one echo of the input, whose delay, level, feedback and damping you set, "
+    "on a delay line whose length Max Delay chooses. With feedback the echo repeats, each repeat passing a "
+    "one-pole low-pass (Damping); Damping/Feedback Mode says whether the tap or the output is fed back and "
+    "whether the input is filtered too. The output is the echo alone: mix it with the dry signal in the host. "
+    "Delay (samples) and Delay (ms) show the delay it plays; Smooth changes makes changes glide or fade instead "
+    "of clicking, and off plays every change at once, exactly as the module alone does.";
 
 // A Turtle string literal.
 std::string Literal(const std::string& text) {
@@ -41,77 +61,203 @@ const char* PortClasses(PortKind kind) {
     switch (kind) {
     case PortKind::AudioIn: return "lv2:AudioPort , lv2:InputPort";
     case PortKind::AudioOut: return "lv2:AudioPort , lv2:OutputPort";
+    case PortKind::Reading: return "lv2:ControlPort , lv2:OutputPort";
     default: return "lv2:ControlPort , lv2:InputPort";
     }
 }
 
-const char* PortProperties(PortKind kind) {
+const char* PortProperties(std::int32_t index, PortKind kind) {
+    if (index == PORT_MONO_MODE) return "lv2:connectionOptional , lv2:integer , lv2:enumeration , pprops:notOnGUI";
     switch (kind) {
-    case PortKind::Toggle: return "lv2:connectionOptional , lv2:toggled , lv2:integer";
+    case PortKind::Toggle:
+    case PortKind::Switch: return "lv2:connectionOptional , lv2:toggled , lv2:integer";
     case PortKind::Choice: return "lv2:connectionOptional , lv2:integer , lv2:enumeration";
     case PortKind::Trigger: return "lv2:connectionOptional , pprops:trigger";
-    case PortKind::Float: return "lv2:connectionOptional";
+    case PortKind::Float:
+    case PortKind::Reading: return "lv2:connectionOptional";
     default: return nullptr;
     }
 }
 
-void WritePort(std::ostream& out, std::int32_t index, const PortDescription& port) {
+// "0.085 (4096sm)" -> "0.085 s (4096sm)": the "Max Delay(s)" entries are seconds.
+std::string ChoiceLabel(std::int32_t index, const std::string& label) {
+    if (index != PORT_MAX_DELAY) return label;
+    const std::size_t end = label.find(' ');
+    return end == std::string::npos ? label + " s" : label.substr(0, end) + " s" + label.substr(end);
+}
+
+struct Group {
+    const char* symbol;
+    const char* label;
+    const char* kinds;  // the group's classes
+};
+
+std::string GroupUri(const Variant& variant, const char* symbol) { return std::string(variant.uri) + "#" + symbol; }
+
+void WritePort(std::ostream& out, const Variant& variant, std::int32_t index, const PortDescription& port) {
+    const bool audio = !IsControl(port.row.kind);
+    std::string name = port.name;
+    if (audio && variant.channels == 2) name += (index == PORT_AUDIO_IN_R || index == PORT_OUT_R) ? " R" : " L";
     out << "    [\n"
         << "        a " << PortClasses(port.row.kind) << " ;\n"
         << "        lv2:index " << index << " ;\n"
         << "        lv2:symbol " << Literal(port.row.symbol) << " ;\n"
-        << "        lv2:name " << Literal(port.name);
+        << "        lv2:name " << Literal(name) << " ;\n"
+        << "        rdfs:comment " << Literal(port.row.comment);
+    if (audio) {
+        const bool input = port.row.kind == PortKind::AudioIn;
+        const char* side = variant.channels == 1                                  ? "pg:center"
+                           : (index == PORT_AUDIO_IN_R || index == PORT_OUT_R) ? "pg:right"
+                                                                                 : "pg:left";
+        out << " ;\n        pg:group <" << GroupUri(variant, input ? "in" : "out") << "> ;\n"
+            << "        lv2:designation " << side;
+    }
+    if (index == PORT_ACTIVE) out << " ;\n        lv2:designation lv2:enabled";
+    if (port.row.unit != nullptr) out << " ;\n        units:unit " << port.row.unit;
     if (IsControl(port.row.kind)) {
         out << " ;\n        lv2:default " << Number(port.default_value) << " ;\n"
             << "        lv2:minimum " << Number(port.minimum) << " ;\n"
             << "        lv2:maximum " << Number(port.maximum) << " ;\n"
-            << "        lv2:portProperty " << PortProperties(port.row.kind);
+            << "        lv2:portProperty " << PortProperties(index, port.row.kind);
         for (std::size_t i = 0; i < port.entries.size(); ++i) {
             out << (i == 0 ? " ;\n        lv2:scalePoint " : " , ") << "[ rdfs:label "
-                << Literal(port.entries[i].label) << " ; rdf:value " << port.entries[i].value << " ]";
+                << Literal(ChoiceLabel(index, port.entries[i].label)) << " ; rdf:value " << port.entries[i].value
+                << " ]";
         }
     }
     out << "\n    ]";
 }
 
-std::string Description(const std::vector<PortDescription>& ports) {
-    SEModuleIdentity identity{};
-    getModuleProperties(0, &identity);
+constexpr const char* PREFIXES =
+    "@prefix doap: <http://usefulinc.com/ns/doap#> .\n"
+    "@prefix foaf: <http://xmlns.com/foaf/0.1/> .\n"
+    "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
+    "@prefix opts: <http://lv2plug.in/ns/ext/options#> .\n"
+    "@prefix bufsz: <http://lv2plug.in/ns/ext/buf-size#> .\n"
+    "@prefix pg: <http://lv2plug.in/ns/ext/port-groups#> .\n"
+    "@prefix pprops: <http://lv2plug.in/ns/ext/port-props#> .\n"
+    "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
+    "@prefix rdf: <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .\n"
+    "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n"
+    "@prefix units: <http://lv2plug.in/ns/extensions/units#> .\n"
+    "@prefix urid: <http://lv2plug.in/ns/ext/urid#> .\n"
+    "@prefix work: <http://lv2plug.in/ns/ext/worker#> .\n\n";
+
+std::string Description(const std::vector<PortDescription>& ports, const std::string& name) {
     std::ostringstream out;
-    out << "@prefix doap: <http://usefulinc.com/ns/doap#> .\n"
-           "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
-           "@prefix opts: <http://lv2plug.in/ns/ext/options#> .\n"
-           "@prefix bufsz: <http://lv2plug.in/ns/ext/buf-size#> .\n"
-           "@prefix pprops: <http://lv2plug.in/ns/ext/port-props#> .\n"
-           "@prefix rdf: <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .\n"
-           "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n"
-           "@prefix urid: <http://lv2plug.in/ns/ext/urid#> .\n"
-           "@prefix work: <http://lv2plug.in/ns/ext/worker#> .\n\n"
-        << "<" << PLUGIN_URI << ">\n"
-        << "    a lv2:Plugin , lv2:DelayPlugin ;\n"
-        << "    doap:name " << Literal(identity.name ? identity.name : "") << " ;\n"
-        << "    rdfs:comment " << Literal(identity.about ? identity.about : "") << " ;\n"
-        << "    lv2:minorVersion 2 ;\n"
-        << "    lv2:microVersion 90 ;\n"
-        << "    lv2:optionalFeature lv2:hardRTCapable , work:schedule , opts:options , urid:map ;\n"
-        << "    lv2:extensionData work:interface ;\n"
-        << "    opts:supportedOption bufsz:maxBlockLength ;\n"
-        << "    lv2:port\n";
-    for (std::size_t i = 0; i < ports.size(); ++i) {
-        WritePort(out, static_cast<std::int32_t>(i), ports[i]);
-        out << (i + 1 < ports.size() ? " ,\n" : " .\n");
+    out << PREFIXES << "<" << MAINTAINER << ">\n    a foaf:Person ;\n    foaf:name \"early_reflection developers\" .\n";
+    for (const Variant& variant : VARIANTS) {
+        const char* group = variant.channels == 1 ? "pg:MonoGroup" : "pg:StereoGroup";
+        for (const Group& g : {Group{"in", "Input", "pg:InputGroup"}, Group{"out", "Output", "pg:OutputGroup"}}) {
+            out << "\n<" << GroupUri(variant, g.symbol) << ">\n    a " << group << " , " << g.kinds << " ;\n"
+                << "    lv2:symbol " << Literal(g.symbol) << " ;\n    rdfs:label " << Literal(g.label) << " .\n";
+        }
+        out << "\n<" << variant.uri << ">\n"
+            << "    a lv2:Plugin , lv2:DelayPlugin , doap:Project ;\n"
+            << "    doap:name " << Literal(name + variant.name_suffix) << " ;\n"
+            << "    doap:license <" << LICENSE << "> ;\n"
+            << "    doap:maintainer <" << MAINTAINER << "> ;\n"
+            << "    rdfs:comment " << Literal(DESCRIPTION) << " ;\n"
+            << "    lv2:minorVersion 2 ;\n"
+            << "    lv2:microVersion 90 ;\n"
+            << "    pg:mainInput <" << GroupUri(variant, "in") << "> ;\n"
+            << "    pg:mainOutput <" << GroupUri(variant, "out") << "> ;\n"
+            << "    lv2:optionalFeature lv2:hardRTCapable , work:schedule , opts:options , urid:map ;\n"
+            << "    lv2:extensionData work:interface ;\n"
+            << "    opts:supportedOption bufsz:maxBlockLength ;\n"
+            << "    lv2:port\n";
+        for (std::int32_t i = 0; i < variant.ports; ++i) {
+            WritePort(out, variant, i, ports[static_cast<std::size_t>(i)]);
+            out << (i + 1 < variant.ports ? " ,\n" : " .\n");
+        }
     }
     return out.str();
 }
 
-std::string Manifest(const std::string& binary) {
+// A preset: er-render's settings file, every control the file does not set at the plug-in's default. "Active",
+// the gate and smoothing are the user's, not the preset's; a ramp ("5..40") starts where it starts.
+struct Preset {
+    std::string name;     // the file's stem
+    std::string comment;  // its leading comment lines
+    std::vector<std::pair<std::int32_t, float>> values;  // port, LV2 value
+};
+
+bool Kept(std::int32_t port) { return port != PORT_ACTIVE && port != PORT_GATE && port != PORT_SMOOTH; }
+
+Preset ReadPreset(const std::string& path, const std::vector<PortDescription>& ports) {
+    Preset preset{std::filesystem::path(path).stem().string(), {}, {}};
+    std::ifstream file(path);
+    for (std::string line; std::getline(file, line);) {
+        const std::string_view text = er_text::Trim(line);
+        if (text.empty() || text[0] != '#') break;
+        preset.comment += (preset.comment.empty() ? "" : " ") + std::string(er_text::Trim(text.substr(1)));
+    }
+    for (std::int32_t port = 0; port < MONO_PORTS; ++port) {
+        if (IsControl(ports[port].row.kind) && !IsReading(ports[port].row.kind) && Kept(port)) {
+            preset.values.emplace_back(port, ports[port].default_value);
+        }
+    }
+    for (const er_render::Assignment& assignment : er_render::ReadSettingsFile(path)) {
+        std::int32_t port = 0;
+        while (port < PIN_PORTS && ports[port].name != assignment.name) ++port;
+        if (port == PIN_PORTS || !Kept(port)) throw std::runtime_error(assignment.origin + ": no such control");
+        float value = 0.0f;
+        if (IsChoice(ports[port].row.kind)) {
+            std::vector<er_text::ListEntry> entries;
+            for (const ChoiceEntry& entry : ports[port].entries) entries.push_back({entry.label, entry.value});
+            const er_text::ListEntry* chosen = er_text::FindChoice(entries, assignment.value);
+            if (chosen == nullptr) throw std::runtime_error(assignment.origin + ": no such entry");
+            value = static_cast<float>(chosen->value);
+        } else {
+            const auto number = er_text::ParseNumber(assignment.value.substr(0, assignment.value.find("..")));
+            if (!number) throw std::runtime_error(assignment.origin + ": not a number the plug-in takes");
+            value = static_cast<float>(*number);
+        }
+        for (auto& [index, setting] : preset.values) {
+            if (index == port) setting = value;
+        }
+    }
+    return preset;
+}
+
+std::string PresetUri(const Variant& variant, const Preset& preset) {
+    return PRESET_PREFIX + std::string(variant.channels == 1 ? "" : "stereo:") + preset.name;
+}
+
+std::string Presets(const std::vector<Preset>& presets, const std::vector<PortDescription>& ports) {
+    std::ostringstream out;
+    out << PREFIXES;
+    for (const Variant& variant : VARIANTS) {
+        for (const Preset& preset : presets) {
+            out << "\n<" << PresetUri(variant, preset) << ">\n    a pset:Preset ;\n"
+                << "    lv2:appliesTo <" << variant.uri << "> ;\n"
+                << "    rdfs:label " << Literal(preset.name) << " ;\n"
+                << "    rdfs:comment " << Literal(preset.comment) << " ;\n    lv2:port";
+            for (std::size_t i = 0; i < preset.values.size(); ++i) {
+                out << (i == 0 ? " " : " , ") << "[ lv2:symbol " << Literal(ports[preset.values[i].first].row.symbol)
+                    << " ; pset:value " << Number(preset.values[i].second) << " ]";
+            }
+            out << " .\n";
+        }
+    }
+    return out.str();
+}
+
+std::string Manifest(const std::string& binary, const std::vector<Preset>& presets) {
     std::ostringstream out;
     out << "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
-           "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n\n"
-        << "<" << PLUGIN_URI << ">\n"
-        << "    a lv2:Plugin ;\n"
-        << "    lv2:binary <" << binary << "> ;\n"
-        << "    rdfs:seeAlso <early_reflection.ttl> .\n";
+           "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
+           "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n";
+    for (const Variant& variant : VARIANTS) {
+        out << "\n<" << variant.uri << ">\n"
+            << "    a lv2:Plugin ;\n"
+            << "    lv2:binary <" << binary << "> ;\n"
+            << "    rdfs:seeAlso <early_reflection.ttl> .\n";
+        for (const Preset& preset : presets) {
+            out << "\n<" << PresetUri(variant, preset) << ">\n    a pset:Preset ;\n"
+                << "    lv2:appliesTo <" << variant.uri << "> ;\n    rdfs:seeAlso <presets.ttl> .\n";
+        }
+    }
     return out.str();
 }
 
@@ -126,8 +272,8 @@ bool Write(const std::string& path, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: er-lv2-ttl OUT_DIR BINARY\n");
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: er-lv2-ttl OUT_DIR BINARY PRESET_FILE...\n");
         return 2;
     }
     const auto ports = PortDescriptions();
@@ -135,8 +281,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "er-lv2-ttl: the module's pins are not the ones the port table describes\n");
         return 1;
     }
+    SEModuleIdentity identity{};
+    getModuleProperties(0, &identity);
+    std::vector<Preset> presets;
+    try {
+        for (int i = 3; i < argc; ++i) presets.push_back(ReadPreset(argv[i], ports));
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "er-lv2-ttl: %s\n", error.what());
+        return 1;
+    }
     const std::string dir = argv[1];
-    return Write(dir + "/manifest.ttl", Manifest(argv[2])) && Write(dir + "/early_reflection.ttl", Description(ports))
-               ? 0
-               : 1;
+    const bool written = Write(dir + "/manifest.ttl", Manifest(argv[2], presets)) &&
+                         Write(dir + "/early_reflection.ttl", Description(ports, identity.name ? identity.name : "")) &&
+                         Write(dir + "/presets.ttl", Presets(presets, ports));
+    return written ? 0 : 1;
 }

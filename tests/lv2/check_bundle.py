@@ -1,53 +1,74 @@
 #!/usr/bin/env python3
 """The installed bundle through Debian's LV2 tools: installed by `cmake --install` (into a prefix and into a
-home's ~/.lv2), validated by lv2_validate, found by lv2ls, described by lv2info exactly as the table below
-says, and rendered by lv2apply bit for bit as `er-render --block 1` renders the same settings (lv2apply runs
-the plug-in one frame per run, with no host features).
+home's ~/.lv2, the binary stripped), validated by lv2_validate, found by lv2ls, both plug-ins described by
+lv2info exactly as the tables below say, their presets listed by lv2info and lv2file, rendered by lv2apply bit
+for bit as `er-render --block 1` renders the same settings (lv2apply runs the plug-in one frame per run, with no
+host features), run by lv2file (whose feature list holds an entry without a URI) and by GStreamer's default
+pipeline (which starts the enable switch off: the input passes unchanged).
 
 Usage: check_bundle.py BUILD_DIR ER_RENDER        Ends with "N passed, N failed".
 """
 import array
+import math
 import os
 import re
+import shutil
 import struct
 import subprocess
 import sys
 import tempfile
 
 URI = "urn:early-reflection:ZV_1x_ER_Gen"
-FILES = ["manifest.ttl", "early_reflection.ttl", "early_reflection_lv2.so"]
+STEREO_URI = URI + "_stereo"
+BINARY = "early_reflection_lv2.so"
+FILES = ["manifest.ttl", "early_reflection.ttl", "presets.ttl", BINARY]
+PRESETS = ["damped-loop", "room", "slapback", "sweep"]
 
 LIST = "http://lv2plug.in/ns/lv2core#"
 OPTIONAL, TOGGLED, INTEGER, ENUMERATION = (LIST + p for p in ("connectionOptional", "toggled", "integer",
                                                              "enumeration"))
 TRIGGER = "http://lv2plug.in/ns/ext/port-props#trigger"
-MAX_DELAYS = ["10.920", "5.460", "2.730", "1.360", "0.680", "0.340", "0.170", "0.085 (4096sm)", "0.040 (2048sm)",
-              "0.020 (1024sm)", "0.010 (512sm)", "0.005 (256sm)"]
+NOT_ON_GUI = "http://lv2plug.in/ns/ext/port-props#notOnGUI"
+ENABLED = "designation " + LIST + "enabled"
+CENTER, LEFT, RIGHT = ("designation http://lv2plug.in/ns/ext/port-groups#" + side for side in ("center", "left", "right"))
+MAX_DELAYS = ["10.920 s", "5.460 s", "2.730 s", "1.360 s", "0.680 s", "0.340 s", "0.170 s", "0.085 s (4096sm)",
+              "0.040 s (2048sm)", "0.020 s (1024sm)", "0.010 s (512sm)", "0.005 s (256sm)"]
 
 # index: (symbol, name, (minimum, maximum, default) or None for audio, {value: label}, properties)
 PORTS = {
-    0: ("audio_in", "Audio_In", None, {}, set()),
-    1: ("active", "Active", (0, 1, 1), {0: "OFF", 1: "ON"}, {OPTIONAL, TOGGLED, INTEGER}),
+    0: ("audio_in", "Audio_In", None, {}, {CENTER}),
+    1: ("active", "Active", (0, 1, 1), {0: "OFF", 1: "ON"}, {OPTIONAL, TOGGLED, INTEGER, ENABLED}),
     2: ("feedback", "Feedback +/-10", (-10, 10, 0), {}, {OPTIONAL}),
     3: ("damping", "Damping 0-10", (0, 10, 0), {}, {OPTIONAL}),
     4: ("routing_mode", "Damping/Feedback Mode", (0, 3, 1),
         {0: "Tap1", 1: "Input+Tap1", 2: "Output", 3: "Input+Output"}, {OPTIONAL, INTEGER, ENUMERATION}),
-    5: ("out", "Out", None, {}, set()),
+    5: ("out", "Out", None, {}, {CENTER}),
     6: ("time_accuracy", "Time Accuracy", (0, 2, 0), {0: "Sample", 1: "Fraction(Econ)", 2: "Fraction(Full)"},
         {OPTIONAL, INTEGER, ENUMERATION}),
     7: ("time_mode", "Time Mode", (0, 2, 1), {0: "Time(s)", 1: "Time(ms)", 2: "Samples"},
         {OPTIONAL, INTEGER, ENUMERATION}),
     8: ("time", "1 Time", (0, 100, 100), {}, {OPTIONAL}),
     9: ("volume", "1 Volume 10=100%", (0, 10, 10), {}, {OPTIONAL}),
-    10: ("max_delay", "Max Delay(s)", (0, 11, 8), dict(enumerate(MAX_DELAYS)), {OPTIONAL, INTEGER, ENUMERATION}),
+    10: ("max_delay", "Max Delay(s)", (0, 11, 6), dict(enumerate(MAX_DELAYS)), {OPTIONAL, INTEGER, ENUMERATION}),
     11: ("volume_mode", "Volume Mode", (0, 1, 0), {0: "Linear", 1: "Analogue"}, {OPTIONAL, INTEGER, ENUMERATION}),
     12: ("mono_mode", "Midi_to_CV:Mono Mode(Poly Reset)", (0, 1, 0), {1: "On", 0: "Off"},
-         {OPTIONAL, INTEGER, ENUMERATION}),
+         {OPTIONAL, INTEGER, ENUMERATION, NOT_ON_GUI}),
     13: ("gate", "Midi_to_CV:Gate(Poly Reset)", (0, 10, 0), {}, {OPTIONAL, TRIGGER}),
+    14: ("delay_samples", "Delay (samples)", (0, 4194304, 0), {}, {OPTIONAL}),
+    15: ("delay_ms", "Delay (ms)", (0, 65536, 0), {}, {OPTIONAL}),
+    16: ("smooth", "Smooth changes", (0, 1, 1), {}, {OPTIONAL, TOGGLED, INTEGER}),
 }
+# The stereo plug-in: the same controls, the audio ports as left and right.
+STEREO_PORTS = dict(PORTS)
+STEREO_PORTS.update({
+    0: ("audio_in", "Audio_In L", None, {}, {LEFT}),
+    5: ("out", "Out L", None, {}, {LEFT}),
+    17: ("audio_in_r", "Audio_In R", None, {}, {RIGHT}),
+    18: ("out_r", "Out R", None, {}, {RIGHT}),
+})
 NAMES = {symbol: name for symbol, name, *_ in PORTS.values()}
 
-# (rate, {symbol: value}): every routing variant, the three time accuracies and modes, a Max Delay other than
+# (rate, {symbol: value}[, {er-render pin: value}]): every routing variant, the three time accuracies and modes, a Max Delay other than
 # the default (also one the tap overruns, so that the line wraps), both volume modes, switched off, band edges.
 RENDERS = [
     (44100, {"time": 25, "feedback": 4, "damping": 3}),
@@ -60,10 +81,13 @@ RENDERS = [
     (44100, {"time": 12.375, "time_accuracy": 1, "routing_mode": 0}),
     (44100, {"time": 37.5, "time_mode": 2, "time_accuracy": 1, "routing_mode": 0, "feedback": 7}),
     (44100, {"time": 0.015625, "time_mode": 0, "max_delay": 6, "feedback": 5}),
-    (44100, {"time": 25, "max_delay": 10, "feedback": 3, "routing_mode": 0}),
-    (44100, {"time": 25, "feedback": 4, "active": 0}),
+    # Beyond the line the plug-in plays the whole line (the module alone would wrap to 78 samples)...
+    (44100, {"time": 25, "max_delay": 10, "feedback": 3, "routing_mode": 0}, {"1 Time": "512smp"}),
+    # ... and below one sample one sample (the module alone would play the whole line).
+    (44100, {"time": 0.02, "max_delay": 10, "routing_mode": 0}, {"1 Time": "1smp"}),
+    (44100, {"time": 0.5, "time_mode": 2, "time_accuracy": 1, "max_delay": 11, "routing_mode": 0}, {"1 Time": "1smp"}),
     (8000, {"time": 25, "feedback": 4, "damping": 3}),
-    (48000, {"time": 25, "max_delay": 11, "routing_mode": 2, "feedback": 5}),
+    (48000, {"time": 25, "max_delay": 11, "routing_mode": 2, "feedback": 5}, {"1 Time": "256smp"}),
     (96000, {"time": 12.375, "time_accuracy": 1, "feedback": 4, "damping": 3}),
     (384000, {"time": 2.5, "max_delay": 9, "routing_mode": 3, "feedback": 5, "damping": 5}),
 ]
@@ -95,11 +119,15 @@ def install(build, prefix):
     return code, out, os.path.join(prefix, "lib", "lv2", "early_reflection.lv2")
 
 
-def er_render_settings(controls):
-    """er-render's --set arguments for LV2 port values {symbol: value}: the same plain values."""
+def er_render_settings(controls, overrides=None):
+    """er-render's --set arguments for LV2 port values {symbol: value}: the same plain values; `overrides`
+    {pin name: value} replaces some (where the plug-in keeps the delay within the line, er-render is asked for
+    that delay)."""
+    settings = {NAMES[symbol]: value for symbol, value in controls.items()}
+    settings.update(overrides or {})
     args = []
-    for symbol, value in controls.items():
-        args += ["--set", f"{NAMES[symbol]}={value}"]
+    for name, value in settings.items():
+        args += ["--set", f"{name}={value}"]
     return args
 
 
@@ -147,6 +175,14 @@ def libsndfile_pcm16(y):
     return max(-32768, min(32767, round(product)))
 
 
+def samples(path):
+    """The samples of a sound file as floats, through sox."""
+    result = subprocess.run(["sox", path, "-t", "f32", "-"], capture_output=True)
+    if result.returncode != 0:
+        return []
+    return list(struct.unpack(f"={len(result.stdout) // 4}f", result.stdout))
+
+
 def parse_lv2info(text):
     """{index: (symbol, name, (min, max, default) or None, {value: label}, properties)} from lv2info's text."""
     ports, port, key = {}, None, None
@@ -176,6 +212,8 @@ def parse_lv2info(text):
             port["range"][key] = float(value)
         elif key == "Properties" and value:
             port["props"].add(value)
+        elif key == "Designation" and value:
+            port["props"].add("designation " + value)
     return {
         index: (p["symbol"], p["name"],
                 (p["range"]["Minimum"], p["range"]["Maximum"], p["range"]["Default"]) if p["range"] else None,
@@ -202,30 +240,46 @@ def main():
         checks.check(code == 0 and "Found 0 errors" in out and "Skipping file " + bundle not in out,
                      "lv2_validate: no errors", out)
 
+        installed, built = os.path.join(bundle, BINARY), os.path.join(build, "lib", "lv2", "early_reflection.lv2", BINARY)
+        code, out = run(["readelf", "-S", installed])
+        code_built, out_built = run(["readelf", "-S", built])
+        checks.check(code == 0 and ".debug_info" not in out and ".symtab" not in out and code_built == 0
+                     and ".debug_info" in out_built and os.path.getsize(installed) < os.path.getsize(built),
+                     "the installed binary is stripped (the build's keeps its debug information)",
+                     f"installed {os.path.getsize(installed)} bytes, built {os.path.getsize(built)} bytes")
+
         env = dict(os.environ, LV2_PATH=os.path.join(prefix, "lib", "lv2"))
         code, out = run(["lv2ls"], env)
-        checks.check(code == 0 and URI in out.split(), "lv2ls lists " + URI, out)
-        code, out = run(["lv2info", URI], env)
-        described = parse_lv2info(out)
-        for index, expected in PORTS.items():
-            checks.check(described.get(index) == expected, f"lv2info port {index} ({expected[0]})",
-                         f"  expected {expected}\n  found    {described.get(index)}")
-        checks.check(sorted(described) == sorted(PORTS), "lv2info: fourteen ports, no others", out)
+        checks.check(code == 0 and URI in out.split() and STEREO_URI in out.split(), "lv2ls lists both plug-ins", out)
+        for uri, table in ((URI, PORTS), (STEREO_URI, STEREO_PORTS)):
+            code, out = run(["lv2info", uri], env)
+            described = parse_lv2info(out)
+            for index, expected in table.items():
+                checks.check(described.get(index) == expected, f"lv2info {uri} port {index} ({expected[0]})",
+                             f"  expected {expected}\n  found    {described.get(index)}")
+            checks.check(sorted(described) == sorted(table), f"lv2info {uri}: {len(table)} ports, no others", out)
+            listed = re.search(r"\tPresets: *\n((?:\t {9}\S.*\n)*)", out)
+            checks.check(listed is not None and sorted(listed.group(1).split()) == PRESETS,
+                         f"lv2info {uri}: the presets {PRESETS}", out)
+            code, out = run(["lv2file", "-L", uri], env)
+            checks.check(code == 0 and all(re.search(rf"\b{name}\b", out) for name in PRESETS),
+                         f"lv2file -L {uri} lists the presets", out)
 
         signals = {}
-        for number, (rate, controls) in enumerate(RENDERS):
+        for number, (rate, controls, *override) in enumerate(RENDERS):
             if rate not in signals:
                 signals[rate] = os.path.join(work, f"in-{rate}.au")
                 run([er_render, "--test-signal", SECONDS, signals[rate], "--format", "float", "--rate", str(rate)])
             ours, theirs = os.path.join(work, f"lv2-{number}.au"), os.path.join(work, f"er-{number}.au")
             lv2_args = ["lv2apply", "-i", signals[rate], "-o", ours]
-            er_args = [er_render, signals[rate], theirs, "--block", "1", "--tail", "0"] + er_render_settings(controls)
+            er_args = [er_render, signals[rate], theirs, "--block", "1", "--tail", "0"] + er_render_settings(
+                controls, override[0] if override else {})
             for symbol, value in controls.items():
                 lv2_args += ["-c", symbol, repr(value)]
             code_lv2, out_lv2 = run(lv2_args + [URI], env)
             code_er, out_er = run(er_args)
             same = code_lv2 == 0 and code_er == 0 and open(ours, "rb").read() == open(theirs, "rb").read()
-            checks.check(same, f"lv2apply = er-render --block 1 at {rate} Hz: {controls}",
+            checks.check(same, f"lv2apply = er-render --block 1 at {rate} Hz: {controls} {override}",
                          out_lv2 + out_er)
         # A 16-bit file: lv2apply writes the plug-in's floats through libsndfile (x 32767, rounded), where
         # er-render --dither none scales by 32768 so that a 16-bit sample survives unchanged: the same floats
@@ -256,6 +310,37 @@ def main():
              "--set", "Feedback +/-10=4", "--set", "Damping 0-10=3"])
         checks.check(open(other, "rb").read() != open(os.path.join(work, "lv2-0.au"), "rb").read(),
                      "er-render --block 64 differs from lv2apply's one-frame runs (the comparison is sharp)")
+
+        # Switched off ("Active", LV2's enable switch), the plug-in passes its input unchanged.
+        bypassed = os.path.join(work, "bypassed.au")
+        code, out = run(["lv2apply", "-i", signals[44100], "-o", bypassed, "-c", "active", "0", URI], env)
+        checks.check(code == 0 and samples(bypassed) == samples(signals[44100]),
+                     "lv2apply with active 0: the output is the input", out)
+
+        # lv2file ends its feature list with an entry whose URI is null.
+        wav_in, wav_out = os.path.join(work, "in.wav"), os.path.join(work, "lv2file.wav")
+        run([er_render, "--test-signal", SECONDS, wav_in, "--format", "float", "--rate", "44100"])
+        code, out = run(["lv2file", "-i", wav_in, "-o", wav_out, "-p", "time:25", URI], env)
+        echo = samples(wav_out) if code == 0 and os.path.isfile(wav_out) else []
+        checks.check(code == 0 and len(echo) == 11025 and any(echo) and all(map(math.isfinite, echo)),
+                     "lv2file runs the plug-in", out)
+
+        # GStreamer's lv2 element starts every toggle off, "Active" too: its default pipeline passes the input
+        # (it sounded silent before "Active" was the enable switch); with active=true the echo plays.
+        if shutil.which("gst-launch-1.0"):
+            gst_env = dict(env, GST_REGISTRY=os.path.join(work, "gst-registry.bin"))
+            for extra, expected in (([], "input"), (["active=true"], "echo")):
+                gst_out = os.path.join(work, f"gst-{len(extra)}.wav")
+                code, out = run(["gst-launch-1.0", "-q", "filesrc", f"location={wav_in}", "!", "wavparse", "!",
+                                 "audioconvert", "!", "urn-early-reflection-ZV-1x-ER-Gen"] + extra +
+                                ["!", "audioconvert", "!", "audio/x-raw,format=F32LE", "!", "wavenc", "!",
+                                 "filesink", f"location={gst_out}"], gst_env)
+                got = samples(gst_out) if code == 0 and os.path.isfile(gst_out) else []
+                source = samples(wav_in)
+                # The echo: the default 100 ms is 4410 samples at 44.1 kHz.
+                wanted = source if expected == "input" else [0.0] * 4410 + source[:len(source) - 4410]
+                checks.check(len(got) == len(source) and any(got) and got == wanted,
+                             f"GStreamer's default pipeline {' '.join(extra)} sounds: the {expected}", out)
     print(f"{checks.passed} passed, {checks.failed} failed")
     return 0 if checks.failed == 0 else 1
 

@@ -74,10 +74,12 @@ using er_lv2::PORT_COUNT;
 
 enum Port : std::uint32_t {
     AUDIO_IN = 0, ACTIVE = 1, FEEDBACK = 2, DAMPING = 3, ROUTING = 4, OUT = 5, ACCURACY = 6, TIME_MODE = 7,
-    TIME = 8, VOLUME = 9, MAX_DELAY = 10, VOLUME_MODE = 11, MONO = 12, GATE = 13
+    TIME = 8, VOLUME = 9, MAX_DELAY = 10, VOLUME_MODE = 11, MONO = 12, GATE = 13, DELAY_SAMPLES = 14,
+    DELAY_MS = 15, SMOOTH = 16, AUDIO_IN_R = 17, OUT_R = 18
 };
-// The LV2 defaults, written out here: "Active" on, every other the module's own default in shown units.
-constexpr float DEFAULTS[PORT_COUNT] = {0, 1, 0, 0, 1, 0, 0, 1, 100, 10, 8, 0, 0, 0};
+// The settings the comparisons start from, written out here: "Active" on, every other pin the module's own
+// default in shown units, smoothing off (every change at once, as the module alone plays it).
+constexpr float DEFAULTS[PORT_COUNT] = {0, 1, 0, 0, 1, 0, 0, 1, 100, 10, 8, 0, 0, 0, 0, 0, 0, 0, 0};
 constexpr bool IS_CHOICE[PORT_COUNT] = {false, true, false, false, true, false, true, true,
                                         false, false, true, true, true, false};
 // er-render's announcement order: every pin, "Active" last.
@@ -160,11 +162,15 @@ struct PluginOptions {
     double rate = 44100.0;
     int max_block = 0;  // 0: no options feature
     bool worker = true;
+    // lv2file ends its features with an entry whose URI is null or stack garbage, before the terminating null.
+    const char* odd_entry_uri = nullptr;
+    bool odd_entry = false;
+    std::uint32_t variant = 0;    // 0 mono, 1 stereo
 };
 
 class Plugin {
 public:
-    explicit Plugin(const PluginOptions& options = {}) : m_descriptor(lv2_descriptor(0)) {
+    explicit Plugin(const PluginOptions& options = {}) : m_descriptor(lv2_descriptor(options.variant)) {
         std::memcpy(controls, DEFAULTS, sizeof controls);
         m_max_block = options.max_block;
         m_options[0] = {LV2_OPTIONS_INSTANCE, 0, m_urids.map.map(m_urids.map.handle, LV2_BUF_SIZE__maxBlockLength),
@@ -173,6 +179,8 @@ public:
         m_features.push_back(&m_map_feature);
         if (options.max_block > 0) m_features.push_back(&m_options_feature);
         if (options.worker) m_features.push_back(&m_worker_feature);
+        m_odd_feature.URI = options.odd_entry_uri;
+        if (options.odd_entry) m_features.push_back(&m_odd_feature);
         m_features.push_back(nullptr);
         handle = m_descriptor->instantiate(m_descriptor, options.rate, "", m_features.data());
         worker.instance = handle;
@@ -205,6 +213,7 @@ private:
     LV2_Feature m_map_feature{LV2_URID__map, &m_urids.map};
     LV2_Feature m_options_feature{LV2_OPTIONS__options, m_options};
     LV2_Feature m_worker_feature{LV2_WORKER__schedule, &worker.schedule};
+    LV2_Feature m_odd_feature{nullptr, nullptr};
     std::vector<const LV2_Feature*> m_features;
 };
 
@@ -289,14 +298,19 @@ const Render RENDERS[] = {
     // Values that select no entry never reach the module; the gate clears the line once however long it is held.
     {"odd_values_and_gates", {{0, TIME, 25}, {0, FEEDBACK, 6}},
      {{2, TIME_MODE, 2.6f, false}, {3, ROUTING, NAN, false}, {4, MAX_DELAY, 12, false}, {5, ACCURACY, 1.2f},
-      {6, GATE, 10}, {9, GATE, 0}, {10, MONO, 1}, {11, GATE, 10}, {12, VOLUME, NAN}}},
+      {6, GATE, 10}, {9, GATE, 0}, {10, MONO, 1}, {11, GATE, 10}, {12, VOLUME, NAN, false}}},
 };
+
+// An address no process maps: not canonical on x86-64; the top page on i386, which the kernel keeps.
+const char* const UNMAPPED = reinterpret_cast<const char*>(sizeof(void*) == 8 ? 0x5f00455441564952u : 0xFFFFF000u);
 
 struct Split {
     const char* name;
     std::uint32_t run;  // frames per run
     int max_block;      // announced through options; 0: none (the adapter's default)
     std::int32_t chunk; // the blocks the module gets
+    bool odd_entry = false;  // the features hold an entry with this URI, as lv2file's do
+    const char* odd_entry_uri = nullptr;
 };
 const Split SPLITS[] = {
     {"runs_of_1", 1, 0, 1},
@@ -304,6 +318,8 @@ const Split SPLITS[] = {
     {"runs_of_256", 256, 256, 256},
     {"runs_of_600_cut_at_256", 600, 256, 256},
     {"runs_of_5000_default_block", 5000, 0, er_lv2::DEFAULT_MAX_BLOCK},
+    {"runs_of_300_features_with_a_null_uri", 300, 256, 256, true, nullptr},
+    {"runs_of_300_features_with_an_unmapped_uri", 300, 128, 128, true, UNMAPPED},
 };
 
 class PluginRender : public ::testing::TestWithParam<std::tuple<Render, Split>> {};
@@ -313,7 +329,7 @@ TEST_P(PluginRender, EverySampleIsTheModules) {
     // Fourteen steps over at least 6000 frames, so that even runs of one frame hear the echoes change.
     constexpr int STEPS = 14;
     const int runs = std::max<int>(STEPS, static_cast<int>((6000 + split.run - 1) / split.run) / STEPS * STEPS);
-    Plugin plugin({44100.0, split.max_block, true});
+    Plugin plugin({44100.0, split.max_block, true, split.odd_entry_uri, split.odd_entry});
     ASSERT_NE(plugin.handle, nullptr);
     for (const Change& c : render.settings) plugin.controls[c.port] = c.value;
     plugin.Activate();
@@ -499,11 +515,12 @@ TEST_P(LineChange, MaxDelayAndActiveChangesGoThroughTheWorker) {
         fresh.Run(in.data() + 768, theirs.data() + 768, 512, 256);
         EXPECT_TRUE(SameSamples({ours.begin() + 768, ours.begin() + 1280}, {theirs.begin() + 768, theirs.begin() + 1280}));
         // "Active" off and on again: silence, then a fresh module once more.
+        // Switched off the plug-in passes its input unchanged (LV2's bypass), before and after the worker.
         plugin.controls[ACTIVE] = 0;
         plugin.Run(in.data(), ours.data(), 256);
         plugin.worker.Drain();
-        plugin.Run(in.data(), ours.data(), 256);
-        EXPECT_TRUE(Silent(ours.data(), 512));
+        plugin.Run(in.data() + 256, ours.data() + 256, 256);
+        EXPECT_TRUE(SameSamples({ours.begin(), ours.begin() + 512}, {in.begin(), in.begin() + 512}));
         plugin.controls[ACTIVE] = 1;
         plugin.Run(in.data(), ours.data(), 256);
         plugin.worker.Drain();
