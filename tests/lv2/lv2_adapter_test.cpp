@@ -89,7 +89,8 @@ struct Change {
     int run;        // the step (of fourteen) at whose first run the port has the value
     Port port;
     float value;
-    bool reaches_module = true;  // false: a value that selects no entry, which the module never sees
+    bool reaches_module = true;  // false: a value the plug-in ignores (no such entry, not finite)
+    float module_value = NAN;    // what the module gets when it is not `value` (clamped to the port's range)
 };
 
 // The input: a deterministic noise burst followed by sparse clicks, so that taps and feedback are visible.
@@ -299,6 +300,13 @@ const Render RENDERS[] = {
     {"odd_values_and_gates", {{0, TIME, 25}, {0, FEEDBACK, 6}},
      {{2, TIME_MODE, 2.6f, false}, {3, ROUTING, NAN, false}, {4, MAX_DELAY, 12, false}, {5, ACCURACY, 1.2f},
       {6, GATE, 10}, {9, GATE, 0}, {10, MONO, 1}, {11, GATE, 10}, {12, VOLUME, NAN, false}}},
+    // A value that is not finite is ignored (the module keeps the last finite one); a float beyond its port's
+    // range is clamped to it. Damping NaN in "Input+Tap1", feedback infinite, volume NaN in "Output".
+    {"non_finite_and_out_of_range", {{0, TIME, 25}, {0, FEEDBACK, 4}, {0, DAMPING, 3}, {0, MAX_DELAY, 6}},
+     {{2, DAMPING, NAN, false}, {3, FEEDBACK, INFINITY, false}, {4, ROUTING, 2}, {5, VOLUME, NAN, false},
+      {6, FEEDBACK, 50, true, 10}, {7, VOLUME, -3, true, 0}, {8, VOLUME, 12, true, 10}, {9, TIME, 150, true, 100},
+      {10, DAMPING, -INFINITY, false}, {11, GATE, INFINITY, false}, {11, FEEDBACK, -20, true, -10},
+      {12, DAMPING, 11, true, 10}, {13, VOLUME, -INFINITY, false}}},
 };
 
 // An address no process maps: not canonical on x86-64; the top page on i386, which the kernel keeps.
@@ -342,7 +350,7 @@ TEST_P(PluginRender, EverySampleIsTheModules) {
         for (const Change& c : render.changes) {
             if (c.run * (runs / STEPS) != run) continue;
             plugin.controls[c.port] = c.value;
-            if (c.reaches_module) reference.Post(c.port, c.value);
+            if (c.reaches_module) reference.Post(c.port, std::isnan(c.module_value) ? c.value : c.module_value);
         }
         const std::size_t at = static_cast<std::size_t>(run) * split.run;
         plugin.Run(in.data() + at, ours.data() + at, split.run);
@@ -635,5 +643,220 @@ TEST(MixedRates, EachActivationTakesItsOwnRateATimeModeChangeInARunTakesTheLates
     a.Activate();
     EXPECT_EQ(first_echo(a), 96);
 }
+
+// ---- what the plug-in adds: defaults, the delay played, stereo, smoothing ----------------------------------------
+
+std::vector<float> Impulse(std::size_t frames) {
+    std::vector<float> x(frames, 0.0f);
+    x[0] = 1.0f;
+    return x;
+}
+
+// Left unconnected, every control port reads the plug-in's default: the echo comes after the 100 ms the
+// controls show, at every rate, and the reading ports say so.
+struct DefaultDelay {
+    double rate;
+    std::size_t samples;  // 100 ms
+};
+class PluginDefaults : public ::testing::TestWithParam<DefaultDelay> {};
+
+TEST_P(PluginDefaults, PlayTheDelayTheControlsShow) {
+    const DefaultDelay expected = GetParam();
+    Plugin plugin({expected.rate, 0, true});
+    ASSERT_NE(plugin.handle, nullptr);
+    float delay_samples = -1.0f, delay_ms = -1.0f;
+    for (std::uint32_t port = 0; port < PORT_COUNT; ++port) plugin.Connect(port, nullptr);
+    plugin.Connect(DELAY_SAMPLES, &delay_samples);
+    plugin.Connect(DELAY_MS, &delay_ms);
+    plugin.Activate();
+    const std::vector<float> in = Impulse(expected.samples + 10);
+    std::vector<float> out(in.size());
+    plugin.Run(in.data(), out.data(), static_cast<std::uint32_t>(in.size()));
+    const auto first = std::find_if(out.begin(), out.end(), [](float y) { return y != 0.0f; }) - out.begin();
+    EXPECT_EQ(static_cast<std::size_t>(first), expected.samples);
+    EXPECT_EQ(out[expected.samples], 1.0f);
+    EXPECT_EQ(delay_samples, static_cast<float>(expected.samples));
+    EXPECT_FLOAT_EQ(delay_ms, 100.0f);
+}
+
+INSTANTIATE_TEST_SUITE_P(, PluginDefaults,
+                         ::testing::Values(DefaultDelay{8000, 800}, DefaultDelay{44100, 4410}, DefaultDelay{48000, 4800},
+                                           DefaultDelay{96000, 9600}, DefaultDelay{192000, 19200},
+                                           DefaultDelay{384000, 38400}));
+
+// The delay played for a "1 Time": kept between 1 sample and the line (at 44.1 kHz; "Max Delay(s)" 11 is 256
+// samples), the module's own delay law between.
+struct Mapping {
+    const char* name;
+    float time_mode, accuracy, max_delay, time;
+    double delay;  // samples
+};
+const Mapping MAPPINGS[] = {
+    {"ms_zero", 1, 0, 11, 0.0f, 1},
+    {"ms_below_a_sample", 1, 0, 11, 0.02f, 1},
+    {"ms_just_below_a_sample", 1, 0, 11, 0.0226f, 1},   // 0.99666 samples
+    {"ms_just_above_a_sample", 1, 0, 11, 0.0227f, 1},   // 1.00107 samples: truncated
+    {"ms_two_samples", 1, 0, 11, 0.05f, 2},
+    {"ms_inside_the_line", 1, 0, 11, 5.8f, 255},
+    {"ms_the_whole_line", 1, 0, 11, 5.81f, 256},        // 256.22 samples: truncated to the line's length
+    {"ms_beyond_the_line", 1, 0, 11, 5.83f, 256},
+    {"ms_far_beyond_the_line", 1, 0, 11, 100.0f, 256},
+    {"samples_half_a_sample_fractional", 2, 1, 11, 0.5f, 1},
+    {"samples_one_and_a_half_fractional", 2, 1, 11, 1.5f, 1.5},
+    {"samples_whole_full_accuracy", 2, 2, 11, 37.0f, 37},
+    {"seconds_beyond_the_longest_line", 0, 0, 0, 100.0f, 524288},
+};
+class TimeMapping : public ::testing::TestWithParam<Mapping> {};
+
+TEST_P(TimeMapping, TheDelayPlayedAndShown) {
+    const Mapping m = GetParam();
+    Plugin plugin({44100.0, 0, true});
+    ASSERT_NE(plugin.handle, nullptr);
+    float delay_samples = -1.0f;
+    plugin.Connect(DELAY_SAMPLES, &delay_samples);
+    plugin.controls[TIME_MODE] = m.time_mode;
+    plugin.controls[ACCURACY] = m.accuracy;
+    plugin.controls[MAX_DELAY] = m.max_delay;
+    plugin.controls[TIME] = m.time;
+    plugin.controls[ROUTING] = 0;
+    plugin.Activate();
+    const std::size_t whole = static_cast<std::size_t>(m.delay);
+    const std::vector<float> in = Impulse(whole + 4);
+    std::vector<float> out(in.size());
+    plugin.Run(in.data(), out.data(), static_cast<std::uint32_t>(in.size()));
+    EXPECT_NEAR(delay_samples, m.delay, 1.0e-5);
+    // The impulse comes out where the delay says: split between two samples by the fraction.
+    const double fraction = m.delay - static_cast<double>(whole);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const double expected = i == whole ? 1.0 - fraction : i == whole + 1 ? fraction : 0.0;
+        EXPECT_NEAR(out[i], expected, 1.0e-6) << "sample " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(, TimeMapping, ::testing::ValuesIn(MAPPINGS),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A longer time never gives a shorter delay, from 0 to beyond the line, in every accuracy.
+TEST(TimeMappingSweep, IsMonotonic) {
+    for (const float accuracy : {0.0f, 1.0f}) {
+        Plugin plugin({44100.0, 0, true});
+        ASSERT_NE(plugin.handle, nullptr);
+        float delay_samples = 0.0f;
+        plugin.Connect(DELAY_SAMPLES, &delay_samples);
+        plugin.controls[MAX_DELAY] = 11;
+        plugin.controls[ACCURACY] = accuracy;
+        plugin.Activate();
+        float in = 0.0f, out = 0.0f, before = 0.0f;
+        for (int step = 0; step <= 8000; ++step) {
+            plugin.controls[TIME] = static_cast<float>(step) * 0.001f;  // 0 .. 8 ms
+            plugin.Run(&in, &out, 1);
+            ASSERT_GE(delay_samples, before) << "time " << plugin.controls[TIME] << ", accuracy " << accuracy;
+            ASSERT_GE(delay_samples, 1.0f);
+            ASSERT_LE(delay_samples, 256.0f);
+            before = delay_samples;
+        }
+        EXPECT_EQ(before, 256.0f);
+    }
+}
+
+// Each channel of the stereo plug-in is the mono module on that channel, with the controls shared.
+TEST(Stereo, EachChannelIsTheModuleOnItsOwnInput) {
+    Plugin plugin({44100.0, 256, true, nullptr, false, 1});
+    ASSERT_NE(plugin.handle, nullptr);
+    plugin.controls[TIME] = 7;
+    plugin.controls[FEEDBACK] = 5;
+    plugin.controls[DAMPING] = 2;
+    plugin.Activate();
+    Reference left(44100.0f, 256, plugin.controls), right(44100.0f, 256, plugin.controls);
+    const std::vector<float> a = Signal(3000);
+    std::vector<float> b(a.rbegin(), a.rend());
+    std::vector<float> ours_a(a.size()), ours_b(a.size()), theirs_a(a.size()), theirs_b(a.size());
+    for (std::size_t at = 0; at < a.size(); at += 500) {
+        if (at == 1500) {
+            plugin.controls[TIME] = 3;
+            plugin.controls[ROUTING] = 3;
+            for (Reference* r : {&left, &right}) {
+                r->Post(TIME, 3);
+                r->Post(ROUTING, 3);
+            }
+        }
+        plugin.Connect(AUDIO_IN_R, b.data() + at);
+        plugin.Connect(OUT_R, ours_b.data() + at);
+        plugin.Run(a.data() + at, ours_a.data() + at, 500);
+        left.Run(a.data() + at, theirs_a.data() + at, 500, 256);
+        right.Run(b.data() + at, theirs_b.data() + at, 500, 256);
+    }
+    EXPECT_TRUE(SameSamples(ours_a, theirs_a));
+    EXPECT_TRUE(SameSamples(ours_b, theirs_b));
+    EXPECT_FALSE(SameSamples(ours_a, ours_b));
+}
+
+// Smoothing: the largest step of the output around a change, against the largest step of the steady echo of a
+// sine before it. Off, the change jumps; on, it glides or fades.
+struct Smoothed {
+    const char* name;
+    Port port;
+    float from, to;
+    std::vector<std::pair<Port, float>> settings;
+    double largest_off;  // the step without smoothing is at least this many times the normal one
+    double largest_on;   // with smoothing at most this many
+};
+const Smoothed SMOOTHED[] = {
+    {"time_whole_samples", TIME, 25, 12.5, {}, 8, 1.6},
+    {"time_fractional", TIME, 25, 12.5, {{ACCURACY, 1}}, 8, 1.6},
+    {"time_with_feedback", TIME, 25, 12.5, {{FEEDBACK, 4}, {DAMPING, 3}, {ROUTING, 1}}, 8, 2.5},
+    {"time_mode", TIME_MODE, 1, 2, {{TIME, 25}}, 8, 1.6},
+    {"volume", VOLUME, 10, 2, {}, 8, 1.1},
+    {"max_delay", MAX_DELAY, 6, 7, {}, 8, 1.1},
+    {"switch_off", ACTIVE, 1, 0, {}, 8, 1.1},
+    {"switch_on", ACTIVE, 0, 1, {}, 8, 1.1},
+};
+class Smoothing : public ::testing::TestWithParam<std::tuple<Smoothed, WorkerMode>> {};
+
+TEST_P(Smoothing, ChangesGlideOrFadeInsteadOfJumping) {
+    const auto& [row, mode] = GetParam();
+    double ratio[2] = {};
+    for (const int smooth : {0, 1}) {
+        Plugin plugin({44100.0, 256, true});
+        ASSERT_NE(plugin.handle, nullptr);
+        plugin.worker.mode = mode;
+        plugin.controls[SMOOTH] = static_cast<float>(smooth);
+        plugin.controls[ROUTING] = 0;
+        plugin.controls[TIME] = 25;
+        plugin.controls[MAX_DELAY] = 6;
+        for (const auto& [port, value] : row.settings) plugin.controls[port] = value;
+        plugin.controls[row.port] = row.from;
+        plugin.Activate();
+        constexpr std::size_t BEFORE = 8192, AFTER = 16384;
+        std::vector<float> in(BEFORE + AFTER), out(in.size());
+        for (std::size_t i = 0; i < in.size(); ++i) in[i] = 0.5f * static_cast<float>(std::sin(0.0157 * static_cast<double>(i)));
+        for (std::size_t at = 0; at < in.size(); at += 256) {
+            if (at == BEFORE + 256 * 3) plugin.controls[row.port] = row.to;
+            plugin.Run(in.data() + at, out.data() + at, 256);
+            if (mode == WorkerMode::Deferred) plugin.worker.Drain();
+        }
+        auto largest_step = [&](std::size_t from, std::size_t to) {
+            double largest = 0.0;
+            for (std::size_t i = from; i < to; ++i) largest = std::max(largest, std::fabs(double{out[i]} - out[i - 1]));
+            return largest;
+        };
+        // The steady echo (or the input, while switched off) before the change.
+        const double normal = largest_step(BEFORE / 2, BEFORE);
+        ASSERT_GT(normal, 0.005);
+        ratio[smooth] = largest_step(BEFORE, in.size()) / normal;
+    }
+    std::printf("%-20s step at the change: %.2f x normal without smoothing, %.2f x with\n", row.name, ratio[0],
+                ratio[1]);
+    EXPECT_GE(ratio[0], row.largest_off);
+    EXPECT_LE(ratio[1], row.largest_on);
+}
+
+INSTANTIATE_TEST_SUITE_P(, Smoothing,
+                         ::testing::Combine(::testing::ValuesIn(SMOOTHED),
+                                            ::testing::Values(WorkerMode::Immediate, WorkerMode::Deferred)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    WORKER_MODES[static_cast<int>(std::get<1>(info.param))];
+                         });
 
 }  // namespace
