@@ -252,6 +252,7 @@ void Adapter::Announce() {
     m_dry.Jump(audible ? 0.0 : 1.0);
     m_input.Jump(1.0);
     m_slow = NeedsSlowPath();
+    UpdateReadings();
 }
 
 // ---- audio class ----------------------------------------------------------------------------------------------
@@ -343,6 +344,7 @@ void Adapter::Update() {
     // A line change waits until its fade has silenced the echo.
     if (LineChangePending() && (m_wet.value == 0.0 || !Smooth())) ScheduleLineChange();
     m_slow = NeedsSlowPath();
+    UpdateReadings();
 }
 
 void Adapter::ScheduleLineChange() {
@@ -597,12 +599,19 @@ void Adapter::ProcessSmoothed(std::uint32_t done, std::uint32_t n) {
     if (m_gliding) m_delay = m_glide.value;
     if (LineChangePending() && m_wet.value == 0.0) ScheduleLineChange();
     m_slow = NeedsSlowPath();
+    UpdateReadings();
+}
+
+// The readings change only where the delay does; a run stores them.
+void Adapter::UpdateReadings() {
+    const double delay = m_taken[PORT_ACTIVE] != 0.0f && m_delay > 0.0 ? m_delay : 0.0;
+    m_reading_samples = static_cast<float>(delay);
+    m_reading_ms = static_cast<float>(delay * 1000.0 / m_rate);
 }
 
 void Adapter::WriteReadings() {
-    const double delay = m_taken[PORT_ACTIVE] != 0.0f && m_delay > 0.0 ? m_delay : 0.0;
-    *m_connections[PORT_DELAY_SAMPLES] = static_cast<float>(delay);
-    *m_connections[PORT_DELAY_MS] = static_cast<float>(delay * 1000.0 / m_rate);
+    *m_connections[PORT_DELAY_SAMPLES] = m_reading_samples;
+    *m_connections[PORT_DELAY_MS] = m_reading_ms;
 }
 
 // ---- worker ---------------------------------------------------------------------------------------------------

@@ -117,6 +117,7 @@ private:
     void ProcessChannel(Channel& channel, std::uint32_t frames, std::uint32_t done, std::uint32_t count);
     void ProcessSmoothed(std::uint32_t done, std::uint32_t count);
     void RunModule(Channel& channel, const float* in, float* out, std::uint32_t count);
+    void UpdateReadings();
     void WriteReadings();
 
     const Variant m_variant;
@@ -143,6 +144,8 @@ private:
     std::int64_t m_line = 0;
     float m_time_pin = 0.0f;
     float m_time_scale = 0.0f;
+    float m_reading_samples = 0.0f;  // what the reading ports show
+    float m_reading_ms = 0.0f;
 
     // Smoothing. Gains on the modules' output (wet) and on the input copied to the output (dry: the bypass), the
     // gain on the modules' input after a new line, the volume ramp and the glide of the delay.
