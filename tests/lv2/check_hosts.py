@@ -46,6 +46,9 @@ SETTINGS = [
     (96000, {"time": 37.5, "time_mode": 2, "routing_mode": 3, "feedback": 3, "volume_mode": 1, "volume": 9}),
     (48000, {"time": 25, "max_delay": 10, "feedback": 3, "routing_mode": 0}),
 ]
+# What er-render is asked for where the plug-in departs from the module alone: a time beyond the line plays the
+# whole line (512 samples at 48 kHz), where the module would wrap.
+ER_RENDER_DELAY = {5: ["--set", "1 Time=512smp"]}
 # The module's control pins, in port order (ports 0 to 13 are its pins; any further port is the plug-in's own and
 # stays at its default in every host).
 CONTROL_PORTS = [PORTS[i][0] for i in sorted(PORTS) if i < 14 and PORTS[i][2] is not None]
@@ -319,7 +322,7 @@ def main():
                 source, host_out, fmt = recorded, host_out[1:], "f"
             theirs = os.path.join(work, f"er-{number}.wav")
             code, text = session.render(source, block or host_block or rate // 25, settings, theirs,
-                                           ["--format", "float"])
+                                           ["--format", "float"] + ER_RENDER_DELAY.get(number, []))
             if code != 0:
                 return False, f"er-render failed ({code}):\n{text}"
             _, _, _, expected = read_wav(theirs)
