@@ -802,6 +802,8 @@ struct Smoothed {
     double largest_off;  // the step without smoothing is at least this many times the normal one
     double largest_on;   // with smoothing at most this many
 };
+// Named by its row: GoogleTest would otherwise print the record's bytes, padding included.
+void PrintTo(const Smoothed& row, std::ostream* out) { *out << row.name; }
 const Smoothed SMOOTHED[] = {
     {"time_whole_samples", TIME, 25, 12.5, {}, 8, 1.6},
     {"time_fractional", TIME, 25, 12.5, {{ACCURACY, 1}}, 8, 1.6},
