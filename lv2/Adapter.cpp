@@ -435,10 +435,10 @@ void Adapter::SendTime() {
     float pin = PinFloat(m_taken[PORT_TIME]);
     const double requested = static_cast<double>(m_time_scale) * pin;
     const double asked = fractional ? requested : std::trunc(requested);
-    if (asked < 1.0) pin = er_render::PinValueForDelay(1.0, m_time_scale);
-    if (asked > static_cast<double>(line)) pin = er_render::PinValueForDelay(static_cast<double>(line), m_time_scale);
+    if (asked < 1.0) pin = delay_law::PinValueForDelay(1.0, m_time_scale);
+    if (asked > static_cast<double>(line)) pin = delay_law::PinValueForDelay(static_cast<double>(line), m_time_scale);
     const double delay =
-        er_render::RealisedDelay(static_cast<double>(m_time_scale) * pin, line, fractional).effective;
+        delay_law::RealisedDelay(static_cast<double>(m_time_scale) * pin, line, fractional).effective;
     m_time_pin = pin;
     if (!Smooth() || !Audible() || m_delay < 0.0 || line != m_line) {
         EndGlide();

@@ -34,6 +34,11 @@ std::optional<EffectView> ViewEffect(const std::vector<PinSetting>& settings, fl
 using effect_pins::BufferLength;
 using effect_pins::TimeScale;
 
+// The delay the module realises for a reading, and the reading for a delay (DelayLaw.h, shared with the plug-in).
+using delay_law::TapDelay;
+using delay_law::RealisedDelay;
+using delay_law::PinValueForDelay;
+
 // The tap delay for a "1 Time" pin value under `view`.
 TapDelay TapDelayFor(const EffectView& view, float time_value);
 

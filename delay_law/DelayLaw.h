@@ -1,12 +1,12 @@
 // The tap delay the module realises for a "1 Time" reading, and the reading that asks for a delay: worked out by
 // the module's own rules (effect_pins/PinFacts.h), for er-render's summary and warnings and for the LV2
-// plug-in's mapping of its controls. Nothing here drives the module, which decides for itself from the same
+// plug-in's mapping of its controls (so the shipped plug-in stands on nothing of a command-line tool). Nothing here drives the module, which decides for itself from the same
 // pin values.
 #pragma once
 
 #include <cstdint>
 
-namespace er_render {
+namespace delay_law {
 
 // The tap delay the module realises for a requested delay of `requested` samples (time scale x pin value).
 struct TapDelay {
@@ -28,4 +28,4 @@ TapDelay RealisedDelay(double requested, std::int64_t buffer, bool fractional);
 // float can. For any other delay it is the float nearest samples / scale.
 float PinValueForDelay(double samples, float scale);
 
-}  // namespace er_render
+}  // namespace delay_law

@@ -6,7 +6,7 @@
 
 #include "PinFacts.h"
 
-namespace er_render {
+namespace delay_law {
 
 namespace {
 
@@ -58,4 +58,4 @@ float PinValueForDelay(double samples, float scale) {
     return value;
 }
 
-}  // namespace er_render
+}  // namespace delay_law
