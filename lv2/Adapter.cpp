@@ -221,6 +221,10 @@ void Adapter::Activate() {
     }
     FloatScope scope;
     Announce();
+    // The first run looks at the controls again: what a host sets between activate() and its first run() (lv2file
+    // sets its -p values there) is where it starts, taken at once.
+    m_starting = true;
+    m_slow = true;
 }
 
 void Adapter::Deactivate() { CloseModules(); }
@@ -279,18 +283,21 @@ void Adapter::Take(std::int32_t port) {
     }
 }
 
-bool Adapter::Smooth() const { return m_taken[PORT_SMOOTH] != 0.0f; }
+// Nothing glides or fades into the values a host starts with.
+bool Adapter::Smooth() const { return m_taken[PORT_SMOOTH] != 0.0f && !m_starting; }
 
 bool Adapter::Allocates(std::int32_t pin) const {
     return pin == PORT_ACTIVE || (pin == PORT_MAX_DELAY && m_sent_choice[PORT_ACTIVE] != 0);
 }
 
-bool Adapter::LineChangePending() const {
-    if (m_schedule == nullptr) return false;  // waits for the next activation
+bool Adapter::LineDiffers() const {
     return m_sent_choice[PORT_ACTIVE] != static_cast<std::int16_t>(m_taken[PORT_ACTIVE]) ||
            (m_sent_choice[PORT_ACTIVE] != 0 &&
             m_sent_choice[PORT_MAX_DELAY] != static_cast<std::int16_t>(m_taken[PORT_MAX_DELAY]));
 }
+
+// Without a worker a line change waits for the next activation (after the first run).
+bool Adapter::LineChangePending() const { return m_schedule != nullptr && LineDiffers(); }
 
 bool Adapter::NeedsSlowPath() const {
     return m_awaiting_worker || LineChangePending() || m_wet.value != 1.0 || m_dry.value != 0.0 ||
@@ -326,6 +333,15 @@ void Adapter::Update() {
         m_seen[port] = raw;
         Take(port);
     }
+    if (m_starting && m_schedule == nullptr && LineDiffers()) {
+        // A host without a worker (an offline one: lv2file) asks for another line before it has heard a
+        // sample: the modules start again with it, as if the values had been there at activate(). The one run
+        // that may allocate, and only with no worker to hand the work to.
+        Activate();
+        m_starting = false;
+        m_slow = NeedsSlowPath();
+        return;
+    }
     for (const std::int32_t pin : ANNOUNCE_ORDER) {
         const PortKind kind = m_ports[pin].row.kind;
         if (pin == PORT_TIME) {
@@ -343,6 +359,7 @@ void Adapter::Update() {
     SetGains();
     // A line change waits until its fade has silenced the echo.
     if (LineChangePending() && (m_wet.value == 0.0 || !Smooth())) ScheduleLineChange();
+    m_starting = false;
     m_slow = NeedsSlowPath();
     UpdateReadings();
 }

@@ -6,7 +6,9 @@
 // may allocate; Run and ConnectPort in the audio class and never allocate, lock or do I/O; Work in the worker
 // thread. A pin change that makes the module allocate or free its delay line ("Active", and "Max Delay(s)"
 // while it is on) is handed to the worker: until the worker is done the modules are not called. Without a
-// worker such a change waits for the next Activate.
+// worker such a change waits for the next Activate. The values a host sets between Activate and its first Run
+// are where it starts: taken at once, with no glide or fade; a host without a worker that changes the line there
+// gets fresh modules in that first Run (the only run that allocates, and only then).
 #pragma once
 
 #include <atomic>
@@ -101,6 +103,7 @@ private:
     bool Smooth() const;
     bool Audible() const;
     bool Allocates(std::int32_t pin) const;
+    bool LineDiffers() const;
     bool LineChangePending() const;
     bool NeedsSlowPath() const;
     void Update();
@@ -154,6 +157,7 @@ private:
     bool m_volume_streaming = false;  // the volume pin streams while its ramp moves
     bool m_gliding = false;           // the modules run "Fraction(Full)" with a streaming time for the glide
     bool m_awaiting_worker = false;   // a line change was handed to the worker and not yet seen back
+    bool m_starting = false;          // from activate() to the end of the first run's look at the controls
 
     std::uint32_t m_clock = 0;         // sample clock of the next sample
     std::uint32_t m_buffer_clock = 0;  // sample clock of element 0 of the pin buffers the modules have

@@ -565,15 +565,17 @@ TEST(LineChangeWithoutWorker, TheChangeWaitsForTheNextActivation) {
     Reference unchanged(44100.0f, 256, plugin.controls);
     const std::vector<float> in = Signal(1024);
     std::vector<float> ours(in.size()), theirs(in.size());
+    plugin.Run(in.data(), ours.data(), 1);  // after the first run
     plugin.controls[MAX_DELAY] = 11;
     plugin.controls[VOLUME] = 6;  // a change beside it goes through at once
+    unchanged.Run(in.data(), theirs.data(), 1, 256);
     unchanged.Post(VOLUME, 6);
     g_allocations = 0;
     g_counting = true;
-    plugin.Run(in.data(), ours.data(), 1024);
+    plugin.Run(in.data() + 1, ours.data() + 1, 1023);
     g_counting = false;
     EXPECT_EQ(g_allocations, 0);
-    unchanged.Run(in.data(), theirs.data(), 1024, 256);
+    unchanged.Run(in.data() + 1, theirs.data() + 1, 1023, 256);
     EXPECT_TRUE(SameSamples(ours, theirs));
 
     plugin.Deactivate();
@@ -583,6 +585,75 @@ TEST(LineChangeWithoutWorker, TheChangeWaitsForTheNextActivation) {
     fresh.Run(in.data(), theirs.data(), 1024, 256);
     EXPECT_TRUE(SameSamples(ours, theirs));
 }
+
+// What a host sets between activate() and its first run() (lv2file's -p values) is where it starts: every sample
+// is a fresh module's with those values from the first, smoothing on or off, whatever worker the host has or
+// lacks; a value the plug-in ignores leaves the one at activation, one beyond its range is clamped. Only a host
+// without a worker that changes the line there makes the first run allocate.
+struct Starting {
+    const char* name;
+    std::vector<Change> changes;  // after activate(), before the first run (`run` unused)
+    bool new_line = false;        // the change replaces the delay line
+};
+void PrintTo(const Starting& row, std::ostream* out) { *out << row.name; }
+const Starting STARTING[] = {
+    {"time", {{0, TIME, 12.5f}}},
+    {"time_feedback_damping", {{0, TIME, 25}, {0, FEEDBACK, 4}, {0, DAMPING, 3}}},
+    {"fraction_to_full", {{0, ACCURACY, 2}, {0, TIME, 7.3f}}},
+    {"volume", {{0, VOLUME, 2.5f}}},
+    {"time_mode", {{0, TIME_MODE, 2}, {0, TIME, 37}}},
+    {"smoothing_switched_on_there", {{0, SMOOTH, 1}, {0, TIME, 12.5f}, {0, VOLUME, 5}}},
+    {"not_finite_and_clamped", {{0, TIME, NAN, false}, {0, FEEDBACK, 50, true, 10}, {0, VOLUME, -INFINITY, false}}},
+    {"max_delay", {{0, MAX_DELAY, 10}, {0, TIME, 10}, {0, FEEDBACK, 3}}, true},
+    {"switched_off", {{0, ACTIVE, 0}}, true},
+};
+enum class StartingWorker { None, Immediate, Deferred };
+constexpr const char* STARTING_WORKERS[] = {"NoWorker", "ImmediateWorker", "DeferredWorker"};
+class StartingValues : public ::testing::TestWithParam<std::tuple<Starting, StartingWorker>> {};
+
+TEST_P(StartingValues, AreHeardFromTheFirstSample) {
+    const auto& [row, worker] = GetParam();
+    // A worker that runs later leaves the modules silent until it is done (LineChange covers that).
+    if (worker == StartingWorker::Deferred && row.new_line) GTEST_SKIP() << "the new line waits for the worker";
+    Plugin plugin({44100.0, 256, worker != StartingWorker::None});
+    ASSERT_NE(plugin.handle, nullptr);
+    plugin.worker.mode = worker == StartingWorker::Immediate ? WorkerMode::Immediate : WorkerMode::Deferred;
+    plugin.controls[SMOOTH] = 1;
+    plugin.controls[TIME] = 5;
+    plugin.controls[FEEDBACK] = 6;
+    plugin.Activate();
+    float expected[PORT_COUNT];
+    std::memcpy(expected, plugin.controls, sizeof expected);
+    for (const Change& c : row.changes) {
+        plugin.controls[c.port] = c.value;
+        if (c.reaches_module) expected[c.port] = std::isnan(c.module_value) ? c.value : c.module_value;
+    }
+    const std::vector<float> in = Signal(4096);
+    std::vector<float> ours(in.size()), theirs(in.size());
+    g_allocations = 0;
+    g_counting = true;
+    plugin.Run(in.data(), ours.data(), 1024);
+    g_counting = false;
+    EXPECT_EQ(g_allocations > 0, row.new_line && worker == StartingWorker::None);
+    plugin.Run(in.data() + 1024, ours.data() + 1024, 3072);
+    if (expected[ACTIVE] == 0.0f) {
+        EXPECT_TRUE(SameSamples(ours, in)) << "switched off, the input passes";
+        return;
+    }
+    Reference fresh(44100.0f, 256, expected);
+    fresh.Run(in.data(), theirs.data(), 4096, 256);
+    EXPECT_TRUE(SameSamples(ours, theirs));
+    EXPECT_FALSE(Silent(ours.data(), ours.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(, StartingValues,
+                         ::testing::Combine(::testing::ValuesIn(STARTING),
+                                            ::testing::Values(StartingWorker::None, StartingWorker::Immediate,
+                                                              StartingWorker::Deferred)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    STARTING_WORKERS[static_cast<int>(std::get<1>(info.param))];
+                         });
 
 TEST(PluginHost, RunNeverAllocates) {
     Plugin plugin({44100.0, 64, true});
