@@ -285,6 +285,7 @@ TEST(CommandLine, EachModeTakesTheOptionsOfItsRowsAndRefusesTheRest) {
         {Mode::TEST_SIGNAL, {"--test-signal", "1", "t.wav"}}, {Mode::BATCH, {"--batch", "dir", "in.wav"}},
         {Mode::LIST_PINS, {"--list-pins"}},            {Mode::LIST_PRESETS, {"--list-presets"}},
         {Mode::INFO, {"--info"}},                      {Mode::VERSION, {"--version"}},
+        {Mode::ROOM, {"in.wav", "out.wav", "--room", "studio"}},
     };
     ASSERT_EQ(commands.size(), Modes().size());
     for (const auto& [mode, command] : commands) {
@@ -304,6 +305,8 @@ TEST(CommandLine, EachModeTakesTheOptionsOfItsRowsAndRefusesTheRest) {
             const bool honoured = (row.modes & In(mode)) != 0;
             // -n turns an impulse's OUT into none: with OUT still there, its file count is refused instead.
             if (mode == Mode::IMPULSE && name == "-n") continue;
+            // In a room, -n and --impulse make IN OUT the wrong files in the same way.
+            if (mode == Mode::ROOM && (name == "-n" || name == "--impulse")) continue;
             // A trigger of a mode tried earlier chooses that mode (files and --batch: a batch).
             const auto chooser = std::find_if(Modes().begin(), Modes().end(), [&](const ModeRow& other) {
                 return other.triggers.find(name) != std::string_view::npos && other.mode != mode;

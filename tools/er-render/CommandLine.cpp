@@ -12,12 +12,14 @@ namespace {
 
 using enum Mode;
 
-// Modes that run the module with a setting, and modes that print a summary.
+// Modes that run the module with a setting the user gives, modes that run it at all (a room sets its taps'
+// pins itself), and modes that print a summary.
 constexpr ModeSet SETTING_MODES = In(RENDER, ANALYSE, IMPULSE, PLOT, BATCH);
-constexpr ModeSet SUMMARY_MODES = SETTING_MODES | In(TEST_SIGNAL);
+constexpr ModeSet RUN_MODES = SETTING_MODES | In(ROOM);
+constexpr ModeSet SUMMARY_MODES = RUN_MODES | In(TEST_SIGNAL);
 // Modes that write sound files, and modes whose input may be a raw stream.
-constexpr ModeSet SOUND_OUTPUT = In(RENDER, IMPULSE, TEST_SIGNAL, BATCH);
-constexpr ModeSet FILE_INPUT = In(RENDER, ANALYSE, BATCH);
+constexpr ModeSet SOUND_OUTPUT = In(RENDER, IMPULSE, TEST_SIGNAL, BATCH, ROOM);
+constexpr ModeSet FILE_INPUT = In(RENDER, ANALYSE, BATCH, ROOM);
 constexpr std::size_t ANY = SIZE_MAX;
 
 const std::vector<ModeRow> MODES = {
@@ -27,6 +29,8 @@ const std::vector<ModeRow> MODES = {
     {INFO, "--info", "--info", "", 0, 0},
     {TEST_SIGNAL, "--test-signal", "--test-signal SECONDS", "one file: OUT", 1, 1},
     {BATCH, "--batch", "--batch OUTDIR", "the input files after it", 1, ANY},
+    {ROOM, "--room", "--room NAME|FILE", "IN OUT, IN with -n, OUT with --impulse, or none with --pattern-out or --plot",
+     0, 2},
     {IMPULSE, "--impulse", "--impulse SECONDS", "one file: OUT (none with -n)", 0, 1},
     {ANALYSE, "-n", "IN -n", "one file: IN", 1, 1},
     {RENDER, "", "a render of IN OUT", "IN OUT", 2, 2},
@@ -34,22 +38,22 @@ const std::vector<ModeRow> MODES = {
 };
 
 const std::vector<OptionRow> OPTIONS = {
-    {"--set", "NAME=VALUE", &Options::sets, SETTING_MODES,
-     "set a pin: \"Name=value\" or \"Name=FROM..TO\" (repeatable, a later one wins)"},
+    {"--set", "NAME=VALUE", &Options::sets, RUN_MODES,
+     "set a pin: \"Name=value\" or \"Name=FROM..TO\" (repeatable, a later one wins; --room: \"Time Accuracy\" alone)"},
     {"--settings", "FILE", &Options::settings_files, SETTING_MODES, "read Name=value lines from FILE (# comments)"},
     {"--preset", "NAME", &Options::preset, SETTING_MODES,
      "the settings of a preset shipped with er-render (--list-presets)"},
     {"--allow-unsafe", "", &Options::allow_unsafe, SETTING_MODES,
      "accept \"Feedback +/-10\", \"Damping 0-10\" and \"1 Time\" outside their stable ranges"},
-    {"--gate", "TIME", &Options::gates, SETTING_MODES,
+    {"--gate", "TIME", &Options::gates, RUN_MODES,
      "a positive gate for one block at TIME: poly reset (repeatable)"},
-    {"--block", "N", &Options::block, SETTING_MODES, "the host's block size in samples (default 512)"},
-    {"--tail", "TIME", &Options::tail, In(RENDER, ANALYSE, PLOT, BATCH),
+    {"--block", "N", &Options::block, RUN_MODES, "the host's block size in samples (default 512)"},
+    {"--tail", "TIME", &Options::tail, In(RENDER, ANALYSE, PLOT, BATCH, ROOM),
      "silence appended so echoes ring out (default: from the settings)"},
-    {"--dry", "DB", &Options::dry, SETTING_MODES, "mix the input in at DB decibels (default: none)"},
-    {"--wet", "DB", &Options::wet, SETTING_MODES, "the module's output at DB decibels, or off (default 0)"},
-    {"--gain", "DB", &Options::gain, SETTING_MODES, "scale the result by DB decibels (default 0)"},
-    {"--module", "PATH", &Options::module, SETTING_MODES | In(LIST_PINS, INFO),
+    {"--dry", "DB", &Options::dry, RUN_MODES, "mix the input in at DB decibels (default: none)"},
+    {"--wet", "DB", &Options::wet, RUN_MODES, "the module's output at DB decibels, or off (default 0)"},
+    {"--gain", "DB", &Options::gain, RUN_MODES, "scale the result by DB decibels (default 0)"},
+    {"--module", "PATH", &Options::module, RUN_MODES | In(LIST_PINS, INFO),
      "the module library (default: early_reflection beside er-render)"},
     {"--rate", "HZ", &Options::rate, In(IMPULSE, PLOT, TEST_SIGNAL) | FILE_INPUT,
      "sample rate of --impulse, --test-signal, --plot alone, or a raw input (default 48000)"},
@@ -61,18 +65,23 @@ const std::vector<OptionRow> OPTIONS = {
      "the container of \"-\" and of a name without an extension: wav, flac, raw, ..."},
     {"-C,--compression", "LEVEL", &Options::compression, SOUND_OUTPUT,
      "FLAC compression 0..8, Vorbis or Opus quality 0..10 (default: libsndfile's)"},
-    {"--dither", "KIND", &Options::dither, In(RENDER, IMPULSE, BATCH),
+    {"--dither", "KIND", &Options::dither, In(RENDER, IMPULSE, BATCH, ROOM),
      "none or tpdf (default: TPDF for 16 bits or fewer unless exact)"},
-    {"--plot", "FILE", &Options::plot, In(RENDER, ANALYSE, IMPULSE, PLOT),
-     "draw the setting's impulse and magnitude response: .svg, .png or .pdf"},
+    {"--plot", "FILE", &Options::plot, In(RENDER, ANALYSE, IMPULSE, PLOT, ROOM),
+     "draw the setting's impulse and magnitude response (--room: the taps and the room): .svg, .png or .pdf"},
     {"--plot-data", "FILE", &Options::plot_data, In(RENDER, ANALYSE, IMPULSE, PLOT),
      "write the numbers behind the figure: .csv or .json"},
-    {"--impulse", "SECONDS", &Options::impulse, In(IMPULSE), "render the response to a unit impulse, SECONDS long"},
+    {"--impulse", "SECONDS", &Options::impulse, In(IMPULSE, ROOM), "render the response to a unit impulse, SECONDS long"},
     {"--test-signal", "SECONDS", &Options::test_signal, In(TEST_SIGNAL),
      "write a dry test signal of clicks and tone bursts"},
     {"--batch", "OUTDIR", &Options::batch, In(BATCH), "render every IN after it into OUTDIR, same settings"},
     {"--jobs", "N", &Options::jobs, In(BATCH), "worker processes for --batch (default: the number of cores)"},
-    {"-n", "", &Options::null_output, In(ANALYSE, IMPULSE), "render and analyse, write nothing (in place of OUT)"},
+    {"-n", "", &Options::null_output, In(ANALYSE, IMPULSE, ROOM), "render and analyse, write nothing (in place of OUT)"},
+    {"--room", "NAME|FILE", &Options::room, In(ROOM),
+     "the early reflections of a room, one module instance per tap: a named room (booth, living, studio, hall, "
+     "stairwell, tiled) or a room file (JSON)"},
+    {"--room-scale", "FACTOR", &Options::room_scale, In(ROOM), "every length of the room times FACTOR (0.05 to 20)"},
+    {"--pattern-out", "FILE", &Options::pattern_out, In(ROOM), "write the room's taps and their settings: .json or .csv"},
     {"-q,--quiet", "", &Options::quiet, SUMMARY_MODES,
      "no progress and no summary; warnings and errors still show"},
     {"--json", "", &Options::json, SUMMARY_MODES, "the summary as JSON on stdout (--batch: an array, one per file)"},
@@ -93,6 +102,8 @@ public:
   er-render --impulse SECONDS OUT [options]  the setting's response to a unit impulse
   er-render --plot FILE [--plot-data FILE] [options]
   er-render --test-signal SECONDS OUT        a dry test signal, without the module
+  er-render IN OUT --room NAME|FILE [--pattern-out FILE] [--plot FILE]
+  er-render --room NAME|FILE --pattern-out FILE.json|csv [--plot FILE]
   er-render --list-pins | --list-presets | --info | --version
 Examples:
   er-render in.wav out.wav --preset room --dry 0 --wet -3
@@ -133,6 +144,16 @@ bool Triggers(const ModeRow& row, std::string_view name) {
     return false;
 }
 
+// "; it belongs to --batch OUTDIR" for an option only one mode takes and does not choose; else empty.
+std::string BelongsTo(const OptionRow& option) {
+    for (const ModeRow& row : MODES) {
+        if (option.modes == In(row.mode) && !Triggers(row, LongName(option.names))) {
+            return "; it belongs to " + std::string(row.name);
+        }
+    }
+    return "";
+}
+
 const ModeRow* ModeTriggeredBy(std::string_view name) {
     for (const ModeRow& row : MODES) {
         if (Triggers(row, name)) return &row;
@@ -150,7 +171,38 @@ const ModeRow& ChooseMode(const CLI::App& app, const Options& options) {
             }
         }
     }
+    for (const OptionRow& option : OPTIONS) {
+        const std::string belongs = BelongsTo(option);
+        if (!belongs.empty() && app.get_option(LongName(option.names))->count() > 0) {
+            throw Failure(EXIT_USAGE, LongName(option.names) + belongs.substr(1));
+        }
+    }
     throw Failure(EXIT_USAGE, "expected IN OUT, IN -n, or one of the modes (see er-render --help)");
+}
+
+// A room renders IN OUT, IN -n, --impulse SECONDS OUT (or -n), or nothing: its pattern or picture alone, which
+// nothing that shapes a render applies to.
+void CheckRoomFiles(const CLI::App& app, const Options& options) {
+    const std::size_t files = options.files.size();
+    const bool impulse = !options.impulse.empty();
+    const std::size_t wanted = impulse ? (options.null_output ? 0 : 1) : options.null_output ? 1 : files == 0 ? 0 : 2;
+    if (files != wanted) {
+        throw Failure(EXIT_USAGE, impulse ? (options.null_output ? "--room --impulse SECONDS -n takes no file"
+                                                                 : "--room --impulse SECONDS takes one file: OUT")
+                                  : options.null_output ? "--room with -n takes one file: IN"
+                                                        : "--room takes IN OUT, or no file with --pattern-out or --plot");
+    }
+    if (files > 0 || impulse || options.null_output) return;
+    if (options.pattern_out.empty() && options.plot.empty()) {
+        throw Failure(EXIT_USAGE, "--room without IN OUT writes the pattern (--pattern-out FILE) or its picture "
+                                  "(--plot FILE); give one");
+    }
+    for (const char* name : {"--tail", "--gate", "--block", "--dry", "--wet", "--gain", "--type", "--format",
+                             "--compression", "--dither", "--channels", "--json"}) {
+        if (app.get_option(name)->count() == 0) continue;
+        throw Failure(EXIT_USAGE, std::string(name) + " shapes a render; --room without IN OUT or --impulse renders "
+                                                      "nothing");
+    }
 }
 
 // Refuses every option the mode does not honour, and files the mode does not take.
@@ -159,19 +211,23 @@ void CheckMode(const CLI::App& app, const ModeRow& mode, const Options& options)
         const std::string name = LongName(option.names);
         if (app.get_option(name)->count() == 0 || (option.modes & In(mode.mode)) != 0) continue;
         const ModeRow* other = ModeTriggeredBy(name);
-        if (other != nullptr && option.modes == In(other->mode)) {
+        // A room takes --impulse as a variant of its own; to every other mode it is the impulse's mode.
+        const ModeSet takers = other != nullptr && other->mode != ROOM ? option.modes & ~In(ROOM) : option.modes;
+        if (other != nullptr && takers == In(other->mode)) {
             throw Failure(EXIT_USAGE, std::string(mode.name) + " and " + name + " are different modes; give one");
         }
-        throw Failure(EXIT_USAGE, name + " does not apply to " + std::string(mode.name));
+        throw Failure(EXIT_USAGE, name + " does not apply to " + std::string(mode.name) + BelongsTo(option));
     }
+    const std::size_t files = options.files.size();
     // -n writes nothing: what would shape the written file has nothing to shape (a raw IN's --format aside).
     if (options.null_output) {
+        const bool reads_file = mode.mode == ANALYSE || (mode.mode == ROOM && options.impulse.empty());
         for (const char* name : {"--type", "--compression", "--dither", "--format"}) {
-            if (app.get_option(name)->count() == 0 || (mode.mode == ANALYSE && std::string_view(name) == "--format")) continue;
+            if (app.get_option(name)->count() == 0 || (reads_file && std::string_view(name) == "--format")) continue;
             throw Failure(EXIT_USAGE, std::string(name) + " does not apply to -n, which writes nothing");
         }
     }
-    const std::size_t files = options.files.size();
+    if (mode.mode == ROOM) CheckRoomFiles(app, options);
     if (mode.mode == IMPULSE && options.null_output && files != 0) {
         throw Failure(EXIT_USAGE, "--impulse SECONDS -n takes no file");
     }
@@ -185,7 +241,8 @@ void CheckMode(const CLI::App& app, const ModeRow& mode, const Options& options)
         }
         throw Failure(EXIT_USAGE, std::string(mode.name) + " takes " + std::string(mode.files));
     }
-    const bool writes_to_last = (In(mode.mode) & In(RENDER, IMPULSE, TEST_SIGNAL)) != 0 && !options.null_output;
+    const bool writes_to_last =
+        (In(mode.mode) & In(RENDER, IMPULSE, TEST_SIGNAL, ROOM)) != 0 && !options.null_output && files > 0;
     if (options.json && writes_to_last && options.files.back() == "-") {
         throw Failure(EXIT_USAGE, "--json and OUT \"-\" both want stdout");
     }

@@ -19,6 +19,7 @@ enum class Mode : std::uint8_t {
     ANALYSE,       // IN -n: render and analyse, write nothing
     IMPULSE,       // --impulse SECONDS OUT (or -n)
     PLOT,          // --plot FILE and/or --plot-data FILE alone
+    ROOM,          // --room NAME|FILE: a room's taps, one module instance each (IN OUT, IN -n, --impulse, or none)
     TEST_SIGNAL,   // --test-signal SECONDS OUT
     BATCH,         // --batch OUTDIR IN...
     LIST_PINS,     // --list-pins
@@ -51,6 +52,9 @@ struct Options {
     std::string dry, wet, gain;               // decibels or "off"; empty: no dry signal, the wet at 0 dB, 0 dB
     std::string batch;                        // --batch OUTDIR: every file in `files` is an input
     std::string jobs;                         // worker processes for --batch; empty: the number of cores
+    std::string room;                         // --room NAME|FILE: a named room or a room file (JSON)
+    std::string room_scale;                   // --room-scale FACTOR: every length of the room times FACTOR
+    std::string pattern_out;                  // --pattern-out FILE: the room's taps as .json or .csv
     bool allow_unsafe = false;                // accept values outside the ranges where the effect is stable
     bool null_output = false;                 // -n: write nothing
     bool quiet = false;                       // no progress line, no summary on stderr

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <numbers>
 #include <vector>
@@ -307,13 +308,17 @@ void DrawResponse(cairo_t* cr, const ImpulseAnalysis& analysis) {
     cairo_restore(cr);
 }
 
-void Draw(cairo_t* cr, const ImpulseAnalysis& analysis, const FigureText& text) {
+void DrawTitle(cairo_t* cr, const FigureText& text) {
     cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
     cairo_paint(cr);
     SetColour(cr, INK);
     const double width = FIGURE_WIDTH - 2.0 * 24.0;
     Text(cr, 24.0, 30.0, text.title, 0.0, FittingSize(cr, text.title, TITLE_SIZE, width, true), true);
     Text(cr, 24.0, 52.0, text.subtitle, 0.0, FittingSize(cr, text.subtitle, SUBTITLE_SIZE, width, false));
+}
+
+void Draw(cairo_t* cr, const ImpulseAnalysis& analysis, const FigureText& text) {
+    DrawTitle(cr, text);
     DrawEnvelope(cr, analysis);
     DrawResponse(cr, analysis);
 }
@@ -346,14 +351,17 @@ std::string FigureExtensions() {
     return text;
 }
 
-void DrawFigure(const ImpulseAnalysis& analysis, const FigureText& text, const FigureKind& kind, std::FILE* out) {
+namespace {
+
+// Draws with `draw` on a surface of `kind` that writes to `out`, then lets cairo's and fontconfig's caches go.
+void DrawOnSurface(const FigureKind& kind, std::FILE* out, const std::function<void(cairo_t*)>& draw) {
     cairo_status_t status = CAIRO_STATUS_SUCCESS;
     {
         const std::unique_ptr<cairo_surface_t, SurfaceFree> surface(kind.create(out));
         status = cairo_surface_status(surface.get());
         if (status == CAIRO_STATUS_SUCCESS) {
             const std::unique_ptr<cairo_t, ContextFree> cr(cairo_create(surface.get()));
-            Draw(cr.get(), analysis, text);
+            draw(cr.get());
             status = cairo_status(cr.get());
         }
         if (status == CAIRO_STATUS_SUCCESS) status = kind.finish(surface.get(), out);
@@ -367,6 +375,104 @@ void DrawFigure(const ImpulseAnalysis& analysis, const FigureText& text, const F
     if (status != CAIRO_STATUS_SUCCESS) {
         throw Failure(EXIT_OUTPUT, std::string("cannot draw the figure: ") + cairo_status_to_string(status));
     }
+}
+
+constexpr double PATTERN_FLOOR_DB = -60.0;
+constexpr Colour SIDE_COLOURS[] = {CURVE, MARK};
+constexpr Colour ROOM_FILL{0.96, 0.96, 0.93};
+constexpr double PLAN_TOP = 430.0;
+constexpr double PLAN_BOTTOM = 690.0;
+
+void DrawStems(cairo_t* cr, const PatternFigure& figure) {
+    double last_ms = 1.0;
+    for (const auto& stem : figure.stems) last_ms = std::max(last_ms, stem.time_ms);
+    const double length_ms = last_ms * 1.05;
+    const Panel panel{LEFT, ENVELOPE_TOP, RIGHT, ENVELOPE_BOTTOM, 0.0, length_ms, PATTERN_FLOOR_DB, 0.0, false};
+    DrawAxes(cr, panel, LinearTicks(0.0, length_ms, 10.0), LinearTicks(PATTERN_FLOOR_DB, 0.0, 6.0),
+             "delay after the direct sound (ms)", "level re direct (dB)", "Taps");
+    cairo_save(cr);
+    ClipTo(cr, panel);
+    cairo_set_line_width(cr, 1.2);
+    for (const auto& stem : figure.stems) {
+        SetColour(cr, SIDE_COLOURS[stem.channel % 2]);
+        const double x = panel.X(stem.time_ms) + (figure.channels == 2 ? (stem.channel == 0 ? -1.0 : 1.0) : 0.0);
+        cairo_move_to(cr, x, panel.bottom);
+        cairo_line_to(cr, x, panel.Y(stem.level_db));
+        cairo_stroke(cr);
+        cairo_arc(cr, x, panel.Y(stem.level_db), 2.2, 0.0, 2.0 * std::numbers::pi);
+        cairo_fill(cr);
+    }
+    cairo_restore(cr);
+    if (figure.channels == 2) {
+        const char* sides[] = {"left", "right"};
+        for (int side = 0; side < 2; ++side) {
+            SetColour(cr, SIDE_COLOURS[side]);
+            const double x = panel.right - 110.0 + side * 55.0;
+            cairo_rectangle(cr, x, panel.top + 10.0, 10.0, 10.0);
+            cairo_fill(cr);
+            SetColour(cr, INK);
+            Text(cr, x + 14.0, panel.top + 19.0, sides[side], 0.0, LABEL_SIZE);
+        }
+    }
+}
+
+void DrawPlan(cairo_t* cr, const PatternFigure& figure) {
+    // Seen from above at one scale on both axes, wide enough for every image source drawn.
+    double x_low = 0.0, x_high = figure.size.x, y_low = 0.0, y_high = figure.size.y;
+    for (const auto& image : figure.images) {
+        x_low = std::min(x_low, image.at.x);
+        x_high = std::max(x_high, image.at.x);
+        y_low = std::min(y_low, image.at.y);
+        y_high = std::max(y_high, image.at.y);
+    }
+    const double margin = 0.05 * std::max(x_high - x_low, y_high - y_low);
+    x_low -= margin, x_high += margin, y_low -= margin, y_high += margin;
+    const double height = PLAN_BOTTOM - PLAN_TOP;
+    const double scale = std::min((RIGHT - LEFT) / (x_high - x_low), height / (y_high - y_low));
+    const double left = (LEFT + RIGHT) / 2.0 - scale * (x_high - x_low) / 2.0;
+    auto X = [&](double x) { return left + (x - x_low) * scale; };
+    auto Y = [&](double y) { return PLAN_BOTTOM - (y - y_low) * scale; };
+    SetColour(cr, INK);
+    Text(cr, LEFT, PLAN_TOP - 8.0, "The room from above, with its image sources (darker: fewer reflections)", 0.0,
+         SUBTITLE_SIZE, true);
+    cairo_rectangle(cr, X(0.0), Y(figure.size.y), figure.size.x * scale, figure.size.y * scale);
+    SetColour(cr, ROOM_FILL);
+    cairo_fill_preserve(cr);
+    SetColour(cr, INK);
+    cairo_set_line_width(cr, 2.0);
+    cairo_stroke(cr);
+    for (const auto& image : figure.images) {
+        const double shade = 0.15 + 0.6 * (image.order - 1) / std::max(1, figure.max_order);
+        cairo_set_source_rgb(cr, shade, shade, shade);
+        cairo_arc(cr, X(image.at.x), Y(image.at.y), 2.5, 0.0, 2.0 * std::numbers::pi);
+        cairo_fill(cr);
+    }
+    SetColour(cr, MARK);
+    cairo_arc(cr, X(figure.source.x), Y(figure.source.y), 5.0, 0.0, 2.0 * std::numbers::pi);
+    cairo_fill(cr);
+    Text(cr, X(figure.source.x) + 8.0, Y(figure.source.y) + 4.0, "source", 0.0, MARK_SIZE);
+    SetColour(cr, CURVE);
+    for (const auto& point : figure.listeners) {
+        cairo_rectangle(cr, X(point.x) - 3.5, Y(point.y) - 3.5, 7.0, 7.0);
+        cairo_fill(cr);
+    }
+    if (!figure.listeners.empty()) {
+        Text(cr, X(figure.listeners.back().x) + 8.0, Y(figure.listeners.back().y) + 4.0, "listener", 0.0, MARK_SIZE);
+    }
+}
+
+}  // namespace
+
+void DrawFigure(const ImpulseAnalysis& analysis, const FigureText& text, const FigureKind& kind, std::FILE* out) {
+    DrawOnSurface(kind, out, [&](cairo_t* cr) { Draw(cr, analysis, text); });
+}
+
+void DrawPatternFigure(const PatternFigure& figure, const FigureKind& kind, std::FILE* out) {
+    DrawOnSurface(kind, out, [&](cairo_t* cr) {
+        DrawTitle(cr, figure.text);
+        DrawStems(cr, figure);
+        DrawPlan(cr, figure);
+    });
 }
 
 }  // namespace er_render

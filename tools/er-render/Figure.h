@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Response.h"
 
@@ -30,5 +31,32 @@ struct FigureText {
 
 // Draws the figure into `out`. Throws Failure (EXIT_OUTPUT) when cairo cannot draw or write it.
 void DrawFigure(const ImpulseAnalysis& analysis, const FigureText& text, const FigureKind& kind, std::FILE* out);
+
+// The figure of a room: its taps (level against delay, one colour per side) above, the room seen from above
+// below, with the source, the listening points and the image sources.
+struct PatternFigure {
+    FigureText text;
+    struct Stem {
+        double time_ms, level_db;
+        std::int32_t channel;  // 0 left or mono, 1 right
+    };
+    std::vector<Stem> stems;
+    std::int32_t channels = 1;
+    struct Point {
+        double x, y;  // metres, seen from above: x across the room, y along it
+    };
+    Point size{};                 // the room's floor, from (0, 0)
+    Point source{};
+    std::vector<Point> listeners;
+    struct Image {
+        Point at;
+        std::int32_t order;
+    };
+    std::vector<Image> images;
+    std::int32_t max_order = 1;
+};
+
+// Draws the room's figure into `out`; fails as DrawFigure does.
+void DrawPatternFigure(const PatternFigure& figure, const FigureKind& kind, std::FILE* out);
 
 }  // namespace er_render

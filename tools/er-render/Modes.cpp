@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 
 #include <unistd.h>
@@ -16,6 +17,8 @@
 #include "Loudness.h"
 #include "Picture.h"
 #include "Progress.h"
+#include "ReplacingFile.h"
+#include "RoomRender.h"
 #include "SampleCodec.h"
 #include "Signals.h"
 #include "Text.h"
@@ -128,13 +131,20 @@ std::vector<er_host::PinDescription> DescribePins(const er_host::Library& librar
 }
 
 SummaryFacts RenderSound(const er_host::Library& library, RenderPlan plan, bool progress_on, bool measure_loudness) {
+    Renderer renderer(library, plan.job);
+    return RenderSound(std::move(plan), progress_on, measure_loudness,
+                       [&](const Source& source, const Sink& sink, const Progress& progress) {
+                           return renderer.Run(source, sink, progress);
+                       });
+}
+
+SummaryFacts RenderSound(RenderPlan plan, bool progress_on, bool measure_loudness, const RenderRun& run) {
     const bool write = !plan.output_path.empty();
     std::optional<OutputFile> output;
     if (write) {
         output.emplace(plan.output_path, plan.protected_path, plan.format, plan.job.channels,
                        static_cast<int>(plan.job.rate), plan.dither, plan.encoder);
     }
-    Renderer renderer(library, plan.job);
     std::optional<LoudnessMeter> meter;
     if (measure_loudness) meter.emplace(plan.job.channels, plan.job.rate);
     ProgressLine progress(plan.job.total_frames, plan.job.rate, progress_on);
@@ -145,7 +155,7 @@ SummaryFacts RenderSound(const er_host::Library& library, RenderPlan plan, bool 
         impulse_position += frames;
     };
     const auto started = std::chrono::steady_clock::now();
-    const RenderStats stats = renderer.Run(
+    const RenderStats stats = run(
         source, [&](const float* interleaved, std::int32_t frames) {
             if (output) output->Write(interleaved, frames);
             if (meter) meter->Add(interleaved, frames);
@@ -219,6 +229,66 @@ int RunRenderMode(const Options& options) {
         if (drawn.alone) facts = drawn.alone;
     }
     if (facts) Report(*facts, warnings, drawn.lines, options);
+    return EXIT_OK;
+}
+
+namespace {
+
+// The same path as the input, the output or the other file written beside them.
+bool SameFile(const std::string& a, const std::string& b) {
+    if (a.empty() || b.empty() || a == "-" || b == "-") return false;
+    std::error_code error;
+    return std::filesystem::weakly_canonical(a, error) == std::filesystem::weakly_canonical(b, error);
+}
+
+}  // namespace
+
+// The room's taps rendered by one module instance each and summed, the pattern as data, the figure. The pattern
+// and figure files are made before anything is rendered and committed at the end.
+int RunRoomMode(const Options& options) {
+    const bool writes_sound = !options.files.empty() && !options.null_output;
+    if (writes_sound) OpenFifoEarly(options.files.back());
+    const auto library = LoadLibrary(options);
+    RoomPlan plan = PlanRoom(options, DescribePins(*library));
+    const std::string input = plan.render && plan.render->input ? plan.render->input_label : "";
+    const std::string output = plan.render ? plan.render->output_path : "";
+    for (const std::string* path : {&options.pattern_out, &options.plot}) {
+        if (SameFile(*path, input) || SameFile(*path, output)) {
+            throw Failure(EXIT_OUTPUT, Quoted(*path) + " names the render's input or output");
+        }
+    }
+    if (SameFile(options.pattern_out, options.plot)) throw Failure(EXIT_USAGE, "--pattern-out and --plot name one file");
+    const FigureKind* kind = nullptr;
+    if (!options.plot.empty()) {
+        kind = FigureKindForPath(options.plot);
+        if (kind == nullptr) throw Failure(EXIT_USAGE, "--plot writes " + FigureExtensions() + ", not " + Quoted(options.plot));
+    }
+    std::unique_ptr<ReplacingFile> pattern_file, figure_file;
+    if (!options.pattern_out.empty()) pattern_file = std::make_unique<ReplacingFile>(options.pattern_out, "the pattern");
+    if (kind != nullptr) figure_file = std::make_unique<ReplacingFile>(options.plot, "the figure");
+
+    if (plan.render) {
+        for (const std::string& warning : plan.render->warnings) Warn(warning);
+        const std::vector<std::string> warnings = plan.render->warnings;
+        RoomRenderer renderer(*library, plan.render->job, plan.pattern, plan.input_channels);
+        SummaryFacts facts = RenderSound(std::move(*plan.render), !options.quiet, !options.quiet || options.json,
+                                         [&](const Source& source, const Sink& sink, const Progress& progress) {
+                                             return renderer.Run(source, sink, progress);
+                                         });
+        facts.room = DescribePattern(plan.pattern);
+        Report(facts, warnings, {}, options);
+    } else if (!options.quiet) {
+        std::fprintf(stderr, "er-render: room %s\n", DescribePattern(plan.pattern).c_str());
+    }
+    if (pattern_file) {
+        const std::string text = PatternText(plan.pattern, options.pattern_out);
+        std::fwrite(text.data(), 1, text.size(), pattern_file->Stream());
+        pattern_file->Commit();
+    }
+    if (figure_file) {
+        DrawPatternFigure(PatternFigureOf(plan.pattern), *kind, figure_file->Stream());
+        figure_file->Commit();
+    }
     return EXIT_OK;
 }
 

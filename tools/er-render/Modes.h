@@ -2,6 +2,7 @@
 // (CommandLine.h). Each runner returns the exit code or throws Failure; main dispatches to them by mode.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -13,6 +14,7 @@
 namespace er_render {
 
 int RunRenderMode(const Options& options);  // IN OUT, IN -n, --impulse, --plot alone
+int RunRoomMode(const Options& options);    // --room
 int RunTestSignalMode(const Options& options);
 int RunListPinsMode(const Options& options);
 int RunListPresetsMode(const Options& options);
@@ -25,6 +27,11 @@ std::vector<er_host::PinDescription> DescribePins(const er_host::Library& librar
 // Renders a checked plan into its output (none for -n) and answers the facts of the summary. `progress_on`
 // false draws no progress line; `measure_loudness` false leaves the loudness unmeasured.
 SummaryFacts RenderSound(const er_host::Library& library, RenderPlan plan, bool progress_on, bool measure_loudness);
+
+// The same with another runner of the plan's job (a room's taps): the source, the sink and the progress in, the
+// output's statistics out.
+using RenderRun = std::function<RenderStats(const Source&, const Sink&, const Progress&)>;
+SummaryFacts RenderSound(RenderPlan plan, bool progress_on, bool measure_loudness, const RenderRun& run);
 
 // The summary as JSON with the plan's warnings before the render's, and the lines of the figures made beside it.
 std::string SummaryJsonOfRun(const SummaryFacts& facts, const std::vector<std::string>& plan_warnings,

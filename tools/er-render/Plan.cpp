@@ -194,27 +194,6 @@ std::vector<std::int64_t> GateFrames(const Options& options, const RenderJob& jo
     return frames;
 }
 
-// Unless the user chose "Max Delay(s)", the shortest line that holds every delay the render asks for; the
-// longest line when none does (DelayWarnings then says so).
-void FitMaxDelay(std::vector<PinSetting>& settings, const std::vector<er_host::PinDescription>& pins,
-                 const EffectView& view) {
-    PinSetting* max_delay = nullptr;
-    for (PinSetting& setting : settings) {
-        if (setting.name == pins::MAX_DELAY) max_delay = &setting;
-    }
-    if (max_delay == nullptr || max_delay->from_user) return;
-    const std::int32_t index = ShortestHoldingMaxDelay(view).value_or(0);
-    for (const auto& pin : pins) {
-        if (pin.name != pins::MAX_DELAY) continue;
-        for (const ListEntry& entry : ParseListText(pin.extra_text)) {
-            if (entry.value != index) continue;
-            max_delay->value = static_cast<std::int16_t>(entry.value);
-            max_delay->entry = entry.text;
-            max_delay->chosen_by_tool = true;
-        }
-    }
-}
-
 // A level in decibels ("-6", "+3.5") or "off", as a linear gain.
 double Gain(const std::string& text, const char* option) {
     if (EqualsIgnoreCase(Trim(text), "off")) return 0.0;
@@ -338,6 +317,25 @@ std::string PlainDelayNote(const EffectView& view) {
 
 }  // namespace
 
+void FitMaxDelay(std::vector<PinSetting>& settings, const std::vector<er_host::PinDescription>& pins,
+                 const EffectView& view) {
+    PinSetting* max_delay = nullptr;
+    for (PinSetting& setting : settings) {
+        if (setting.name == pins::MAX_DELAY) max_delay = &setting;
+    }
+    if (max_delay == nullptr || max_delay->from_user) return;
+    const std::int32_t index = ShortestHoldingMaxDelay(view).value_or(0);
+    for (const auto& pin : pins) {
+        if (pin.name != pins::MAX_DELAY) continue;
+        for (const ListEntry& entry : ParseListText(pin.extra_text)) {
+            if (entry.value != index) continue;
+            max_delay->value = static_cast<std::int16_t>(entry.value);
+            max_delay->entry = entry.text;
+            max_delay->chosen_by_tool = true;
+        }
+    }
+}
+
 RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDescription>& pins) {
     // --plot or --plot-data alone: the setting's impulse response, drawn but not written as sound.
     const bool picture_only = options.mode == Mode::PLOT;
@@ -417,6 +415,61 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
     job.mix = MixOption(options);
     // A unit impulse is no integer file: its render is never exact in integer samples.
     ChooseDither(plan, options, impulse ? SampleCodec{} : CodecForSubtype(format));
+    return plan;
+}
+
+RoomPlan PlanRoom(const Options& options, const std::vector<er_host::PinDescription>& pins) {
+    if (!options.pattern_out.empty() && !PatternKindKnown(options.pattern_out)) {
+        throw Failure(EXIT_USAGE, "--pattern-out writes .json or .csv, not " + Quoted(options.pattern_out));
+    }
+    std::vector<Assignment> accuracy;
+    for (const std::string& set : options.sets) {
+        Assignment assignment = ParseAssignment(set, "--set " + Quoted(set));
+        if (assignment.name != pins::TIME_ACCURACY) {
+            throw Failure(EXIT_USAGE, "--room sets every pin of its taps but \"" + std::string(pins::TIME_ACCURACY) +
+                                          "\"; " + assignment.origin + " does not apply");
+        }
+        accuracy.push_back(std::move(assignment));
+    }
+    const er_room::Room room = LoadRoom(options.room, options.room_scale);
+    RoomPlan plan;
+    // The command line has checked that a room without a render writes its pattern or picture alone.
+    const bool impulse = !options.impulse.empty();
+    if (options.files.empty() && !impulse && !options.null_output) {
+        plan.pattern = RealisePattern(room, RateOption(options), accuracy, pins);
+        return plan;
+    }
+    Options base = options;
+    base.mode = impulse ? Mode::IMPULSE : options.null_output ? Mode::ANALYSE : Mode::RENDER;
+    base.gates.clear();
+    base.plot.clear();
+    RenderPlan render = PlanRender(base, pins);
+    RenderJob& job = render.job;
+    plan.pattern = RealisePattern(room, job.rate, accuracy, pins);
+    plan.input_channels = job.channels;
+    job.channels = RoomOutputChannels(plan.pattern, plan.input_channels);
+    if (job.channels == 0) {
+        throw Failure(EXIT_USAGE, "a stereo room takes a mono or a stereo input, not " +
+                                      std::to_string(plan.input_channels) + " channels");
+    }
+    if (options.tail.empty() && !impulse) {
+        render.tail_frames = SecondsToFrames(RoomTailSeconds(plan.pattern), job.rate);
+        render.tail_capped = false;
+        job.total_frames = job.input_frames + render.tail_frames;
+        if (job.total_frames > INT32_MAX) {
+            throw Failure(EXIT_USAGE, "the render would be " + std::to_string(job.total_frames) +
+                                          " frames; the host's sample clock counts at most 2147483647");
+        }
+    }
+    job.end_window = 0;
+    job.gates = GateFrames(options, job);
+    // Each tap's line is its own; the render's one setting says nothing about them.
+    for (PinSetting& setting : job.settings) setting.chosen_by_tool = false;
+    // Many taps summed: no sample is exact, whatever one tap's settings would allow.
+    render.view.reset();
+    render.warnings.clear();
+    ChooseDither(render, options, SampleCodec{});
+    plan.render = std::move(render);
     return plan;
 }
 

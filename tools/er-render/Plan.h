@@ -13,6 +13,7 @@
 #include "CommandLine.h"
 #include "Host.h"
 #include "Render.h"
+#include "RoomRender.h"
 
 namespace er_render {
 
@@ -44,6 +45,24 @@ struct RenderPlan {
 // Checks the options of a render (IN OUT, or --impulse SECONDS OUT), opens the input and resolves the settings
 // against the module's `pins`. Throws Failure naming the first problem; nothing is written.
 RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDescription>& pins);
+
+// Unless the user chose "Max Delay(s)", sets it to the shortest line that holds every delay `view` asks for, or
+// the longest line when none does (DelayWarnings then says so).
+void FitMaxDelay(std::vector<PinSetting>& settings, const std::vector<er_host::PinDescription>& pins,
+                 const EffectView& view);
+
+// A checked --room: the room, its taps at the render's rate, and the render when there is one (IN OUT, IN -n or
+// --impulse SECONDS OUT; without them the pattern or the figure alone, at --rate). The render's job has the
+// output's channels, the room's tail unless --tail, and the gates; its settings are the user's "Time Accuracy"
+// alone, which every tap takes. Throws Failure naming the first problem: an option the room decides (--set of
+// any other pin, --settings, --preset), one that does not apply (--batch, --plot-data, --allow-unsafe), an
+// input whose channels the pattern cannot take.
+struct RoomPlan {
+    RoomPattern pattern;
+    std::optional<RenderPlan> render;
+    std::int32_t input_channels = 1;
+};
+RoomPlan PlanRoom(const Options& options, const std::vector<er_host::PinDescription>& pins);
 
 // A checked --test-signal.
 struct SignalPlan {

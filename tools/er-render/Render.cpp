@@ -23,7 +23,7 @@ std::int32_t RequirePin(const er_host::Instance& instance, std::string_view name
     return pin;
 }
 
-float Mixed(const Mix& mix, float dry, float wet) {
+float Mixed(const Mix& mix, float dry, double wet) {
     const double sum = (mix.dry ? mix.dry_gain * dry : 0.0) + mix.wet_gain * wet;
     return static_cast<float>(mix.gain * sum);
 }
@@ -134,52 +134,73 @@ void Renderer::CheckHost() const {
     }
 }
 
+void Renderer::Start() {
+    Announce();
+}
+
+std::int32_t Renderer::BlockAt(std::int64_t position) const {
+    return static_cast<std::int32_t>(
+        std::min({std::int64_t{m_job.block}, m_job.total_frames - position, NextGateOn(position) - position}));
+}
+
+void Renderer::Step(std::int64_t position, std::int32_t count, const float* input, float* output) {
+    const auto channels = static_cast<std::size_t>(m_job.channels);
+    StreamRamps(position, count);
+    PostGates(position, count);
+    for (std::size_t channel = 0; channel < channels; ++channel) {
+        er_host::Instance& instance = *m_instances[channel];
+        float* audio = instance.Buffer(m_audio_in);
+        for (std::int32_t i = 0; i < count; ++i) audio[i] = input[static_cast<std::size_t>(i) * channels + channel];
+        instance.Process(count);
+        const float* out = instance.Buffer(m_out);
+        for (std::int32_t i = 0; i < count; ++i) output[static_cast<std::size_t>(i) * channels + channel] = out[i];
+    }
+}
+
 RenderStats Renderer::Run(const Source& source, const Sink& sink, const Progress& progress) {
     const auto channels = static_cast<std::size_t>(m_job.channels);
     const auto block = static_cast<std::size_t>(m_job.block);
     std::vector<float> input(block * channels, 0.0f);
+    std::vector<float> wet(block * channels, 0.0f);
     std::vector<float> output(block * channels, 0.0f);
-    RenderStats stats;
-    const Mix& mix = m_job.mix;
-    const bool identity = mix.Identity();
-    const std::int64_t end_window_start = m_job.total_frames - m_job.end_window;
+    OutputStage stage(m_job);
 
-    Announce();
+    Start();
     for (std::int64_t position = 0; position < m_job.total_frames;) {
-        const auto count = static_cast<std::int32_t>(
-            std::min({std::int64_t{m_job.block}, m_job.total_frames - position, NextGateOn(position) - position}));
+        const std::int32_t count = BlockAt(position);
         const auto from_source =
             static_cast<std::int32_t>(std::clamp<std::int64_t>(m_job.input_frames - position, 0, count));
         if (from_source > 0) source(input.data(), from_source);
         std::fill(input.begin() + static_cast<std::ptrdiff_t>(from_source * channels), input.end(), 0.0f);
-
-        StreamRamps(position, count);
-        PostGates(position, count);
-        for (std::size_t channel = 0; channel < channels; ++channel) {
-            er_host::Instance& instance = *m_instances[channel];
-            float* audio = instance.Buffer(m_audio_in);
-            for (std::int32_t i = 0; i < count; ++i) audio[i] = input[static_cast<std::size_t>(i) * channels + channel];
-            instance.Process(count);
-            const float* out = instance.Buffer(m_out);
-            for (std::int32_t i = 0; i < count; ++i) {
+        Step(position, count, input.data(), wet.data());
+        for (std::int32_t i = 0; i < count; ++i) {
+            for (std::size_t channel = 0; channel < channels; ++channel) {
                 const std::size_t slot = static_cast<std::size_t>(i) * channels + channel;
-                const float y = identity ? out[i] : Mixed(mix, input[slot], out[i]);
-                if (!std::isfinite(y)) NotFinite(position + i, static_cast<std::int32_t>(channel), m_job.rate, y);
-                output[slot] = y;
-                const double magnitude = std::fabs(static_cast<double>(y));
-                stats.peak = std::max(stats.peak, magnitude);
-                if (position + i >= end_window_start) stats.end_peak = std::max(stats.end_peak, magnitude);
-                stats.sum_squares += static_cast<double>(y) * y;
-                stats.past_full_scale += PastFullScale(y) ? 1 : 0;
+                output[slot] = stage.Take(wet[slot], input[slot], position + i, static_cast<std::int32_t>(channel));
             }
         }
         sink(output.data(), count);
-        stats.samples += static_cast<std::int64_t>(count) * m_job.channels;
         position += count;
         if (!progress(position)) throw Failure(EXIT_INTERNAL, "the render was stopped; no output written");
     }
     CheckHost();
-    return stats;
+    return stage.Stats();
+}
+
+OutputStage::OutputStage(const RenderJob& job)
+    : m_mix(job.mix), m_identity(job.mix.Identity()), m_rate(job.rate),
+      m_end_window_start(job.total_frames - job.end_window) {}
+
+float OutputStage::Take(double wet, float dry, std::int64_t frame, std::int32_t channel) {
+    const float y = m_identity ? static_cast<float>(wet) : Mixed(m_mix, dry, wet);
+    if (!std::isfinite(y)) NotFinite(frame, channel, m_rate, y);
+    const double magnitude = std::fabs(static_cast<double>(y));
+    m_stats.peak = std::max(m_stats.peak, magnitude);
+    if (frame >= m_end_window_start) m_stats.end_peak = std::max(m_stats.end_peak, magnitude);
+    m_stats.sum_squares += static_cast<double>(y) * y;
+    m_stats.past_full_scale += PastFullScale(y) ? 1 : 0;
+    m_stats.samples += 1;
+    return y;
 }
 
 }  // namespace er_render

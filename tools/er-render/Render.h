@@ -63,6 +63,15 @@ public:
     // stops the render early (Failure EXIT_INTERNAL; the caller stops it only for its own reasons).
     RenderStats Run(const Source& source, const Sink& sink, const Progress& progress);
 
+    // The same render a block at a time, for a caller that sums several renders: Start once, then for each
+    // position from 0 up to the job's total frames, BlockAt says how many frames the next block holds and Step
+    // runs them: `input` and `output` hold that many interleaved frames of the job's channels; the output is the
+    // module's, unmixed. CheckHost after the last block.
+    void Start();
+    std::int32_t BlockAt(std::int64_t position) const;
+    void Step(std::int64_t position, std::int32_t count, const float* input, float* output);
+    void CheckHost() const;
+
 private:
     struct GateEvent {
         std::int64_t frame;
@@ -72,7 +81,6 @@ private:
     void StreamRamps(std::int64_t position, std::int32_t count);
     void PostGates(std::int64_t position, std::int32_t count);
     std::int64_t NextGateOn(std::int64_t position) const;  // the first positive gate after `position`, or the end
-    void CheckHost() const;
 
     RenderJob m_job;
     std::vector<std::unique_ptr<er_host::Instance>> m_instances;
@@ -81,6 +89,22 @@ private:
     std::int32_t m_gate = -1;
     std::vector<GateEvent> m_gate_events;  // in frame order
     std::size_t m_next_gate = 0;
+};
+
+// The output stage of a render: each sample is mixed (the wet part given at working precision), checked and
+// counted. Throws Failure (EXIT_NOT_FINITE) at the first sample that is infinite or not a number.
+class OutputStage {
+public:
+    explicit OutputStage(const RenderJob& job);
+    float Take(double wet, float dry, std::int64_t frame, std::int32_t channel);
+    const RenderStats& Stats() const { return m_stats; }
+
+private:
+    Mix m_mix;
+    bool m_identity;
+    float m_rate;
+    std::int64_t m_end_window_start;
+    RenderStats m_stats;
 };
 
 // The value of a ramp from `from` to `to` over `total` frames at `frame`.

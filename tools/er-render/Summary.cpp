@@ -137,6 +137,7 @@ std::string SummaryJson(const SummaryFacts& facts) {
     json["input_frames"] = facts.input_frames;
     json["tail_frames"] = facts.tail_frames;
     json["settings"] = ChosenSettingsText(facts.settings);
+    if (!facts.room.empty()) json["room"] = facts.room;
     if (facts.view && facts.view->active) {
         const TapDelay delay = TapDelayFor(*facts.view, facts.view->time.from);
         json["tap_delay_samples"] = delay.effective;
@@ -181,6 +182,7 @@ std::string FormatSummary(const SummaryFacts& facts) {
                 static_cast<double>(total) / facts.rate, static_cast<double>(facts.rate), facts.channels,
                 facts.channels == 1 ? "" : "s"));
     Line(text, "settings", ChosenSettingsText(facts.settings));
+    if (!facts.room.empty()) Line(text, "room", facts.room);
     if (facts.view) DescribeEffect(text, *facts.view);
 
     const double rms = facts.stats.samples > 0 ? std::sqrt(facts.stats.sum_squares / facts.stats.samples) : 0.0;

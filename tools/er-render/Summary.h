@@ -33,6 +33,7 @@ struct SummaryFacts {
     std::optional<Loudness> loudness;  // of the output as rendered; none when not measured (-q)
     double seconds = 0.0;  // wall-clock time of the render
     std::vector<std::string> warnings;  // for stderr in every mode: clipping, a cut tail, a file cut short
+    std::string room;                   // a room's render: the room and its taps; empty for one module
 };
 
 // What the module's float path keeps of a sample: its 24-bit significand.

@@ -28,7 +28,7 @@ constexpr Runner RUNNERS[] = {
     {Mode::RENDER, RunRenderMode},       {Mode::ANALYSE, RunRenderMode},          {Mode::IMPULSE, RunRenderMode},
     {Mode::PLOT, RunRenderMode},         {Mode::TEST_SIGNAL, RunTestSignalMode},  {Mode::BATCH, RunBatchMode},
     {Mode::LIST_PINS, RunListPinsMode},  {Mode::LIST_PRESETS, RunListPresetsMode}, {Mode::INFO, RunInfoMode},
-    {Mode::VERSION, PrintVersion},
+    {Mode::ROOM, RunRoomMode},           {Mode::VERSION, PrintVersion},
 };
 
 int Run(const Options& options) {

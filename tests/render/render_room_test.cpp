@@ -1,0 +1,349 @@
+// er-render --room end to end, through the built tool: the room's render against the single-tap renders of the
+// settings its pattern lists, summed here; the impulse response against reflections computed here in closed
+// form; the options a room refuses.
+#include <cmath>
+#include <complex>
+#include <fstream>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "RenderToolFixture.h"
+
+namespace {
+
+using namespace er_render_tests;
+using nlohmann::json;
+
+struct Sound {
+    int channels = 0;
+    std::vector<float> samples;  // interleaved
+    std::size_t Frames() const { return channels == 0 ? 0 : samples.size() / channels; }
+    float At(std::size_t frame, int channel) const { return samples[frame * channels + channel]; }
+};
+
+// Noise-like samples, the same every run.
+std::vector<float> Noise(std::size_t count) {
+    std::vector<float> samples(count);
+    std::uint32_t state = 12345;
+    for (float& sample : samples) {
+        state = state * 1664525u + 1013904223u;
+        sample = static_cast<float>(static_cast<std::int32_t>(state >> 8) - (1 << 23)) / static_cast<float>(1 << 24);
+    }
+    return samples;
+}
+
+constexpr int FLOAT_WAV = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+
+class RoomRender : public RenderTool {
+protected:
+    Sound ReadSound(const std::string& name) const {
+        SF_INFO info{};
+        Sound sound;
+        sound.samples = Read(name, &info);
+        sound.channels = info.channels;
+        return sound;
+    }
+    // Writes a room file; answers its path.
+    std::string RoomFile(const std::string& name, const std::string& text) const {
+        std::ofstream(Path(name)) << text;
+        return Path(name);
+    }
+    json Pattern(const std::vector<std::string>& room_args) const {
+        std::vector<std::string> args = room_args;
+        args.insert(args.end(), {"--pattern-out", Path("pattern.json"), "-q"});
+        const ToolRun run = Tool(args);
+        EXPECT_EQ(run.exit_code, 0) << run.err;
+        std::ifstream file(Path("pattern.json"));
+        return json::parse(file);
+    }
+};
+
+// A long narrow room: its six first reflections arrive well apart.
+const char* const BARE_ROOM = R"({"name": "bare", "size": [9, 23, 7], "source": [3.1, 5.2, 2.9],
+    "listener": [5.3, 13.7, 3.6], "spacing": 0, "walls": {"all": {"absorption": 0.36},
+    "floor": {"absorption": 0.75}, "ceiling": {"absorption": 0.19}}, "max_order": 1})";
+
+TEST_F(RoomRender, TheRoomIsTheSumOfItsSingleTapRendersBitForBit) {
+    struct Case {
+        const char* what;
+        const char* room;
+        int input_channels;
+        std::vector<std::string> options;  // for the room's render and every single-tap render alike
+        std::vector<std::string> mix;      // for the room's render alone: --dry, --wet, --gain
+        double dry, wet, gain;
+    };
+    const char* stereo_room = R"({"name": "s", "size": [4.1, 5.3, 2.7], "source": [1.2, 4.1, 1.5],
+        "listener": [2.6, 1.4, 1.3], "spacing": 0.31, "walls": {"all": {"absorption": 0.2, "cutoff_hz": 6000},
+        "floor": {"absorption": 0.5, "cutoff_hz": 2500}, "left": {"absorption": 0.1, "cutoff_hz": 0}},
+        "max_order": 2})";
+    const char* mono_room = R"({"name": "m", "size": [3.3, 4.4, 2.5], "source": [0.8, 3.7, 1.1],
+        "listener": [2.2, 1.1, 1.6], "spacing": 0, "walls": {"all": {"absorption": 0.3, "cutoff_hz": 4000}},
+        "max_order": 2})";
+    const Case cases[] = {
+        {"stereo room, mono input, whole samples, blocks of 100, a gate", stereo_room, 1,
+         {"--block", "100", "--tail", "0.05", "--gate", "0.031"}, {}, 0, 1, 1},
+        {"mono room, stereo input, Fraction(Econ), blocks of 64", mono_room, 2,
+         {"--block", "64", "--tail", "0.04", "--set", "Time Accuracy=Fraction(Econ)"}, {}, 0, 1, 1},
+        {"stereo room, stereo input, Fraction(Full), dry, wet and gain", stereo_room, 2,
+         {"--block", "512", "--tail", "0.03", "--set", "Time Accuracy=Fraction(Full)"},
+         {"--dry", "-6", "--wet", "-3", "--gain", "-1"}, std::pow(10.0, -6.0 / 20), std::pow(10.0, -3.0 / 20),
+         std::pow(10.0, -1.0 / 20)},
+        {"stereo room, mono input, wet alone", stereo_room, 1, {"--tail", "0.02"}, {"--wet", "-3"}, 0,
+         std::pow(10.0, -3.0 / 20), 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string room = RoomFile("room.json", c.room);
+        const Sound input{c.input_channels, Noise(2400 * static_cast<std::size_t>(c.input_channels))};
+        Write("in.wav", FLOAT_WAV, input.channels, {}, input.samples);
+        std::vector<std::string> args{Path("in.wav"), Path("room.wav"), "--room", room, "--format", "float",
+                                      "--pattern-out", Path("pattern.json"), "-q"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.insert(args.end(), c.mix.begin(), c.mix.end());
+        const ToolRun run = Tool(args);
+        ASSERT_EQ(run.exit_code, 0) << run.err;
+        const Sound rendered = ReadSound("room.wav");
+        std::ifstream pattern_file(Path("pattern.json"));
+        const json pattern = json::parse(pattern_file);
+        const bool stereo = pattern["channels"] == 2;
+        ASSERT_EQ(rendered.channels, stereo ? 2 : c.input_channels);
+
+        // Every tap alone, through the ordinary render of the settings the pattern lists, summed in its order.
+        std::vector<double> sum(rendered.samples.size(), 0.0);
+        for (const json& tap : pattern["taps"]) {
+            std::vector<std::string> single{Path("in.wav"), Path("tap.wav"), "--format", "float", "-q"};
+            for (const json& setting : tap["settings"]) single.insert(single.end(), {"--set", setting.get<std::string>()});
+            single.insert(single.end(), c.options.begin(), c.options.end());
+            const ToolRun alone_run = Tool(single);
+            ASSERT_EQ(alone_run.exit_code, 0) << alone_run.err;
+            const Sound alone = ReadSound("tap.wav");
+            ASSERT_EQ(alone.Frames(), rendered.Frames());
+            for (std::size_t frame = 0; frame < rendered.Frames(); ++frame) {
+                for (int channel = 0; channel < rendered.channels; ++channel) {
+                    if (stereo && tap["channel"] != (channel == 0 ? "left" : "right")) continue;
+                    const int from = alone.channels == 1 ? 0 : channel;
+                    sum[frame * rendered.channels + channel] += alone.At(frame, from);
+                }
+            }
+        }
+        std::size_t differing = 0;
+        for (std::size_t frame = 0; frame < rendered.Frames(); ++frame) {
+            for (int channel = 0; channel < rendered.channels; ++channel) {
+                const std::size_t slot = frame * rendered.channels + channel;
+                const float dry = frame < input.Frames() ? input.At(frame, input.channels == 1 ? 0 : channel) : 0.0f;
+                const float expected = static_cast<float>(c.gain * (c.dry * dry + c.wet * sum[slot]));
+                if (rendered.samples[slot] != expected) ++differing;
+            }
+        }
+        EXPECT_EQ(differing, 0u);
+    }
+}
+
+// The six first reflections of the bare room, computed here.
+struct Reflection {
+    double delay;  // seconds after the direct sound
+    double gain;
+};
+
+std::vector<Reflection> FirstReflections() {
+    const double W = 9, L = 23, H = 7, sx = 3.1, sy = 5.2, sz = 2.9, lx = 5.3, ly = 13.7, lz = 3.6;
+    const double images[6][3] = {{-sx, sy, sz}, {2 * W - sx, sy, sz}, {sx, -sy, sz},
+                                 {sx, 2 * L - sy, sz}, {sx, sy, -sz}, {sx, sy, 2 * H - sz}};
+    const double absorption[6] = {0.36, 0.36, 0.36, 0.36, 0.75, 0.19};
+    const double direct = std::hypot(sx - lx, sy - ly, sz - lz);
+    std::vector<Reflection> reflections;
+    for (int i = 0; i < 6; ++i) {
+        const double r = std::hypot(images[i][0] - lx, images[i][1] - ly, images[i][2] - lz);
+        reflections.push_back({(r - direct) / 343.0, std::sqrt(1.0 - absorption[i]) * direct / r});
+    }
+    return reflections;
+}
+
+double Db(double value) {
+    return 20.0 * std::log10(std::fabs(value));
+}
+
+TEST_F(RoomRender, WholeSampleTapsLandWithinASampleAtTheirLevels) {
+    const std::string room = RoomFile("bare.json", BARE_ROOM);
+    const json pattern = Pattern({"--room", room});
+    const auto reflections = FirstReflections();
+    ASSERT_EQ(pattern["taps"].size(), reflections.size());
+    for (const Reflection& reflection : reflections) {
+        bool found = false;
+        for (const json& tap : pattern["taps"]) {
+            if (std::fabs(tap["delay_samples"].get<double>() - reflection.delay * 48000.0) > 1.0) continue;
+            found = true;
+            EXPECT_NEAR(Db(tap["gain"].get<double>()), Db(reflection.gain), 0.01);
+        }
+        EXPECT_TRUE(found) << reflection.delay;
+    }
+    const ToolRun run = Tool({"--impulse", "0.08", Path("ir.wav"), "--room", room, "-q"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const Sound ir = ReadSound("ir.wav");
+    ASSERT_EQ(ir.channels, 1);
+    double energy_elsewhere = 0.0, energy = 0.0;
+    std::vector<bool> claimed(ir.Frames(), false);
+    for (const Reflection& reflection : reflections) {
+        const auto at = static_cast<std::size_t>(std::lround(reflection.delay * 48000.0));
+        // The peak within a sample of the reflection, at its level.
+        std::size_t peak = at - 1;
+        for (std::size_t i = at - 1; i <= at + 1; ++i) {
+            if (std::fabs(ir.At(i, 0)) > std::fabs(ir.At(peak, 0))) peak = i;
+        }
+        EXPECT_NEAR(Db(ir.At(peak, 0)), Db(reflection.gain), 0.1) << reflection.delay;
+        claimed[peak] = true;
+    }
+    for (std::size_t i = 0; i < ir.Frames(); ++i) {
+        const double e = static_cast<double>(ir.At(i, 0)) * ir.At(i, 0);
+        energy += e;
+        if (!claimed[i]) energy_elsewhere += e;
+    }
+    EXPECT_GT(energy, 0.0);
+    EXPECT_EQ(energy_elsewhere, 0.0);  // nothing but the six taps
+}
+
+TEST_F(RoomRender, FractionalTapsLandWithinAMicrosecond) {
+    const std::string room = RoomFile("bare.json", BARE_ROOM);
+    const json pattern = Pattern({"--room", room, "--set", "Time Accuracy=Fraction(Econ)"});
+    const auto reflections = FirstReflections();
+    for (const Reflection& reflection : reflections) {
+        double nearest = 1e9;
+        for (const json& tap : pattern["taps"]) {
+            nearest = std::min(nearest, std::fabs(tap["delay_samples"].get<double>() / 48000.0 - reflection.delay));
+        }
+        EXPECT_LT(nearest, 1e-6) << reflection.delay;
+    }
+    const ToolRun run = Tool({"--impulse", "0.08", Path("ir.wav"), "--room", room, "--set", "Time Accuracy=Fraction(Econ)", "-q"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const Sound ir = ReadSound("ir.wav");
+    for (const Reflection& reflection : reflections) {
+        // The interpolated tap spreads over the two samples around the delay; its centre is the delay.
+        const auto whole = static_cast<std::size_t>(std::floor(reflection.delay * 48000.0));
+        const double a = ir.At(whole, 0), b = ir.At(whole + 1, 0);
+        EXPECT_NEAR((whole * a + (whole + 1) * b) / (a + b) / 48000.0, reflection.delay, 1e-6);
+        EXPECT_NEAR(Db(a + b), Db(reflection.gain), 0.1);
+    }
+}
+
+TEST_F(RoomRender, ADullWallLeavesItsEchoThreeDecibelsDownAtItsCutoff) {
+    // Only the ceiling dulls; its echo's response at the ceiling's cut-off is 3 dB below its broadband gain, and
+    // its samples sum to the gain (the low-pass passes DC whole).
+    const std::string room = RoomFile("dull.json", R"({"size": [9, 23, 7], "source": [3.1, 5.2, 2.9],
+        "listener": [5.3, 13.7, 3.6], "spacing": 0, "walls": {"all": {"absorption": 0.36},
+        "ceiling": {"absorption": 0.19, "cutoff_hz": 1500}}, "max_order": 1})");
+    const ToolRun run = Tool({"--impulse", "0.08", Path("ir.wav"), "--room", room, "-q"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const Sound ir = ReadSound("ir.wav");
+    const Reflection ceiling = FirstReflections()[5];
+    const auto at = static_cast<std::size_t>(std::lround(ceiling.delay * 48000.0));
+    // Up to the next reflection (the floor's, some 40 samples later).
+    std::complex<double> response = 0.0;
+    double sum = 0.0;
+    for (std::size_t i = at; i < at + 30; ++i) {
+        response += static_cast<double>(ir.At(i, 0)) * std::polar(1.0, -2.0 * std::numbers::pi * 1500.0 * (i - at) / 48000.0);
+        sum += ir.At(i, 0);
+    }
+    EXPECT_NEAR(Db(sum), Db(ceiling.gain), 0.1);
+    EXPECT_NEAR(Db(std::abs(response)), Db(ceiling.gain) - 3.0103, 0.1);
+    EXPECT_LT(Db(ir.At(at, 0)), Db(ceiling.gain) - 3.0);  // the first sample is no longer the whole echo
+}
+
+TEST_F(RoomRender, RefusesWhatARoomCannotTake) {
+    Write("three.wav", FLOAT_WAV, 3, {}, Noise(300));
+    Write("mono.wav", FLOAT_WAV, 1, {}, Noise(100));
+    RoomFile("bad.json", R"({"size": [5, 4, 3], "colour": "red"})");
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        const char* says;
+    };
+    const Case cases[] = {
+        {{"--room", "nowhere", "--pattern-out", "@p.json"}, 2, "booth"},
+        {{"--room", "studio"}, 2, "--pattern-out"},
+        {{"--room", "studio", "--pattern-out", "@p.txt"}, 2, ".csv"},
+        {{"--pattern-out", "@p.json"}, 2, "--room"},
+        {{"--room-scale", "2", "--impulse", "0.1", "@ir.wav"}, 2, "--room"},
+        {{"--room", "studio", "--room-scale", "0", "--pattern-out", "@p.json"}, 2, "--room-scale"},
+        {{"--room", "studio", "--room-scale", "20.01", "--pattern-out", "@p.json"}, 2, "--room-scale"},
+        {{"--room", "studio", "--set", "1 Time=5", "--pattern-out", "@p.json"}, 2, "1 Time"},
+        {{"--room", "studio", "--preset", "room", "--pattern-out", "@p.json"}, 2, "--preset"},
+        {{"--room", "studio", "--plot-data", "@d.csv", "--pattern-out", "@p.json"}, 2, "--plot-data"},
+        {{"--room", "studio", "--allow-unsafe", "--pattern-out", "@p.json"}, 2, "--allow-unsafe"},
+        {{"--room", "studio", "--tail", "1", "--pattern-out", "@p.json"}, 2, "--tail"},
+        {{"--room", "@bad.json", "--pattern-out", "@p.json"}, 2, "colour"},
+        {{"@three.wav", "@o.wav", "--room", "studio"}, 2, "3 channels"},
+        {{"@mono.wav", "@o.json", "--type", "wav", "--room", "studio", "--pattern-out", "@o.json"}, 4, "output"},
+        {{"@mono.wav", "@o.wav", "--room", "studio", "--plot", "@o.txt"}, 2, ".svg"},
+        // The room is a mode of its own: the files it takes, and what it refuses from the others.
+        {{"@mono.wav", "--room", "studio"}, 2, "--room takes IN OUT"},
+        {{"--room", "studio", "--impulse", "0.1", "-n", "@o.wav"}, 2, "takes no file"},
+        {{"--room", "studio", "--impulse", "0.1"}, 2, "takes one file: OUT"},
+        {{"@mono.wav", "@o.wav", "-n", "--room", "studio"}, 2, "-n takes one file: IN"},
+        {{"--batch", "@.", "@mono.wav", "--room", "studio"}, 2, "different modes"},
+        {{"--room", "studio", "--settings", "@s.settings", "--pattern-out", "@p.json"}, 2, "--settings does not apply to --room"},
+        {{"--room", "studio", "--block", "64", "--pattern-out", "@p.json"}, 2, "--block shapes a render"},
+        {{"--room", "studio", "--wet", "-3", "--plot", "@p.svg"}, 2, "--wet shapes a render"},
+        {{"--room", "studio", "--json", "--pattern-out", "@p.json"}, 2, "--json shapes a render"},
+        {{"@mono.wav", "-n", "--room", "studio", "--dither", "tpdf"}, 2, "--dither does not apply to -n"},
+        {{"@mono.wav", "@o.wav", "--room-scale", "2"}, 2, "it belongs to --room"},
+    };
+    for (const Case& c : cases) {
+        // "@name" is a file in the test's folder.
+        std::vector<std::string> args;
+        for (const std::string& arg : c.args) args.push_back(arg[0] == '@' ? Path(arg.substr(1)) : arg);
+        const std::string line = [&] {
+            std::string text;
+            for (const std::string& arg : c.args) text += arg + " ";
+            return text;
+        }();
+        const ToolRun run = Tool(args);
+        EXPECT_EQ(run.exit_code, c.code) << line << run.err;
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << line << run.err;
+        EXPECT_FALSE(fs::exists(Path("@p.json"))) << line;
+        EXPECT_FALSE(fs::exists(Path("@o.wav"))) << line;
+    }
+    // The boundaries themselves are taken, and each way of running a room alone.
+    EXPECT_EQ(Tool({Path("mono.wav"), "-n", "--room", "booth", "-q"}).exit_code, 0);
+    EXPECT_EQ(Tool({"--room", "booth", "--impulse", "0.05", "-n", "--json"}).exit_code, 0);
+    EXPECT_EQ(Tool({"--room", "booth", "--rate", "44100", "--plot", Path("p.svg")}).exit_code, 0);
+    EXPECT_EQ(Tool({"--room", "studio", "--room-scale", "0.05", "--pattern-out", Path("p.json")}).exit_code, 0);
+    EXPECT_EQ(Tool({"--room", "hall", "--room-scale", "20", "--pattern-out", Path("p.json")}).exit_code, 0);
+}
+
+TEST_F(RoomRender, PatternFilesAndFigureOfANamedRoom) {
+    const ToolRun files = Tool({"--room", "living", "--pattern-out", Path("p.csv"), "--plot", Path("p.svg")});
+    ASSERT_EQ(files.exit_code, 0) << files.err;
+    const json pattern = Pattern({"--room", "living"});
+    EXPECT_EQ(pattern["taps"].size(), 124u);  // 62 images of orders 1 to 3, at two points
+    EXPECT_EQ(pattern["room"]["name"], "living");
+    std::ifstream csv(Path("p.csv"));
+    std::string line;
+    std::getline(csv, line);
+    EXPECT_EQ(line.rfind("channel,order,walls,delay_s,", 0), 0u);
+    std::size_t rows = 0;
+    while (std::getline(csv, line)) {
+        ++rows;
+        EXPECT_NE(line.find("Damping/Feedback Mode=Input+Tap1"), std::string::npos) << line;
+    }
+    EXPECT_EQ(rows, 124u);
+    std::ifstream svg(Path("p.svg"));
+    std::getline(svg, line);
+    EXPECT_EQ(line.rfind("<?xml", 0), 0u);
+    // A stereo render of the room from a mono file, long enough by default for its last tap to ring out.
+    Write("mono.wav", FLOAT_WAV, 1, {}, Noise(480));
+    const ToolRun render = Tool({Path("mono.wav"), Path("o.wav"), "--room", "living", "--room-scale", "0.5"});
+    ASSERT_EQ(render.exit_code, 0) << render.err;
+    const Sound out = ReadSound("o.wav");
+    EXPECT_EQ(out.channels, 2);
+    EXPECT_NE(render.err.find("living"), std::string::npos);
+    double last = 0.0;
+    const json half = Pattern({"--room", "living", "--room-scale", "0.5"});
+    for (const json& tap : half["taps"]) last = std::max(last, tap["delay_samples"].get<double>());
+    EXPECT_GE(static_cast<double>(out.Frames()), 480.0 + last);
+    EXPECT_LT(static_cast<double>(out.Frames()), 480.0 + last + 0.01 * 48000.0);
+}
+
+}  // namespace

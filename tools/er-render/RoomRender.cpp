@@ -1,0 +1,346 @@
+#include "RoomRender.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "EffectPins.h"
+#include "Failure.h"
+#include "Plan.h"
+#include "Text.h"
+
+namespace er_render {
+
+using namespace er_text;
+
+namespace {
+
+constexpr double MIN_SCALE = 0.05, MAX_SCALE = 20.0;
+constexpr double DAMPING_DECAY = 1.0e-3;  // 60 dB: the damping low-pass's ring-out
+
+std::string NamedRoomList() {
+    std::string list;
+    for (const auto& named : er_room::NamedRooms()) list += (list.empty() ? "" : ", ") + std::string(named.name);
+    return list;
+}
+
+std::string Full(double value) {
+    return Printf("%.17g", value);
+}
+
+std::string WallList(const er_room::Tap& tap, const char* joiner) {
+    std::string walls;
+    for (std::int32_t wall = 0; wall < er_room::WALL_COUNT; ++wall) {
+        for (std::int32_t i = 0; i < tap.bounces[wall]; ++i) {
+            walls += (walls.empty() ? "" : joiner) + std::string(er_room::WALL_NAMES[wall]);
+        }
+    }
+    return walls;
+}
+
+std::string ChannelName(const RoomPattern& pattern, std::int32_t channel) {
+    if (pattern.pattern.channels == 1) return "mono";
+    return channel == 0 ? "left" : "right";
+}
+
+bool IsFractional(const std::vector<PinSetting>& settings) {
+    const PinSetting* accuracy = FindSetting(settings, pins::TIME_ACCURACY);
+    return accuracy != nullptr && accuracy->value != effect_pins::choice::SAMPLE;
+}
+
+std::string Extension(const std::string& path) {
+    return ToLower(std::filesystem::path(path).extension().string());
+}
+
+}  // namespace
+
+er_room::Room LoadRoom(const std::string& name_or_file, const std::string& scale) {
+    er_room::Room room;
+    if (const er_room::Room* named = er_room::FindNamedRoom(ToLower(name_or_file))) {
+        room = *named;
+    } else {
+        std::error_code error;
+        if (!std::filesystem::is_regular_file(name_or_file, error)) {
+            throw Failure(EXIT_USAGE, "--room takes a room's name (" + NamedRoomList() + ") or a room file (JSON), not " +
+                                          Quoted(name_or_file));
+        }
+        std::ifstream file(name_or_file, std::ios::binary);
+        std::stringstream text;
+        text << file.rdbuf();
+        if (!file) throw Failure(EXIT_USAGE, "cannot read the room file " + Quoted(name_or_file));
+        try {
+            room = er_room::ParseRoomJson(text.str(), name_or_file);
+        } catch (const er_room::RoomError& problem) {
+            throw Failure(EXIT_USAGE, problem.what());
+        }
+    }
+    if (!scale.empty()) {
+        const auto factor = ParseNumber(scale);
+        if (!factor || !(*factor >= MIN_SCALE && *factor <= MAX_SCALE)) {
+            throw Failure(EXIT_USAGE, "--room-scale takes a factor from " + FormatNumber(MIN_SCALE) + " to " +
+                                          FormatNumber(MAX_SCALE) + ", not " + Quoted(scale));
+        }
+        room = er_room::Scaled(room, *factor);
+    }
+    try {
+        er_room::Validate(room);
+    } catch (const er_room::RoomError& problem) {
+        throw Failure(EXIT_USAGE, problem.what());
+    }
+    return room;
+}
+
+RoomPattern RealisePattern(const er_room::Room& room, float rate, const std::vector<Assignment>& accuracy,
+                           const std::vector<er_host::PinDescription>& pins) {
+    RoomPattern result;
+    result.room = room;
+    result.pattern = er_room::ImageSources(room);
+    result.points = er_room::ListeningPoints(room);
+    result.rate = rate;
+    for (const er_room::Tap& tap : result.pattern.taps) {
+        RoomTap realised;
+        realised.tap = tap;
+        realised.damping = er_room::OnePoleCoefficient(tap.cutoff_hz, rate);
+        const double exact = tap.delay * rate;
+        // The module's shortest delay is one sample; a reflection that close to the direct sound is heard with it.
+        const std::vector<Assignment> fixed = {
+            {std::string(pins::TIME_MODE), "Samples", "room"},
+            {std::string(pins::TIME_ACCURACY), "Sample", "room"},
+            {std::string(pins::FEEDBACK), "0", "room"},
+            {std::string(pins::DAMPING), Full(realised.damping * 10.0), "room"},
+            {std::string(pins::ROUTING_MODE), "Input+Tap1", "room"},
+            {std::string(pins::VOLUME_MODE), "Linear", "room"},
+            {std::string(pins::VOLUME), Full(tap.gain * 10.0), "room"},
+        };
+        std::vector<Assignment> assignments = fixed;
+        assignments.insert(assignments.end(), accuracy.begin(), accuracy.end());
+        auto settings = ResolveSettings(pins, assignments);
+        const bool fractional = IsFractional(settings);
+        realised.samples = std::max(1.0, fractional ? exact : std::nearbyint(exact));
+        assignments.push_back({std::string(pins::TIME), Full(realised.samples) + "smp", "room"});
+        settings = ResolveSettings(pins, assignments);
+        ApplyDelayUnits(settings, rate, false);
+        const auto view = ViewEffect(settings, rate);
+        if (!view) throw Failure(EXIT_MODULE, "the module lacks a pin a room's taps need");
+        FitMaxDelay(settings, pins, *view);
+        const PinSetting* line = FindSetting(settings, pins::MAX_DELAY);
+        assignments.push_back({std::string(pins::MAX_DELAY), line->entry, "room"});
+        result.accuracy = FindSetting(settings, pins::TIME_ACCURACY)->entry;
+        realised.realised = TapDelayFor(*ViewEffect(settings, rate), FindSetting(settings, pins::TIME)->from);
+        for (const Assignment& assignment : assignments) {
+            if (assignment.name == pins::TIME_ACCURACY && assignment.origin == "room" && !accuracy.empty()) continue;
+            realised.assignments.push_back(assignment.name + "=" + assignment.value);
+        }
+        realised.settings = std::move(settings);
+        result.taps.push_back(std::move(realised));
+    }
+    return result;
+}
+
+bool PatternKindKnown(const std::string& path) {
+    const std::string extension = Extension(path);
+    return extension == ".json" || extension == ".csv";
+}
+
+std::string PatternText(const RoomPattern& pattern, const std::string& path) {
+    if (Extension(path) == ".csv") {
+        std::string text = "channel,order,walls,delay_s,delay_samples,gain,gain_db,cutoff_hz,damping,image_x,image_y,"
+                           "image_z,settings\n";
+        for (const RoomTap& tap : pattern.taps) {
+            std::string settings;
+            for (const std::string& assignment : tap.assignments) settings += (settings.empty() ? "" : ";") + assignment;
+            text += ChannelName(pattern, tap.tap.channel) + "," + std::to_string(tap.tap.order) + "," +
+                    WallList(tap.tap, "+") +
+                    Printf(",%.9f,%.6f,%.9f,%.4f,%.1f,%.9f,%.4f,%.4f,%.4f,", tap.tap.delay, tap.realised.effective,
+                           tap.tap.gain, 20.0 * std::log10(tap.tap.gain), tap.tap.cutoff_hz, tap.damping,
+                           tap.tap.image.x, tap.tap.image.y, tap.tap.image.z) +
+                    "\"" + settings + "\"\n";
+        }
+        return text;
+    }
+    using nlohmann::json;
+    const er_room::Room& room = pattern.room;
+    auto point = [](const er_room::Vec3& v) { return json::array({v.x, v.y, v.z}); };
+    json walls = json::object();
+    for (std::int32_t wall = 0; wall < er_room::WALL_COUNT; ++wall) {
+        walls[std::string(er_room::WALL_NAMES[wall])] = {{"absorption", room.walls[wall].absorption},
+                                                         {"cutoff_hz", room.walls[wall].cutoff_hz}};
+    }
+    json points = json::array();
+    for (const er_room::Vec3& p : pattern.points) points.push_back(point(p));
+    json taps = json::array();
+    for (const RoomTap& tap : pattern.taps) {
+        json bounces = json::array();
+        for (std::int32_t wall = 0; wall < er_room::WALL_COUNT; ++wall) {
+            for (std::int32_t i = 0; i < tap.tap.bounces[wall]; ++i) bounces.push_back(er_room::WALL_NAMES[wall]);
+        }
+        taps.push_back({{"channel", ChannelName(pattern, tap.tap.channel)},
+                        {"order", tap.tap.order},
+                        {"walls", bounces},
+                        {"delay_s", tap.tap.delay},
+                        {"delay_samples", tap.realised.effective},
+                        {"gain", tap.tap.gain},
+                        {"gain_db", 20.0 * std::log10(tap.tap.gain)},
+                        {"cutoff_hz", tap.tap.cutoff_hz},
+                        {"damping", tap.damping},
+                        {"image", point(tap.tap.image)},
+                        {"distance_m", tap.tap.distance},
+                        {"settings", tap.assignments}});
+    }
+    const json document = {
+        {"room",
+         {{"name", room.name},
+          {"size", point(room.size)},
+          {"source", point(room.source)},
+          {"listener", point(room.listener)},
+          {"walls", walls},
+          {"spacing", room.spacing},
+          {"speed_of_sound", room.speed_of_sound},
+          {"max_order", room.max_order},
+          {"origin", room.origin}}},
+        {"rate", pattern.rate},
+        {"time_accuracy", pattern.accuracy},
+        {"channels", pattern.pattern.channels},
+        {"listening_points", points},
+        {"direct_distance_m", pattern.pattern.direct_distance},
+        {"sabine_s", er_room::SabineSeconds(room)},
+        {"eyring_s", er_room::EyringSeconds(room)},
+        {"taps", taps},
+    };
+    return document.dump(2) + "\n";
+}
+
+std::string DescribePattern(const RoomPattern& pattern) {
+    const er_room::Room& room = pattern.room;
+    double first = 0.0, last = 0.0;
+    for (const RoomTap& tap : pattern.taps) {
+        const double ms = tap.realised.effective * 1000.0 / pattern.rate;
+        first = first == 0.0 ? ms : std::min(first, ms);
+        last = std::max(last, ms);
+    }
+    const std::string sides = pattern.pattern.channels == 1 ? "mono" : Printf("%zu a side", pattern.taps.size() / 2);
+    return room.name + Printf(", %g x %g x %g m: %zu taps (%s) of orders 1 to %d, %.3f to %.3f ms, %s; Sabine %.2f s, "
+                  "Eyring %.2f s",
+                  room.size.x, room.size.y, room.size.z, pattern.taps.size(), sides.c_str(),
+                  room.max_order, first, last, pattern.accuracy.c_str(), er_room::SabineSeconds(room),
+                  er_room::EyringSeconds(room));
+}
+
+PatternFigure PatternFigureOf(const RoomPattern& pattern) {
+    PatternFigure figure;
+    const er_room::Room& room = pattern.room;
+    figure.text.title = "Room " + room.name + Printf(": %zu taps, orders 1 to %d", pattern.taps.size(), room.max_order);
+    figure.text.subtitle = DescribePattern(pattern) + Printf(" at %g Hz", static_cast<double>(pattern.rate));
+    figure.channels = pattern.pattern.channels;
+    figure.max_order = room.max_order;
+    figure.size = {room.size.x, room.size.y};
+    figure.source = {room.source.x, room.source.y};
+    for (const er_room::Vec3& point : pattern.points) figure.listeners.push_back({point.x, point.y});
+    for (const RoomTap& tap : pattern.taps) {
+        figure.stems.push_back({tap.realised.effective * 1000.0 / pattern.rate, 20.0 * std::log10(tap.tap.gain),
+                                tap.tap.channel});
+        if (tap.tap.channel == 0) figure.images.push_back({{tap.tap.image.x, tap.tap.image.y}, tap.tap.order});
+    }
+    // The nearest images last, on top of the farther ones that fall on the same spot seen from above.
+    std::stable_sort(figure.images.begin(), figure.images.end(),
+                     [](const PatternFigure::Image& a, const PatternFigure::Image& b) { return a.order > b.order; });
+    return figure;
+}
+
+double RoomTailSeconds(const RoomPattern& pattern) {
+    double longest = 0.0;
+    for (const RoomTap& tap : pattern.taps) {
+        const double ring = tap.damping > 0.0 ? std::log(DAMPING_DECAY) / std::log(tap.damping) : 0.0;
+        longest = std::max(longest, tap.realised.effective + 1.0 + ring);
+    }
+    return longest / pattern.rate;
+}
+
+std::int32_t RoomOutputChannels(const RoomPattern& pattern, std::int32_t input_channels) {
+    if (pattern.pattern.channels == 1) return input_channels;
+    return input_channels <= 2 ? pattern.pattern.channels : 0;
+}
+
+RoomRenderer::RoomRenderer(const er_host::Library& library, const RenderJob& job, const RoomPattern& pattern,
+                           std::int32_t input_channels)
+    : m_job(job), m_input_channels(input_channels) {
+    const bool mono = pattern.pattern.channels == 1;
+    for (std::int32_t output = 0; output < m_job.channels; ++output) {
+        for (const RoomTap& tap : pattern.taps) {
+            if (!mono && tap.tap.channel != output) continue;
+            RenderJob single = m_job;
+            single.channels = 1;
+            single.settings = tap.settings;
+            single.mix = Mix{};
+            const std::int32_t input = mono || input_channels == 2 ? output : 0;
+            m_units.push_back({std::make_unique<Renderer>(library, std::move(single)), input, output});
+        }
+    }
+}
+
+RoomRenderer::~RoomRenderer() = default;
+
+void RoomRenderer::Start() {
+    m_channel_in.assign(static_cast<std::size_t>(m_job.block), 0.0f);
+    m_tap_out.assign(static_cast<std::size_t>(m_job.block), 0.0f);
+    for (Unit& unit : m_units) unit.renderer->Start();
+}
+
+std::int32_t RoomRenderer::BlockAt(std::int64_t position) const {
+    // Every unit has the job's gates and length, so all cut their blocks alike.
+    if (m_units.empty()) return static_cast<std::int32_t>(std::min<std::int64_t>(m_job.block, m_job.total_frames - position));
+    return m_units.front().renderer->BlockAt(position);
+}
+
+void RoomRenderer::Step(std::int64_t position, std::int32_t count, const float* input, double* wet) {
+    const auto inputs = static_cast<std::size_t>(m_input_channels);
+    const auto outputs = static_cast<std::size_t>(m_job.channels);
+    std::fill(wet, wet + static_cast<std::size_t>(count) * outputs, 0.0);
+    for (Unit& unit : m_units) {
+        for (std::int32_t i = 0; i < count; ++i) {
+            m_channel_in[static_cast<std::size_t>(i)] = input[static_cast<std::size_t>(i) * inputs + unit.input_channel];
+        }
+        unit.renderer->Step(position, count, m_channel_in.data(), m_tap_out.data());
+        for (std::int32_t i = 0; i < count; ++i) {
+            wet[static_cast<std::size_t>(i) * outputs + unit.output_channel] += m_tap_out[static_cast<std::size_t>(i)];
+        }
+    }
+}
+
+RenderStats RoomRenderer::Run(const Source& source, const Sink& sink, const Progress& progress) {
+    const auto inputs = static_cast<std::size_t>(m_input_channels);
+    const auto outputs = static_cast<std::size_t>(m_job.channels);
+    const auto block = static_cast<std::size_t>(m_job.block);
+    std::vector<float> input(block * inputs, 0.0f);
+    std::vector<double> wet(block * outputs);
+    std::vector<float> output(block * outputs);
+    OutputStage stage(m_job);
+
+    Start();
+    for (std::int64_t position = 0; position < m_job.total_frames;) {
+        const std::int32_t count = BlockAt(position);
+        const auto from_source =
+            static_cast<std::int32_t>(std::clamp<std::int64_t>(m_job.input_frames - position, 0, count));
+        if (from_source > 0) source(input.data(), from_source);
+        std::fill(input.begin() + static_cast<std::ptrdiff_t>(from_source * inputs), input.end(), 0.0f);
+        Step(position, count, input.data(), wet.data());
+        for (std::int32_t i = 0; i < count; ++i) {
+            for (std::size_t channel = 0; channel < outputs; ++channel) {
+                const std::size_t slot = static_cast<std::size_t>(i) * outputs + channel;
+                const std::size_t dry = static_cast<std::size_t>(i) * inputs + (inputs == outputs ? channel : 0);
+                output[slot] = stage.Take(wet[slot], input[dry], position + i, static_cast<std::int32_t>(channel));
+            }
+        }
+        sink(output.data(), count);
+        position += count;
+        if (!progress(position)) throw Failure(EXIT_INTERNAL, "the render was stopped; no output written");
+    }
+    for (const Unit& unit : m_units) unit.renderer->CheckHost();
+    return stage.Stats();
+}
+
+}  // namespace er_render

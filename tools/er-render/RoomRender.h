@@ -1,0 +1,101 @@
+// Rooms: the early reflections of a room model, each tap realised by one instance of the module with its own
+// settings, exactly as a user would wire instances side by side in the modular host and sum them.
+//
+// A tap's settings: "Time Mode" "Samples" and the tap's delay in samples (whole, rounded to the nearest sample,
+// or fractional when the user sets "Time Accuracy" to a fractional entry), "1 Volume 10=100%" the tap's gain,
+// "Feedback +/-10" 0, and the damping of its bounces as "Damping 0-10" under "Damping/Feedback Mode"
+// "Input+Tap1": with no feedback that routing low-passes the input on its way into the line, so the echo itself
+// is damped ("Tap1" and "Output" use the damping only inside the feedback path, which a single echo never
+// takes). Each instance's line is the shortest "Max Delay(s)" that holds its delay.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Analysis.h"
+#include "Figure.h"
+#include "Host.h"
+#include "Render.h"
+#include "Room.h"
+#include "Settings.h"
+
+namespace er_render {
+
+// A named room or a room file (JSON), its lengths times `scale` (text, empty for 1). Throws Failure (EXIT_USAGE)
+// naming the problem, with the named rooms when NAME_OR_FILE is neither.
+er_room::Room LoadRoom(const std::string& name_or_file, const std::string& scale);
+
+struct RoomTap {
+    er_room::Tap tap;
+    double samples = 0.0;                 // the delay asked of the module, in samples at the render's rate
+    double damping = 0.0;                 // the one-pole coefficient of the tap's bounces, 0 .. 1
+    std::vector<std::string> assignments; // "Name=value", as --set takes them
+    std::vector<PinSetting> settings;     // resolved for the module: what the host sends this tap's instance
+    TapDelay realised;                    // the delay the module makes of them
+};
+
+struct RoomPattern {
+    er_room::Room room;
+    er_room::Pattern pattern;
+    std::vector<er_room::Vec3> points;    // the listening points, by channel
+    float rate = 48000.0f;
+    std::string accuracy;                 // the "Time Accuracy" entry every tap uses
+    std::vector<RoomTap> taps;            // the pattern's order: by channel, then delay
+};
+
+// Every tap of `room` at `rate` as module settings. `accuracy` is the user's "Time Accuracy" assignment, if any
+// (empty: whole samples). Throws Failure as ResolveSettings does.
+RoomPattern RealisePattern(const er_room::Room& room, float rate, const std::vector<Assignment>& accuracy,
+                           const std::vector<er_host::PinDescription>& pins);
+
+// The pattern as data, for --pattern-out: ".json" or ".csv" by FILE's extension (any case).
+bool PatternKindKnown(const std::string& path);
+std::string PatternText(const RoomPattern& pattern, const std::string& path);
+
+// One line for the summary: the room, its size, the taps, their span and the room's reverberation times.
+std::string DescribePattern(const RoomPattern& pattern);
+
+// What the room's figure shows: the taps, and the room from above with the image sources of every tap.
+PatternFigure PatternFigureOf(const RoomPattern& pattern);
+
+// The time the taps take to ring out: the longest realised delay plus the slowest damping's fall by 60 dB.
+double RoomTailSeconds(const RoomPattern& pattern);
+
+// How the input's channels reach the taps: a mono pattern runs every input channel through every tap into the
+// same output channel; a stereo pattern takes a mono input to both sides, a stereo input side by side (left
+// input to the left taps). Answers the number of output channels; 0 for a combination it cannot make (a stereo
+// pattern with more than two input channels).
+std::int32_t RoomOutputChannels(const RoomPattern& pattern, std::int32_t input_channels);
+
+// One module instance per tap (and per input channel for a mono pattern), each driven as a single-tap render of
+// its settings with the job's block size, gates and length; every output channel is the sum of its taps' outputs
+// in pattern order at working precision, then mixed (the dry signal is the input channel that feeds it) and
+// rounded once. `job` gives the output's channel count and the mix; its settings are not used.
+class RoomRenderer {
+public:
+    RoomRenderer(const er_host::Library& library, const RenderJob& job, const RoomPattern& pattern,
+                 std::int32_t input_channels);
+    ~RoomRenderer();
+    RenderStats Run(const Source& source, const Sink& sink, const Progress& progress);
+    std::size_t Instances() const { return m_units.size(); }
+
+    // The same a block at a time: Start once, then Step each block that BlockAt gives from position 0 on, with
+    // `input` (the input's channels) and `wet` (the output's channels, the taps' sums) interleaved.
+    void Start();
+    std::int32_t BlockAt(std::int64_t position) const;
+    void Step(std::int64_t position, std::int32_t count, const float* input, double* wet);
+
+private:
+    struct Unit {
+        std::unique_ptr<Renderer> renderer;
+        std::int32_t input_channel;
+        std::int32_t output_channel;
+    };
+    RenderJob m_job;
+    std::int32_t m_input_channels;
+    std::vector<Unit> m_units;  // pattern order within each output channel
+    std::vector<float> m_channel_in, m_tap_out;
+};
+
+}  // namespace er_render
