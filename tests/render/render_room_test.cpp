@@ -289,6 +289,7 @@ TEST_F(RoomRender, RefusesWhatARoomCannotTake) {
         {{"--room", "studio", "--json", "--pattern-out", "@p.json"}, 2, "--json shapes a render"},
         {{"@mono.wav", "-n", "--room", "studio", "--dither", "tpdf"}, 2, "--dither does not apply to -n"},
         {{"@mono.wav", "@o.wav", "--room-scale", "2"}, 2, "it belongs to --room"},
+        {{"@mono.wav", "-", "--type", "wav", "--room", "studio", "--json"}, 2, "both want stdout"},
     };
     for (const Case& c : cases) {
         // "@name" is a file in the test's folder.
@@ -309,6 +310,12 @@ TEST_F(RoomRender, RefusesWhatARoomCannotTake) {
     EXPECT_EQ(Tool({Path("mono.wav"), "-n", "--room", "booth", "-q"}).exit_code, 0);
     EXPECT_EQ(Tool({"--room", "booth", "--impulse", "0.05", "-n", "--json"}).exit_code, 0);
     EXPECT_EQ(Tool({"--room", "booth", "--rate", "44100", "--plot", Path("p.svg")}).exit_code, 0);
+    const std::vector<float> raw = Noise(200);
+    std::ofstream(Path("in.raw"), std::ios::binary).write(reinterpret_cast<const char*>(raw.data()), 800);
+    const ToolRun raw_run = Tool({Path("in.raw"), "-n", "--room", "booth", "--rate", "48000", "--channels", "1",
+                                  "--format", "float", "--json"});
+    EXPECT_EQ(raw_run.exit_code, 0) << raw_run.err;
+    EXPECT_NE(raw_run.out.find("\"room\":\"booth"), std::string::npos) << raw_run.out;
     EXPECT_EQ(Tool({"--room", "studio", "--room-scale", "0.05", "--pattern-out", Path("p.json")}).exit_code, 0);
     EXPECT_EQ(Tool({"--room", "hall", "--room-scale", "20", "--pattern-out", Path("p.json")}).exit_code, 0);
 }
