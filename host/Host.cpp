@@ -23,8 +23,6 @@ constexpr const char* kModuleFileName = "early_reflection.dll";
 constexpr const char* kModuleFileName = "early_reflection.so";
 #endif
 
-// A module that answers true forever would keep the description walk going; no real module has this many.
-constexpr std::int32_t kMaxDescriptions = 4096;
 // Offsets of queued events stay far from the int32 limit, so that adding a block length never overflows.
 constexpr std::int32_t kMaxOffset = std::numeric_limits<std::int32_t>::max() / 2;
 
@@ -136,6 +134,22 @@ void* Library::MakeModule(std::int32_t index, std::int32_t kind, SEHostCallback 
 
 // ---- Instance: creation and opcodes -----------------------------------------------------------------------------
 
+namespace {
+
+// A module whose library has no makeModule entry makes nothing.
+void* SE_CDECL MakeNothing(std::int32_t, std::int32_t, SEHostCallback, void*) { return nullptr; }
+
+const char* OpcodeName(std::int32_t opcode) {
+    switch (opcode) {
+    case HOST_SET_PIN_STATUS: return "HOST_SET_PIN_STATUS";
+    case HOST_GET_PIN_BUFFER: return "HOST_GET_PIN_BUFFER";
+    case HOST_GET_BUFFER_CLOCK: return "HOST_GET_BUFFER_CLOCK";
+    default: return "host call";
+    }
+}
+
+}  // namespace
+
 Instance::Instance(const Library& library, const InstanceOptions& options) : m_library(library), m_options(options) {
     if (m_options.block_size < 1) {
         Error("block size " + std::to_string(m_options.block_size) + " is below 1; using 1");
@@ -143,38 +157,32 @@ Instance::Instance(const Library& library, const InstanceOptions& options) : m_l
     }
     m_clock = m_options.start_clock;
     m_block_clock = m_clock;
-    auto* record = static_cast<SEModuleRecord*>(m_library.MakeModule(0, SE_KIND_DSP, &Callback, this));
-    if (!record) {
+    m_module.SetClocks(m_clock, m_block_clock);
+    const SEMakeModuleEntry make = m_library.MakeModuleEntry() ? m_library.MakeModuleEntry() : &MakeNothing;
+    switch (m_module.Make(make, this)) {
+    case host_core::Made::NoRecord:
         Error("makeModule(0, 1) returned no record");
         return;
-    }
-    if (record->magic != SE_MODULE_MAGIC || record->version != SE_RECORD_VERSION || !record->dispatch) {
+    case host_core::Made::BadRecord:
         // Nothing in it can be trusted, not even its dispatch entry: the object is abandoned.
         Error("makeModule(0, 1) returned a record with a wrong magic, version or dispatch entry");
         return;
+    case host_core::Made::Ok:
+        break;
     }
-    m_record = record;
-    m_process = record->process;
+    m_module.SetClocks(m_clock, m_block_clock);
     Describe();
     if (m_options.open) Open();
 }
 
-Instance::~Instance() {
-    if (m_record) Close();
-}
+Instance::~Instance() { m_module.Close(); }
 
 se_answer Instance::Dispatch(std::int32_t opcode, std::int32_t index, std::int32_t value, void* ptr, float opt) {
-    if (!m_record) {
+    if (!m_module.Valid()) {
         Error("dispatch opcode " + std::to_string(opcode) + " to a module that is closed or was never made");
         return 0;
     }
-    se_answer answer = m_record->dispatch(m_record, opcode, index, value, ptr, opt);
-    if (opcode == OP_CLOSE) {
-        // The object and its record are gone; so are the pin variables the host used to write.
-        m_record = nullptr;
-        m_process = nullptr;
-    }
-    return answer;
+    return m_module.Dispatch(opcode, index, value, ptr, opt);
 }
 
 void Instance::Open() {
@@ -188,31 +196,38 @@ void Instance::Close() { Dispatch(OP_CLOSE); }
 // Host pins are numbered as the frame numbers them: one per description visible on the processing side; extra
 // pins the host built repeat the last description when it asks for that.
 void Instance::Describe() {
-    SEPinProperties last{};
-    bool walked = false;
-    for (std::int32_t j = 0; j < kMaxDescriptions; ++j) {
-        SEPinProperties properties{};
-        if (Dispatch(OP_GET_PIN_PROPERTIES, j, 0, &properties) == 0) break;
-        last = properties;
-        walked = true;
-        if (!VisibleToDsp(properties)) continue;
-        PinDescription pin;
-        pin.index = static_cast<std::int32_t>(m_pins.size());
-        pin.name = Text(properties.name);
-        pin.direction = properties.direction;
-        pin.datatype = properties.datatype;
-        pin.has_default = properties.default_value != nullptr;
-        pin.default_value = Text(properties.default_value);
-        pin.has_extra = properties.extra_text != nullptr;
-        pin.extra_text = Text(properties.extra_text);
-        pin.flags = properties.flags;
-        pin.variable = properties.variable;
-        m_pins.push_back(pin);
-    }
+    struct Walk {
+        std::vector<PinDescription>* pins;
+        SEPinProperties last{};
+        bool walked = false;
+    } walk{&m_pins};
+    m_module.Describe(
+        [](void* context, const SEPinProperties& properties, bool visible) {
+            auto& w = *static_cast<Walk*>(context);
+            w.last = properties;
+            w.walked = true;
+            if (!visible || w.pins->size() == static_cast<std::size_t>(host_core::MAX_PINS)) return;
+            PinDescription pin;
+            pin.index = static_cast<std::int32_t>(w.pins->size());
+            pin.name = Text(properties.name);
+            pin.direction = properties.direction;
+            pin.datatype = properties.datatype;
+            pin.has_default = properties.default_value != nullptr;
+            pin.default_value = Text(properties.default_value);
+            pin.has_extra = properties.extra_text != nullptr;
+            pin.extra_text = Text(properties.extra_text);
+            pin.flags = properties.flags;
+            pin.variable = properties.variable;
+            w.pins->push_back(pin);
+        },
+        &walk);
+    std::int32_t answer = static_cast<std::int32_t>(m_pins.size());
     if (m_options.pin_count >= 0) {
-        auto built = static_cast<std::size_t>(m_options.pin_count);
+        answer = m_options.pin_count;
+        auto built = std::min<std::size_t>(static_cast<std::size_t>(m_options.pin_count), host_core::MAX_PINS);
         if (built < m_pins.size()) m_pins.resize(built);
-        if (walked && VisibleToDsp(last) && (last.flags & IO_REPEAT_LAST) != 0) {
+        const bool repeat = walk.walked && VisibleToDsp(walk.last) && (walk.last.flags & IO_REPEAT_LAST) != 0;
+        if (repeat) {
             while (m_pins.size() < built) {
                 PinDescription pin = m_pins.empty() ? PinDescription{} : m_pins.back();
                 pin.index = static_cast<std::int32_t>(m_pins.size());
@@ -221,64 +236,64 @@ void Instance::Describe() {
             }
         }
     }
+    m_module.SetPins(static_cast<std::int32_t>(m_pins.size()), true, answer);
     m_buffers.resize(m_pins.size());
     m_held.resize(m_pins.size());
+    m_stale.assign(m_pins.size(), 0);
     for (std::size_t i = 0; i < m_pins.size(); ++i) {
-        if (m_pins[i].datatype == DT_FSAMPLE) m_buffers[i].assign(static_cast<std::size_t>(m_options.block_size), 0.0f);
+        if (m_pins[i].datatype != DT_FSAMPLE) continue;
+        m_buffers[i].assign(static_cast<std::size_t>(m_options.block_size), 0.0f);
+        m_module.SetBuffer(static_cast<std::int32_t>(i), m_buffers[i].data());
     }
-    WriteBufferAddresses();
+    m_module.WriteBufferAddresses();
 }
 
-se_answer SE_CDECL Instance::Callback(void* record, std::int32_t opcode, std::int32_t index, std::int32_t value,
-                                      void* ptr, float /*opt*/) {
-    if (!record) return 0;
-    auto* instance = static_cast<Instance*>(static_cast<SEModuleRecord*>(record)->host_data);
-    if (!instance) return 0;
-    if (instance->m_record && instance->m_record != record) {
-        instance->Error("host call " + std::to_string(opcode) + " names another object's record");
-        return 0;
+// ---- what the module told the host --------------------------------------------------------------------------
+
+void Instance::Called(std::int32_t opcode, std::int32_t index, std::int32_t value, void* ptr, std::int32_t clock) {
+    if (m_options.record_calls) {
+        m_calls.push_back(HostCall{opcode, index, value, reinterpret_cast<std::intptr_t>(ptr), clock});
     }
-    if (instance->m_options.record_calls) {
-        instance->m_calls.push_back(
-            HostCall{opcode, index, value, reinterpret_cast<std::intptr_t>(ptr), instance->m_clock});
-    }
-    return instance->Answer(opcode, index, value, ptr);
 }
 
-se_answer Instance::Answer(std::int32_t opcode, std::int32_t index, std::int32_t value, void* ptr) {
-    switch (opcode) {
-    case HOST_SET_PIN_STATUS: {
-        auto clock = static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(ptr));
-        if (!CheckPin("HOST_SET_PIN_STATUS", index)) return 0;
-        if (static_cast<std::int32_t>(static_cast<std::uint32_t>(clock) - static_cast<std::uint32_t>(m_clock)) < 0) {
-            Error("HOST_SET_PIN_STATUS for pin " + std::to_string(index) + " at clock " + std::to_string(clock) +
-                  ", before the current clock " + std::to_string(m_clock));
-        }
-        m_status_reports.push_back(StatusReport{index, value, clock});
-        return 0;
+void Instance::StatusReported(std::int32_t pin, std::int32_t status, std::int32_t clock) {
+    m_status_reports.push_back(StatusReport{pin, status, clock});
+}
+
+void Instance::Noticed(host_core::Fault fault, std::int32_t opcode, std::int32_t index, std::int32_t clock) {
+    using host_core::Fault;
+    const std::string pin = std::to_string(index);
+    switch (fault) {
+    case Fault::NoSuchPin:
+        Error(std::string(OpcodeName(opcode)) + ": pin " + pin + " does not exist (" + std::to_string(m_pins.size()) +
+              " pins)");
+        return;
+    case Fault::NotAFloatPin:
+        Error(std::string(OpcodeName(opcode)) + ": pin " + pin + " is not a float pin");
+        return;
+    case Fault::StatusInThePast:
+        Error("HOST_SET_PIN_STATUS for pin " + pin + " at clock " + std::to_string(clock) +
+              ", before the current clock " + std::to_string(m_module.Clock()));
+        return;
+    case Fault::NoProcessEntry:
+        Error("the module's record has no process entry; stretch left unprocessed");
+        return;
+    case Fault::NoEventEntry:
+        Error("the module's record has no event entry; event dropped");
+        return;
+    case Fault::ForeignRecord:
+        Error("host call " + std::to_string(opcode) + " names another object's record");
+        return;
     }
-    case HOST_GET_SAMPLE_CLOCK:
-        return m_clock;
-    case HOST_GET_PIN_BUFFER: {
-        if (!CheckPin("HOST_GET_PIN_BUFFER", index)) return 0;
-        float* buffer = Buffer(index);
-        if (!buffer) Error("HOST_GET_PIN_BUFFER: pin " + std::to_string(index) + " is not a float pin");
-        return reinterpret_cast<se_answer>(buffer);
-    }
-    case HOST_GET_BUFFER_CLOCK:
-        // Every buffer of an instance starts at the same sample.
-        return CheckPin("HOST_GET_BUFFER_CLOCK", index) ? m_block_clock : 0;
-    case HOST_SLEEP:
-        m_sleeping = true;
-        return 0;
-    case HOST_GET_PIN_COUNT:
-        return m_options.pin_count >= 0 ? m_options.pin_count : static_cast<se_answer>(m_pins.size());
-    case HOST_ROUTINE_CHANGED:
-        m_routine_changed = true;
-        return 0;
-    default:
-        return 0;
-    }
+}
+
+void Instance::BeforeProcess(std::int32_t start, std::int32_t count) {
+    if (before_process) before_process(start, count);
+}
+
+void Instance::AfterProcess(std::int32_t start, std::int32_t count) {
+    ++m_process_calls;
+    if (after_process) after_process(start, count);
 }
 
 // ---- pins ----------------------------------------------------------------------------------------------------
@@ -291,7 +306,9 @@ std::int32_t Instance::FindPin(const std::string& name) const {
 }
 
 float* Instance::Buffer(std::int32_t pin) {
-    return const_cast<float*>(static_cast<const Instance*>(this)->Buffer(pin));
+    float* buffer = const_cast<float*>(static_cast<const Instance*>(this)->Buffer(pin));
+    if (buffer) m_stale[pin] = 1;  // the caller may write into it
+    return buffer;
 }
 
 const float* Instance::Buffer(std::int32_t pin) const {
@@ -300,8 +317,7 @@ const float* Instance::Buffer(std::int32_t pin) const {
 }
 
 void Instance::Fill(std::int32_t pin, float value, std::int32_t from) {
-    float* buffer = Buffer(pin);
-    if (!buffer) {
+    if (!Buffer(pin)) {
         Error("Fill: pin " + std::to_string(pin) + " has no sample buffer");
         return;
     }
@@ -316,6 +332,7 @@ void Instance::Fill(std::int32_t pin, float value, std::int32_t from) {
 
 void Instance::FillFrom(std::int32_t pin, float value, std::int32_t from) {
     std::fill(m_buffers[pin].begin() + std::min(from, m_options.block_size), m_buffers[pin].end(), value);
+    if (from > 0 || m_pins[pin].direction == DR_OUT) m_stale[pin] = 1;
 }
 
 std::int32_t Instance::LastStatus(std::int32_t pin) const {
@@ -345,7 +362,7 @@ void Instance::Error(const std::string& message) {
 // ---- events ----------------------------------------------------------------------------------------------------
 
 void Instance::Queue(Pending pending) {
-    if (!m_record) {
+    if (!m_module.Valid()) {
         Error("event for a module that is closed or was never made; event dropped");
         return;
     }
@@ -378,7 +395,7 @@ void Instance::PostChoice(std::int32_t pin, std::int16_t value, std::int32_t off
 
 void Instance::PostFloat(std::int32_t pin, float value, std::int32_t offset) {
     if (!CheckPin("PostFloat", pin)) return;
-    if (!Buffer(pin)) {
+    if (!static_cast<const Instance*>(this)->Buffer(pin)) {
         Error("PostFloat: pin " + std::to_string(pin) + " is not a float pin");
         return;
     }
@@ -401,65 +418,24 @@ void Instance::PostEvent(std::int32_t event_type, std::int32_t value, std::int32
 
 void Instance::Deliver(Pending& pending) {
     m_clock = ClockAt(m_block_clock, pending.offset);
-    m_sleeping = false;  // an event for a sleeping module wakes it
-    if (pending.write_choice && m_pins[pending.pin].variable) {
-        std::memcpy(m_pins[pending.pin].variable, &pending.choice, sizeof pending.choice);
-    }
+    m_module.SetClocks(m_clock, m_block_clock);
+    if (pending.write_choice) m_module.WriteChoice(pending.pin, pending.choice);
     if (pending.fill) {
         FillFrom(pending.pin, pending.fill_value, pending.offset);
         m_held[pending.pin] = pending.fill_value;
     }
-    WriteBufferAddresses();  // a handler may read its inputs at the current sample
-    if (!m_record->event) {
-        Error("the module's record has no event entry; event dropped");
-        return;
-    }
-    SETimedEvent event = pending.event;
-    event.time_stamp = m_clock;
-    m_record->event(m_record->object, &event);
+    m_module.Deliver(pending.event);
 }
 
 // ---- processing --------------------------------------------------------------------------------------------------
 
-void Instance::WriteBufferAddresses() {
-    for (std::size_t i = 0; i < m_pins.size(); ++i) {
-        if (!m_pins[i].variable || m_buffers[i].empty()) continue;
-        float* address = m_buffers[i].data();
-        std::memcpy(m_pins[i].variable, &address, sizeof address);
-    }
-}
-
-void Instance::Silence(std::int32_t start, std::int32_t count) {
-    for (std::size_t i = 0; i < m_pins.size(); ++i) {
-        if (m_pins[i].direction != DR_OUT || m_buffers[i].empty()) continue;
-        std::fill(m_buffers[i].begin() + start, m_buffers[i].begin() + start + count, 0.0f);
-    }
-}
-
 void Instance::RunStretch(std::int32_t start, std::int32_t count) {
     m_clock = ClockAt(m_block_clock, start);
-    if (m_sleeping) {
-        Silence(start, count);
-        return;
-    }
-    if (m_routine_changed) {
-        m_process = m_record->process;
-        m_routine_changed = false;
-    }
-    if (!m_process) {
-        Error("the module's record has no process entry; stretch left unprocessed");
-        return;
-    }
-    WriteBufferAddresses();
-    if (before_process) before_process(start, count);
-    if (!m_record) return;  // an observer closed the module
-    m_process(m_record->object, start, count);
-    ++m_process_calls;
-    if (after_process) after_process(start, count);
+    m_module.Process(start, count);
 }
 
 void Instance::Process(std::int32_t count) {
-    if (!m_record) {
+    if (!m_module.Valid()) {
         Error("Process on a module that is closed or was never made");
         return;
     }
@@ -468,34 +444,38 @@ void Instance::Process(std::int32_t count) {
         return;
     }
     // Events posted while this block runs (by an observer) belong to the next one.
-    std::vector<Pending> due;
-    due.swap(m_pending);
-    std::sort(due.begin(), due.end(), [](const Pending& a, const Pending& b) {
+    m_due.clear();
+    m_due.swap(m_pending);
+    std::sort(m_due.begin(), m_due.end(), [](const Pending& a, const Pending& b) {
         return a.offset != b.offset ? a.offset < b.offset : a.order < b.order;
     });
     m_block_clock = m_clock;
+    m_module.SetClocks(m_clock, m_block_clock);
     for (std::size_t pin = 0; pin < m_held.size(); ++pin) {
-        if (m_held[pin]) FillFrom(static_cast<std::int32_t>(pin), *m_held[pin], 0);
+        if (!m_held[pin] || !m_stale[pin]) continue;
+        m_stale[pin] = 0;
+        FillFrom(static_cast<std::int32_t>(pin), *m_held[pin], 0);
     }
     std::size_t next = 0;
     std::int32_t position = 0;
-    while (m_record) {
-        while (next < due.size() && due[next].offset == position && position < count && m_record) {
-            Deliver(due[next++]);
+    while (m_module.Valid()) {
+        while (next < m_due.size() && m_due[next].offset == position && position < count && m_module.Valid()) {
+            Deliver(m_due[next++]);
         }
-        if (position == count || !m_record) break;
-        std::int32_t end = next < due.size() ? std::min(due[next].offset, count) : count;
+        if (position == count || !m_module.Valid()) break;
+        std::int32_t end = next < m_due.size() ? std::min(m_due[next].offset, count) : count;
         RunStretch(position, end - position);
         position = end;
     }
-    if (!m_record) {  // an observer closed the module: nothing is left to deliver to
+    if (!m_module.Valid()) {  // an observer closed the module: nothing is left to deliver to
         m_pending.clear();
         return;
     }
     m_clock = ClockAt(m_block_clock, count);
-    for (; next < due.size(); ++next) {
-        due[next].offset -= count;
-        m_pending.push_back(due[next]);
+    m_module.SetClocks(m_clock, m_block_clock);
+    for (; next < m_due.size(); ++next) {
+        m_due[next].offset -= count;
+        m_pending.push_back(m_due[next]);
     }
 }
 

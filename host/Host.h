@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "../se_sdk2/SEAbi.h"
+#include "HostedModule.h"
 
 namespace er_host {
 
@@ -35,6 +36,8 @@ public:
 
     std::int32_t GetModuleProperties(std::int32_t index, SEModuleIdentity* identity) const;
     void* MakeModule(std::int32_t index, std::int32_t kind, SEHostCallback callback, void* host_data) const;
+    // The makeModule entry itself (null if none), for host_core::HostedModule::Make.
+    SEMakeModuleEntry MakeModuleEntry() const { return m_make_module; }
 
 private:
     Library() = default;
@@ -83,8 +86,10 @@ struct InstanceOptions {
     bool echo_errors = true;          // also write each entry of Errors() to stderr as it happens
 };
 
-// One processing object of a library, with the host's side of its pins.
-class Instance {
+// One processing object of a library, with the host's side of its pins. The binary interface itself is played
+// by host_core::HostedModule; this class adds what tests and tools want on top: pin texts, buffers it owns,
+// an event queue cut into stretches, a call log and a list of faults.
+class Instance : private host_core::Listener {
 public:
     // makeModule(0, kind 1); describes the pins; allocates the buffers; opens unless options.open is false.
     // Check Valid() afterwards: a library that returns no record gives an invalid instance.
@@ -93,8 +98,10 @@ public:
     Instance(const Instance&) = delete;
     Instance& operator=(const Instance&) = delete;
 
-    bool Valid() const { return m_record != nullptr; }
-    SEModuleRecord* Record() const { return m_record; }
+    bool Valid() const { return m_module.Valid(); }
+    SEModuleRecord* Record() const { return m_module.Record(); }
+    // The host data this host gave makeModule; the module hands it back in its record, uninterpreted.
+    const void* HostData() const { return &m_module; }
     const InstanceOptions& Options() const { return m_options; }
 
     // Raw dispatch through the record. OP_CLOSE through here also forgets the record.
@@ -135,7 +142,7 @@ public:
 
     // ---- what the host saw ----
     std::int32_t SampleClock() const { return m_clock; }
-    bool Sleeping() const { return m_sleeping; }
+    bool Sleeping() const { return m_module.Sleeping(); }
     const std::vector<StatusReport>& StatusReports() const { return m_status_reports; }
     // The last status reported for `pin`, or -1 if none.
     std::int32_t LastStatus(std::int32_t pin) const;
@@ -163,14 +170,16 @@ private:
         bool fill = false;          // PostFloat: the buffer holds fill_value from the event on
         float fill_value = 0.0f;
     };
-    static se_answer SE_CDECL Callback(void* record, std::int32_t opcode, std::int32_t index, std::int32_t value,
-                                       void* ptr, float opt);
-    se_answer Answer(std::int32_t opcode, std::int32_t index, std::int32_t value, void* ptr);
+    // host_core::Listener
+    void Called(std::int32_t opcode, std::int32_t index, std::int32_t value, void* ptr, std::int32_t clock) override;
+    void StatusReported(std::int32_t pin, std::int32_t status, std::int32_t clock) override;
+    void Noticed(host_core::Fault fault, std::int32_t opcode, std::int32_t index, std::int32_t clock) override;
+    void BeforeProcess(std::int32_t start, std::int32_t count) override;
+    void AfterProcess(std::int32_t start, std::int32_t count) override;
+
     void Describe();
-    void WriteBufferAddresses();
     void Deliver(Pending& pending);
     void RunStretch(std::int32_t start, std::int32_t count);
-    void Silence(std::int32_t start, std::int32_t count);  // outputs of a sleeping module
     void FillFrom(std::int32_t pin, float value, std::int32_t from);
     bool CheckPin(const char* where, std::int32_t pin);
     void Queue(Pending pending);
@@ -178,21 +187,22 @@ private:
 
     const Library& m_library;
     InstanceOptions m_options;
-    SEModuleRecord* m_record = nullptr;
-    SEProcessEntry m_process = nullptr;  // taken from the record at creation and after HOST_ROUTINE_CHANGED
-    bool m_routine_changed = false;
+    host_core::HostedModule m_module;
     std::vector<PinDescription> m_pins;
     std::vector<std::vector<float>> m_buffers;  // one per pin; empty for pins that are not DT_FSAMPLE
     std::vector<Pending> m_pending;
+    std::vector<Pending> m_due;  // the block being processed: kept to reuse its memory
     std::int64_t m_order = 0;
     std::int32_t m_clock = 0;        // sample clock of the current position
     std::int32_t m_block_clock = 0;  // sample clock of element 0 of the buffers
-    bool m_sleeping = false;
     std::vector<StatusReport> m_status_reports;
     std::vector<HostCall> m_calls;
     std::int64_t m_process_calls = 0;
     std::vector<std::string> m_errors;
     std::vector<std::optional<float>> m_held;  // per pin: the constant PostFloat set, until the caller takes over
+    // Per pin: the held value may not fill the whole buffer (it arrived mid-block, the caller was given the
+    // buffer, or the module writes it), so the next block starts by filling it again.
+    std::vector<char> m_stale;
 };
 
 }  // namespace er_host

@@ -205,7 +205,7 @@ TEST_F(HostTest, CreationDescribesPinsAndOpensInOrder) {
     options.sample_rate = 96000.0f;
     Instance host(*library, options);
     ASSERT_TRUE(host.Valid());
-    EXPECT_EQ(host.Record()->host_data, &host);
+    EXPECT_EQ(host.Record()->host_data, host.HostData());
 
     // The GUI-only description gets no host pin; the rest keep their order and texts.
     ASSERT_EQ(host.Pins().size(), 3u);
@@ -366,6 +366,10 @@ TEST_F(HostTest, PostFloatHoldsTheValueFromItsSampleOn) {
     EXPECT_EQ(out[31], 0.75f);
     host.Process(32);
     EXPECT_EQ(out[0], 0.75f);
+    // A write through Buffer() to a held pin lasts until the next block starts.
+    host.Buffer(PIN_IN)[5] = 2.0f;
+    host.Process(32);
+    EXPECT_EQ(out[5], 0.75f);
 
     // Fill takes the pin back: its contents are no longer replaced.
     host.Fill(PIN_IN, -1.0f, 16);

@@ -55,7 +55,7 @@ TEST_F(LoadedLibrary, ProcessingObjectOpensRunsAndCloses) {
     Instance host(*library, options);
     ASSERT_TRUE(host.Valid());
     EXPECT_EQ(host.Record()->magic, SE_MODULE_MAGIC);
-    EXPECT_EQ(host.Record()->host_data, &host);
+    EXPECT_EQ(host.Record()->host_data, host.HostData());
     EXPECT_NE(host.Record()->object, nullptr);
     // Open ran: rate, block size and OP_OPEN, during which the frame asked for the pin count.
     EXPECT_GE(host.CountCalls(HOST_GET_PIN_COUNT), 1);
