@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include <lv2/core/lv2.h>
@@ -116,6 +117,11 @@ private:
     void SendChoice(std::int32_t pin, std::int16_t value);
     void SendFloat(std::int32_t pin, float value, std::int32_t status);
     void Notify(std::int32_t pin, std::int32_t status);
+    template <std::size_t... I>
+    std::uint32_t Changed(std::index_sequence<I...>) const;
+    void RunSteady(std::uint32_t frames);
+    template <std::int32_t C>
+    void RunSteadyChannel(std::uint32_t frames);
     void Process(std::uint32_t frames);
     void ProcessChannel(Channel& channel, std::uint32_t frames, std::uint32_t done, std::uint32_t count);
     void ProcessSmoothed(std::uint32_t done, std::uint32_t count);

@@ -133,12 +133,14 @@ struct Contender {
     std::string in, out;                                  // the audio ports' symbols
 };
 
-Contender Ours(const Setting& setting) {
+// `smooth`: the plug-in's "Smooth changes" (on by default; off is the bit-exact setting).
+Contender Ours(const Setting& setting, bool smooth = true) {
     Contender ours{"urn:early-reflection:ZV_1x_ER_Gen", {}, "audio_in", "out"};
     const std::vector<float> controls = Controls(setting);
     for (std::int32_t port = 0; port < PORTS; ++port) {
         if (port != AUDIO_IN && port != OUT) ours.controls.emplace_back(SYMBOLS[port], controls[port]);
     }
+    ours.controls.emplace_back("smooth", smooth ? 1.0f : 0.0f);
     return ours;
 }
 
@@ -302,6 +304,11 @@ const bool REGISTERED = [] {
     }
     for (const Setting& job : {PLAIN_25MS, FEEDBACK_25MS}) {
         benchmark::RegisterBenchmark(("peers/ours/" + job.name).c_str(), Plugin, Ours(job))
+            ->Arg(64)->Arg(256)->Arg(1024);
+        benchmark::RegisterBenchmark(("peers/ours-smoothing-off/" + job.name).c_str(), Plugin, Ours(job, false))
+            ->Arg(64)->Arg(256)->Arg(1024);
+        // The floor: the module's routine alone on the same job, called straight through its record.
+        benchmark::RegisterBenchmark(("peers/module-direct/" + job.name).c_str(), Module, job, true)
             ->Arg(64)->Arg(256)->Arg(1024);
     }
     for (const auto& [job, peer] : PEERS) {

@@ -831,8 +831,12 @@ TEST(TimeMappingSweep, IsMonotonic) {
     }
 }
 
-// Each channel of the stereo plug-in is the mono module on that channel, with the controls shared.
-TEST(Stereo, EachChannelIsTheModuleOnItsOwnInput) {
+// Each channel of the stereo plug-in is the mono module on that channel, with the controls shared: in runs cut
+// at the maximum block and in runs of one block.
+class Stereo : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(Stereo, EachChannelIsTheModuleOnItsOwnInput) {
+    const std::uint32_t run = GetParam();
     Plugin plugin({44100.0, 256, true, nullptr, false, 1});
     ASSERT_NE(plugin.handle, nullptr);
     plugin.controls[TIME] = 7;
@@ -843,7 +847,7 @@ TEST(Stereo, EachChannelIsTheModuleOnItsOwnInput) {
     const std::vector<float> a = Signal(3000);
     std::vector<float> b(a.rbegin(), a.rend());
     std::vector<float> ours_a(a.size()), ours_b(a.size()), theirs_a(a.size()), theirs_b(a.size());
-    for (std::size_t at = 0; at < a.size(); at += 500) {
+    for (std::size_t at = 0; at < a.size(); at += run) {
         if (at == 1500) {
             plugin.controls[TIME] = 3;
             plugin.controls[ROUTING] = 3;
@@ -854,14 +858,16 @@ TEST(Stereo, EachChannelIsTheModuleOnItsOwnInput) {
         }
         plugin.Connect(AUDIO_IN_R, b.data() + at);
         plugin.Connect(OUT_R, ours_b.data() + at);
-        plugin.Run(a.data() + at, ours_a.data() + at, 500);
-        left.Run(a.data() + at, theirs_a.data() + at, 500, 256);
-        right.Run(b.data() + at, theirs_b.data() + at, 500, 256);
+        plugin.Run(a.data() + at, ours_a.data() + at, run);
+        left.Run(a.data() + at, theirs_a.data() + at, static_cast<std::int32_t>(run), 256);
+        right.Run(b.data() + at, theirs_b.data() + at, static_cast<std::int32_t>(run), 256);
     }
     EXPECT_TRUE(SameSamples(ours_a, theirs_a));
     EXPECT_TRUE(SameSamples(ours_b, theirs_b));
     EXPECT_FALSE(SameSamples(ours_a, ours_b));
 }
+
+INSTANTIATE_TEST_SUITE_P(, Stereo, ::testing::Values(500u, 250u));
 
 // Smoothing: the largest step of the output around a change, against the largest step of the steady echo of a
 // sine before it. Off, the change jumps; on, it glides or fades.
