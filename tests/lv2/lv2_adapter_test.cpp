@@ -613,8 +613,6 @@ class StartingValues : public ::testing::TestWithParam<std::tuple<Starting, Star
 
 TEST_P(StartingValues, AreHeardFromTheFirstSample) {
     const auto& [row, worker] = GetParam();
-    // A worker that runs later leaves the modules silent until it is done (LineChange covers that).
-    if (worker == StartingWorker::Deferred && row.new_line) GTEST_SKIP() << "the new line waits for the worker";
     Plugin plugin({44100.0, 256, worker != StartingWorker::None});
     ASSERT_NE(plugin.handle, nullptr);
     plugin.worker.mode = worker == StartingWorker::Immediate ? WorkerMode::Immediate : WorkerMode::Deferred;
@@ -646,10 +644,19 @@ TEST_P(StartingValues, AreHeardFromTheFirstSample) {
     EXPECT_FALSE(Silent(ours.data(), ours.size()));
 }
 
-INSTANTIATE_TEST_SUITE_P(, StartingValues,
-                         ::testing::Combine(::testing::ValuesIn(STARTING),
-                                            ::testing::Values(StartingWorker::None, StartingWorker::Immediate,
-                                                              StartingWorker::Deferred)),
+// Every row with every worker, except a new line with a worker that runs later: the modules are silent until
+// it is done (LineChange covers that).
+std::vector<std::tuple<Starting, StartingWorker>> StartingCases() {
+    std::vector<std::tuple<Starting, StartingWorker>> cases;
+    for (const Starting& row : STARTING) {
+        for (const StartingWorker worker : {StartingWorker::None, StartingWorker::Immediate, StartingWorker::Deferred}) {
+            if (!(row.new_line && worker == StartingWorker::Deferred)) cases.emplace_back(row, worker);
+        }
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(, StartingValues, ::testing::ValuesIn(StartingCases()),
                          [](const auto& info) {
                              return std::string(std::get<0>(info.param).name) + "_" +
                                     STARTING_WORKERS[static_cast<int>(std::get<1>(info.param))];
