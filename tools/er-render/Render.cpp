@@ -73,24 +73,23 @@ Renderer::Renderer(const er_host::Library& library, RenderJob job) : m_job(std::
 
 Renderer::~Renderer() = default;
 
+// Every pin the render sets, in the order a host announces them ("Active" last, so that the line is made once,
+// for the final "Max Delay(s)"); ramped pins are announced as streaming.
 void Renderer::Announce() {
-    const PinSetting* active = nullptr;
     for (auto& instance : m_instances) {
         instance->PostStatus(m_audio_in, PS_STREAMING);
-        for (const PinSetting& setting : m_job.settings) {
-            if (setting.name == pins::ACTIVE) {
-                active = &setting;
-                continue;
-            }
-            if (setting.choice) {
-                instance->PostChoice(setting.pin, setting.value);
-            } else if (setting.ramp) {
-                instance->PostStatus(setting.pin, PS_STREAMING);
+        for (const effect_pins::Pin pin : effect_pins::kAnnounceOrder) {
+            const auto setting = std::find_if(m_job.settings.begin(), m_job.settings.end(),
+                                              [&](const PinSetting& s) { return s.name == effect_pins::Name(pin); });
+            if (setting == m_job.settings.end()) continue;
+            if (setting->choice) {
+                instance->PostChoice(setting->pin, setting->value);
+            } else if (setting->ramp) {
+                instance->PostStatus(setting->pin, PS_STREAMING);
             } else {
-                instance->PostFloat(setting.pin, setting.from);
+                instance->PostFloat(setting->pin, setting->from);
             }
         }
-        if (active != nullptr) instance->PostChoice(active->pin, active->value);
     }
 }
 
