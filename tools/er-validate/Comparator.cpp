@@ -37,12 +37,12 @@ bool Session::CheckOutput(Group& group, Member& member, const Segment& segment) 
     }
     // Every "Active" event is answered by an "Out" status: streaming when on, changed when off.
     const Model& m = group.model;
-    if (m.notified[kActive]) {
-        const std::int32_t expected = m.choice[kActive] != 0 ? PS_STREAMING : PS_CHANGED;
-        const std::int32_t reported = member.instance->LastStatus(member.pin[kOut]);
+    if (m.notified[Pin::Active]) {
+        const std::int32_t expected = m.choice[Pin::Active] != 0 ? PS_STREAMING : PS_CHANGED;
+        const std::int32_t reported = member.instance->LastStatus(member.pin[Pin::Out]);
         if (reported != expected) {
             return Fail(group, &member, Format("\"Out\" last reported status %d, expected %d after \"Active\" %d",
-                                               reported, expected, m.choice[kActive]));
+                                               reported, expected, m.choice[Pin::Active]));
         }
     }
     return true;

@@ -16,9 +16,9 @@ bool Bounded(const Model& m, float x, float feedback, float damping, float volum
     if (!(std::fabs(x) <= 1e6f)) return false;
     if (!(damping >= 0.0f && damping < 1.0f)) return false;
     if (!std::isfinite(feedback)) return false;
-    const double gain = m.choice[kVolumeMode] == 0 ? volume : static_cast<double>(volume) * volume;
+    const double gain = m.choice[Pin::VolumeMode] == 0 ? volume : static_cast<double>(volume) * volume;
     if (!(std::fabs(gain) <= 1e3)) return false;
-    switch (m.choice[kRouting]) {
+    switch (m.choice[Pin::RoutingMode]) {
     case 0:
     case 1:
         if (!(std::fabs(feedback) < 1.0f)) return false;
@@ -30,7 +30,7 @@ bool Bounded(const Model& m, float x, float feedback, float damping, float volum
     default:
         break;  // no feedback path
     }
-    if (m.choice[kAccuracy] != 0) {
+    if (m.choice[Pin::TimeAccuracy] != 0) {
         const double p = m.time_scale * time;
         if (!(p >= 0.0 && p < 2147483648.0)) return false;
     }
@@ -46,25 +46,25 @@ void Apply(Model& m, const Action& action, float gate_sample, double library_rat
         m.choice[role] = action.choice;
         const std::int16_t v = action.choice;
         switch (role) {
-        case kActive:
+        case Pin::Active:
             m.ever_active = true;
             if (v != 0 && !m.buffer) {
                 m.buffer = true;
-                m.allocated_max_delay = m.choice[kMaxDelay];
+                m.allocated_max_delay = m.choice[Pin::MaxDelay];
                 m.alloc_rate = library_rate;
                 Clear(m);
             } else if (v == 0) {
                 m.buffer = false;
             }
             break;
-        case kMaxDelay:
-            if (m.choice[kActive] != 0 && m.buffer && m.allocated_max_delay != v) {
+        case Pin::MaxDelay:
+            if (m.choice[Pin::Active] != 0 && m.buffer && m.allocated_max_delay != v) {
                 m.allocated_max_delay = v;
                 m.alloc_rate = library_rate;
                 Clear(m);
             }
             break;
-        case kTimeMode:
+        case Pin::TimeMode:
             if (v >= 0 && v <= 2) {
                 const double scales[3] = {library_rate * 10.0, library_rate * 0.01, 10.0};
                 m.time_scale = scales[v];
@@ -77,12 +77,12 @@ void Apply(Model& m, const Action& action, float gate_sample, double library_rat
         }
         return;
     }
-    if (role == kGate) {
+    if (role == Pin::Gate) {
         // The poly reset, as the host may expect it: positive gate, latch open or mono mode off.
-        if (m.choice[kMono] != 0 && !m.latch) return;
+        if (m.choice[Pin::MonoMode] != 0 && !m.latch) return;
         if (!(gate_sample > 0.0f)) return;
         m.latch = false;
-        if (m.choice[kActive] != 0 && m.buffer) Clear(m);
+        if (m.choice[Pin::Active] != 0 && m.buffer) Clear(m);
     }
 }
 

@@ -15,33 +15,28 @@ namespace er_validate {
 
 // ---- the pins the validator drives, by the names the module gives them ----
 
-// A role is the pin's index in the module's pin order (effect_pins::Pin).
+// A role is the pin itself, in the module's pin order (effect_pins::Pin); per-role tables are indexed by it.
 using effect_pins::Pin;
-enum Role : int {
-    kAudio = effect_pins::Index(Pin::AudioIn),
-    kActive = effect_pins::Index(Pin::Active),
-    kFeedback = effect_pins::Index(Pin::Feedback),
-    kDamping = effect_pins::Index(Pin::Damping),
-    kRouting = effect_pins::Index(Pin::RoutingMode),
-    kOut = effect_pins::Index(Pin::Out),
-    kAccuracy = effect_pins::Index(Pin::TimeAccuracy),
-    kTimeMode = effect_pins::Index(Pin::TimeMode),
-    kTime = effect_pins::Index(Pin::Time),
-    kVolume = effect_pins::Index(Pin::Volume),
-    kMaxDelay = effect_pins::Index(Pin::MaxDelay),
-    kVolumeMode = effect_pins::Index(Pin::VolumeMode),
-    kMono = effect_pins::Index(Pin::MonoMode),
-    kGate = effect_pins::Index(Pin::Gate),
-    kRoleCount = effect_pins::PIN_COUNT
+using Role = effect_pins::Pin;
+inline constexpr std::int32_t ROLE_COUNT = effect_pins::PIN_COUNT;
+
+template <class T>
+struct PerRole : std::array<T, ROLE_COUNT> {
+    using std::array<T, ROLE_COUNT>::operator[];
+    PerRole& operator=(const std::array<T, ROLE_COUNT>& values) {
+        std::array<T, ROLE_COUNT>::operator=(values);
+        return *this;
+    }
+    T& operator[](Role role) { return (*this)[static_cast<std::size_t>(role)]; }
+    const T& operator[](Role role) const { return (*this)[static_cast<std::size_t>(role)]; }
 };
 
-inline const effect_pins::PinFacts& Facts(int role) { return effect_pins::kPins[static_cast<std::size_t>(role)]; }
-inline const char* RoleName(int role) { return Facts(role).name.data(); }  // the table's names are string literals
-inline bool IsChoice(int role) { return Facts(role).datatype == effect_pins::TYPE_LIST; }
+inline const char* RoleName(Role role) { return Facts(role).name.data(); }  // the table's names are string literals
+inline bool IsChoice(Role role) { return Facts(role).datatype == effect_pins::TYPE_LIST; }
 
-constexpr std::array<Role, 4> kControls{kFeedback, kDamping, kTime, kVolume};  // read at block starts
-constexpr std::array<Role, 6> kFloatInputs{kAudio, kFeedback, kDamping, kTime, kVolume, kGate};
-constexpr std::array<Role, 7> kChoices{kActive, kRouting, kAccuracy, kTimeMode, kMaxDelay, kVolumeMode, kMono};
+constexpr std::array<Role, 4> kControls{Pin::Feedback, Pin::Damping, Pin::Time, Pin::Volume};  // read at block starts
+constexpr std::array<Role, 6> kFloatInputs{Pin::AudioIn, Pin::Feedback, Pin::Damping, Pin::Time, Pin::Volume, Pin::Gate};
+constexpr std::array<Role, 7> kChoices{Pin::Active, Pin::RoutingMode, Pin::TimeAccuracy, Pin::TimeMode, Pin::MaxDelay, Pin::VolumeMode, Pin::MonoMode};
 
 inline bool IsFloatInput(Role role) {
     return std::find(kFloatInputs.begin(), kFloatInputs.end(), role) != kFloatInputs.end();
@@ -50,7 +45,7 @@ inline bool IsFloatInput(Role role) {
 // One event within a segment, delivered to every member of a group at the same sample.
 struct Action {
     std::int32_t at = 0;
-    Role role = kAudio;       // the pin; for a neutral event, none
+    Role role = Pin::AudioIn;       // the pin; for a neutral event, none
     bool neutral = false;     // changes nothing: EV_DATA or an "Audio_In" status
     std::int32_t status = PS_CHANGED;
     std::int16_t choice = 0;  // choice pins: the value written before the event
@@ -63,11 +58,11 @@ struct Action {
 
 // What the host knows of one processing object from the events it sent.
 struct Model {
-    std::array<std::int16_t, kRoleCount> choice{};  // choice variables as the object holds them
-    std::array<bool, kRoleCount> notified{};        // a status event was delivered since open
-    std::array<bool, kRoleCount> streaming{};       // float pins: the last status was PS_STREAMING
-    std::array<float, kRoleCount> value{};          // float pins not streaming: the constant value
-    std::array<Signal, kRoleCount> signal{};        // float pins streaming: where their samples come from
+    PerRole<std::int16_t> choice{};  // choice variables as the object holds them
+    PerRole<bool> notified{};        // a status event was delivered since open
+    PerRole<bool> streaming{};       // float pins: the last status was PS_STREAMING
+    PerRole<float> value{};          // float pins not streaming: the constant value
+    PerRole<Signal> signal{};        // float pins streaming: where their samples come from
     bool buffer = false;                            // a delay line exists
     std::int16_t allocated_max_delay = 0;
     double alloc_rate = 0.0;                        // library-wide rate when the delay line was sized
@@ -81,7 +76,7 @@ struct Model {
     bool damped = false;     // a damping amount other than 0 was seen: block ends round the damping state
 
     Model() {
-        choice[kMaxDelay] = 2;  // what the effect's open sets
+        choice[Pin::MaxDelay] = 2;  // what the effect's open sets
     }
 };
 

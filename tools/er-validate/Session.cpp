@@ -70,7 +70,7 @@ bool Session::AddMember(Group& group, MemberKind kind, std::int32_t block_size, 
     const std::string pins_differ = er_host::CheckPins(member->instance->Pins(), found);
     if (!pins_differ.empty()) return Fail(group, member.get(), pins_differ);
     member->pin = found.index;
-    member->watch = std::make_unique<StretchWatch>(*member->instance, member->pin[kOut], m_environment);
+    member->watch = std::make_unique<StretchWatch>(*member->instance, member->pin[Pin::Out], m_environment);
     member->watch->Attach();
     group.members.push_back(std::move(member));
     return true;
@@ -80,8 +80,8 @@ bool Session::NewGroup(Group& group) {
     group.members.clear();  // closes the old objects
     group.model = Model();
     group.fresh = true;
-    group.model.streaming[kAudio] = true;
-    group.model.signal[kAudio] = PickSignal(group, kAudio);
+    group.model.streaming[Pin::AudioIn] = true;
+    group.model.signal[Pin::AudioIn] = PickSignal(group, Pin::AudioIn);
     group.comparable = m_rng.Chance(0.6);
     group.undamped = m_rng.Chance(0.5);
     // Now and then the objects are opened at a rate no host uses; it becomes the library-wide rate.
@@ -114,7 +114,7 @@ void Session::BoundaryActions(Group& group) {
         for (auto& member : group.members) {
             if (!Dispatch(group, *member, OP_RESUME, index, 0, 0.0f)) return;
         }
-        if (group.model.choice[kMono] != 0) group.model.latch = true;
+        if (group.model.choice[Pin::MonoMode] != 0) group.model.latch = true;
     }
     if (m_hostility > 0.0 && m_rng.Chance(m_hostility)) {
         // Opcodes that change nothing now: unknown ones, and rate and block size without a new open.
@@ -135,8 +135,8 @@ void Session::BoundaryActions(Group& group) {
 // fresh object's first readings. So from that sample on the two must agree bit for bit, given the same cuts.
 bool Session::StartResetCheck(Group& group) {
     const Model& m = group.model;
-    if (m.choice[kActive] == 0 || !m.buffer) return false;
-    if (m.choice[kMono] != 0 && !m.latch) return false;
+    if (m.choice[Pin::Active] == 0 || !m.buffer) return false;
+    if (m.choice[Pin::MonoMode] != 0 && !m.latch) return false;
     for (Role role : kChoices) {
         if (m.choice[role] < 0 || m.choice[role] >= Facts(role).Choices()) return false;
     }
@@ -150,10 +150,11 @@ bool Session::StartResetCheck(Group& group) {
     if (!AddMember(group, MemberKind::Reference, left.block_size, static_cast<float>(m_library_rate))) return false;
     Member& fresh = *group.members.back();
     // Replays every event the left member's settings came from; the switch last, as it sizes the line.
-    for (int role = 0; role < kRoleCount; ++role) {
-        if (!m.notified[role] || role == kGate || role == kActive) continue;
+    for (std::int32_t index = 0; index < ROLE_COUNT; ++index) {
+        const Role role = static_cast<Role>(index);
+        if (!m.notified[role] || role == Pin::Gate || role == Pin::Active) continue;
         Action action;
-        action.role = static_cast<Role>(role);
+        action.role = role;
         if (IsChoice(role)) {
             action.choice = m.choice[role];
         } else {
@@ -162,8 +163,8 @@ bool Session::StartResetCheck(Group& group) {
         fresh.replay.push_back(action);
     }
     Action on;
-    on.role = kActive;
-    on.choice = m.choice[kActive];
+    on.role = Pin::Active;
+    on.choice = m.choice[Pin::Active];
     fresh.replay.push_back(on);
     ++m_totals.resets_checked;
     return true;
@@ -182,7 +183,7 @@ bool Session::RunMember(Group& group, Member& member, const Segment& segment) {
             if (action.data & 1) {
                 instance.PostEvent(EV_DATA, action.data, action.data >> 8, 0, offset);
             } else {
-                instance.PostStatus(member.pin[kAudio], PS_STREAMING, offset);
+                instance.PostStatus(member.pin[Pin::AudioIn], PS_STREAMING, offset);
             }
         } else if (IsChoice(action.role)) {
             instance.PostChoice(member.pin[action.role], action.choice, offset, action.status);
@@ -227,7 +228,7 @@ bool Session::RunMember(Group& group, Member& member, const Segment& segment) {
                 return Fail(group, &member, std::string("the module wrote into the input pin ") + RoleName(role));
             }
         }
-        std::memcpy(member.output.data() + position, instance.Buffer(member.pin[kOut]),
+        std::memcpy(member.output.data() + position, instance.Buffer(member.pin[Pin::Out]),
                     sizeof(float) * static_cast<std::size_t>(n));
         position += n;
     }

@@ -32,7 +32,7 @@ std::string Format(const char* format, auto... args) {
 struct Segment {
     std::int32_t length = 0;
     std::vector<Action> actions;                                // sorted by `at`
-    std::array<std::vector<float>, kRoleCount> content;         // float input pins
+    PerRole<std::vector<float>> content;         // float input pins
     std::vector<std::uint8_t> must_be_finite, must_match, must_write;
 };
 
@@ -50,7 +50,7 @@ struct Member {
     MemberKind kind;
     std::unique_ptr<Instance> instance;
     std::int32_t block_size = 0;
-    std::array<std::int32_t, kRoleCount> pin{};
+    PerRole<std::int32_t> pin{};
     std::unique_ptr<StretchWatch> watch;
     std::vector<float> output;     // this segment's output
     BlockPlan plan;
