@@ -17,8 +17,10 @@
 
 namespace {
 
-// Lines up to this length are emptied in place: writing 64 KiB costs a few microseconds, less than a mapping.
-constexpr std::int32_t kLongestZeroedInPlace = 16384;
+// Lines up to this length are emptied in place: writing 256 KiB costs some 15 microseconds, less than the swap's
+// first slice of pages given back and the page faults of the block after it (some 20 to 25, measured with
+// control/gate in bench/); twice that is past the swap's cost.
+constexpr std::int32_t kLongestZeroedInPlace = 65536;
 // Samples of the spare made zero again per processing call: 32 pages, some 10 microseconds where all are used.
 constexpr std::int32_t kRezeroSlice = 32768;
 

@@ -551,7 +551,7 @@ TEST(PolyReset, MonoOffClearsAtEveryPositiveGate) {
 }
 
 // A reset empties a long line by swapping in its clean spare, and gives the old line's pages back a slice per
-// call; the next reset swaps that one back. Lines up to 16384 samples, a reset that finds the spare not yet
+// call; the next reset swaps that one back. Lines up to 65536 samples, a reset that finds the spare not yet
 // clean, and a line whose spare could not be had are emptied in place. At the unit-scale rate entry 0 holds
 // 524288 samples, entry 11 256; entries 5 to 1 double from 16384 to 262144.
 TEST(PolyReset, EveryLineIsEmptyAfterAResetWhetherSwappedOrWritten) {
@@ -562,7 +562,8 @@ TEST(PolyReset, EveryLineIsEmptyAfterAResetWhetherSwappedOrWritten) {
         bool swaps;
     };
     const Case cases[] = {
-        {11, 256, 0, false}, {5, 16384, 0, false}, {4, 32768, 0, true}, {0, 524288, 0, true}, {4, 32768, 2, false},
+        {11, 256, 0, false}, {5, 16384, 0, false}, {3, 65536, 0, false}, {2, 131072, 0, true}, {0, 524288, 0, true},
+        {2, 131072, 2, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.length) + " samples, failing allocation " + std::to_string(c.fail_call));
@@ -593,9 +594,9 @@ TEST(PolyReset, EveryLineIsEmptyAfterAResetWhetherSwappedOrWritten) {
         // An impulse after the reset comes back as from a fresh line: the tap at 3, each echo half as loud.
         ExpectOnly(host.Run(UnitImpulse(10), {1, 9}), {{3, 1.0f}, {6, 0.5f}, {9, 0.25f}}, "after the reset");
         // Three calls gave back three slices; a reset before the spare is clean writes zeros in place.
-        const bool dirty = host.Inspect().spare_dirty() > 0;
-        EXPECT_EQ(dirty, c.swaps && c.length > 3 * 32768);
+        EXPECT_EQ(host.Inspect().spare_dirty() > 0, c.swaps && c.length > 3 * 32768);
         host.Feed(20);
+        const bool dirty = host.Inspect().spare_dirty() > 0;
         const float* const second = host.Inspect().buffer();
         reset();
         EXPECT_EQ(host.Inspect().buffer() != second, c.swaps && !dirty);
