@@ -113,6 +113,17 @@ TEST_F(RenderTool, HabitsOfSoxUsers) {
     const ToolRun decayed = Tool({Path("dry.wav"), Path("ring.wav"), "--set", "Feedback +/-10=5", "--set",
                                   "Damping/Feedback Mode=Tap1", "--set", "1 Time=100ms"});
     EXPECT_EQ(decayed.err.find("warning"), std::string::npos) << decayed.err;
+    // A tap ramped to a longer delay rings at that delay by the end: the cut is reported all the same, in blocks
+    // of any size (a single click, whose echoes are single samples, at 8 kHz).
+    std::vector<std::int32_t> click(100, 0);
+    click[10] = 16384;
+    Write("click.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, click, {}, 8000);
+    for (const std::string block : {"512", "1", "7"}) {
+        const ToolRun ramped = Tool({Path("click.wav"), Path("ring.wav"), "-q", "--set", "Feedback +/-10=10", "--set",
+                                     "Damping/Feedback Mode=Tap1", "--set", "1 Time=5ms..400ms", "--block", block});
+        EXPECT_EQ(ramped.err.rfind("er-render: warning: the default tail stops at 30 s", 0), 0u)
+            << "block " << block << ": " << ramped.err;
+    }
 }
 
 // Each mode honours every option it takes: -q silences every mode's summary, --json gives every mode's summary on

@@ -193,6 +193,24 @@ TEST_F(RenderTool, TailDefaultsToTheDecayAndCanBeSet) {
     EXPECT_EQ(frames({}), 1000 + 1201 * 11) << "ten trips of feedback 0.5 fall by 60 dB";
     EXPECT_EQ(frames({"--tail", "0"}), 1000);
     EXPECT_EQ(frames({"--tail", "0.5"}), 1000 + 24000);
+
+    // At 4 kHz the longest line holds 131 s: a tap of 50 s still has its echo in the default tail, and a loop
+    // that rings on at that delay is cut one trip after the last input, with a warning.
+    std::vector<std::int32_t> click(40, 0);
+    click.back() = 16384;
+    Write("slow.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, click, {}, 4000);
+    for (const bool ringing : {false, true}) {
+        std::vector<std::string> args{Path("slow.wav"), Path("far.wav"), "-q", "--set", "1 Time=200000smp"};
+        if (ringing) args.insert(args.end(), {"--set", "Feedback +/-10=10", "--set", "Damping/Feedback Mode=Tap1"});
+        const ToolRun run = Tool(args);
+        ASSERT_EQ(run.exit_code, 0) << run.err;
+        EXPECT_EQ(run.err.find("warning: the default tail stops at 50.0003 s") != std::string::npos, ringing) << run.err;
+        const std::vector<std::int32_t> far = ReadInts("far.wav", 16);
+        ASSERT_EQ(far.size(), 40u + 200001u) << "ringing " << ringing;
+        if (ringing) continue;  // the loop's low-pass spreads the echo
+        EXPECT_EQ(far[39 + 200000], 16384) << "the echo of the last input sample";
+        EXPECT_EQ(std::count_if(far.begin(), far.end(), [](std::int32_t v) { return v != 0; }), 1);
+    }
 }
 
 // --dry and --wet mix the input with the module's output, and --gain scales the sum, as a mix by hand does.

@@ -166,10 +166,15 @@ TimeReading SelectTimeReading(const EffectView& view) {
     return TimeReading::FractionPerBlock;
 }
 
-double DefaultTailSeconds(const EffectView& view) {
-    if (!view.active) return 0.0;
-    const double delay = std::max(TapDelayFor(view, view.time.from).effective,
-                                  TapDelayFor(view, view.time.to).effective) + 1.0;
+double LongestTapDelay(const EffectView& view) {
+    return std::max(TapDelayFor(view, view.time.from).effective, TapDelayFor(view, view.time.to).effective);
+}
+
+DefaultTail DefaultTailFor(const EffectView& view) {
+    if (!view.active) return {};
+    // The echo of the last input sample arrives one delay after it, and an interpolated one spreads over the
+    // sample after that too.
+    const double delay = LongestTapDelay(view) + 1.0;
     const RoutingVariant variant = SelectRoutingVariant(view);
     double samples = delay;
     if (variant != RoutingVariant::Plain) {
@@ -183,7 +188,9 @@ double DefaultTailSeconds(const EffectView& view) {
         const double settle = StepsToDecay(LargestMagnitude(view.damping));
         samples = (delay + settle) * (StepsToDecay(gain) + 1.0);
     }
-    return std::min(samples / static_cast<double>(view.rate), MAX_DEFAULT_TAIL_SECONDS);
+    const double rate = static_cast<double>(view.rate);
+    const double cap = std::max(MAX_DEFAULT_TAIL_SECONDS, delay / rate);
+    return {std::min(samples / rate, cap), samples / rate > cap};
 }
 
 double PictureTailSeconds(const EffectView& view) { return DefaultTailSeconds(view) * 1.25; }

@@ -67,10 +67,19 @@ std::string_view TimeReadingName(TimeReading reading);
 // interpolates at every sample only while "1 Time" streams; every other case once per block.
 TimeReading SelectTimeReading(const EffectView& view);
 
-// Long enough for the tap to arrive and the feedback loop to decay by 60 dB, at most MAX_DEFAULT_TAIL_SECONDS;
-// 0 while the effect is switched off.
+// The longest tap delay the render plays, in samples: ramps reach both ends.
+double LongestTapDelay(const EffectView& view);
+
+// Long enough for the tap to arrive and the feedback loop to decay by 60 dB, but no longer than
+// MAX_DEFAULT_TAIL_SECONDS unless the longest tap's first echo comes later (a long line at a low rate); 0 while
+// the effect is switched off.
 inline constexpr double MAX_DEFAULT_TAIL_SECONDS = 30.0;
-double DefaultTailSeconds(const EffectView& view);
+struct DefaultTail {
+    double seconds = 0.0;
+    bool capped = false;  // shorter than the loop takes to decay by 60 dB: the end may cut echoes
+};
+DefaultTail DefaultTailFor(const EffectView& view);
+inline double DefaultTailSeconds(const EffectView& view) { return DefaultTailFor(view).seconds; }
 // The default tail of a figure's impulse response: a quarter longer, so that the response's last eighth, which
 // the transform fades out while it still rings, lies past the decay the default tail allows for.
 double PictureTailSeconds(const EffectView& view);

@@ -199,7 +199,8 @@ SummaryFacts RenderSound(RenderPlan plan, bool progress_on, bool measure_loudnes
                                         static_cast<long long>(stats.past_full_scale)));
     }
     if (plan.tail_capped && stats.end_peak > 0.0) {
-        facts.warnings.push_back(Printf("the default tail stops at %g s while the echoes are still at ", MAX_DEFAULT_TAIL_SECONDS) +
+        facts.warnings.push_back(Printf("the default tail stops at %g s while the echoes are still at ",
+                                        static_cast<double>(plan.tail_frames) / plan.job.rate) +
                                  Decibels(stats.end_peak) + Printf(" (%.1f dB re the peak); set --tail SECONDS for more",
                                  20.0 * std::log10(stats.end_peak / stats.peak)));
     }

@@ -391,11 +391,11 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
                                 : !impulse                       ? DefaultTailSeconds(*plan.view)
                                                                  : 0.0;
     plan.tail_frames = SecondsToFrames(tail_seconds, job.rate);
-    plan.tail_capped = options.tail.empty() && !impulse && plan.view && tail_seconds >= MAX_DEFAULT_TAIL_SECONDS;
+    plan.tail_capped = options.tail.empty() && !impulse && plan.view && DefaultTailFor(*plan.view).capped;
     if (plan.view) {
-        // One trip round the loop holds every echo the last stretch of the tail can still carry.
-        const TapDelay delay = TapDelayFor(*plan.view, plan.view->time.from);
-        job.end_window = static_cast<std::int64_t>(delay.effective) + 1;
+        // One trip round the loop holds every echo the last stretch of the tail can still carry; a ramped tap
+        // may end at its longer delay.
+        job.end_window = static_cast<std::int64_t>(LongestTapDelay(*plan.view)) + 1;
     }
     if (impulse && !picture_only && plan.view && plan.view->active) {
         const TapDelay first = TapDelayFor(*plan.view, plan.view->time.from);
