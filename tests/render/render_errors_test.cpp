@@ -2,6 +2,7 @@
 // signal removes the temporary file and ends the tool by that signal.
 #include "RenderToolFixture.h"
 
+#include <fstream>
 #include <csignal>
 #include <limits>
 #include <thread>
@@ -175,6 +176,21 @@ TEST_F(RenderTool, WriteErrorsFailTheRun) {
         const ToolRun run = Shell(command + " > /dev/full");
         EXPECT_EQ(run.exit_code, 4) << command << "\n" << run.err;
         EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << command << "\n" << run.err;
+    }
+    // The output's samples are written beside the render: a file that stops growing (a size limit, here of
+    // 64 KiB, hit by the first chunk or by the last) fails the run, leaves no temporary file and the old output
+    // as it was, and the summary's loudness beside it changes nothing.
+    ASSERT_EQ(Tool({"--test-signal", "3", Path("long.wav")}).exit_code, 0);
+    std::ofstream(Path("out.wav")) << "keep";
+    const std::set<std::string> files = Listing();
+    for (const std::string command : {"$R long.wav out.wav", "$R long.wav out.wav -q --format float",
+                                      "$R in.wav out.wav --format double --tail 0.1"}) {
+        std::ofstream(Path("out.wav")) << "keep";
+        const ToolRun run = Shell("trap '' XFSZ; ulimit -f 64; " + command);
+        EXPECT_EQ(run.exit_code, 4) << command << "\n" << run.err;
+        EXPECT_NE(run.err.find("cannot "), std::string::npos) << command << "\n" << run.err;
+        EXPECT_EQ(Bytes(m_dir / "out.wav"), "keep") << command;
+        EXPECT_EQ(Listing(), files) << command;
     }
 }
 

@@ -19,6 +19,7 @@
 #include "ExpectedPins.h"
 #include "Failure.h"
 #include "ListText.h"
+#include "Pipeline.h"
 #include "Response.h"
 #include "SampleCodec.h"
 #include "Progress.h"
@@ -342,6 +343,9 @@ TEST(SampleCodec, EveryIntegerSampleSurvivesTheRoundTrip) {
             bool clipped = true;
             ASSERT_EQ(codec.ToInt(value, clipped), stored) << bits << " bits, sample " << s;
             ASSERT_FALSE(clipped);
+            std::int32_t block_stored = 0;
+            ASSERT_EQ(codec.ToInts(&value, &block_stored, 1), 0) << bits << " bits, sample " << s;
+            ASSERT_EQ(block_stored, stored) << bits << " bits, sample " << s << " as a block";
         }
     }
 }
@@ -375,11 +379,21 @@ TEST(SampleCodec, FullScaleAndBeyondClipToTheFormatsOwnExtremes) {
         {alaw, -infinity, -32256, true},
         {pcm32, 1.0f, top32, false},    {pcm32, -1.0f, -top32 - 1, false},   {pcm32, 2.0f, top32, true},
     };
+    // Each case alone, and all of one codec's cases as one block (the render's path), in every lane position.
     for (const Case& c : cases) {
         bool clipped = !c.clipped;
         const std::int64_t stored = c.codec.ToInt(c.value, clipped);
         EXPECT_EQ(stored, c.sample * (std::int64_t{1} << (32 - c.codec.bits))) << c.codec.bits << " bits, " << c.value;
         EXPECT_EQ(clipped, c.clipped) << c.value;
+        for (std::size_t at = 0; at < 9; ++at) {
+            std::vector<float> values(9, 0.25f);
+            values[at] = c.value;
+            std::vector<std::int32_t> block(values.size(), -7);
+            EXPECT_EQ(c.codec.ToInts(values.data(), block.data(), values.size()), c.clipped ? 1 : 0) << c.value;
+            EXPECT_EQ(block[at], stored) << c.codec.bits << " bits, " << c.value << " at " << at << " of a block";
+            bool quarter_clipped = false;
+            EXPECT_EQ(block[(at + 1) % values.size()], c.codec.ToInt(0.25f, quarter_clipped)) << c.value;
+        }
     }
     // Dither pushes a full-scale sample over the top; it is still no clip.
     bool clipped = true;
@@ -394,6 +408,77 @@ TEST(SampleCodec, FullScaleAndBeyondClipToTheFormatsOwnExtremes) {
     EXPECT_TRUE(ulaw.coded && alaw.coded && CodecForSubtype(SF_FORMAT_IMA_ADPCM).coded);
     EXPECT_FALSE(ulaw.IsExactInteger());
     EXPECT_TRUE(CodecForSubtype(SF_FORMAT_ALAC_20).IsExactInteger());
+}
+
+// ---- work beside the render ---------------------------------------------------------------------------------
+
+// The consumer sees every sample once and in order, in chunks no larger than asked, whatever pieces come in.
+TEST(SampleStream, EverySampleReachesTheConsumerOnceInOrder) {
+    std::vector<float> ramp(1000);
+    for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<float>(i);
+    for (const std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{64}, std::size_t{1000}, std::size_t{4096}}) {
+        std::vector<float> seen;
+        std::size_t largest = 0;
+        SampleStream stream(chunk, [&](const float* samples, std::size_t count) {
+            seen.insert(seen.end(), samples, samples + count);
+            largest = std::max(largest, count);
+        });
+        std::size_t at = 0;
+        for (std::size_t piece = 0; at < ramp.size(); piece = (piece + 7) % 23) {
+            const std::size_t count = std::min(piece, ramp.size() - at);
+            stream.Add(ramp.data() + at, count);
+            at += count;
+        }
+        stream.Finish();
+        EXPECT_EQ(seen, ramp) << "chunks of " << chunk;
+        EXPECT_LE(largest, chunk);
+        stream.Finish();
+        EXPECT_EQ(seen.size(), ramp.size()) << "a second Finish hands nothing over";
+    }
+}
+
+// A failure on the consumer's thread reaches the caller once, at the next hand-over or at Finish, whichever
+// chunk it came in; Stop drops it.
+TEST(SampleStream, ConsumerFailureReachesTheCallerOnce) {
+    const std::vector<float> piece(10, 0.5f);
+    for (const int failing : {0, 2, 9}) {
+        int chunks = 0;
+        int caught = 0;
+        SampleStream stream(10, [&](const float*, std::size_t) {
+            if (chunks++ == failing) throw Failure(EXIT_OUTPUT, "no room");
+        });
+        for (int i = 0; i < 10; ++i) {
+            try {
+                stream.Add(piece.data(), piece.size());
+            } catch (const Failure& failure) {
+                EXPECT_EQ(failure.Code(), EXIT_OUTPUT);
+                ++caught;
+            }
+        }
+        try {
+            stream.Finish();
+        } catch (const Failure& failure) {
+            EXPECT_STREQ(failure.what(), "no room");
+            ++caught;
+        }
+        EXPECT_EQ(caught, 1) << "failing chunk " << failing;
+    }
+    SampleStream stopped(4, [](const float*, std::size_t) { throw Failure(EXIT_OUTPUT, "no room"); });
+    stopped.Add(piece.data(), 4);
+    EXPECT_NO_THROW(stopped.Stop());
+    EXPECT_NO_THROW(stopped.Finish()) << "nothing waits after Stop";
+}
+
+TEST(Worker, JobsRunInTurnAndAFailureIsRethrownOnce) {
+    Worker worker;
+    std::vector<int> order;
+    for (int job = 0; job < 5; ++job) worker.Start([&order, job] { order.push_back(job); });
+    worker.Wait();
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+    worker.Start([] { throw std::runtime_error("broken"); });
+    EXPECT_THROW(worker.Start([&order] { order.push_back(5); }), std::runtime_error) << "the next job waits for it";
+    EXPECT_NO_THROW(worker.Wait());
+    EXPECT_EQ(order.size(), 5u) << "a job after a failure does not start";
 }
 
 TEST(SampleCodec, FormatNames) {
@@ -533,6 +618,35 @@ TEST(Analysis, DefaultTailCoversTheDecay) {
                      delay_seconds * 6.0);
     EXPECT_EQ(DefaultTailSeconds(View({"Feedback +/-10=10"})), MAX_DEFAULT_TAIL_SECONDS);
     EXPECT_EQ(DefaultTailSeconds(View({"Active=OFF"})), 0.0);
+
+    // Whether the end may cut echoes, and the tail reaching the longest tap's first echo whatever the cap: a ramp
+    // in either direction, and a line of 524288 samples at 4 kHz, 131 s.
+    struct Case {
+        std::vector<std::string> sets;
+        float rate;
+        double seconds;
+        bool capped;
+    };
+    const std::vector<std::string> far{"Time Mode=Samples", "1 Time=200000", "Max Delay(s)=10.920"};
+    const std::vector<std::string> far_ringing{"Time Mode=Samples", "1 Time=200000", "Max Delay(s)=10.920",
+                                               "Feedback +/-10=10", "Damping/Feedback Mode=Tap1"};
+    const Case cases[] = {
+        {{"1 Time=25"}, 48000.0f, delay_seconds, false},
+        {{"1 Time=5..40"}, 48000.0f, 1921.0 / 48000.0, false},
+        {{"1 Time=40..5"}, 48000.0f, 1921.0 / 48000.0, false},
+        {{"1 Time=25", "Feedback +/-10=5", "Damping/Feedback Mode=Tap1"}, 48000.0f, delay_seconds * 11.0, false},
+        {{"Feedback +/-10=10", "Damping/Feedback Mode=Tap1"}, 48000.0f, MAX_DEFAULT_TAIL_SECONDS, true},
+        {{"Feedback +/-10=9.99", "Damping/Feedback Mode=Tap1"}, 48000.0f, MAX_DEFAULT_TAIL_SECONDS, true},
+        {far, 4000.0f, 200001.0 / 4000.0, false},
+        {far_ringing, 4000.0f, 200001.0 / 4000.0, true},
+        {{"Active=OFF", "Feedback +/-10=10", "Damping/Feedback Mode=Tap1"}, 48000.0f, 0.0, false},
+    };
+    for (const Case& c : cases) {
+        const DefaultTail tail = DefaultTailFor(View(c.sets, c.rate));
+        EXPECT_DOUBLE_EQ(tail.seconds, c.seconds) << c.sets.back() << " at " << c.rate;
+        EXPECT_EQ(tail.capped, c.capped) << c.sets.back() << " at " << c.rate;
+    }
+    EXPECT_EQ(LongestTapDelay(View({"1 Time=40..5"})), 1920.0);
 }
 
 // ---- the impulse response's reading ----------------------------------------------------------------------------

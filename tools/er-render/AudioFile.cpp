@@ -33,6 +33,12 @@ constexpr ExtensionAlias EXTENSION_ALIASES[] = {
 // stereo audio, not one per host block.
 constexpr std::size_t CHUNK_SAMPLES = std::size_t{1} << 16;
 
+// A chunk of whole frames.
+std::size_t ChunkSamples(int channels) {
+    const auto count = static_cast<std::size_t>(std::max(channels, 1));
+    return std::max<std::size_t>(1, CHUNK_SAMPLES / count) * count;
+}
+
 std::string ErrnoText() { return std::strerror(errno); }
 
 std::string LibraryText(SNDFILE* file) {
@@ -186,9 +192,22 @@ InputFile::InputFile(const std::string& path, const RawLayout* raw) : m_path(pat
         if (data_chunk && line.find("(should be ") != std::string_view::npos) m_header_too_long = true;
         begin = end + 1;
     }
+    const std::size_t chunk_samples = ChunkSamples(m_info.channels);
+    m_chunk.samples.resize(chunk_samples);
+    m_next.samples.resize(chunk_samples);
+    if (m_codec.IsInteger()) {
+        m_stored.resize(chunk_samples);
+    } else if (m_double) {
+        m_stored_double.resize(chunk_samples);
+    }
 }
 
 InputFile::~InputFile() {
+    try {
+        m_reader.Wait();  // the reader lets go of the file before it closes
+    } catch (...) {
+        // A failure in a chunk nobody asked for.
+    }
     sf_close(m_file);
     if (m_spool != nullptr) std::fclose(m_spool);
 }
@@ -198,11 +217,16 @@ int InputFile::PrecisionBits() const {
     return m_double ? 53 : 24;
 }
 
-void InputFile::Check(const float* samples, std::size_t count) const {
+void InputFile::Check(const Chunk& chunk) const {
     const auto channels = static_cast<std::size_t>(m_info.channels);
+    const std::size_t count = static_cast<std::size_t>(chunk.frames) * channels;
+    const float* samples = chunk.samples.data();
+    bool finite = true;
+    for (std::size_t i = 0; i < count; ++i) finite &= std::isfinite(samples[i]);
+    if (finite) return;
     for (std::size_t i = 0; i < count; ++i) {
         if (std::isfinite(samples[i])) continue;
-        const std::int64_t frame = m_chunk_start + static_cast<std::int64_t>(i / channels);
+        const std::int64_t frame = chunk.start + static_cast<std::int64_t>(i / channels);
         throw Failure(EXIT_INPUT, Printf("input sample %lld of channel %zu is %s (at %.6f s); nothing was written",
                                          static_cast<long long>(frame), i % channels + 1,
                                          std::isnan(samples[i]) ? "not a number" : "infinite",
@@ -210,48 +234,64 @@ void InputFile::Check(const float* samples, std::size_t count) const {
     }
 }
 
-// Decodes the next chunk of the file into module floats.
-bool InputFile::Refill() {
+// Decodes the frames of the file from `chunk.start` on into module floats. An integer sample is always finite;
+// floats and doubles are checked.
+void InputFile::Decode(Chunk& chunk) {
     const auto channels = static_cast<std::size_t>(m_info.channels);
-    const sf_count_t wanted = static_cast<sf_count_t>(std::max<std::size_t>(1, CHUNK_SAMPLES / channels));
-    const std::size_t capacity = static_cast<std::size_t>(wanted) * channels;
-    m_chunk.resize(capacity);
+    const sf_count_t wanted = static_cast<sf_count_t>(chunk.samples.size() / channels);
     sf_count_t got = 0;
+    chunk.rounded = 0;
     if (m_codec.IsInteger()) {
-        m_stored.resize(capacity);
         got = std::max<sf_count_t>(sf_readf_int(m_file, m_stored.data(), wanted), 0);
         const std::size_t count = static_cast<std::size_t>(got) * channels;
-        for (std::size_t i = 0; i < count; ++i) m_chunk[i] = SampleCodec::FromInt(m_stored[i]);
+        for (std::size_t i = 0; i < count; ++i) chunk.samples[i] = SampleCodec::FromInt(m_stored[i]);
         if (m_codec.bits > 24) {
             for (std::size_t i = 0; i < count; ++i) {
-                m_rounded += static_cast<double>(m_chunk[i]) * 2147483648.0 != static_cast<double>(m_stored[i]) ? 1 : 0;
+                const bool exact = static_cast<double>(chunk.samples[i]) * 2147483648.0 == static_cast<double>(m_stored[i]);
+                chunk.rounded += exact ? 0 : 1;
             }
         }
     } else if (m_double) {
-        m_stored_double.resize(capacity);
         got = std::max<sf_count_t>(sf_readf_double(m_file, m_stored_double.data(), wanted), 0);
         const std::size_t count = static_cast<std::size_t>(got) * channels;
         for (std::size_t i = 0; i < count; ++i) {
-            m_chunk[i] = static_cast<float>(m_stored_double[i]);
-            m_rounded += (static_cast<double>(m_chunk[i]) != m_stored_double[i] && std::isfinite(m_chunk[i])) ? 1 : 0;
+            chunk.samples[i] = static_cast<float>(m_stored_double[i]);
+            const bool exact = static_cast<double>(chunk.samples[i]) == m_stored_double[i] || !std::isfinite(chunk.samples[i]);
+            chunk.rounded += exact ? 0 : 1;
         }
     } else {
-        got = std::max<sf_count_t>(sf_readf_float(m_file, m_chunk.data(), wanted), 0);
+        got = std::max<sf_count_t>(sf_readf_float(m_file, chunk.samples.data(), wanted), 0);
     }
-    m_chunk_start += m_chunk_frames;
-    m_chunk_frames = got;
+    chunk.frames = got;
+    if (!m_codec.IsInteger()) Check(chunk);
+}
+
+// Takes the next decoded chunk, and has the one after it decoded meanwhile.
+bool InputFile::Refill() {
+    if (m_chunk.frames == 0 && m_reader_started) return false;  // the data has ended
+    if (m_reader_started) {
+        m_reader.Wait();
+    } else {
+        m_next.start = 0;
+        Decode(m_next);
+        m_reader_started = true;
+    }
+    std::swap(m_chunk, m_next);
     m_chunk_at = 0;
-    Check(m_chunk.data(), static_cast<std::size_t>(got) * channels);
-    if (got == 0 && m_ended_early_at < 0 && m_chunk_start < m_info.frames) m_ended_early_at = m_chunk_start;
-    return got > 0;
+    m_rounded += m_chunk.rounded;
+    if (m_chunk.frames == 0 && m_ended_early_at < 0 && m_chunk.start < m_info.frames) m_ended_early_at = m_chunk.start;
+    if (m_chunk.frames == 0) return false;
+    m_next.start = m_chunk.start + m_chunk.frames;
+    m_reader.Start([this] { Decode(m_next); });
+    return true;
 }
 
 void InputFile::Read(float* interleaved, std::int32_t frames) {
     const auto channels = static_cast<std::size_t>(m_info.channels);
     std::int64_t done = 0;
-    while (done < frames && (m_chunk_at < m_chunk_frames || Refill())) {
-        const std::int64_t count = std::min<std::int64_t>(frames - done, m_chunk_frames - m_chunk_at);
-        std::copy_n(m_chunk.data() + static_cast<std::size_t>(m_chunk_at) * channels,
+    while (done < frames && (m_chunk_at < m_chunk.frames || Refill())) {
+        const std::int64_t count = std::min<std::int64_t>(frames - done, m_chunk.frames - m_chunk_at);
+        std::copy_n(m_chunk.samples.data() + static_cast<std::size_t>(m_chunk_at) * channels,
                     static_cast<std::size_t>(count) * channels, interleaved + static_cast<std::size_t>(done) * channels);
         m_chunk_at += count;
         done += count;
@@ -266,7 +306,14 @@ void InputFile::Read(float* interleaved, std::int32_t frames) {
 OutputFile::OutputFile(const std::string& path, const std::string& input_path, int format, int channels, int rate,
                        Dither dither, EncoderSettings encoder)
     : m_path(path), m_format(format), m_channels(channels), m_codec(CodecForSubtype(format)), m_dither(dither),
-      m_noise(dither.seed) {
+      m_noise(dither.seed), m_samples(ChunkSamples(channels), [this](const float* samples, std::size_t count) {
+          Encode(samples, count);
+      }) {
+    if (m_codec.IsInteger()) {
+        m_stored_int.resize(ChunkSamples(channels));
+    } else {
+        m_stored_float.resize(ChunkSamples(channels));
+    }
     struct stat input {};
     const bool have_input = !input_path.empty() && input_path != "-" && stat(input_path.c_str(), &input) == 0;
     const std::string never = " is the input file; er-render never overwrites its input";
@@ -349,6 +396,7 @@ OutputFile::OutputFile(const std::string& path, const std::string& input_path, i
 OutputFile::~OutputFile() { Abandon(); }
 
 void OutputFile::Abandon() {
+    m_samples.Stop();  // the writer lets go of the file before it closes
     if (m_file != nullptr) sf_close(m_file);
     m_file = nullptr;
     if (m_spool != nullptr) {
@@ -369,33 +417,34 @@ void OutputFile::Abandon() {
 }
 
 void OutputFile::Write(const float* interleaved, std::int32_t frames) {
-    const std::size_t samples = static_cast<std::size_t>(frames) * static_cast<std::size_t>(m_channels);
-    bool clipped = false;
+    m_samples.Add(interleaved, static_cast<std::size_t>(frames) * static_cast<std::size_t>(m_channels));
+}
+
+// On the writer's thread: a chunk converted to the stored samples and handed to libsndfile.
+void OutputFile::Encode(const float* interleaved, std::size_t samples) {
+    const auto frames = static_cast<sf_count_t>(samples / static_cast<std::size_t>(m_channels));
+    sf_count_t written = 0;
     if (m_codec.IsInteger()) {
-        m_stored_int.resize(std::max(m_waiting + samples, CHUNK_SAMPLES));
-        std::int32_t* stored = m_stored_int.data() + m_waiting;
-        for (std::size_t i = 0; i < samples; ++i) {
-            stored[i] = m_codec.ToInt(interleaved[i], clipped, m_dither.enabled ? TriangularNoise() : 0.0);
-            m_clipped += clipped ? 1 : 0;
+        std::int32_t* stored = m_stored_int.data();
+        if (m_dither.enabled) {
+            bool clipped = false;
+            for (std::size_t i = 0; i < samples; ++i) {
+                stored[i] = m_codec.ToInt(interleaved[i], clipped, TriangularNoise());
+                m_clipped += clipped ? 1 : 0;
+            }
+        } else {
+            m_clipped += m_codec.ToInts(interleaved, stored, samples);
         }
+        written = sf_writef_int(m_file, stored, frames);
     } else {
-        m_stored_float.resize(std::max(m_waiting + samples, CHUNK_SAMPLES));
-        float* stored = m_stored_float.data() + m_waiting;
+        float* stored = m_stored_float.data();
+        bool clipped = false;
         for (std::size_t i = 0; i < samples; ++i) {
             stored[i] = m_codec.ToFloat(interleaved[i], clipped);
             m_clipped += clipped ? 1 : 0;
         }
+        written = sf_writef_float(m_file, stored, frames);
     }
-    m_waiting += samples;
-    if (m_waiting >= CHUNK_SAMPLES) Flush();
-}
-
-void OutputFile::Flush() {
-    const auto frames = static_cast<sf_count_t>(m_waiting / static_cast<std::size_t>(m_channels));
-    m_waiting = 0;
-    if (frames == 0) return;
-    const sf_count_t written = m_codec.IsInteger() ? sf_writef_int(m_file, m_stored_int.data(), frames)
-                                                   : sf_writef_float(m_file, m_stored_float.data(), frames);
     if (written != frames) {
         throw Failure(EXIT_OUTPUT, "cannot write the output " + Quoted(m_path) + ": " + LibraryText(m_file));
     }
@@ -411,7 +460,7 @@ double OutputFile::TriangularNoise() {
 }
 
 void OutputFile::Commit() {
-    Flush();
+    m_samples.Finish();
     SNDFILE* file = m_file;
     m_file = nullptr;
     if (sf_close(file) != 0) {

@@ -15,6 +15,7 @@
 
 #include <sndfile.h>
 
+#include "Pipeline.h"
 #include "SampleCodec.h"
 
 namespace er_render {
@@ -51,7 +52,8 @@ public:
 
     const SF_INFO& Info() const { return m_info; }
     // Reads up to `frames` interleaved frames as module floats; frames past the end of the file read 0. Throws
-    // Failure (EXIT_INPUT) at a sample that is not finite, naming it.
+    // Failure (EXIT_INPUT) at a sample that is not finite, naming it. The next chunk of the file is decoded on a
+    // thread of its own while this one is read.
     void Read(float* interleaved, std::int32_t frames);
 
     // Bits of precision of a stored sample: the integer width, 24 for floats, 53 for doubles.
@@ -65,8 +67,16 @@ public:
     std::int64_t EndedEarlyAt() const { return m_ended_early_at; }
 
 private:
+    // Decoded frames of the file, from `start` on.
+    struct Chunk {
+        std::vector<float> samples;
+        std::int64_t frames = 0;   // 0: the data has ended
+        std::int64_t start = 0;    // the file frame of the first
+        std::int64_t rounded = 0;  // samples a float could not hold exactly
+    };
     bool Refill();
-    void Check(const float* samples, std::size_t count) const;
+    void Decode(Chunk& chunk);  // on the reader's thread, except for the first
+    void Check(const Chunk& chunk) const;
 
     std::string m_path;
     std::FILE* m_spool = nullptr;  // stdin's copy, for "-"
@@ -74,15 +84,16 @@ private:
     SF_INFO m_info{};
     SampleCodec m_codec;
     bool m_double = false;            // read as doubles, so that their rounding to floats is seen
-    std::vector<std::int32_t> m_stored;
+    std::vector<std::int32_t> m_stored;      // the reader's: samples as libsndfile gives them
     std::vector<double> m_stored_double;
-    std::vector<float> m_chunk;       // decoded frames waiting to be read, `m_chunk_frames` of them
-    std::int64_t m_chunk_frames = 0;
-    std::int64_t m_chunk_at = 0;      // the next frame of the chunk to hand out
-    std::int64_t m_chunk_start = 0;   // the file frame of the chunk's first frame
+    Chunk m_chunk;                    // frames being read
+    Chunk m_next;                     // the reader's, until Refill takes it
+    std::int64_t m_chunk_at = 0;      // the next frame of m_chunk to hand out
+    bool m_reader_started = false;
     std::int64_t m_rounded = 0;
     bool m_header_too_long = false;
     std::int64_t m_ended_early_at = -1;
+    Worker m_reader;                  // last: stops before the rest goes
 };
 
 // How integer output samples are dithered: TPDF noise of one least significant bit peak to peak on each side,
@@ -111,17 +122,18 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     // Writes interleaved module floats, counting the samples past full scale that the format cannot hold
-    // (clipped). The samples go to libsndfile in large chunks, as few system calls as a long render allows.
+    // (clipped). The samples go to libsndfile in large chunks, as few system calls as a long render allows, and
+    // are converted and written on a thread of their own while the render goes on.
     void Write(const float* interleaved, std::int32_t frames);
     // Writes what waits, closes the file and renames it over the target, or copies it to the stream.
     void Commit();
 
-    std::int64_t Clipped() const { return m_clipped; }
+    std::int64_t Clipped() const { return m_clipped; }  // after Commit
     int Format() const { return m_format; }
 
 private:
     void Abandon();
-    void Flush();
+    void Encode(const float* interleaved, std::size_t samples);
     void CopySpoolTo(int fd);
     double TriangularNoise();
 
@@ -138,10 +150,10 @@ private:
     SampleCodec m_codec;
     Dither m_dither;
     std::mt19937 m_noise;
-    std::int64_t m_clipped = 0;
-    std::vector<std::int32_t> m_stored_int;  // converted samples waiting for libsndfile (integer formats)
+    std::int64_t m_clipped = 0;              // the writer's, read after Commit
+    std::vector<std::int32_t> m_stored_int;  // the writer's chunk as libsndfile takes it (integer formats)
     std::vector<float> m_stored_float;       // the same for float formats
-    std::size_t m_waiting = 0;               // samples waiting in one of them
+    SampleStream m_samples;                  // last: the writer stops before the rest goes
 };
 
 // The libsndfile major format (SF_FORMAT_WAV, ...) whose usual extension `path` carries, or 0.

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <pthread.h>
 #include <sys/wait.h>
 
 #include <stdlib.h>
@@ -47,22 +48,16 @@ extern "C" void OnStopSignal(int signal_number) {
     raise(signal_number);
 }
 
-// Holds the stop signals back for its lifetime.
-class SignalsHeld {
-public:
-    SignalsHeld() {
-        sigset_t held;
-        sigemptyset(&held);
-        for (const int signal_number : STOP_SIGNALS) sigaddset(&held, signal_number);
-        sigprocmask(SIG_BLOCK, &held, &m_previous);
-    }
-    ~SignalsHeld() { sigprocmask(SIG_SETMASK, &m_previous, nullptr); }
-
-private:
-    sigset_t m_previous;
-};
-
 }  // namespace
+
+StopSignalsHeld::StopSignalsHeld() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int signal_number : STOP_SIGNALS) sigaddset(&held, signal_number);
+    pthread_sigmask(SIG_BLOCK, &held, &m_previous);
+}
+
+StopSignalsHeld::~StopSignalsHeld() { pthread_sigmask(SIG_SETMASK, &m_previous, nullptr); }
 
 void InstallInterruptCleanup() {
     struct sigaction action {};
@@ -77,7 +72,7 @@ int MakeRegisteredTemporary(std::string& path_template) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    const SignalsHeld held;
+    const StopSignalsHeld held;
     for (TemporarySlot& slot : g_temporaries) {
         if (slot.used.load()) continue;
         const int fd = mkstemp(path_template.data());
@@ -91,14 +86,14 @@ int MakeRegisteredTemporary(std::string& path_template) {
 }
 
 void ForgetTemporary(const std::string& path) {
-    const SignalsHeld held;
+    const StopSignalsHeld held;
     for (TemporarySlot& slot : g_temporaries) {
         if (slot.used.load() && path == slot.path) slot.used.store(false);
     }
 }
 
 pid_t ForkWorker() {
-    const SignalsHeld held;
+    const StopSignalsHeld held;
     const pid_t pid = fork();
     if (pid == 0) {
         for (std::atomic<pid_t>& worker : g_workers) worker.store(0);

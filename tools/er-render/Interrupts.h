@@ -4,12 +4,27 @@
 // async-signal-safe work: unlink, kill, waitpid, raise.
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <sys/types.h>
 
 namespace er_render {
 
 void InstallInterruptCleanup();
+
+// Holds the stop signals back from the calling thread for its lifetime. A thread started meanwhile keeps them
+// held for good, so that they always reach the main thread, where registering a file and taking the signal
+// cannot interleave.
+class StopSignalsHeld {
+public:
+    StopSignalsHeld();
+    ~StopSignalsHeld();
+    StopSignalsHeld(const StopSignalsHeld&) = delete;
+    StopSignalsHeld& operator=(const StopSignalsHeld&) = delete;
+
+private:
+    sigset_t m_previous;
+};
 
 // mkstemp on `path_template` (ending in "XXXXXX") with the signals above held back until the new file is
 // registered for removal, so that no signal can leave it behind. Returns the descriptor, or -1 (errno set).

@@ -97,14 +97,22 @@ class OutputStage {
 public:
     explicit OutputStage(const RenderJob& job);
     float Take(double wet, float dry, std::int64_t frame, std::int32_t channel);
+    // The same for a block of `frames` interleaved frames from `position` on: answers the output samples (`wet`
+    // itself when the mix leaves it unchanged), valid until the next call.
+    const float* TakeBlock(const float* wet, const float* dry, std::int64_t position, std::int32_t frames);
     const RenderStats& Stats() const { return m_stats; }
 
 private:
+    // Counts `count` output samples; those from `end_from` on lie in the job's end window.
+    void Count(const float* y, std::size_t count, std::size_t end_from);
+
     Mix m_mix;
     bool m_identity;
     float m_rate;
+    std::int32_t m_channels;
     std::int64_t m_end_window_start;
     RenderStats m_stats;
+    std::vector<float> m_mixed;  // TakeBlock's output when the mix changes the samples
 };
 
 // The value of a ramp from `from` to `to` over `total` frames at `frame`.

@@ -108,6 +108,19 @@ const SubtypeRow* FindSubtype(int subtype) {
 
 }  // namespace
 
+std::int64_t SampleCodec::ToInts(const float* values, std::int32_t* stored, std::size_t count) const {
+    const double full_scale = FullScale();
+    const double low = Low();
+    const double high = High();
+    const unsigned shift = Shift();
+    std::int64_t clipped = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        stored[i] = LimitRoundShift(static_cast<double>(values[i]) * full_scale, low, high, shift);
+        clipped += PastFullScale(values[i]) ? 1 : 0;
+    }
+    return clipped;
+}
+
 float SampleCodec::ToFloat(float value, bool& clipped) const {
     clipped = clips && PastFullScale(value);
     return value;

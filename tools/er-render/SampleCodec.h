@@ -7,7 +7,9 @@
 // unity pure delay bit-transparent for every integer width up to 24 bits.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -44,7 +46,19 @@ inline std::int64_t RoundToRange(double value, std::int64_t low, std::int64_t hi
 // Whether a module float lies past full scale (beyond +-1.0, or not a number): what counts as clipped, in any
 // format that cannot hold it. Full scale itself is no clip, though an integer format stores +1.0 as its largest
 // value, one step below.
-inline bool PastFullScale(float value) { return !(value >= -1.0f && value <= 1.0f); }
+inline bool PastFullScale(float value) { return !(std::fabs(value) <= 1.0f); }
+
+// A scaled sample as a left-justified 32-bit integer: limited to the whole numbers [low, high] (a value that is not
+// a number becomes 0), rounded to nearest (ties to even), shifted left by `shift`. Limiting before rounding gives
+// what rounding and then limiting would, since the limits are whole, and keeps the value where the rounding trick
+// holds, so the code has no branch and a loop over a block of samples runs in vector registers.
+inline std::int32_t LimitRoundShift(double scaled, double low, double high, unsigned shift) {
+    constexpr double ROUNDER = 6755399441055744.0;  // 1.5 x 2^52, as in RoundToRange
+    const double limited = std::min(std::max(scaled, low), high);
+    const double number = scaled == scaled ? limited : 0.0;
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::int32_t>((number + ROUNDER) - ROUNDER))
+                                     << shift);
+}
 
 // How the samples of one libsndfile subtype are stored.
 struct SampleCodec {
@@ -64,17 +78,19 @@ struct SampleCodec {
     // added before rounding, limited to the codec's own extremes so that the sign survives the codec; `clipped`
     // is set when the value lay past full scale.
     std::int32_t ToInt(float value, bool& clipped, double dither = 0.0) const {
-        const std::int64_t full_scale = std::int64_t{1} << (bits - 1);
-        const std::int64_t high = extreme > 0 ? extreme : full_scale - 1;
-        const std::int64_t low = extreme > 0 ? -std::int64_t{extreme} : -full_scale;
-        const double scaled = static_cast<double>(value) * static_cast<double>(full_scale) + dither;
-        bool outside = false;
-        const std::int64_t sample = RoundToRange(scaled, low, high, outside);
         clipped = PastFullScale(value);
-        return static_cast<std::int32_t>(sample * (std::int64_t{1} << (32 - bits)));
+        return LimitRoundShift(static_cast<double>(value) * FullScale() + dither, Low(), High(), Shift());
     }
+    // ToInt without dither for `count` samples; returns how many were clipped.
+    std::int64_t ToInts(const float* values, std::int32_t* stored, std::size_t count) const;
     // A module float as stored through the float interface; `clipped` is set when the codec cannot hold it.
     float ToFloat(float value, bool& clipped) const;
+
+private:
+    double FullScale() const { return static_cast<double>(std::int64_t{1} << (bits - 1)); }
+    double High() const { return extreme > 0 ? extreme : FullScale() - 1.0; }
+    double Low() const { return extreme > 0 ? -static_cast<double>(extreme) : -FullScale(); }
+    unsigned Shift() const { return static_cast<unsigned>(32 - bits); }
 };
 
 // The codec of a libsndfile subtype (SF_FORMAT_PCM_16, ...). Subtypes decoded to floats (float, double and the
