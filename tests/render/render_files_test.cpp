@@ -206,6 +206,29 @@ TEST_F(RenderTool, FifoReaderIsNeverLeftWaiting) {
     const ToolRun signal = Shell("timeout 20 cat fifo > got & $R --test-signal 0.5 fifo --type wav; wait $!; echo $?");
     EXPECT_EQ(signal.out, "0\n") << signal.err;
     EXPECT_EQ(Bytes(m_dir / "got").substr(0, 4), "RIFF");
+    // A figure or its data into a FIFO likewise, in --plot's own mode and beside a render; the FIFO stays one.
+    ASSERT_EQ(mkfifo(Path("fifo.svg").c_str(), 0644), 0);
+    ASSERT_EQ(mkfifo(Path("fifo.csv").c_str(), 0644), 0);
+    struct Case {
+        std::string command;
+        std::string fifo;
+        int code;
+        std::string start;  // of what the reader gets
+    };
+    const Case plots[] = {
+        {"$R --plot fifo.svg --set Bogus=1", "fifo.svg", 2, ""},
+        {"$R in.wav out.wav --plot fifo.svg --set Bogus=1", "fifo.svg", 2, ""},
+        {"$R in.wav -n --plot-data fifo.csv --tail soon", "fifo.csv", 2, ""},
+        {"$R --plot fifo.svg --module nothing.so", "fifo.svg", 5, ""},
+        {"$R --plot fifo.svg", "fifo.svg", 0, "<?xml"},
+        {"$R in.wav out.wav -q --plot-data fifo.csv", "fifo.csv", 0, "series"},
+    };
+    for (const Case& c : plots) {
+        const ToolRun run = Shell("timeout 20 cat " + c.fifo + " > got & " + c.command + "; code=$?; wait $!; echo $? $code");
+        EXPECT_EQ(run.out, "0 " + std::to_string(c.code) + "\n") << c.command << ": the reader ended by itself\n" << run.err;
+        EXPECT_EQ(Bytes(m_dir / "got").substr(0, c.start.size()), c.start) << c.command;
+        EXPECT_TRUE(fs::is_fifo(m_dir / c.fifo)) << c.command;
+    }
 
     const ToolRun no_spool = Shell("cat in.wav | TMPDIR=" + Path("nowhere") + " $R - - --type wav > out.wav");
     EXPECT_EQ(no_spool.exit_code, 3) << no_spool.err;

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "Analysis.h"
 #include "CommandLine.h"
 #include "ExpectedPins.h"
@@ -24,6 +26,7 @@
 #include "SampleCodec.h"
 #include "Progress.h"
 #include "Settings.h"
+#include "Summary.h"
 #include "Units.h"
 
 namespace er_render {
@@ -479,6 +482,32 @@ TEST(Worker, JobsRunInTurnAndAFailureIsRethrownOnce) {
     EXPECT_THROW(worker.Start([&order] { order.push_back(5); }), std::runtime_error) << "the next job waits for it";
     EXPECT_NO_THROW(worker.Wait());
     EXPECT_EQ(order.size(), 5u) << "a job after a failure does not start";
+}
+
+// ---- the summary ---------------------------------------------------------------------------------------------
+
+// One JSON object for every mode and the batch: every warning, the plan's first; the figures' lines trimmed; the
+// RMS over every sample of every channel; the loudness only where it was measured.
+TEST(Summary, JsonCarriesEveryWarningInOrderAndTheFigures) {
+    SummaryFacts facts;
+    facts.stats.sum_squares = 2.0;
+    facts.stats.samples = 8;
+    facts.stats.peak = 0.75;
+    facts.warnings = {"render 1", "render 2"};
+    auto json = nlohmann::json::parse(SummaryJson(facts, {"plan 1"}, {"  figure    a.svg (SVG)\n", "  data b.csv\n"}));
+    EXPECT_EQ(json["warnings"], (std::vector<std::string>{"plan 1", "render 1", "render 2"}));
+    EXPECT_EQ(json["figures"], (std::vector<std::string>{"figure    a.svg (SVG)", "data b.csv"}));
+    EXPECT_DOUBLE_EQ(json["rms"].get<double>(), 0.5);
+    EXPECT_EQ(json["peak"], 0.75);
+    EXPECT_FALSE(json.contains("loudness_lufs")) << "not measured";
+
+    facts.warnings.clear();
+    facts.loudness = Loudness{std::nullopt, 0.5};
+    json = nlohmann::json::parse(SummaryJson(facts, {}, {}));
+    EXPECT_TRUE(json["warnings"].is_array() && json["warnings"].empty()) << "present, and empty, with no warning";
+    EXPECT_FALSE(json.contains("figures"));
+    EXPECT_TRUE(json["loudness_lufs"].is_null()) << "under the gate";
+    EXPECT_NEAR(json["true_peak_dbtp"].get<double>(), -6.0206, 1e-4);
 }
 
 TEST(SampleCodec, FormatNames) {

@@ -96,6 +96,17 @@ std::vector<std::pair<std::string, int>> g_early_fifos;
 
 }  // namespace
 
+int TakeEarlyFifo(const std::string& path) {
+    const std::string target = FollowLinks(path);
+    for (auto early = g_early_fifos.begin(); early != g_early_fifos.end(); ++early) {
+        if (early->first != target) continue;
+        const int fd = early->second;
+        g_early_fifos.erase(early);
+        return fd;
+    }
+    return -1;
+}
+
 void OpenFifoEarly(const std::string& path) {
     struct stat status {};
     if (path == "-" || stat(path.c_str(), &status) != 0 || !S_ISFIFO(status.st_mode)) return;
@@ -350,12 +361,7 @@ OutputFile::OutputFile(const std::string& path, const std::string& input_path, i
     }
 
     if (m_stream) {
-        for (auto early = g_early_fifos.begin(); early != g_early_fifos.end(); ++early) {
-            if (early->first != m_target) continue;
-            m_stream_fd = early->second;
-            g_early_fifos.erase(early);
-            break;
-        }
+        if (!m_target.empty()) m_stream_fd = TakeEarlyFifo(m_target);
         m_spool = MakeSpoolFile();
         if (m_spool == nullptr) throw Failure(EXIT_OUTPUT, "cannot make a spool file for the output: " + ErrnoText());
         m_fd = fileno(m_spool);
@@ -490,8 +496,12 @@ void OutputFile::Commit() {
     m_temp_path.clear();
 }
 
+bool SendSpool(std::FILE* spool, int fd) {
+    return std::fflush(spool) == 0 && lseek(fileno(spool), 0, SEEK_SET) == 0 && CopyAll(fileno(spool), fd);
+}
+
 void OutputFile::CopySpoolTo(int fd) {
-    if (lseek(m_fd, 0, SEEK_SET) != 0 || !CopyAll(m_fd, fd)) {
+    if (!SendSpool(m_spool, fd)) {
         throw Failure(EXIT_OUTPUT, "cannot write the output " + Quoted(m_path) + ": " + ErrnoText());
     }
 }

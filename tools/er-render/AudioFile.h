@@ -32,6 +32,10 @@ std::FILE* MakeSpoolFile();
 // (the descriptor closes when the run ends, and the reader sees the stream end). Other paths are left alone.
 // Throws Failure (EXIT_OUTPUT) when the FIFO cannot be opened.
 void OpenFifoEarly(const std::string& path);
+// The descriptor OpenFifoEarly opened for `path` (links followed), handed over once; -1 if none.
+int TakeEarlyFifo(const std::string& path);
+// Sends all of a spool file, from its start, to `fd`. False with errno set.
+bool SendSpool(std::FILE* spool, int fd);
 
 // A headerless input: what its header would say.
 struct RawLayout {

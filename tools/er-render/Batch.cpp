@@ -36,7 +36,7 @@ constexpr long long MAX_JOBS = 256;
         RenderPlan plan = PlanRender(options, pins);
         const std::vector<std::string> plan_warnings = plan.warnings;
         const SummaryFacts facts = RenderSound(library, std::move(plan), false, options.json);
-        const double rms = facts.stats.samples > 0 ? std::sqrt(facts.stats.sum_squares / facts.stats.samples) : 0.0;
+        const double rms = facts.stats.Rms();
         std::string line = input + " -> " + output +
                            Printf(": %.3f s, peak ", static_cast<double>(facts.input_frames + facts.tail_frames) / facts.rate) +
                            Decibels(facts.stats.peak) + ", RMS " + Decibels(rms) +
@@ -44,7 +44,7 @@ constexpr long long MAX_JOBS = 256;
         for (const std::string& warning : plan_warnings) line += "; warning: " + warning;
         for (const std::string& warning : facts.warnings) line += "; warning: " + warning;
         result["line"] = line;
-        result["summary"] = nlohmann::ordered_json::parse(SummaryJsonOfRun(facts, plan_warnings, {}));
+        result["summary"] = nlohmann::ordered_json::parse(SummaryJson(facts, plan_warnings, {}));
     } catch (const Failure& failure) {
         code = failure.Code();
         result["error"] = failure.what();

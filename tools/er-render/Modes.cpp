@@ -81,7 +81,7 @@ std::string PinsText(const std::vector<er_host::PinDescription>& pins) {
 // plan's warnings were shown before the render; the JSON carries them too.
 void Report(const SummaryFacts& facts, const std::vector<std::string>& plan_warnings,
             const std::vector<std::string>& figure_lines, const Options& options) {
-    if (options.json) WriteStdout(SummaryJsonOfRun(facts, plan_warnings, figure_lines) + "\n");
+    if (options.json) WriteStdout(SummaryJson(facts, plan_warnings, figure_lines) + "\n");
     if (!options.quiet && !options.json) {
         std::string text = FormatSummary(facts);
         for (const std::string& line : figure_lines) text += line;
@@ -93,16 +93,6 @@ void Report(const SummaryFacts& facts, const std::vector<std::string>& plan_warn
 }
 
 }  // namespace
-
-std::string SummaryJsonOfRun(const SummaryFacts& facts, const std::vector<std::string>& plan_warnings,
-                             const std::vector<std::string>& figure_lines) {
-    auto json = nlohmann::ordered_json::parse(SummaryJson(facts));
-    std::vector<std::string> warnings = plan_warnings;
-    warnings.insert(warnings.end(), facts.warnings.begin(), facts.warnings.end());
-    json["warnings"] = warnings;
-    for (const std::string& line : figure_lines) json["figures"].push_back(std::string(Trim(line)));
-    return json.dump();
-}
 
 void WriteStdout(std::string_view text) {
     for (std::size_t sent = 0; sent < text.size();) {
@@ -208,8 +198,12 @@ SummaryFacts RenderSound(RenderPlan plan, bool progress_on, bool measure_loudnes
 }
 
 int RunRenderMode(const Options& options) {
-    // A FIFO OUT opens first, so that its reader learns of any failure from here on as the end of the stream.
+    // A FIFO OUT, figure or plot data opens first, so that its reader learns of any failure from here on as the
+    // end of the stream.
     if (options.mode != Mode::PLOT && !options.null_output) OpenFifoEarly(options.files.back());
+    for (const std::string& path : {options.plot, options.plot_data}) {
+        if (!path.empty()) OpenFifoEarly(path);
+    }
     const auto library = LoadLibrary(options);
     RenderPlan plan = PlanRender(options, DescribePins(*library));
     std::optional<PicturePlan> picture = PlanPicture(options, plan);

@@ -33,10 +33,6 @@ SummaryFacts RenderSound(const er_host::Library& library, RenderPlan plan, bool 
 using RenderRun = std::function<RenderStats(const Source&, const Sink&, const Progress&)>;
 SummaryFacts RenderSound(RenderPlan plan, bool progress_on, bool measure_loudness, const RenderRun& run);
 
-// The summary as JSON with the plan's warnings before the render's, and the lines of the figures made beside it.
-std::string SummaryJsonOfRun(const SummaryFacts& facts, const std::vector<std::string>& plan_warnings,
-                             const std::vector<std::string>& figure_lines);
-
 // Writes all of `text` to stdout. Throws Failure (EXIT_OUTPUT) naming the reason when it cannot: a full disk,
 // a closed descriptor.
 void WriteStdout(std::string_view text);

@@ -4,6 +4,7 @@
 // gate, which follows an OP_RESUME as a new voice would (the resume arms the reset in "Mono Mode").
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -42,6 +43,8 @@ struct RenderStats {
     std::int64_t samples = 0;
     double end_peak = 0.0;     // largest magnitude within the job's end window
     std::int64_t past_full_scale = 0;  // output samples beyond +-1.0, whatever the output format makes of them
+
+    double Rms() const { return samples > 0 ? std::sqrt(sum_squares / static_cast<double>(samples)) : 0.0; }
 };
 
 // Fills `frames` interleaved input frames.

@@ -1,5 +1,7 @@
 // A file written beside its target under a temporary name and renamed over it only when complete, so that a
-// failed or interrupted run leaves the target as it was and no temporary file behind.
+// failed or interrupted run leaves the target as it was and no temporary file behind. A target that is a FIFO or
+// a device is no file to replace: the bytes wait in a spool file and are sent to it when complete (a FIFO opened
+// at the start by OpenFifoEarly is used, so its reader sees the stream end when the run fails).
 #pragma once
 
 #include <cstdio>
@@ -23,10 +25,13 @@ public:
     void Commit();
 
 private:
+    void Close();  // closes everything and removes the temporary file, if any
+
     std::string m_path;
     std::string m_what;
-    std::string m_temp_path;
-    std::FILE* m_stream = nullptr;
+    std::string m_temp_path;       // empty for a stream target
+    std::FILE* m_stream = nullptr;  // the temporary file, or the spool file of a stream target
+    int m_stream_fd = -1;          // a stream target, open for writing
 };
 
 }  // namespace er_render

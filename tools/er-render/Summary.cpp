@@ -126,8 +126,9 @@ std::string Decibels(double level) {
     return Printf("%.1f dBFS", 20.0 * std::log10(level));
 }
 
-std::string SummaryJson(const SummaryFacts& facts) {
-    const double rms = facts.stats.samples > 0 ? std::sqrt(facts.stats.sum_squares / facts.stats.samples) : 0.0;
+std::string SummaryJson(const SummaryFacts& facts, const std::vector<std::string>& plan_warnings,
+                        const std::vector<std::string>& figure_lines) {
+    const double rms = facts.stats.Rms();
     nlohmann::ordered_json json;
     json["input"] = facts.input;
     json["output"] = facts.output;
@@ -169,7 +170,10 @@ std::string SummaryJson(const SummaryFacts& facts) {
     }
     json["dither"] = facts.dither;
     json["seconds"] = facts.seconds;
-    if (!facts.warnings.empty()) json["warnings"] = facts.warnings;
+    std::vector<std::string> warnings = plan_warnings;
+    warnings.insert(warnings.end(), facts.warnings.begin(), facts.warnings.end());
+    json["warnings"] = warnings;
+    for (const std::string& line : figure_lines) json["figures"].push_back(std::string(Trim(line)));
     return json.dump();
 }
 
@@ -185,7 +189,7 @@ std::string FormatSummary(const SummaryFacts& facts) {
     if (!facts.room.empty()) Line(text, "room", facts.room);
     if (facts.view) DescribeEffect(text, *facts.view);
 
-    const double rms = facts.stats.samples > 0 ? std::sqrt(facts.stats.sum_squares / facts.stats.samples) : 0.0;
+    const double rms = facts.stats.Rms();
     Line(text, "output",
          facts.output_format + Printf(": peak %.4f (", facts.stats.peak) + Decibels(facts.stats.peak) +
              Printf("), RMS %.4f (", rms) + Decibels(rms) + "), " + ClippedText(facts));

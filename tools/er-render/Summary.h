@@ -40,8 +40,10 @@ struct SummaryFacts {
 inline constexpr int FLOAT_PATH_BITS = 24;
 
 std::string FormatSummary(const SummaryFacts& facts);
-// The same facts as one JSON object (for --json), numbers as numbers.
-std::string SummaryJson(const SummaryFacts& facts);
+// The same facts as one JSON object (for --json), numbers as numbers: every warning of the run, the plan's
+// (shown before the render) first, and the lines of the figures made beside it.
+std::string SummaryJson(const SummaryFacts& facts, const std::vector<std::string>& plan_warnings,
+                        const std::vector<std::string>& figure_lines);
 // "-6.0 dBFS", "-inf dBFS".
 std::string Decibels(double level);
 
