@@ -22,6 +22,9 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
     stereo[2 * 40000 + 1] = std::numeric_limits<float>::quiet_NaN();  // past the first chunk the tool reads
     Write("nan.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, {}, stereo);
     Write("inf.wav", SF_FORMAT_WAV | SF_FORMAT_DOUBLE, 1, {}, {-std::numeric_limits<float>::infinity(), 0.5f});
+    std::vector<float> right(2 * 3000, 0.0f);
+    for (std::size_t i = 1; i < right.size(); i += 2) right[i] = 0.25f;
+    Write("right.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, {}, right);
     const std::string in = Path("in.wav"), out = Path("out.wav");
     struct Case {
         std::vector<std::string> args;
@@ -84,6 +87,9 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
         {{"--plot", Path("fig.svg"), "--tail", "0.1", "--set", "1 Time=25", "--set", "Damping/Feedback Mode=Output",
           "--set", "Feedback +/-10=10", "--set", "1 Volume 10=100%=1e37"},
          6, "the output becomes infinite at 0.050000 s (sample 2400, channel 1)"},
+        {{Path("right.wav"), out, "--tail", "0.1", "--set", "1 Time=25", "--set", "Damping/Feedback Mode=Output",
+          "--set", "Feedback +/-10=10", "--set", "1 Volume 10=100%=1e37"},
+         6, "the output becomes infinite at 0.050000 s (sample 2400, channel 2)"},
         {{in, out, "--no-such-option"}, 2, "--no-such-option"},
         {{Path("nan.wav"), out}, 3, "input sample 40000 of channel 2 is not a number (at 0.833333 s)"},
         {{Path("inf.wav"), out}, 3, "input sample 0 of channel 1 is infinite"},
