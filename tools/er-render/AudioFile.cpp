@@ -33,6 +33,12 @@ constexpr ExtensionAlias EXTENSION_ALIASES[] = {
 // stereo audio, not one per host block.
 constexpr std::size_t CHUNK_SAMPLES = std::size_t{1} << 16;
 
+// Integer samples of up to 16 bits travel through libsndfile's short interface, left-justified in 16 bits as the
+// int interface left-justifies them in 32: the same numbers, without libsndfile's conversion to and from ints.
+constexpr int SHORT_BITS = 16;
+std::int32_t WidenShort(short stored) { return static_cast<std::int32_t>(stored) * 65536; }
+short NarrowToShort(std::int32_t stored) { return static_cast<short>(stored >> 16); }
+
 // A chunk of whole frames.
 std::size_t ChunkSamples(int channels) {
     const auto count = static_cast<std::size_t>(std::max(channels, 1));
@@ -206,7 +212,9 @@ InputFile::InputFile(const std::string& path, const RawLayout* raw) : m_path(pat
     const std::size_t chunk_samples = ChunkSamples(m_info.channels);
     m_chunk.samples.resize(chunk_samples);
     m_next.samples.resize(chunk_samples);
-    if (m_codec.IsInteger()) {
+    if (m_codec.IsInteger() && m_codec.bits <= SHORT_BITS) {
+        m_stored_short.resize(chunk_samples);
+    } else if (m_codec.IsInteger()) {
         m_stored.resize(chunk_samples);
     } else if (m_double) {
         m_stored_double.resize(chunk_samples);
@@ -252,7 +260,12 @@ void InputFile::Decode(Chunk& chunk) {
     const sf_count_t wanted = static_cast<sf_count_t>(chunk.samples.size() / channels);
     sf_count_t got = 0;
     chunk.rounded = 0;
-    if (m_codec.IsInteger()) {
+    if (m_codec.IsInteger() && m_codec.bits <= SHORT_BITS) {
+        // libsndfile hands 16-bit little-endian samples over as they lie in the file.
+        got = std::max<sf_count_t>(sf_readf_short(m_file, m_stored_short.data(), wanted), 0);
+        const std::size_t count = static_cast<std::size_t>(got) * channels;
+        for (std::size_t i = 0; i < count; ++i) chunk.samples[i] = SampleCodec::FromInt(WidenShort(m_stored_short[i]));
+    } else if (m_codec.IsInteger()) {
         got = std::max<sf_count_t>(sf_readf_int(m_file, m_stored.data(), wanted), 0);
         const std::size_t count = static_cast<std::size_t>(got) * channels;
         for (std::size_t i = 0; i < count; ++i) chunk.samples[i] = SampleCodec::FromInt(m_stored[i]);
@@ -322,6 +335,7 @@ OutputFile::OutputFile(const std::string& path, const std::string& input_path, i
       }) {
     if (m_codec.IsInteger()) {
         m_stored_int.resize(ChunkSamples(channels));
+        if (m_codec.bits <= SHORT_BITS) m_stored_short.resize(ChunkSamples(channels));
     } else {
         m_stored_float.resize(ChunkSamples(channels));
     }
@@ -441,7 +455,13 @@ void OutputFile::Encode(const float* interleaved, std::size_t samples) {
         } else {
             m_clipped += m_codec.ToInts(interleaved, stored, samples);
         }
-        written = sf_writef_int(m_file, stored, frames);
+        if (m_codec.bits <= SHORT_BITS) {
+            // 16-bit samples go to libsndfile as the file holds them: one write, no conversion of its own.
+            for (std::size_t i = 0; i < samples; ++i) m_stored_short[i] = NarrowToShort(stored[i]);
+            written = sf_writef_short(m_file, m_stored_short.data(), frames);
+        } else {
+            written = sf_writef_int(m_file, stored, frames);
+        }
     } else {
         float* stored = m_stored_float.data();
         bool clipped = false;

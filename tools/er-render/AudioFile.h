@@ -89,6 +89,7 @@ private:
     SampleCodec m_codec;
     bool m_double = false;            // read as doubles, so that their rounding to floats is seen
     std::vector<std::int32_t> m_stored;      // the reader's: samples as libsndfile gives them
+    std::vector<short> m_stored_short;       // the same, for 16 bits and fewer
     std::vector<double> m_stored_double;
     Chunk m_chunk;                    // frames being read
     Chunk m_next;                     // the reader's, until Refill takes it
@@ -156,6 +157,7 @@ private:
     std::mt19937 m_noise;
     std::int64_t m_clipped = 0;              // the writer's, read after Commit
     std::vector<std::int32_t> m_stored_int;  // the writer's chunk as libsndfile takes it (integer formats)
+    std::vector<short> m_stored_short;       // the same, for 16 bits and fewer
     std::vector<float> m_stored_float;       // the same for float formats
     SampleStream m_samples;                  // last: the writer stops before the rest goes
 };
