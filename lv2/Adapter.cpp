@@ -307,20 +307,31 @@ bool Adapter::NeedsSlowPath() const {
 void Adapter::Run(std::uint32_t frames) {
     if (frames == 0) return;
     if (m_channels[0].record == nullptr) {
-        for (std::int32_t c = 0; c < m_variant.channels; ++c) {
-            if (float* out = m_connections[CHANNEL_OUT[c]]) std::fill(out, out + frames, 0.0f);
-        }
+        Silence(frames);
         return;
     }
     FloatScope scope;
     // Most runs change nothing: one pass over the ports without a branch.
-    if ((Changed(std::make_index_sequence<std::size(WATCHED)>{}) | static_cast<std::uint32_t>(m_slow)) != 0) Update();
+    if ((Changed(std::make_index_sequence<std::size(WATCHED)>{}) | static_cast<std::uint32_t>(m_slow)) != 0) {
+        Update();
+        if (m_channels[0].record == nullptr) {  // the first run's fresh modules could not be had
+            Silence(frames);
+            return;
+        }
+    }
     if (!m_slow && frames <= static_cast<std::uint32_t>(m_max_block)) {
         RunSteady(frames);
     } else {
         Process(frames);
     }
     WriteReadings();
+}
+
+// No modules (none could be had): silence out.
+void Adapter::Silence(std::uint32_t frames) {
+    for (std::int32_t c = 0; c < m_variant.channels; ++c) {
+        if (float* out = m_connections[CHANNEL_OUT[c]]) std::fill(out, out + frames, 0.0f);
+    }
 }
 
 // Unrolled: a load, a load, an xor and an or per port (a loop over the table costs twice that, which is a tenth

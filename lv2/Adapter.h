@@ -119,6 +119,7 @@ private:
     void Notify(std::int32_t pin, std::int32_t status);
     template <std::size_t... I>
     std::uint32_t Changed(std::index_sequence<I...>) const;
+    void Silence(std::uint32_t frames);
     void RunSteady(std::uint32_t frames);
     template <std::int32_t C>
     void RunSteadyChannel(std::uint32_t frames);

@@ -32,8 +32,10 @@ extern "C" const LV2_Descriptor* lv2_descriptor(uint32_t index);
 namespace {
 std::atomic<bool> g_counting{false};
 std::atomic<long> g_allocations{0};
+std::atomic<bool> g_out_of_memory{false};  // every allocation fails while set
 void* Counted(std::size_t size) {
     if (g_counting.load(std::memory_order_relaxed)) ++g_allocations;
+    if (g_out_of_memory.load(std::memory_order_relaxed)) return nullptr;
     return std::malloc(size == 0 ? 1 : size);
 }
 }  // namespace
@@ -661,6 +663,27 @@ INSTANTIATE_TEST_SUITE_P(, StartingValues, ::testing::ValuesIn(StartingCases()),
                              return std::string(std::get<0>(info.param).name) + "_" +
                                     STARTING_WORKERS[static_cast<int>(std::get<1>(info.param))];
                          });
+
+// The fresh modules of a first run (a host without a worker asking for another line) cannot be had: that run and
+// the next are silent, and the next activation sounds again.
+TEST(StartingValuesOutOfMemory, LeaveThePlugInSilentUntilTheNextActivation) {
+    Plugin plugin({44100.0, 256, false});
+    ASSERT_NE(plugin.handle, nullptr);
+    plugin.controls[TIME] = 5;
+    plugin.Activate();
+    plugin.controls[MAX_DELAY] = 10;
+    const std::vector<float> in = Signal(512);
+    std::vector<float> out(in.size(), 1.0f);
+    g_out_of_memory = true;
+    plugin.Run(in.data(), out.data(), 256);
+    g_out_of_memory = false;
+    plugin.Run(in.data() + 256, out.data() + 256, 256);
+    EXPECT_TRUE(Silent(out.data(), out.size()));
+    plugin.Deactivate();
+    plugin.Activate();
+    plugin.Run(in.data(), out.data(), 512);
+    EXPECT_FALSE(Silent(out.data(), out.size()));
+}
 
 TEST(PluginHost, RunNeverAllocates) {
     Plugin plugin({44100.0, 64, true});
