@@ -46,6 +46,8 @@ public:
     // Null when the rate is unusable, the module's pins are not the ones the plug-in describes, or the module
     // gives no object.
     static Adapter* Create(const Variant& variant, double rate, const LV2_Feature* const* features);
+    // The longest run the host announces (bufsz:maxBlockLength), else DEFAULT_MAX_BLOCK; at most LARGEST_MAX_BLOCK.
+    static std::int32_t MaxBlockLength(const LV2_Feature* const* features);
     ~Adapter();
     Adapter(const Adapter&) = delete;
     Adapter& operator=(const Adapter&) = delete;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "Adapter.h"
+#include "RoomAdapter.h"
 
 namespace {
 
@@ -43,14 +44,38 @@ const void* ExtensionData(const char* uri) noexcept {
     return std::strcmp(uri, LV2_WORKER__interface) == 0 ? &WORKER : nullptr;
 }
 
-// One descriptor per variant, in the order of VARIANTS.
-const LV2_Descriptor DESCRIPTORS[er_lv2::VARIANT_COUNT] = {
+// The room plug-in: the same entries on its own adapter.
+using er_lv2::RoomAdapter;
+
+RoomAdapter* Room(LV2_Handle instance) { return static_cast<RoomAdapter*>(instance); }
+
+LV2_Handle InstantiateRoom(const LV2_Descriptor*, double rate, const char*, const LV2_Feature* const* features) noexcept {
+    return RoomAdapter::Create(rate, features);
+}
+void ConnectRoomPort(LV2_Handle instance, uint32_t port, void* data) noexcept { Room(instance)->ConnectPort(port, data); }
+void ActivateRoom(LV2_Handle instance) noexcept { Room(instance)->Activate(); }
+void RunRoom(LV2_Handle instance, uint32_t frames) noexcept { Room(instance)->Run(frames); }
+void DeactivateRoom(LV2_Handle instance) noexcept { Room(instance)->Deactivate(); }
+void CleanupRoom(LV2_Handle instance) noexcept { delete Room(instance); }
+LV2_Worker_Status WorkRoom(LV2_Handle instance, LV2_Worker_Respond_Function, LV2_Worker_Respond_Handle, uint32_t size,
+                           const void* data) noexcept {
+    return Room(instance)->Work(size, data);
+}
+const LV2_Worker_Interface ROOM_WORKER = {&WorkRoom, &WorkResponse, nullptr};
+const void* RoomExtensionData(const char* uri) noexcept {
+    return std::strcmp(uri, LV2_WORKER__interface) == 0 ? &ROOM_WORKER : nullptr;
+}
+
+// One descriptor per variant, in the order of VARIANTS, then the room's.
+const LV2_Descriptor DESCRIPTORS[er_lv2::VARIANT_COUNT + 1] = {
     {er_lv2::VARIANTS[0].uri, &Instantiate, &ConnectPort, &Activate, &Run, &Deactivate, &Cleanup, &ExtensionData},
     {er_lv2::VARIANTS[1].uri, &Instantiate, &ConnectPort, &Activate, &Run, &Deactivate, &Cleanup, &ExtensionData},
+    {er_lv2::ROOM_URI, &InstantiateRoom, &ConnectRoomPort, &ActivateRoom, &RunRoom, &DeactivateRoom, &CleanupRoom,
+     &RoomExtensionData},
 };
 
 }  // namespace
 
 extern "C" LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
-    return index < static_cast<uint32_t>(er_lv2::VARIANT_COUNT) ? &DESCRIPTORS[index] : nullptr;
+    return index < static_cast<uint32_t>(er_lv2::VARIANT_COUNT + 1) ? &DESCRIPTORS[index] : nullptr;
 }

@@ -14,6 +14,8 @@
 #include "Adapter.h"
 #include "ListText.h"
 #include "ModuleExports.h"
+#include "Room.h"
+#include "RoomAdapter.h"
 #include "Ports.h"
 #include "Settings.h"
 #include "Text.h"
@@ -143,6 +145,77 @@ constexpr const char* PREFIXES =
     "@prefix urid: <http://lv2plug.in/ns/ext/urid#> .\n"
     "@prefix work: <http://lv2plug.in/ns/ext/worker#> .\n\n";
 
+constexpr const char* ROOM_DESCRIPTION =
+    "The early reflections of a room, from a model of a shoebox room by the image-source method: every mirror "
+    "image of the source up to three reflections is one echo at each ear, with its delay, its level (distance and "
+    "the walls' absorption) and the dulling of its bounces. Each echo is one instance of the early-reflection "
+    "module, as a user would wire them side by side in the modular host. Choose a room, then scale it (Size), "
+    "spread the ears (Width), move the source (Source distance) and dull or brighten the walls (Brightness); "
+    "Dry and Wet mix the direct sound and the reflections. Smooth changes makes a change of the room glide and "
+    "fade instead of clicking.";
+
+void WriteRoomPort(std::ostream& out, std::int32_t index) {
+    const PortRow& row = ROOM_PORT_ROWS[index];
+    const bool audio = !IsControl(row.kind);
+    std::string name = row.name != nullptr ? row.name
+                       : index == ROOM_IN  ? "Audio_In"
+                       : index == ROOM_OUT_L ? "Out L"
+                                             : "Out R";
+    out << "    [\n"
+        << "        a " << PortClasses(row.kind) << " ;\n"
+        << "        lv2:index " << index << " ;\n"
+        << "        lv2:symbol " << Literal(row.symbol) << " ;\n"
+        << "        lv2:name " << Literal(name) << " ;\n"
+        << "        rdfs:comment " << Literal(row.comment);
+    if (audio) {
+        const bool input = row.kind == PortKind::AudioIn;
+        out << " ;\n        pg:group <" << ROOM_URI << (input ? "#in" : "#out") << "> ;\n"
+            << "        lv2:designation " << (input ? "pg:center" : index == ROOM_OUT_L ? "pg:left" : "pg:right");
+    }
+    if (row.unit != nullptr) out << " ;\n        units:unit " << row.unit;
+    if (IsControl(row.kind)) {
+        out << " ;\n        lv2:default " << Number(row.plugin_default) << " ;\n"
+            << "        lv2:minimum " << Number(row.minimum) << " ;\n"
+            << "        lv2:maximum " << Number(row.maximum) << " ;\n"
+            << "        lv2:portProperty " << PortProperties(index == ROOM_PRESET ? -1 : index, row.kind);
+    }
+    if (index == ROOM_PRESET) {
+        const auto& rooms = er_room::NamedRooms();
+        for (std::size_t i = 0; i < rooms.size(); ++i) {
+            out << (i == 0 ? " ;\n        lv2:scalePoint " : " , ") << "[ rdfs:label "
+                << Literal(std::string(rooms[i].name)) << " ; rdf:value " << i << " ]";
+        }
+    }
+    out << "\n    ]";
+}
+
+std::string RoomDescription() {
+    std::ostringstream out;
+    out << "\n<" << ROOM_URI << "#in>\n    a pg:MonoGroup , pg:InputGroup ;\n    lv2:symbol \"in\" ;\n"
+        << "    rdfs:label \"Input\" .\n"
+        << "\n<" << ROOM_URI << "#out>\n    a pg:StereoGroup , pg:OutputGroup ;\n    lv2:symbol \"out\" ;\n"
+        << "    rdfs:label \"Output\" .\n"
+        << "\n<" << ROOM_URI << ">\n"
+        << "    a lv2:Plugin , lv2:ReverbPlugin , doap:Project ;\n"
+        << "    doap:name " << Literal(ROOM_NAME) << " ;\n"
+        << "    doap:license <" << LICENSE << "> ;\n"
+        << "    doap:maintainer <" << MAINTAINER << "> ;\n"
+        << "    rdfs:comment " << Literal(ROOM_DESCRIPTION) << " ;\n"
+        << "    lv2:minorVersion 2 ;\n"
+        << "    lv2:microVersion 90 ;\n"
+        << "    pg:mainInput <" << ROOM_URI << "#in> ;\n"
+        << "    pg:mainOutput <" << ROOM_URI << "#out> ;\n"
+        << "    lv2:optionalFeature lv2:hardRTCapable , work:schedule , opts:options , urid:map ;\n"
+        << "    lv2:extensionData work:interface ;\n"
+        << "    opts:supportedOption bufsz:maxBlockLength ;\n"
+        << "    lv2:port\n";
+    for (std::int32_t i = 0; i < ROOM_PORT_COUNT; ++i) {
+        WriteRoomPort(out, i);
+        out << (i + 1 < ROOM_PORT_COUNT ? " ,\n" : " .\n");
+    }
+    return out.str();
+}
+
 std::string Description(const std::vector<PortDescription>& ports, const std::string& name) {
     std::ostringstream out;
     out << PREFIXES << "<" << MAINTAINER << ">\n    a foaf:Person ;\n    foaf:name \"early_reflection developers\" .\n";
@@ -171,7 +244,7 @@ std::string Description(const std::vector<PortDescription>& ports, const std::st
             out << (i + 1 < variant.ports ? " ,\n" : " .\n");
         }
     }
-    return out.str();
+    return out.str() + RoomDescription();
 }
 
 // A preset: er-render's settings file, every control the file does not set at the plug-in's default. "Active",
@@ -258,6 +331,8 @@ std::string Manifest(const std::string& binary, const std::vector<Preset>& prese
                 << "    lv2:appliesTo <" << variant.uri << "> ;\n    rdfs:seeAlso <presets.ttl> .\n";
         }
     }
+    out << "\n<" << ROOM_URI << ">\n    a lv2:Plugin ;\n    lv2:binary <" << binary << "> ;\n"
+        << "    rdfs:seeAlso <early_reflection.ttl> .\n";
     return out.str();
 }
 

@@ -20,6 +20,7 @@ import tempfile
 
 URI = "urn:early-reflection:ZV_1x_ER_Gen"
 STEREO_URI = URI + "_stereo"
+ROOM_URI = URI + "_room"
 BINARY = "early_reflection_lv2.so"
 FILES = ["manifest.ttl", "early_reflection.ttl", "presets.ttl", BINARY]
 PRESETS = ["damped-loop", "room", "slapback", "sweep"]
@@ -67,6 +68,27 @@ STEREO_PORTS.update({
     18: ("out_r", "Out R", None, {}, {RIGHT}),
 })
 NAMES = {symbol: name for symbol, name, *_ in PORTS.values()}
+# The room plug-in: mono in, stereo out, the room's own controls.
+ROOMS = {0: "booth", 1: "living", 2: "studio", 3: "hall", 4: "stairwell", 5: "tiled"}
+ROOM_PORTS = {
+    0: ("audio_in", "Audio_In", None, {}, {CENTER}),
+    1: ("out_l", "Out L", None, {}, {LEFT}),
+    2: ("out_r", "Out R", None, {}, {RIGHT}),
+    3: ("room", "Room", (0, 5, 2), ROOMS, {OPTIONAL, INTEGER, ENUMERATION}),
+    4: ("size", "Size", (0.25, 4, 1), {}, {OPTIONAL}),
+    5: ("width", "Width", (0, 4, 1), {}, {OPTIONAL}),
+    6: ("distance", "Source distance", (0.25, 2, 1), {}, {OPTIONAL}),
+    7: ("brightness", "Brightness", (0.25, 4, 1), {}, {OPTIONAL}),
+    8: ("dry", "Dry", (-70, 6, 0), {}, {OPTIONAL}),
+    9: ("wet", "Wet", (-70, 6, -12), {}, {OPTIONAL}),
+    10: ("smooth", "Smooth changes", (0, 1, 1), {}, {OPTIONAL, TOGGLED, INTEGER}),
+}
+# (rate, {symbol: value}, er-render's options): the room plug-in against er-render --room at one frame a block.
+ROOM_RENDERS = [
+    (44100, {"dry": -70, "wet": 0, "smooth": 0}, ["--room", "studio"]),
+    (48000, {"room": 0, "size": 0.5, "dry": -70, "wet": 0}, ["--room", "booth", "--room-scale", "0.5"]),
+    (44100, {"room": 3, "dry": -6, "wet": -3, "smooth": 0}, ["--room", "hall", "--dry", "-6", "--wet", "-3"]),
+]
 
 # (rate, {symbol: value}[, {er-render pin: value}]): every routing variant, the three time accuracies and modes, a Max Delay other than
 # the default (also one the tap overruns, so that the line wraps), both volume modes, switched off, band edges.
@@ -250,7 +272,12 @@ def main():
 
         env = dict(os.environ, LV2_PATH=os.path.join(prefix, "lib", "lv2"))
         code, out = run(["lv2ls"], env)
-        checks.check(code == 0 and URI in out.split() and STEREO_URI in out.split(), "lv2ls lists both plug-ins", out)
+        checks.check(code == 0 and all(uri in out.split() for uri in (URI, STEREO_URI, ROOM_URI)),
+                     "lv2ls lists the three plug-ins", out)
+        code, out = run(["lv2info", ROOM_URI], env)
+        described = parse_lv2info(out)
+        checks.check(described == ROOM_PORTS and "Early Reflection Room" in out,
+                     f"lv2info {ROOM_URI}: the room's ports", f"  expected {ROOM_PORTS}\n  found    {described}")
         for uri, table in ((URI, PORTS), (STEREO_URI, STEREO_PORTS)):
             code, out = run(["lv2info", uri], env)
             described = parse_lv2info(out)
@@ -281,6 +308,22 @@ def main():
             same = code_lv2 == 0 and code_er == 0 and open(ours, "rb").read() == open(theirs, "rb").read()
             checks.check(same, f"lv2apply = er-render --block 1 at {rate} Hz: {controls} {override}",
                          out_lv2 + out_er)
+        # The room: lv2apply against er-render --room, every sample, both channels.
+        for number, (rate, controls, options) in enumerate(ROOM_RENDERS):
+            if rate not in signals:
+                signals[rate] = os.path.join(work, f"in-{rate}.au")
+                run([er_render, "--test-signal", SECONDS, signals[rate], "--format", "float", "--rate", str(rate)])
+            ours, theirs = os.path.join(work, f"room-lv2-{number}.au"), os.path.join(work, f"room-er-{number}.au")
+            lv2_args = ["lv2apply", "-i", signals[rate], "-o", ours]
+            for symbol, value in controls.items():
+                lv2_args += ["-c", symbol, repr(value)]
+            code_lv2, out_lv2 = run(lv2_args + [ROOM_URI], env)
+            code_er, out_er = run([er_render, signals[rate], theirs, "--block", "1", "--tail", "0", "-q"] + options)
+            got, wanted = samples(ours) if code_lv2 == 0 else [], samples(theirs) if code_er == 0 else []
+            checks.check(len(got) == 2 * int(float(SECONDS) * rate) and got == wanted and any(got),
+                         f"lv2apply of the room = er-render --block 1 {' '.join(options)} at {rate} Hz: {controls}",
+                         out_lv2 + out_er)
+
         # A 16-bit file: lv2apply writes the plug-in's floats through libsndfile (x 32767, rounded), where
         # er-render --dither none scales by 32768 so that a 16-bit sample survives unchanged: the same floats
         # give samples at most one step apart, and exactly libsndfile's where er-render writes float.

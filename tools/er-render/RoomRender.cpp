@@ -10,7 +10,9 @@
 
 #include "EffectPins.h"
 #include "Failure.h"
+#include "ListText.h"
 #include "Plan.h"
+#include "TapPins.h"
 #include "Text.h"
 
 namespace er_render {
@@ -50,6 +52,18 @@ std::string ChannelName(const RoomPattern& pattern, std::int32_t channel) {
 bool IsFractional(const std::vector<PinSetting>& settings) {
     const PinSetting* accuracy = FindSetting(settings, pins::TIME_ACCURACY);
     return accuracy != nullptr && accuracy->value != effect_pins::choice::SAMPLE;
+}
+
+// The text of the entry of choice pin `name` whose value is `value`. Throws Failure (EXIT_MODULE) when the module
+// has no such pin or entry.
+std::string ChoiceText(const std::vector<er_host::PinDescription>& pins, std::string_view name, std::int16_t value) {
+    for (const auto& pin : pins) {
+        if (pin.name != name) continue;
+        for (const ListEntry& entry : ParseListText(pin.extra_text)) {
+            if (entry.value == value) return entry.text;
+        }
+    }
+    throw Failure(EXIT_MODULE, "the module lacks the \"" + std::string(name) + "\" entry a room's taps need");
 }
 
 std::string Extension(const std::string& path) {
@@ -101,36 +115,34 @@ RoomPattern RealisePattern(const er_room::Room& room, float rate, const std::vec
     result.pattern = er_room::ImageSources(room);
     result.points = er_room::ListeningPoints(room);
     result.rate = rate;
+    // The user's "Time Accuracy", resolved once: whether the taps interpolate.
+    const auto chosen = ResolveSettings(pins, accuracy);
+    const bool fractional = IsFractional(chosen);
+    result.accuracy = FindSetting(chosen, pins::TIME_ACCURACY)->entry;
     for (const er_room::Tap& tap : result.pattern.taps) {
         RoomTap realised;
         realised.tap = tap;
-        realised.damping = er_room::OnePoleCoefficient(tap.cutoff_hz, rate);
-        const double exact = tap.delay * rate;
-        // The module's shortest delay is one sample; a reflection that close to the direct sound is heard with it.
+        const er_room::TapPins tap_pins = er_room::PinsForTap(tap, rate, fractional);
+        realised.damping = tap_pins.coefficient;
+        realised.samples = tap_pins.samples;
+        // Shown values written in full, so that the text reads back as the very float.
         const std::vector<Assignment> fixed = {
-            {std::string(pins::TIME_MODE), "Samples", "room"},
+            {std::string(pins::TIME_MODE), ChoiceText(pins, pins::TIME_MODE, er_room::TAP_TIME_MODE), "room"},
             {std::string(pins::TIME_ACCURACY), "Sample", "room"},
             {std::string(pins::FEEDBACK), "0", "room"},
-            {std::string(pins::DAMPING), Full(realised.damping * 10.0), "room"},
-            {std::string(pins::ROUTING_MODE), "Input+Tap1", "room"},
-            {std::string(pins::VOLUME_MODE), "Linear", "room"},
-            {std::string(pins::VOLUME), Full(tap.gain * 10.0), "room"},
+            {std::string(pins::DAMPING), Full(tap_pins.damping), "room"},
+            {std::string(pins::ROUTING_MODE), ChoiceText(pins, pins::ROUTING_MODE, er_room::TAP_ROUTING), "room"},
+            {std::string(pins::VOLUME_MODE), ChoiceText(pins, pins::VOLUME_MODE, er_room::TAP_VOLUME_MODE), "room"},
+            {std::string(pins::VOLUME), Full(tap_pins.volume), "room"},
+            {std::string(pins::TIME), Full(tap_pins.time), "room"},
+            {std::string(pins::MAX_DELAY), ChoiceText(pins, pins::MAX_DELAY, tap_pins.max_delay), "room"},
         };
         std::vector<Assignment> assignments = fixed;
         assignments.insert(assignments.end(), accuracy.begin(), accuracy.end());
         auto settings = ResolveSettings(pins, assignments);
-        const bool fractional = IsFractional(settings);
-        realised.samples = std::max(1.0, fractional ? exact : std::nearbyint(exact));
-        assignments.push_back({std::string(pins::TIME), Full(realised.samples) + "smp", "room"});
-        settings = ResolveSettings(pins, assignments);
-        ApplyDelayUnits(settings, rate, false);
         const auto view = ViewEffect(settings, rate);
         if (!view) throw Failure(EXIT_MODULE, "the module lacks a pin a room's taps need");
-        FitMaxDelay(settings, pins, *view);
-        const PinSetting* line = FindSetting(settings, pins::MAX_DELAY);
-        assignments.push_back({std::string(pins::MAX_DELAY), line->entry, "room"});
-        result.accuracy = FindSetting(settings, pins::TIME_ACCURACY)->entry;
-        realised.realised = TapDelayFor(*ViewEffect(settings, rate), FindSetting(settings, pins::TIME)->from);
+        realised.realised = TapDelayFor(*view, FindSetting(settings, pins::TIME)->from);
         for (const Assignment& assignment : assignments) {
             if (assignment.name == pins::TIME_ACCURACY && assignment.origin == "room" && !accuracy.empty()) continue;
             realised.assignments.push_back(assignment.name + "=" + assignment.value);

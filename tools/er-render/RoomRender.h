@@ -1,12 +1,7 @@
 // Rooms: the early reflections of a room model, each tap realised by one instance of the module with its own
 // settings, exactly as a user would wire instances side by side in the modular host and sum them.
 //
-// A tap's settings: "Time Mode" "Samples" and the tap's delay in samples (whole, rounded to the nearest sample,
-// or fractional when the user sets "Time Accuracy" to a fractional entry), "1 Volume 10=100%" the tap's gain,
-// "Feedback +/-10" 0, and the damping of its bounces as "Damping 0-10" under "Damping/Feedback Mode"
-// "Input+Tap1": with no feedback that routing low-passes the input on its way into the line, so the echo itself
-// is damped ("Tap1" and "Output" use the damping only inside the feedback path, which a single echo never
-// takes). Each instance's line is the shortest "Max Delay(s)" that holds its delay.
+// Each tap's pin values are the room's rule (room/TapPins.h), shared with the LV2 room plug-in.
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,52 @@
+#include "TapPins.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "DelayLaw.h"
+
+namespace er_room {
+
+namespace {
+
+constexpr float INFINITE = std::numeric_limits<float>::infinity();
+
+float PinOf(float shown) { return static_cast<float>(static_cast<double>(shown) / 10.0); }
+
+// The shown value nearest `pin` x 10 whose pin float is `pin` or, where no shown float gives `pin` itself,
+// the smallest above it.
+float ShownFor(float pin) {
+    float shown = static_cast<float>(static_cast<double>(pin) * 10.0);
+    while (PinOf(shown) < pin) shown = std::nextafter(shown, INFINITE);
+    while (PinOf(std::nextafter(shown, -INFINITE)) >= pin) shown = std::nextafter(shown, -INFINITE);
+    return shown;
+}
+
+}  // namespace
+
+TapPins PinsForTap(const Tap& tap, float rate, bool fractional) {
+    TapPins pins;
+    pins.coefficient = OnePoleCoefficient(tap.cutoff_hz, rate);
+    pins.volume = static_cast<float>(tap.gain * 10.0);
+    pins.damping = static_cast<float>(pins.coefficient * 10.0);
+    const float scale = effect_pins::TimeScale(TAP_TIME_MODE, rate);
+    const double exact = tap.delay * rate;
+    const double wanted = std::max(1.0, fractional ? exact : std::nearbyint(exact));
+    // For a whole number of samples the smallest pin that reaches it; a shown float gives that pin or one just
+    // above it, whose product stays far below the next sample.
+    pins.time = ShownFor(delay_law::PinValueForDelay(wanted, scale));
+    const double requested = static_cast<double>(scale) * PinOf(pins.time);
+    pins.max_delay = 0;
+    for (std::int16_t index = effect_pins::MAX_DELAY_ENTRIES - 1; index >= 0; --index) {
+        const auto line = effect_pins::BufferLength(index, rate);
+        if (!delay_law::RealisedDelay(requested, line, fractional).beyond_buffer) {
+            pins.max_delay = index;
+            break;
+        }
+    }
+    pins.samples = delay_law::RealisedDelay(requested, effect_pins::BufferLength(pins.max_delay, rate), fractional).effective;
+    return pins;
+}
+
+}  // namespace er_room
