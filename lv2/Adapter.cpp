@@ -142,6 +142,8 @@ Adapter* Adapter::Create(const Variant& variant, double rate, const LV2_Feature*
 
 std::int32_t Adapter::MaxBlockLength(const LV2_Feature* const* features) { return MaxBlock(features); }
 
+const void* Adapter::Feature(const LV2_Feature* const* features, const char* uri) { return FindFeature(features, uri); }
+
 Adapter::Adapter(const Variant& variant, float rate, std::int32_t max_block, const LV2_Worker_Schedule* schedule,
                  std::vector<PortDescription> ports)
     : m_variant(variant), m_rate(rate), m_max_block(max_block), m_schedule(schedule), m_ports(std::move(ports)),

@@ -48,6 +48,8 @@ public:
     static Adapter* Create(const Variant& variant, double rate, const LV2_Feature* const* features);
     // The longest run the host announces (bufsz:maxBlockLength), else DEFAULT_MAX_BLOCK; at most LARGEST_MAX_BLOCK.
     static std::int32_t MaxBlockLength(const LV2_Feature* const* features);
+    // The data of the feature `uri` in a host's list, or null; safe with the odd entries some hosts end it with.
+    static const void* Feature(const LV2_Feature* const* features, const char* uri);
     ~Adapter();
     Adapter(const Adapter&) = delete;
     Adapter& operator=(const Adapter&) = delete;

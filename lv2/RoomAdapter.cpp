@@ -53,6 +53,7 @@ er_room::Room Shaped(const float* taken) {
 std::optional<float> RoomControlFor(std::int32_t port, float value) {
     if (port < 0 || port >= ROOM_PORT_COUNT || !std::isfinite(value)) return std::nullopt;
     const PortRow& row = ROOM_PORT_ROWS[port];
+    if (!IsControl(row.kind)) return std::nullopt;
     const float clamped = std::clamp(value, row.minimum, row.maximum);
     if (row.kind == PortKind::Choice) return std::nearbyint(clamped);
     if (row.kind == PortKind::Switch) return clamped > 0.0f ? 1.0f : 0.0f;
@@ -83,11 +84,7 @@ RoomAdapter* RoomAdapter::Create(double rate, const LV2_Feature* const* features
     std::unique_ptr<RoomAdapter> room(new (std::nothrow) RoomAdapter(static_cast<float>(rate),
                                                                      Adapter::MaxBlockLength(features)));
     if (!room) return nullptr;
-    for (const LV2_Feature* const* f = features; f != nullptr && *f != nullptr; ++f) {
-        if ((*f)->URI != nullptr && std::strcmp((*f)->URI, LV2_WORKER__schedule) == 0) {
-            room->m_schedule = static_cast<const LV2_Worker_Schedule*>((*f)->data);
-        }
-    }
+    room->m_schedule = static_cast<const LV2_Worker_Schedule*>(Adapter::Feature(features, LV2_WORKER__schedule));
     // As many instances as the largest pattern the controls can ask for: every named room at its widest.
     std::size_t most = 0;
     for (const auto& named : er_room::NamedRooms()) {
@@ -99,14 +96,14 @@ RoomAdapter* RoomAdapter::Create(double rate, const LV2_Feature* const* features
         auto tap = std::make_unique<Tap>();
         tap->room = room.get();
         tap->index = static_cast<std::uint32_t>(i);
-        for (const LV2_Feature* const* f = features; f != nullptr && *f != nullptr; ++f) {
-            if ((*f)->URI == nullptr || std::strcmp((*f)->URI, LV2_WORKER__schedule) != 0) tap->features.push_back(*f);
-        }
+        // The tap's own worker first, where the adapter's search meets it before the host's; the host's list as
+        // it is (some end it with an odd entry the adapter knows how to pass).
         if (room->m_schedule != nullptr) {
             tap->schedule = {tap.get(), &ScheduleForTap};
             tap->feature = {LV2_WORKER__schedule, &tap->schedule};
             tap->features.push_back(&tap->feature);
         }
+        for (const LV2_Feature* const* f = features; f != nullptr && *f != nullptr; ++f) tap->features.push_back(*f);
         tap->features.push_back(nullptr);
         tap->adapter.reset(Adapter::Create(VARIANTS[0], rate, tap->features.data()));
         if (!tap->adapter) return nullptr;

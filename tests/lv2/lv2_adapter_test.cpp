@@ -23,6 +23,7 @@
 #include <lv2/worker/worker.h>
 
 #include "Adapter.h"
+#include "RoomAdapter.h"
 #include "Host.h"
 #include "Module.h"  // the linked-in module's allocator seam, for counting
 
@@ -128,6 +129,7 @@ constexpr const char* WORKER_MODES[] = {"Immediate", "Deferred", "Full"};
 struct Worker {
     WorkerMode mode = WorkerMode::Deferred;
     LV2_Handle instance = nullptr;
+    std::uint32_t descriptor = 0;  // the plug-in whose worker interface runs the jobs
     // Fixed room, so that scheduling allocates nothing in the run it is called from.
     struct Job {
         std::uint32_t size;
@@ -152,7 +154,7 @@ struct Worker {
     void Drain() {
         const bool counting = g_counting.exchange(false);
         const auto* face = static_cast<const LV2_Worker_Interface*>(
-            lv2_descriptor(0)->extension_data(LV2_WORKER__interface));
+            lv2_descriptor(descriptor)->extension_data(LV2_WORKER__interface));
         for (int i = 0; i < queued; ++i) {
             EXPECT_EQ(face->work(instance, nullptr, nullptr, queue[i].size, queue[i].bytes), LV2_WORKER_SUCCESS);
         }
@@ -963,6 +965,180 @@ TEST_P(Smoothing, ChangesGlideOrFadeInsteadOfJumping) {
 
 INSTANTIATE_TEST_SUITE_P(, Smoothing,
                          ::testing::Combine(::testing::ValuesIn(SMOOTHED),
+                                            ::testing::Values(WorkerMode::Immediate, WorkerMode::Deferred)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    WORKER_MODES[static_cast<int>(std::get<1>(info.param))];
+                         });
+
+// ---- the room plug-in -------------------------------------------------------------------------------------------
+
+TEST(RoomControls, NonFiniteValuesAreIgnoredOthersKeptToTheirRange) {
+    using er_lv2::RoomControlFor;
+    const struct {
+        std::int32_t port;
+        float value;
+        std::optional<float> taken;
+    } rows[] = {
+        {er_lv2::ROOM_PRESET, 2.4f, 2.0f},      {er_lv2::ROOM_PRESET, 2.5f, 2.0f},  // to the nearest, half to even
+        {er_lv2::ROOM_PRESET, 7.0f, 5.0f},      {er_lv2::ROOM_PRESET, -1.0f, 0.0f},
+        {er_lv2::ROOM_PRESET, NAN, std::nullopt}, {er_lv2::ROOM_SIZE, 0.25f, 0.25f},
+        {er_lv2::ROOM_SIZE, 0.1f, 0.25f},       {er_lv2::ROOM_SIZE, 4.5f, 4.0f},
+        {er_lv2::ROOM_SIZE, INFINITY, std::nullopt}, {er_lv2::ROOM_WIDTH, 0.0f, 0.0f},
+        {er_lv2::ROOM_WIDTH, -0.5f, 0.0f},      {er_lv2::ROOM_DISTANCE, 0.2f, 0.25f},
+        {er_lv2::ROOM_BRIGHTNESS, 1e9f, 4.0f},  {er_lv2::ROOM_DRY, -INFINITY, std::nullopt},
+        {er_lv2::ROOM_DRY, -90.0f, er_lv2::ROOM_LEVEL_OFF}, {er_lv2::ROOM_WET, 6.5f, 6.0f},
+        {er_lv2::ROOM_SMOOTH, 0.3f, 1.0f},      {er_lv2::ROOM_SMOOTH, 0.0f, 0.0f},
+        {er_lv2::ROOM_SMOOTH, -2.0f, 0.0f},     {er_lv2::ROOM_IN, 1.0f, std::nullopt},  // audio: no control
+        {er_lv2::ROOM_PORT_COUNT, 1.0f, std::nullopt},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(RoomControlFor(row.port, row.value), row.taken) << row.port << " " << row.value;
+    }
+}
+
+// The room plug-in as a host drives it: mono in, two outputs, every control connected.
+class RoomPlugin {
+public:
+    explicit RoomPlugin(WorkerMode mode) : m_descriptor(lv2_descriptor(2)) {
+        for (std::int32_t port = 0; port < er_lv2::ROOM_PORT_COUNT; ++port) {
+            controls[port] = er_lv2::ROOM_PORT_ROWS[port].plugin_default;
+        }
+        m_options[0] = {LV2_OPTIONS_INSTANCE, 0, m_urids.map.map(m_urids.map.handle, LV2_BUF_SIZE__maxBlockLength),
+                        sizeof(std::int32_t), m_urids.map.map(m_urids.map.handle, LV2_ATOM__Int), &m_max_block};
+        m_options[1] = {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr};
+        worker.mode = mode;
+        worker.descriptor = 2;
+        handle = m_descriptor->instantiate(m_descriptor, 44100.0, "", m_features);
+        worker.instance = handle;
+        if (handle == nullptr) return;
+        for (std::uint32_t port = er_lv2::ROOM_PRESET; port < er_lv2::ROOM_PORT_COUNT; ++port) {
+            m_descriptor->connect_port(handle, port, &controls[port]);
+        }
+    }
+    ~RoomPlugin() {
+        if (handle != nullptr) m_descriptor->cleanup(handle);
+    }
+    void Activate() { m_descriptor->activate(handle); }
+    void Run(const float* in, float* left, float* right, std::uint32_t frames) {
+        m_descriptor->connect_port(handle, er_lv2::ROOM_IN, const_cast<float*>(in));
+        m_descriptor->connect_port(handle, er_lv2::ROOM_OUT_L, left);
+        m_descriptor->connect_port(handle, er_lv2::ROOM_OUT_R, right);
+        m_descriptor->run(handle, frames);
+        if (worker.mode == WorkerMode::Deferred) worker.Drain();
+    }
+    const er_lv2::RoomAdapter& Adapter() const { return *static_cast<const er_lv2::RoomAdapter*>(handle); }
+
+    float controls[er_lv2::ROOM_PORT_COUNT] = {};
+    LV2_Handle handle = nullptr;
+    Worker worker;
+
+private:
+    const LV2_Descriptor* m_descriptor;
+    UridMap m_urids;
+    std::int32_t m_max_block = 256;
+    LV2_Options_Option m_options[2];
+    LV2_Feature m_map_feature{LV2_URID__map, &m_urids.map};
+    LV2_Feature m_options_feature{LV2_OPTIONS__options, m_options};
+    LV2_Feature m_worker_feature{LV2_WORKER__schedule, &worker.schedule};
+    const LV2_Feature* m_features[4] = {&m_map_feature, &m_options_feature, &m_worker_feature, nullptr};
+};
+
+std::vector<float> Sine(std::size_t frames) {
+    std::vector<float> in(frames);
+    for (std::size_t i = 0; i < frames; ++i) in[i] = 0.5f * static_cast<float>(std::sin(0.0157 * static_cast<double>(i)));
+    return in;
+}
+
+// Values that are not finite are ignored and the rest kept to their ranges: the plug-in fed them plays what one
+// fed the values it takes plays, sample for sample, and every sample is finite.
+TEST(RoomPlugin, SurvivesNonFiniteAndOutOfRangeControls) {
+    RoomPlugin odd(WorkerMode::Deferred), taken(WorkerMode::Deferred);
+    ASSERT_NE(odd.handle, nullptr);
+    ASSERT_NE(taken.handle, nullptr);
+    EXPECT_EQ(odd.Adapter().Taps(), 124);  // every named room has 62 images of orders 1 to 3, at two ears
+    odd.Activate();
+    taken.Activate();
+    constexpr std::size_t BLOCK = 256, BLOCKS = 60;
+    const std::vector<float> in = Signal(BLOCK * BLOCKS);
+    std::vector<float> out[4];
+    for (auto& channel : out) channel.assign(in.size(), 0.0f);
+    for (std::size_t block = 0; block < BLOCKS; ++block) {
+        if (block == 4) {
+            const float odd_values[] = {NAN, 7.6f, INFINITY, -3.0f, 1e9f, NAN, INFINITY, NAN};
+            const float taken_values[] = {1.0f, 5.0f, 1.0f, 0.25f, 4.0f, 0.0f, -12.0f, 1.0f};
+            for (std::int32_t i = 0; i < 8; ++i) {
+                const std::int32_t port = i == 0 ? er_lv2::ROOM_SIZE : i == 1 ? er_lv2::ROOM_PRESET : er_lv2::ROOM_PRESET + i;
+                odd.controls[port] = odd_values[i];
+                taken.controls[port] = taken_values[i];
+            }
+        }
+        const std::size_t at = block * BLOCK;
+        odd.Run(in.data() + at, out[0].data() + at, out[1].data() + at, BLOCK);
+        taken.Run(in.data() + at, out[2].data() + at, out[3].data() + at, BLOCK);
+    }
+    EXPECT_TRUE(SameSamples(out[0], out[2]));
+    EXPECT_TRUE(SameSamples(out[1], out[3]));
+    for (const auto& channel : out) EXPECT_TRUE(std::all_of(channel.begin(), channel.end(), [](float x) { return std::isfinite(x); }));
+    EXPECT_FALSE(Silent(out[0].data() + BLOCK * 40, BLOCK * 20));
+}
+
+// A change of the room moves its taps: without smoothing the output jumps, with it the taps glide and fade. The
+// largest step of the output after the change against the largest step of the steady output before it.
+struct RoomChange {
+    const char* name;
+    std::vector<std::pair<std::int32_t, float>> to;
+    double largest_off, largest_on;
+};
+void PrintTo(const RoomChange& row, std::ostream* out) { *out << row.name; }
+const RoomChange ROOM_CHANGES[] = {
+    {"size", {{er_lv2::ROOM_SIZE, 1.5f}}, 2.0, 1.3},
+    // Another room moves every tap a long way: while they glide each plays the sine up to 1.5 times higher (the
+    // glide's 0.5 samples per sample) and their sum passes through other alignments. A click is tens of times.
+    {"room", {{er_lv2::ROOM_PRESET, 1.0f}}, 2.0, 2.5},
+    {"room_and_size_new_lines", {{er_lv2::ROOM_PRESET, 3.0f}, {er_lv2::ROOM_SIZE, 2.0f}}, 2.0, 1.3},
+    {"distance_and_brightness", {{er_lv2::ROOM_DISTANCE, 0.5f}, {er_lv2::ROOM_BRIGHTNESS, 0.25f}}, 2.0, 1.3},
+};
+class RoomChanges : public ::testing::TestWithParam<std::tuple<RoomChange, WorkerMode>> {};
+
+TEST_P(RoomChanges, MoveTheTapsWithoutAClick) {
+    const auto& [row, mode] = GetParam();
+    double ratio[2] = {};
+    for (const int smooth : {0, 1}) {
+        RoomPlugin plugin(mode);
+        ASSERT_NE(plugin.handle, nullptr);
+        plugin.controls[er_lv2::ROOM_SMOOTH] = static_cast<float>(smooth);
+        plugin.controls[er_lv2::ROOM_DRY] = er_lv2::ROOM_LEVEL_OFF;
+        plugin.controls[er_lv2::ROOM_WET] = 0.0f;
+        plugin.Activate();
+        constexpr std::size_t BEFORE = 16384, AFTER = 16384;
+        const std::vector<float> in = Sine(BEFORE + AFTER);
+        std::vector<float> left(in.size()), right(in.size());
+        for (std::size_t at = 0; at < in.size(); at += 256) {
+            if (at == BEFORE) {
+                for (const auto& [port, value] : row.to) plugin.controls[port] = value;
+            }
+            plugin.Run(in.data() + at, left.data() + at, right.data() + at, 256);
+        }
+        auto largest_step = [&](std::size_t from, std::size_t to) {
+            double largest = 0.0;
+            for (const auto* out : {&left, &right}) {
+                for (std::size_t i = from; i < to; ++i) largest = std::max(largest, std::fabs(double{(*out)[i]} - (*out)[i - 1]));
+            }
+            return largest;
+        };
+        const double normal = std::max(largest_step(BEFORE / 2, BEFORE), largest_step(in.size() - 4096, in.size()));
+        ASSERT_GT(normal, 0.005);
+        ratio[smooth] = largest_step(BEFORE, in.size()) / normal;
+    }
+    std::printf("%-26s step at the change: %.2f x normal without smoothing, %.2f x with\n", row.name, ratio[0],
+                ratio[1]);
+    EXPECT_GE(ratio[0], row.largest_off);
+    EXPECT_LE(ratio[1], row.largest_on);
+}
+
+INSTANTIATE_TEST_SUITE_P(, RoomChanges,
+                         ::testing::Combine(::testing::ValuesIn(ROOM_CHANGES),
                                             ::testing::Values(WorkerMode::Immediate, WorkerMode::Deferred)),
                          [](const auto& info) {
                              return std::string(std::get<0>(info.param).name) + "_" +
