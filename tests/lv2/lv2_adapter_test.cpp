@@ -980,7 +980,8 @@ TEST(RoomControls, NonFiniteValuesAreIgnoredOthersKeptToTheirRange) {
         float value;
         std::optional<float> taken;
     } rows[] = {
-        {er_lv2::ROOM_PRESET, 2.4f, 2.0f},      {er_lv2::ROOM_PRESET, 2.5f, 2.0f},  // to the nearest, half to even
+        {er_lv2::ROOM_PRESET, 2.4f, 2.0f},      {er_lv2::ROOM_PRESET, 2.6f, 3.0f},  // to the nearest
+        {er_lv2::ROOM_PRESET, 2.5f, 2.0f},  // half to even
         {er_lv2::ROOM_PRESET, 7.0f, 5.0f},      {er_lv2::ROOM_PRESET, -1.0f, 0.0f},
         {er_lv2::ROOM_PRESET, NAN, std::nullopt}, {er_lv2::ROOM_SIZE, 0.25f, 0.25f},
         {er_lv2::ROOM_SIZE, 0.1f, 0.25f},       {er_lv2::ROOM_SIZE, 4.5f, 4.0f},
@@ -1092,12 +1093,12 @@ struct RoomChange {
 };
 void PrintTo(const RoomChange& row, std::ostream* out) { *out << row.name; }
 const RoomChange ROOM_CHANGES[] = {
-    {"size", {{er_lv2::ROOM_SIZE, 1.5f}}, 2.0, 1.3},
+    {"size", {{er_lv2::ROOM_SIZE, 1.5f}}, 5.0, 1.3},
     // Another room moves every tap a long way: while they glide each plays the sine up to 1.5 times higher (the
     // glide's 0.5 samples per sample) and their sum passes through other alignments. A click is tens of times.
-    {"room", {{er_lv2::ROOM_PRESET, 1.0f}}, 2.0, 2.5},
-    {"room_and_size_new_lines", {{er_lv2::ROOM_PRESET, 3.0f}, {er_lv2::ROOM_SIZE, 2.0f}}, 2.0, 1.3},
-    {"distance_and_brightness", {{er_lv2::ROOM_DISTANCE, 0.5f}, {er_lv2::ROOM_BRIGHTNESS, 0.25f}}, 2.0, 1.3},
+    {"room", {{er_lv2::ROOM_PRESET, 1.0f}}, 5.0, 2.5},
+    {"room_and_size_new_lines", {{er_lv2::ROOM_PRESET, 3.0f}, {er_lv2::ROOM_SIZE, 2.0f}}, 5.0, 1.3},
+    {"distance_and_brightness", {{er_lv2::ROOM_DISTANCE, 0.5f}, {er_lv2::ROOM_BRIGHTNESS, 0.25f}}, 5.0, 1.3},
 };
 class RoomChanges : public ::testing::TestWithParam<std::tuple<RoomChange, WorkerMode>> {};
 
