@@ -1,8 +1,8 @@
 // The named rooms. Sizes are those of typical rooms of each kind (the hall is the Vienna Musikverein's main hall,
-// 48.8 x 19.8 x 17.75 m, as Beranek's "Concert Halls and Opera Houses" gives it); absorptions are the usual
-// mid-frequency (500 Hz to 1 kHz) coefficients of the materials named, as the tables of acoustics handbooks list
-// them (Everest and Pohlmann, "Master Handbook of Acoustics"); cut-offs say how much duller a bounce leaves the
-// sound: porous and soft surfaces absorb highs most, hard ones barely at all.
+// 48.80 x 19.10 x 17.75 m, as the Musikverein gives it); absorptions are mid-frequency (500 Hz and 1 kHz)
+// coefficients of the materials named from published tables of building materials (the README names them);
+// cut-offs say how much duller a bounce leaves the sound: porous and soft surfaces absorb highs most, hard ones
+// barely at all.
 #include "Room.h"
 
 namespace er_room {
@@ -11,7 +11,7 @@ namespace {
 
 constexpr Surface CONCRETE{0.02, 12000.0};
 constexpr Surface PLASTER{0.05, 10000.0};
-constexpr Surface GLAZED_BRICK{0.03, 12000.0};
+constexpr Surface GLAZED_TILE{0.01, 12000.0};
 constexpr Surface WOOD_FLOOR{0.07, 6000.0};
 constexpr Surface CARPET{0.35, 3000.0};
 constexpr Surface FOAM{0.70, 2000.0};
@@ -50,10 +50,10 @@ std::vector<NamedRoom> MakeNamedRooms() {
               {PANELLED, PANELLED, PANELLED, PANELLED, WOOD_FLOOR, ACOUSTIC_TILE}, 0.3,
               "a 7 x 5.5 m live room of 3.2 m; panels 0.25, wood floor 0.07, ceiling tiles 0.70")},
         {"hall", "a shoebox concert hall: seated audience, ornate plaster",
-         Make("hall", {19.8, 48.8, 17.75}, {9.9, 6.0, 1.8}, {8.0, 26.0, 1.2},
+         Make("hall", {19.1, 48.8, 17.75}, {9.55, 6.0, 1.8}, {8.0, 26.0, 1.2},
               {BALCONIES_AND_PLASTER, BALCONIES_AND_PLASTER, BALCONIES_AND_PLASTER, BALCONIES_AND_PLASTER, SEATED_AUDIENCE, BALCONIES_AND_PLASTER},
               0.5,
-              "the Vienna Musikverein's main hall, 19.8 x 48.8 m of 17.75 m (Beranek); audience 0.80, walls and "
+              "the Vienna Musikverein's main hall, 19.1 x 48.8 m of 17.75 m (the Musikverein's own figures); audience 0.80, walls and "
               "ceiling 0.18 (plaster, balconies and their seats), which give Sabine's 2.0 s, the hall's published occupied mid-frequency figure")},
         {"stairwell", "a concrete stairwell four floors high",
          Make("stairwell", {3.0, 3.0, 12.0}, {1.0, 1.0, 1.6}, {2.0, 2.2, 1.6},
@@ -61,8 +61,8 @@ std::vector<NamedRoom> MakeNamedRooms() {
               "a 3 x 3 m shaft of 12 m; bare concrete 0.02")},
         {"tiled", "a tiled bathroom",
          Make("tiled", {2.5, 2.0, 2.4}, {0.8, 0.6, 1.5}, {1.7, 1.4, 1.5},
-              {GLAZED_BRICK, GLAZED_BRICK, GLAZED_BRICK, GLAZED_BRICK, GLAZED_BRICK, PLASTER}, 0.17,
-              "a 2.5 x 2 m room of 2.4 m; glazed tiles 0.03, plaster ceiling 0.05")},
+              {GLAZED_TILE, GLAZED_TILE, GLAZED_TILE, GLAZED_TILE, GLAZED_TILE, PLASTER}, 0.17,
+              "a 2.5 x 2 m room of 2.4 m; glazed tiles 0.01, plaster ceiling 0.05")},
     };
 }
 
