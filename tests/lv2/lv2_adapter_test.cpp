@@ -1084,6 +1084,69 @@ TEST(RoomPlugin, SurvivesNonFiniteAndOutOfRangeControls) {
     EXPECT_FALSE(Silent(out[0].data() + BLOCK * 40, BLOCK * 20));
 }
 
+// Each control that shapes the room does what it says, against the default studio: the response to an impulse
+// (dry off, wet 0 dB) at each ear.
+struct Response {
+    std::vector<float> left, right;
+    std::size_t First() const {  // the first sample that sounds
+        for (std::size_t i = 0; i < left.size(); ++i) {
+            if (left[i] != 0.0f || right[i] != 0.0f) return i;
+        }
+        return left.size();
+    }
+    std::size_t Last() const {  // the last sample above -120 dB
+        std::size_t last = 0;
+        for (std::size_t i = 0; i < left.size(); ++i) {
+            if (std::fabs(left[i]) > 1e-6f || std::fabs(right[i]) > 1e-6f) last = i;
+        }
+        return last;
+    }
+    double Energy() const {
+        double sum = 0.0;
+        for (std::size_t i = 0; i < left.size(); ++i) sum += double{left[i]} * left[i] + double{right[i]} * right[i];
+        return sum;
+    }
+    double Brightness() const {  // the share of the energy in the first difference: high frequencies weigh more
+        double sum = 0.0;
+        for (std::size_t i = 1; i < left.size(); ++i) sum += std::pow(double{left[i]} - left[i - 1], 2.0);
+        return sum / Energy();
+    }
+};
+
+Response RoomResponse(const std::vector<std::pair<std::int32_t, float>>& controls) {
+    RoomPlugin plugin(WorkerMode::Immediate);
+    plugin.controls[er_lv2::ROOM_DRY] = er_lv2::ROOM_LEVEL_OFF;
+    plugin.controls[er_lv2::ROOM_WET] = 0.0f;
+    for (const auto& [port, value] : controls) plugin.controls[port] = value;
+    plugin.Activate();
+    constexpr std::size_t FRAMES = 16384;
+    std::vector<float> in(FRAMES, 0.0f);
+    in[0] = 1.0f;
+    Response response{std::vector<float>(FRAMES), std::vector<float>(FRAMES)};
+    for (std::size_t at = 0; at < FRAMES; at += 256) {
+        plugin.Run(in.data() + at, response.left.data() + at, response.right.data() + at, 256);
+    }
+    return response;
+}
+
+TEST(RoomPlugin, EachShapeControlDoesWhatItSays) {
+    const Response studio = RoomResponse({});
+    ASSERT_GT(studio.Energy(), 0.0);
+    EXPECT_NE(studio.left, studio.right);  // two ears
+    const Response mono = RoomResponse({{er_lv2::ROOM_WIDTH, 0.0f}});
+    EXPECT_EQ(mono.left, mono.right);
+    const Response larger = RoomResponse({{er_lv2::ROOM_SIZE, 2.0f}});
+    EXPECT_GT(larger.First(), studio.First() * 3 / 2);  // lengths double: the first reflection comes later
+    const Response nearer = RoomResponse({{er_lv2::ROOM_DISTANCE, 0.5f}});
+    EXPECT_LT(nearer.Energy(), studio.Energy() * 0.8);  // against a nearer direct sound the reflections are weaker
+    const Response duller = RoomResponse({{er_lv2::ROOM_BRIGHTNESS, 0.25f}});
+    const Response brighter = RoomResponse({{er_lv2::ROOM_BRIGHTNESS, 4.0f}});
+    EXPECT_LT(duller.Brightness(), studio.Brightness() * 0.8);
+    EXPECT_GT(brighter.Brightness(), studio.Brightness() * 1.2);
+    const Response hall = RoomResponse({{er_lv2::ROOM_PRESET, 3.0f}});
+    EXPECT_GT(hall.Last(), studio.Last() * 3);  // its reflections spread over a far longer time
+}
+
 // A change of the room moves its taps: without smoothing the output jumps, with it the taps glide and fade. The
 // largest step of the output after the change against the largest step of the steady output before it.
 struct RoomChange {
