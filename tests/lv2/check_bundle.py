@@ -4,7 +4,8 @@ home's ~/.lv2, the binary stripped), validated by lv2_validate, found by lv2ls, 
 lv2info exactly as the tables below say, their presets listed by lv2info and lv2file, rendered by lv2apply bit
 for bit as `er-render --block 1` renders the same settings (lv2apply runs the plug-in one frame per run, with no
 host features), run by lv2file (whose feature list holds an entry without a URI) and by GStreamer's default
-pipeline (which starts the enable switch off: the input passes unchanged).
+pipeline (which starts the enable switch off: the input passes unchanged); the room plug-in described by lv2info,
+rendered by lv2apply and lv2file bit for bit as `er-render --room` renders the same room at the same block size.
 
 Usage: check_bundle.py BUILD_DIR ER_RENDER        Ends with "N passed, N failed".
 """
@@ -367,6 +368,18 @@ def main():
         echo = samples(wav_out) if code == 0 and os.path.isfile(wav_out) else []
         checks.check(code == 0 and len(echo) == 11025 and any(echo) and all(map(math.isfinite, echo)),
                      "lv2file runs the plug-in", out)
+        # The room in lv2file (blocks of 512 unless -b; its feature list ends with the odd entry) against er-render.
+        for block in (None, 64):
+            room_out, room_er = os.path.join(work, f"lv2file-room-{block}.wav"), os.path.join(work, f"er-room-{block}.wav")
+            blocks = ["-b", str(block)] if block else []
+            code, out = run(["lv2file", "-i", wav_in, "-o", room_out, "-p", "dry:-70", "-p", "wet:0", "-p", "smooth:0"]
+                            + blocks + [ROOM_URI], env)
+            code_er, out_er = run([er_render, wav_in, room_er, "--room", "studio", "--block", str(block or 512),
+                                   "--tail", "0", "--format", "float", "-q"])
+            got = samples(room_out) if code == 0 and os.path.isfile(room_out) else []
+            checks.check(code_er == 0 and len(got) == 2 * 11025 and any(got) and got == samples(room_er),
+                         f"lv2file runs the room in blocks of {block or 512} = er-render --room studio --block "
+                         f"{block or 512}", out + out_er)
 
         # GStreamer's lv2 element starts every toggle off, "Active" too: its default pipeline passes the input
         # (it sounded silent before "Active" was the enable switch); with active=true the echo plays.
