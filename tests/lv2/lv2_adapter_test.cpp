@@ -1084,6 +1084,29 @@ TEST(RoomPlugin, SurvivesNonFiniteAndOutOfRangeControls) {
     EXPECT_FALSE(Silent(out[0].data() + BLOCK * 40, BLOCK * 20));
 }
 
+// A run never allocates, whatever changes: the room's new shape is worked out by the worker (here between runs),
+// and so are the taps' new lines.
+TEST(RoomPlugin, RunNeverAllocates) {
+    RoomPlugin plugin(WorkerMode::Deferred);
+    ASSERT_NE(plugin.handle, nullptr);
+    plugin.Activate();
+    const std::vector<float> in = Signal(512);
+    std::vector<float> left(in.size()), right(in.size());
+    g_allocations = 0;
+    for (int run = 0; run < 40; ++run) {
+        plugin.controls[er_lv2::ROOM_PRESET] = static_cast<float>(run / 4 % 6);
+        plugin.controls[er_lv2::ROOM_SIZE] = 0.5f + 0.25f * static_cast<float>(run % 5);
+        plugin.controls[er_lv2::ROOM_WIDTH] = static_cast<float>(run % 3);
+        plugin.controls[er_lv2::ROOM_BRIGHTNESS] = run % 2 == 0 ? 1.0f : 2.0f;
+        plugin.controls[er_lv2::ROOM_SMOOTH] = run % 7 == 6 ? 0.0f : 1.0f;
+        g_counting = true;
+        plugin.Run(in.data(), left.data(), right.data(), 512);  // drains the worker with counting off
+        g_counting = false;
+    }
+    EXPECT_EQ(g_allocations.load(), 0);
+    EXPECT_GT(plugin.Adapter().Sounding(), 0);
+}
+
 // Each control that shapes the room does what it says, against the default studio: the response to an impulse
 // (dry off, wet 0 dB) at each ear.
 struct Response {
