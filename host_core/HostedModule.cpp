@@ -8,8 +8,11 @@ Made HostedModule::Make(SEMakeModuleEntry make_module, Listener* listener) {
     m_process = nullptr;
     m_routine_changed = false;
     m_sleeping = false;
+    m_rewrite = true;
+    m_care = true;
     m_pin_count = 0;
     m_pin_count_answer = 0;
+    m_float_pin_count = 0;
     for (PinSlot& pin : m_pins) pin = PinSlot{};
     auto* record = static_cast<SEModuleRecord*>(make_module(0, SE_KIND_DSP, &Callback, this));
     if (record == nullptr) return Made::NoRecord;
@@ -18,6 +21,7 @@ Made HostedModule::Make(SEMakeModuleEntry make_module, Listener* listener) {
     }
     m_record = record;
     m_process = record->process;
+    Care();
     return Made::Ok;
 }
 
@@ -29,6 +33,8 @@ se_answer HostedModule::Dispatch(std::int32_t opcode, std::int32_t index, std::i
         m_record = nullptr;
         m_process = nullptr;
         for (PinSlot& pin : m_pins) pin.variable = nullptr;  // they lived in the object
+        m_float_pin_count = 0;
+        Care();
     }
     return answer;
 }
@@ -50,7 +56,15 @@ std::int32_t HostedModule::Describe(Visit visit, void* context) {
         m_pins[m_pin_count++] = PinSlot{properties.variable, nullptr, properties.direction, properties.datatype};
     }
     m_pin_count_answer = m_pin_count;
+    ListFloatPins();
     return m_pin_count;
+}
+
+void HostedModule::ListFloatPins() {
+    m_float_pin_count = 0;
+    for (std::int32_t pin = 0; pin < m_pin_count; ++pin) {
+        if (m_pins[pin].datatype == DT_FSAMPLE && m_pins[pin].variable != nullptr) m_float_pins[m_float_pin_count++] = pin;
+    }
 }
 
 void HostedModule::SetPins(std::int32_t count, bool repeat_last, std::int32_t answer) {
@@ -63,11 +77,39 @@ void HostedModule::SetPins(std::int32_t count, bool repeat_last, std::int32_t an
     }
     m_pin_count = count;
     m_pin_count_answer = answer;
+    ListFloatPins();
+}
+
+// Processing with everything a call may need first: silence while asleep, the new routine, the addresses, the
+// listener around the call.
+bool HostedModule::ProcessWithCare(std::int32_t start, std::int32_t count) {
+    if (m_sleeping) {
+        Silence(start, count);
+        return false;
+    }
+    if (m_routine_changed) {
+        m_process = m_record->process;
+        m_routine_changed = false;
+        Care();
+    }
+    if (m_process == nullptr) {
+        Notice(Fault::NoProcessEntry, 0, 0);
+        return false;
+    }
+    if (m_rewrite) WriteBufferAddresses();
+    if (m_listener != nullptr) {
+        m_listener->BeforeProcess(start, count);
+        if (m_record == nullptr) return false;  // an observer closed the module
+    }
+    m_process(m_record->object, start, count);
+    if (m_listener != nullptr) m_listener->AfterProcess(start, count);
+    return true;
 }
 
 bool HostedModule::Deliver(SETimedEvent event) {
     if (m_record == nullptr) return false;
     m_sleeping = false;
+    Care();
     WriteBufferAddresses();
     if (m_record->event == nullptr) {
         Notice(Fault::NoEventEntry, 0, 0);
@@ -126,11 +168,13 @@ se_answer HostedModule::Answer(std::int32_t opcode, std::int32_t index, std::int
         return CheckPin(opcode, index) ? m_buffer_clock : 0;  // every buffer starts at the same sample
     case HOST_SLEEP:
         m_sleeping = true;
+        m_care = true;
         return 0;
     case HOST_GET_PIN_COUNT:
         return m_pin_count_answer;
     case HOST_ROUTINE_CHANGED:
         m_routine_changed = true;
+        m_care = true;
         return 0;
     default:
         return 0;

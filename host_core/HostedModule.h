@@ -85,9 +85,23 @@ public:
     std::int32_t Direction(std::int32_t pin) const { return m_pins[pin].direction; }
     std::int32_t Datatype(std::int32_t pin) const { return m_pins[pin].datatype; }
 
-    // The host's buffer of a float pin (null: none); its address is written into the pin's variable before
-    // every call of the module. The buffer must hold every sample a call can reach.
-    void SetBuffer(std::int32_t pin, float* buffer) { m_pins[pin].buffer = buffer; }
+    // The host's buffer of a float pin; its address is written into the pin's variable before every call of the
+    // module and every event. The buffer must hold every sample a call can reach.
+    void SetBuffer(std::int32_t pin, float* buffer) {
+        PinSlot& slot = m_pins[pin];
+        if (slot.buffer == buffer) return;  // a plug-in host mostly passes the same buffers run after run
+        slot.buffer = buffer;
+        if (!m_rewrite && slot.datatype == DT_FSAMPLE && slot.variable != nullptr) {
+            std::memcpy(slot.variable, &buffer, sizeof buffer);
+        }
+    }
+    // The modular host writes every buffer address before every call, whatever the module did to its variables;
+    // a plug-in whose module leaves them alone writes an address only when it sets a buffer, which keeps the
+    // cheapest calls cheap. Addresses are still all written before every event.
+    void WriteAddressesOnlyWhenSet() {
+        m_rewrite = false;
+        Care();
+    }
     float* Buffer(std::int32_t pin) const { return m_pins[pin].buffer; }
     // A choice pin's 16-bit value, written into its variable (the module reads it when told of the change).
     void WriteChoice(std::int32_t pin, std::int16_t value) {
@@ -112,34 +126,17 @@ public:
     bool Process(std::int32_t start, std::int32_t count) {
         m_clock = static_cast<std::int32_t>(static_cast<std::uint32_t>(m_buffer_clock) +
                                             static_cast<std::uint32_t>(start));
-        if (m_sleeping) {
-            Silence(start, count);
-            return false;
-        }
-        if (m_routine_changed) {
-            m_process = m_record->process;
-            m_routine_changed = false;
-        }
-        if (m_process == nullptr) {
-            Notice(Fault::NoProcessEntry, 0, 0);
-            return false;
-        }
-        WriteBufferAddresses();
-        if (m_listener != nullptr) {
-            m_listener->BeforeProcess(start, count);
-            if (m_record == nullptr) return false;  // an observer closed the module
-        }
+        if (m_care) return ProcessWithCare(start, count);
         m_process(m_record->object, start, count);
-        if (m_listener != nullptr) m_listener->AfterProcess(start, count);
         return true;
     }
     bool Sleeping() const { return m_sleeping; }
 
+    // Every float pin's buffer address into its variable (null included: a buffer not given yet).
     void WriteBufferAddresses() {
-        for (std::int32_t pin = 0; pin < m_pin_count; ++pin) {
-            if (m_pins[pin].variable != nullptr && m_pins[pin].buffer != nullptr) {
-                std::memcpy(m_pins[pin].variable, &m_pins[pin].buffer, sizeof m_pins[pin].buffer);
-            }
+        for (std::int32_t i = 0; i < m_float_pin_count; ++i) {
+            PinSlot& pin = m_pins[m_float_pins[i]];
+            std::memcpy(pin.variable, &pin.buffer, sizeof pin.buffer);
         }
     }
 
@@ -155,7 +152,13 @@ private:
                                        void* ptr, float opt);
     se_answer Answer(std::int32_t opcode, std::int32_t index, std::int32_t value, void* ptr);
     bool CheckPin(std::int32_t opcode, std::int32_t pin);
+    bool ProcessWithCare(std::int32_t start, std::int32_t count);
+    // Whether a call needs more than the call itself; kept current wherever one of its reasons changes.
+    void Care() {
+        m_care = m_sleeping || m_routine_changed || m_rewrite || m_listener != nullptr || m_process == nullptr;
+    }
     void Silence(std::int32_t start, std::int32_t count);
+    void ListFloatPins();
     void Notice(Fault fault, std::int32_t opcode, std::int32_t index) { Notice(fault, opcode, index, m_clock); }
     void Notice(Fault fault, std::int32_t opcode, std::int32_t index, std::int32_t clock) {
         if (m_listener != nullptr) m_listener->Noticed(fault, opcode, index, clock);
@@ -166,11 +169,16 @@ private:
     Listener* m_listener = nullptr;
     bool m_routine_changed = false;
     bool m_sleeping = false;
+    bool m_rewrite = true;  // every buffer address before every call
+    bool m_care = true;     // Care()
     std::int32_t m_clock = 0;
     std::int32_t m_buffer_clock = 0;
     std::int32_t m_pin_count = 0;
     std::int32_t m_pin_count_answer = 0;
     PinSlot m_pins[MAX_PINS];
+    // The pins whose variable takes a buffer address (DT_FSAMPLE with a variable): the only ones a call rewrites.
+    std::int32_t m_float_pins[MAX_PINS] = {};
+    std::int32_t m_float_pin_count = 0;
 };
 
 }  // namespace host_core

@@ -158,7 +158,6 @@ Adapter::Adapter(const Variant& variant, float rate, std::int32_t max_block, con
         ConnectPort(static_cast<std::uint32_t>(port), nullptr);
     }
     for (std::int32_t c = 0; c < m_variant.channels; ++c) {
-        m_channels[c].adapter = this;
         m_channels[c].index = c;
         m_channels[c].own_in.assign(block, 0.0f);
         m_channels[c].own_out.assign(block, 0.0f);
@@ -169,41 +168,23 @@ Adapter::Adapter(const Variant& variant, float rate, std::int32_t max_block, con
 Adapter::~Adapter() { CloseModules(); }
 
 bool Adapter::OpenModule(Channel& channel) {
-    auto* record = static_cast<SEModuleRecord*>(makeModule(0, SE_KIND_DSP, &Callback, &channel));
-    if (record == nullptr) return false;
-    if (record->magic != SE_MODULE_MAGIC || record->version != SE_RECORD_VERSION || record->dispatch == nullptr ||
-        record->event == nullptr) {
-        return false;  // nothing in it can be trusted, not even its close
-    }
-    channel.record = record;
+    host_core::HostedModule& module = channel.module;
+    if (module.Make(&makeModule) != host_core::Made::Ok) return false;
+    module.WriteAddressesOnlyWhenSet();
+    if (module.Record()->event == nullptr || module.Describe() < PIN_PORTS) return false;
+    module.SetPins(PIN_PORTS, false, PIN_PORTS);
     for (std::int32_t pin = 0; pin < PIN_PORTS; ++pin) {
-        SEPinProperties properties{};
-        record->dispatch(record, OP_GET_PIN_PROPERTIES, pin, 0, &properties, 0.0f);
-        channel.variables[pin] = properties.variable;
-        if (channel.variables[pin] == nullptr) return false;
-        if (!m_buffers[pin].empty()) {
-            float* address = m_buffers[pin].data();
-            std::memcpy(channel.variables[pin], &address, sizeof address);
-        }
+        if (module.Variable(pin) == nullptr) return false;
+        if (!m_buffers[pin].empty()) module.SetBuffer(pin, m_buffers[pin].data());
     }
-    channel.sleeping = false;
-    channel.routine_changed = false;
-    {
-        FloatScope scope;
-        record->dispatch(record, OP_SET_SAMPLE_RATE, 0, 0, nullptr, m_rate);
-        record->dispatch(record, OP_SET_BLOCK_SIZE, 0, m_max_block, nullptr, 0.0f);
-        record->dispatch(record, OP_OPEN, 0, 0, nullptr, 0.0f);
-    }
-    channel.process = record->process;
+    module.SetClocks(static_cast<std::int32_t>(m_clock), static_cast<std::int32_t>(m_buffer_clock));
+    FloatScope scope;
+    module.Open(m_rate, m_max_block);
     return true;
 }
 
 void Adapter::CloseModules() {
-    for (Channel& channel : m_channels) {
-        if (channel.record != nullptr) channel.record->dispatch(channel.record, OP_CLOSE, 0, 0, nullptr, 0.0f);
-        channel.record = nullptr;
-        channel.process = nullptr;
-    }
+    for (Channel& channel : m_channels) channel.module.Close();
     m_modules_on = false;
 }
 
@@ -310,7 +291,7 @@ bool Adapter::NeedsSlowPath() const {
 
 void Adapter::Run(std::uint32_t frames) {
     if (frames == 0) return;
-    if (m_channels[0].record == nullptr) {
+    if (!m_channels[0].module.Valid()) {
         Silence(frames);
         return;
     }
@@ -318,7 +299,7 @@ void Adapter::Run(std::uint32_t frames) {
     // Most runs change nothing: one pass over the ports without a branch.
     if ((Changed(std::make_index_sequence<std::size(WATCHED)>{}) | static_cast<std::uint32_t>(m_slow)) != 0) {
         Update();
-        if (m_channels[0].record == nullptr) {  // the first run's fresh modules could not be had
+        if (!m_channels[0].module.Valid()) {  // the first run's fresh modules could not be had
             Silence(frames);
             return;
         }
@@ -358,15 +339,12 @@ inline void Adapter::RunSteadyChannel(std::uint32_t frames) {
     Channel& channel = m_channels[C];
     const float* in = m_connections[CHANNEL_IN[C]];
     float* out = m_connections[CHANNEL_OUT[C]];
-    if (in == nullptr || out == nullptr || Overlap(in, out, frames) || channel.sleeping || channel.routine_changed ||
-        channel.process == nullptr) {
+    if (in == nullptr || out == nullptr || Overlap(in, out, frames)) {
         ProcessChannel(channel, frames, 0, frames);
         return;
     }
-    std::memcpy(channel.variables[PORT_AUDIO_IN], &in, sizeof in);
-    std::memcpy(channel.variables[PORT_OUT], &out, sizeof out);
     m_buffer_clock = m_clock;
-    channel.process(channel.record->object, 0, static_cast<std::int32_t>(frames));
+    Call(channel, in, out, frames);
 }
 
 void Adapter::Update() {
@@ -538,7 +516,7 @@ void Adapter::EndGlide() {
 }
 
 void Adapter::SendChoice(std::int32_t pin, std::int16_t value) {
-    for (std::int32_t c = 0; c < m_variant.channels; ++c) std::memcpy(m_channels[c].variables[pin], &value, sizeof value);
+    for (std::int32_t c = 0; c < m_variant.channels; ++c) m_channels[c].module.WriteChoice(pin, value);
     m_sent_choice[pin] = value;
     if (pin == PORT_ACTIVE) m_modules_on = value != 0;
     Notify(pin, PS_CHANGED);
@@ -550,7 +528,7 @@ void Adapter::SendFloat(std::int32_t pin, float value, std::int32_t status) {
     // Each gate is a new voice, as in er-render: the resume arms the reset the gate performs in "Mono Mode".
     if (pin == PORT_GATE && value > 0.0f) {
         for (std::int32_t c = 0; c < m_variant.channels; ++c) {
-            m_channels[c].record->dispatch(m_channels[c].record, OP_RESUME, 0, 0, nullptr, 0.0f);
+            m_channels[c].module.Dispatch(OP_RESUME);
         }
     }
     Notify(pin, status);
@@ -560,8 +538,8 @@ void Adapter::Notify(std::int32_t pin, std::int32_t status) {
     SETimedEvent event{static_cast<std::int32_t>(m_clock), EV_PIN_STATUS, status, 0, pin};
     for (std::int32_t c = 0; c < m_variant.channels; ++c) {
         Channel& channel = m_channels[c];
-        channel.sleeping = false;  // an event wakes a sleeping module
-        channel.record->event(channel.record->object, &event);
+        channel.module.SetClocks(static_cast<std::int32_t>(m_clock), static_cast<std::int32_t>(m_buffer_clock));
+        channel.module.Deliver(event);  // an event wakes a sleeping module
     }
 }
 
@@ -598,18 +576,21 @@ void Adapter::ProcessChannel(Channel& channel, std::uint32_t frames, std::uint32
 
 void Adapter::RunModule(Channel& channel, const float* in, float* out, std::uint32_t count) {
     // While the worker has the modules, nothing of theirs is touched, not even their buffer addresses.
-    if (channel.sleeping || m_awaiting_worker) {
+    if (m_awaiting_worker) {
         std::fill_n(out, count, 0.0f);
         return;
     }
-    std::memcpy(channel.variables[PORT_AUDIO_IN], &in, sizeof in);
-    std::memcpy(channel.variables[PORT_OUT], &out, sizeof out);
     m_buffer_clock = m_clock;
-    if (channel.routine_changed) {
-        channel.process = channel.record->process;
-        channel.routine_changed = false;
-    }
-    if (channel.process != nullptr) channel.process(channel.record->object, 0, static_cast<std::int32_t>(count));
+    Call(channel, in, out, count);
+}
+
+// A sleeping module is not called, and its output reads silence.
+inline void Adapter::Call(Channel& channel, const float* in, float* out, std::uint32_t count) {
+    host_core::HostedModule& module = channel.module;
+    module.SetBuffer(PORT_AUDIO_IN, const_cast<float*>(in));  // the module only reads its input
+    module.SetBuffer(PORT_OUT, out);
+    module.SetClocks(static_cast<std::int32_t>(m_clock), static_cast<std::int32_t>(m_clock));
+    module.Process(0, static_cast<std::int32_t>(count));
 }
 
 // A stretch while something moves: the volume and the delay are set for it, the input faded into the line, and
@@ -685,7 +666,7 @@ LV2_Worker_Status Adapter::Work(std::uint32_t size, const void* data) {
     WorkRequest request{};
     if (size != sizeof request || data == nullptr) return LV2_WORKER_ERR_UNKNOWN;
     std::memcpy(&request, data, sizeof request);
-    if (request.epoch != m_epoch.load(std::memory_order_relaxed) || m_channels[0].record == nullptr) {
+    if (request.epoch != m_epoch.load(std::memory_order_relaxed) || !m_channels[0].module.Valid()) {
         return LV2_WORKER_SUCCESS;
     }
     {
@@ -694,28 +675,6 @@ LV2_Worker_Status Adapter::Work(std::uint32_t size, const void* data) {
     }
     m_worker_owns.store(false, std::memory_order_release);
     return LV2_WORKER_SUCCESS;
-}
-
-// ---- the module's calls -----------------------------------------------------------------------------------------
-
-se_answer SE_CDECL Adapter::Callback(void* record, std::int32_t opcode, std::int32_t index, std::int32_t,
-                                     void*, float) {
-    if (record == nullptr) return 0;
-    auto* channel = static_cast<Channel*>(static_cast<SEModuleRecord*>(record)->host_data);
-    if (channel == nullptr || channel->adapter == nullptr) return 0;
-    Adapter& adapter = *channel->adapter;
-    const bool pin = index >= 0 && index < PIN_PORTS;
-    switch (opcode) {
-    case HOST_GET_PIN_COUNT: return PIN_PORTS;
-    case HOST_GET_SAMPLE_CLOCK: return static_cast<std::int32_t>(adapter.m_clock);
-    case HOST_GET_BUFFER_CLOCK: return static_cast<std::int32_t>(adapter.m_buffer_clock);
-    case HOST_GET_PIN_BUFFER:
-        return pin && !adapter.m_buffers[index].empty() ? reinterpret_cast<se_answer>(adapter.m_buffers[index].data())
-                                                        : 0;
-    case HOST_SLEEP: channel->sleeping = true; return 0;
-    case HOST_ROUTINE_CHANGED: channel->routine_changed = true; return 0;
-    default: return 0;  // HOST_SET_PIN_STATUS: LV2 has no use for the output's status
-    }
 }
 
 }  // namespace er_lv2

@@ -19,6 +19,7 @@
 #include <lv2/core/lv2.h>
 #include <lv2/worker/worker.h>
 
+#include "HostedModule.h"
 #include "Ports.h"
 #include "SEAbi.h"
 
@@ -72,15 +73,11 @@ private:
         std::int16_t values[2];
     };
 
-    // One module object and what the adapter keeps for it.
+    // One module object and what the adapter keeps for it. The module object is held by the host core, which
+    // answers its calls; a sleeping module is not called and its output reads silence until a change.
     struct Channel {
-        Adapter* adapter = nullptr;
         std::int32_t index = 0;              // 0 left (or mono), 1 right
-        SEModuleRecord* record = nullptr;
-        SEProcessEntry process = nullptr;
-        bool routine_changed = false;
-        bool sleeping = false;               // the module asked to sleep: not called, silent, until a change
-        void* variables[PIN_PORTS] = {};     // the module's variable of each pin
+        host_core::HostedModule module;
         std::vector<float> own_in, own_out;  // stand-ins for an unconnected or overwritten host buffer
         std::vector<float> dry;              // the host's input while the output is mixed
     };
@@ -98,8 +95,6 @@ private:
 
     Adapter(const Variant& variant, float rate, std::int32_t max_block, const LV2_Worker_Schedule* schedule,
             std::vector<PortDescription> ports);
-    static se_answer SE_CDECL Callback(void* record, std::int32_t opcode, std::int32_t index, std::int32_t value,
-                                       void* ptr, float opt);
     bool OpenModule(Channel& channel);
     void CloseModules();
     void Announce();
@@ -131,6 +126,7 @@ private:
     void ProcessChannel(Channel& channel, std::uint32_t frames, std::uint32_t done, std::uint32_t count);
     void ProcessSmoothed(std::uint32_t done, std::uint32_t count);
     void RunModule(Channel& channel, const float* in, float* out, std::uint32_t count);
+    void Call(Channel& channel, const float* in, float* out, std::uint32_t count);
     void UpdateReadings();
     void WriteReadings();
 

@@ -3,6 +3,7 @@
 // frame. The fake logs what it sees from inside its entries; the tests compare that with what the host promised.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -508,6 +509,41 @@ TEST_F(HostTest, ClosingDestroysTheObjectOnce) {
     EXPECT_FALSE(host.Valid());
     EXPECT_EQ(g_fake, nullptr);
 }  // no second OP_CLOSE on a record that is gone
+
+// The host core as a plug-in uses it: no listener, addresses written only when a buffer is set. It still never
+// calls a sleeping module, and takes a new routine only once it is announced.
+TEST_F(HostTest, CoreWithoutListenerSleepsAndRefreshesItsRoutine) {
+    host_core::HostedModule core;
+    ASSERT_EQ(core.Make(&MakeFake), host_core::Made::Ok);
+    core.WriteAddressesOnlyWhenSet();
+    ASSERT_EQ(core.Describe(), 3);
+    g_fake->scribble = false;
+    std::vector<float> in(8, 0.5f), out(8, -1.0f);
+    core.SetBuffer(PIN_IN, in.data());
+    core.SetBuffer(PIN_OUT, out.data());
+    EXPECT_EQ(g_fake->in_audio, in.data());  // written when set, before any call
+    const auto calls = [] {
+        return std::count_if(g_fake->log.begin(), g_fake->log.end(), [](const Seen& s) { return s.what == 'P'; });
+    };
+    const auto event = [&](std::int32_t what) { core.Deliver(SETimedEvent{0, EV_DATA, what, 0, 0}); };
+
+    event(SWAP_SILENTLY);
+    EXPECT_TRUE(core.Process(0, 8));
+    EXPECT_EQ(out[7], 0.5f);  // the routine the host took at creation
+    event(ANNOUNCE_ROUTINE);
+    EXPECT_TRUE(core.Process(0, 8));
+    EXPECT_EQ(out[7], 1.0f);  // the announced one
+    event(SLEEP_AFTER_NEXT);
+    EXPECT_TRUE(core.Process(0, 8));
+    EXPECT_EQ(calls(), 3);
+    EXPECT_TRUE(core.Sleeping());
+    EXPECT_FALSE(core.Process(0, 8));
+    EXPECT_EQ(calls(), 3);
+    EXPECT_EQ(out[0], 0.0f);  // asleep: silence, not called
+    event(0);                 // any event wakes it
+    EXPECT_TRUE(core.Process(0, 4));
+    EXPECT_EQ(calls(), 4);
+}
 
 TEST(HostLibrary, MissingLibraryIsAnErrorNotACrash) {
     std::string error;
