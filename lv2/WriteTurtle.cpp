@@ -17,7 +17,7 @@
 #include "Room.h"
 #include "RoomAdapter.h"
 #include "Ports.h"
-#include "Settings.h"
+#include "SettingsText.h"
 #include "Text.h"
 
 namespace {
@@ -270,7 +270,11 @@ Preset ReadPreset(const std::string& path, const std::vector<PortDescription>& p
             preset.values.emplace_back(port, ports[port].default_value);
         }
     }
-    for (const er_render::Assignment& assignment : er_render::ReadSettingsFile(path)) {
+    std::ifstream settings(path, std::ios::binary);
+    std::ostringstream text;
+    text << settings.rdbuf();
+    if (!settings) throw std::runtime_error(path + ": cannot read the preset");
+    for (const er_text::Assignment& assignment : er_text::ParseSettingsText(text.str(), path)) {
         std::int32_t port = 0;
         while (port < PIN_PORTS && ports[port].name != assignment.name) ++port;
         if (port == PIN_PORTS || !Kept(port)) throw std::runtime_error(assignment.origin + ": no such control");

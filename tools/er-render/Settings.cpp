@@ -138,31 +138,19 @@ PinSetting DefaultSetting(const er_host::PinDescription& pin) {
 }  // namespace
 
 Assignment ParseAssignment(std::string_view text, const std::string& origin) {
-    const std::size_t equals = text.rfind('=');
-    if (equals == std::string_view::npos) {
-        throw Failure(EXIT_USAGE, origin + ": expected Name=value");
+    try {
+        return er_text::ParseAssignment(text, origin);
+    } catch (const er_text::SettingsSyntaxError& error) {
+        throw Failure(EXIT_USAGE, error.what());
     }
-    Assignment assignment{std::string(Trim(text.substr(0, equals))), std::string(Trim(text.substr(equals + 1))),
-                          origin};
-    if (assignment.name.empty()) throw Failure(EXIT_USAGE, origin + ": no pin name before '='");
-    return assignment;
 }
 
 std::vector<Assignment> ParseSettingsText(std::string_view text, const std::string& file_name) {
-    constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
-    if (text.starts_with(BYTE_ORDER_MARK)) text.remove_prefix(BYTE_ORDER_MARK.size());
-    std::vector<Assignment> assignments;
-    std::size_t begin = 0;
-    for (int line_number = 1; begin <= text.size(); ++line_number) {
-        std::size_t end = text.find('\n', begin);
-        if (end == std::string_view::npos) end = text.size();
-        const std::string_view line = Trim(text.substr(begin, end - begin));
-        if (!line.empty() && line.front() != '#') {
-            assignments.push_back(ParseAssignment(line, file_name + ":" + std::to_string(line_number)));
-        }
-        begin = end + 1;
+    try {
+        return er_text::ParseSettingsText(text, file_name);
+    } catch (const er_text::SettingsSyntaxError& error) {
+        throw Failure(EXIT_USAGE, error.what());
     }
-    return assignments;
 }
 
 std::vector<Assignment> ReadSettingsFile(const std::string& path) {

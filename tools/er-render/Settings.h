@@ -9,22 +9,18 @@
 #include <vector>
 
 #include "Host.h"
+#include "SettingsText.h"
 #include "Units.h"
 
 namespace er_render {
 
 // One "Name=value" as written. A pin name may hold '=' itself ("1 Volume 10=100%"), so the value is what
-// follows the last '='.
-struct Assignment {
-    std::string name;    // trimmed
-    std::string value;   // trimmed
-    std::string origin;  // where it was written, for messages: `--set "1 Time=25"` or `file.txt:3`
-};
-
+// follows the last '='. The syntax lives below er-render and the plug-in's bundle (er_text); er-render's
+// failures wrap it.
+using er_text::Assignment;
 // Throws Failure (EXIT_USAGE) when there is no '=' or no name.
 Assignment ParseAssignment(std::string_view text, const std::string& origin);
-// A settings file's text: one assignment per line; blank lines and lines whose first non-blank character is
-// '#' are skipped; a UTF-8 byte-order mark at the start is ignored. `file_name` names the origin of each line.
+// See er_text::ParseSettingsText; throws Failure (EXIT_USAGE) at the first line that is no assignment.
 std::vector<Assignment> ParseSettingsText(std::string_view text, const std::string& file_name);
 // Reads and parses a settings file. Throws Failure (EXIT_USAGE) when it cannot be read or is a folder.
 std::vector<Assignment> ReadSettingsFile(const std::string& path);
