@@ -85,17 +85,20 @@ RoomAdapter* RoomAdapter::Create(double rate, const LV2_Feature* const* features
                                                                      Adapter::MaxBlockLength(features)));
     if (!room) return nullptr;
     room->m_schedule = static_cast<const LV2_Worker_Schedule*>(Adapter::Feature(features, LV2_WORKER__schedule));
-    // As many instances as the largest pattern the controls can ask for: every named room at its widest.
+    // As many instances as the largest pattern the controls can ask for, every named room at two ears; an even
+    // number, half an ear.
     std::size_t most = 0;
     for (const auto& named : er_room::NamedRooms()) {
         er_room::Room widest = named.room;
         if (widest.spacing == 0.0) widest.spacing = 0.1;
         most = std::max(most, er_room::ImageSources(widest).taps.size());
     }
+    most += most % 2;
     for (std::size_t i = 0; i < most; ++i) {
         auto tap = std::make_unique<Tap>();
         tap->room = room.get();
         tap->index = static_cast<std::uint32_t>(i);
+        tap->channel = i < most / 2 ? 0 : 1;
         // The tap's own worker first, where the adapter's search meets it before the host's; the host's list as
         // it is (some end it with an odd entry the adapter knows how to pass).
         if (room->m_schedule != nullptr) {
@@ -160,12 +163,22 @@ bool RoomAdapter::Realise(const float* shape, std::vector<TapValues>& into, std:
         const er_room::Room room = Shaped(shape);
         er_room::Validate(room);
         const er_room::Pattern pattern = er_room::ImageSources(room);
-        if (pattern.taps.size() > into.size()) return false;
-        count = static_cast<std::int32_t>(pattern.taps.size());
-        for (std::size_t i = 0; i < pattern.taps.size(); ++i) {
-            const er_room::TapPins pins = er_room::PinsForTap(pattern.taps[i], m_rate, false);
-            into[i] = {pins.time, pins.volume, pins.damping, static_cast<float>(pins.max_delay),
-                       pattern.channels == 1 ? 2 : pattern.taps[i].channel};
+        // The first half of the instances is the left ear's, the second the right's, whatever the room: a tap
+        // never changes ears, so a change of the room never switches a sounding tap from one output to another.
+        // A mono room plays its taps at both ears.
+        const std::size_t half = into.size() / 2;
+        for (TapValues& values : into) values.sounding = false;
+        std::size_t at_ear[2] = {0, 0};
+        count = 0;
+        for (const er_room::Tap& tap : pattern.taps) {
+            const er_room::TapPins pins = er_room::PinsForTap(tap, m_rate, false);
+            for (std::int32_t ear = 0; ear < 2; ++ear) {
+                if (pattern.channels == 2 && tap.channel != ear) continue;
+                if (at_ear[ear] == half) return false;
+                into[ear * half + at_ear[ear]++] = {pins.time, pins.volume, pins.damping,
+                                                    static_cast<float>(pins.max_delay), true};
+                ++count;
+            }
         }
         return true;
     } catch (...) {
@@ -177,16 +190,15 @@ void RoomAdapter::Apply() {
     for (std::size_t i = 0; i < m_taps.size(); ++i) {
         Tap& tap = *m_taps[i];
         tap.controls[PORT_SMOOTH] = m_taken[ROOM_SMOOTH];
-        if (static_cast<std::int32_t>(i) >= m_pending_count) {
+        const TapValues& values = m_pending[i];
+        if (!values.sounding) {
             tap.controls[PORT_VOLUME] = 0.0f;  // a tap the room no longer has fades out where it is
             continue;
         }
-        const TapValues& values = m_pending[i];
         tap.controls[PORT_TIME] = values.time;
         tap.controls[PORT_VOLUME] = values.volume;
         tap.controls[PORT_DAMPING] = values.damping;
         tap.controls[PORT_MAX_DELAY] = values.max_delay;
-        tap.channel = values.channel;
     }
     m_sounding = m_pending_count;
 }
@@ -239,7 +251,7 @@ void RoomAdapter::Run(std::uint32_t frames) {
         for (std::int32_t channel = 0; channel < 2; ++channel) {
             double* sum = m_sums[channel].data();
             for (auto& tap : m_taps) {
-                if (tap->channel != channel && tap->channel != 2) continue;
+                if (tap->channel != channel) continue;
                 for (std::uint32_t i = 0; i < count; ++i) sum[i] += tap->out[i];
             }
         }

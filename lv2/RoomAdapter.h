@@ -95,13 +95,13 @@ public:
     LV2_Worker_Status Work(std::uint32_t size, const void* data);  // worker thread
 
     std::int32_t Taps() const { return static_cast<std::int32_t>(m_taps.size()); }  // instances made
-    std::int32_t Sounding() const { return m_sounding; }  // the current room's taps
+    std::int32_t Sounding() const { return m_sounding; }  // the instances the current room sounds
 
     // One tap's values, as the room's rule gives them.
     struct TapValues {
         float time = 0.0f, volume = 0.0f, damping = 0.0f;
         float max_delay = 0.0f;
-        std::int32_t channel = 0;  // 0 left, 1 right, 2 both (a mono room)
+        bool sounding = false;  // the room has this tap; else it is silent
     };
 
 private:

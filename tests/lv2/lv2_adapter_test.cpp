@@ -1184,6 +1184,8 @@ const RoomChange ROOM_CHANGES[] = {
     // glide's 0.5 samples per sample) and their sum passes through other alignments. A click is tens of times.
     {"room", {{er_lv2::ROOM_PRESET, 1.0f}}, 5.0, 2.5},
     {"room_and_size_new_lines", {{er_lv2::ROOM_PRESET, 3.0f}, {er_lv2::ROOM_SIZE, 2.0f}}, 5.0, 1.3},
+    // Two ears become one: the taps move by less than a millisecond, and every tap stays at its ear.
+    {"width_to_mono", {{er_lv2::ROOM_WIDTH, 0.0f}}, 3.0, 1.3},
     {"distance_and_brightness", {{er_lv2::ROOM_DISTANCE, 0.5f}, {er_lv2::ROOM_BRIGHTNESS, 0.25f}}, 5.0, 1.3},
 };
 class RoomChanges : public ::testing::TestWithParam<std::tuple<RoomChange, WorkerMode>> {};
