@@ -104,8 +104,13 @@ constexpr auto ANNOUNCE_ORDER = [] {
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = effect_pins::Index(effect_pins::kAnnounceOrder[i]);
     return order;
 }();
-// The control ports a run looks at: the pins, then the adapter's own inputs.
-constexpr std::int32_t WATCHED[] = {2, 3, 4, 6, 7, 8, 9, 10, 11, 12, 13, PORT_ACTIVE, PORT_SMOOTH};
+// The control ports a run looks at: every pin a host sets (the announced ones), then the adapter's own input.
+constexpr auto WATCHED = [] {
+    std::array<std::int32_t, ANNOUNCE_ORDER.size() + 1> watched{};
+    std::copy(ANNOUNCE_ORDER.begin(), ANNOUNCE_ORDER.end(), watched.begin());
+    watched.back() = PORT_SMOOTH;
+    return watched;
+}();
 
 constexpr float LOWEST_RATE = 1.0f;
 constexpr float HIGHEST_RATE = 10.0e6f;

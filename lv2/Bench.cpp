@@ -24,6 +24,7 @@
 #include <lv2/urid/urid.h>
 
 #include "Host.h"
+#include "PinFacts.h"
 
 namespace {
 
@@ -240,7 +241,8 @@ void Module(benchmark::State& state, const Setting& setting, bool direct) {
     er_host::Instance host(*library, options);
     const std::vector<float> controls = Controls(setting);
     host.PostStatus(AUDIO_IN, PS_STREAMING);
-    for (std::int32_t port : {2, 3, 4, 6, 7, 8, 9, 10, 11, 12, 13, 1}) {
+    for (const effect_pins::Pin pin : effect_pins::kAnnounceOrder) {
+        const std::int32_t port = effect_pins::Index(pin);
         if (IS_CHOICE[port]) {
             host.PostChoice(port, static_cast<std::int16_t>(controls[port]));
         } else {

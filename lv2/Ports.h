@@ -53,18 +53,20 @@ struct PortRow {
 
 inline constexpr std::int32_t PIN_PORTS = effect_pins::PIN_COUNT;  // ports 0 .. 13: the module's pins
 
-inline constexpr std::int32_t PORT_AUDIO_IN = 0;
-inline constexpr std::int32_t PORT_ACTIVE = 1;
-inline constexpr std::int32_t PORT_FEEDBACK = 2;
-inline constexpr std::int32_t PORT_DAMPING = 3;
-inline constexpr std::int32_t PORT_OUT = 5;
-inline constexpr std::int32_t PORT_TIME_ACCURACY = 6;
-inline constexpr std::int32_t PORT_TIME_MODE = 7;
-inline constexpr std::int32_t PORT_TIME = 8;
-inline constexpr std::int32_t PORT_VOLUME = 9;
-inline constexpr std::int32_t PORT_MAX_DELAY = 10;
-inline constexpr std::int32_t PORT_MONO_MODE = 12;
-inline constexpr std::int32_t PORT_GATE = 13;
+// A pin's port is the pin's own number.
+inline constexpr std::int32_t PORT_AUDIO_IN = effect_pins::Index(effect_pins::Pin::AudioIn);
+inline constexpr std::int32_t PORT_ACTIVE = effect_pins::Index(effect_pins::Pin::Active);
+inline constexpr std::int32_t PORT_FEEDBACK = effect_pins::Index(effect_pins::Pin::Feedback);
+inline constexpr std::int32_t PORT_DAMPING = effect_pins::Index(effect_pins::Pin::Damping);
+inline constexpr std::int32_t PORT_OUT = effect_pins::Index(effect_pins::Pin::Out);
+inline constexpr std::int32_t PORT_TIME_ACCURACY = effect_pins::Index(effect_pins::Pin::TimeAccuracy);
+inline constexpr std::int32_t PORT_TIME_MODE = effect_pins::Index(effect_pins::Pin::TimeMode);
+inline constexpr std::int32_t PORT_TIME = effect_pins::Index(effect_pins::Pin::Time);
+inline constexpr std::int32_t PORT_VOLUME = effect_pins::Index(effect_pins::Pin::Volume);
+inline constexpr std::int32_t PORT_MAX_DELAY = effect_pins::Index(effect_pins::Pin::MaxDelay);
+inline constexpr std::int32_t PORT_MONO_MODE = effect_pins::Index(effect_pins::Pin::MonoMode);
+inline constexpr std::int32_t PORT_GATE = effect_pins::Index(effect_pins::Pin::Gate);
+// The adapter's own ports follow the pins.
 inline constexpr std::int32_t PORT_DELAY_SAMPLES = 14;
 inline constexpr std::int32_t PORT_DELAY_MS = 15;
 inline constexpr std::int32_t PORT_SMOOTH = 16;
