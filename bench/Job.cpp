@@ -12,8 +12,8 @@ constexpr effect_pins::TimeGroup KIND_GROUPS[KIND_COUNT] = {
     effect_pins::TimeGroup::Sample, effect_pins::TimeGroup::FractionEcon, effect_pins::TimeGroup::FractionFull};
 constexpr float SAMPLES_MODE_SCALE = effect_pins::TIME_SCALE_SAMPLES;  // the effect's time scale in "Samples" mode
 static_assert(VARIANT_COUNT == effect_pins::ROUTING_VARIANT_COUNT &&
-              static_cast<std::int32_t>(Variant::InputOutputFeedback) ==
-                  static_cast<std::int32_t>(effect_pins::RoutingVariant::InputOutputFeedback),
+                  static_cast<std::int32_t>(Variant::InputOutputFeedback) ==
+                      static_cast<std::int32_t>(effect_pins::RoutingVariant::InputOutputFeedback),
               "the jobs' variants are the effect's, in its order");
 constexpr std::int64_t SWEEP_PERIOD = 96;
 constexpr double SWEEP_DEPTH = 0.75;

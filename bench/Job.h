@@ -18,7 +18,10 @@ enum class Kind : std::int32_t {
 constexpr std::int32_t KIND_COUNT = 3;
 
 // The effect's routing variants, in its own order (the offsets inside a group of its routine table).
-enum class Variant : std::int32_t { Plain = 0, TapFeedback = 1, InputTapFeedback = 2, OutputFeedback = 3,
+enum class Variant : std::int32_t { Plain = 0,
+                                    TapFeedback = 1,
+                                    InputTapFeedback = 2,
+                                    OutputFeedback = 3,
                                     InputOutputFeedback = 4 };
 constexpr std::int32_t VARIANT_COUNT = 5;
 

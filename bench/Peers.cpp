@@ -26,7 +26,8 @@ class StkPeer final : public Peer {
 public:
     explicit StkPeer(const Job& job)
         : m_line(InitialDelay(job), static_cast<unsigned long>(job.buffer_size - 1)),
-          m_volume(job.volume), m_feedback(job.feedback) {
+          m_volume(job.volume),
+          m_feedback(job.feedback) {
         m_damping.setPole(job.damping);
     }
 
@@ -90,8 +91,7 @@ public:
         m_dsp->init(PEER_SAMPLE_RATE);
         m_dsp->buildUserInterface(&m_ui);
         const std::map<std::string, double> values = {
-            {"k", std::lround(job.delay)}, {"time", EffectiveDelay(job.delay)}, {"volume", job.volume},
-            {"feedback", job.feedback},    {"damping", job.damping}};
+            {"k", std::lround(job.delay)}, {"time", EffectiveDelay(job.delay)}, {"volume", job.volume}, {"feedback", job.feedback}, {"damping", job.damping}};
         for (auto& [label, zone] : m_ui.getLabelMap()) *zone = static_cast<FAUSTFLOAT>(values.at(label));
     }
 

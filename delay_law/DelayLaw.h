@@ -10,9 +10,9 @@ namespace delay_law {
 
 // The tap delay the module realises for a requested delay of `requested` samples (time scale x pin value).
 struct TapDelay {
-    double requested = 0.0;   // samples, as the settings ask
-    double effective = 0.0;   // samples, after the module's wrap into the buffer
-    std::int64_t buffer = 0;  // the buffer length N
+    double requested = 0.0;      // samples, as the settings ask
+    double effective = 0.0;      // samples, after the module's wrap into the buffer
+    std::int64_t buffer = 0;     // the buffer length N
     bool beyond_buffer = false;  // longer than N: the module wraps the tap
     bool below_one = false;      // shorter than one sample: the module reads the full buffer instead
     bool fractional = false;     // interpolated; whole-sample delays truncate the requested one toward zero

@@ -23,8 +23,20 @@ namespace effect_pins {
 
 // The pins in the module's description order: the host numbers them so, and a pin's index is its Pin value.
 enum class Pin : std::int32_t {
-    AudioIn, Active, Feedback, Damping, RoutingMode, Out, TimeAccuracy, TimeMode, Time, Volume, MaxDelay,
-    VolumeMode, MonoMode, Gate,
+    AudioIn,
+    Active,
+    Feedback,
+    Damping,
+    RoutingMode,
+    Out,
+    TimeAccuracy,
+    TimeMode,
+    Time,
+    Volume,
+    MaxDelay,
+    VolumeMode,
+    MonoMode,
+    Gate,
 };
 inline constexpr std::int32_t PIN_COUNT = 14;
 
@@ -114,7 +126,18 @@ inline constexpr std::array<Pin, PIN_COUNT - 2> kAnnounceOrder = [] {
 
 // Line length in samples for each entry, at sample rates up to 48000 Hz.
 inline constexpr std::array<std::int32_t, 12> kMaxDelaySamples{
-    524288, 262144, 131072, 65536, 32768, 16384, 8192, 4096, 2048, 1024, 512, 256,
+    524288,
+    262144,
+    131072,
+    65536,
+    32768,
+    16384,
+    8192,
+    4096,
+    2048,
+    1024,
+    512,
+    256,
 };
 inline constexpr std::int32_t MAX_DELAY_ENTRIES = static_cast<std::int32_t>(kMaxDelaySamples.size());
 static_assert(Facts(Pin::MaxDelay).Choices() == MAX_DELAY_ENTRIES, "one line length per list entry");
@@ -207,7 +230,11 @@ enum class RoutingVariant : std::int32_t {
 };
 inline constexpr std::int32_t ROUTING_VARIANT_COUNT = 5;
 inline constexpr std::array<std::string_view, ROUTING_VARIANT_COUNT> kRoutingVariantNames{
-    "Plain", "TapFeedback", "InputTapFeedback", "OutputFeedback", "InputOutputFeedback",
+    "Plain",
+    "TapFeedback",
+    "InputTapFeedback",
+    "OutputFeedback",
+    "InputOutputFeedback",
 };
 
 // The feedback variant of each "Damping/Feedback Mode" entry, and whether a damping amount alone selects it

@@ -212,7 +212,9 @@ void Player::Post(Slot& slot, std::uint8_t op) {
     case 3: {
         // Any event type, any value; a pin index from anywhere; a call names a routine the host owns.
         const std::uint8_t kind = m_script.Byte();
-        const std::int32_t type = kind < 100 ? EV_PIN_STATUS : kind < 150 ? EV_DATA : kind < 200 ? EV_CALL : m_script.I32();
+        const std::int32_t type = kind < 100 ? EV_PIN_STATUS : kind < 150 ? EV_DATA
+                                                           : kind < 200   ? EV_CALL
+                                                                          : m_script.I32();
         const std::int32_t value = m_script.Number(4);
         const std::int32_t value2 = m_script.I32();
         const std::intptr_t ptr = type == EV_CALL ? reinterpret_cast<std::intptr_t>(&HostRoutine)

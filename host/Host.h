@@ -78,12 +78,12 @@ struct StatusReport {
 
 struct InstanceOptions {
     float sample_rate = 48000.0f;
-    std::int32_t block_size = 512;    // length of every pin buffer; Process never takes more
-    std::int32_t pin_count = -1;      // HOST_GET_PIN_COUNT answer; -1: as many as the module describes
-    std::int32_t start_clock = 0;     // sample clock of the first sample
-    bool open = true;                 // send OP_SET_SAMPLE_RATE, OP_SET_BLOCK_SIZE and OP_OPEN on creation
-    bool record_calls = true;         // keep every host call in Calls(); long renders turn it off
-    bool echo_errors = true;          // also write each entry of Errors() to stderr as it happens
+    std::int32_t block_size = 512;  // length of every pin buffer; Process never takes more
+    std::int32_t pin_count = -1;    // HOST_GET_PIN_COUNT answer; -1: as many as the module describes
+    std::int32_t start_clock = 0;   // sample clock of the first sample
+    bool open = true;               // send OP_SET_SAMPLE_RATE, OP_SET_BLOCK_SIZE and OP_OPEN on creation
+    bool record_calls = true;       // keep every host call in Calls(); long renders turn it off
+    bool echo_errors = true;        // also write each entry of Errors() to stderr as it happens
 };
 
 // One processing object of a library, with the host's side of its pins. The binary interface itself is played
@@ -166,8 +166,8 @@ private:
         SETimedEvent event;
         bool write_choice;
         std::int16_t choice;
-        std::int32_t pin = -1;      // the pin whose variable or buffer the event writes, if any
-        bool fill = false;          // PostFloat: the buffer holds fill_value from the event on
+        std::int32_t pin = -1;  // the pin whose variable or buffer the event writes, if any
+        bool fill = false;      // PostFloat: the buffer holds fill_value from the event on
         float fill_value = 0.0f;
     };
     // host_core::Listener

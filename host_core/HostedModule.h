@@ -28,12 +28,12 @@ enum class Made : std::int32_t {
 
 // Breaches of the interface the host noticed; the call is answered with 0 or skipped.
 enum class Fault : std::int32_t {
-    NoSuchPin,         // a callback named a pin outside 0 .. pin count - 1
-    NotAFloatPin,      // HOST_GET_PIN_BUFFER for a pin without a buffer
-    StatusInThePast,   // HOST_SET_PIN_STATUS for a clock already past
-    NoProcessEntry,    // the record has no routine to call
-    NoEventEntry,      // the record has no event entry
-    ForeignRecord,     // a callback named another object's record
+    NoSuchPin,        // a callback named a pin outside 0 .. pin count - 1
+    NotAFloatPin,     // HOST_GET_PIN_BUFFER for a pin without a buffer
+    StatusInThePast,  // HOST_SET_PIN_STATUS for a clock already past
+    NoProcessEntry,   // the record has no routine to call
+    NoEventEntry,     // the record has no event entry
+    ForeignRecord,    // a callback named another object's record
 };
 
 class Listener {

@@ -151,8 +151,7 @@ const void* Adapter::Feature(const LV2_Feature* const* features, const char* uri
 
 Adapter::Adapter(const Variant& variant, float rate, std::int32_t max_block, const LV2_Worker_Schedule* schedule,
                  std::vector<PortDescription> ports)
-    : m_variant(variant), m_rate(rate), m_max_block(max_block), m_schedule(schedule), m_ports(std::move(ports)),
-      m_fade_samples(FADE_MS * 0.001 * rate), m_ramp_samples(RAMP_MS * 0.001 * rate) {
+    : m_variant(variant), m_rate(rate), m_max_block(max_block), m_schedule(schedule), m_ports(std::move(ports)), m_fade_samples(FADE_MS * 0.001 * rate), m_ramp_samples(RAMP_MS * 0.001 * rate) {
     const auto block = static_cast<std::size_t>(m_max_block);
     for (std::int32_t port = 0; port < PORT_COUNT; ++port) {
         if (IsPin(port) && m_ports[port].row.kind != PortKind::AudioIn && m_ports[port].row.kind != PortKind::AudioOut &&

@@ -56,8 +56,8 @@ public:
     Adapter& operator=(const Adapter&) = delete;
 
     void ConnectPort(std::uint32_t port, void* data);  // audio class; any port, any pointer, null included
-    void Activate();    // fresh module objects, every pin announced, "Active" last: the delay lines are made here
-    void Deactivate();  // the module objects are closed, their memory freed
+    void Activate();                                   // fresh module objects, every pin announced, "Active" last: the delay lines are made here
+    void Deactivate();                                 // the module objects are closed, their memory freed
     void Run(std::uint32_t frames);
     LV2_Worker_Status Work(std::uint32_t size, const void* data);  // worker thread
 
@@ -76,7 +76,7 @@ private:
     // One module object and what the adapter keeps for it. The module object is held by the host core, which
     // answers its calls; a sleeping module is not called and its output reads silence until a change.
     struct Channel {
-        std::int32_t index = 0;              // 0 left (or mono), 1 right
+        std::int32_t index = 0;  // 0 left (or mono), 1 right
         host_core::HostedModule module;
         std::vector<float> own_in, own_out;  // stand-ins for an unconnected or overwritten host buffer
         std::vector<float> dry;              // the host's input while the output is mixed
@@ -86,11 +86,14 @@ private:
     struct Ramp {
         double value = 0.0;
         double target = 0.0;
-        double step = 0.0;      // per sample, signed
-        void Jump(double to) { value = target = to; step = 0.0; }
+        double step = 0.0;  // per sample, signed
+        void Jump(double to) {
+            value = target = to;
+            step = 0.0;
+        }
         void Start(double to, double samples);  // reaches `to` after `samples` (at least 1)
         bool Moving() const { return value != target; }
-        double Advance(std::uint32_t samples);   // the value after `samples` more samples
+        double Advance(std::uint32_t samples);  // the value after `samples` more samples
     };
 
     Adapter(const Variant& variant, float rate, std::int32_t max_block, const LV2_Worker_Schedule* schedule,
@@ -139,14 +142,14 @@ private:
     const double m_ramp_samples;
 
     Channel m_channels[MAX_CHANNELS];
-    float* m_connections[PORT_COUNT] = {};        // the host's buffers; unconnected: null, a control m_defaults
-    float m_defaults[PORT_COUNT] = {};            // each control port's default
-    float m_readings[PORT_COUNT] = {};            // where an unconnected reading port is written
-    std::vector<float> m_buffers[PIN_PORTS];      // the control pins' buffers, m_max_block samples each, shared
-    float m_taken[PORT_COUNT] = {};               // each control port's value as the plug-in took it
-    std::int16_t m_sent_choice[PIN_PORTS] = {};   // choice pins: the value the modules have
-    std::uint32_t m_sent_float[PIN_PORTS] = {};   // float pins: the bits of the float the modules have
-    std::uint32_t m_seen[PORT_COUNT] = {};        // the bits of each port's value when last dealt with
+    float* m_connections[PORT_COUNT] = {};       // the host's buffers; unconnected: null, a control m_defaults
+    float m_defaults[PORT_COUNT] = {};           // each control port's default
+    float m_readings[PORT_COUNT] = {};           // where an unconnected reading port is written
+    std::vector<float> m_buffers[PIN_PORTS];     // the control pins' buffers, m_max_block samples each, shared
+    float m_taken[PORT_COUNT] = {};              // each control port's value as the plug-in took it
+    std::int16_t m_sent_choice[PIN_PORTS] = {};  // choice pins: the value the modules have
+    std::uint32_t m_sent_float[PIN_PORTS] = {};  // float pins: the bits of the float the modules have
+    std::uint32_t m_seen[PORT_COUNT] = {};       // the bits of each port's value when last dealt with
 
     // What the modules play, for the reading ports and the glide: the delay in samples, its line, the time pin
     // that gives it, and the time scale of the "Time Mode" the modules have.

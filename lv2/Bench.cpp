@@ -40,7 +40,7 @@ constexpr bool IS_CHOICE[PORTS] = {false, true, false, false, true, false, true,
 struct Setting {
     std::string name;
     std::vector<std::pair<std::int32_t, float>> controls;  // port, LV2 value
-    bool every_block = false;  // also at blocks 32 and 4096 (else 256 alone)
+    bool every_block = false;                              // also at blocks 32 and 4096 (else 256 alone)
 };
 const char* const SYMBOLS[PORTS] = {"audio_in", "active", "feedback", "damping", "routing_mode", "out",
                                     "time_accuracy", "time_mode", "time", "volume", "max_delay", "volume_mode",
@@ -280,13 +280,12 @@ const Setting FEEDBACK_25MS{"Feedback25ms", {{8, 25}, {4, 0}, {2, 4}}};
 const std::pair<const char*, Contender> PEERS[] = {
     {"Plain25ms", {"http://gareus.org/oss/lv2/nodelay", {{"delay", 1200}, {"report_latency", 0}}, "in", "out"}},
     {"Plain25ms",
-     {"http://lsp-plug.in/plugins/lv2/comp_delay_mono", {{"mode", 2}, {"time", 25}, {"dry", 0}, {"wet", 1}}, "in",
-      "out"}},
+     {"http://lsp-plug.in/plugins/lv2/comp_delay_mono", {{"mode", 2}, {"time", 25}, {"dry", 0}, {"wet", 1}}, "in", "out"}},
     {"Feedback25ms",
      {"http://calf.sourceforge.net/plugins/VintageDelay",
-      {{"timing", 1}, {"ms", 100}, {"subdiv", 4}, {"time_l", 1}, {"time_r", 1}, {"feedback", 0.4f}, {"amount", 1},
-       {"dry", 0}, {"medium", 0}, {"mix_mode", 0}},
-      "in_l", "out_l"}},
+      {{"timing", 1}, {"ms", 100}, {"subdiv", 4}, {"time_l", 1}, {"time_r", 1}, {"feedback", 0.4f}, {"amount", 1}, {"dry", 0}, {"medium", 0}, {"mix_mode", 0}},
+      "in_l",
+      "out_l"}},
 };
 const char* PeerName(const std::string& uri) {
     if (uri.find("gareus") != std::string::npos) return "x42-delay";
@@ -306,16 +305,24 @@ const bool REGISTERED = [] {
     }
     for (const Setting& job : {PLAIN_25MS, FEEDBACK_25MS}) {
         benchmark::RegisterBenchmark(("peers/ours/" + job.name).c_str(), Plugin, Ours(job))
-            ->Arg(64)->Arg(256)->Arg(1024);
+            ->Arg(64)
+            ->Arg(256)
+            ->Arg(1024);
         benchmark::RegisterBenchmark(("peers/ours-smoothing-off/" + job.name).c_str(), Plugin, Ours(job, false))
-            ->Arg(64)->Arg(256)->Arg(1024);
+            ->Arg(64)
+            ->Arg(256)
+            ->Arg(1024);
         // The floor: the module's routine alone on the same job, called straight through its record.
         benchmark::RegisterBenchmark(("peers/module-direct/" + job.name).c_str(), Module, job, true)
-            ->Arg(64)->Arg(256)->Arg(1024);
+            ->Arg(64)
+            ->Arg(256)
+            ->Arg(1024);
     }
     for (const auto& [job, peer] : PEERS) {
         benchmark::RegisterBenchmark(("peers/" + std::string(PeerName(peer.uri)) + "/" + job).c_str(), Plugin, peer)
-            ->Arg(64)->Arg(256)->Arg(1024);
+            ->Arg(64)
+            ->Arg(256)
+            ->Arg(1024);
     }
     return true;
 }();

@@ -56,8 +56,8 @@ bool Translate(PortDescription& port, const SEPinProperties& pin) {
         port.maximum = high->value;
         const er_text::ListEntry* chosen = er_text::FindChoice(parsed, default_text);
         port.default_value = !std::isnan(port.row.plugin_default) ? port.row.plugin_default
-                             : chosen != nullptr                     ? static_cast<float>(chosen->value)
-                                                                     : port.minimum;
+                             : chosen != nullptr                  ? static_cast<float>(chosen->value)
+                                                                  : port.minimum;
         return port.row.kind != PortKind::Toggle || port.entries.size() == 2;
     }
     if (IsControl(port.row.kind)) {

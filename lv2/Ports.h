@@ -18,14 +18,14 @@
 namespace er_lv2 {
 
 enum class PortKind {
-    AudioIn,    // lv2:AudioPort input
-    AudioOut,   // lv2:AudioPort output
-    Toggle,     // a choice pin "OFF,ON" as lv2:toggled, on by default
-    Choice,     // a choice pin as lv2:enumeration, one scale point per list entry; the value is the entry's value
-    Float,      // a float pin in shown units (the pin's float is the shown value / 10)
-    Trigger,    // a float pin the host pulses (pprops:trigger); a positive value is a gate
-    Reading,    // an output control port the adapter writes: what the module realises
-    Switch,     // an input toggle of the adapter's own
+    AudioIn,   // lv2:AudioPort input
+    AudioOut,  // lv2:AudioPort output
+    Toggle,    // a choice pin "OFF,ON" as lv2:toggled, on by default
+    Choice,    // a choice pin as lv2:enumeration, one scale point per list entry; the value is the entry's value
+    Float,     // a float pin in shown units (the pin's float is the shown value / 10)
+    Trigger,   // a float pin the host pulses (pprops:trigger); a positive value is a gate
+    Reading,   // an output control port the adapter writes: what the module realises
+    Switch,    // an input toggle of the adapter's own
 };
 
 // How a float port's range is read from the pin's range text ("10,0,10,0": the extremes are 0 and 10).
@@ -40,7 +40,7 @@ enum class RangeRule {
 inline constexpr float MODULE_DEFAULT = NAN;  // a row's plug-in default that keeps the module's
 
 struct PortRow {
-    const char* symbol;   // lv2:symbol
+    const char* symbol;  // lv2:symbol
     PortKind kind;
     RangeRule range;
     const char* comment;  // rdfs:comment, for an LV2 user
@@ -167,8 +167,8 @@ struct ChoiceEntry {
 // A port as the plug-in describes it: the module's pin texts, translated, or the adapter's own port.
 struct PortDescription {
     PortRow row;
-    std::string name;                  // the module's pin name
-    float minimum = 0.0f;              // control ports: the range in LV2 values
+    std::string name;      // the module's pin name
+    float minimum = 0.0f;  // control ports: the range in LV2 values
     float maximum = 0.0f;
     float default_value = 0.0f;        // control ports; a choice's entry value
     std::vector<ChoiceEntry> entries;  // choice ports, in list order

@@ -12,12 +12,14 @@ namespace er_lv2 {
 
 namespace {
 
-enum : std::int32_t { IDLE, WORKING, READY };
+enum : std::int32_t { IDLE,
+                      WORKING,
+                      READY };
 // The controls that shape the room: a change is worked out anew.
 constexpr std::int32_t SHAPE[] = {ROOM_PRESET, ROOM_SIZE, ROOM_WIDTH, ROOM_DISTANCE, ROOM_BRIGHTNESS};
-constexpr std::int32_t CONTROLS[] = {ROOM_PRESET, ROOM_SIZE,  ROOM_WIDTH, ROOM_DISTANCE,
+constexpr std::int32_t CONTROLS[] = {ROOM_PRESET, ROOM_SIZE, ROOM_WIDTH, ROOM_DISTANCE,
                                      ROOM_BRIGHTNESS, ROOM_DRY, ROOM_WET, ROOM_SMOOTH};
-constexpr double INSIDE = 0.01;  // metres: a moved source keeps this far from every wall
+constexpr double INSIDE = 0.01;                      // metres: a moved source keeps this far from every wall
 constexpr std::uint32_t PATTERN_WORK = 0xFFFFFFFFu;  // a header's tap for the room's own work
 
 double Gain(float db) { return db <= ROOM_LEVEL_OFF ? 0.0 : std::pow(10.0, static_cast<double>(db) / 20.0); }

@@ -39,7 +39,7 @@ inline constexpr std::int32_t ROOM_WET = 9;
 inline constexpr std::int32_t ROOM_SMOOTH = 10;
 inline constexpr std::int32_t ROOM_PORT_COUNT = 11;
 
-inline constexpr float ROOM_LEVEL_OFF = -70.0f;  // dry and wet at their minimum: silent
+inline constexpr float ROOM_LEVEL_OFF = -70.0f;     // dry and wet at their minimum: silent
 inline constexpr float ROOM_DEFAULT_PRESET = 2.0f;  // "studio", the named rooms' third
 
 // Symbols are part of every saved session: never rename one.
@@ -95,7 +95,7 @@ public:
     LV2_Worker_Status Work(std::uint32_t size, const void* data);  // worker thread
 
     std::int32_t Taps() const { return static_cast<std::int32_t>(m_taps.size()); }  // instances made
-    std::int32_t Sounding() const { return m_sounding; }  // the instances the current room sounds
+    std::int32_t Sounding() const { return m_sounding; }                            // the instances the current room sounds
 
     // One tap's values, as the room's rule gives them.
     struct TapValues {
@@ -124,8 +124,8 @@ private:
     float* m_connections[ROOM_PORT_COUNT] = {};
     float m_defaults[ROOM_PORT_COUNT] = {};
     float m_taken[ROOM_PORT_COUNT] = {};
-    float m_seen[ROOM_PORT_COUNT] = {};   // the shape controls' values when last worked out
-    std::vector<TapValues> m_pending;     // written by the worker while m_state is WORKING
+    float m_seen[ROOM_PORT_COUNT] = {};  // the shape controls' values when last worked out
+    std::vector<TapValues> m_pending;    // written by the worker while m_state is WORKING
     std::int32_t m_pending_count = 0;
     std::int32_t m_sounding = 0;
     std::atomic<std::int32_t> m_state{0};  // IDLE, WORKING (the worker owns m_pending), READY (Run applies it)

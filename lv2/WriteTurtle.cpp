@@ -108,9 +108,9 @@ void WritePort(std::ostream& out, const Variant& variant, std::int32_t index, co
         << "        rdfs:comment " << Literal(port.row.comment);
     if (audio) {
         const bool input = port.row.kind == PortKind::AudioIn;
-        const char* side = variant.channels == 1                                  ? "pg:center"
+        const char* side = variant.channels == 1                               ? "pg:center"
                            : (index == PORT_AUDIO_IN_R || index == PORT_OUT_R) ? "pg:right"
-                                                                                 : "pg:left";
+                                                                               : "pg:left";
         out << " ;\n        pg:group <" << GroupUri(variant, input ? "in" : "out") << "> ;\n"
             << "        lv2:designation " << side;
     }
@@ -157,8 +157,8 @@ constexpr const char* ROOM_DESCRIPTION =
 void WriteRoomPort(std::ostream& out, std::int32_t index) {
     const PortRow& row = ROOM_PORT_ROWS[index];
     const bool audio = !IsControl(row.kind);
-    std::string name = row.name != nullptr ? row.name
-                       : index == ROOM_IN  ? "Audio_In"
+    std::string name = row.name != nullptr   ? row.name
+                       : index == ROOM_IN    ? "Audio_In"
                        : index == ROOM_OUT_L ? "Out L"
                                              : "Out R";
     out << "    [\n"
@@ -170,7 +170,8 @@ void WriteRoomPort(std::ostream& out, std::int32_t index) {
     if (audio) {
         const bool input = row.kind == PortKind::AudioIn;
         out << " ;\n        pg:group <" << ROOM_URI << (input ? "#in" : "#out") << "> ;\n"
-            << "        lv2:designation " << (input ? "pg:center" : index == ROOM_OUT_L ? "pg:left" : "pg:right");
+            << "        lv2:designation " << (input ? "pg:center" : index == ROOM_OUT_L ? "pg:left"
+                                                                                        : "pg:right");
     }
     if (row.unit != nullptr) out << " ;\n        units:unit " << row.unit;
     if (IsControl(row.kind)) {
@@ -250,8 +251,8 @@ std::string Description(const std::vector<PortDescription>& ports, const std::st
 // A preset: er-render's settings file, every control the file does not set at the plug-in's default. "Active",
 // the gate and smoothing are the user's, not the preset's; a ramp ("5..40") starts where it starts.
 struct Preset {
-    std::string name;     // the file's stem
-    std::string comment;  // its leading comment lines
+    std::string name;                                    // the file's stem
+    std::string comment;                                 // its leading comment lines
     std::vector<std::pair<std::int32_t, float>> values;  // port, LV2 value
 };
 

@@ -11,7 +11,8 @@ constexpr std::uint16_t FPU_EXTENDED_PRECISION_NEAREST = 0x0300;
 
 std::uint16_t ReadFpuControl() {
     std::uint16_t word;
-    asm volatile("fnstcw %0" : "=m"(word));
+    asm volatile("fnstcw %0"
+                 : "=m"(word));
     return word;
 }
 

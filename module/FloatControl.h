@@ -15,11 +15,11 @@
 #include <emmintrin.h>
 
 // Library-wide, written by every open (RecordFloatControl), read by the routines.
-extern std::uint16_t g_fpu_control_saved;     // x87 control word found at the most recent open
-extern std::uint32_t g_mxcsr_saved;           // MXCSR control bits (status flags cleared) found at open
-extern std::uint32_t g_mxcsr_truncate;        // the same with rounding toward zero and all exceptions masked
+extern std::uint16_t g_fpu_control_saved;  // x87 control word found at the most recent open
+extern std::uint32_t g_mxcsr_saved;        // MXCSR control bits (status flags cleared) found at open
+extern std::uint32_t g_mxcsr_truncate;     // the same with rounding toward zero and all exceptions masked
 
-constexpr std::uint32_t MXCSR_STATUS_FLAGS = 0x003F;    // sticky exception flags: not part of the settings
+constexpr std::uint32_t MXCSR_STATUS_FLAGS = 0x003F;  // sticky exception flags: not part of the settings
 constexpr std::uint32_t MXCSR_EXCEPTION_MASKS = 0x1F80;
 constexpr std::uint32_t MXCSR_ROUND_TOWARD_ZERO = 0x6000;
 constexpr std::uint16_t FPU_EXCEPTION_MASKS = 0x003F;
@@ -59,6 +59,8 @@ inline void LeaveRoundTowardZero(std::uint32_t entry_flags) {
 // other answers out of range.
 inline std::int32_t DelayToInt32(double p) {
     std::int32_t k;
-    asm("cvttsd2si %1, %0" : "=r"(k) : "x"(p));
+    asm("cvttsd2si %1, %0"
+        : "=r"(k)
+        : "x"(p));
     return k;
 }

@@ -68,10 +68,10 @@ public:
     ~Module() override;                                     // releases the buffer, then the base part
 
     // ---- overridden virtual operations ----
-    void OnPinChange(SEPin* pin) override;  // the pin's reaction, then the common tail (ParameterHandling.cpp)
-    std::int32_t Open() override;           // prepares the state; selects no routine, allocates nothing
+    void OnPinChange(SEPin* pin) override;                                            // the pin's reaction, then the common tail (ParameterHandling.cpp)
+    std::int32_t Open() override;                                                     // prepares the state; selects no routine, allocates nothing
     bool GetPinProperties(std::int32_t index, SEPinProperties* properties) override;  // the 14 pins
-    void OnResume() override;               // arms the poly reset in mono mode
+    void OnResume() override;                                                         // arms the poly reset in mono mode
 
     // Installed while the effect is off (or has no delay line): counts down to HOST_SLEEP and writes zeros.
     virtual void ProcessSilence(std::int32_t start, std::int32_t count);
@@ -130,13 +130,13 @@ private:
     Marks SwitchOn();
     void EnterBufferlessSilence();  // after a failed allocation while on
     void AnnounceOut(std::int32_t status);
-    bool CanRunAudio() const;       // on, with a buffer and every pin the routines read
+    bool CanRunAudio() const;  // on, with a buffer and every pin the routines read
     std::int32_t SelectedRoutine() const;
 
     // ---- delay buffer (DelayBuffer.cpp); allocates: only from a pin notification ----
     bool AllocateBuffer();  // false: out of memory, m_buffer none
     void ReleaseBuffer();
-    void EmptyBuffer();     // an empty line: the clean spare swapped in, else zeros in place; size, write position stay
+    void EmptyBuffer();       // an empty line: the clean spare swapped in, else zeros in place; size, write position stay
     void RezeroSpareSlice();  // one slice of the spare given back to the system; from the audio routines
 
     // ---- block-start readers (Routines.cpp), under the read policies ----
@@ -146,40 +146,40 @@ private:
     void UpdateTapVolume(std::int32_t start);
 
     // ---- state, in declaration order ----
-    std::int32_t m_tap_offset = 0;       // 4 * k, the tap's whole-sample delay as a byte offset; time readers
-    float m_tap_volume = 0.0f;           // V, the tap gain; UpdateTapVolume
-    float m_tap_fraction = 0.0f;         // f, rounded toward zero; UpdateTapTimeFraction (block-rate group only)
-    float m_damping_state = 0.0f;        // S between blocks; routines; 0 at open, new line, poly reset
-    std::int32_t m_write_pos = 0;        // byte position of the next write, unfolded; routines; 0 at allocation
-    std::int32_t m_buffer_size = 0;      // N, a power of two; allocation
-    std::int32_t m_buffer_mask = 0;      // (N - 1) * 4; allocation. Valid for m_buffer whenever it holds one
-    ZeroedLine m_buffer;                 // the delay line, N floats, or none; exists only while on
-    ZeroedLine m_spare;                  // N floats for the next poly reset, or none (short lines, no memory)
-    std::int32_t m_spare_dirty = 0;      // samples [0, this) of m_spare not yet zero again; 0 without a spare
-    float* in_audio = nullptr;           // pin 0 "Audio_In"; host writes the buffer address before each block
-    float* in_gate = nullptr;            // pin 13 "Midi_to_CV:Gate(Poly Reset)"; read only at its notification
-    float* out_audio = nullptr;          // pin 5 "Out"; host supplies, routines fill
-    float* in_time[TAP_COUNT] = {};      // pin 8 "1 Time" is element 0; the others are never bound
-    float* in_volume[TAP_COUNT] = {};    // pin 9 "1 Volume 10=100%" is element 0
-    float* in_damping = nullptr;         // pin 3 "Damping 0-10"; D at each block's first sample
-    float* in_feedback = nullptr;        // pin 2 "Feedback +/-10"; F at each block's first sample
-    float m_time_scale = 0.0f;           // samples per unit of Time; "Time Mode" notifications; 0 at open
-    float m_feedback = 0.0f;             // feedback amount for the routine choice only (1.0 while streaming)
-    float m_damping = 0.0f;              // damping amount for the routine choice only (1.0 while streaming)
-    ReadPolicy m_time_update = ReadPolicy::None;    // when the routines read "1 Time"; CommonTail, the readers
-    ReadPolicy m_volume_update = ReadPolicy::None;  // when they read "1 Volume 10=100%"; the same
+    std::int32_t m_tap_offset = 0;                    // 4 * k, the tap's whole-sample delay as a byte offset; time readers
+    float m_tap_volume = 0.0f;                        // V, the tap gain; UpdateTapVolume
+    float m_tap_fraction = 0.0f;                      // f, rounded toward zero; UpdateTapTimeFraction (block-rate group only)
+    float m_damping_state = 0.0f;                     // S between blocks; routines; 0 at open, new line, poly reset
+    std::int32_t m_write_pos = 0;                     // byte position of the next write, unfolded; routines; 0 at allocation
+    std::int32_t m_buffer_size = 0;                   // N, a power of two; allocation
+    std::int32_t m_buffer_mask = 0;                   // (N - 1) * 4; allocation. Valid for m_buffer whenever it holds one
+    ZeroedLine m_buffer;                              // the delay line, N floats, or none; exists only while on
+    ZeroedLine m_spare;                               // N floats for the next poly reset, or none (short lines, no memory)
+    std::int32_t m_spare_dirty = 0;                   // samples [0, this) of m_spare not yet zero again; 0 without a spare
+    float* in_audio = nullptr;                        // pin 0 "Audio_In"; host writes the buffer address before each block
+    float* in_gate = nullptr;                         // pin 13 "Midi_to_CV:Gate(Poly Reset)"; read only at its notification
+    float* out_audio = nullptr;                       // pin 5 "Out"; host supplies, routines fill
+    float* in_time[TAP_COUNT] = {};                   // pin 8 "1 Time" is element 0; the others are never bound
+    float* in_volume[TAP_COUNT] = {};                 // pin 9 "1 Volume 10=100%" is element 0
+    float* in_damping = nullptr;                      // pin 3 "Damping 0-10"; D at each block's first sample
+    float* in_feedback = nullptr;                     // pin 2 "Feedback +/-10"; F at each block's first sample
+    float m_time_scale = 0.0f;                        // samples per unit of Time; "Time Mode" notifications; 0 at open
+    float m_feedback = 0.0f;                          // feedback amount for the routine choice only (1.0 while streaming)
+    float m_damping = 0.0f;                           // damping amount for the routine choice only (1.0 while streaming)
+    ReadPolicy m_time_update = ReadPolicy::None;      // when the routines read "1 Time"; CommonTail, the readers
+    ReadPolicy m_volume_update = ReadPolicy::None;    // when they read "1 Volume 10=100%"; the same
     std::int32_t m_time_streaming[TAP_COUNT] = {};    // element 0: 1 while "1 Time" streams
     std::int32_t m_volume_streaming[TAP_COUNT] = {};  // element 0: 1 while "1 Volume 10=100%" streams
-    std::int32_t m_block_size = 0;       // the host's block size at open; the silence countdown's start
-    std::int32_t m_idle_count = 0;       // silence still owed before HOST_SLEEP; saturates, never wraps
+    std::int32_t m_block_size = 0;                    // the host's block size at open; the silence countdown's start
+    std::int32_t m_idle_count = 0;                    // silence still owed before HOST_SLEEP; saturates, never wraps
     ResetState m_reset_state = ResetState::NotArmed;  // OnResume arms it in mono mode; a gate disarms it
-    SEPin* m_out_pin = nullptr;          // pin 5's object, not owned; null if the host built fewer pins
-    std::int16_t max_delay = 0;          // pin 10 "Max Delay(s)": index 0..11; 2 at open
-    std::int16_t active = 0;             // pin 1 "Active": 0 "OFF", 1 "ON"
-    std::int16_t m_allocated_max_delay = 0;  // the max_delay the present buffer was sized for (raw value)
-    std::int16_t time_mode = 0;          // pin 7 "Time Mode": 0 seconds, 1 milliseconds, 2 samples
-    std::int16_t routing_mode = 0;       // pin 4 "Damping/Feedback Mode": 0..3
-    std::int16_t time_accuracy = 0;      // pin 6 "Time Accuracy": 0 sample, 1 fraction (econ), 2 fraction (full)
-    std::int16_t volume_mode = 0;        // pin 11 "Volume Mode": 0 linear, otherwise analogue
-    std::int16_t mono_mode = 0;          // pin 12 "Midi_to_CV:Mono Mode(Poly Reset)": 1 "On", 0 "Off"
+    SEPin* m_out_pin = nullptr;                       // pin 5's object, not owned; null if the host built fewer pins
+    std::int16_t max_delay = 0;                       // pin 10 "Max Delay(s)": index 0..11; 2 at open
+    std::int16_t active = 0;                          // pin 1 "Active": 0 "OFF", 1 "ON"
+    std::int16_t m_allocated_max_delay = 0;           // the max_delay the present buffer was sized for (raw value)
+    std::int16_t time_mode = 0;                       // pin 7 "Time Mode": 0 seconds, 1 milliseconds, 2 samples
+    std::int16_t routing_mode = 0;                    // pin 4 "Damping/Feedback Mode": 0..3
+    std::int16_t time_accuracy = 0;                   // pin 6 "Time Accuracy": 0 sample, 1 fraction (econ), 2 fraction (full)
+    std::int16_t volume_mode = 0;                     // pin 11 "Volume Mode": 0 linear, otherwise analogue
+    std::int16_t mono_mode = 0;                       // pin 12 "Midi_to_CV:Mono Mode(Poly Reset)": 1 "On", 0 "Off"
 };

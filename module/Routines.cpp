@@ -160,7 +160,8 @@ void Module::Process(std::int32_t start, std::int32_t count) {
     // The per-sample fractional loops round every result and store toward zero; so does the whole-sample Plain
     // loop (it touches only the last bit of its output). The other loops run in the mode in force.
     constexpr bool kRoundTowardZero = G == TimeGroup::FractionFull || (G == TimeGroup::Sample && kPlain);
-    if (m_spare_dirty != 0) [[unlikely]] RezeroSpareSlice();  // after a poly reset of a long line
+    if (m_spare_dirty != 0) [[unlikely]]
+        RezeroSpareSlice();  // after a poly reset of a long line
 
     // MXCSR is read at most once per call, and only where the mode must be switched.
     const bool read_time = G != TimeGroup::FractionFull && m_time_update != ReadPolicy::None;

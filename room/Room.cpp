@@ -17,7 +17,8 @@ std::string Number(double value) {
 }
 
 double Axis(const Vec3& v, int axis) {
-    return axis == 0 ? v.x : axis == 1 ? v.y : v.z;
+    return axis == 0 ? v.x : axis == 1 ? v.y
+                                       : v.z;
 }
 
 double Distance(const Vec3& a, const Vec3& b) {

@@ -18,10 +18,15 @@ struct Vec3 {
 };
 
 // The six walls of the box: x is its width (left to right), y its length (front to back), z its height.
-enum Wall : std::int32_t { LEFT, RIGHT, FRONT, BACK, FLOOR, CEILING };
+enum Wall : std::int32_t { LEFT,
+                           RIGHT,
+                           FRONT,
+                           BACK,
+                           FLOOR,
+                           CEILING };
 inline constexpr std::int32_t WALL_COUNT = 6;
 inline constexpr std::array<std::string_view, WALL_COUNT> WALL_NAMES{"left", "right", "front", "back", "floor",
-                                                                      "ceiling"};
+                                                                     "ceiling"};
 
 struct Surface {
     double absorption = 0.1;  // share of the incident energy a bounce takes away, 0 .. 1 (broadband)
@@ -33,14 +38,14 @@ inline constexpr std::int32_t MAX_ORDER = 12;            // the highest order a 
 
 struct Room {
     std::string name;
-    Vec3 size{5.0, 4.0, 2.5};     // metres
-    Vec3 source{1.5, 1.2, 1.4};   // metres from the left, front and floor walls
+    Vec3 size{5.0, 4.0, 2.5};    // metres
+    Vec3 source{1.5, 1.2, 1.4};  // metres from the left, front and floor walls
     Vec3 listener{3.0, 2.8, 1.2};
     std::array<Surface, WALL_COUNT> walls{};
-    double spacing = 0.2;         // metres between the two listening points (left and right); 0: one point, mono
+    double spacing = 0.2;  // metres between the two listening points (left and right); 0: one point, mono
     double speed_of_sound = DEFAULT_SPEED_OF_SOUND;
-    std::int32_t max_order = 3;   // taps of orders 1 .. max_order
-    std::string origin;           // where the numbers come from
+    std::int32_t max_order = 3;  // taps of orders 1 .. max_order
+    std::string origin;          // where the numbers come from
 };
 
 // A room that cannot be modelled: a position outside the box, a size or absorption out of range, a bad file.
@@ -64,14 +69,14 @@ Room Scaled(const Room& room, double scale);
 std::vector<Vec3> ListeningPoints(const Room& room);
 
 struct Tap {
-    std::int32_t order = 0;                   // reflections on the way
+    std::int32_t order = 0;                          // reflections on the way
     std::array<std::int32_t, WALL_COUNT> bounces{};  // reflections on each wall
-    std::int32_t channel = 0;                 // listening point: 0 left (or mono), 1 right
-    double delay = 0.0;                       // seconds after the direct sound reaches the nearer point
-    double gain = 0.0;                        // linear, re the direct sound at the nearer point
-    double cutoff_hz = 0.0;                   // -3 dB frequency of the combined low-pass; 0: none
-    Vec3 image;                               // the image source
-    double distance = 0.0;                    // metres from the image to the listening point
+    std::int32_t channel = 0;                        // listening point: 0 left (or mono), 1 right
+    double delay = 0.0;                              // seconds after the direct sound reaches the nearer point
+    double gain = 0.0;                               // linear, re the direct sound at the nearer point
+    double cutoff_hz = 0.0;                          // -3 dB frequency of the combined low-pass; 0: none
+    Vec3 image;                                      // the image source
+    double distance = 0.0;                           // metres from the image to the listening point
 };
 
 struct Pattern {

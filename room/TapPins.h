@@ -22,12 +22,12 @@ inline constexpr std::int16_t TAP_ROUTING = effect_pins::choice::INPUT_TAP;
 inline constexpr std::int16_t TAP_VOLUME_MODE = effect_pins::choice::LINEAR;
 
 struct TapPins {
-    float time = 0.0f;             // "1 Time", shown: seconds
-    float volume = 0.0f;           // "1 Volume 10=100%", shown: the tap's gain x 10
-    float damping = 0.0f;          // "Damping 0-10", shown: the one-pole coefficient x 10
-    std::int16_t max_delay = 0;    // "Max Delay(s)" entry value
-    double samples = 0.0;          // the delay the module realises, in samples
-    double coefficient = 0.0;      // the one-pole coefficient of the tap's bounces, 0 .. 1
+    float time = 0.0f;           // "1 Time", shown: seconds
+    float volume = 0.0f;         // "1 Volume 10=100%", shown: the tap's gain x 10
+    float damping = 0.0f;        // "Damping 0-10", shown: the one-pole coefficient x 10
+    std::int16_t max_delay = 0;  // "Max Delay(s)" entry value
+    double samples = 0.0;        // the delay the module realises, in samples
+    double coefficient = 0.0;    // the one-pole coefficient of the tap's bounces, 0 .. 1
 };
 
 // The pins of `tap` at `rate`: its delay rounded to the nearest sample (at least one: a reflection closer than

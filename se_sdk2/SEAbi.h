@@ -64,15 +64,15 @@ constexpr std::int32_t SE_RECORD_VERSION = 1;
 
 // Lives inside the processing object; makeModule returns its address. Every byte not listed is zero.
 struct SEModuleRecord {
-    std::int32_t magic;       // SE_MODULE_MAGIC
-    std::int32_t version;     // SE_RECORD_VERSION
-    void* host_data;          // the host's own value from makeModule, never interpreted
-    void* object;             // first argument of `process` and `event`
-    void* reserved0;          // 0
-    SEDispatchEntry dispatch; // (record, opcode, index, value, ptr, opt): calls Dispatch on `object`
-    SEProcessEntry process;   // the installed routine; re-read by the host after HOST_ROUTINE_CHANGED
-    SEEventEntry event;       // calls HandleEvent on `object`
-    void* reserved1[4];       // 0
+    std::int32_t magic;        // SE_MODULE_MAGIC
+    std::int32_t version;      // SE_RECORD_VERSION
+    void* host_data;           // the host's own value from makeModule, never interpreted
+    void* object;              // first argument of `process` and `event`
+    void* reserved0;           // 0
+    SEDispatchEntry dispatch;  // (record, opcode, index, value, ptr, opt): calls Dispatch on `object`
+    SEProcessEntry process;    // the installed routine; re-read by the host after HOST_ROUTINE_CHANGED
+    SEEventEntry event;        // calls HandleEvent on `object`
+    void* reserved1[4];        // 0
 };
 
 // Owned by the host; the frame reads these fields and no others.
@@ -97,23 +97,23 @@ inline bool operator==(const SERoutineRef& a, const SERoutineRef& b) {
 
 // One record shared by every object of the library; OP_GET_ROUTINE_INFO rewrites it for the asking object.
 struct SERoutineInfo {
-    std::int32_t one;          // 1
-    std::int32_t ref_size;     // sizeof(SERoutineRef)
-    SERoutineRef* routine;     // the asking object's installed routine
-    std::int32_t zero;         // 0
+    std::int32_t one;       // 1
+    std::int32_t ref_size;  // sizeof(SERoutineRef)
+    SERoutineRef* routine;  // the asking object's installed routine
+    std::int32_t zero;      // 0
 };
 
 // Dispatcher opcodes, host to object.
 constexpr std::int32_t OP_OPEN = 0;
 constexpr std::int32_t OP_CLOSE = 1;
-constexpr std::int32_t OP_SET_SAMPLE_RATE = 2;    // opt = rate in Hz
-constexpr std::int32_t OP_SET_BLOCK_SIZE = 3;     // value = samples
-constexpr std::int32_t OP_GET_PIN_PROPERTIES = 6; // index, ptr = SEPinProperties*
-constexpr std::int32_t OP_GUI_PAIR = 7;           // a GUI object's opcode (SEGUI_base::OnPair); refused here
-constexpr std::int32_t OP_RESUME = 8;             // index
-constexpr std::int32_t OP_GUI_QUERY = 10;         // a GUI object's opcode (SEGUI_base::OnQuery); refused here
-constexpr std::int32_t OP_HOST_MESSAGE = 12;      // value, index, ptr
-constexpr std::int32_t OP_GET_ROUTINE_INFO = 13;  // answers the address of SERoutineInfo
+constexpr std::int32_t OP_SET_SAMPLE_RATE = 2;     // opt = rate in Hz
+constexpr std::int32_t OP_SET_BLOCK_SIZE = 3;      // value = samples
+constexpr std::int32_t OP_GET_PIN_PROPERTIES = 6;  // index, ptr = SEPinProperties*
+constexpr std::int32_t OP_GUI_PAIR = 7;            // a GUI object's opcode (SEGUI_base::OnPair); refused here
+constexpr std::int32_t OP_RESUME = 8;              // index
+constexpr std::int32_t OP_GUI_QUERY = 10;          // a GUI object's opcode (SEGUI_base::OnQuery); refused here
+constexpr std::int32_t OP_HOST_MESSAGE = 12;       // value, index, ptr
+constexpr std::int32_t OP_GET_ROUTINE_INFO = 13;   // answers the address of SERoutineInfo
 
 // Host-callback opcodes, object to host. Arguments not named are 0.
 constexpr std::int32_t HOST_SET_PIN_STATUS = 0;    // index = pin, value = status, ptr = sample clock
@@ -155,14 +155,14 @@ constexpr std::int32_t IO_PATCH_STORE = 0x10000;
 // One pin's description. The frame clears it before asking the effect; for the host's own requests the host's
 // record is filled in place and fields the effect does not set keep what the host put there.
 struct SEPinProperties {
-    void* variable;            // effect's variable holding the value; null when the pin stores it itself
-    std::int32_t direction;    // DR_...
-    std::int32_t datatype;     // DT_...
-    const char* name;          // constant text
-    const char* default_value; // constant text, or null
-    const char* extra_text;    // DT_LIST: comma-separated choices; DT_FSAMPLE: four range numbers
-    std::int32_t flags;        // IO_...
-    std::int32_t reserved;     // 0
+    void* variable;             // effect's variable holding the value; null when the pin stores it itself
+    std::int32_t direction;     // DR_...
+    std::int32_t datatype;      // DT_...
+    const char* name;           // constant text
+    const char* default_value;  // constant text, or null
+    const char* extra_text;     // DT_LIST: comma-separated choices; DT_FSAMPLE: four range numbers
+    std::int32_t flags;         // IO_...
+    std::int32_t reserved;      // 0
 };
 
 // A pin description reaches the processing object (and the host builds a pin for it there) unless it belongs to
@@ -176,12 +176,12 @@ inline bool VisibleToDsp(const SEPinProperties& properties) {
 constexpr std::int32_t SE_GUI_MAGIC = 0x5345504D;
 
 struct SEGUIRecord {
-    std::int32_t magic;       // SE_GUI_MAGIC
-    std::int32_t version;     // SE_RECORD_VERSION
-    SEDispatchEntry dispatch; // calls the GUI object's Dispatch on `object`
-    void* host_data;          // the host's own value from makeModule
-    void* object;             // the GUI object
-    void* reserved[5];        // 0
+    std::int32_t magic;        // SE_GUI_MAGIC
+    std::int32_t version;      // SE_RECORD_VERSION
+    SEDispatchEntry dispatch;  // calls the GUI object's Dispatch on `object`
+    void* host_data;           // the host's own value from makeModule
+    void* object;              // the GUI object
+    void* reserved[5];         // 0
 };
 
 // ---- Layout checks -------------------------------------------------------------------------------------------

@@ -20,23 +20,23 @@ public:
     // Reached by opcodes 0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 6 and 7, in this slot order. This module's GUI object
     // answers none of them; where a request's meaning is not this module's business, the operation is named for
     // its arguments and the opcode that reaches it.
-    virtual void OnOpen(bool flag);                                             // 0: flag = (index == 1)
-    virtual void OnClose();                                                     // 1, then destruction
-    virtual void OnPinQuery(std::int32_t index, void* ptr);                     // 2
+    virtual void OnOpen(bool flag);                                                       // 0: flag = (index == 1)
+    virtual void OnClose();                                                               // 1, then destruction
+    virtual void OnPinQuery(std::int32_t index, void* ptr);                               // 2
     virtual void OnValue3(void* ptr, float opt, std::int32_t index, std::int32_t value);  // 3
     virtual void OnValue4(void* ptr, float opt, std::int32_t index, std::int32_t value);  // 4
     virtual void OnValue5(void* ptr, float opt, std::int32_t index, std::int32_t value);  // 5
-    virtual void OnPointer8(void* ptr);                                         // 8
-    virtual void OnPointer9(void* ptr);                                         // 9
-    virtual std::uint8_t OnQuery();                                             // 10: its answer
-    virtual void OnIndex11(std::int32_t index);                                 // 11
-    virtual void OnIndex12(std::int32_t index);                                 // 12
-    virtual void OnMessage(std::int32_t value, std::int32_t index, void* ptr);  // 6
+    virtual void OnPointer8(void* ptr);                                                   // 8
+    virtual void OnPointer9(void* ptr);                                                   // 9
+    virtual std::uint8_t OnQuery();                                                       // 10: its answer
+    virtual void OnIndex11(std::int32_t index);                                           // 11
+    virtual void OnIndex12(std::int32_t index);                                           // 12
+    virtual void OnMessage(std::int32_t value, std::int32_t index, void* ptr);            // 6
     struct Pair {
         std::int32_t index;
         SEGUI_base* object;
     };
-    virtual void OnPair(Pair* pair);                                            // 7
+    virtual void OnPair(Pair* pair);  // 7
 
     SEGUIRecord* Record() { return &m_record; }
 

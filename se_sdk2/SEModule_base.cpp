@@ -59,11 +59,14 @@ struct SEModule_base::Translation {
         const bool described = object.GetPinProperties(index, static_cast<SEPinProperties*>(ptr));
         // The patch-store rule: a stored value must belong to a private, output or UI-communication pin. The odd
         // casts and spaces are on purpose: a failed check reports this text, fixed to the character.
+        // The condition's text, spacing included, is what a failed check reports: kept as it stands.
+        // clang-format off
         SE_CHECK((((SEPinProperties*)ptr)->flags & IO_PATCH_STORE) == 0 ||
                      (((SEPinProperties*)ptr)->flags & IO_PRIVATE) != 0 ||
                      ((SEPinProperties*)ptr)->direction == DR_OUT ||
                      ( ( (SEPinProperties*)ptr)->flags & IO_UI_COMMUNICATION) != 0,
                  SOURCE);
+        // clang-format on
         return described ? 1 : 0;
     }
     // Opcodes that only a GUI object accepts.
@@ -87,20 +90,20 @@ struct SEModule_base::Translation {
 
     // Indexed by opcode; a null row answers 0 and does nothing.
     static constexpr OpcodeHandler OPCODES[] = {
-        &Open,            // 0  OP_OPEN
-        &Close,           // 1  OP_CLOSE
-        &SetSampleRate,   // 2  OP_SET_SAMPLE_RATE
-        &SetBlockSize,    // 3  OP_SET_BLOCK_SIZE
-        nullptr,          // 4
-        nullptr,          // 5
-        &GetPinProperties,// 6  OP_GET_PIN_PROPERTIES
-        &Rejected,        // 7  OP_GUI_PAIR
-        &Resume,          // 8  OP_RESUME
-        nullptr,          // 9
-        &Rejected,        // 10 OP_GUI_QUERY
-        nullptr,          // 11
-        &HostMessage,     // 12 OP_HOST_MESSAGE
-        &GetRoutineInfo,  // 13 OP_GET_ROUTINE_INFO
+        &Open,              // 0  OP_OPEN
+        &Close,             // 1  OP_CLOSE
+        &SetSampleRate,     // 2  OP_SET_SAMPLE_RATE
+        &SetBlockSize,      // 3  OP_SET_BLOCK_SIZE
+        nullptr,            // 4
+        nullptr,            // 5
+        &GetPinProperties,  // 6  OP_GET_PIN_PROPERTIES
+        &Rejected,          // 7  OP_GUI_PAIR
+        &Resume,            // 8  OP_RESUME
+        nullptr,            // 9
+        &Rejected,          // 10 OP_GUI_QUERY
+        nullptr,            // 11
+        &HostMessage,       // 12 OP_HOST_MESSAGE
+        &GetRoutineInfo,    // 13 OP_GET_ROUTINE_INFO
     };
 
     static void PinStatus(SEModule_base& object, const SETimedEvent& e) {

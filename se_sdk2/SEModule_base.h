@@ -20,21 +20,21 @@ public:
     SEModule_base& operator=(const SEModule_base&) = delete;
 
     // ---- virtual operations, in slot order ----
-    virtual void OnPinChange(SEPin* pin);                 // a pin's status changed; default: nothing
-    virtual void HandleEvent(SETimedEvent* e);            // record `event`
+    virtual void OnPinChange(SEPin* pin);       // a pin's status changed; default: nothing
+    virtual void HandleEvent(SETimedEvent* e);  // record `event`
     virtual se_answer Dispatch(std::int32_t opcode, std::int32_t index, std::int32_t value, void* ptr,
-                               float opt);                // record `dispatch`
-    virtual std::int32_t Open();                          // OP_OPEN: builds the pins; returns 0
-    virtual void Close();                                 // OP_CLOSE, before destruction; default: nothing
-    virtual void SetSampleRate(float rate);               // OP_SET_SAMPLE_RATE
-    virtual void SetBlockSize(std::int32_t samples);      // OP_SET_BLOCK_SIZE
-    virtual float SampleRate();                           // 44100.0 until the host sets it
-    virtual std::int32_t BlockSize();                     // 1024 until the host sets it
-    virtual bool GetPinProperties(std::int32_t index, SEPinProperties* properties);  // default: false
-    virtual void OnResume();                              // OP_RESUME; default: nothing
-    virtual void OnResumeValue(std::int32_t value);       // OP_RESUME with index > 0; default: nothing
+                               float opt);                                                       // record `dispatch`
+    virtual std::int32_t Open();                                                                 // OP_OPEN: builds the pins; returns 0
+    virtual void Close();                                                                        // OP_CLOSE, before destruction; default: nothing
+    virtual void SetSampleRate(float rate);                                                      // OP_SET_SAMPLE_RATE
+    virtual void SetBlockSize(std::int32_t samples);                                             // OP_SET_BLOCK_SIZE
+    virtual float SampleRate();                                                                  // 44100.0 until the host sets it
+    virtual std::int32_t BlockSize();                                                            // 1024 until the host sets it
+    virtual bool GetPinProperties(std::int32_t index, SEPinProperties* properties);              // default: false
+    virtual void OnResume();                                                                     // OP_RESUME; default: nothing
+    virtual void OnResumeValue(std::int32_t value);                                              // OP_RESUME with index > 0; default: nothing
     virtual void OnDataEvent(std::int32_t time_stamp, std::int32_t value, std::int16_t value2);  // EV_DATA
-    virtual void OnHostMessage(std::int32_t value, std::int32_t index, void* ptr);           // OP_HOST_MESSAGE
+    virtual void OnHostMessage(std::int32_t value, std::int32_t index, void* ptr);               // OP_HOST_MESSAGE
 
     // ---- services for the effect ----
     // Calls the host with this object's record; 0 without a callback.
@@ -69,7 +69,7 @@ protected:
     std::int32_t m_host_block_size;  // 1024 until the host sets it
     SEPin* m_pins;                   // owned; null until Open, m_pin_count elements after it
     std::int32_t m_pin_count;
-    SERoutineRef m_routine;          // the installed routine; m_record.process is its entry
+    SERoutineRef m_routine;  // the installed routine; m_record.process is its entry
 
 private:
     struct Translation;  // the opcode and event tables, with one handler per entry

@@ -35,15 +35,15 @@ public:
     void* Variable() const { return m_variable; }
 
 private:
-    void* m_variable = nullptr;          // the effect's variable, or &m_local, or null (no storage)
-    SEModule_base* m_module = nullptr;   // the owner
-    std::int32_t m_index = 0;            // place in the owner's pin array; the host's number for the pin
-    std::int32_t m_status = PS_STATIC;   // last status received
-    std::int32_t m_datatype = 0;         // the description's data type
-    union Local {                        // storage for a pin without a variable
-        std::int16_t list;               // DT_LIST
-        std::uint8_t byte;               // data type 4
-        std::int32_t word;               // data types 6 and 8
-        float* samples;                  // DT_FSAMPLE: buffer address from the host
+    void* m_variable = nullptr;         // the effect's variable, or &m_local, or null (no storage)
+    SEModule_base* m_module = nullptr;  // the owner
+    std::int32_t m_index = 0;           // place in the owner's pin array; the host's number for the pin
+    std::int32_t m_status = PS_STATIC;  // last status received
+    std::int32_t m_datatype = 0;        // the description's data type
+    union Local {                       // storage for a pin without a variable
+        std::int16_t list;              // DT_LIST
+        std::uint8_t byte;              // data type 4
+        std::int32_t word;              // data types 6 and 8
+        float* samples;                 // DT_FSAMPLE: buffer address from the host
     } m_local{};
 };

@@ -8,12 +8,12 @@
 
 #include "Peers.h"
 
-<<includeIntrinsic>>
+<< includeIntrinsic >>
 
-<<includeclass>>
+    << includeclass >>
 
-namespace {
-const bool registered = er_bench::RegisterFaustPeer(
-    static_cast<er_bench::Kind>(ER_FAUST_KIND), static_cast<er_bench::Variant>(ER_FAUST_VARIANT),
-    ER_FAUST_MAXDELAY, [] { return std::unique_ptr<dsp>(new mydsp()); });
+    namespace {
+    const bool registered = er_bench::RegisterFaustPeer(
+        static_cast<er_bench::Kind>(ER_FAUST_KIND), static_cast<er_bench::Variant>(ER_FAUST_VARIANT),
+        ER_FAUST_MAXDELAY, [] { return std::unique_ptr<dsp>(new mydsp()); });
 }  // namespace

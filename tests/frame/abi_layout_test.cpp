@@ -21,7 +21,8 @@ struct Field {
     std::size_t expected_64;
 };
 
-#define ER_FIELD(Record, name, off32, off64) Field{#Record, #name, offsetof(Record, name), off32, off64}
+#define ER_FIELD(Record, name, off32, off64) \
+    Field { #Record, #name, offsetof(Record, name), off32, off64 }
 
 const Field FIELDS[] = {
     ER_FIELD(SEModuleIdentity, unique_id, 0, 0),

@@ -18,7 +18,9 @@ using er_host::InstanceOptions;
 using er_host::Library;
 
 // Host pins of the fake: description 1 is GUI-only and gets no pin, so description 2 is pin 1.
-enum FakePin : std::int32_t { PIN_IN = 0, PIN_MODE = 1, PIN_OUT = 2 };
+enum FakePin : std::int32_t { PIN_IN = 0,
+                              PIN_MODE = 1,
+                              PIN_OUT = 2 };
 
 // EV_DATA values the fake obeys in its event handler, so tests can make it call the host at a chosen moment.
 enum FakeAction : std::int32_t {
@@ -32,13 +34,13 @@ enum FakeAction : std::int32_t {
 };
 
 struct Seen {
-    char what;                 // 'P' process, 'E' event
-    std::int32_t start = 0;    // process
-    std::int32_t count = 0;    // process
-    SETimedEvent event{};      // event
-    se_answer clock = 0;       // HOST_GET_SAMPLE_CLOCK during the call
+    char what;                   // 'P' process, 'E' event
+    std::int32_t start = 0;      // process
+    std::int32_t count = 0;      // process
+    SETimedEvent event{};        // event
+    se_answer clock = 0;         // HOST_GET_SAMPLE_CLOCK during the call
     se_answer buffer_clock = 0;  // HOST_GET_BUFFER_CLOCK(PIN_IN) during the call
-    float* in = nullptr;       // the pin variables as the host left them
+    float* in = nullptr;         // the pin variables as the host left them
     float* out = nullptr;
     std::int16_t mode = 0;
 };
@@ -228,7 +230,7 @@ TEST_F(HostTest, CreationDescribesPinsAndOpensInOrder) {
     // Descriptions first, then rate, block size and open; at open the pins and buffers exist.
     std::vector<std::int32_t> expected{OP_GET_PIN_PROPERTIES, OP_GET_PIN_PROPERTIES, OP_GET_PIN_PROPERTIES,
                                        OP_GET_PIN_PROPERTIES, OP_GET_PIN_PROPERTIES, OP_SET_SAMPLE_RATE,
-                                       OP_SET_BLOCK_SIZE,     OP_OPEN};
+                                       OP_SET_BLOCK_SIZE, OP_OPEN};
     EXPECT_EQ(g_fake->dispatched, expected);
     EXPECT_EQ(g_fake->pin_count_at_open, 3);
     EXPECT_EQ(g_fake->buffer_of_in_at_open, reinterpret_cast<se_answer>(host.Buffer(PIN_IN)));
@@ -276,8 +278,7 @@ TEST_F(HostTest, BlockIsCutIntoStretchesAtEventOffsets) {
         char what;
         std::int32_t a, b;  // process: start, count; event: value, time stamp
     };
-    std::vector<Step> expected{{'E', 0, 1000},  {'P', 0, 5},     {'E', 10, 1005}, {'E', 11, 1005},
-                               {'P', 5, 12},    {'E', 50, 1017}, {'P', 17, 13}};
+    std::vector<Step> expected{{'E', 0, 1000}, {'P', 0, 5}, {'E', 10, 1005}, {'E', 11, 1005}, {'P', 5, 12}, {'E', 50, 1017}, {'P', 17, 13}};
     ASSERT_EQ(g_fake->log.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
         const Seen& seen = g_fake->log[i];
@@ -466,10 +467,10 @@ TEST_F(HostTest, CallsAreRecordedAndUnknownOpcodesAnswerZero) {
 
 TEST_F(HostTest, BadInputIsReportedAndIgnored) {
     Instance host(*library, Options(32));
-    host.PostStatus(3, PS_CHANGED);       // no such pin
+    host.PostStatus(3, PS_CHANGED);  // no such pin
     host.PostStatus(PIN_IN, PS_CHANGED, -1);
-    host.PostChoice(PIN_IN, 1);           // not a choice pin
-    host.PostFloat(PIN_MODE, 1.0f);       // not a float pin
+    host.PostChoice(PIN_IN, 1);      // not a choice pin
+    host.PostFloat(PIN_MODE, 1.0f);  // not a float pin
     host.Fill(PIN_IN, 1.0f, 33);
     EXPECT_EQ(host.Buffer(-1), nullptr);
     host.Process(0);

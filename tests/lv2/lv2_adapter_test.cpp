@@ -76,9 +76,25 @@ namespace {
 using er_lv2::PORT_COUNT;
 
 enum Port : std::uint32_t {
-    AUDIO_IN = 0, ACTIVE = 1, FEEDBACK = 2, DAMPING = 3, ROUTING = 4, OUT = 5, ACCURACY = 6, TIME_MODE = 7,
-    TIME = 8, VOLUME = 9, MAX_DELAY = 10, VOLUME_MODE = 11, MONO = 12, GATE = 13, DELAY_SAMPLES = 14,
-    DELAY_MS = 15, SMOOTH = 16, AUDIO_IN_R = 17, OUT_R = 18
+    AUDIO_IN = 0,
+    ACTIVE = 1,
+    FEEDBACK = 2,
+    DAMPING = 3,
+    ROUTING = 4,
+    OUT = 5,
+    ACCURACY = 6,
+    TIME_MODE = 7,
+    TIME = 8,
+    VOLUME = 9,
+    MAX_DELAY = 10,
+    VOLUME_MODE = 11,
+    MONO = 12,
+    GATE = 13,
+    DELAY_SAMPLES = 14,
+    DELAY_MS = 15,
+    SMOOTH = 16,
+    AUDIO_IN_R = 17,
+    OUT_R = 18
 };
 // The settings the comparisons start from, written out here: "Active" on, every other pin the module's own
 // default in shown units, smoothing off (every change at once, as the module alone plays it).
@@ -89,7 +105,7 @@ constexpr bool IS_CHOICE[PORT_COUNT] = {false, true, false, false, true, false, 
 constexpr std::uint32_t ANNOUNCED[] = {2, 3, 4, 6, 7, 8, 9, 10, 11, 12, 13, ACTIVE};
 
 struct Change {
-    int run;        // the step (of fourteen) at whose first run the port has the value
+    int run;  // the step (of fourteen) at whose first run the port has the value
     Port port;
     float value;
     bool reaches_module = true;  // false: a value the plug-in ignores (no such entry, not finite)
@@ -123,7 +139,9 @@ struct UridMap {
 };
 
 // A worker that runs the job at once (an offline host), later when told (a real-time host), or refuses.
-enum class WorkerMode { Immediate, Deferred, Full };
+enum class WorkerMode { Immediate,
+                        Deferred,
+                        Full };
 constexpr const char* WORKER_MODES[] = {"Immediate", "Deferred", "Full"};
 
 struct Worker {
@@ -170,7 +188,7 @@ struct PluginOptions {
     // lv2file ends its features with an entry whose URI is null or stack garbage, before the terminating null.
     const char* odd_entry_uri = nullptr;
     bool odd_entry = false;
-    std::uint32_t variant = 0;    // 0 mono, 1 stereo
+    std::uint32_t variant = 0;  // 0 mono, 1 stereo
 };
 
 class Plugin {
@@ -294,23 +312,14 @@ struct Render {
 };
 
 const Render RENDERS[] = {
-    {"damped_input_tap", {{0, TIME, 25}, {0, FEEDBACK, 4}, {0, DAMPING, 3}},
-     {{3, TIME, 12.5f}, {5, FEEDBACK, -6}, {7, VOLUME, 7.5f}, {9, ROUTING, 0}}},
-    {"plain_then_output_loop", {{0, TIME, 25}, {0, ROUTING, 0}},
-     {{2, FEEDBACK, 5}, {4, ROUTING, 2}, {6, VOLUME_MODE, 1}, {8, ROUTING, 3}, {8, DAMPING, 6}}},
-    {"fractions", {{0, TIME, 12.375f}, {0, ACCURACY, 1}, {0, FEEDBACK, 3}},
-     {{3, TIME, 7.25f}, {5, ACCURACY, 2}, {6, TIME, 3.125f}, {8, TIME_MODE, 2}, {8, TIME, 99.5f}}},
+    {"damped_input_tap", {{0, TIME, 25}, {0, FEEDBACK, 4}, {0, DAMPING, 3}}, {{3, TIME, 12.5f}, {5, FEEDBACK, -6}, {7, VOLUME, 7.5f}, {9, ROUTING, 0}}},
+    {"plain_then_output_loop", {{0, TIME, 25}, {0, ROUTING, 0}}, {{2, FEEDBACK, 5}, {4, ROUTING, 2}, {6, VOLUME_MODE, 1}, {8, ROUTING, 3}, {8, DAMPING, 6}}},
+    {"fractions", {{0, TIME, 12.375f}, {0, ACCURACY, 1}, {0, FEEDBACK, 3}}, {{3, TIME, 7.25f}, {5, ACCURACY, 2}, {6, TIME, 3.125f}, {8, TIME_MODE, 2}, {8, TIME, 99.5f}}},
     // Values that select no entry never reach the module; the gate clears the line once however long it is held.
-    {"odd_values_and_gates", {{0, TIME, 25}, {0, FEEDBACK, 6}},
-     {{2, TIME_MODE, 2.6f, false}, {3, ROUTING, NAN, false}, {4, MAX_DELAY, 12, false}, {5, ACCURACY, 1.2f},
-      {6, GATE, 10}, {9, GATE, 0}, {10, MONO, 1}, {11, GATE, 10}, {12, VOLUME, NAN, false}}},
+    {"odd_values_and_gates", {{0, TIME, 25}, {0, FEEDBACK, 6}}, {{2, TIME_MODE, 2.6f, false}, {3, ROUTING, NAN, false}, {4, MAX_DELAY, 12, false}, {5, ACCURACY, 1.2f}, {6, GATE, 10}, {9, GATE, 0}, {10, MONO, 1}, {11, GATE, 10}, {12, VOLUME, NAN, false}}},
     // A value that is not finite is ignored (the module keeps the last finite one); a float beyond its port's
     // range is clamped to it. Damping NaN in "Input+Tap1", feedback infinite, volume NaN in "Output".
-    {"non_finite_and_out_of_range", {{0, TIME, 25}, {0, FEEDBACK, 4}, {0, DAMPING, 3}, {0, MAX_DELAY, 6}},
-     {{2, DAMPING, NAN, false}, {3, FEEDBACK, INFINITY, false}, {4, ROUTING, 2}, {5, VOLUME, NAN, false},
-      {6, FEEDBACK, 50, true, 10}, {7, VOLUME, -3, true, 0}, {8, VOLUME, 12, true, 10}, {9, TIME, 150, true, 100},
-      {10, DAMPING, -INFINITY, false}, {11, GATE, INFINITY, false}, {11, FEEDBACK, -20, true, -10},
-      {12, DAMPING, 11, true, 10}, {13, VOLUME, -INFINITY, false}}},
+    {"non_finite_and_out_of_range", {{0, TIME, 25}, {0, FEEDBACK, 4}, {0, DAMPING, 3}, {0, MAX_DELAY, 6}}, {{2, DAMPING, NAN, false}, {3, FEEDBACK, INFINITY, false}, {4, ROUTING, 2}, {5, VOLUME, NAN, false}, {6, FEEDBACK, 50, true, 10}, {7, VOLUME, -3, true, 0}, {8, VOLUME, 12, true, 10}, {9, TIME, 150, true, 100}, {10, DAMPING, -INFINITY, false}, {11, GATE, INFINITY, false}, {11, FEEDBACK, -20, true, -10}, {12, DAMPING, 11, true, 10}, {13, VOLUME, -INFINITY, false}}},
 };
 
 // An address no process maps: not canonical on x86-64; the top page on i386, which the kernel keeps.
@@ -318,9 +327,9 @@ const char* const UNMAPPED = reinterpret_cast<const char*>(sizeof(void*) == 8 ? 
 
 struct Split {
     const char* name;
-    std::uint32_t run;  // frames per run
-    int max_block;      // announced through options; 0: none (the adapter's default)
-    std::int32_t chunk; // the blocks the module gets
+    std::uint32_t run;       // frames per run
+    int max_block;           // announced through options; 0: none (the adapter's default)
+    std::int32_t chunk;      // the blocks the module gets
     bool odd_entry = false;  // the features hold an entry with this URI, as lv2file's do
     const char* odd_entry_uri = nullptr;
 };
@@ -391,8 +400,7 @@ TEST_P(PluginRate, EverySampleIsTheModules) {
     EXPECT_FALSE(Silent(ours.data(), ours.size()));
 }
 
-INSTANTIATE_TEST_SUITE_P(, PluginRate, ::testing::Values(8000.0, 44100.0, 48000.0, 48001.0, 96000.0, 96001.0,
-                                                         192000.0, 192001.0, 384000.0));
+INSTANTIATE_TEST_SUITE_P(, PluginRate, ::testing::Values(8000.0, 44100.0, 48000.0, 48001.0, 96000.0, 96001.0, 192000.0, 192001.0, 384000.0));
 
 // ---- the host's part: unconnected ports, in-place buffers, empty runs, activation ------------------------------
 
@@ -611,7 +619,9 @@ const Starting STARTING[] = {
     {"max_delay", {{0, MAX_DELAY, 10}, {0, TIME, 10}, {0, FEEDBACK, 3}}, true},
     {"switched_off", {{0, ACTIVE, 0}}, true},
 };
-enum class StartingWorker { None, Immediate, Deferred };
+enum class StartingWorker { None,
+                            Immediate,
+                            Deferred };
 constexpr const char* STARTING_WORKERS[] = {"NoWorker", "ImmediateWorker", "DeferredWorker"};
 class StartingValues : public ::testing::TestWithParam<std::tuple<Starting, StartingWorker>> {};
 
@@ -798,11 +808,11 @@ struct Mapping {
 const Mapping MAPPINGS[] = {
     {"ms_zero", 1, 0, 11, 0.0f, 1},
     {"ms_below_a_sample", 1, 0, 11, 0.02f, 1},
-    {"ms_just_below_a_sample", 1, 0, 11, 0.0226f, 1},   // 0.99666 samples
-    {"ms_just_above_a_sample", 1, 0, 11, 0.0227f, 1},   // 1.00107 samples: truncated
+    {"ms_just_below_a_sample", 1, 0, 11, 0.0226f, 1},  // 0.99666 samples
+    {"ms_just_above_a_sample", 1, 0, 11, 0.0227f, 1},  // 1.00107 samples: truncated
     {"ms_two_samples", 1, 0, 11, 0.05f, 2},
     {"ms_inside_the_line", 1, 0, 11, 5.8f, 255},
-    {"ms_the_whole_line", 1, 0, 11, 5.81f, 256},        // 256.22 samples: truncated to the line's length
+    {"ms_the_whole_line", 1, 0, 11, 5.81f, 256},  // 256.22 samples: truncated to the line's length
     {"ms_beyond_the_line", 1, 0, 11, 5.83f, 256},
     {"ms_far_beyond_the_line", 1, 0, 11, 100.0f, 256},
     {"samples_half_a_sample_fractional", 2, 1, 11, 0.5f, 1},
@@ -832,7 +842,8 @@ TEST_P(TimeMapping, TheDelayPlayedAndShown) {
     // The impulse comes out where the delay says: split between two samples by the fraction.
     const double fraction = m.delay - static_cast<double>(whole);
     for (std::size_t i = 0; i < out.size(); ++i) {
-        const double expected = i == whole ? 1.0 - fraction : i == whole + 1 ? fraction : 0.0;
+        const double expected = i == whole ? 1.0 - fraction : i == whole + 1 ? fraction
+                                                                             : 0.0;
         EXPECT_NEAR(out[i], expected, 1.0e-6) << "sample " << i;
     }
 }
@@ -980,17 +991,27 @@ TEST(RoomControls, NonFiniteValuesAreIgnoredOthersKeptToTheirRange) {
         float value;
         std::optional<float> taken;
     } rows[] = {
-        {er_lv2::ROOM_PRESET, 2.4f, 2.0f},      {er_lv2::ROOM_PRESET, 2.6f, 3.0f},  // to the nearest
+        {er_lv2::ROOM_PRESET, 2.4f, 2.0f},
+        {er_lv2::ROOM_PRESET, 2.6f, 3.0f},  // to the nearest
         {er_lv2::ROOM_PRESET, 2.5f, 2.0f},  // half to even
-        {er_lv2::ROOM_PRESET, 7.0f, 5.0f},      {er_lv2::ROOM_PRESET, -1.0f, 0.0f},
-        {er_lv2::ROOM_PRESET, NAN, std::nullopt}, {er_lv2::ROOM_SIZE, 0.25f, 0.25f},
-        {er_lv2::ROOM_SIZE, 0.1f, 0.25f},       {er_lv2::ROOM_SIZE, 4.5f, 4.0f},
-        {er_lv2::ROOM_SIZE, INFINITY, std::nullopt}, {er_lv2::ROOM_WIDTH, 0.0f, 0.0f},
-        {er_lv2::ROOM_WIDTH, -0.5f, 0.0f},      {er_lv2::ROOM_DISTANCE, 0.2f, 0.25f},
-        {er_lv2::ROOM_BRIGHTNESS, 1e9f, 4.0f},  {er_lv2::ROOM_DRY, -INFINITY, std::nullopt},
-        {er_lv2::ROOM_DRY, -90.0f, er_lv2::ROOM_LEVEL_OFF}, {er_lv2::ROOM_WET, 6.5f, 6.0f},
-        {er_lv2::ROOM_SMOOTH, 0.3f, 1.0f},      {er_lv2::ROOM_SMOOTH, 0.0f, 0.0f},
-        {er_lv2::ROOM_SMOOTH, -2.0f, 0.0f},     {er_lv2::ROOM_IN, 1.0f, std::nullopt},  // audio: no control
+        {er_lv2::ROOM_PRESET, 7.0f, 5.0f},
+        {er_lv2::ROOM_PRESET, -1.0f, 0.0f},
+        {er_lv2::ROOM_PRESET, NAN, std::nullopt},
+        {er_lv2::ROOM_SIZE, 0.25f, 0.25f},
+        {er_lv2::ROOM_SIZE, 0.1f, 0.25f},
+        {er_lv2::ROOM_SIZE, 4.5f, 4.0f},
+        {er_lv2::ROOM_SIZE, INFINITY, std::nullopt},
+        {er_lv2::ROOM_WIDTH, 0.0f, 0.0f},
+        {er_lv2::ROOM_WIDTH, -0.5f, 0.0f},
+        {er_lv2::ROOM_DISTANCE, 0.2f, 0.25f},
+        {er_lv2::ROOM_BRIGHTNESS, 1e9f, 4.0f},
+        {er_lv2::ROOM_DRY, -INFINITY, std::nullopt},
+        {er_lv2::ROOM_DRY, -90.0f, er_lv2::ROOM_LEVEL_OFF},
+        {er_lv2::ROOM_WET, 6.5f, 6.0f},
+        {er_lv2::ROOM_SMOOTH, 0.3f, 1.0f},
+        {er_lv2::ROOM_SMOOTH, 0.0f, 0.0f},
+        {er_lv2::ROOM_SMOOTH, -2.0f, 0.0f},
+        {er_lv2::ROOM_IN, 1.0f, std::nullopt},  // audio: no control
         {er_lv2::ROOM_PORT_COUNT, 1.0f, std::nullopt},
     };
     for (const auto& row : rows) {
@@ -1069,7 +1090,8 @@ TEST(RoomPlugin, SurvivesNonFiniteAndOutOfRangeControls) {
             const float odd_values[] = {NAN, 7.6f, INFINITY, -3.0f, 1e9f, NAN, INFINITY, NAN};
             const float taken_values[] = {1.0f, 5.0f, 1.0f, 0.25f, 4.0f, 0.0f, -12.0f, 1.0f};
             for (std::int32_t i = 0; i < 8; ++i) {
-                const std::int32_t port = i == 0 ? er_lv2::ROOM_SIZE : i == 1 ? er_lv2::ROOM_PRESET : er_lv2::ROOM_PRESET + i;
+                const std::int32_t port = i == 0 ? er_lv2::ROOM_SIZE : i == 1 ? er_lv2::ROOM_PRESET
+                                                                              : er_lv2::ROOM_PRESET + i;
                 odd.controls[port] = odd_values[i];
                 taken.controls[port] = taken_values[i];
             }

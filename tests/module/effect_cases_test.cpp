@@ -64,7 +64,7 @@ using effect_test::EffectHost;
 using effect_test::FromBits;
 using namespace effect_test;
 
-constexpr std::int32_t SILENCE = 0, SAMPLE = 1, FULL = 6, ECON = 11;  // routine-table groups
+constexpr std::int32_t SILENCE = 0, SAMPLE = 1, FULL = 6, ECON = 11;          // routine-table groups
 constexpr std::int32_t TAP = 1, INPUT_TAP = 2, OUTPUT = 3, INPUT_OUTPUT = 4;  // variants (Plain 0)
 
 const er_host::Library& InProcess() {
@@ -151,8 +151,20 @@ TEST(DelayLaw, WholeSampleDelayFoldsIntoOneToN) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     // Time values are delays in samples here (Time(ms) at the unit-scale rate); N = 256.
     const std::pair<float, std::size_t> cases[] = {
-        {1.0f, 1}, {3.0f, 3}, {0.0f, 256}, {2.9f, 2}, {-2.9f, 254}, {-1.0f, 255}, {255.0f, 255}, {256.0f, 256},
-        {259.0f, 3}, {600.0f, 88}, {nan, 256}, {1e30f, 256}, {-1e30f, 256}, {3e9f, 256},
+        {1.0f, 1},
+        {3.0f, 3},
+        {0.0f, 256},
+        {2.9f, 2},
+        {-2.9f, 254},
+        {-1.0f, 255},
+        {255.0f, 255},
+        {256.0f, 256},
+        {259.0f, 3},
+        {600.0f, 88},
+        {nan, 256},
+        {1e30f, 256},
+        {-1e30f, 256},
+        {3e9f, 256},
     };
     for (const auto& [time, delay] : cases) {
         Host host;
@@ -319,22 +331,22 @@ constexpr float STREAM = 12345.0f;
 TEST(RoutineSelection, FollowsRoutingAmountsAndAccuracy) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const SelectionCase cases[] = {
-        {0, 0.0f, 0.5f, 0, false, SAMPLE},                 // "Tap1": damping alone selects nothing
-        {1, 0.0f, 0.5f, 0, false, SAMPLE + INPUT_TAP},     // "Input+Tap1": it does
-        {0, STREAM, 0.0f, 0, false, SAMPLE + TAP},         // a streaming feedback at 0 counts as non-zero
+        {0, 0.0f, 0.5f, 0, false, SAMPLE},              // "Tap1": damping alone selects nothing
+        {1, 0.0f, 0.5f, 0, false, SAMPLE + INPUT_TAP},  // "Input+Tap1": it does
+        {0, STREAM, 0.0f, 0, false, SAMPLE + TAP},      // a streaming feedback at 0 counts as non-zero
         {2, 0.3f, 0.0f, 0, false, SAMPLE + OUTPUT},
         {3, 0.0f, 0.0f, 0, false, SAMPLE},
         {3, 0.0f, STREAM, 0, false, SAMPLE + INPUT_OUTPUT},
         {3, -0.2f, 0.0f, 0, false, SAMPLE + INPUT_OUTPUT},
-        {9, 1.0f, 1.0f, 0, false, SAMPLE},                 // a mode not in the list
-        {0, nan, 0.0f, 0, false, SAMPLE},                  // not a number counts as zero
+        {9, 1.0f, 1.0f, 0, false, SAMPLE},  // a mode not in the list
+        {0, nan, 0.0f, 0, false, SAMPLE},   // not a number counts as zero
         {1, 0.0f, nan, 0, false, SAMPLE},
         {0, 0.3f, 0.0f, 1, false, ECON + TAP},
-        {0, 0.3f, 0.0f, 1, true, ECON + TAP},              // Econ stays block-rate while Time streams
-        {2, 0.3f, 0.0f, 2, false, ECON + OUTPUT},          // Full with a static Time runs block-rate
+        {0, 0.3f, 0.0f, 1, true, ECON + TAP},      // Econ stays block-rate while Time streams
+        {2, 0.3f, 0.0f, 2, false, ECON + OUTPUT},  // Full with a static Time runs block-rate
         {2, 0.3f, 0.0f, 2, true, FULL + OUTPUT},
         {1, 0.0f, 0.0f, 2, true, FULL},
-        {0, 0.3f, 0.0f, 7, true, ECON + TAP},              // an accuracy not in the list
+        {0, 0.3f, 0.0f, 7, true, ECON + TAP},  // an accuracy not in the list
     };
     for (const SelectionCase& c : cases) {
         Host host;
@@ -360,8 +372,7 @@ TEST(RoutineSelection, FollowsRoutingAmountsAndAccuracy) {
 TEST(RoutineSelection, TableEntriesCarryTheirRoutinesNames) {
     using reference::Group;
     using reference::Variant;
-    const std::pair<Group, std::int32_t> groups[] = {{Group::Sample, SAMPLE}, {Group::FractionFull, FULL},
-                                                     {Group::FractionEcon, ECON}};
+    const std::pair<Group, std::int32_t> groups[] = {{Group::Sample, SAMPLE}, {Group::FractionFull, FULL}, {Group::FractionEcon, ECON}};
     for (const auto& [group, first] : groups) {
         for (std::int32_t v = 0; v <= INPUT_OUTPUT; ++v) {
             EXPECT_EQ(Module::RoutineName(first + v), reference::RoutineName(group, static_cast<Variant>(v)));
@@ -444,9 +455,16 @@ TEST(TimeMode, ScalesBySampleRate) {
 
 TEST(DelayBuffer, LengthFollowsMaxDelayAndRateBand) {
     const std::tuple<float, std::int16_t, std::int32_t> cases[] = {
-        {44100.0f, 8, 2048},     {44100.0f, 11, 256},    {48000.0f, 0, 524288},  {48000.5f, 0, 1048576},
-        {88200.0f, 0, 1048576},  {96000.0f, 1, 524288},  {176400.0f, 0, 2097152}, {192000.0f, 11, 1024},
-        {384000.0f, 0, 4194304}, {22050.0f, 7, 4096},
+        {44100.0f, 8, 2048},
+        {44100.0f, 11, 256},
+        {48000.0f, 0, 524288},
+        {48000.5f, 0, 1048576},
+        {88200.0f, 0, 1048576},
+        {96000.0f, 1, 524288},
+        {176400.0f, 0, 2097152},
+        {192000.0f, 11, 1024},
+        {384000.0f, 0, 4194304},
+        {22050.0f, 7, 4096},
     };
     for (const auto& [rate, index, length] : cases) {
         Host host(Options(rate));
@@ -562,7 +580,11 @@ TEST(PolyReset, EveryLineIsEmptyAfterAResetWhetherSwappedOrWritten) {
         bool swaps;
     };
     const Case cases[] = {
-        {11, 256, 0, false}, {5, 16384, 0, false}, {3, 65536, 0, false}, {2, 131072, 0, true}, {0, 524288, 0, true},
+        {11, 256, 0, false},
+        {5, 16384, 0, false},
+        {3, 65536, 0, false},
+        {2, 131072, 0, true},
+        {0, 524288, 0, true},
         {2, 131072, 2, false},
     };
     for (const Case& c : cases) {

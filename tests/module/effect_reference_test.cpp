@@ -68,8 +68,8 @@ TEST_P(EveryRoutine, MatchesTheReferenceAtRandomBlockSplits) {
 // line, and the write position and the taps wrapping at every offset.
 TEST_P(EveryRoutine, MatchesTheReferenceAtEdgeDelays) {
     const RoutineCase routine = GetParam();
-    const float delays[] = {0,    1,    2,    3,    4,    63,   64,  65,  127, 128, 129, 253,
-                            254,  255,  256,  257,  258,  511,  512, 513, -1,  -2,  -3,  -254,
+    const float delays[] = {0, 1, 2, 3, 4, 63, 64, 65, 127, 128, 129, 253,
+                            254, 255, 256, 257, 258, 511, 512, 513, -1, -2, -3, -254,
                             -255, -256, -257, 3e9f, std::numeric_limits<float>::quiet_NaN()};
     constexpr std::int32_t LONG_BLOCK = 1100;
     std::uint64_t seed = 0;
@@ -140,8 +140,7 @@ TEST(RoutineSwitching, MidStreamChangesMatchTheReference) {
                 case 10: events.push_back({offset, Kind::VolumeStream, 0.0f}); break;
                 case 11: events.push_back({offset, Kind::Gate, random.Chance(70) ? 0.5f : -1.0f}); break;
                 case 12:
-                    events.push_back({offset, Kind::MaxDelay, random.Chance(50) ? float{MAX_DELAY_512}
-                                                                               : float{MAX_DELAY_256}});
+                    events.push_back({offset, Kind::MaxDelay, random.Chance(50) ? float{MAX_DELAY_512} : float{MAX_DELAY_256}});
                     break;
                 case 13:
                     if (random.Chance(20)) events.push_back({offset, Kind::Off, 0.0f});
@@ -150,7 +149,7 @@ TEST(RoutineSwitching, MidStreamChangesMatchTheReference) {
                 }
             }
             ASSERT_TRUE(run.Block(count, events, failure)) << "seed " << seed << ", block " << block << ": "
-                                                          << failure;
+                                                           << failure;
             groups_seen |= 1 << static_cast<int>(run.oracle().group);
             variants_seen |= 1 << static_cast<int>(run.oracle().variant);
         }

@@ -23,10 +23,10 @@ TEST(LineBounds, PlainFractionRunEndingAtSlotZero) {
         er_host::Instance host(*library, options);
         const auto pin = [&](const char* name) { return host.FindPin(name); };
         host.PostChoice(pin("Damping/Feedback Mode"), 0);
-        host.PostChoice(pin("Time Accuracy"), 1);    // Fraction(Econ)
-        host.PostChoice(pin("Time Mode"), 2);        // samples
-        host.PostChoice(pin("Max Delay(s)"), 11);    // 256 samples at 48000 Hz
-        host.PostFloat(pin("1 Time"), 10.25f);       // 102.5 samples
+        host.PostChoice(pin("Time Accuracy"), 1);  // Fraction(Econ)
+        host.PostChoice(pin("Time Mode"), 2);      // samples
+        host.PostChoice(pin("Max Delay(s)"), 11);  // 256 samples at 48000 Hz
+        host.PostFloat(pin("1 Time"), 10.25f);     // 102.5 samples
         host.PostFloat(pin("1 Volume 10=100%"), 1.0f);
         host.PostChoice(pin("Active"), 1);
         // Input n at sample n; the output is the input 102.5 samples earlier, 0 before the line was written.
@@ -56,9 +56,19 @@ TEST(LineBounds, RezeroTouchesExactlyTheStretch) {
         std::size_t samples, first, count;
     };
     const Case cases[] = {
-        {65536, 0, 65536},   {65536, 1024, 2048}, {65536, 1, 4095},  {65536, 1023, 2},    {65536, 1000, 30000},
-        {65536, 65535, 1},   {65536, 65536, 8},   {65536, 7, 0},     {65536, 60000, 9999}, {256, 0, 256},
-        {256, 17, 100},      {4096, 1025, 1023},  {4096, 0, 1},
+        {65536, 0, 65536},
+        {65536, 1024, 2048},
+        {65536, 1, 4095},
+        {65536, 1023, 2},
+        {65536, 1000, 30000},
+        {65536, 65535, 1},
+        {65536, 65536, 8},
+        {65536, 7, 0},
+        {65536, 60000, 9999},
+        {256, 0, 256},
+        {256, 17, 100},
+        {4096, 1025, 1023},
+        {4096, 0, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.samples) + " samples, from " + std::to_string(c.first) + ", " +

@@ -73,7 +73,8 @@ TEST_F(RenderTool, HabitsOfSoxUsers) {
     EXPECT_NE(presets.out.find("room "), std::string::npos) << presets.out;
     ASSERT_EQ(Tool({Path("dry.wav"), Path("preset.wav"), "--preset", "room"}).exit_code, 0);
     ASSERT_EQ(Tool({Path("dry.wav"), Path("file.wav"), "--settings", std::string(ER_RENDER_EXAMPLES) + "/room.settings"})
-                  .exit_code, 0);
+                  .exit_code,
+              0);
     EXPECT_EQ(Bytes(m_dir / "preset.wav"), Bytes(m_dir / "file.wav"));
     EXPECT_EQ(Tool({Path("dry.wav"), Path("x.wav"), "--preset", "cathedral"}).exit_code, 2);
 
@@ -97,7 +98,8 @@ TEST_F(RenderTool, HabitsOfSoxUsers) {
     EXPECT_NE(pins.out.find("0 or more"), std::string::npos) << pins.out;
     EXPECT_EQ(pins.out.find("10,0,10,0"), std::string::npos) << pins.out;
     const ToolRun help = Tool({"--help"});
-    EXPECT_EQ(help.out.find("Usage"), help.out.rfind("Usage")) << "one usage block\n" << help.out;
+    EXPECT_EQ(help.out.find("Usage"), help.out.rfind("Usage")) << "one usage block\n"
+                                                               << help.out;
     EXPECT_NE(help.out.find("Examples:"), std::string::npos);
 
     // Feedback 10 keeps the loop ringing at full level: the 30 s default tail cuts it, and says so.
@@ -203,7 +205,8 @@ TEST_F(RenderTool, EveryModeHonoursTheOptionsItTakes) {
     };
     for (const Case& c : cases) {
         const ToolRun run = Tool(c.args);
-        EXPECT_EQ(run.exit_code, c.code) << c.args.back() << "\n" << run.err;
+        EXPECT_EQ(run.exit_code, c.code) << c.args.back() << "\n"
+                                         << run.err;
         c.check(run);
     }
     // The same bytes whichever way a value is spelt.
@@ -220,7 +223,8 @@ TEST_F(RenderTool, EveryModeHonoursTheOptionsItTakes) {
             description += (description.empty() ? "" : " ") + line.substr(line.find_first_not_of("# "));
         }
         EXPECT_NE(presets.out.find(entry.path().stem().string() + " "), std::string::npos);
-        EXPECT_NE(presets.out.find(description + "\n"), std::string::npos) << description << "\n" << presets.out;
+        EXPECT_NE(presets.out.find(description + "\n"), std::string::npos) << description << "\n"
+                                                                           << presets.out;
     }
 }
 
@@ -248,7 +252,8 @@ TEST_F(RenderTool, ReadmeRecipesDoWhatTheySay) {
     std::map<std::string, std::string> printed;
     for (const std::string& command : commands) {
         const ToolRun run = Shell("PATH='" + tools + "':$PATH; " + command);
-        ASSERT_EQ(run.exit_code, 0) << command << "\n" << run.err;
+        ASSERT_EQ(run.exit_code, 0) << command << "\n"
+                                    << run.err;
         printed[command] = run.out;
     }
     struct Promise {
@@ -261,11 +266,11 @@ TEST_F(RenderTool, ReadmeRecipesDoWhatTheySay) {
         {"in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 144000, 48000},
         {"slap.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 48000},
         {"d.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 48000},
-        {"sweep.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 0, 48000},      // "into 24-bit FLAC"
+        {"sweep.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 0, 48000},  // "into 24-bit FLAC"
         {"room.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 0, 48000},
-        {"wet/in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 48000},       // "as 16-bit WAV"
+        {"wet/in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 48000},  // "as 16-bit WAV"
         {"wet/slap.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 48000},
-        {"ir.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 48000, 96000},       // "0.5 s at 96 kHz"
+        {"ir.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 48000, 96000},  // "0.5 s at 96 kHz"
     };
     for (const Promise& promise : promises) {
         SF_INFO info{};
@@ -284,7 +289,8 @@ TEST_F(RenderTool, ReadmeRecipesDoWhatTheySay) {
     // "analyse without writing: the summary as JSON"; "1102 samples, to within a step of the float"
     for (const auto& [command, out] : printed) {
         if (command.find("--json") != std::string::npos) {
-            EXPECT_TRUE(nlohmann::json::accept(out)) << command << "\n" << out;
+            EXPECT_TRUE(nlohmann::json::accept(out)) << command << "\n"
+                                                     << out;
         }
     }
     const ToolRun delay = Tool({Path("in.wav"), "-n", "--json", "--set", "1 Time=1102smp", "--set", "Time Accuracy=Fraction(Econ)"});

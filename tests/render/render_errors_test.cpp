@@ -61,7 +61,9 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
         {{in, out, "--set", "1 Volume 10=100%=5ms"}, 2, "only \"1 Time\" takes a unit"},
         {{in, out, "--settings", Path("folder")}, 2, "is a folder"},
         {{in, out, "--allow-unsafe", "--set", "Feedback +/-10=15", "--set", "Damping/Feedback Mode=Tap1", "--set",
-          "Time Mode=Samples", "--set", "1 Time=10"}, 6, "the output becomes infinite at 0.0"},
+          "Time Mode=Samples", "--set", "1 Time=10"},
+         6,
+         "the output becomes infinite at 0.0"},
         {{in, Path("out.flac"), "--format", "float"}, 2, "--format for a FLAC (Free Lossless Audio Codec) file takes"},
         {{in, out, "--settings", Path("nothing.txt")}, 2, "cannot read the settings file"},
         {{in, out, "--settings", Path("bad.txt")}, 2, Path("bad.txt") + ":2: expected Name=value"},
@@ -74,27 +76,29 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
         {{in, Path("nowhere/out.wav")}, 4, "cannot create the output in \"" + Path("nowhere") + "\""},
         {{in}, 2, "expected IN OUT"},
         {{"--plot", Path("fig.gif")}, 2, "--plot \"" + Path("fig.gif") + "\": the extension names the kind of "
-                                                                        "figure, .svg, .png or .pdf"},
+                                                                         "figure, .svg, .png or .pdf"},
         {{"--plot", Path("fig")}, 2, ".svg, .png or .pdf"},
         {{"--plot-data", Path("fig.txt")}, 2, "the extension names the kind of data, .csv or .json"},
         {{"--plot", Path("nowhere/fig.svg")}, 4, "cannot create the figure \"" + Path("nowhere/fig.svg") + "\""},
         {{in, out, "--plot-data", Path("nowhere/fig.csv")}, 4, "cannot create the plot data"},
         {{in, Path("fig.svg"), "--type", "wav", "--plot", Path("fig.svg")}, 4, "is the rendered output"},
-        {{"--plot", Path("fig.svg"), "--plot-data", Path("fig.svg")}, 2, "--plot-data \"" + Path("fig.svg") +
-                                                                        "\": the extension names"},
+        {{"--plot", Path("fig.svg"), "--plot-data", Path("fig.svg")}, 2, "--plot-data \"" + Path("fig.svg") + "\": the extension names"},
         {{"--plot", Path("fig.svg"), "--set", "Bogus=1"}, 2, "no pin"},
         {{"--test-signal", "1", out, "--plot", Path("fig.svg")}, 2, "--plot does not apply to --test-signal"},
         {{"--plot", Path("fig.svg"), "--tail", "0.1", "--set", "1 Time=25", "--set", "Damping/Feedback Mode=Output",
           "--set", "Feedback +/-10=10", "--set", "1 Volume 10=100%=1e37"},
-         6, "the output becomes infinite at 0.050000 s (sample 2400, channel 1)"},
+         6,
+         "the output becomes infinite at 0.050000 s (sample 2400, channel 1)"},
         {{Path("right.wav"), out, "--tail", "0.1", "--set", "1 Time=25", "--set", "Damping/Feedback Mode=Output",
           "--set", "Feedback +/-10=10", "--set", "1 Volume 10=100%=1e37"},
-         6, "the output becomes infinite at 0.050000 s (sample 2400, channel 2)"},
+         6,
+         "the output becomes infinite at 0.050000 s (sample 2400, channel 2)"},
         {{in, out, "--no-such-option"}, 2, "--no-such-option"},
         {{Path("nan.wav"), out}, 3, "input sample 40000 of channel 2 is not a number (at 0.833333 s)"},
         {{Path("inf.wav"), out}, 3, "input sample 0 of channel 1 is infinite"},
-        {{in, out, "--set", "1 Time=524289smp"}, 2, "--set \"1 Time=524289smp\": a delay of 524289 samples (10.923 s) at "
-                                                   "48000 Hz is longer than the longest \"Max Delay(s)\" line, 524288"},
+        {{in, out, "--set", "1 Time=524289smp"}, 2,
+         "--set \"1 Time=524289smp\": a delay of 524289 samples (10.923 s) at "
+         "48000 Hz is longer than the longest \"Max Delay(s)\" line, 524288"},
         {{in, out, "--set", "Time Mode=Time(s)", "--set", "1 Time=11"}, 2, "is longer than the longest"},
         {{in, out, "--set", "1 Time=5ms..11s"}, 2, "a delay of 528000 samples"},
         // Each mode refuses what it would ignore, whichever option it is and wherever it stands.
@@ -133,10 +137,8 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
         // A raw input is described in full, in its own words.
         {{Path("in.raw"), out}, 2, "needs --rate, --channels and --format"},
         {{Path("in.raw"), out, "--rate", "48000", "--channels", "1"}, 2, "needs --rate, --channels and --format"},
-        {{Path("in.raw"), out, "--rate", "48000", "--channels", "0", "--format", "pcm16"}, 2,
-         "--channels must be a whole number from 1"},
-        {{Path("in.raw"), out, "--rate", "48000", "--channels", "1", "--format", "vorbis"}, 2,
-         "--format for a raw input takes"},
+        {{Path("in.raw"), out, "--rate", "48000", "--channels", "0", "--format", "pcm16"}, 2, "--channels must be a whole number from 1"},
+        {{Path("in.raw"), out, "--rate", "48000", "--channels", "1", "--format", "vorbis"}, 2, "--format for a raw input takes"},
         // A repeated option takes its later value, checked as any value is.
         {{in, out, "--tail", "1", "--tail", "soon"}, 2, "\"soon\" is not a time"},
         {{in, out, "--preset", "room", "--preset", "cathedral"}, 2, "no preset \"cathedral\""},
@@ -145,8 +147,10 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
     const auto kept = ReadInts("keep.wav", 16);
     for (const Case& c : cases) {
         const ToolRun run = Tool(c.args);
-        EXPECT_EQ(run.exit_code, c.code) << c.args.back() << "\n" << run.err;
-        EXPECT_NE(run.err.find(c.message), std::string::npos) << c.message << "\n" << run.err;
+        EXPECT_EQ(run.exit_code, c.code) << c.args.back() << "\n"
+                                         << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << c.message << "\n"
+                                                              << run.err;
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(Listing(), before) << "a failed run leaves no file: " << c.message;
     }
@@ -180,8 +184,10 @@ TEST_F(RenderTool, WriteErrorsFailTheRun) {
           "$R --plot a.svg --json", "$R --test-signal 0.1 t.wav --json", "$R in.wav - --type wav",
           "$R --batch . in.wav --type flac --json", "$R --test-signal 0.1 /dev/full --type wav"}) {
         const ToolRun run = Shell(command + " > /dev/full");
-        EXPECT_EQ(run.exit_code, 4) << command << "\n" << run.err;
-        EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << command << "\n" << run.err;
+        EXPECT_EQ(run.exit_code, 4) << command << "\n"
+                                    << run.err;
+        EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << command << "\n"
+                                                                              << run.err;
     }
     // The output's samples are written beside the render: a file that stops growing (a size limit, here of
     // 64 KiB, hit by the first chunk or by the last) fails the run, leaves no temporary file and the old output
@@ -193,8 +199,10 @@ TEST_F(RenderTool, WriteErrorsFailTheRun) {
                                       "$R in.wav out.wav --format double --tail 0.1"}) {
         std::ofstream(Path("out.wav")) << "keep";
         const ToolRun run = Shell("trap '' XFSZ; ulimit -f 64; " + command);
-        EXPECT_EQ(run.exit_code, 4) << command << "\n" << run.err;
-        EXPECT_NE(run.err.find("cannot "), std::string::npos) << command << "\n" << run.err;
+        EXPECT_EQ(run.exit_code, 4) << command << "\n"
+                                    << run.err;
+        EXPECT_NE(run.err.find("cannot "), std::string::npos) << command << "\n"
+                                                              << run.err;
         EXPECT_EQ(Bytes(m_dir / "out.wav"), "keep") << command;
         EXPECT_EQ(Listing(), files) << command;
     }

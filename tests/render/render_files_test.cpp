@@ -22,7 +22,7 @@ TEST_F(RenderTool, FileKeepsItsFormatAndTheTapInvertsWithANegativeVolume) {
     input[100] = 16384;
     Write("in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, input);
     const ToolRun run = Tool({Path("in.wav"), Path("out.wav"), "--set", "Time Mode=Samples", "--set", "1 Time=50",
-                          "--set", "1 Volume 10=100%=-10"});
+                              "--set", "1 Volume 10=100%=-10"});
     ASSERT_EQ(run.exit_code, 0) << run.err;
     SF_INFO info{};
     const auto samples = Read("out.wav", &info);
@@ -78,7 +78,8 @@ TEST_F(RenderTool, Pcm16ReportsEverySampleTheGainPushesPastFullScale) {
         if (c.whole) {
             EXPECT_EQ(got.err, c.err) << c.args.front();
         } else {
-            EXPECT_NE(got.err.find(c.err), std::string::npos) << c.err << "\n" << got.err;
+            EXPECT_NE(got.err.find(c.err), std::string::npos) << c.err << "\n"
+                                                              << got.err;
         }
     }
     EXPECT_EQ(render({Path("f.wav"), "--format", "float"}).err.find("warning"), std::string::npos) << "floats keep them";
@@ -100,7 +101,7 @@ TEST_F(RenderTool, UnityPureDelayIsBitTransparent) {
         const int subtype = bits == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24;
         Write("in.wav", SF_FORMAT_WAV | subtype, 1, input);
         const ToolRun run = Tool({Path("in.wav"), Path("out.wav"), "--set", "Time Mode=Samples", "--set", "1 Time=5",
-                              "--block", "100"});
+                                  "--block", "100"});
         ASSERT_EQ(run.exit_code, 0) << run.err;
         EXPECT_NE(run.err.find(" 0 samples clipped"), std::string::npos) << run.err;
         EXPECT_NE(run.err.find("dither      none ("), std::string::npos) << run.err;
@@ -146,7 +147,10 @@ TEST_F(RenderTool, RawSamplesInAndOutForPipes) {
     EXPECT_EQ(ReadInts("out.wav", 16).size() * 2, Bytes(m_dir / "out.raw").size());
 
     // The input's samples, headerless, back through each spelling of a raw input.
-    ASSERT_EQ(Shell("$R in.wav in.raw --set Active=OFF --set '1 Volume 10=100%=10'" " --dry 0 --wet off --dither none").exit_code, 0);
+    ASSERT_EQ(Shell("$R in.wav in.raw --set Active=OFF --set '1 Volume 10=100%=10'"
+                    " --dry 0 --wet off --dither none")
+                  .exit_code,
+              0);
     const std::string in_wav = Bytes(m_dir / "in.wav");
     ASSERT_EQ(Bytes(m_dir / "in.raw"), in_wav.substr(in_wav.size() - input.size() * 2)) << "a dry pass is exact";
     const std::pair<std::string, std::string> forms[] = {{"$R in.raw again.wav", "out.wav"},
@@ -154,7 +158,8 @@ TEST_F(RenderTool, RawSamplesInAndOutForPipes) {
                                                          {"cat in.raw | $R - - --type raw > again.raw", "out.raw"}};
     for (const auto& [form, same] : forms) {
         const ToolRun run = Shell(form + raw + settings);
-        ASSERT_EQ(run.exit_code, 0) << form << "\n" << run.err;
+        ASSERT_EQ(run.exit_code, 0) << form << "\n"
+                                    << run.err;
         const std::string written = same == "out.wav" ? "again.wav" : "again.raw";
         EXPECT_EQ(Bytes(m_dir / written), Bytes(m_dir / same)) << form;
         fs::remove(m_dir / written);
@@ -200,7 +205,8 @@ TEST_F(RenderTool, FifoReaderIsNeverLeftWaiting) {
     for (const std::string failing : {"--set Bogus=1", "--tail soon", "--format mp3", "--module nothing.so"}) {
         const ToolRun run = Shell("timeout 20 cat fifo > got & $R in.wav fifo " + failing + "; code=$?; wait $!; echo $? $code");
         EXPECT_EQ(run.out, "0 " + std::string(failing.find("module") != std::string::npos ? "5" : "2") + "\n")
-            << failing << ": the reader ended by itself\n" << run.err;
+            << failing << ": the reader ended by itself\n"
+            << run.err;
         EXPECT_EQ(Bytes(m_dir / "got"), "") << failing;
     }
     const ToolRun signal = Shell("timeout 20 cat fifo > got & $R --test-signal 0.5 fifo --type wav; wait $!; echo $?");
@@ -225,7 +231,8 @@ TEST_F(RenderTool, FifoReaderIsNeverLeftWaiting) {
     };
     for (const Case& c : plots) {
         const ToolRun run = Shell("timeout 20 cat " + c.fifo + " > got & " + c.command + "; code=$?; wait $!; echo $? $code");
-        EXPECT_EQ(run.out, "0 " + std::to_string(c.code) + "\n") << c.command << ": the reader ended by itself\n" << run.err;
+        EXPECT_EQ(run.out, "0 " + std::to_string(c.code) + "\n") << c.command << ": the reader ended by itself\n"
+                                                                 << run.err;
         EXPECT_EQ(Bytes(m_dir / "got").substr(0, c.start.size()), c.start) << c.command;
         EXPECT_TRUE(fs::is_fifo(m_dir / c.fifo)) << c.command;
     }
@@ -273,7 +280,7 @@ TEST_F(RenderTool, OutputsThatExistAlreadyAreTreatedAsUnixToolsDo) {
     EXPECT_NE(locked.err.find("is read-only"), std::string::npos) << locked.err;
     EXPECT_EQ(Bytes(m_dir / "locked.wav"), "keep");
     EXPECT_EQ(Listing(), (std::set<std::string>{"in.wav", "reference.wav", "fifo", "from-fifo", "target.wav",
-                                                 "link.wav", "locked.wav"}));
+                                                "link.wav", "locked.wav"}));
 }
 
 // Every container (by its extension) and sample format libsndfile writes: OUT takes it, and a lossless one carries
@@ -291,11 +298,7 @@ TEST_F(RenderTool, EveryContainerAndSampleFormatLibsndfileWritesRoundTrips) {
     Write("grid.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, {}, grid);
     // The largest magnitude each integer codec stores; samples past it are clipped to it.
     const std::map<std::string, double> extremes{
-        {"pcm8", 127.0 / 128},  {"pcm8u", 127.0 / 128}, {"dpcm8", 127.0 / 128}, {"pcm16", 32767.0 / 32768},
-        {"dpcm16", 32767.0 / 32768}, {"dwvw16", 32767.0 / 32768}, {"alac16", 32767.0 / 32768},
-        {"dwvw12", 2047.0 / 2048}, {"alac20", 524287.0 / 524288}, {"pcm24", 1.0 - 1.0 / 8388608},
-        {"dwvw24", 1.0 - 1.0 / 8388608}, {"alac24", 1.0 - 1.0 / 8388608}, {"pcm32", 1.0}, {"alac32", 1.0},
-        {"ulaw", 32124.0 / 32768}, {"alaw", 32256.0 / 32768}};
+        {"pcm8", 127.0 / 128}, {"pcm8u", 127.0 / 128}, {"dpcm8", 127.0 / 128}, {"pcm16", 32767.0 / 32768}, {"dpcm16", 32767.0 / 32768}, {"dwvw16", 32767.0 / 32768}, {"alac16", 32767.0 / 32768}, {"dwvw12", 2047.0 / 2048}, {"alac20", 524287.0 / 524288}, {"pcm24", 1.0 - 1.0 / 8388608}, {"dwvw24", 1.0 - 1.0 / 8388608}, {"alac24", 1.0 - 1.0 / 8388608}, {"pcm32", 1.0}, {"alac32", 1.0}, {"ulaw", 32124.0 / 32768}, {"alaw", 32256.0 / 32768}};
     auto expected = [&](const std::string& name, float value) {
         const auto extreme = extremes.find(name);
         if (extreme == extremes.end()) return value;  // floats hold it
@@ -332,7 +335,8 @@ TEST_F(RenderTool, EveryContainerAndSampleFormatLibsndfileWritesRoundTrips) {
             const std::string label = out + " " + name;
             const ToolRun run = Tool({Path("grid.wav"), Path(out), "--format", name, "--dither", "none", "--tail",
                                       "0", "--set", "Time Mode=Samples", "--set", "1 Time=1smp"});
-            ASSERT_EQ(run.exit_code, 0) << label << "\n" << run.err;
+            ASSERT_EQ(run.exit_code, 0) << label << "\n"
+                                        << run.err;
             ++pairs;
             // Raw has no header to read it by; libsndfile reads SD2 only with its resource fork.
             if ((check.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_RAW || (check.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_SD2) {
@@ -375,7 +379,8 @@ TEST_F(RenderTool, EveryContainerAndSampleFormatLibsndfileWritesRoundTrips) {
     };
     for (const Default& d : defaults) {
         const ToolRun run = Tool(d.args);
-        ASSERT_EQ(run.exit_code, 0) << d.out << "\n" << run.err;
+        ASSERT_EQ(run.exit_code, 0) << d.out << "\n"
+                                    << run.err;
         if (d.out.empty()) continue;
         SF_INFO info{};
         Read(d.out, &info);
@@ -458,19 +463,23 @@ TEST_F(RenderTool, WarningsAndNotesSayWhatTheRenderDid) {
         {{Path("whole.wav"), "-n"}, {}, {"precision", "nearest"}},
         {{Path("whole.wav"), "-n", "--set", "1 Time=22.675736ms"}, {"tap delay   1000 samples"}, {"nearest", "note"}},
         {{Path("whole.wav"), "-n", "--set", "1 Time=25ms"},
-         {"tap delay   1103 samples (25.011 ms), the whole sample nearest 25ms (1102.5 samples; 0.5 samples, 0.0113 ms away)"}, {}},
+         {"tap delay   1103 samples (25.011 ms), the whole sample nearest 25ms (1102.5 samples; 0.5 samples, 0.0113 ms away)"},
+         {}},
         {{Path("whole.wav"), "-n", "--set", "1 Time=25.0113ms"}, {"tap delay   1103 samples", "nearest 25.0113ms"}, {}},
         {{Path("whole.wav"), "-n", "--set", "1 Time=25.0113ms", "--set", "Time Accuracy=Fraction(Econ)"}, {"tap delay   1102.99"}, {"nearest"}},
         {{Path("whole.wav"), "-n", "--set", "1 Time=1102.49smp"}, {"tap delay   1102 samples"}, {}},
         {{Path("whole.wav"), "-n", "--set", smp, "--set", "1 Time=1102"},
          {"note: \"1 Time=1102\" asks the module for 1101.99997 samples, which it truncates to 1101 as a host does; "
-          "\"1 Time=1102smp\" gives exactly 1102", "tap delay   1101 samples"}, {}},
+          "\"1 Time=1102smp\" gives exactly 1102",
+          "tap delay   1101 samples"},
+         {}},
         {{Path("whole.wav"), "-n", "-q", "--set", smp, "--set", "1 Time=1102"}, {}, {"note"}},
         {{Path("whole.wav"), "-n", "--set", smp, "--set", "1 Time=1102smp"}, {"tap delay   1102 samples"}, {"note"}},
         {{Path("whole.wav"), "-n", "--set", smp, "--set", "1 Time=1102.6"}, {"truncated from 1102.6"}, {"note"}},
         {{Path("whole.wav"), "-n", "--set", ms, "--set", "1 Time=100"}, {}, {"note"}},
         {{Path("whole.wav"), "-n", "--set", "1 Time=12s", "--allow-unsafe"},
-         {"exceeds the \"Max Delay(s)\" line of 524288 samples", "(no \"Max Delay(s)\" holds it at this rate)"}, {"choose a longer"}},
+         {"exceeds the \"Max Delay(s)\" line of 524288 samples", "(no \"Max Delay(s)\" holds it at this rate)"},
+         {"choose a longer"}},
         {{Path("whole.wav"), "-n", "--set", "1 Time=11.8s", "--set", "Max Delay(s)=5.46"}, {"(choose a longer \"Max Delay(s)\")"}, {}},
         {{"--impulse", "0.025", Path("ir.wav"), "--set", "1 Time=25ms"}, {"warning: --impulse 0.025 is 1200 samples, and the first echo comes at 1200 samples"}, {}},
         {{"--impulse", "0.02502", Path("ir.wav"), "--set", "1 Time=25ms"}, {}, {"warning"}},
@@ -478,9 +487,12 @@ TEST_F(RenderTool, WarningsAndNotesSayWhatTheRenderDid) {
     };
     for (const Case& c : cases) {
         const ToolRun run = Tool(c.args);
-        EXPECT_EQ(run.exit_code, 0) << c.args[0] << " " << c.args.back() << "\n" << run.err;
-        for (const std::string& text : c.said) EXPECT_NE(run.err.find(text), std::string::npos) << text << "\n" << run.err;
-        for (const std::string& text : c.unsaid) EXPECT_EQ(run.err.find(text), std::string::npos) << text << "\n" << run.err;
+        EXPECT_EQ(run.exit_code, 0) << c.args[0] << " " << c.args.back() << "\n"
+                                    << run.err;
+        for (const std::string& text : c.said) EXPECT_NE(run.err.find(text), std::string::npos) << text << "\n"
+                                                                                                << run.err;
+        for (const std::string& text : c.unsaid) EXPECT_EQ(run.err.find(text), std::string::npos) << text << "\n"
+                                                                                                  << run.err;
     }
     // The delay read is the one reported.
     ASSERT_EQ(Tool({"--impulse", "0.03", Path("ir.wav"), "--rate", "44100", "--set", "1 Time=25ms"}).exit_code, 0);

@@ -49,14 +49,17 @@ TEST_F(RenderTool, PlotDataMarksEachEchoOfALoopAtItsLevel) {
         const char* routing;
         double feedback;
         double volume;
-        const char* time;      // "Samples" mode: 300 is 30 samples' worth of the pin's float x 10
+        const char* time;  // "Samples" mode: 300 is 30 samples' worth of the pin's float x 10
         const char* accuracy;
-        double tolerance_db;   // a tap between samples is split over two; their sum is the echo
+        double tolerance_db;  // a tap between samples is split over two; their sum is the echo
     };
     const Case cases[] = {
-        {"Input+Tap1", 0.5, 1.0, "300smp", "Sample", 0.01},           {"Tap1", -0.7, 0.8, "300smp", "Sample", 0.01},
-        {"Input+Tap1", 0.9, 0.5, "300smp", "Sample", 0.01},           {"Tap1", 0.5, 1.0, "300.5smp", "Fraction(Econ)", 0.1},
-        {"Tap1", -0.7, 0.8, "300.25smp", "Fraction(Econ)", 0.1},       {"Input+Tap1", 0.9, 0.5, "300.7smp", "Fraction(Full)", 0.1},
+        {"Input+Tap1", 0.5, 1.0, "300smp", "Sample", 0.01},
+        {"Tap1", -0.7, 0.8, "300smp", "Sample", 0.01},
+        {"Input+Tap1", 0.9, 0.5, "300smp", "Sample", 0.01},
+        {"Tap1", 0.5, 1.0, "300.5smp", "Fraction(Econ)", 0.1},
+        {"Tap1", -0.7, 0.8, "300.25smp", "Fraction(Econ)", 0.1},
+        {"Input+Tap1", 0.9, 0.5, "300.7smp", "Fraction(Full)", 0.1},
     };
     for (const Case& c : cases) {
         const std::string label = std::string(c.routing) + " F " + Shown(c.feedback) + " V " + Shown(c.volume) + " " +
@@ -95,14 +98,12 @@ TEST_F(RenderTool, PlotDataResponseIsTheOneTheSettingPredicts) {
     };
     auto comb = [](double feedback) {
         return [feedback](double w) { return 1.0 / std::sqrt(1.0 - 2.0 * feedback * std::cos(256.0 * w) +
-                                                              feedback * feedback); };
+                                                             feedback * feedback); };
     };
     const Case cases[] = {
         {"pure delay", {"1 Time=25", "Damping/Feedback Mode=Tap1"}, [](double) { return 1.0; }, 0.0},
-        {"pure delay at half volume", {"1 Time=25", "Damping/Feedback Mode=Tap1", "1 Volume 10=100%=5"},
-         [](double) { return 0.5; }, 0.0},
-        {"damping 0.5", {"1 Time=25", "Damping 0-10=5"},
-         [](double w) { return 0.5 / std::sqrt(1.0 - std::cos(w) + 0.25); }, 0.0},
+        {"pure delay at half volume", {"1 Time=25", "Damping/Feedback Mode=Tap1", "1 Volume 10=100%=5"}, [](double) { return 0.5; }, 0.0},
+        {"damping 0.5", {"1 Time=25", "Damping 0-10=5"}, [](double w) { return 0.5 / std::sqrt(1.0 - std::cos(w) + 0.25); }, 0.0},
         {"comb, feedback 0.5", {"Time Mode=Samples", "1 Time=256", "Feedback +/-10=5"}, comb(0.5), 93.75},
         {"comb, feedback -0.5", {"Time Mode=Samples", "1 Time=256", "Feedback +/-10=-5"}, comb(-0.5), 187.5},
     };
@@ -148,8 +149,9 @@ TEST_F(RenderTool, PlotDrawsEachKindOfFigureForEveryKindOfRender) {
     EXPECT_EQ(xml.out, "{http://www.w3.org/2000/svg}svg 1000pt 720pt True\n") << xml.err;
     std::ifstream json_file(Path("fig.json"));
     const auto json = nlohmann::json::parse(json_file);
-    EXPECT_EQ(json["title"], "Feedback +/-10=4, Damping 0-10=3, Damping/Feedback Mode=Input+Tap1, Time Mode=Time(ms), "
-                             "1 Time=25, 1 Volume 10=100%=8, Max Delay(s)=0.170");
+    EXPECT_EQ(json["title"],
+              "Feedback +/-10=4, Damping 0-10=3, Damping/Feedback Mode=Input+Tap1, Time Mode=Time(ms), "
+              "1 Time=25, 1 Volume 10=100%=8, Max Delay(s)=0.170");
     EXPECT_EQ(json["echoes"]["sample"][0], 1200);
 
     ASSERT_EQ(Tool({"--plot", Path("fig.png"), "--set", "1 Time=25"}).exit_code, 0);
@@ -160,7 +162,9 @@ TEST_F(RenderTool, PlotDrawsEachKindOfFigureForEveryKindOfRender) {
     cairo_surface_destroy(png);
 
     ASSERT_EQ(Tool({"--impulse", "0.05", Path("ir.wav"), "--plot", Path("fig.PDF"), "--plot-data", Path("ir.json"),
-                    "--set", "1 Time=25"}).exit_code, 0);
+                    "--set", "1 Time=25"})
+                  .exit_code,
+              0);
     EXPECT_EQ(ReadText(Path("fig.PDF")).substr(0, 5), "%PDF-");
     std::ifstream impulse_json(Path("ir.json"));
     EXPECT_EQ(nlohmann::json::parse(impulse_json)["frames"], 2400) << "the impulse response of --impulse";
@@ -180,7 +184,7 @@ TEST_F(RenderTool, PlotDrawsEachKindOfFigureForEveryKindOfRender) {
     std::ofstream(Path("probe")) << "a file made as usual\n";
     EXPECT_EQ(fs::status(Path("fig.svg")).permissions(), fs::status(Path("probe")).permissions());
     EXPECT_EQ(Listing(), (std::set<std::string>{"fig.svg", "fig.json", "fig.png", "fig.PDF", "ir.wav", "ir.json",
-                                                 "in.wav", "out.wav", "file.json", "probe"}));
+                                                "in.wav", "out.wav", "file.json", "probe"}));
 }
 
 }  // namespace

@@ -232,8 +232,7 @@ TEST(Settings, MomentsInSecondsMillisecondsOrSamples) {
 }
 
 TEST(Units, DecibelsWithOrWithoutTheirUnit) {
-    const std::pair<const char*, double> good[] = {{"-6", -6.0},  {"-6dB", -6.0}, {"+3.5 db", 3.5},
-                                                   {"0DB", 0.0}, {" -120 dB ", -120.0}};
+    const std::pair<const char*, double> good[] = {{"-6", -6.0}, {"-6dB", -6.0}, {"+3.5 db", 3.5}, {"0DB", 0.0}, {" -120 dB ", -120.0}};
     for (const auto& [text, decibels] : good) EXPECT_EQ(ParseDecibels(text), decibels) << text;
     for (const char* bad : {"", "dB", "-6 dBFS", "six", "-6d", "nan"}) EXPECT_FALSE(ParseDecibels(bad)) << bad;
 }
@@ -284,11 +283,16 @@ TEST(Progress, DrawnOnATerminalForALongRenderAlone) {
 // first mode whose trigger is given is the mode.
 TEST(CommandLine, EachModeTakesTheOptionsOfItsRowsAndRefusesTheRest) {
     const std::map<Mode, std::vector<std::string>> commands = {
-        {Mode::RENDER, {"in.wav", "out.wav"}},         {Mode::ANALYSE, {"in.wav", "-n"}},
-        {Mode::IMPULSE, {"--impulse", "1", "o.wav"}},  {Mode::PLOT, {"--plot", "f.svg"}},
-        {Mode::TEST_SIGNAL, {"--test-signal", "1", "t.wav"}}, {Mode::BATCH, {"--batch", "dir", "in.wav"}},
-        {Mode::LIST_PINS, {"--list-pins"}},            {Mode::LIST_PRESETS, {"--list-presets"}},
-        {Mode::INFO, {"--info"}},                      {Mode::VERSION, {"--version"}},
+        {Mode::RENDER, {"in.wav", "out.wav"}},
+        {Mode::ANALYSE, {"in.wav", "-n"}},
+        {Mode::IMPULSE, {"--impulse", "1", "o.wav"}},
+        {Mode::PLOT, {"--plot", "f.svg"}},
+        {Mode::TEST_SIGNAL, {"--test-signal", "1", "t.wav"}},
+        {Mode::BATCH, {"--batch", "dir", "in.wav"}},
+        {Mode::LIST_PINS, {"--list-pins"}},
+        {Mode::LIST_PRESETS, {"--list-presets"}},
+        {Mode::INFO, {"--info"}},
+        {Mode::VERSION, {"--version"}},
         {Mode::ROOM, {"in.wav", "out.wav", "--room", "studio"}},
     };
     ASSERT_EQ(commands.size(), Modes().size());
@@ -315,8 +319,9 @@ TEST(CommandLine, EachModeTakesTheOptionsOfItsRowsAndRefusesTheRest) {
             const auto chooser = std::find_if(Modes().begin(), Modes().end(), [&](const ModeRow& other) {
                 return other.triggers.find(name) != std::string_view::npos && other.mode != mode;
             });
-            const bool switches = chooser != Modes().end() && chooser < std::find_if(Modes().begin(), Modes().end(),
-                                                                                    [&](const ModeRow& row) { return row.mode == mode; });
+            const bool switches = chooser != Modes().end() && chooser < std::find_if(
+                                                                            Modes().begin(), Modes().end(),
+                                                                            [&](const ModeRow& row) { return row.mode == mode; });
             if (switches && code == -1) {
                 EXPECT_EQ(options.mode, chooser->mode) << name;
                 continue;
@@ -370,17 +375,31 @@ TEST(SampleCodec, FullScaleAndBeyondClipToTheFormatsOwnExtremes) {
         bool clipped;
     };
     const Case cases[] = {
-        {pcm16, -1.0f, -32768, false},  {pcm16, 1.0f, 32767, false},          {pcm16, 1.5f, 32767, true},
-        {pcm16, -1.5f, -32768, true},   {pcm16, 32767.0f / 32768, 32767, false},
-        {pcm16, std::nextafter(1.0f, 2.0f), 32767, true},  {pcm16, std::nextafter(-1.0f, -2.0f), -32768, true},
-        {pcm16, nan, 0, true},    {pcm16, infinity, 32767, true},   {pcm16, -infinity, -32768, true},
+        {pcm16, -1.0f, -32768, false},
+        {pcm16, 1.0f, 32767, false},
+        {pcm16, 1.5f, 32767, true},
+        {pcm16, -1.5f, -32768, true},
+        {pcm16, 32767.0f / 32768, 32767, false},
+        {pcm16, std::nextafter(1.0f, 2.0f), 32767, true},
+        {pcm16, std::nextafter(-1.0f, -2.0f), -32768, true},
+        {pcm16, nan, 0, true},
+        {pcm16, infinity, 32767, true},
+        {pcm16, -infinity, -32768, true},
         {pcm16, 0.5f / 32768, 0, false},  // ties go to even
         {pcm16, 1.5f / 32768, 2, false},
-        {ulaw, -1.0f, -32124, false},   {ulaw, 1.0f, 32124, false},  {ulaw, -2.0f, -32124, true},
-        {ulaw, 2.0f, 32124, true},      {ulaw, -32124.0f / 32768, -32124, false}, {ulaw, 0.25f, 8192, false},
-        {alaw, -1.0f, -32256, false},   {alaw, 1.0f, 32256, false},  {alaw, -1.5f, -32256, true},
+        {ulaw, -1.0f, -32124, false},
+        {ulaw, 1.0f, 32124, false},
+        {ulaw, -2.0f, -32124, true},
+        {ulaw, 2.0f, 32124, true},
+        {ulaw, -32124.0f / 32768, -32124, false},
+        {ulaw, 0.25f, 8192, false},
+        {alaw, -1.0f, -32256, false},
+        {alaw, 1.0f, 32256, false},
+        {alaw, -1.5f, -32256, true},
         {alaw, -infinity, -32256, true},
-        {pcm32, 1.0f, top32, false},    {pcm32, -1.0f, -top32 - 1, false},   {pcm32, 2.0f, top32, true},
+        {pcm32, 1.0f, top32, false},
+        {pcm32, -1.0f, -top32 - 1, false},
+        {pcm32, 2.0f, top32, true},
     };
     // Each case alone, and all of one codec's cases as one block (the render's path), in every lane position.
     for (const Case& c : cases) {
@@ -563,10 +582,16 @@ TEST(Analysis, TheTapFoldsIntoTheBuffer) {
         bool beyond, below;
     };
     const Case cases[] = {
-        {3.0, false, 3.0, false, false},     {2.9, false, 2.0, false, false},   {0.5, false, 256.0, false, true},
-        {-2.9, false, 254.0, false, true},   {600.0, false, 88.0, true, false}, {256.0, false, 256.0, false, false},
-        {std::nan(""), false, 256.0, true, false},                              {1.0e12, false, 256.0, true, false},
-        {2.25, true, 2.25, false, false},    {600.5, true, 88.5, true, false},
+        {3.0, false, 3.0, false, false},
+        {2.9, false, 2.0, false, false},
+        {0.5, false, 256.0, false, true},
+        {-2.9, false, 254.0, false, true},
+        {600.0, false, 88.0, true, false},
+        {256.0, false, 256.0, false, false},
+        {std::nan(""), false, 256.0, true, false},
+        {1.0e12, false, 256.0, true, false},
+        {2.25, true, 2.25, false, false},
+        {600.5, true, 88.5, true, false},
     };
     for (const Case& c : cases) {
         const TapDelay delay = RealisedDelay(c.requested, 256, c.fractional);
@@ -622,8 +647,7 @@ TEST(Analysis, RoutineChoiceFollowsTheModulesRules) {
         {{"Damping/Feedback Mode=Tap1", "Damping 0-10=5"}, RoutingVariant::Plain, TimeReading::WholeSample},
         {{"Damping/Feedback Mode=Input+Tap1", "Damping 0-10=5"}, RoutingVariant::InputTapFeedback, TimeReading::WholeSample},
         {{"Damping/Feedback Mode=Output", "Feedback +/-10=0..0"}, RoutingVariant::OutputFeedback, TimeReading::WholeSample},
-        {{"Damping/Feedback Mode=Input+Output", "Feedback +/-10=-3"}, RoutingVariant::InputOutputFeedback,
-         TimeReading::WholeSample},
+        {{"Damping/Feedback Mode=Input+Output", "Feedback +/-10=-3"}, RoutingVariant::InputOutputFeedback, TimeReading::WholeSample},
         {{"Time Accuracy=Fraction(Full)"}, RoutingVariant::Plain, TimeReading::FractionPerBlock},
         {{"Time Accuracy=Fraction(Full)", "1 Time=1..2"}, RoutingVariant::Plain, TimeReading::FractionPerSample},
         {{"Time Accuracy=Fraction(Econ)", "1 Time=1..2"}, RoutingVariant::Plain, TimeReading::FractionPerBlock},
@@ -701,7 +725,7 @@ TEST(Response, EchoesAreTheLoudestSamplesWithinHalfTheSpacing) {
     ir[100] = ir[101] = 0.5f;
     ir[250] = 0.1f;  // 50 samples before a louder one
     ir[300] = -0.25f;
-    ir[350] = 0.2f;  // 50 after it
+    ir[350] = 0.2f;     // 50 after it
     ir[600] = 3.1e-5f;  // -90.2 dB
     ir[999] = 0.01f;
     auto samples = [&] {

@@ -83,16 +83,10 @@ TEST_F(RoomRender, TheRoomIsTheSumOfItsSingleTapRendersBitForBit) {
         "listener": [2.2, 1.1, 1.6], "spacing": 0, "walls": {"all": {"absorption": 0.3, "cutoff_hz": 4000}},
         "max_order": 2})";
     const Case cases[] = {
-        {"stereo room, mono input, whole samples, blocks of 100, a gate", stereo_room, 1,
-         {"--block", "100", "--tail", "0.05", "--gate", "0.031"}, {}, 0, 1, 1},
-        {"mono room, stereo input, Fraction(Econ), blocks of 64", mono_room, 2,
-         {"--block", "64", "--tail", "0.04", "--set", "Time Accuracy=Fraction(Econ)"}, {}, 0, 1, 1},
-        {"stereo room, stereo input, Fraction(Full), dry, wet and gain", stereo_room, 2,
-         {"--block", "512", "--tail", "0.03", "--set", "Time Accuracy=Fraction(Full)"},
-         {"--dry", "-6", "--wet", "-3", "--gain", "-1"}, std::pow(10.0, -6.0 / 20), std::pow(10.0, -3.0 / 20),
-         std::pow(10.0, -1.0 / 20)},
-        {"stereo room, mono input, wet alone", stereo_room, 1, {"--tail", "0.02"}, {"--wet", "-3"}, 0,
-         std::pow(10.0, -3.0 / 20), 1},
+        {"stereo room, mono input, whole samples, blocks of 100, a gate", stereo_room, 1, {"--block", "100", "--tail", "0.05", "--gate", "0.031"}, {}, 0, 1, 1},
+        {"mono room, stereo input, Fraction(Econ), blocks of 64", mono_room, 2, {"--block", "64", "--tail", "0.04", "--set", "Time Accuracy=Fraction(Econ)"}, {}, 0, 1, 1},
+        {"stereo room, stereo input, Fraction(Full), dry, wet and gain", stereo_room, 2, {"--block", "512", "--tail", "0.03", "--set", "Time Accuracy=Fraction(Full)"}, {"--dry", "-6", "--wet", "-3", "--gain", "-1"}, std::pow(10.0, -6.0 / 20), std::pow(10.0, -3.0 / 20), std::pow(10.0, -1.0 / 20)},
+        {"stereo room, mono input, wet alone", stereo_room, 1, {"--tail", "0.02"}, {"--wet", "-3"}, 0, std::pow(10.0, -3.0 / 20), 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -150,8 +144,7 @@ struct Reflection {
 
 std::vector<Reflection> FirstReflections() {
     const double W = 9, L = 23, H = 7, sx = 3.1, sy = 5.2, sz = 2.9, lx = 5.3, ly = 13.7, lz = 3.6;
-    const double images[6][3] = {{-sx, sy, sz}, {2 * W - sx, sy, sz}, {sx, -sy, sz},
-                                 {sx, 2 * L - sy, sz}, {sx, sy, -sz}, {sx, sy, 2 * H - sz}};
+    const double images[6][3] = {{-sx, sy, sz}, {2 * W - sx, sy, sz}, {sx, -sy, sz}, {sx, 2 * L - sy, sz}, {sx, sy, -sz}, {sx, sy, 2 * H - sz}};
     const double absorption[6] = {0.36, 0.36, 0.36, 0.36, 0.75, 0.19};
     const double direct = std::hypot(sx - lx, sy - ly, sz - lz);
     std::vector<Reflection> reflections;

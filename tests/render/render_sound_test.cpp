@@ -14,7 +14,7 @@ using namespace er_render_tests;
 TEST_F(RenderTool, ImpulseArrivesAtTheTapWithItsGainAtEveryBlockSize) {
     for (const char* block : {"1", "7", "512"}) {
         const ToolRun run = Tool({"--impulse", "0.05", Path("ir.wav"), "--block", block, "--set", "1 Time=25",
-                              "--set", "1 Volume 10=100%=5"});
+                                  "--set", "1 Volume 10=100%=5"});
         ASSERT_EQ(run.exit_code, 0) << run.err;
         EXPECT_NE(run.err.find("1200 samples (25.000 ms)"), std::string::npos) << run.err;
         EXPECT_NE(run.err.find("Plain, whole samples"), std::string::npos) << run.err;
@@ -47,7 +47,8 @@ TEST_F(RenderTool, DefaultLineHoldsTheDelayAndAShortOneWrapsAsWarned) {
         ASSERT_EQ(run.exit_code, 0) << run.err;
         const std::size_t warning = run.err.find("warning: the tap delay of " + std::to_string(c.requested) +
                                                  " samples exceeds the \"Max Delay(s)\" line");
-        EXPECT_LT(warning, run.err.find("frames")) << "warned before the render\n" << run.err;
+        EXPECT_LT(warning, run.err.find("frames")) << "warned before the render\n"
+                                                   << run.err;
         EXPECT_NE(run.err.find("tap is at " + std::to_string(c.wrapped) + " samples"), std::string::npos) << run.err;
         const auto echoes = NonZero(Read("ir.wav"));
         ASSERT_FALSE(echoes.empty()) << c.rate;
@@ -76,14 +77,17 @@ TEST_F(RenderTool, DelayInUnitsLandsOnTheExactSample) {
                                               std::string("Time Mode=") + mode, "--set",
                                               std::string("Time Accuracy=") + accuracy, "--set",
                                               std::string("1 Time=") + delay.time});
-                    ASSERT_EQ(run.exit_code, 0) << label << "\n" << run.err;
+                    ASSERT_EQ(run.exit_code, 0) << label << "\n"
+                                                << run.err;
                     const auto out = Read("ir.wav");
                     const auto loudest = std::max_element(out.begin(), out.end()) - out.begin();
                     EXPECT_EQ(static_cast<std::size_t>(loudest), expected) << label;
                     if (std::string(accuracy) == "Sample") {
                         EXPECT_EQ(NonZero(out), (Echoes{{expected, 1.0f}})) << label;
                         EXPECT_NE(run.err.find("tap delay   " + std::to_string(expected) + " samples"),
-                                  std::string::npos) << label << "\n" << run.err;
+                                  std::string::npos)
+                            << label << "\n"
+                            << run.err;
                     } else {
                         EXPECT_GT(out[expected], 0.999f) << label << ": a fraction of at most one step of the pin's float";
                     }
@@ -98,8 +102,8 @@ TEST_F(RenderTool, DelayInUnitsLandsOnTheExactSample) {
 
 TEST_F(RenderTool, StereoChannelsRunThroughIndependentInstances) {
     std::vector<float> stereo(2 * 600, 0.0f), left(600, 0.0f), right(600, 0.0f);
-    stereo[0] = left[0] = 1.0f;               // left: impulse at 0
-    stereo[2 * 30 + 1] = right[30] = 0.25f;   // right: a smaller one at 30
+    stereo[0] = left[0] = 1.0f;              // left: impulse at 0
+    stereo[2 * 30 + 1] = right[30] = 0.25f;  // right: a smaller one at 30
     Write("stereo.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, {}, stereo);
     Write("left.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, {}, left);
     Write("right.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, {}, right);
@@ -127,8 +131,8 @@ TEST_F(RenderTool, RampStreamsTheTimePin) {
     Write("ramp.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, {}, ramp);
     auto delays = [&](const char* accuracy, const char* time) {
         const ToolRun run = Tool({Path("ramp.wav"), Path("out.wav"), "--tail", "0", "--block", "64", "--set",
-                              "Time Mode=Samples", "--set", std::string("Time Accuracy=") + accuracy, "--set",
-                              std::string("1 Time=") + time});
+                                  "Time Mode=Samples", "--set", std::string("Time Accuracy=") + accuracy, "--set",
+                                  std::string("1 Time=") + time});
         EXPECT_EQ(run.exit_code, 0) << run.err;
         const auto out = Read("out.wav");
         std::vector<double> delay(out.size());
@@ -250,7 +254,8 @@ TEST_F(RenderTool, ExampleSettingsRenderTheTestSignalCleanly) {
     for (const auto& entry : fs::directory_iterator(ER_RENDER_EXAMPLES)) {
         ++examples;
         const ToolRun run = Tool({Path("dry.wav"), Path("wet.wav"), "--settings", entry.path().string()});
-        ASSERT_EQ(run.exit_code, 0) << entry.path() << "\n" << run.err;
+        ASSERT_EQ(run.exit_code, 0) << entry.path() << "\n"
+                                    << run.err;
         EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
         EXPECT_NE(run.err.find(" 0 samples clipped"), std::string::npos) << run.err;
         const auto wet = Read("wet.wav");
@@ -287,7 +292,8 @@ TEST_F(RenderTool, ExactRendersAreWrittenUnchanged) {
         args.insert(args.end(), c.args.begin(), c.args.end());
         const ToolRun run = Tool(args);
         ASSERT_EQ(run.exit_code, 0) << run.err;
-        EXPECT_NE(run.err.find(std::string("dither      ") + c.dither), std::string::npos) << c.args[0] << "\n" << run.err;
+        EXPECT_NE(run.err.find(std::string("dither      ") + c.dither), std::string::npos) << c.args[0] << "\n"
+                                                                                           << run.err;
         if (std::string(c.dither).starts_with("TPDF")) continue;
         const auto out = ReadInts("out.wav", 16);
         ASSERT_GE(out.size(), input.size());

@@ -34,7 +34,7 @@ Room TestRoom() {
     Room room;
     room.name = "test";
     room.size = {6.0, 8.0, 3.0};
-    room.source = {2.0, 6.5, 1.7};   // straight ahead of the listener (+y)
+    room.source = {2.0, 6.5, 1.7};  // straight ahead of the listener (+y)
     room.listener = {2.0, 2.5, 1.2};
     room.walls = {{{0.10, 4000.0}, {0.20, 0.0}, {0.30, 8000.0}, {0.40, 2000.0}, {0.50, 0.0}, {0.60, 1000.0}}};
     room.spacing = 0.4;
@@ -65,9 +65,12 @@ TEST(RoomModel, FirstOrderTapsAreTheSixMirrorImagesInClosedForm) {
         double absorption, cutoff;
     };
     const Mirror mirrors[] = {
-        {er_room::LEFT, {-sx, sy, sz}, 0.10, 4000.0},        {er_room::RIGHT, {2 * W - sx, sy, sz}, 0.20, 0.0},
-        {er_room::FRONT, {sx, -sy, sz}, 0.30, 8000.0},       {er_room::BACK, {sx, 2 * L - sy, sz}, 0.40, 2000.0},
-        {er_room::FLOOR, {sx, sy, -sz}, 0.50, 0.0},          {er_room::CEILING, {sx, sy, 2 * H - sz}, 0.60, 1000.0},
+        {er_room::LEFT, {-sx, sy, sz}, 0.10, 4000.0},
+        {er_room::RIGHT, {2 * W - sx, sy, sz}, 0.20, 0.0},
+        {er_room::FRONT, {sx, -sy, sz}, 0.30, 8000.0},
+        {er_room::BACK, {sx, 2 * L - sy, sz}, 0.40, 2000.0},
+        {er_room::FLOOR, {sx, sy, -sz}, 0.50, 0.0},
+        {er_room::CEILING, {sx, sy, 2 * H - sz}, 0.60, 1000.0},
     };
     const auto pattern = er_room::ImageSources(room);
     ASSERT_EQ(pattern.channels, 2);
@@ -122,9 +125,12 @@ std::vector<Brute> Enumerate(const Room& room, int order) {
         for (const Cell& cell : frontier) {
             for (int face = 0; face < 6; ++face) {
                 Cell mirrored = cell;
-                double* p = face < 2 ? &mirrored.point.x : face < 4 ? &mirrored.point.y : &mirrored.point.z;
-                double* lo = face < 2 ? &mirrored.low.x : face < 4 ? &mirrored.low.y : &mirrored.low.z;
-                double* hi = face < 2 ? &mirrored.high.x : face < 4 ? &mirrored.high.y : &mirrored.high.z;
+                double* p = face < 2 ? &mirrored.point.x : face < 4 ? &mirrored.point.y
+                                                                    : &mirrored.point.z;
+                double* lo = face < 2 ? &mirrored.low.x : face < 4 ? &mirrored.low.y
+                                                                   : &mirrored.low.z;
+                double* hi = face < 2 ? &mirrored.high.x : face < 4 ? &mirrored.high.y
+                                                                    : &mirrored.high.z;
                 const double plane = face % 2 == 0 ? *lo : *hi;
                 const double width = *hi - *lo;
                 *p = 2 * plane - *p;
@@ -365,8 +371,8 @@ TEST(RoomFile, ReadsEveryKey) {
     EXPECT_DOUBLE_EQ(room.size.y, 3.5);
     EXPECT_DOUBLE_EQ(room.listener.z, 1.5);
     EXPECT_DOUBLE_EQ(room.walls[er_room::LEFT].absorption, 0.3);
-    EXPECT_DOUBLE_EQ(room.walls[er_room::FLOOR].absorption, 0.02);     // named wall over "all", whatever the order
-    EXPECT_DOUBLE_EQ(room.walls[er_room::FLOOR].cutoff_hz, 5000.0);    // the rest from "all"
+    EXPECT_DOUBLE_EQ(room.walls[er_room::FLOOR].absorption, 0.02);   // named wall over "all", whatever the order
+    EXPECT_DOUBLE_EQ(room.walls[er_room::FLOOR].cutoff_hz, 5000.0);  // the rest from "all"
     EXPECT_DOUBLE_EQ(room.walls[er_room::CEILING].absorption, 0.3);
     EXPECT_DOUBLE_EQ(room.walls[er_room::CEILING].cutoff_hz, 9000.0);
     EXPECT_DOUBLE_EQ(room.spacing, 0.0);
@@ -377,17 +383,17 @@ TEST(RoomFile, ReadsEveryKey) {
 
 TEST(RoomFile, RefusesWhatItCannotRead) {
     const char* bad[] = {
-        "",                                                      // not JSON
-        "[1, 2, 3]",                                             // not an object
-        R"({"source": [1, 1, 1]})",                              // no size
-        R"({"size": [5, 4]})",                                   // two numbers
-        R"({"size": [5, 4, "3"]})",                              // a text
-        R"({"size": [5, 4, 3], "colour": "red"})",               // unknown key
-        R"({"size": [5, 4, 3], "walls": {"roof": {}}})",         // unknown wall
-        R"({"size": [5, 4, 3], "walls": {"all": {"absorb": 1}}})",  // unknown wall key
-        R"({"size": [5, 4, 3], "max_order": 2.5})",              // not whole
+        "",                                                                  // not JSON
+        "[1, 2, 3]",                                                         // not an object
+        R"({"source": [1, 1, 1]})",                                          // no size
+        R"({"size": [5, 4]})",                                               // two numbers
+        R"({"size": [5, 4, "3"]})",                                          // a text
+        R"({"size": [5, 4, 3], "colour": "red"})",                           // unknown key
+        R"({"size": [5, 4, 3], "walls": {"roof": {}}})",                     // unknown wall
+        R"({"size": [5, 4, 3], "walls": {"all": {"absorb": 1}}})",           // unknown wall key
+        R"({"size": [5, 4, 3], "max_order": 2.5})",                          // not whole
         R"({"size": [5, 4, 3], "temperature": 20, "speed_of_sound": 343})",  // both
-        R"({"size": [1, 1, 1]})",                                // the default positions lie outside
+        R"({"size": [1, 1, 1]})",                                            // the default positions lie outside
     };
     for (const char* text : bad) {
         EXPECT_THROW(er_room::ParseRoomJson(text, "bad.json"), er_room::RoomError) << text;

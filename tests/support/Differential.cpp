@@ -9,9 +9,9 @@ std::vector<Event> SetupFor(Group group, Variant variant, Random& random, std::i
         add(Kind::TimeMode, TIME_MODE_SAMPLES);
         add(Kind::MaxDelay, MAX_DELAY_256);
     }
-    const std::int16_t accuracy = group == Group::Sample ? ACCURACY_SAMPLE
+    const std::int16_t accuracy = group == Group::Sample                              ? ACCURACY_SAMPLE
                                   : group == Group::FractionEcon && random.Chance(50) ? ACCURACY_ECON
-                                                                                     : ACCURACY_FULL;
+                                                                                      : ACCURACY_FULL;
     add(Kind::Accuracy, accuracy);
     // Full needs a streaming time; Econ reached through "Fraction(Full)" needs a static one.
     const bool time_streaming =

@@ -55,10 +55,10 @@ enum class Kind {
     TimeStream,
     VolumeValue,
     VolumeStream,
-    Gate,           // value: gate pin value (mono mode stays "Off")
+    Gate,  // value: gate pin value (mono mode stays "Off")
     Off,
     On,
-    MaxDelay,       // value: index
+    MaxDelay,  // value: index
 };
 
 struct Event {

@@ -65,10 +65,10 @@ private:
 
 // What a TestEffect saw; outlives the effect, so that OP_CLOSE's destruction can be observed.
 struct EffectLog {
-    std::vector<std::string> calls;          // one line per virtual call, e.g. "OnResumeValue 3"
-    std::vector<std::int32_t> status_inside; // each OnPinChange: the pin's status during the call
-    std::vector<std::int32_t> pin_inside;    // each OnPinChange: the pin's index
-    bool descriptions_cleared = true;        // every record the frame handed to GetPinProperties read 0
+    std::vector<std::string> calls;           // one line per virtual call, e.g. "OnResumeValue 3"
+    std::vector<std::int32_t> status_inside;  // each OnPinChange: the pin's status during the call
+    std::vector<std::int32_t> pin_inside;     // each OnPinChange: the pin's index
+    bool descriptions_cleared = true;         // every record the frame handed to GetPinProperties read 0
     bool destroyed = false;
 };
 
@@ -81,7 +81,7 @@ public:
     ~TestEffect() override;
 
     std::vector<SEPinProperties> descriptions;  // GetPinProperties answers index i from element i
-    bool clear_check_enabled = true;             // during Open only: the frame's records must read 0
+    bool clear_check_enabled = true;            // during Open only: the frame's records must read 0
 
     void OnPinChange(SEPin* pin) override;
     std::int32_t Open() override;

@@ -10,8 +10,14 @@
 
 namespace reference {
 
-enum class Variant { Plain, TapFeedback, InputTapFeedback, OutputFeedback, InputOutputFeedback };
-enum class Group { Sample, FractionFull, FractionEcon };
+enum class Variant { Plain,
+                     TapFeedback,
+                     InputTapFeedback,
+                     OutputFeedback,
+                     InputOutputFeedback };
+enum class Group { Sample,
+                   FractionFull,
+                   FractionEcon };
 
 const char* Name(Variant variant);
 const char* Name(Group group);

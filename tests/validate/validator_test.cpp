@@ -21,15 +21,15 @@ namespace {
 
 enum class Fault {
     None,
-    WriteBeforeStretch,   // Out[start - 1] overwritten
-    RoundingLeftUp,       // MXCSR rounding left at "up" after a call
-    RoundingInEvent,      // MXCSR rounding left at "up" after an event
-    SubnormalOutput,      // a subnormal written into the stretch
-    NonFinite,            // an infinity written into the stretch
-    DependsOnCuts,        // the first sample of every stretch nudged by one ulp
-    DependsOnAge,         // output nudged by the object's sample clock, whatever the cuts
-    WritesInput,          // "Audio_In" written
-    SkipsSamples,         // the last sample of a stretch left unwritten
+    WriteBeforeStretch,  // Out[start - 1] overwritten
+    RoundingLeftUp,      // MXCSR rounding left at "up" after a call
+    RoundingInEvent,     // MXCSR rounding left at "up" after an event
+    SubnormalOutput,     // a subnormal written into the stretch
+    NonFinite,           // an infinity written into the stretch
+    DependsOnCuts,       // the first sample of every stretch nudged by one ulp
+    DependsOnAge,        // output nudged by the object's sample clock, whatever the cuts
+    WritesInput,         // "Audio_In" written
+    SkipsSamples,        // the last sample of a stretch left unwritten
 };
 
 Fault g_fault = Fault::None;

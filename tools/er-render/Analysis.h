@@ -61,7 +61,9 @@ std::string_view RoutingVariantName(RoutingVariant variant);
 // feedback and damping amounts (1.0 while the pin streams); a zero or not-a-number amount counts as off.
 RoutingVariant SelectRoutingVariant(const EffectView& view);
 
-enum class TimeReading { WholeSample, FractionPerBlock, FractionPerSample };
+enum class TimeReading { WholeSample,
+                         FractionPerBlock,
+                         FractionPerSample };
 std::string_view TimeReadingName(TimeReading reading);
 // The module's time group (effect_pins::SelectTimeGroup): "Sample" reads whole samples; "Fraction(Full)"
 // interpolates at every sample only while "1 Time" streams; every other case once per block.

@@ -329,8 +329,7 @@ void InputFile::Read(float* interleaved, std::int32_t frames) {
 
 OutputFile::OutputFile(const std::string& path, const std::string& input_path, int format, int channels, int rate,
                        Dither dither, EncoderSettings encoder)
-    : m_path(path), m_format(format), m_channels(channels), m_codec(CodecForSubtype(format)), m_dither(dither),
-      m_noise(dither.seed), m_samples(ChunkSamples(channels), [this](const float* samples, std::size_t count) {
+    : m_path(path), m_format(format), m_channels(channels), m_codec(CodecForSubtype(format)), m_dither(dither), m_noise(dither.seed), m_samples(ChunkSamples(channels), [this](const float* samples, std::size_t count) {
           Encode(samples, count);
       }) {
     if (m_codec.IsInteger()) {
@@ -386,7 +385,8 @@ OutputFile::OutputFile(const std::string& path, const std::string& input_path, i
                                            ErrnoText());
         }
         if (existing) {
-            if (fchown(m_fd, keep_owner, keep_group) != 0) { /* only root may give a file away; keep ours */ }
+            if (fchown(m_fd, keep_owner, keep_group) != 0) { /* only root may give a file away; keep ours */
+            }
             fchmod(m_fd, keep_mode);
         }
     }
@@ -561,6 +561,5 @@ std::string MajorFormatName(int format) {
     }
     return "unknown";
 }
-
 
 }  // namespace er_render

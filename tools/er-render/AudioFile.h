@@ -87,18 +87,18 @@ private:
     SNDFILE* m_file = nullptr;
     SF_INFO m_info{};
     SampleCodec m_codec;
-    bool m_double = false;            // read as doubles, so that their rounding to floats is seen
-    std::vector<std::int32_t> m_stored;      // the reader's: samples as libsndfile gives them
-    std::vector<short> m_stored_short;       // the same, for 16 bits and fewer
+    bool m_double = false;               // read as doubles, so that their rounding to floats is seen
+    std::vector<std::int32_t> m_stored;  // the reader's: samples as libsndfile gives them
+    std::vector<short> m_stored_short;   // the same, for 16 bits and fewer
     std::vector<double> m_stored_double;
-    Chunk m_chunk;                    // frames being read
-    Chunk m_next;                     // the reader's, until Refill takes it
-    std::int64_t m_chunk_at = 0;      // the next frame of m_chunk to hand out
+    Chunk m_chunk;                // frames being read
+    Chunk m_next;                 // the reader's, until Refill takes it
+    std::int64_t m_chunk_at = 0;  // the next frame of m_chunk to hand out
     bool m_reader_started = false;
     std::int64_t m_rounded = 0;
     bool m_header_too_long = false;
     std::int64_t m_ended_early_at = -1;
-    Worker m_reader;                  // last: stops before the rest goes
+    Worker m_reader;  // last: stops before the rest goes
 };
 
 // How integer output samples are dithered: TPDF noise of one least significant bit peak to peak on each side,
@@ -148,7 +148,7 @@ private:
     std::string m_temp_path;       // the temporary file beside a regular target
     std::FILE* m_spool = nullptr;  // the unnamed file a stream's output waits in
     int m_fd = -1;
-    int m_stream_fd = -1;          // a FIFO or device target, open for writing
+    int m_stream_fd = -1;  // a FIFO or device target, open for writing
     SNDFILE* m_file = nullptr;
     int m_format = 0;
     int m_channels = 0;

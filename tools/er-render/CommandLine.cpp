@@ -185,23 +185,27 @@ const ModeRow& ChooseMode(const CLI::App& app, const Options& options) {
 void CheckRoomFiles(const CLI::App& app, const Options& options) {
     const std::size_t files = options.files.size();
     const bool impulse = !options.impulse.empty();
-    const std::size_t wanted = impulse ? (options.null_output ? 0 : 1) : options.null_output ? 1 : files == 0 ? 0 : 2;
+    const std::size_t wanted = impulse ? (options.null_output ? 0 : 1) : options.null_output ? 1
+                                                                     : files == 0            ? 0
+                                                                                             : 2;
     if (files != wanted) {
-        throw Failure(EXIT_USAGE, impulse ? (options.null_output ? "--room --impulse SECONDS -n takes no file"
-                                                                 : "--room --impulse SECONDS takes one file: OUT")
+        throw Failure(EXIT_USAGE, impulse               ? (options.null_output ? "--room --impulse SECONDS -n takes no file"
+                                                                               : "--room --impulse SECONDS takes one file: OUT")
                                   : options.null_output ? "--room with -n takes one file: IN"
                                                         : "--room takes IN OUT, or no file with --pattern-out or --plot");
     }
     if (files > 0 || impulse || options.null_output) return;
     if (options.pattern_out.empty() && options.plot.empty()) {
-        throw Failure(EXIT_USAGE, "--room without IN OUT writes the pattern (--pattern-out FILE) or its picture "
-                                  "(--plot FILE); give one");
+        throw Failure(EXIT_USAGE,
+                      "--room without IN OUT writes the pattern (--pattern-out FILE) or its picture "
+                      "(--plot FILE); give one");
     }
     for (const char* name : {"--tail", "--gate", "--block", "--dry", "--wet", "--gain", "--type", "--format",
                              "--compression", "--dither", "--channels", "--json"}) {
         if (app.get_option(name)->count() == 0) continue;
-        throw Failure(EXIT_USAGE, std::string(name) + " shapes a render; --room without IN OUT or --impulse renders "
-                                                      "nothing");
+        throw Failure(EXIT_USAGE, std::string(name) +
+                                      " shapes a render; --room without IN OUT or --impulse renders "
+                                      "nothing");
     }
 }
 

@@ -37,28 +37,28 @@ struct Options {
     std::vector<std::string> gates;           // --gate TIME
     std::string preset;                       // --preset NAME: a settings file shipped with the tool
     std::string block = "512";
-    std::string tail;                         // empty: from the settings
-    std::string impulse;                      // SECONDS of a unit impulse's response instead of IN
-    std::string test_signal;                  // SECONDS of the dry test signal to write
-    std::string rate;                         // --impulse, --test-signal, --plot, a raw input; empty: 48000
-    std::string channels;                     // a raw input's channel count
-    std::string format;                       // a sample format name (SubtypeForName); empty: the input's
-    std::string type;                         // the container of "-" and of names without one, as an extension
-    std::string compression;                  // FLAC level 0..8, Vorbis and Opus quality 0..10; empty: libsndfile's
-    std::string module;                       // empty: the library beside the tool
-    std::string plot;                         // --plot FILE: the figure of the setting; empty: none
-    std::string plot_data;                    // --plot-data FILE: the numbers behind it; empty: none
-    std::string dither;                       // none or tpdf; empty: TPDF where the output needs it
-    std::string dry, wet, gain;               // decibels or "off"; empty: no dry signal, the wet at 0 dB, 0 dB
-    std::string batch;                        // --batch OUTDIR: every file in `files` is an input
-    std::string jobs;                         // worker processes for --batch; empty: the number of cores
-    std::string room;                         // --room NAME|FILE: a named room or a room file (JSON)
-    std::string room_scale;                   // --room-scale FACTOR: every length of the room times FACTOR
-    std::string pattern_out;                  // --pattern-out FILE: the room's taps as .json or .csv
-    bool allow_unsafe = false;                // accept values outside the ranges where the effect is stable
-    bool null_output = false;                 // -n: write nothing
-    bool quiet = false;                       // no progress line, no summary on stderr
-    bool json = false;                        // the summary as JSON on stdout
+    std::string tail;            // empty: from the settings
+    std::string impulse;         // SECONDS of a unit impulse's response instead of IN
+    std::string test_signal;     // SECONDS of the dry test signal to write
+    std::string rate;            // --impulse, --test-signal, --plot, a raw input; empty: 48000
+    std::string channels;        // a raw input's channel count
+    std::string format;          // a sample format name (SubtypeForName); empty: the input's
+    std::string type;            // the container of "-" and of names without one, as an extension
+    std::string compression;     // FLAC level 0..8, Vorbis and Opus quality 0..10; empty: libsndfile's
+    std::string module;          // empty: the library beside the tool
+    std::string plot;            // --plot FILE: the figure of the setting; empty: none
+    std::string plot_data;       // --plot-data FILE: the numbers behind it; empty: none
+    std::string dither;          // none or tpdf; empty: TPDF where the output needs it
+    std::string dry, wet, gain;  // decibels or "off"; empty: no dry signal, the wet at 0 dB, 0 dB
+    std::string batch;           // --batch OUTDIR: every file in `files` is an input
+    std::string jobs;            // worker processes for --batch; empty: the number of cores
+    std::string room;            // --room NAME|FILE: a named room or a room file (JSON)
+    std::string room_scale;      // --room-scale FACTOR: every length of the room times FACTOR
+    std::string pattern_out;     // --pattern-out FILE: the room's taps as .json or .csv
+    bool allow_unsafe = false;   // accept values outside the ranges where the effect is stable
+    bool null_output = false;    // -n: write nothing
+    bool quiet = false;          // no progress line, no summary on stderr
+    bool json = false;           // the summary as JSON on stdout
     bool list_pins = false, list_presets = false, info = false, version = false;
 };
 
@@ -86,7 +86,7 @@ struct OptionRow {
     std::string_view names;  // as CLI11 spells them: "-q,--quiet"
     std::string_view value;  // the value's name in --help ("SECONDS"); empty for a flag
     OptionField field;
-    ModeSet modes;           // the modes that honour it; every other mode refuses it
+    ModeSet modes;  // the modes that honour it; every other mode refuses it
     std::string_view help;
 };
 

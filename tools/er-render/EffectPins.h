@@ -15,7 +15,7 @@ inline constexpr std::string_view AUDIO_IN = Name(Pin::AudioIn);  // the file's 
 inline constexpr std::string_view OUT = Name(Pin::Out);           // the rendered samples
 inline constexpr std::string_view ACTIVE = Name(Pin::Active);     // set "ON" unless the user says otherwise
 inline constexpr std::string_view ACTIVE_DEFAULT = "ON";
-inline constexpr std::string_view GATE = Name(Pin::Gate);         // driven by --gate
+inline constexpr std::string_view GATE = Name(Pin::Gate);  // driven by --gate
 
 // Read by the summary and the tail estimate.
 inline constexpr std::string_view FEEDBACK = Name(Pin::Feedback);

@@ -10,13 +10,13 @@ namespace er_render {
 // Exit codes, documented in --help and the README.
 enum ExitCode : int {
     EXIT_OK = 0,
-    EXIT_INTERNAL = 1,      // a fault of the tool itself (out of memory, an unexpected library answer)
-    EXIT_USAGE = 2,         // the command line or the settings: unknown option or pin, bad value, bad range
-    EXIT_INPUT = 3,         // the input file: missing, unreadable, unsupported format
-    EXIT_OUTPUT = 4,        // the output file: same as the input, cannot be created, written or renamed
-    EXIT_MODULE = 5,        // the module library: cannot be loaded, or lacks a pin the render needs
-    EXIT_NOT_FINITE = 6,    // the render produced an infinite or not-a-number sample; nothing is written
-    EXIT_BATCH = 7,         // --batch: at least one file failed (each with its own message)
+    EXIT_INTERNAL = 1,    // a fault of the tool itself (out of memory, an unexpected library answer)
+    EXIT_USAGE = 2,       // the command line or the settings: unknown option or pin, bad value, bad range
+    EXIT_INPUT = 3,       // the input file: missing, unreadable, unsupported format
+    EXIT_OUTPUT = 4,      // the output file: same as the input, cannot be created, written or renamed
+    EXIT_MODULE = 5,      // the module library: cannot be loaded, or lacks a pin the render needs
+    EXIT_NOT_FINITE = 6,  // the render produced an infinite or not-a-number sample; nothing is written
+    EXIT_BATCH = 7,       // --batch: at least one file failed (each with its own message)
 };
 // A signal (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE) removes the partial output and ends the tool by that
 // signal, so the shell sees 128 + its number (130 for Ctrl-C).

@@ -73,7 +73,7 @@ constexpr double ENVELOPE_TOP = 96.0;
 constexpr double ENVELOPE_BOTTOM = 356.0;
 constexpr double RESPONSE_TOP = 428.0;
 constexpr double RESPONSE_BOTTOM = 670.0;
-constexpr double MARK_LABEL_GAP = 62.0;  // the least distance between two labelled echoes
+constexpr double MARK_LABEL_GAP = 62.0;        // the least distance between two labelled echoes
 constexpr double ENVELOPE_HEADROOM_DB = 12.0;  // above the loudest echo, for its label
 
 struct Colour {
@@ -143,7 +143,7 @@ std::vector<Tick> FrequencyTicks(double low, double high) {
             if (value < low * (1 - 1e-9) || value > high * (1 + 1e-9)) continue;
             const bool labelled = multiple == 1 || multiple == 2 || multiple == 5;
             ticks.push_back({value, !labelled ? "" : value >= 1000.0 ? Format("%gk", value / 1000.0)
-                                                                      : Format("%g", value)});
+                                                                     : Format("%g", value)});
         }
     }
     return ticks;
@@ -248,7 +248,8 @@ void DrawEnvelope(cairo_t* cr, const ImpulseAnalysis& analysis) {
         // The label stands over its mark, moved in from the panel's edges.
         const double centre = std::clamp(x, panel.left + MARK_LABEL_GAP / 2.0, panel.right - MARK_LABEL_GAP / 2.0);
         if (centre - last_label >= MARK_LABEL_GAP) {
-            const char* time_format = echo.time_ms < 10.0 ? "%.2f ms" : echo.time_ms < 1000.0 ? "%.1f ms" : "%.0f ms";
+            const char* time_format = echo.time_ms < 10.0 ? "%.2f ms" : echo.time_ms < 1000.0 ? "%.1f ms"
+                                                                                              : "%.0f ms";
             SetColour(cr, INK);
             Text(cr, centre, y - 18.0, Format(time_format, echo.time_ms), 0.5, MARK_SIZE);
             Text(cr, centre, y - 7.0, Format("%.1f dB", echo.level_db), 0.5, MARK_SIZE);
@@ -345,7 +346,8 @@ std::string_view FigureKindName(const FigureKind& kind) { return kind.name; }
 std::string FigureExtensions() {
     std::string text;
     for (std::size_t i = 0; i < std::size(FIGURE_KINDS); ++i) {
-        text += (i == 0 ? "." : i + 1 == std::size(FIGURE_KINDS) ? " or ." : ", .");
+        text += (i == 0 ? "." : i + 1 == std::size(FIGURE_KINDS) ? " or ."
+                                                                 : ", .");
         text += FIGURE_KINDS[i].extension;
     }
     return text;

@@ -45,7 +45,7 @@ struct PatternFigure {
     struct Point {
         double x, y;  // metres, seen from above: x across the room, y along it
     };
-    Point size{};                 // the room's floor, from (0, 0)
+    Point size{};  // the room's floor, from (0, 0)
     Point source{};
     std::vector<Point> listeners;
     struct Image {

@@ -113,5 +113,4 @@ void ForgetWorker(pid_t pid) {
     }
 }
 
-
 }  // namespace er_render

@@ -22,14 +22,12 @@ constexpr std::size_t CHUNK_FRAMES = 16384;
 }  // namespace
 
 LoudnessMeter::LoudnessMeter(std::int32_t channels, float rate)
-    : m_state(std::make_unique<State>()), m_channels(channels),
-      m_samples(CHUNK_FRAMES * static_cast<std::size_t>(std::max(channels, 1)),
-                [this](const float* interleaved, std::size_t samples) {
-                    const std::size_t frames = samples / static_cast<std::size_t>(m_channels);
-                    if (ebur128_add_frames_float(m_state->meter, interleaved, frames) != EBUR128_SUCCESS) {
-                        throw Failure(EXIT_INTERNAL, "cannot measure loudness: libebur128 failed");
-                    }
-                }) {
+    : m_state(std::make_unique<State>()), m_channels(channels), m_samples(CHUNK_FRAMES * static_cast<std::size_t>(std::max(channels, 1)), [this](const float* interleaved, std::size_t samples) {
+          const std::size_t frames = samples / static_cast<std::size_t>(m_channels);
+          if (ebur128_add_frames_float(m_state->meter, interleaved, frames) != EBUR128_SUCCESS) {
+              throw Failure(EXIT_INTERNAL, "cannot measure loudness: libebur128 failed");
+          }
+      }) {
     m_state->meter = ebur128_init(static_cast<unsigned>(channels), static_cast<unsigned long>(rate),
                                   EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK);
     if (m_state->meter == nullptr) throw Failure(EXIT_INTERNAL, "cannot measure loudness: libebur128 refused the format");

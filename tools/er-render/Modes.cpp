@@ -69,7 +69,7 @@ std::string PinsText(const std::vector<er_host::PinDescription>& pins) {
             if (const ListEntry* entry = FindChoice(entries, pin.default_value)) default_text += " " + entry->text;
         }
         const std::string extra = pin.datatype == DT_LIST ? DescribeChoices(ParseListText(pin.extra_text))
-                                                         : RangeText(pin);
+                                                          : RangeText(pin);
         text += Printf("%3d  %-34s %-8s %-7s %-18s ", static_cast<int>(pin.index), pin.name.c_str(),
                        DirectionText(pin.direction).c_str(), KindText(pin).c_str(), default_text.c_str()) +
                 extra + "\n";
@@ -148,8 +148,7 @@ SummaryFacts RenderSound(RenderPlan plan, bool progress_on, bool measure_loudnes
     const RenderStats stats = run(
         source, [&](const float* interleaved, std::int32_t frames) {
             if (output) output->Write(interleaved, frames);
-            if (meter) meter->Add(interleaved, frames);
-        },
+            if (meter) meter->Add(interleaved, frames); },
         [&](std::int64_t done) { return progress.Update(done); });
     if (output) output->Commit();
     progress.Clear();
@@ -175,10 +174,12 @@ SummaryFacts RenderSound(RenderPlan plan, bool progress_on, bool measure_loudnes
         facts.input_bits = plan.input->PrecisionBits();
         facts.input_rounded = plan.input->Rounded();
         if (plan.input->EndedEarlyAt() >= 0) {
-            facts.warnings.push_back(Printf("%s ends after %lld of the %lld frames its header gives (cut short?); the "
-                                            "rest was read as silence", Quoted(plan.input_label).c_str(),
-                                            static_cast<long long>(plan.input->EndedEarlyAt()),
-                                            static_cast<long long>(plan.job.input_frames)));
+            facts.warnings.push_back(Printf(
+                "%s ends after %lld of the %lld frames its header gives (cut short?); the "
+                "rest was read as silence",
+                Quoted(plan.input_label).c_str(),
+                static_cast<long long>(plan.input->EndedEarlyAt()),
+                static_cast<long long>(plan.job.input_frames)));
         }
     }
     if (facts.clipped > 0) {
@@ -191,8 +192,7 @@ SummaryFacts RenderSound(RenderPlan plan, bool progress_on, bool measure_loudnes
     if (plan.tail_capped && stats.end_peak > 0.0) {
         facts.warnings.push_back(Printf("the default tail stops at %g s while the echoes are still at ",
                                         static_cast<double>(plan.tail_frames) / plan.job.rate) +
-                                 Decibels(stats.end_peak) + Printf(" (%.1f dB re the peak); set --tail SECONDS for more",
-                                 20.0 * std::log10(stats.end_peak / stats.peak)));
+                                 Decibels(stats.end_peak) + Printf(" (%.1f dB re the peak); set --tail SECONDS for more", 20.0 * std::log10(stats.end_peak / stats.peak)));
     }
     return facts;
 }

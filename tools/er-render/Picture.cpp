@@ -105,11 +105,12 @@ std::string FigureLine(const ImpulseAnalysis& analysis, const PicturePlan& pictu
     const Transform& transform = analysis.transform;
     return Printf("  %-11s ", "figure") + picture.figure->Path() + " (" +
            std::string(FigureKindName(*picture.figure_kind)) +
-           Printf("): %.3f s of impulse response, %zu echo%s above %.0f dB; response %g to %g Hz from a "
-                  "%lld-point transform, ",
-                  static_cast<double>(analysis.frames) / analysis.rate, analysis.echoes.size(),
-                  analysis.echoes.size() == 1 ? "" : "es", ENVELOPE_FLOOR_DB, ResponseLowHz(analysis.rate),
-                  analysis.rate / 2.0, static_cast<long long>(transform.length)) +
+           Printf(
+               "): %.3f s of impulse response, %zu echo%s above %.0f dB; response %g to %g Hz from a "
+               "%lld-point transform, ",
+               static_cast<double>(analysis.frames) / analysis.rate, analysis.echoes.size(),
+               analysis.echoes.size() == 1 ? "" : "es", ENVELOPE_FLOOR_DB, ResponseLowHz(analysis.rate),
+               analysis.rate / 2.0, static_cast<long long>(transform.length)) +
            (transform.faded ? "the response's last eighth faded out (it had not died away by 60 dB)"
                             : "unwindowed (the response died away)") +
            "\n";

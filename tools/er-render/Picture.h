@@ -18,15 +18,15 @@ namespace er_render {
 struct DataKind;
 
 struct PicturePlan {
-    RenderJob job;               // the impulse response: one channel, an impulse at the first sample
+    RenderJob job;  // the impulse response: one channel, an impulse at the first sample
     std::optional<EffectView> view;
-    double spacing = 0.0;        // the shortest tap delay in samples; 0 when unknown
+    double spacing = 0.0;  // the shortest tap delay in samples; 0 when unknown
     FigureText text;
     const FigureKind* figure_kind = nullptr;
     const DataKind* data_kind = nullptr;
     std::unique_ptr<ReplacingFile> figure;  // null without --plot
     std::unique_ptr<ReplacingFile> data;    // null without --plot-data
-    bool alone = false;          // no sound file is rendered: the summary is the picture's
+    bool alone = false;                     // no sound file is rendered: the summary is the picture's
 };
 
 // Null without --plot and --plot-data. Checks the files' extensions, that they name neither each other nor the

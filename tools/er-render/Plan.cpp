@@ -26,7 +26,7 @@ constexpr long long MAX_BLOCK = 1 << 20;
 constexpr long long MAX_RATE = 768000;
 constexpr long long MAX_CHANNELS = 1024;
 constexpr float DEFAULT_RATE = 48000.0f;
-constexpr int IMPULSE_FORMAT = SF_FORMAT_WAV | SF_FORMAT_FLOAT;      // a response keeps its full precision
+constexpr int IMPULSE_FORMAT = SF_FORMAT_WAV | SF_FORMAT_FLOAT;       // a response keeps its full precision
 constexpr int TEST_SIGNAL_FORMAT = SF_FORMAT_WAV | SF_FORMAT_PCM_16;  // plays anywhere
 constexpr double MAX_DECIBELS = 200.0;
 constexpr int MAX_DITHERED_BITS = 16;
@@ -78,8 +78,10 @@ int OutputContainer(int input_format, const std::string& path, const Options& op
     int typed = 0;
     if (!options.type.empty()) {
         typed = MajorFormatForExtension(options.type);
-        if (typed == 0) throw Failure(EXIT_USAGE, "--type takes a file extension libsndfile knows (wav, flac, "
-                                                  "aiff, ogg, raw, ...), not " + Quoted(options.type));
+        if (typed == 0) throw Failure(EXIT_USAGE,
+                                      "--type takes a file extension libsndfile knows (wav, flac, "
+                                      "aiff, ogg, raw, ...), not " +
+                                          Quoted(options.type));
     }
     const std::string extension = path == "-" ? "" : ExtensionOf(path);
     if (extension.empty()) return typed != 0 ? typed : input_format & SF_FORMAT_TYPEMASK;
@@ -126,8 +128,7 @@ EncoderSettings EncoderOption(const Options& options, int format) {
     const double high = flac ? 8.0 : 10.0;
     const auto level = ParseNumber(options.compression);
     if (!level || *level < 0.0 || *level > high) {
-        throw Failure(EXIT_USAGE, std::string("--compression for ") + (flac ? "FLAC takes a level from 0 to 8"
-                                                                            : "Vorbis and Opus takes a quality from 0 to 10") +
+        throw Failure(EXIT_USAGE, std::string("--compression for ") + (flac ? "FLAC takes a level from 0 to 8" : "Vorbis and Opus takes a quality from 0 to 10") +
                                       ", not " + Quoted(options.compression));
     }
     (flac ? encoder.compression_level : encoder.vbr_quality) = *level / high;
@@ -140,8 +141,10 @@ std::optional<RawLayout> RawInput(const Options& options, const std::string& in)
     const bool raw = ExtensionOf(in) == "raw" || (in == "-" && !options.rate.empty());
     if (!raw) {
         if (!options.rate.empty() || !options.channels.empty()) {
-            throw Failure(EXIT_USAGE, "--rate and --channels describe a raw input (a .raw file, or \"-\" with "
-                                      "--rate); " + Quoted(in) + " renders at its own rate and channels");
+            throw Failure(EXIT_USAGE,
+                          "--rate and --channels describe a raw input (a .raw file, or \"-\" with "
+                          "--rate); " +
+                              Quoted(in) + " renders at its own rate and channels");
         }
         if (options.mode == Mode::ANALYSE && !options.format.empty()) {
             throw Failure(EXIT_USAGE, "--format does not apply to IN -n, which writes nothing, unless IN is raw");
@@ -149,8 +152,9 @@ std::optional<RawLayout> RawInput(const Options& options, const std::string& in)
         return std::nullopt;
     }
     if (options.rate.empty() || options.channels.empty() || options.format.empty()) {
-        throw Failure(EXIT_USAGE, "the raw input " + Quoted(in) + " needs --rate, --channels and --format "
-                                  "(e.g. --rate 48000 --channels 2 --format pcm16)");
+        throw Failure(EXIT_USAGE, "the raw input " + Quoted(in) +
+                                      " needs --rate, --channels and --format "
+                                      "(e.g. --rate 48000 --channels 2 --format pcm16)");
     }
     RawLayout layout;
     layout.rate = static_cast<int>(CheckedWhole(options.rate, "--rate", MAX_RATE));
@@ -309,10 +313,11 @@ std::string PlainDelayNote(const EffectView& view) {
         nearest - delay.requested > PLAIN_DELAY_NEAR) {
         return "";
     }
-    return Printf("\"%s=%s\" asks the module for %.9g samples, which it truncates to %.0f as a host does; "
-                  "\"%s=%.0fsmp\" gives exactly %.0f",
-                  time.name.c_str(), FormatNumber(PinToShown(time.from)).c_str(), delay.requested,
-                  std::trunc(delay.requested), time.name.c_str(), nearest, nearest);
+    return Printf(
+        "\"%s=%s\" asks the module for %.9g samples, which it truncates to %.0f as a host does; "
+        "\"%s=%.0fsmp\" gives exactly %.0f",
+        time.name.c_str(), FormatNumber(PinToShown(time.from)).c_str(), delay.requested,
+        std::trunc(delay.requested), time.name.c_str(), nearest, nearest);
 }
 
 }  // namespace
@@ -385,11 +390,11 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
         for (std::string& warning : DelayWarnings(*plan.view)) plan.warnings.push_back(std::move(warning));
         if (std::string note = PlainDelayNote(*plan.view); !note.empty()) plan.notes.push_back(std::move(note));
     }
-    const double tail_seconds = !options.tail.empty()            ? TailSeconds(options.tail, job.rate)
-                                : !plan.view                     ? 0.0
-                                : picture_only                   ? PictureTailSeconds(*plan.view)
-                                : !impulse                       ? DefaultTailSeconds(*plan.view)
-                                                                 : 0.0;
+    const double tail_seconds = !options.tail.empty() ? TailSeconds(options.tail, job.rate)
+                                : !plan.view          ? 0.0
+                                : picture_only        ? PictureTailSeconds(*plan.view)
+                                : !impulse            ? DefaultTailSeconds(*plan.view)
+                                                      : 0.0;
     plan.tail_frames = SecondsToFrames(tail_seconds, job.rate);
     plan.tail_capped = options.tail.empty() && !impulse && plan.view && DefaultTailFor(*plan.view).capped;
     if (plan.view) {
@@ -400,10 +405,11 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
     if (impulse && !picture_only && plan.view && plan.view->active) {
         const TapDelay first = TapDelayFor(*plan.view, plan.view->time.from);
         if (static_cast<double>(job.input_frames) <= std::floor(first.effective)) {
-            plan.warnings.push_back(Printf("--impulse %s is %lld samples, and the first echo comes at %.9g samples "
-                                           "(%.6f s): the response holds no echo",
-                                           options.impulse.c_str(), static_cast<long long>(job.input_frames),
-                                           first.effective, first.effective / job.rate));
+            plan.warnings.push_back(Printf(
+                "--impulse %s is %lld samples, and the first echo comes at %.9g samples "
+                "(%.6f s): the response holds no echo",
+                options.impulse.c_str(), static_cast<long long>(job.input_frames),
+                first.effective, first.effective / job.rate));
         }
     }
     job.total_frames = job.input_frames + plan.tail_frames;
@@ -440,7 +446,8 @@ RoomPlan PlanRoom(const Options& options, const std::vector<er_host::PinDescript
         return plan;
     }
     Options base = options;
-    base.mode = impulse ? Mode::IMPULSE : options.null_output ? Mode::ANALYSE : Mode::RENDER;
+    base.mode = impulse ? Mode::IMPULSE : options.null_output ? Mode::ANALYSE
+                                                              : Mode::RENDER;
     base.gates.clear();
     base.plot.clear();
     RenderPlan render = PlanRender(base, pins);

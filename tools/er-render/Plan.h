@@ -30,16 +30,16 @@ struct RenderPlan {
     std::unique_ptr<InputFile> input;  // null: the input is a unit impulse
     std::string input_label;           // the input file, or "unit impulse"
     std::string output_path;
-    std::string protected_path;        // the input, which the output must never replace; empty for an impulse
-    int format = 0;                    // libsndfile major format | subtype of the output
+    std::string protected_path;  // the input, which the output must never replace; empty for an impulse
+    int format = 0;              // libsndfile major format | subtype of the output
     std::int64_t tail_frames = 0;
-    std::optional<EffectView> view;    // null for a module without the early-reflection pins
-    std::vector<std::string> warnings; // for stderr before the render: taps the line does not hold, a short file
-    std::vector<std::string> notes;    // for stderr before the render unless -q: how to ask for what was meant
+    std::optional<EffectView> view;     // null for a module without the early-reflection pins
+    std::vector<std::string> warnings;  // for stderr before the render: taps the line does not hold, a short file
+    std::vector<std::string> notes;     // for stderr before the render unless -q: how to ask for what was meant
     Dither dither;
-    EncoderSettings encoder;           // --compression, as the output's encoder takes it
-    std::string dither_reason;         // why the output is or is not dithered, for the summary
-    bool tail_capped = false;          // the default tail hit its cap before the estimated decay
+    EncoderSettings encoder;    // --compression, as the output's encoder takes it
+    std::string dither_reason;  // why the output is or is not dithered, for the summary
+    bool tail_capped = false;   // the default tail hit its cap before the estimated decay
 };
 
 // Checks the options of a render (IN OUT, or --impulse SECONDS OUT), opens the input and resolves the settings

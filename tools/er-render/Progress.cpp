@@ -11,8 +11,7 @@ namespace er_render {
 using namespace er_text;
 
 ProgressLine::ProgressLine(std::int64_t total, float rate, bool enabled, int fd)
-    : m_total(total), m_rate(rate), m_fd(fd),
-      m_enabled(enabled && total > 0 && isatty(fd) != 0 && static_cast<double>(total) / rate >= MIN_SECONDS) {}
+    : m_total(total), m_rate(rate), m_fd(fd), m_enabled(enabled && total > 0 && isatty(fd) != 0 && static_cast<double>(total) / rate >= MIN_SECONDS) {}
 
 void ProgressLine::Put(const char* text) const {
     // The terminal may refuse a line; nothing depends on it.

@@ -207,8 +207,7 @@ std::size_t FirstNotFinite(const float* y, std::size_t count) {
 }  // namespace
 
 OutputStage::OutputStage(const RenderJob& job)
-    : m_mix(job.mix), m_identity(job.mix.Identity()), m_rate(job.rate), m_channels(job.channels),
-      m_end_window_start(job.total_frames - job.end_window) {}
+    : m_mix(job.mix), m_identity(job.mix.Identity()), m_rate(job.rate), m_channels(job.channels), m_end_window_start(job.total_frames - job.end_window) {}
 
 float OutputStage::Take(double wet, float dry, std::int64_t frame, std::int32_t channel) {
     const float y = m_identity ? static_cast<float>(wet) : Mixed(m_mix, dry, wet);

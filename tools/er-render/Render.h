@@ -17,10 +17,10 @@ namespace er_render {
 
 // What goes out: the module's output (the delayed signal alone), optionally mixed with the input, then scaled.
 struct Mix {
-    bool dry = false;         // add the input
-    double dry_gain = 1.0;    // linear
-    double wet_gain = 1.0;    // linear, on the module's output
-    double gain = 1.0;        // linear, on the sum
+    bool dry = false;       // add the input
+    double dry_gain = 1.0;  // linear
+    double wet_gain = 1.0;  // linear, on the module's output
+    double gain = 1.0;      // linear, on the sum
     // The module's output unchanged, bit for bit.
     bool Identity() const { return !dry && wet_gain == 1.0 && gain == 1.0; }
 };
@@ -34,14 +34,14 @@ struct RenderJob {
     std::vector<PinSetting> settings;
     std::vector<std::int64_t> gates;  // frames where a positive gate starts; held for one block, then 0
     Mix mix;
-    std::int64_t end_window = 0;      // the last frames whose peak RenderStats::end_peak reports
+    std::int64_t end_window = 0;  // the last frames whose peak RenderStats::end_peak reports
 };
 
 struct RenderStats {
     double peak = 0.0;         // largest magnitude of an output sample
     double sum_squares = 0.0;  // over every output sample of every channel
     std::int64_t samples = 0;
-    double end_peak = 0.0;     // largest magnitude within the job's end window
+    double end_peak = 0.0;             // largest magnitude within the job's end window
     std::int64_t past_full_scale = 0;  // output samples beyond +-1.0, whatever the output format makes of them
 
     double Rms() const { return samples > 0 ? std::sqrt(sum_squares / static_cast<double>(samples)) : 0.0; }

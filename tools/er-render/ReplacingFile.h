@@ -29,9 +29,9 @@ private:
 
     std::string m_path;
     std::string m_what;
-    std::string m_temp_path;       // empty for a stream target
+    std::string m_temp_path;        // empty for a stream target
     std::FILE* m_stream = nullptr;  // the temporary file, or the spool file of a stream target
-    int m_stream_fd = -1;          // a stream target, open for writing
+    int m_stream_fd = -1;           // a stream target, open for writing
 };
 
 }  // namespace er_render

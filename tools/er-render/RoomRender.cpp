@@ -160,8 +160,9 @@ bool PatternKindKnown(const std::string& path) {
 
 std::string PatternText(const RoomPattern& pattern, const std::string& path) {
     if (Extension(path) == ".csv") {
-        std::string text = "channel,order,walls,delay_s,delay_samples,gain,gain_db,cutoff_hz,damping,image_x,image_y,"
-                           "image_z,settings\n";
+        std::string text =
+            "channel,order,walls,delay_s,delay_samples,gain,gain_db,cutoff_hz,damping,image_x,image_y,"
+            "image_z,settings\n";
         for (const RoomTap& tap : pattern.taps) {
             std::string settings;
             for (const std::string& assignment : tap.assignments) settings += (settings.empty() ? "" : ";") + assignment;
@@ -235,11 +236,12 @@ std::string DescribePattern(const RoomPattern& pattern) {
         last = std::max(last, ms);
     }
     const std::string sides = pattern.pattern.channels == 1 ? "mono" : Printf("%zu a side", pattern.taps.size() / 2);
-    return room.name + Printf(", %g x %g x %g m: %zu taps (%s) of orders 1 to %d, %.3f to %.3f ms, %s; Sabine %.2f s, "
-                  "Eyring %.2f s",
-                  room.size.x, room.size.y, room.size.z, pattern.taps.size(), sides.c_str(),
-                  room.max_order, first, last, pattern.accuracy.c_str(), er_room::SabineSeconds(room),
-                  er_room::EyringSeconds(room));
+    return room.name + Printf(
+                           ", %g x %g x %g m: %zu taps (%s) of orders 1 to %d, %.3f to %.3f ms, %s; Sabine %.2f s, "
+                           "Eyring %.2f s",
+                           room.size.x, room.size.y, room.size.z, pattern.taps.size(), sides.c_str(),
+                           room.max_order, first, last, pattern.accuracy.c_str(), er_room::SabineSeconds(room),
+                           er_room::EyringSeconds(room));
 }
 
 PatternFigure PatternFigureOf(const RoomPattern& pattern) {

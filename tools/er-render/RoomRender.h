@@ -23,20 +23,20 @@ er_room::Room LoadRoom(const std::string& name_or_file, const std::string& scale
 
 struct RoomTap {
     er_room::Tap tap;
-    double samples = 0.0;                 // the delay asked of the module, in samples at the render's rate
-    double damping = 0.0;                 // the one-pole coefficient of the tap's bounces, 0 .. 1
-    std::vector<std::string> assignments; // "Name=value", as --set takes them
-    std::vector<PinSetting> settings;     // resolved for the module: what the host sends this tap's instance
-    TapDelay realised;                    // the delay the module makes of them
+    double samples = 0.0;                  // the delay asked of the module, in samples at the render's rate
+    double damping = 0.0;                  // the one-pole coefficient of the tap's bounces, 0 .. 1
+    std::vector<std::string> assignments;  // "Name=value", as --set takes them
+    std::vector<PinSetting> settings;      // resolved for the module: what the host sends this tap's instance
+    TapDelay realised;                     // the delay the module makes of them
 };
 
 struct RoomPattern {
     er_room::Room room;
     er_room::Pattern pattern;
-    std::vector<er_room::Vec3> points;    // the listening points, by channel
+    std::vector<er_room::Vec3> points;  // the listening points, by channel
     float rate = 48000.0f;
-    std::string accuracy;                 // the "Time Accuracy" entry every tap uses
-    std::vector<RoomTap> taps;            // the pattern's order: by channel, then delay
+    std::string accuracy;       // the "Time Accuracy" entry every tap uses
+    std::vector<RoomTap> taps;  // the pattern's order: by channel, then delay
 };
 
 // Every tap of `room` at `rate` as module settings. `accuracy` is the user's "Time Accuracy" assignment, if any

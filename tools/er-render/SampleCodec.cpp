@@ -26,17 +26,28 @@ constexpr SampleCodec UNLISTED{16, false, true, 0};
 
 // One row per subtype this tool names.
 constexpr SubtypeRow SUBTYPES[] = {
-    {SF_FORMAT_PCM_S8, "pcm8", {8, false}},        {SF_FORMAT_PCM_U8, "pcm8u", {8, false}},
-    {SF_FORMAT_PCM_16, "pcm16", {16, false}},      {SF_FORMAT_PCM_24, "pcm24", {24, false}},
-    {SF_FORMAT_PCM_32, "pcm32", {32, false}},      {SF_FORMAT_FLOAT, "float", {0, false}},
-    {SF_FORMAT_DOUBLE, "double", {0, false}},      {SF_FORMAT_ULAW, "ulaw", {16, false, true, ULAW_EXTREME}},
-    {SF_FORMAT_ALAW, "alaw", {16, false, true, ALAW_EXTREME}},         {SF_FORMAT_DPCM_8, "dpcm8", {8, false}},
-    {SF_FORMAT_DPCM_16, "dpcm16", {16, false}},    {SF_FORMAT_DWVW_12, "dwvw12", {12, false}},
-    {SF_FORMAT_DWVW_16, "dwvw16", {16, false}},    {SF_FORMAT_DWVW_24, "dwvw24", {24, false}},
-    {SF_FORMAT_ALAC_16, "alac16", {16, false}},    {SF_FORMAT_ALAC_20, "alac20", {20, false}},
-    {SF_FORMAT_ALAC_24, "alac24", {24, false}},    {SF_FORMAT_ALAC_32, "alac32", {32, false}},
-    {SF_FORMAT_VORBIS, "vorbis", {0, true}},       {SF_FORMAT_OPUS, "opus", {0, true}},
-    {SF_FORMAT_MPEG_LAYER_I, "mp1", {0, true}},    {SF_FORMAT_MPEG_LAYER_II, "mp2", {0, true}},
+    {SF_FORMAT_PCM_S8, "pcm8", {8, false}},
+    {SF_FORMAT_PCM_U8, "pcm8u", {8, false}},
+    {SF_FORMAT_PCM_16, "pcm16", {16, false}},
+    {SF_FORMAT_PCM_24, "pcm24", {24, false}},
+    {SF_FORMAT_PCM_32, "pcm32", {32, false}},
+    {SF_FORMAT_FLOAT, "float", {0, false}},
+    {SF_FORMAT_DOUBLE, "double", {0, false}},
+    {SF_FORMAT_ULAW, "ulaw", {16, false, true, ULAW_EXTREME}},
+    {SF_FORMAT_ALAW, "alaw", {16, false, true, ALAW_EXTREME}},
+    {SF_FORMAT_DPCM_8, "dpcm8", {8, false}},
+    {SF_FORMAT_DPCM_16, "dpcm16", {16, false}},
+    {SF_FORMAT_DWVW_12, "dwvw12", {12, false}},
+    {SF_FORMAT_DWVW_16, "dwvw16", {16, false}},
+    {SF_FORMAT_DWVW_24, "dwvw24", {24, false}},
+    {SF_FORMAT_ALAC_16, "alac16", {16, false}},
+    {SF_FORMAT_ALAC_20, "alac20", {20, false}},
+    {SF_FORMAT_ALAC_24, "alac24", {24, false}},
+    {SF_FORMAT_ALAC_32, "alac32", {32, false}},
+    {SF_FORMAT_VORBIS, "vorbis", {0, true}},
+    {SF_FORMAT_OPUS, "opus", {0, true}},
+    {SF_FORMAT_MPEG_LAYER_I, "mp1", {0, true}},
+    {SF_FORMAT_MPEG_LAYER_II, "mp2", {0, true}},
     {SF_FORMAT_MPEG_LAYER_III, "mp3", {0, true}},
 };
 
@@ -56,7 +67,8 @@ struct MemoryFile {
     static sf_count_t Length(void* self) { return static_cast<sf_count_t>(static_cast<MemoryFile*>(self)->bytes.size()); }
     static sf_count_t Seek(sf_count_t offset, int whence, void* self) {
         MemoryFile& file = *static_cast<MemoryFile*>(self);
-        const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? file.position : Length(self);
+        const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? file.position
+                                                                            : Length(self);
         file.position = std::max<sf_count_t>(0, base + offset);
         return file.position;
     }

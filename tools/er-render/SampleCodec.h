@@ -62,9 +62,9 @@ inline std::int32_t LimitRoundShift(double scaled, double low, double high, unsi
 
 // How the samples of one libsndfile subtype are stored.
 struct SampleCodec {
-    int bits = 0;          // integer width (8 to 32); 0: floats through libsndfile's float interface
-    bool clips = false;    // for float storage: values beyond +-1.0 cannot be represented (lossy codecs)
-    bool coded = false;    // integer interface, but the codec stores an approximation (companding, ADPCM, GSM)
+    int bits = 0;              // integer width (8 to 32); 0: floats through libsndfile's float interface
+    bool clips = false;        // for float storage: values beyond +-1.0 cannot be represented (lossy codecs)
+    bool coded = false;        // integer interface, but the codec stores an approximation (companding, ADPCM, GSM)
     std::int32_t extreme = 0;  // largest magnitude the codec encodes, in `bits`-bit steps; 0: the whole range
 
     bool IsInteger() const { return bits > 0; }

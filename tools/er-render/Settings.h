@@ -29,16 +29,16 @@ std::vector<Assignment> ReadSettingsFile(const std::string& path);
 struct PinSetting {
     std::int32_t pin = 0;
     std::string name;
-    bool choice = false;           // DT_LIST: `value`, `entry`; DT_FSAMPLE: `from`, `to`, `ramp`
-    std::int16_t value = 0;        // the chosen entry's value, written into the pin's variable
-    std::string entry;             // the chosen entry's text
-    float from = 0.0f;             // pin value (a shown 10 is 1.0f) at the first sample of the render
-    float to = 0.0f;               // at the last sample; equal to `from` unless `ramp`
-    bool ramp = false;             // streamed (PS_STREAMING), moving linearly from `from` to `to`
-    bool from_user = false;        // set by the user; otherwise the module's default ("Active": ON)
-    std::string origin;            // where the user set it, for messages; empty for a default
+    bool choice = false;                             // DT_LIST: `value`, `entry`; DT_FSAMPLE: `from`, `to`, `ramp`
+    std::int16_t value = 0;                          // the chosen entry's value, written into the pin's variable
+    std::string entry;                               // the chosen entry's text
+    float from = 0.0f;                               // pin value (a shown 10 is 1.0f) at the first sample of the render
+    float to = 0.0f;                                 // at the last sample; equal to `from` unless `ramp`
+    bool ramp = false;                               // streamed (PS_STREAMING), moving linearly from `from` to `to`
+    bool from_user = false;                          // set by the user; otherwise the module's default ("Active": ON)
+    std::string origin;                              // where the user set it, for messages; empty for a default
     std::optional<DelayAsked> from_delay, to_delay;  // "1 Time" with a unit: `from`/`to` follow from these
-    bool chosen_by_tool = false;   // "Max Delay(s)" picked by er-render to hold the delay
+    bool chosen_by_tool = false;                     // "Max Delay(s)" picked by er-render to hold the delay
 };
 
 // The shown value of a float pin as the pin's float: a shown 10 is 1.0.

@@ -17,7 +17,6 @@ namespace {
 // at 44100 Hz is 999.99996 samples, 1000 as written to the microsecond.
 constexpr double NEAREST_NOTED = 1.0e-3;
 
-
 std::string DelayText(const TapDelay& delay, float rate) {
     std::string text = Printf("%.9g samples (%.3f ms)", delay.effective, delay.effective * 1000.0 / rate);
     // Shown values are floats: "1 Time=7" in "Samples" mode asks for 6.9999999 samples, which whole-sample
@@ -162,7 +161,8 @@ std::string SummaryJson(const SummaryFacts& facts, const std::vector<std::string
         // JSON has no infinity: silence and output under the gate give null.
         json["loudness_lufs"] = facts.loudness->integrated ? nlohmann::ordered_json(*facts.loudness->integrated) : nullptr;
         json["true_peak_dbtp"] = facts.loudness->true_peak > 0.0
-                                     ? nlohmann::ordered_json(20.0 * std::log10(facts.loudness->true_peak)) : nullptr;
+                                     ? nlohmann::ordered_json(20.0 * std::log10(facts.loudness->true_peak))
+                                     : nullptr;
     }
     if (facts.input_bits > FLOAT_PATH_BITS) {
         json["input_bits"] = facts.input_bits;

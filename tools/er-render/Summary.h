@@ -26,12 +26,12 @@ struct SummaryFacts {
     std::vector<PinSetting> settings;
     std::optional<EffectView> view;  // absent for a module without the early-reflection pins
     RenderStats stats;
-    std::int64_t clipped = 0;        // samples past full scale that the output format cut to its extremes
-    bool written = true;             // false for -n: nothing holds the samples, so none is clipped
-    int input_bits = 0;              // the input's precision (PrecisionBits); 0 for a unit impulse
-    std::int64_t input_rounded = 0;  // input samples the module's 32-bit float path rounded
-    std::optional<Loudness> loudness;  // of the output as rendered; none when not measured (-q)
-    double seconds = 0.0;  // wall-clock time of the render
+    std::int64_t clipped = 0;           // samples past full scale that the output format cut to its extremes
+    bool written = true;                // false for -n: nothing holds the samples, so none is clipped
+    int input_bits = 0;                 // the input's precision (PrecisionBits); 0 for a unit impulse
+    std::int64_t input_rounded = 0;     // input samples the module's 32-bit float path rounded
+    std::optional<Loudness> loudness;   // of the output as rendered; none when not measured (-q)
+    double seconds = 0.0;               // wall-clock time of the render
     std::vector<std::string> warnings;  // for stderr in every mode: clipping, a cut tail, a file cut short
     std::string room;                   // a room's render: the room and its taps; empty for one module
 };
@@ -46,7 +46,6 @@ std::string SummaryJson(const SummaryFacts& facts, const std::vector<std::string
                         const std::vector<std::string>& figure_lines);
 // "-6.0 dBFS", "-inf dBFS".
 std::string Decibels(double level);
-
 
 // The settings the user chose, as the module shows them: "Time Mode=Time(ms), 1 Time=25", in pin order.
 std::string ChosenSettingsText(const std::vector<PinSetting>& settings);

@@ -25,10 +25,17 @@ struct Runner {
 };
 
 constexpr Runner RUNNERS[] = {
-    {Mode::RENDER, RunRenderMode},       {Mode::ANALYSE, RunRenderMode},          {Mode::IMPULSE, RunRenderMode},
-    {Mode::PLOT, RunRenderMode},         {Mode::TEST_SIGNAL, RunTestSignalMode},  {Mode::BATCH, RunBatchMode},
-    {Mode::LIST_PINS, RunListPinsMode},  {Mode::LIST_PRESETS, RunListPresetsMode}, {Mode::INFO, RunInfoMode},
-    {Mode::ROOM, RunRoomMode},           {Mode::VERSION, PrintVersion},
+    {Mode::RENDER, RunRenderMode},
+    {Mode::ANALYSE, RunRenderMode},
+    {Mode::IMPULSE, RunRenderMode},
+    {Mode::PLOT, RunRenderMode},
+    {Mode::TEST_SIGNAL, RunTestSignalMode},
+    {Mode::BATCH, RunBatchMode},
+    {Mode::LIST_PINS, RunListPinsMode},
+    {Mode::LIST_PRESETS, RunListPresetsMode},
+    {Mode::INFO, RunInfoMode},
+    {Mode::ROOM, RunRoomMode},
+    {Mode::VERSION, PrintVersion},
 };
 
 int Run(const Options& options) {

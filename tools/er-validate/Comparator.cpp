@@ -31,7 +31,8 @@ bool Session::CheckOutput(Group& group, Member& member, const Segment& segment) 
             ++m_totals.finite_checked;
             if (!std::isfinite(y)) {
                 return Fail(group, &member, Format("output %g at sample %d of the segment, with finite inputs and "
-                                                   "controls and a loop gain below 1", y, i));
+                                                   "controls and a loop gain below 1",
+                                                   y, i));
             }
         }
     }
@@ -41,8 +42,7 @@ bool Session::CheckOutput(Group& group, Member& member, const Segment& segment) 
         const std::int32_t expected = m.choice[Pin::Active] != 0 ? PS_STREAMING : PS_CHANGED;
         const std::int32_t reported = member.instance->LastStatus(member.pin[Pin::Out]);
         if (reported != expected) {
-            return Fail(group, &member, Format("\"Out\" last reported status %d, expected %d after \"Active\" %d",
-                                               reported, expected, m.choice[Pin::Active]));
+            return Fail(group, &member, Format("\"Out\" last reported status %d, expected %d after \"Active\" %d", reported, expected, m.choice[Pin::Active]));
         }
     }
     return true;
@@ -63,8 +63,8 @@ bool Session::Compare(Group& group, const Segment& segment) {
                                    : group.comparable ? "the output depends on where the host cuts blocks"
                                                       : "two objects given the same calls disagree";
                 return Fail(group, &other, Format("%s: sample %d of the segment: %.9g (block size %d) vs %.9g "
-                                                  "(block size %d)", what, i, left.output[s], left.block_size,
-                                                  other.output[s], other.block_size));
+                                                  "(block size %d)",
+                                                  what, i, left.output[s], left.block_size, other.output[s], other.block_size));
             }
         }
     }

@@ -8,7 +8,7 @@ namespace er_validate {
 namespace {
 
 constexpr std::uint32_t kMxcsrControl = 0xFFC0u;  // DAZ, the six masks, rounding, FTZ
-constexpr std::uint16_t kX87Control = 0x1F3Fu;     // the six masks, precision, rounding, infinity control
+constexpr std::uint16_t kX87Control = 0x1F3Fu;    // the six masks, precision, rounding, infinity control
 
 }  // namespace
 
@@ -16,7 +16,8 @@ FloatControl ReadFloatControl() {
     FloatControl control;
     control.mxcsr = _mm_getcsr() & kMxcsrControl;
     std::uint16_t word = 0;
-    __asm__ volatile("fnstcw %0" : "=m"(word));
+    __asm__ volatile("fnstcw %0"
+                     : "=m"(word));
     control.x87 = static_cast<std::uint16_t>(word & kX87Control);
     return control;
 }
@@ -24,9 +25,12 @@ FloatControl ReadFloatControl() {
 void WriteFloatControl(const FloatControl& control) {
     _mm_setcsr((_mm_getcsr() & ~kMxcsrControl) | (control.mxcsr & kMxcsrControl));
     std::uint16_t word = 0;
-    __asm__ volatile("fnstcw %0" : "=m"(word));
+    __asm__ volatile("fnstcw %0"
+                     : "=m"(word));
     word = static_cast<std::uint16_t>((word & ~kX87Control) | (control.x87 & kX87Control));
-    __asm__ volatile("fldcw %0" : : "m"(word));
+    __asm__ volatile("fldcw %0"
+                     :
+                     : "m"(word));
 }
 
 std::string Describe(const FloatControl& control) {

@@ -45,13 +45,13 @@ inline bool IsFloatInput(Role role) {
 // One event within a segment, delivered to every member of a group at the same sample.
 struct Action {
     std::int32_t at = 0;
-    Role role = Pin::AudioIn;       // the pin; for a neutral event, none
-    bool neutral = false;     // changes nothing: EV_DATA or an "Audio_In" status
+    Role role = Pin::AudioIn;  // the pin; for a neutral event, none
+    bool neutral = false;      // changes nothing: EV_DATA or an "Audio_In" status
     std::int32_t status = PS_CHANGED;
     std::int16_t choice = 0;  // choice pins: the value written before the event
     bool set_value = false;   // float pins: the samples hold `value` from here on
     float value = 0.0f;
-    bool stream = false;      // float pins: the samples come from `signal` from here on
+    bool stream = false;  // float pins: the samples come from `signal` from here on
     Signal signal;
     std::int32_t data = 0;
 };
@@ -63,14 +63,14 @@ struct Model {
     PerRole<bool> streaming{};       // float pins: the last status was PS_STREAMING
     PerRole<float> value{};          // float pins not streaming: the constant value
     PerRole<Signal> signal{};        // float pins streaming: where their samples come from
-    bool buffer = false;                            // a delay line exists
+    bool buffer = false;             // a delay line exists
     std::int16_t allocated_max_delay = 0;
-    double alloc_rate = 0.0;                        // library-wide rate when the delay line was sized
-    double time_scale = 0.0;                        // samples per unit of "1 Time"
-    bool time_mode_seen = false;                    // a valid "Time Mode" arrived since open
-    double time_scale_rate = 0.0;                   // the library-wide rate then
-    bool latch = false;                             // mono mode: a poly reset is armed
-    bool ever_active = false;                       // an "Active" event arrived: a routine of the effect runs
+    double alloc_rate = 0.0;       // library-wide rate when the delay line was sized
+    double time_scale = 0.0;       // samples per unit of "1 Time"
+    bool time_mode_seen = false;   // a valid "Time Mode" arrived since open
+    double time_scale_rate = 0.0;  // the library-wide rate then
+    bool latch = false;            // mono mode: a poly reset is armed
+    bool ever_active = false;      // an "Active" event arrived: a routine of the effect runs
     // Since the delay line and the damping state were last emptied (open, new line, poly reset):
     bool unbounded = false;  // some input or control left the region where the output must stay finite
     bool damped = false;     // a damping amount other than 0 was seen: block ends round the damping state

@@ -15,13 +15,13 @@ namespace er_validate {
 // What a run went through, summed over its sessions.
 struct Totals {
     std::int64_t sessions = 0;
-    std::int64_t instances = 0;      // processing objects made
-    std::int64_t samples = 0;        // samples processed, summed over instances
-    std::int64_t process_calls = 0;  // calls of a `process` entry
-    std::int64_t notifications = 0;  // events delivered
-    std::int64_t compared = 0;       // output samples compared bit for bit with another instance's
-    std::int64_t finite_checked = 0; // output samples that had to be finite, and were checked
-    std::int64_t resets_checked = 0; // poly resets compared with a fresh instance
+    std::int64_t instances = 0;       // processing objects made
+    std::int64_t samples = 0;         // samples processed, summed over instances
+    std::int64_t process_calls = 0;   // calls of a `process` entry
+    std::int64_t notifications = 0;   // events delivered
+    std::int64_t compared = 0;        // output samples compared bit for bit with another instance's
+    std::int64_t finite_checked = 0;  // output samples that had to be finite, and were checked
+    std::int64_t resets_checked = 0;  // poly resets compared with a fresh instance
     std::int64_t findings = 0;
 
     void Add(const Totals& other);
@@ -34,8 +34,8 @@ struct Finding {
 };
 
 struct SessionOptions {
-    std::int64_t max_steps = -1;     // stop after this many segments; -1: the session's own length
-    std::FILE* trace = nullptr;      // every action of the session, when given
+    std::int64_t max_steps = -1;  // stop after this many segments; -1: the session's own length
+    std::FILE* trace = nullptr;   // every action of the session, when given
 };
 
 // Runs the session `seed` against `library`. Returns the first fault it saw; adds what it ran to `totals`.

@@ -31,8 +31,8 @@ std::string Format(const char* format, auto... args) {
 // The samples of a stretch of the session, shared by every member of a group.
 struct Segment {
     std::int32_t length = 0;
-    std::vector<Action> actions;                                // sorted by `at`
-    PerRole<std::vector<float>> content;         // float input pins
+    std::vector<Action> actions;          // sorted by `at`
+    PerRole<std::vector<float>> content;  // float input pins
     std::vector<std::uint8_t> must_be_finite, must_match, must_write;
 };
 
@@ -42,7 +42,9 @@ struct BlockPlan {
     std::vector<std::vector<std::int32_t>> splits;  // offsets within each block
 };
 
-enum class MemberKind { Left, Right, Reference };
+enum class MemberKind { Left,
+                        Right,
+                        Reference };
 
 const char* KindName(MemberKind kind);
 
@@ -52,9 +54,9 @@ struct Member {
     std::int32_t block_size = 0;
     PerRole<std::int32_t> pin{};
     std::unique_ptr<StretchWatch> watch;
-    std::vector<float> output;     // this segment's output
+    std::vector<float> output;  // this segment's output
     BlockPlan plan;
-    std::vector<Action> replay;    // a fresh member's set-up events, delivered with its first block
+    std::vector<Action> replay;  // a fresh member's set-up events, delivered with its first block
 };
 
 struct Group {
@@ -106,10 +108,10 @@ private:
     std::int64_t m_step = 0;
     std::optional<Finding> m_finding;
 
-    float m_rate = 48000.0f;        // the session's rate; now and then a group opens at one no host uses
-    double m_library_rate = 0.0;    // the library-wide rate: that of the most recent open
-    double m_hostility = 0.0;       // chance that a value is one a host never sends
-    FloatControl m_environment;     // the floating-point control state the host runs with
+    float m_rate = 48000.0f;      // the session's rate; now and then a group opens at one no host uses
+    double m_library_rate = 0.0;  // the library-wide rate: that of the most recent open
+    double m_hostility = 0.0;     // chance that a value is one a host never sends
+    FloatControl m_environment;   // the floating-point control state the host runs with
     std::vector<Group> m_groups;
 };
 

@@ -14,12 +14,17 @@ std::int32_t HostileStatus(Rng& rng);
 
 // A streaming signal.
 struct Signal {
-    enum class Kind { Constant, Noise, Triangle, Impulses, Subnormal, Steps } kind = Kind::Constant;
+    enum class Kind { Constant,
+                      Noise,
+                      Triangle,
+                      Impulses,
+                      Subnormal,
+                      Steps } kind = Kind::Constant;
     float low = 0.0f, high = 0.0f;  // range of the values
     double phase = 0.0, step = 0.0;
     std::int32_t period = 1, hold = 0;
     float held = 0.0f;
-    double hostile = 0.0;           // chance of a value a host never sends, per sample
+    double hostile = 0.0;  // chance of a value a host never sends, per sample
 
     float Next(Rng& rng);
 };

@@ -98,13 +98,14 @@ int main(int argc, char** argv) {
             }
         }
     }
-    std::printf("er-validate: %lld sessions, %lld objects, %lld samples in %lld process calls, %lld events; "
-                "%lld samples compared bit for bit, %lld checked finite, %lld poly resets checked; "
-                "%lld findings (%.1f s)\n",
-                static_cast<long long>(totals.sessions), static_cast<long long>(totals.instances),
-                static_cast<long long>(totals.samples), static_cast<long long>(totals.process_calls),
-                static_cast<long long>(totals.notifications), static_cast<long long>(totals.compared),
-                static_cast<long long>(totals.finite_checked), static_cast<long long>(totals.resets_checked),
-                static_cast<long long>(totals.findings), elapsed());
+    std::printf(
+        "er-validate: %lld sessions, %lld objects, %lld samples in %lld process calls, %lld events; "
+        "%lld samples compared bit for bit, %lld checked finite, %lld poly resets checked; "
+        "%lld findings (%.1f s)\n",
+        static_cast<long long>(totals.sessions), static_cast<long long>(totals.instances),
+        static_cast<long long>(totals.samples), static_cast<long long>(totals.process_calls),
+        static_cast<long long>(totals.notifications), static_cast<long long>(totals.compared),
+        static_cast<long long>(totals.finite_checked), static_cast<long long>(totals.resets_checked),
+        static_cast<long long>(totals.findings), elapsed());
     return totals.findings == 0 ? 0 : 1;
 }
