@@ -157,6 +157,14 @@ void Renderer::Step(std::int64_t position, std::int32_t count, const float* inpu
     }
 }
 
+void ReadBlock(const Source& source, const RenderJob& job, std::int64_t position, std::int32_t count,
+               std::size_t channels, std::vector<float>& input) {
+    const auto from_source = static_cast<std::int32_t>(std::clamp<std::int64_t>(job.input_frames - position, 0, count));
+    if (from_source > 0) source(input.data(), from_source);
+    std::fill(input.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(from_source) * channels), input.end(),
+              0.0f);
+}
+
 RenderStats Renderer::Run(const Source& source, const Sink& sink, const Progress& progress) {
     const auto channels = static_cast<std::size_t>(m_job.channels);
     const auto block = static_cast<std::size_t>(m_job.block);
@@ -167,10 +175,7 @@ RenderStats Renderer::Run(const Source& source, const Sink& sink, const Progress
     Start();
     for (std::int64_t position = 0; position < m_job.total_frames;) {
         const std::int32_t count = BlockAt(position);
-        const auto from_source =
-            static_cast<std::int32_t>(std::clamp<std::int64_t>(m_job.input_frames - position, 0, count));
-        if (from_source > 0) source(input.data(), from_source);
-        std::fill(input.begin() + static_cast<std::ptrdiff_t>(from_source * channels), input.end(), 0.0f);
+        ReadBlock(source, m_job, position, count, channels, input);
         Step(position, count, input.data(), wet.data());
         sink(stage.TakeBlock(wet.data(), input.data(), position, count), count);
         position += count;

@@ -121,4 +121,9 @@ private:
 // The value of a ramp from `from` to `to` over `total` frames at `frame`.
 float RampValue(float from, float to, std::int64_t frame, std::int64_t total);
 
+// The block of `count` frames at `position` from `source` into `input` (`channels` interleaved): what the job
+// takes from the source, then silence.
+void ReadBlock(const Source& source, const RenderJob& job, std::int64_t position, std::int32_t count,
+               std::size_t channels, std::vector<float>& input);
+
 }  // namespace er_render

@@ -337,10 +337,7 @@ RenderStats RoomRenderer::Run(const Source& source, const Sink& sink, const Prog
     Start();
     for (std::int64_t position = 0; position < m_job.total_frames;) {
         const std::int32_t count = BlockAt(position);
-        const auto from_source =
-            static_cast<std::int32_t>(std::clamp<std::int64_t>(m_job.input_frames - position, 0, count));
-        if (from_source > 0) source(input.data(), from_source);
-        std::fill(input.begin() + static_cast<std::ptrdiff_t>(from_source * inputs), input.end(), 0.0f);
+        ReadBlock(source, m_job, position, count, inputs, input);
         Step(position, count, input.data(), wet.data());
         for (std::int32_t i = 0; i < count; ++i) {
             for (std::size_t channel = 0; channel < outputs; ++channel) {
