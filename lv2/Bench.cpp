@@ -24,9 +24,13 @@
 #include <lv2/urid/urid.h>
 
 #include "Host.h"
+#include "LilvHost.h"
 #include "PinFacts.h"
 
 namespace {
+
+using er_bench::Noise;
+using er_bench::Urids;
 
 constexpr float RATE = 48000.0f;
 constexpr std::int32_t PORTS = 14;
@@ -74,16 +78,6 @@ std::vector<float> Controls(const Setting& setting) {
     return controls;
 }
 
-std::vector<float> Noise(std::size_t frames) {
-    std::vector<float> noise(frames);
-    std::uint32_t state = 1;
-    for (float& x : noise) {
-        state = state * 1664525u + 1013904223u;
-        x = static_cast<float>(static_cast<std::int32_t>(state)) / 4.3e9f;
-    }
-    return noise;
-}
-
 // The audio buffers every case gets, laid out alike: where the input and output lie relative to each other and
 // to the delay line's pages changes how fast the cheapest routines run (by up to a third, through accesses whose
 // addresses agree in their low 12 bits), which would otherwise be counted as the adapter's cost. One allocation,
@@ -113,18 +107,6 @@ private:
 };
 
 // ---- the plug-in through lilv, with the features a real-time host gives ---------------------------------------
-
-struct Urids {
-    std::vector<std::string> uris;
-    LV2_URID_Map map{this, [](LV2_URID_Map_Handle handle, const char* uri) -> LV2_URID {
-                         auto* self = static_cast<Urids*>(handle);
-                         for (std::size_t i = 0; i < self->uris.size(); ++i) {
-                             if (self->uris[i] == uri) return static_cast<LV2_URID>(i + 1);
-                         }
-                         self->uris.emplace_back(uri);
-                         return static_cast<LV2_URID>(self->uris.size());
-                     }};
-};
 
 // A plug-in as an LV2 host runs it: every control input at the given value or its default, audio "in" and "out"
 // on the benchmark's buffers, every other port on a buffer of its own (silence in; atom ports an empty sequence).
