@@ -119,20 +119,6 @@ constexpr std::int16_t FRACTION_FULL = 2;  // the "Time Accuracy" entry that fol
 
 }  // namespace
 
-// ---- ramps --------------------------------------------------------------------------------------------------
-
-void Adapter::Ramp::Start(double to, double samples) {
-    target = to;
-    step = (to - value) / std::max(1.0, samples);
-    if (step == 0.0) value = to;
-}
-
-double Adapter::Ramp::Advance(std::uint32_t samples) {
-    const double next = value + step * samples;
-    value = (step > 0.0 ? next >= target : next <= target) ? target : next;
-    return value;
-}
-
 // ---- instantiation class ------------------------------------------------------------------------------------
 
 Adapter* Adapter::Create(const Variant& variant, double rate, const LV2_Feature* const* features) {
@@ -448,11 +434,7 @@ void Adapter::SetGains() {
     const double wet = Audible() && !(Smooth() && LineChangePending()) ? 1.0 : 0.0;
     const double dry = on && m_modules_on ? 0.0 : 1.0;
     for (auto [ramp, target] : {std::pair{&m_wet, wet}, {&m_dry, dry}, {&m_input, 1.0}}) {
-        if (!Smooth()) {
-            ramp->Jump(target);
-        } else if (ramp->target != target) {
-            ramp->Start(target, m_fade_samples);
-        }
+        ramp->Follow(target, m_fade_samples, Smooth());
     }
 }
 

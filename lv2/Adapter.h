@@ -21,6 +21,7 @@
 
 #include "HostedModule.h"
 #include "Ports.h"
+#include "Ramp.h"
 #include "SEAbi.h"
 
 namespace er_lv2 {
@@ -80,20 +81,6 @@ private:
         host_core::HostedModule module;
         std::vector<float> own_in, own_out;  // stand-ins for an unconnected or overwritten host buffer
         std::vector<float> dry;              // the host's input while the output is mixed
-    };
-
-    // A value moving linearly to a target, one step per sample.
-    struct Ramp {
-        double value = 0.0;
-        double target = 0.0;
-        double step = 0.0;  // per sample, signed
-        void Jump(double to) {
-            value = target = to;
-            step = 0.0;
-        }
-        void Start(double to, double samples);  // reaches `to` after `samples` (at least 1)
-        bool Moving() const { return value != target; }
-        double Advance(std::uint32_t samples);  // the value after `samples` more samples
     };
 
     Adapter(const Variant& variant, float rate, std::int32_t max_block, const LV2_Worker_Schedule* schedule,

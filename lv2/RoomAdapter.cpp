@@ -130,7 +130,8 @@ RoomAdapter* RoomAdapter::Create(double rate, const LV2_Feature* const* features
     return room.release();
 }
 
-RoomAdapter::RoomAdapter(float rate, std::int32_t max_block) : m_rate(rate), m_max_block(max_block) {
+RoomAdapter::RoomAdapter(float rate, std::int32_t max_block)
+    : m_rate(rate), m_max_block(max_block), m_fade_samples(FADE_MS * 0.001 * rate) {
     for (auto& sums : m_sums) sums.assign(static_cast<std::size_t>(max_block), 0.0);
     m_silence.assign(static_cast<std::size_t>(max_block), 0.0f);
     for (std::int32_t port = 0; port < ROOM_PORT_COUNT; ++port) {
@@ -212,6 +213,7 @@ void RoomAdapter::Activate() {
     if (!Realise(m_taken, m_pending, m_pending_count)) m_pending_count = 0;
     Apply();
     for (auto& tap : m_taps) tap->adapter->Activate();
+    m_starting = true;  // nothing ramps into the values the host starts with
 }
 
 void RoomAdapter::Deactivate() {
@@ -237,7 +239,10 @@ void RoomAdapter::Run(std::uint32_t frames) {
         }
     }
     for (auto& tap : m_taps) tap->controls[PORT_SMOOTH] = m_taken[ROOM_SMOOTH];
-    const double dry = Gain(m_taken[ROOM_DRY]), wet = Gain(m_taken[ROOM_WET]);
+    const bool smooth = m_taken[ROOM_SMOOTH] != 0.0f && !m_starting;
+    m_dry.Follow(Gain(m_taken[ROOM_DRY]), m_fade_samples, smooth);
+    m_wet.Follow(Gain(m_taken[ROOM_WET]), m_fade_samples, smooth);
+    m_starting = false;
     const float* in = m_connections[ROOM_IN];
     float* outs[2] = {m_connections[ROOM_OUT_L], m_connections[ROOM_OUT_R]};
     for (std::uint32_t done = 0; done < frames;) {
@@ -257,11 +262,16 @@ void RoomAdapter::Run(std::uint32_t frames) {
                 for (std::uint32_t i = 0; i < count; ++i) sum[i] += tap->out[i];
             }
         }
+        const bool ramping = m_dry.Moving() || m_wet.Moving();
         for (std::uint32_t i = 0; i < count; ++i) {
-            const double x = chunk_in[i];
+            const double x = chunk_in[i], dry = m_dry.value, wet = m_wet.value;
             for (std::int32_t channel = 0; channel < 2; ++channel) {
                 const double mixed = (dry != 0.0 ? dry * x : 0.0) + wet * m_sums[channel][i];
                 if (outs[channel] != nullptr) outs[channel][done + i] = static_cast<float>(mixed);
+            }
+            if (ramping) {
+                m_dry.Advance(1);
+                m_wet.Advance(1);
             }
         }
         done += count;

@@ -3,7 +3,8 @@
 // (room/TapPins.h), so that a tap's delay, level and damping reach the module through its pins exactly as they
 // do in er-render --room: moved taps glide, fade or get a new line through the worker as the mono plug-in's
 // controls do. The taps are summed per output channel in the room's order at working precision, then mixed with
-// the dry input and rounded once.
+// the dry input and rounded once. With smoothing a change of Dry or Wet ramps as the mono plug-in's gains do; without,
+// it takes effect at the next run, sample for sample as er-render --room plays it.
 //
 // Threads: as the mono plug-in's. A change of the room's shape is worked out on the worker thread (the image
 // sources allocate); without a worker it waits for the next activation, as a line change does.
@@ -20,6 +21,7 @@
 
 #include "Adapter.h"
 #include "Ports.h"
+#include "Ramp.h"
 
 namespace er_lv2 {
 
@@ -117,6 +119,7 @@ private:
 
     const float m_rate;
     const std::int32_t m_max_block;
+    const double m_fade_samples;                      // a change of Dry or Wet ramps over the mono plug-in's fade
     const LV2_Worker_Schedule* m_schedule = nullptr;  // the host's; null: no worker
     std::vector<std::unique_ptr<Tap>> m_taps;
     std::vector<double> m_sums[2];
@@ -128,6 +131,8 @@ private:
     std::vector<TapValues> m_pending;    // written by the worker while m_state is WORKING
     std::int32_t m_pending_count = 0;
     std::int32_t m_sounding = 0;
+    Ramp m_dry, m_wet;                     // the levels, as gains
+    bool m_starting = true;                // the first run after Activate: its values are where the plug-in starts
     std::atomic<std::int32_t> m_state{0};  // IDLE, WORKING (the worker owns m_pending), READY (Run applies it)
 };
 
