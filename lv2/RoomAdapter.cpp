@@ -36,7 +36,7 @@ er_room::Room Shaped(const float* taken) {
     const auto index = std::clamp<std::size_t>(static_cast<std::size_t>(taken[ROOM_PRESET]), 0, named.size() - 1);
     er_room::Room room = named[index].room;
     if (taken[ROOM_SIZE] != 1.0f) room = er_room::Scaled(room, taken[ROOM_SIZE]);
-    room.spacing *= taken[ROOM_WIDTH];
+    room = er_room::Widened(room, taken[ROOM_WIDTH]);
     if (taken[ROOM_DISTANCE] != 1.0f) {
         const double factor = taken[ROOM_DISTANCE];
         auto along = [&](double listener, double source, double size) {

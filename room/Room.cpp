@@ -145,6 +145,12 @@ Room Scaled(const Room& room, double scale) {
     return scaled;
 }
 
+Room Widened(const Room& room, double factor) {
+    Room widened = room;
+    widened.spacing = room.spacing * factor;
+    return widened;
+}
+
 std::vector<Vec3> ListeningPoints(const Room& room) {
     if (room.spacing == 0.0) return {room.listener};
     // Facing the source on the horizontal plane; straight ahead along +y when the source is right above.

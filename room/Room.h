@@ -63,6 +63,8 @@ void Validate(const Room& room);
 
 // The room with every length (size, positions, spacing) times `scale`.
 Room Scaled(const Room& room, double scale);
+// The room with the distance between its two listening points times `factor` (0: one point, a mono pattern).
+Room Widened(const Room& room, double factor);
 
 // The listening points: one (mono) when the spacing is 0, else the left and the right one, `spacing` apart on the
 // horizontal line through the listener square to the direction of the source (the listener faces the source).

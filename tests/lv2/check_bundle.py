@@ -89,6 +89,8 @@ ROOM_RENDERS = [
     (44100, {"dry": -70, "wet": 0, "smooth": 0}, ["--room", "studio"]),
     (48000, {"room": 0, "size": 0.5, "dry": -70, "wet": 0}, ["--room", "booth", "--room-scale", "0.5"]),
     (44100, {"room": 3, "dry": -6, "wet": -3, "smooth": 0}, ["--room", "hall", "--dry", "-6", "--wet", "-3"]),
+    # One ear: er-render writes one channel, the plug-in the same samples at both outputs.
+    (48000, {"width": 0, "dry": -70, "wet": 0, "smooth": 0}, ["--room", "studio", "--room-width", "0"]),
 ]
 
 # (rate, {symbol: value}[, {er-render pin: value}]): every routing variant, the three time accuracies and modes, a Max Delay other than
@@ -321,6 +323,8 @@ def main():
             code_lv2, out_lv2 = run(lv2_args + [ROOM_URI], env)
             code_er, out_er = run([er_render, signals[rate], theirs, "--block", "1", "--tail", "0", "-q"] + options)
             got, wanted = samples(ours) if code_lv2 == 0 else [], samples(theirs) if code_er == 0 else []
+            if options[-2:] == ["--room-width", "0"]:
+                wanted = [x for x in wanted for _ in range(2)]  # each of er-render's samples at both ears
             checks.check(len(got) == 2 * int(float(SECONDS) * rate) and got == wanted and any(got),
                          f"lv2apply of the room = er-render --block 1 {' '.join(options)} at {rate} Hz: {controls}",
                          out_lv2 + out_er)

@@ -72,7 +72,7 @@ TEST_F(RoomRender, TheRoomIsTheSumOfItsSingleTapRendersBitForBit) {
         const char* room;
         int input_channels;
         std::vector<std::string> options;  // for the room's render and every single-tap render alike
-        std::vector<std::string> mix;      // for the room's render alone: --dry, --wet, --gain
+        std::vector<std::string> alone;    // for the room's render alone: --room-width, --dry, --wet, --gain
         double dry, wet, gain;
     };
     const char* stereo_room = R"({"name": "s", "size": [4.1, 5.3, 2.7], "source": [1.2, 4.1, 1.5],
@@ -87,6 +87,9 @@ TEST_F(RoomRender, TheRoomIsTheSumOfItsSingleTapRendersBitForBit) {
         {"mono room, stereo input, Fraction(Econ), blocks of 64", mono_room, 2, {"--block", "64", "--tail", "0.04", "--set", "Time Accuracy=Fraction(Econ)"}, {}, 0, 1, 1},
         {"stereo room, stereo input, Fraction(Full), dry, wet and gain", stereo_room, 2, {"--block", "512", "--tail", "0.03", "--set", "Time Accuracy=Fraction(Full)"}, {"--dry", "-6", "--wet", "-3", "--gain", "-1"}, std::pow(10.0, -6.0 / 20), std::pow(10.0, -3.0 / 20), std::pow(10.0, -1.0 / 20)},
         {"stereo room, mono input, wet alone", stereo_room, 1, {"--tail", "0.02"}, {"--wet", "-3"}, 0, std::pow(10.0, -3.0 / 20), 1},
+        {"stereo room at one ear (width 0), mono input", stereo_room, 1, {"--tail", "0.02"}, {"--room-width", "0"}, 0, 1, 1},
+        {"stereo room at one ear (width 0), stereo input, blocks of 64", stereo_room, 2, {"--block", "64", "--tail", "0.02"}, {"--room-width", "0", "--dry", "-6"}, std::pow(10.0, -6.0 / 20), 1, 1},
+        {"stereo room, its ears 2.5 times as far apart, mono input", stereo_room, 1, {"--tail", "0.02"}, {"--room-width", "2.5"}, 0, 1, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -96,7 +99,7 @@ TEST_F(RoomRender, TheRoomIsTheSumOfItsSingleTapRendersBitForBit) {
         std::vector<std::string> args{Path("in.wav"), Path("room.wav"), "--room", room, "--format", "float",
                                       "--pattern-out", Path("pattern.json"), "-q"};
         args.insert(args.end(), c.options.begin(), c.options.end());
-        args.insert(args.end(), c.mix.begin(), c.mix.end());
+        args.insert(args.end(), c.alone.begin(), c.alone.end());
         const ToolRun run = Tool(args);
         ASSERT_EQ(run.exit_code, 0) << run.err;
         const Sound rendered = ReadSound("room.wav");
@@ -104,6 +107,11 @@ TEST_F(RoomRender, TheRoomIsTheSumOfItsSingleTapRendersBitForBit) {
         const json pattern = json::parse(pattern_file);
         const bool stereo = pattern["channels"] == 2;
         ASSERT_EQ(rendered.channels, stereo ? 2 : c.input_channels);
+        // The room the pattern lists is the one rendered: its ears as far apart as the width makes them.
+        const double width = c.alone.size() >= 2 && c.alone[0] == "--room-width" ? std::stod(c.alone[1]) : 1.0;
+        const double spacing = (c.room == mono_room ? 0.0 : 0.31) * width;  // the room files' own, times the width
+        EXPECT_DOUBLE_EQ(pattern["room"]["spacing"].get<double>(), spacing);
+        EXPECT_EQ(stereo, spacing != 0.0);
 
         // Every tap alone, through the ordinary render of the settings the pattern lists, summed in its order.
         std::vector<double> sum(rendered.samples.size(), 0.0);
@@ -258,6 +266,9 @@ TEST_F(RoomRender, RefusesWhatARoomCannotTake) {
         {{"--room-scale", "2", "--impulse", "0.1", "@ir.wav"}, 2, "--room"},
         {{"--room", "studio", "--room-scale", "0", "--pattern-out", "@p.json"}, 2, "--room-scale"},
         {{"--room", "studio", "--room-scale", "20.01", "--pattern-out", "@p.json"}, 2, "--room-scale"},
+        {{"--room", "studio", "--room-width", "-0.01", "--pattern-out", "@p.json"}, 2, "--room-width takes a factor from 0 to 4"},
+        {{"--room", "studio", "--room-width", "4.01", "--pattern-out", "@p.json"}, 2, "--room-width"},
+        {{"--room", "studio", "--room-width", "wide", "--pattern-out", "@p.json"}, 2, "--room-width"},
         {{"--room", "studio", "--set", "1 Time=5", "--pattern-out", "@p.json"}, 2, "1 Time"},
         {{"--room", "studio", "--preset", "room", "--pattern-out", "@p.json"}, 2, "--preset"},
         {{"--room", "studio", "--plot-data", "@d.csv", "--pattern-out", "@p.json"}, 2, "--plot-data"},
@@ -279,6 +290,8 @@ TEST_F(RoomRender, RefusesWhatARoomCannotTake) {
         {{"--room", "studio", "--json", "--pattern-out", "@p.json"}, 2, "--json shapes a render"},
         {{"@mono.wav", "-n", "--room", "studio", "--dither", "tpdf"}, 2, "--dither does not apply to -n"},
         {{"@mono.wav", "@o.wav", "--room-scale", "2"}, 2, "it belongs to --room"},
+        {{"@mono.wav", "@o.wav", "--room-width", "0"}, 2, "it belongs to --room"},
+        {{"--impulse", "0.1", "@o.wav", "--room-width", "2"}, 2, "it belongs to --room"},
         {{"@mono.wav", "-", "--type", "wav", "--room", "studio", "--json"}, 2, "both want stdout"},
     };
     for (const Case& c : cases) {
@@ -308,6 +321,8 @@ TEST_F(RoomRender, RefusesWhatARoomCannotTake) {
     EXPECT_NE(raw_run.out.find("\"room\":\"booth"), std::string::npos) << raw_run.out;
     EXPECT_EQ(Tool({"--room", "studio", "--room-scale", "0.05", "--pattern-out", Path("p.json")}).exit_code, 0);
     EXPECT_EQ(Tool({"--room", "hall", "--room-scale", "20", "--pattern-out", Path("p.json")}).exit_code, 0);
+    EXPECT_EQ(Tool({"--room", "studio", "--room-width", "0", "--pattern-out", Path("p.json")}).exit_code, 0);
+    EXPECT_EQ(Tool({"--room", "studio", "--room-width", "4", "--pattern-out", Path("p.json")}).exit_code, 0);
 }
 
 TEST_F(RoomRender, PatternFilesAndFigureOfANamedRoom) {

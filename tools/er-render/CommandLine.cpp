@@ -81,6 +81,8 @@ const std::vector<OptionRow> OPTIONS = {
      "the early reflections of a room, one module instance per tap: a named room (booth, living, studio, hall, "
      "stairwell, tiled) or a room file (JSON)"},
     {"--room-scale", "FACTOR", &Options::room_scale, In(ROOM), "every length of the room times FACTOR (0.05 to 20)"},
+    {"--room-width", "FACTOR", &Options::room_width, In(ROOM),
+     "the distance between the two ears times FACTOR (0 to 4; 0: one ear, a mono render)"},
     {"--pattern-out", "FILE", &Options::pattern_out, In(ROOM), "write the room's taps and their settings: .json or .csv"},
     {"-q,--quiet", "", &Options::quiet, SUMMARY_MODES,
      "no progress and no summary; warnings and errors still show"},

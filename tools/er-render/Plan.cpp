@@ -437,7 +437,7 @@ RoomPlan PlanRoom(const Options& options, const std::vector<er_host::PinDescript
         }
         accuracy.push_back(std::move(assignment));
     }
-    const er_room::Room room = LoadRoom(options.room, options.room_scale);
+    const er_room::Room room = LoadRoom(options.room, options.room_scale, options.room_width);
     RoomPlan plan;
     // The command line has checked that a room without a render writes its pattern or picture alone.
     const bool impulse = !options.impulse.empty();

@@ -22,7 +22,8 @@ using namespace er_text;
 namespace {
 
 constexpr double MIN_SCALE = 0.05, MAX_SCALE = 20.0;
-constexpr double DAMPING_DECAY = 1.0e-3;  // 60 dB: the damping low-pass's ring-out
+constexpr double MIN_WIDTH = 0.0, MAX_WIDTH = 4.0;  // the LV2 room plug-in's Width
+constexpr double DAMPING_DECAY = 1.0e-3;            // 60 dB: the damping low-pass's ring-out
 
 std::string NamedRoomList() {
     std::string list;
@@ -66,13 +67,23 @@ std::string ChoiceText(const std::vector<er_host::PinDescription>& pins, std::st
     throw Failure(EXIT_MODULE, "the module lacks the \"" + std::string(name) + "\" entry a room's taps need");
 }
 
+// The factor an option gives, from `lowest` to `highest`.
+double Factor(const char* option, const std::string& text, double lowest, double highest) {
+    const auto factor = ParseNumber(text);
+    if (!factor || !(*factor >= lowest && *factor <= highest)) {
+        throw Failure(EXIT_USAGE, std::string(option) + " takes a factor from " + FormatNumber(lowest) + " to " +
+                                      FormatNumber(highest) + ", not " + Quoted(text));
+    }
+    return *factor;
+}
+
 std::string Extension(const std::string& path) {
     return ToLower(std::filesystem::path(path).extension().string());
 }
 
 }  // namespace
 
-er_room::Room LoadRoom(const std::string& name_or_file, const std::string& scale) {
+er_room::Room LoadRoom(const std::string& name_or_file, const std::string& scale, const std::string& width) {
     er_room::Room room;
     if (const er_room::Room* named = er_room::FindNamedRoom(ToLower(name_or_file))) {
         room = *named;
@@ -92,14 +103,8 @@ er_room::Room LoadRoom(const std::string& name_or_file, const std::string& scale
             throw Failure(EXIT_USAGE, problem.what());
         }
     }
-    if (!scale.empty()) {
-        const auto factor = ParseNumber(scale);
-        if (!factor || !(*factor >= MIN_SCALE && *factor <= MAX_SCALE)) {
-            throw Failure(EXIT_USAGE, "--room-scale takes a factor from " + FormatNumber(MIN_SCALE) + " to " +
-                                          FormatNumber(MAX_SCALE) + ", not " + Quoted(scale));
-        }
-        room = er_room::Scaled(room, *factor);
-    }
+    if (!scale.empty()) room = er_room::Scaled(room, Factor("--room-scale", scale, MIN_SCALE, MAX_SCALE));
+    if (!width.empty()) room = er_room::Widened(room, Factor("--room-width", width, MIN_WIDTH, MAX_WIDTH));
     try {
         er_room::Validate(room);
     } catch (const er_room::RoomError& problem) {

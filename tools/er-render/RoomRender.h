@@ -17,9 +17,9 @@
 
 namespace er_render {
 
-// A named room or a room file (JSON), its lengths times `scale` (text, empty for 1). Throws Failure (EXIT_USAGE)
-// naming the problem, with the named rooms when NAME_OR_FILE is neither.
-er_room::Room LoadRoom(const std::string& name_or_file, const std::string& scale);
+// A named room or a room file (JSON), its lengths times `scale`, then its ears' distance times `width` (texts,
+// empty for 1). Throws Failure (EXIT_USAGE) naming the problem, with the named rooms when NAME_OR_FILE is neither.
+er_room::Room LoadRoom(const std::string& name_or_file, const std::string& scale, const std::string& width);
 
 struct RoomTap {
     er_room::Tap tap;
