@@ -226,6 +226,12 @@ void RoomAdapter::Run(std::uint32_t frames) {
         Apply();
         m_state.store(IDLE, std::memory_order_relaxed);
     }
+    if (m_starting && m_schedule == nullptr && Changed()) {
+        // What a host without a worker sets between Activate and the first run (lv2file's values) is where the
+        // room starts: worked out here, the one run that may allocate, as the taps' own fresh lines then are.
+        std::copy(std::begin(m_taken), std::end(m_taken), std::begin(m_seen));
+        if (Realise(m_seen, m_pending, m_pending_count)) Apply();
+    }
     if (m_schedule != nullptr && m_state.load(std::memory_order_relaxed) == IDLE && Changed()) {
         std::copy(std::begin(m_taken), std::end(m_taken), std::begin(m_seen));
         m_state.store(WORKING, std::memory_order_release);

@@ -1022,7 +1022,7 @@ TEST(RoomControls, NonFiniteValuesAreIgnoredOthersKeptToTheirRange) {
 // The room plug-in as a host drives it: mono in, two outputs, every control connected.
 class RoomPlugin {
 public:
-    explicit RoomPlugin(WorkerMode mode) : m_descriptor(lv2_descriptor(2)) {
+    explicit RoomPlugin(WorkerMode mode, bool with_worker = true) : m_descriptor(lv2_descriptor(2)) {
         for (std::int32_t port = 0; port < er_lv2::ROOM_PORT_COUNT; ++port) {
             controls[port] = er_lv2::ROOM_PORT_ROWS[port].plugin_default;
         }
@@ -1031,6 +1031,7 @@ public:
         m_options[1] = {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr};
         worker.mode = mode;
         worker.descriptor = 2;
+        if (!with_worker) m_features[2] = nullptr;
         handle = m_descriptor->instantiate(m_descriptor, 44100.0, "", m_features);
         worker.instance = handle;
         if (handle == nullptr) return;
@@ -1105,6 +1106,52 @@ TEST(RoomPlugin, SurvivesNonFiniteAndOutOfRangeControls) {
     for (const auto& channel : out) EXPECT_TRUE(std::all_of(channel.begin(), channel.end(), [](float x) { return std::isfinite(x); }));
     EXPECT_FALSE(Silent(out[0].data() + BLOCK * 40, BLOCK * 20));
 }
+
+// What a host sets between activate() and its first run() (lv2file's -p values) is where the room starts, with or
+// without a worker, smoothing on: every sample of both ears is that of a plug-in activated with those values and
+// smoothing off (nothing glides, fades or ramps into the values a plug-in starts with).
+struct RoomStart {
+    const char* name;
+    std::vector<std::pair<std::int32_t, float>> controls;
+};
+void PrintTo(const RoomStart& row, std::ostream* out) { *out << row.name; }
+const RoomStart ROOM_STARTS[] = {
+    {"booth", {{er_lv2::ROOM_PRESET, 0.0f}}},
+    {"hall_half_size_wide", {{er_lv2::ROOM_PRESET, 3.0f}, {er_lv2::ROOM_SIZE, 0.5f}, {er_lv2::ROOM_WIDTH, 2.5f}}},
+    {"one_ear", {{er_lv2::ROOM_WIDTH, 0.0f}}},
+    {"nearer_and_duller", {{er_lv2::ROOM_DISTANCE, 0.5f}, {er_lv2::ROOM_BRIGHTNESS, 0.25f}}},
+    {"levels", {{er_lv2::ROOM_DRY, -6.0f}, {er_lv2::ROOM_WET, 3.0f}}},
+};
+class RoomStarts : public ::testing::TestWithParam<std::tuple<RoomStart, bool>> {};
+
+TEST_P(RoomStarts, WhereTheHostSetsItBeforeTheFirstRun) {
+    const auto& [row, with_worker] = GetParam();
+    const std::vector<float> in = Signal(8192);
+    std::vector<float> out[3][2];  // set before activate() and smoothing off; before, on; after, on
+    for (int variant = 0; variant < 3; ++variant) {
+        RoomPlugin plugin(WorkerMode::Immediate, with_worker);
+        ASSERT_NE(plugin.handle, nullptr);
+        plugin.controls[er_lv2::ROOM_SMOOTH] = variant == 0 ? 0.0f : 1.0f;
+        if (variant == 2) plugin.Activate();
+        for (const auto& [port, value] : row.controls) plugin.controls[port] = value;
+        if (variant != 2) plugin.Activate();
+        for (auto& ear : out[variant]) ear.assign(in.size(), 0.0f);
+        for (std::size_t at = 0; at < in.size(); at += 256) {
+            plugin.Run(in.data() + at, out[variant][0].data() + at, out[variant][1].data() + at, 256);
+        }
+    }
+    for (int variant = 1; variant < 3; ++variant) {
+        EXPECT_TRUE(SameSamples(out[variant][0], out[0][0])) << variant;
+        EXPECT_TRUE(SameSamples(out[variant][1], out[0][1])) << variant;
+    }
+    EXPECT_FALSE(Silent(out[0][1].data(), out[0][1].size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(, RoomStarts, ::testing::Combine(::testing::ValuesIn(ROOM_STARTS), ::testing::Bool()),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) ? "_ImmediateWorker" : "_NoWorker");
+                         });
 
 // A run never allocates, whatever changes: the room's new shape is worked out by the worker (here between runs),
 // and so are the taps' new lines.
