@@ -131,6 +131,13 @@ public:
         return true;
     }
     bool Sleeping() const { return m_sleeping; }
+    // True when a call needs nothing but the call: awake, the routine current, no listener, addresses written
+    // only when set. Then ProcessStraight is Process(0, count) at `clock` with every check already made.
+    bool Straight() const { return !m_care; }
+    void ProcessStraight(std::int32_t clock, std::int32_t count) {
+        m_clock = m_buffer_clock = clock;
+        m_process(m_record->object, 0, count);
+    }
 
     // Every float pin's buffer address into its variable (null included: a buffer not given yet).
     void WriteBufferAddresses() {

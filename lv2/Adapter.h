@@ -56,10 +56,10 @@ public:
     Adapter(const Adapter&) = delete;
     Adapter& operator=(const Adapter&) = delete;
 
-    void ConnectPort(std::uint32_t port, void* data);  // audio class; any port, any pointer, null included
-    void Activate();                                   // fresh module objects, every pin announced, "Active" last: the delay lines are made here
-    void Deactivate();                                 // the module objects are closed, their memory freed
-    void Run(std::uint32_t frames);
+    void ConnectPort(std::uint32_t port, void* data);              // audio class; any port, any pointer, null included
+    void Activate();                                               // fresh module objects, every pin announced, "Active" last: the delay lines are made here
+    void Deactivate();                                             // the module objects are closed, their memory freed
+    void Run(std::uint32_t frames);                                // the usual run straight into the module; anything else RunGeneral
     LV2_Worker_Status Work(std::uint32_t size, const void* data);  // worker thread
 
     // For tests: the modules' sample clock (samples they have processed since their objects were made).
@@ -108,10 +108,13 @@ private:
     void Notify(std::int32_t pin, std::int32_t status);
     template <std::size_t... I>
     std::uint32_t Changed(std::index_sequence<I...>) const;
+    template <std::size_t... I>
+    std::uint32_t PinPortsChanged(std::index_sequence<I...>) const;
+    void RunGeneral(std::uint32_t frames);
     void Silence(std::uint32_t frames);
-    void RunSteady(std::uint32_t frames);
+    std::uint32_t RunSteady(std::uint32_t frames);
     template <std::int32_t C>
-    void RunSteadyChannel(std::uint32_t frames);
+    std::uint32_t RunSteadyChannel(std::uint32_t frames);
     void Process(std::uint32_t frames);
     void ProcessChannel(Channel& channel, std::uint32_t frames, std::uint32_t done, std::uint32_t count);
     void ProcessSmoothed(std::uint32_t done, std::uint32_t count);
@@ -150,11 +153,16 @@ private:
     // Smoothing. Gains on the modules' output (wet) and on the input copied to the output (dry: the bypass), the
     // gain on the modules' input after a new line, the volume ramp and the glide of the delay.
     Ramp m_wet, m_dry, m_input, m_volume, m_glide;
-    bool m_slow = false;              // something moves or waits: runs take the smoothed path
-    bool m_volume_streaming = false;  // the volume pin streams while its ramp moves
-    bool m_gliding = false;           // the modules run "Fraction(Full)" with a streaming time for the glide
-    bool m_awaiting_worker = false;   // a line change was handed to the worker and not yet seen back
-    bool m_starting = false;          // from activate() to the end of the first run's look at the controls
+    bool m_slow = false;  // something moves or waits: runs take the smoothed path
+    // The last run called the mono module straight on the host's buffers, and nothing since (a connection, an
+    // activation) can have changed that: a run of up to this many frames with no port changed may do the same
+    // again at once (0: it may not; the bound keeps the buffers disjoint).
+    std::uint32_t m_direct_frames = 0;
+    const void* m_direct_thread = nullptr;  // the thread that run was on
+    bool m_volume_streaming = false;        // the volume pin streams while its ramp moves
+    bool m_gliding = false;                 // the modules run "Fraction(Full)" with a streaming time for the glide
+    bool m_awaiting_worker = false;         // a line change was handed to the worker and not yet seen back
+    bool m_starting = false;                // from activate() to the end of the first run's look at the controls
 
     std::uint32_t m_clock = 0;         // sample clock of the next sample
     std::uint32_t m_buffer_clock = 0;  // sample clock of element 0 of the pin buffers the modules have

@@ -332,6 +332,7 @@ struct Split {
     std::int32_t chunk;      // the blocks the module gets
     bool odd_entry = false;  // the features hold an entry with this URI, as lv2file's do
     const char* odd_entry_uri = nullptr;
+    bool host_buffers = false;  // every run in the same two buffers, as a host's own cycle gives them
 };
 const Split SPLITS[] = {
     {"runs_of_1", 1, 0, 1},
@@ -341,6 +342,9 @@ const Split SPLITS[] = {
     {"runs_of_5000_default_block", 5000, 0, er_lv2::DEFAULT_MAX_BLOCK},
     {"runs_of_300_features_with_a_null_uri", 300, 256, 256, true, nullptr},
     {"runs_of_300_features_with_an_unmapped_uri", 300, 128, 128, true, UNMAPPED},
+    {"runs_of_1_in_the_hosts_buffers", 1, 0, 1, false, nullptr, true},
+    {"runs_of_64_in_the_hosts_buffers", 64, 256, 64, false, nullptr, true},
+    {"runs_of_256_in_the_hosts_buffers", 256, 256, 256, false, nullptr, true},
 };
 
 class PluginRender : public ::testing::TestWithParam<std::tuple<Render, Split>> {};
@@ -359,7 +363,7 @@ TEST_P(PluginRender, EverySampleIsTheModules) {
 
     const std::size_t frames = static_cast<std::size_t>(split.run) * runs;
     const std::vector<float> in = Signal(frames);
-    std::vector<float> ours(frames), theirs(frames);
+    std::vector<float> ours(frames), theirs(frames), host_in(split.run), host_out(split.run);
     for (int run = 0; run < runs; ++run) {
         for (const Change& c : render.changes) {
             if (c.run * (runs / STEPS) != run) continue;
@@ -367,7 +371,13 @@ TEST_P(PluginRender, EverySampleIsTheModules) {
             if (c.reaches_module) reference.Post(c.port, std::isnan(c.module_value) ? c.value : c.module_value);
         }
         const std::size_t at = static_cast<std::size_t>(run) * split.run;
-        plugin.Run(in.data() + at, ours.data() + at, split.run);
+        if (split.host_buffers) {
+            std::copy_n(in.data() + at, split.run, host_in.data());
+            plugin.Run(host_in.data(), host_out.data(), split.run);
+            std::copy_n(host_out.data(), split.run, ours.data() + at);
+        } else {
+            plugin.Run(in.data() + at, ours.data() + at, split.run);
+        }
         reference.Run(in.data() + at, theirs.data() + at, static_cast<std::int32_t>(split.run), split.chunk);
     }
     EXPECT_TRUE(SameSamples(ours, theirs));
@@ -413,7 +423,7 @@ TEST(PluginHost, UnconnectedEmptyInPlaceAndMovedBuffersGiveTheModulesSamples) {
     plugin.Activate();
     Reference reference(44100.0f, er_lv2::DEFAULT_MAX_BLOCK, plugin.controls);  // unconnected: the defaults
 
-    const std::vector<float> in = Signal(800);
+    const std::vector<float> in = Signal(1100);
     std::vector<float> ours(in.size()), theirs(in.size()), zeros(in.size(), 0.0f);
     plugin.Run(nullptr, ours.data(), 100);  // no input: silence goes in
     reference.Run(zeros.data(), theirs.data(), 100, 100);
@@ -428,9 +438,17 @@ TEST(PluginHost, UnconnectedEmptyInPlaceAndMovedBuffersGiveTheModulesSamples) {
     plugin.Run(moved_in.data(), moved_out.data(), 500);  // other buffers, connected between runs
     reference.Run(in.data() + 300, theirs.data() + 300, 500, 500);
     std::copy(moved_out.begin(), moved_out.end(), ours.begin() + 300);
+    // Buffers a host lays out close together: apart for a run of 100, overlapping in the run of 200 after it.
+    std::vector<float> near(300);
+    for (const auto& [from, frames] : {std::pair{800, 100}, {900, 200}}) {
+        std::copy_n(in.begin() + from, frames, near.begin());
+        plugin.Run(near.data(), near.data() + 100, frames);
+        reference.Run(in.data() + from, theirs.data() + from, frames, frames);
+        std::copy_n(near.begin() + 100, frames, ours.begin() + from);
+    }
     EXPECT_TRUE(SameSamples(ours, theirs));
-    EXPECT_FALSE(Silent(ours.data() + 300, 500));
-    EXPECT_EQ(plugin.Clock(), 800u);
+    EXPECT_FALSE(Silent(ours.data() + 300, 800));
+    EXPECT_EQ(plugin.Clock(), 1100u);
 }
 
 TEST(PluginHost, ActivateAfterDeactivateStartsAFreshModule) {
@@ -439,18 +457,23 @@ TEST(PluginHost, ActivateAfterDeactivateStartsAFreshModule) {
     plugin.controls[TIME] = 5;
     plugin.controls[FEEDBACK] = 7;
     const std::vector<float> in = Signal(1000);
-    std::vector<float> ours(in.size()), theirs(in.size());
+    std::vector<float> ours(in.size()), theirs(in.size()), host_in(100), host_out(100);
     for (int cycle = 0; cycle < 3; ++cycle) {
         plugin.Activate();
-        plugin.Run(in.data(), ours.data(), 1000);
+        // Runs of 100 in the host's same two buffers, across the activations too.
+        for (std::size_t at = 0; at < in.size(); at += 100) {
+            std::copy_n(in.data() + at, 100, host_in.data());
+            plugin.Run(host_in.data(), host_out.data(), 100);
+            std::copy_n(host_out.data(), 100, ours.data() + at);
+        }
         plugin.Deactivate();
         Reference fresh(44100.0f, 128, plugin.controls);
-        fresh.Run(in.data(), theirs.data(), 1000, 128);
+        fresh.Run(in.data(), theirs.data(), 1000, 100);
         EXPECT_TRUE(SameSamples(ours, theirs)) << "cycle " << cycle;
-        plugin.controls[TIME] += 1.0f;
+        if (cycle == 1) plugin.controls[TIME] += 1.0f;  // cycles 0 and 1 alike
     }
-    plugin.Run(in.data(), ours.data(), 100);  // a host that runs an inactive plug-in gets silence
-    EXPECT_TRUE(Silent(ours.data(), 100));
+    plugin.Run(host_in.data(), host_out.data(), 100);  // a host that runs an inactive plug-in gets silence
+    EXPECT_TRUE(Silent(host_out.data(), 100));
 }
 
 TEST(PluginHost, RefusesRatesItCannotRunAt) {
@@ -460,14 +483,19 @@ TEST(PluginHost, RefusesRatesItCannotRunAt) {
     }
 }
 
+// Settings whose every sample depends on how the arithmetic rounds: an interpolated tap, fed back through damping.
+void SetInterpolatedDampedLoop(float* controls) {
+    controls[TIME] = 12.375f;
+    controls[ACCURACY] = 1;
+    controls[FEEDBACK] = 4;
+    controls[DAMPING] = 3;
+}
+
 // The module runs under its own floating-point settings and hands the host's back, whatever they were.
 TEST(PluginHost, HostFloatingPointSettingsAreKept) {
     Plugin plugin;
     ASSERT_NE(plugin.handle, nullptr);
-    plugin.controls[TIME] = 12.375f;
-    plugin.controls[ACCURACY] = 1;
-    plugin.controls[FEEDBACK] = 4;
-    plugin.controls[DAMPING] = 3;
+    SetInterpolatedDampedLoop(plugin.controls);
     Reference reference(44100.0f, er_lv2::DEFAULT_MAX_BLOCK, plugin.controls);
     reference.Post(TIME, 7.3f);  // its pin value depends on the rounding of shown / 10
     const std::vector<float> in = Signal(2048);
@@ -485,6 +513,35 @@ TEST(PluginHost, HostFloatingPointSettingsAreKept) {
     constexpr unsigned SETTINGS = ~0x3Fu;  // the sticky exception flags are the host's to clear
     EXPECT_EQ(after_activate & SETTINGS, host & SETTINGS);
     EXPECT_EQ(after_run & SETTINGS, host & SETTINGS);
+    EXPECT_TRUE(SameSamples(ours, theirs));
+}
+
+// A run that repeats the one before it (the same buffers, no control changed) skips the look at the thread's
+// settings only on the thread that was looked at: the host moves the plug-in to a thread of its own settings.
+TEST(PluginHost, AnotherThreadsFloatingPointSettingsAreLookedAt) {
+    Plugin plugin;
+    ASSERT_NE(plugin.handle, nullptr);
+    SetInterpolatedDampedLoop(plugin.controls);
+    plugin.Activate();
+    Reference reference(44100.0f, 256, plugin.controls);
+    const std::vector<float> in = Signal(256 * 8);
+    std::vector<float> ours(in.size()), theirs(in.size()), host_in(256), host_out(256);
+    reference.Run(in.data(), theirs.data(), static_cast<std::int32_t>(in.size()), 256);
+    const auto run = [&](std::size_t block) {
+        std::copy_n(in.data() + block * 256, 256, host_in.data());
+        plugin.Run(host_in.data(), host_out.data(), 256);
+        std::copy_n(host_out.data(), 256, ours.data() + block * 256);
+    };
+    for (std::size_t block = 0; block < 4; ++block) run(block);           // under the module's own settings
+    const unsigned host = (_mm_getcsr() & ~0x6000u) | 0x4000u | 0x8040u;  // round up, FTZ, DAZ
+    unsigned after = 0;
+    std::thread other([&] {
+        _mm_setcsr(host);
+        for (std::size_t block = 4; block < 8; ++block) run(block);
+        after = _mm_getcsr();
+    });
+    other.join();
+    EXPECT_EQ(after & ~0x3Fu, host & ~0x3Fu);
     EXPECT_TRUE(SameSamples(ours, theirs));
 }
 
@@ -536,7 +593,9 @@ TEST_P(LineChange, MaxDelayAndActiveChangesGoThroughTheWorker) {
         fresh.Run(in.data() + 768, theirs.data() + 768, 512, 256);
         EXPECT_TRUE(SameSamples({ours.begin() + 768, ours.begin() + 1280}, {theirs.begin() + 768, theirs.begin() + 1280}));
         // "Active" off and on again: silence, then a fresh module once more.
-        // Switched off the plug-in passes its input unchanged (LV2's bypass), before and after the worker.
+        // Switched off the plug-in passes its input unchanged (LV2's bypass), before and after the worker; the
+        // switch comes after a run in the same buffers, as a host's cycle gives them.
+        plugin.Run(in.data(), ours.data(), 256);
         plugin.controls[ACTIVE] = 0;
         plugin.Run(in.data(), ours.data(), 256);
         plugin.worker.Drain();
@@ -875,11 +934,11 @@ TEST(TimeMappingSweep, IsMonotonic) {
 }
 
 // Each channel of the stereo plug-in is the mono module on that channel, with the controls shared: in runs cut
-// at the maximum block and in runs of one block.
-class Stereo : public ::testing::TestWithParam<std::uint32_t> {};
+// at the maximum block and in runs of one block, moving along the signal or in the same buffers every run.
+class Stereo : public ::testing::TestWithParam<std::pair<std::uint32_t, bool>> {};
 
 TEST_P(Stereo, EachChannelIsTheModuleOnItsOwnInput) {
-    const std::uint32_t run = GetParam();
+    const auto [run, host_buffers] = GetParam();
     Plugin plugin({44100.0, 256, true, nullptr, false, 1});
     ASSERT_NE(plugin.handle, nullptr);
     plugin.controls[TIME] = 7;
@@ -890,6 +949,8 @@ TEST_P(Stereo, EachChannelIsTheModuleOnItsOwnInput) {
     const std::vector<float> a = Signal(3000);
     std::vector<float> b(a.rbegin(), a.rend());
     std::vector<float> ours_a(a.size()), ours_b(a.size()), theirs_a(a.size()), theirs_b(a.size());
+    std::vector<float> host[4] = {std::vector<float>(run), std::vector<float>(run), std::vector<float>(run),
+                                  std::vector<float>(run)};  // in and out, left and right
     for (std::size_t at = 0; at < a.size(); at += run) {
         if (at == 1500) {
             plugin.controls[TIME] = 3;
@@ -899,9 +960,19 @@ TEST_P(Stereo, EachChannelIsTheModuleOnItsOwnInput) {
                 r->Post(ROUTING, 3);
             }
         }
-        plugin.Connect(AUDIO_IN_R, b.data() + at);
-        plugin.Connect(OUT_R, ours_b.data() + at);
-        plugin.Run(a.data() + at, ours_a.data() + at, run);
+        if (host_buffers) {
+            std::copy_n(a.data() + at, run, host[0].data());
+            std::copy_n(b.data() + at, run, host[2].data());
+            plugin.Connect(AUDIO_IN_R, host[2].data());
+            plugin.Connect(OUT_R, host[3].data());
+            plugin.Run(host[0].data(), host[1].data(), run);
+            std::copy_n(host[1].data(), run, ours_a.data() + at);
+            std::copy_n(host[3].data(), run, ours_b.data() + at);
+        } else {
+            plugin.Connect(AUDIO_IN_R, b.data() + at);
+            plugin.Connect(OUT_R, ours_b.data() + at);
+            plugin.Run(a.data() + at, ours_a.data() + at, run);
+        }
         left.Run(a.data() + at, theirs_a.data() + at, static_cast<std::int32_t>(run), 256);
         right.Run(b.data() + at, theirs_b.data() + at, static_cast<std::int32_t>(run), 256);
     }
@@ -910,7 +981,7 @@ TEST_P(Stereo, EachChannelIsTheModuleOnItsOwnInput) {
     EXPECT_FALSE(SameSamples(ours_a, ours_b));
 }
 
-INSTANTIATE_TEST_SUITE_P(, Stereo, ::testing::Values(500u, 250u));
+INSTANTIATE_TEST_SUITE_P(, Stereo, ::testing::Values(std::pair{500u, false}, std::pair{250u, false}, std::pair{250u, true}));
 
 // Smoothing: the largest step of the output around a change, against the largest step of the steady echo of a
 // sine before it. Off, the change jumps; on, it glides or fades.
