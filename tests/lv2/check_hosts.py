@@ -11,8 +11,8 @@ the block size that host runs the plug-in in:
              and its output in the same cycles, and er-render renders the recorded input
 
 The room plug-in ("Early Reflection Room": mono in, stereo out) runs in the same hosts with a few rooms, both
-outputs compared with `er-render --room ... --block <the host's block>`, smoothing off (a room at one ear: both
-outputs the same, each er-render's one channel). GStreamer cannot run it: its lv2 element keeps the channel count
+outputs compared with `er-render --room ... --block <the host's block>`, smoothing off but in one room (a room at
+one ear: both outputs the same, each er-render's one channel). GStreamer cannot run it: its lv2 element keeps the channel count
 across the element (it has no caps transform of its own), so a plug-in with one input and two outputs never links;
 the check says so and fails if GStreamer ever links it.
 
@@ -76,10 +76,11 @@ MONO = Plugin(URI, "1x_Early_Reflection_ZV2005", PORTS, CONTROL_PORTS)
 ROOM = Plugin(ROOM_URI, "Early Reflection Room", ROOM_PORTS)
 # (rate, {symbol: LV2 value}, er-render's options for the same room): the default studio with the default mix; the
 # hall at half size, its ears 2.5 times as far apart, another mix; the booth at one ear (both outputs the same),
-# its reflections alone. Smoothing off: the bit-exact setting.
+# its reflections alone. Smoothing off, the bit-exact setting; the hall's at its default, on, where nothing moves
+# either once the values a host sets before it plays are where the room starts.
 ROOM_SETTINGS = [
     (48000, {"smooth": 0}, ["--room", "studio", "--dry", "0", "--wet", "-12"]),
-    (44100, {"room": 3, "size": 0.5, "width": 2.5, "dry": -6, "wet": -3, "smooth": 0},
+    (44100, {"room": 3, "size": 0.5, "width": 2.5, "dry": -6, "wet": -3},
      ["--room", "hall", "--room-scale", "0.5", "--room-width", "2.5", "--dry", "-6", "--wet", "-3"]),
     (48000, {"room": 0, "width": 0, "dry": -70, "wet": 0, "smooth": 0}, ["--room", "booth", "--room-width", "0"]),
 ]
