@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks lv2/bench_table.py on a small made-up result file: medians only, the adapter's ratio judged at its
+"""Checks lv2/bench_table.py on small made-up result files: the fastest repetition (or else the median), the adapter's ratio judged at its
 limit, and each peer row judged by the slower of the plug-in's two smoothing settings, with the module's floor
 shown beside it and never taken for a peer."""
 import json
@@ -35,6 +35,14 @@ class BenchTableTest(unittest.TestCase):
         self.assertEqual([r[0] for r in rows], ["A", "B"])
         self.assertEqual(rows[0][4:], ["1.05", "met (≤1.05)"])
         self.assertEqual(rows[1][4:], ["1.06", "missed (≤1.05)"])
+
+    def test_the_fastest_repetition_counts_where_there_are_repetitions(self):
+        def repetition(name, cpu_ns):
+            return {"name": name, "run_name": name, "run_type": "iteration", "cpu_time": cpu_ns, "time_unit": "ns"}
+        rows = self.rows([repetition("lv2/A/256", 300.0), repetition("lv2/A/256", 262.0), repetition("lv2/A/256", 270.0),
+                          repetition("direct/A/256", 250.0), repetition("direct/A/256", 256.0),
+                          entry("lv2/A/256", 270.0), entry("direct/A/256", 256.0)])  # medians, not read here
+        self.assertEqual(rows, [["A", "1.02", "0.98", "–", "1.05", "met (≤1.05)"]])
 
     def test_peer_rows_judge_both_smoothing_settings(self):
         per_run = lambda ns: 64 * ns  # the table divides by the block
