@@ -110,6 +110,8 @@ private:
     std::uint32_t Changed(std::index_sequence<I...>) const;
     template <std::size_t... I>
     std::uint32_t PinPortsChanged(std::index_sequence<I...>) const;
+    const float* PinSpan();
+    std::uint32_t SpanChanged() const;
     void RunGeneral(std::uint32_t frames);
     void Silence(std::uint32_t frames);
     std::uint32_t RunSteady(std::uint32_t frames);
@@ -159,10 +161,12 @@ private:
     // again at once (0: it may not; the bound keeps the buffers disjoint).
     std::uint32_t m_direct_frames = 0;
     const void* m_direct_thread = nullptr;  // the thread that run was on
-    bool m_volume_streaming = false;        // the volume pin streams while its ramp moves
-    bool m_gliding = false;                 // the modules run "Fraction(Full)" with a streaming time for the glide
-    bool m_awaiting_worker = false;         // a line change was handed to the worker and not yet seen back
-    bool m_starting = false;                // from activate() to the end of the first run's look at the controls
+    const float* m_span = nullptr;          // the pin ports as one stretch of the host's floats (PinSpan), or null
+    alignas(16) std::uint32_t m_span_seen[16] = {};
+    bool m_volume_streaming = false;  // the volume pin streams while its ramp moves
+    bool m_gliding = false;           // the modules run "Fraction(Full)" with a streaming time for the glide
+    bool m_awaiting_worker = false;   // a line change was handed to the worker and not yet seen back
+    bool m_starting = false;          // from activate() to the end of the first run's look at the controls
 
     std::uint32_t m_clock = 0;         // sample clock of the next sample
     std::uint32_t m_buffer_clock = 0;  // sample clock of element 0 of the pin buffers the modules have

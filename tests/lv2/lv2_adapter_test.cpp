@@ -332,7 +332,8 @@ struct Split {
     std::int32_t chunk;      // the blocks the module gets
     bool odd_entry = false;  // the features hold an entry with this URI, as lv2file's do
     const char* odd_entry_uri = nullptr;
-    bool host_buffers = false;  // every run in the same two buffers, as a host's own cycle gives them
+    bool host_buffers = false;        // every run in the same two buffers, as a host's own cycle gives them
+    bool scattered_controls = false;  // each control port in a cell of its own (a host's struct per port), not one array
 };
 const Split SPLITS[] = {
     {"runs_of_1", 1, 0, 1},
@@ -345,6 +346,7 @@ const Split SPLITS[] = {
     {"runs_of_1_in_the_hosts_buffers", 1, 0, 1, false, nullptr, true},
     {"runs_of_64_in_the_hosts_buffers", 64, 256, 64, false, nullptr, true},
     {"runs_of_256_in_the_hosts_buffers", 256, 256, 256, false, nullptr, true},
+    {"runs_of_64_in_the_hosts_buffers_controls_scattered", 64, 256, 64, false, nullptr, true, true},
 };
 
 class PluginRender : public ::testing::TestWithParam<std::tuple<Render, Split>> {};
@@ -364,6 +366,8 @@ TEST_P(PluginRender, EverySampleIsTheModules) {
     const std::size_t frames = static_cast<std::size_t>(split.run) * runs;
     const std::vector<float> in = Signal(frames);
     std::vector<float> ours(frames), theirs(frames), host_in(split.run), host_out(split.run);
+    constexpr std::size_t CELL = 3;
+    std::vector<float> cells(PORT_COUNT * CELL);
     for (int run = 0; run < runs; ++run) {
         for (const Change& c : render.changes) {
             if (c.run * (runs / STEPS) != run) continue;
@@ -371,6 +375,11 @@ TEST_P(PluginRender, EverySampleIsTheModules) {
             if (c.reaches_module) reference.Post(c.port, std::isnan(c.module_value) ? c.value : c.module_value);
         }
         const std::size_t at = static_cast<std::size_t>(run) * split.run;
+        for (std::uint32_t port = ACTIVE; split.scattered_controls && port <= SMOOTH; ++port) {
+            if (port == OUT) continue;
+            cells[port * CELL] = plugin.controls[port];
+            plugin.Connect(port, &cells[port * CELL]);
+        }
         if (split.host_buffers) {
             std::copy_n(in.data() + at, split.run, host_in.data());
             plugin.Run(host_in.data(), host_out.data(), split.run);
@@ -594,14 +603,17 @@ TEST_P(LineChange, MaxDelayAndActiveChangesGoThroughTheWorker) {
         EXPECT_TRUE(SameSamples({ours.begin() + 768, ours.begin() + 1280}, {theirs.begin() + 768, theirs.begin() + 1280}));
         // "Active" off and on again: silence, then a fresh module once more.
         // Switched off the plug-in passes its input unchanged (LV2's bypass), before and after the worker; the
-        // switch comes after a run in the same buffers, as a host's cycle gives them.
+        // switch comes after a run in the same buffers, as a host's cycle gives them, and the port has a cell of
+        // its own, as in a host that keeps a struct per port.
+        float active = 1;
+        plugin.Connect(ACTIVE, &active);
         plugin.Run(in.data(), ours.data(), 256);
-        plugin.controls[ACTIVE] = 0;
+        active = plugin.controls[ACTIVE] = 0;
         plugin.Run(in.data(), ours.data(), 256);
         plugin.worker.Drain();
         plugin.Run(in.data() + 256, ours.data() + 256, 256);
         EXPECT_TRUE(SameSamples({ours.begin(), ours.begin() + 512}, {in.begin(), in.begin() + 512}));
-        plugin.controls[ACTIVE] = 1;
+        active = plugin.controls[ACTIVE] = 1;
         plugin.Run(in.data(), ours.data(), 256);
         plugin.worker.Drain();
         Reference again(44100.0f, 256, plugin.controls);
