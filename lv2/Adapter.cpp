@@ -91,21 +91,16 @@ std::uint32_t Bits(float value) {
     return bits;
 }
 
-// True when the two buffers of `frames` samples share memory (the host processes in place).
-bool Overlap(const float* a, const float* b, std::uint32_t frames) {
-    const auto x = reinterpret_cast<std::uintptr_t>(a);
-    const auto y = reinterpret_cast<std::uintptr_t>(b);
-    const std::uintptr_t bytes = std::uintptr_t{frames} * sizeof(float);
-    return x < y + bytes && y < x + bytes;
-}
-
-// The longest run (at most `longest`) in which two disjoint buffers stay disjoint.
+// The longest run (at most `longest`) in which the two buffers stay apart: 0 where they start together.
 std::uint32_t DisjointRun(const float* a, const float* b, std::uint32_t longest) {
     const auto x = reinterpret_cast<std::uintptr_t>(a);
     const auto y = reinterpret_cast<std::uintptr_t>(b);
     const std::uintptr_t apart = (x > y ? x - y : y - x) / sizeof(float);
     return static_cast<std::uint32_t>(std::min<std::uintptr_t>(apart, longest));
 }
+
+// True when the two buffers of `frames` samples share memory (the host processes in place).
+bool Overlap(const float* a, const float* b, std::uint32_t frames) { return DisjointRun(a, b, frames) < frames; }
 
 // Announcement order (effect_pins::kAnnounceOrder): every pin the adapter sets, in pin order, "Active" last, so
 // that the delay line is sized for the final "Max Delay(s)" (as er-render announces).
@@ -321,7 +316,7 @@ bool Adapter::NeedsSlowPath() const {
 void Adapter::Run(std::uint32_t frames) {
     host_core::HostedModule& module = m_channels[0].module;
     if (frames - 1u < m_direct_frames && __builtin_thread_pointer() == m_direct_thread &&
-        (m_span != nullptr ? SpanChanged() : PinPortsChanged(std::make_index_sequence<std::size(ANNOUNCE_ORDER)>{})) == 0 &&
+        (m_span != nullptr ? SpanChanged() : Changed(ANNOUNCE_ORDER, std::make_index_sequence<std::size(ANNOUNCE_ORDER)>{})) == 0 &&
         module.Straight()) {
         WriteReadings();
         const auto clock = static_cast<std::int32_t>(m_clock);
@@ -340,7 +335,7 @@ void Adapter::RunGeneral(std::uint32_t frames) {
     }
     FloatScope scope;
     // Most runs change nothing: one pass over the ports without a branch.
-    if ((Changed(std::make_index_sequence<std::size(WATCHED)>{}) | static_cast<std::uint32_t>(m_slow)) != 0) {
+    if ((Changed(WATCHED, std::make_index_sequence<std::size(WATCHED)>{}) | static_cast<std::uint32_t>(m_slow)) != 0) {
         Update();
         if (!m_channels[0].module.Valid()) {  // the first run's fresh modules could not be had
             Silence(frames);
@@ -365,12 +360,6 @@ void Adapter::Silence(std::uint32_t frames) {
     }
 }
 
-// Unrolled: a load, a load, an xor and an or per port (a loop over the table costs twice that, which is a tenth
-// of the cheapest routine's block of 256).
-template <std::size_t... I>
-std::uint32_t Adapter::Changed(std::index_sequence<I...>) const {
-    return ((Bits(PortValue(WATCHED[I])) ^ m_seen[WATCHED[I]]) | ...);
-}
 // The pin ports' values as one stretch of floats, where the host connected them so (else null), with what a
 // run has seen of them: every pin port as taken, the slots between as they are now.
 const float* Adapter::PinSpan() {
@@ -386,9 +375,11 @@ const float* Adapter::PinSpan() {
     return span;
 }
 
-template <std::size_t... I>
-std::uint32_t Adapter::PinPortsChanged(std::index_sequence<I...>) const {
-    return ((Bits(PortValue(ANNOUNCE_ORDER[I])) ^ m_seen[ANNOUNCE_ORDER[I]]) | ...);
+// Whether any of `ports` has changed since it was last dealt with. Unrolled: a load, a load, an xor and an or per
+// port (a loop over the table costs twice that, which is a tenth of the cheapest routine's block of 256).
+template <std::size_t N, std::size_t... I>
+std::uint32_t Adapter::Changed(const std::array<std::int32_t, N>& ports, std::index_sequence<I...>) const {
+    return ((Bits(PortValue(ports[I])) ^ m_seen[ports[I]]) | ...);
 }
 
 // The usual run: nothing moves and the run is one block; each module reads and writes the host's buffers

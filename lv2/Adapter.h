@@ -11,6 +11,7 @@
 // gets fresh modules in that first Run (the only run that allocates, and only then).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <utility>
@@ -106,10 +107,8 @@ private:
     void SendChoice(std::int32_t pin, std::int16_t value);
     void SendFloat(std::int32_t pin, float value, std::int32_t status);
     void Notify(std::int32_t pin, std::int32_t status);
-    template <std::size_t... I>
-    std::uint32_t Changed(std::index_sequence<I...>) const;
-    template <std::size_t... I>
-    std::uint32_t PinPortsChanged(std::index_sequence<I...>) const;
+    template <std::size_t N, std::size_t... I>
+    std::uint32_t Changed(const std::array<std::int32_t, N>& ports, std::index_sequence<I...>) const;
     const float* PinSpan();
     std::uint32_t SpanChanged() const;
     void RunGeneral(std::uint32_t frames);
