@@ -1,7 +1,7 @@
-// The cost of a room: its taps rendered by one module instance each (er-render's room renderer, each instance
-// under the substitute host), per frame of stereo output, against the peer Debian ships for the job, Dragonfly
-// Early Reflections, run through lilv as an LV2 host runs it at its default program; and the cost per tap as the
-// tap count grows. Run: er_room_bench [--benchmark_filter=...]; the README has the figures.
+// The cost of a room, per frame of stereo output: the room plug-in against the peer Debian ships for the job,
+// Dragonfly Early Reflections, both run through lilv as an LV2 host runs them at their defaults; and the room engine
+// alone, with the cost of a tap as the pattern grows. Run: er_room_bench [--benchmark_filter=...]; the
+// performance doc has the figures.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -17,11 +17,9 @@
 #include <lv2/options/options.h>
 #include <lv2/urid/urid.h>
 
-#include "Analysis.h"
-#include "EffectPins.h"
-#include "Host.h"
 #include "LilvHost.h"
-#include "RoomRender.h"
+#include "Room.h"
+#include "RoomEngine.h"
 
 namespace {
 
@@ -149,79 +147,31 @@ void Plugin(benchmark::State& state, const char* uri) {
     if (std::string(uri) == DRAGONFLY) state.counters["reflections"] = DragonflyReflections();
 }
 
-// ---- a room's taps, one module instance each ------------------------------------------------------------------
+// ---- the room engine alone ------------------------------------------------------------------------------------
 
-struct Loaded {
-    std::unique_ptr<er_host::Library> library;
-    std::vector<er_host::PinDescription> pins;
-};
-
-const Loaded& Module() {
-    static const Loaded loaded = [] {
-        Loaded result;
-        std::string error;
-        result.library = er_host::Library::Load(er_host::Library::DefaultModulePath(), error);
-        if (result.library) {
-            er_host::InstanceOptions probe;
-            probe.open = false;
-            probe.echo_errors = false;
-            er_host::Instance instance(*result.library, probe);
-            result.pins = instance.Pins();
-        }
-        return result;
-    }();
-    return loaded;
-}
-
-// The first `taps` taps of the studio at order `order` (both sides), or all of them when `taps` is 0.
-er_render::RoomPattern StudioTaps(std::int32_t order, std::size_t taps) {
+// The studio at reflection order `order`, both ears, from a mono input, through the engine in blocks of `block`.
+void Engine(benchmark::State& state, std::int32_t order) {
+    const auto block = static_cast<std::int32_t>(state.range(0));
     er_room::Room room = *er_room::FindNamedRoom("studio");
     room.max_order = order;
-    er_render::RoomPattern pattern = er_render::RealisePattern(room, RATE, {}, Module().pins);
-    if (taps > 0 && taps < pattern.taps.size()) {
-        // An even share of each side, in pattern order.
-        std::vector<er_render::RoomTap> kept;
-        const std::size_t half = pattern.taps.size() / 2;
-        for (std::size_t i = 0; i < taps / 2; ++i) kept.push_back(pattern.taps[i]);
-        for (std::size_t i = 0; i < taps - taps / 2; ++i) kept.push_back(pattern.taps[half + i]);
-        pattern.taps = std::move(kept);
-    }
-    return pattern;
-}
-
-void Room(benchmark::State& state, std::int32_t order) {
-    const auto block = static_cast<std::int32_t>(state.range(0));
-    const auto taps = static_cast<std::size_t>(state.range(1));
-    if (!Module().library) {
-        state.SkipWithError("the module library is not beside the program");
-        return;
-    }
-    const er_render::RoomPattern pattern = StudioTaps(order, taps);
-    er_render::RenderJob job;
-    job.rate = RATE;
-    job.channels = 2;
-    job.block = block;
-    job.total_frames = INT32_MAX;
-    job.input_frames = INT32_MAX;
-    er_render::RoomRenderer renderer(*Module().library, job, pattern, 1);
+    const er_room::Pattern pattern = er_room::ImageSources(room);
+    er_room::RoomEngine engine(er_room::PlanRoom(pattern, RATE, false, 1), block);
     const std::vector<float> in = Noise(static_cast<std::size_t>(block));
-    std::vector<double> wet(static_cast<std::size_t>(block) * 2);
-    renderer.Start();
-    std::int64_t position = 0;
+    std::vector<double> left(static_cast<std::size_t>(block)), right(static_cast<std::size_t>(block));
+    const float* ins[] = {in.data()};
+    double* wets[] = {left.data(), right.data()};
     for (auto _ : state) {
-        renderer.Step(position, block, in.data(), wet.data());
-        position += block;
-        benchmark::DoNotOptimize(wet.data());
+        engine.Process(ins, wets, block);
+        benchmark::DoNotOptimize(left.data());
+        benchmark::DoNotOptimize(right.data());
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * block);
-    // The memory of the taps' delay lines: each instance's line is the shortest that holds its delay.
-    double line_bytes = 0.0;
-    for (const er_render::RoomTap& tap : pattern.taps) line_bytes += 4.0 * static_cast<double>(tap.realised.buffer);
-    state.counters["taps"] = static_cast<double>(pattern.taps.size());
-    state.counters["line_bytes_per_tap"] = line_bytes / static_cast<double>(pattern.taps.size());
+    state.counters["taps"] = engine.Taps();
+    state.counters["groups"] = engine.Groups();
+    state.counters["bytes"] = static_cast<double>(engine.MemoryBytes());
     state.counters["ns_per_frame_per_tap"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * block * static_cast<double>(pattern.taps.size()),
+        static_cast<double>(state.iterations()) * block * engine.Taps(),
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
@@ -229,14 +179,16 @@ const bool REGISTERED = [] {
     // Dragonfly and our room plug-in through the same lilv harness; the room's taps under the substitute host.
     auto* dragonfly = benchmark::RegisterBenchmark("dragonfly/early_default", Plugin, DRAGONFLY);
     auto* plugin = benchmark::RegisterBenchmark("room_lv2/studio_default", Plugin, OUR_ROOM);
-    auto* studio = benchmark::RegisterBenchmark("room/studio_order3", Room, 3);
+    auto* studio = benchmark::RegisterBenchmark("engine/studio_order3", Engine, 3);
     for (std::int32_t block : BLOCKS) {
         dragonfly->Arg(block);
         plugin->Arg(block);
-        studio->Args({block, 0});
+        studio->Arg(block);
     }
-    auto* growing = benchmark::RegisterBenchmark("room/studio_taps", Room, 4);
-    for (std::int32_t taps : {8, 16, 32, 64, 128}) growing->Args({256, taps});
+    // About 60, 250 and 1000 taps: the cost of a tap as the pattern grows.
+    for (std::int32_t order : {2, 4, 7}) {
+        benchmark::RegisterBenchmark(("engine/studio_order" + std::to_string(order)).c_str(), Engine, order)->Arg(256);
+    }
     return true;
 }();
 

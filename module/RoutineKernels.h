@@ -30,9 +30,11 @@
 #include <emmintrin.h>
 
 #include "FloatControl.h"
-#include "Module.h"
+#include "PinFacts.h"
 
 namespace kernels {
+
+using effect_pins::RoutingVariant;
 
 // beta: the float nearest 1.0e-5. flush(z) = (z - beta) + beta turns every value far below beta, subnormals
 // included, into exactly 0, and passes signal values unchanged to within the last bit of a float.

@@ -10,6 +10,7 @@
 #include <array>
 #include <utility>
 
+#include "Module.h"
 #include "RoutineKernels.h"
 
 // ---- block-start readers ----

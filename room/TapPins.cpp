@@ -12,18 +12,18 @@ namespace {
 
 constexpr float INFINITE = std::numeric_limits<float>::infinity();
 
-float PinOf(float shown) { return static_cast<float>(static_cast<double>(shown) / 10.0); }
-
 // The shown value nearest `pin` x 10 whose pin float is `pin` or, where no shown float gives `pin` itself,
 // the smallest above it.
 float ShownFor(float pin) {
     float shown = static_cast<float>(static_cast<double>(pin) * 10.0);
-    while (PinOf(shown) < pin) shown = std::nextafter(shown, INFINITE);
-    while (PinOf(std::nextafter(shown, -INFINITE)) >= pin) shown = std::nextafter(shown, -INFINITE);
+    while (PinFloat(shown) < pin) shown = std::nextafter(shown, INFINITE);
+    while (PinFloat(std::nextafter(shown, -INFINITE)) >= pin) shown = std::nextafter(shown, -INFINITE);
     return shown;
 }
 
 }  // namespace
+
+float PinFloat(float shown) { return static_cast<float>(static_cast<double>(shown) / 10.0); }
 
 TapPins PinsForTap(const Tap& tap, float rate, bool fractional) {
     TapPins pins;
@@ -36,7 +36,7 @@ TapPins PinsForTap(const Tap& tap, float rate, bool fractional) {
     // For a whole number of samples the smallest pin that reaches it; a shown float gives that pin or one just
     // above it, whose product stays far below the next sample.
     pins.time = ShownFor(delay_law::PinValueForDelay(wanted, scale));
-    const double requested = static_cast<double>(scale) * PinOf(pins.time);
+    const double requested = static_cast<double>(scale) * PinFloat(pins.time);
     pins.max_delay = 0;
     for (std::int16_t index = effect_pins::MAX_DELAY_ENTRIES - 1; index >= 0; --index) {
         const auto line = effect_pins::BufferLength(index, rate);

@@ -265,7 +265,7 @@ int RunRoomMode(const Options& options) {
     if (plan.render) {
         for (const std::string& warning : plan.render->warnings) Warn(warning);
         const std::vector<std::string> warnings = plan.render->warnings;
-        RoomRenderer renderer(*library, plan.render->job, plan.pattern, plan.input_channels);
+        RoomRenderer renderer(plan.render->job, plan.pattern, plan.input_channels);
         SummaryFacts facts = RenderSound(std::move(*plan.render), !options.quiet, !options.quiet || options.json,
                                          [&](const Source& source, const Sink& sink, const Progress& progress) {
                                              return renderer.Run(source, sink, progress);

@@ -119,13 +119,6 @@ void Renderer::PostGates(std::int64_t position, std::int32_t count) {
     }
 }
 
-std::int64_t Renderer::NextGateOn(std::int64_t position) const {
-    for (std::size_t i = m_next_gate; i < m_gate_events.size(); ++i) {
-        if (m_gate_events[i].value > 0.0f && m_gate_events[i].frame > position) return m_gate_events[i].frame;
-    }
-    return m_job.total_frames;
-}
-
 void Renderer::CheckHost() const {
     for (const auto& instance : m_instances) {
         if (!instance->Errors().empty()) {
@@ -139,8 +132,19 @@ void Renderer::Start() {
 }
 
 std::int32_t Renderer::BlockAt(std::int64_t position) const {
-    return static_cast<std::int32_t>(
-        std::min({std::int64_t{m_job.block}, m_job.total_frames - position, NextGateOn(position) - position}));
+    return BlockLength(m_job, position);
+}
+
+std::int32_t BlockLength(const RenderJob& job, std::int64_t position) {
+    std::int64_t end = std::min(position + job.block, job.total_frames);
+    for (const std::int64_t gate : job.gates) {
+        if (gate > position) end = std::min(end, gate);
+    }
+    return static_cast<std::int32_t>(end - position);
+}
+
+bool GateStartsAt(const RenderJob& job, std::int64_t position) {
+    return std::find(job.gates.begin(), job.gates.end(), position) != job.gates.end();
 }
 
 void Renderer::Step(std::int64_t position, std::int32_t count, const float* input, float* output) {

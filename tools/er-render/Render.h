@@ -83,7 +83,6 @@ private:
     void Announce();
     void StreamRamps(std::int64_t position, std::int32_t count);
     void PostGates(std::int64_t position, std::int32_t count);
-    std::int64_t NextGateOn(std::int64_t position) const;  // the first positive gate after `position`, or the end
 
     RenderJob m_job;
     std::vector<std::unique_ptr<er_host::Instance>> m_instances;
@@ -117,6 +116,12 @@ private:
     RenderStats m_stats;
     std::vector<float> m_mixed;  // TakeBlock's output when the mix changes the samples
 };
+
+// The length of the host block that starts at `position`: the job's block size, cut short where the render ends or
+// the next positive gate starts a block of its own.
+std::int32_t BlockLength(const RenderJob& job, std::int64_t position);
+// Whether a positive gate starts at `position`.
+bool GateStartsAt(const RenderJob& job, std::int64_t position);
 
 // The value of a ramp from `from` to `to` over `total` frames at `frame`.
 float RampValue(float from, float to, std::int64_t frame, std::int64_t total);

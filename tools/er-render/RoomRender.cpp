@@ -124,6 +124,7 @@ RoomPattern RealisePattern(const er_room::Room& room, float rate, const std::vec
     const auto chosen = ResolveSettings(pins, accuracy);
     const bool fractional = IsFractional(chosen);
     result.accuracy = FindSetting(chosen, pins::TIME_ACCURACY)->entry;
+    result.fractional = fractional;
     for (const er_room::Tap& tap : result.pattern.taps) {
         RoomTap realised;
         realised.tap = tap;
@@ -280,53 +281,45 @@ double RoomTailSeconds(const RoomPattern& pattern) {
 }
 
 std::int32_t RoomOutputChannels(const RoomPattern& pattern, std::int32_t input_channels) {
-    if (pattern.pattern.channels == 1) return input_channels;
-    return input_channels <= 2 ? pattern.pattern.channels : 0;
+    return er_room::RoomOutputChannels(pattern.pattern, input_channels);
 }
 
-RoomRenderer::RoomRenderer(const er_host::Library& library, const RenderJob& job, const RoomPattern& pattern,
-                           std::int32_t input_channels)
+RoomRenderer::RoomRenderer(const RenderJob& job, const RoomPattern& pattern, std::int32_t input_channels)
     : m_job(job), m_input_channels(input_channels) {
-    const bool mono = pattern.pattern.channels == 1;
-    for (std::int32_t output = 0; output < m_job.channels; ++output) {
-        for (const RoomTap& tap : pattern.taps) {
-            if (!mono && tap.tap.channel != output) continue;
-            RenderJob single = m_job;
-            single.channels = 1;
-            single.settings = tap.settings;
-            single.mix = Mix{};
-            const std::int32_t input = mono || input_channels == 2 ? output : 0;
-            m_units.push_back({std::make_unique<Renderer>(library, std::move(single)), input, output});
-        }
+    try {
+        m_engine = std::make_unique<er_room::RoomEngine>(
+            er_room::PlanRoom(pattern.pattern, pattern.rate, pattern.fractional, input_channels), m_job.block);
+    } catch (const er_room::RoomError& problem) {
+        throw Failure(EXIT_USAGE, problem.what());
     }
+    m_in.assign(static_cast<std::size_t>(input_channels), std::vector<float>(static_cast<std::size_t>(m_job.block)));
+    m_wet.assign(static_cast<std::size_t>(m_job.channels), std::vector<double>(static_cast<std::size_t>(m_job.block)));
+    for (auto& row : m_in) m_in_rows.push_back(row.data());
+    for (auto& row : m_wet) m_wet_rows.push_back(row.data());
 }
 
 RoomRenderer::~RoomRenderer() = default;
 
 void RoomRenderer::Start() {
-    m_channel_in.assign(static_cast<std::size_t>(m_job.block), 0.0f);
-    m_tap_out.assign(static_cast<std::size_t>(m_job.block), 0.0f);
-    for (Unit& unit : m_units) unit.renderer->Start();
+    m_engine->Reset();
 }
 
 std::int32_t RoomRenderer::BlockAt(std::int64_t position) const {
-    // Every unit has the job's gates and length, so all cut their blocks alike.
-    if (m_units.empty()) return static_cast<std::int32_t>(std::min<std::int64_t>(m_job.block, m_job.total_frames - position));
-    return m_units.front().renderer->BlockAt(position);
+    return BlockLength(m_job, position);
 }
 
 void RoomRenderer::Step(std::int64_t position, std::int32_t count, const float* input, double* wet) {
     const auto inputs = static_cast<std::size_t>(m_input_channels);
     const auto outputs = static_cast<std::size_t>(m_job.channels);
-    std::fill(wet, wet + static_cast<std::size_t>(count) * outputs, 0.0);
-    for (Unit& unit : m_units) {
-        for (std::int32_t i = 0; i < count; ++i) {
-            m_channel_in[static_cast<std::size_t>(i)] = input[static_cast<std::size_t>(i) * inputs + unit.input_channel];
-        }
-        unit.renderer->Step(position, count, m_channel_in.data(), m_tap_out.data());
-        for (std::int32_t i = 0; i < count; ++i) {
-            wet[static_cast<std::size_t>(i) * outputs + unit.output_channel] += m_tap_out[static_cast<std::size_t>(i)];
-        }
+    if (GateStartsAt(m_job, position)) m_engine->Gate();
+    for (std::size_t channel = 0; channel < inputs; ++channel) {
+        float* row = m_in[channel].data();
+        for (std::int32_t i = 0; i < count; ++i) row[i] = input[static_cast<std::size_t>(i) * inputs + channel];
+    }
+    m_engine->Process(m_in_rows.data(), m_wet_rows.data(), count);
+    for (std::size_t channel = 0; channel < outputs; ++channel) {
+        const double* row = m_wet[channel].data();
+        for (std::int32_t i = 0; i < count; ++i) wet[static_cast<std::size_t>(i) * outputs + channel] = row[i];
     }
 }
 
@@ -355,7 +348,6 @@ RenderStats RoomRenderer::Run(const Source& source, const Sink& sink, const Prog
         position += count;
         if (!progress(position)) throw Failure(EXIT_INTERNAL, "the render was stopped; no output written");
     }
-    for (const Unit& unit : m_units) unit.renderer->CheckHost();
     return stage.Stats();
 }
 

@@ -1,5 +1,5 @@
-// Rooms: the early reflections of a room model, each tap realised by one instance of the module with its own
-// settings, exactly as a user would wire instances side by side in the modular host and sum them.
+// Rooms: the early reflections of a room model, each tap realised as one instance of the module with its own
+// settings would play it, exactly as a user would wire instances side by side in the modular host and sum them.
 //
 // Each tap's pin values are the room's rule (room/TapPins.h), shared with the LV2 room plug-in.
 #pragma once
@@ -13,6 +13,7 @@
 #include "Host.h"
 #include "Render.h"
 #include "Room.h"
+#include "RoomEngine.h"
 #include "Settings.h"
 
 namespace er_render {
@@ -36,6 +37,7 @@ struct RoomPattern {
     std::vector<er_room::Vec3> points;  // the listening points, by channel
     float rate = 48000.0f;
     std::string accuracy;       // the "Time Accuracy" entry every tap uses
+    bool fractional = false;    // whether that entry interpolates
     std::vector<RoomTap> taps;  // the pattern's order: by channel, then delay
 };
 
@@ -57,23 +59,19 @@ PatternFigure PatternFigureOf(const RoomPattern& pattern);
 // The time the taps take to ring out: the longest realised delay plus the slowest damping's fall by 60 dB.
 double RoomTailSeconds(const RoomPattern& pattern);
 
-// How the input's channels reach the taps: a mono pattern runs every input channel through every tap into the
-// same output channel; a stereo pattern takes a mono input to both sides, a stereo input side by side (left
-// input to the left taps). Answers the number of output channels; 0 for a combination it cannot make (a stereo
-// pattern with more than two input channels).
+// How the input's channels reach the taps (er_room::RoomOutputChannels): answers the number of output channels;
+// 0 for a combination it cannot make (a stereo pattern with more than two input channels).
 std::int32_t RoomOutputChannels(const RoomPattern& pattern, std::int32_t input_channels);
 
-// One module instance per tap (and per input channel for a mono pattern), each driven as a single-tap render of
-// its settings with the job's block size, gates and length; every output channel is the sum of its taps' outputs
-// in pattern order at working precision, then mixed (the dry signal is the input channel that feeds it) and
-// rounded once. `job` gives the output's channel count and the mix; its settings are not used.
+// The room's render: the room engine (room/RoomEngine.h) in the job's blocks, with its gates; every output channel
+// is the sum of its taps' outputs in pattern order at working precision, exactly what one module instance per tap
+// driven as a single-tap render of its settings plays, then mixed (the dry signal is the input channel that feeds
+// it) and rounded once. `job` gives the output's channel count and the mix; its settings are not used.
 class RoomRenderer {
 public:
-    RoomRenderer(const er_host::Library& library, const RenderJob& job, const RoomPattern& pattern,
-                 std::int32_t input_channels);
+    RoomRenderer(const RenderJob& job, const RoomPattern& pattern, std::int32_t input_channels);
     ~RoomRenderer();
     RenderStats Run(const Source& source, const Sink& sink, const Progress& progress);
-    std::size_t Instances() const { return m_units.size(); }
 
     // The same a block at a time: Start once, then Step each block that BlockAt gives from position 0 on, with
     // `input` (the input's channels) and `wet` (the output's channels, the taps' sums) interleaved.
@@ -82,15 +80,13 @@ public:
     void Step(std::int64_t position, std::int32_t count, const float* input, double* wet);
 
 private:
-    struct Unit {
-        std::unique_ptr<Renderer> renderer;
-        std::int32_t input_channel;
-        std::int32_t output_channel;
-    };
     RenderJob m_job;
     std::int32_t m_input_channels;
-    std::vector<Unit> m_units;  // pattern order within each output channel
-    std::vector<float> m_channel_in, m_tap_out;
+    std::unique_ptr<er_room::RoomEngine> m_engine;
+    std::vector<std::vector<float>> m_in;   // the input, a channel a row
+    std::vector<std::vector<double>> m_wet; // the taps' sums, a channel a row
+    std::vector<const float*> m_in_rows;
+    std::vector<double*> m_wet_rows;
 };
 
 }  // namespace er_render

@@ -1,0 +1,340 @@
+#include "RoomEngine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <type_traits>
+#include <utility>
+
+#include <emmintrin.h>
+
+#include "DelayLaw.h"
+#include "PinFacts.h"
+#include "RoutineKernels.h"
+#include "TapPins.h"
+
+namespace er_room {
+
+namespace {
+
+using kernels::Flush;
+using kernels::Flush2;
+using kernels::Interpolate;
+using kernels::Interpolate2;
+using kernels::Load2;
+
+// Frames whose sums stay in the first-level cache while every tap adds into them.
+constexpr std::int32_t CHUNK = 256;
+// A group's history slides back to its start when full; at least this many frames between slides, so that the copy
+// (its reach) costs a fraction of a sample per frame.
+constexpr std::int32_t MIN_SLIDE = 2048;
+
+// The fast path of a whole-sample tap. The module's output is float(flush(V x d)) with V x d formed in double, where
+// the product of two floats is exact. For |p| >= 2^-21 the flush gives p back exactly: p - beta and the sum after it
+// need at most 53 bits, so neither rounds, in any rounding mode. Then float(p) is what a float multiplication
+// rounds V x d to, in the same mode: four taps' products in one instruction. A zero product is also fast: its sign
+// may differ from the flush's +0, which no sum that starts at +0 can show. The rest, the small products, take the
+// module's own arithmetic.
+constexpr std::uint32_t EXACT_PRODUCT_BITS = (127u - 21u) << 23;  // the float 2^-21
+// Slow iff 0 < |p| < 2^-21, as one signed comparison: |p|'s bits plus 0x7FFFFFFF put 0 at the top and 1 at the
+// bottom of the int32 range.
+constexpr std::int32_t SMALL_LIMIT = static_cast<std::int32_t>(0x80000000u + EXACT_PRODUCT_BITS - 1u);
+
+inline bool AnySmall(__m128 products) {
+    const __m128i magnitude = _mm_and_si128(_mm_castps_si128(products), _mm_set1_epi32(0x7FFFFFFF));
+    const __m128i shifted = _mm_add_epi32(magnitude, _mm_set1_epi32(0x7FFFFFFF));
+    return _mm_movemask_epi8(_mm_cmpgt_epi32(_mm_set1_epi32(SMALL_LIMIT), shifted)) != 0;
+}
+
+// Four outputs float(flush(V x d)) by the module's arithmetic.
+inline __m128 ExactScaled4(const float* d, double volume) {
+    const __m128d v2 = _mm_set1_pd(volume);
+    const __m128 lower = _mm_cvtpd_ps(Flush2(_mm_mul_pd(v2, Load2(d))));
+    const __m128 upper = _mm_cvtpd_ps(Flush2(_mm_mul_pd(v2, Load2(d + 2))));
+    return _mm_movelh_ps(lower, upper);
+}
+
+inline float ExactScaled(float d, double volume) {
+    return static_cast<float>(Flush(volume * d));
+}
+
+// acc[0..3] += the four floats, each widened (exactly) to double.
+inline void AddFour(double* acc, __m128 outputs) {
+    _mm_storeu_pd(acc, _mm_add_pd(_mm_loadu_pd(acc), _mm_cvtps_pd(outputs)));
+    _mm_storeu_pd(acc + 2, _mm_add_pd(_mm_loadu_pd(acc + 2), _mm_cvtps_pd(_mm_movehl_ps(outputs, outputs))));
+}
+
+// float(flush(V x d[i])) for i < n, in the rounding mode in force: stored into out[i] (float), or added to it
+// (double, the sums).
+template <typename Out>
+void Scaled(const float* d, float volume_float, double volume, Out* out, std::int32_t n) {
+    const __m128 v4 = _mm_set1_ps(volume_float);
+    std::int32_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        __m128 p = _mm_mul_ps(v4, _mm_loadu_ps(d + i));
+        if (AnySmall(p)) [[unlikely]]
+            p = ExactScaled4(d + i, volume);
+        if constexpr (std::is_same_v<Out, double>) {
+            AddFour(out + i, p);
+        } else {
+            _mm_storeu_ps(out + i, p);
+        }
+    }
+    for (; i < n; ++i) {
+        if constexpr (std::is_same_v<Out, double>) {
+            out[i] += ExactScaled(d[i], volume);
+        } else {
+            out[i] = ExactScaled(d[i], volume);
+        }
+    }
+}
+
+// acc[i] += float(flush(V x (a[i] + (b[i] - a[i]) f))) for i < n: the module's interpolated tap, a the value written
+// k samples before and b its older neighbour.
+void AddInterpolated(const float* a, const float* b, double volume, double fraction, double* acc, std::int32_t n) {
+    const __m128d v2 = _mm_set1_pd(volume);
+    const __m128d f2 = _mm_set1_pd(fraction);
+    std::int32_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        const __m128 y = _mm_cvtpd_ps(Flush2(_mm_mul_pd(v2, Interpolate2(Load2(a + i), Load2(b + i), f2))));
+        _mm_storeu_pd(acc + i, _mm_add_pd(_mm_loadu_pd(acc + i), _mm_cvtps_pd(y)));
+    }
+    for (; i < n; ++i) acc[i] += static_cast<float>(Flush(volume * Interpolate(a[i], b[i], fraction)));
+}
+
+// Rounding toward zero with every exception masked, as the module's whole-sample Plain routine runs.
+constexpr std::uint32_t MXCSR_TOWARD_ZERO = 0x6000;
+constexpr std::uint32_t MXCSR_MASKS = 0x1F80;
+
+}  // namespace
+
+// A filtered history: every value the module of any of its taps writes into its line, oldest first.
+struct RoomEngine::Group {
+    std::int32_t input = 0;
+    float damping = 0.0f;   // D; 0: the Plain routine, whose line holds the input as it is
+    std::int32_t reach = 1; // the furthest back any of its taps reads
+    std::vector<float> history;
+    std::int32_t next = 0;  // where the next value goes: history[next - k] was written k samples ago
+    double state = 0.0;     // S, the low-pass's state; a float between blocks, as the module keeps it
+};
+
+struct RoomEngine::Tap {
+    std::int32_t group = 0;
+    std::int32_t output = 0;
+    float volume_float = 0.0f;
+    double volume = 0.0;
+    std::int32_t delay = 1;      // k
+    std::int32_t neighbour = 2;  // the older neighbour's delay: k + 1, or 1 where k is the whole line
+    bool interpolates = false;
+    double fraction = 0.0;
+    bool toward_zero = false;    // the whole-sample Plain routine rounds toward zero
+};
+
+std::int32_t RoomOutputChannels(const Pattern& pattern, std::int32_t input_channels) {
+    if (input_channels < 1) return 0;
+    if (pattern.channels == 1) return input_channels;
+    return input_channels <= 2 ? pattern.channels : 0;
+}
+
+EnginePlan PlanRoom(const Pattern& pattern, float rate, bool fractional, std::int32_t input_channels) {
+    EnginePlan plan;
+    plan.inputs = input_channels;
+    plan.outputs = RoomOutputChannels(pattern, input_channels);
+    if (plan.outputs == 0) {
+        throw RoomError("a stereo room takes one or two input channels, not " + std::to_string(input_channels));
+    }
+    const bool mono = pattern.channels == 1;
+    std::vector<EngineTap> taps;
+    for (const Tap& tap : pattern.taps) {
+        const TapPins pins = PinsForTap(tap, rate, fractional);
+        EngineTap engine;
+        engine.output = tap.channel;
+        engine.volume = PinFloat(pins.volume);
+        engine.damping = PinFloat(pins.damping);
+        engine.line = static_cast<std::uint32_t>(effect_pins::BufferLength(pins.max_delay, rate));
+        engine.delay = static_cast<std::uint32_t>(std::floor(pins.samples));
+        engine.interpolates = fractional;
+        engine.fraction = static_cast<float>(pins.samples - engine.delay);
+        taps.push_back(engine);
+    }
+    for (std::int32_t output = 0; output < plan.outputs; ++output) {
+        for (EngineTap tap : taps) {
+            if (!mono && tap.output != output) continue;
+            tap.output = output;
+            tap.input = mono || input_channels == 2 ? output : 0;
+            plan.taps.push_back(tap);
+        }
+    }
+    return plan;
+}
+
+RoomEngine::RoomEngine(const EnginePlan& plan, std::int32_t max_block)
+    : m_inputs(plan.inputs), m_outputs(plan.outputs), m_max_block(std::max(max_block, 1)) {
+    std::map<std::pair<std::int32_t, float>, std::int32_t> group_of;
+    for (const EngineTap& planned : plan.taps) {
+        Tap tap;
+        const auto key = std::make_pair(planned.input, planned.damping);
+        const auto [found, added] = group_of.emplace(key, static_cast<std::int32_t>(m_groups.size()));
+        if (added) {
+            m_groups.emplace_back();
+            m_groups.back().input = planned.input;
+            m_groups.back().damping = planned.damping;
+        }
+        tap.group = found->second;
+        tap.output = planned.output;
+        tap.volume_float = planned.volume;
+        tap.volume = planned.volume;
+        tap.delay = static_cast<std::int32_t>(planned.delay);
+        tap.neighbour = planned.delay == planned.line ? 1 : tap.delay + 1;
+        tap.interpolates = planned.interpolates;
+        tap.fraction = planned.fraction;
+        tap.toward_zero = !planned.interpolates && planned.damping == 0.0f;
+        Group& group = m_groups[static_cast<std::size_t>(tap.group)];
+        group.reach = std::max({group.reach, tap.delay, tap.interpolates ? tap.neighbour : 1});
+        m_taps.push_back(tap);
+    }
+    for (Group& group : m_groups) {
+        const std::int32_t slide = std::max({m_max_block, 2 * group.reach, MIN_SLIDE});
+        group.history.assign(static_cast<std::size_t>(group.reach + slide), 0.0f);
+    }
+    m_scratch.assign(CHUNK, 0.0f);
+    Reset();
+}
+
+RoomEngine::~RoomEngine() = default;
+
+std::int32_t RoomEngine::Taps() const {
+    return static_cast<std::int32_t>(m_taps.size());
+}
+
+std::int32_t RoomEngine::Groups() const {
+    return static_cast<std::int32_t>(m_groups.size());
+}
+
+std::size_t RoomEngine::MemoryBytes() const {
+    std::size_t bytes = sizeof(*this) + m_taps.capacity() * sizeof(Tap) + m_scratch.capacity() * sizeof(float);
+    for (const Group& group : m_groups) bytes += sizeof(Group) + group.history.capacity() * sizeof(float);
+    return bytes;
+}
+
+void RoomEngine::Reset() {
+    for (Group& group : m_groups) {
+        std::fill(group.history.begin(), group.history.end(), 0.0f);
+        group.next = group.reach;
+        group.state = 0.0;
+    }
+}
+
+namespace {
+
+// The low-passes of up to 2 x PAIRS groups, two to an instruction, each sample after the previous one: S =
+// flush(x - D (x - S)) and the line gets float(S), as the module's "Input+Tap1" step with no feedback computes it
+// (x + 0 d is x, and a zero of either sign flushes to +0). At the end the states become floats, as the module
+// stores its state between blocks.
+template <int PAIRS>
+void FilterPairs(double* const* states, const float* dampings, const float* const* inputs, float* const* lines,
+                 std::int32_t count) {
+    __m128d s[PAIRS], d[PAIRS];
+    for (int p = 0; p < PAIRS; ++p) {
+        s[p] = _mm_set_pd(*states[2 * p + 1], *states[2 * p]);
+        d[p] = _mm_set_pd(dampings[2 * p + 1], dampings[2 * p]);
+    }
+    for (std::int32_t i = 0; i < count; ++i) {
+        for (int p = 0; p < PAIRS; ++p) {
+            const __m128d x = _mm_set_pd(inputs[2 * p + 1][i], inputs[2 * p][i]);
+            s[p] = Flush2(_mm_sub_pd(x, _mm_mul_pd(d[p], _mm_sub_pd(x, s[p]))));
+            const __m128 written = _mm_cvtpd_ps(s[p]);
+            _mm_store_ss(lines[2 * p] + i, written);
+            _mm_store_ss(lines[2 * p + 1] + i, _mm_shuffle_ps(written, written, 1));
+        }
+    }
+    for (int p = 0; p < PAIRS; ++p) {
+        const __m128d kept = _mm_cvtps_pd(_mm_cvtpd_ps(s[p]));
+        *states[2 * p] = _mm_cvtsd_f64(kept);
+        *states[2 * p + 1] = _mm_cvtsd_f64(_mm_unpackhi_pd(kept, kept));
+    }
+}
+
+using FilterPairsFn = void (*)(double* const*, const float*, const float* const*, float* const*, std::int32_t);
+constexpr std::int32_t MOST_PAIRS = 6;  // twelve states and the constants fit the sixteen registers of x86-64
+constexpr FilterPairsFn FILTER_PAIRS[MOST_PAIRS + 1] = {nullptr,         FilterPairs<1>, FilterPairs<2>,
+                                                        FilterPairs<3>, FilterPairs<4>, FilterPairs<5>,
+                                                        FilterPairs<6>};
+
+}  // namespace
+
+void RoomEngine::FilterGroups(const float* const* in, std::int32_t count) {
+    double* states[2 * MOST_PAIRS];
+    float dampings[2 * MOST_PAIRS];
+    const float* inputs[2 * MOST_PAIRS];
+    float* lines[2 * MOST_PAIRS];
+    std::int32_t lanes = 0;
+    auto run = [&] {
+        if (lanes % 2 == 1) {  // the odd group twice: both lanes compute and write the same values
+            states[lanes] = states[lanes - 1];
+            dampings[lanes] = dampings[lanes - 1];
+            inputs[lanes] = inputs[lanes - 1];
+            lines[lanes] = lines[lanes - 1];
+            ++lanes;
+        }
+        if (lanes > 0) FILTER_PAIRS[lanes / 2](states, dampings, inputs, lines, count);
+        lanes = 0;
+    };
+    for (Group& group : m_groups) {
+        if (group.next + count > static_cast<std::int32_t>(group.history.size())) {
+            std::memmove(group.history.data(), group.history.data() + (group.next - group.reach),
+                         static_cast<std::size_t>(group.reach) * sizeof(float));
+            group.next = group.reach;
+        }
+        float* line = group.history.data() + group.next;
+        const float* x = in[group.input];
+        if (group.damping == 0.0f) {
+            std::memcpy(line, x, static_cast<std::size_t>(count) * sizeof(float));
+            continue;
+        }
+        states[lanes] = &group.state;
+        dampings[lanes] = group.damping;
+        inputs[lanes] = x;
+        lines[lanes] = line;
+        if (++lanes == 2 * MOST_PAIRS) run();
+    }
+    run();
+}
+
+void RoomEngine::SumTaps(double* const* wet, std::int32_t count) {
+    const bool any_toward_zero = std::any_of(m_taps.begin(), m_taps.end(), [](const Tap& t) { return t.toward_zero; });
+    const std::uint32_t csr = any_toward_zero ? _mm_getcsr() : 0u;
+    for (std::int32_t output = 0; output < m_outputs; ++output) std::fill_n(wet[output], count, 0.0);
+    for (std::int32_t first = 0; first < count; first += CHUNK) {
+        const std::int32_t n = std::min(CHUNK, count - first);
+        for (const Tap& tap : m_taps) {
+            const Group& group = m_groups[static_cast<std::size_t>(tap.group)];
+            // now[j - k]: the value written k samples before frame first + j.
+            const float* now = group.history.data() + group.next + first;
+            double* acc = wet[tap.output] + first;
+            if (tap.interpolates) {
+                AddInterpolated(now - tap.delay, now - tap.neighbour, tap.volume, tap.fraction, acc, n);
+            } else if (tap.toward_zero) {
+                _mm_setcsr(csr | MXCSR_TOWARD_ZERO | MXCSR_MASKS);
+                Scaled(now - tap.delay, tap.volume_float, tap.volume, m_scratch.data(), n);
+                _mm_setcsr(csr);
+                for (std::int32_t i = 0; i < n; ++i) acc[i] += m_scratch[static_cast<std::size_t>(i)];
+            } else {
+                Scaled(now - tap.delay, tap.volume_float, tap.volume, acc, n);
+            }
+        }
+    }
+}
+
+bool RoomEngine::Process(const float* const* in, double* const* wet, std::int32_t count) {
+    if (count < 0 || count > m_max_block) return false;
+    if (count == 0) return true;
+    FilterGroups(in, count);
+    SumTaps(wet, count);
+    for (Group& group : m_groups) group.next += count;
+    return true;
+}
+
+}  // namespace er_room
