@@ -2,6 +2,7 @@
 // with --json, -q, --version, the pin listing, one usage block), each mode honouring the options it takes.
 #include "RenderToolFixture.h"
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cfloat>
@@ -228,25 +229,38 @@ TEST_F(RenderTool, EveryModeHonoursTheOptionsItTakes) {
     }
 }
 
-// The README's recipes, run as written (one command per line, "\\" continuing it), each of them checked against
-// what its comment promises.
-TEST_F(RenderTool, ReadmeRecipesDoWhatTheySay) {
-    std::ifstream readme(ER_README);
-    std::string line;
-    while (std::getline(readme, line) && line.rfind("Recipes, run from the repository", 0) != 0) {
+// The recipes in docs/, run as written: every block of them, wherever a page holds one (the indented lines after a
+// line starting "Recipes, run from the repository"; one command per line, "\\" continuing it), each checked
+// against what its comment promises.
+std::vector<std::string> DocRecipes() {
+    std::vector<fs::path> pages;
+    for (const auto& entry : fs::directory_iterator(ER_DOCS)) {
+        if (entry.path().extension() == ".md") pages.push_back(entry.path());
     }
-    while (std::getline(readme, line) && line.rfind("    ", 0) != 0) {
-    }
+    std::sort(pages.begin(), pages.end());
     std::vector<std::string> commands;
-    for (std::string command; !line.empty() && line.rfind("    ", 0) == 0; std::getline(readme, line)) {
-        command += line.substr(4);
-        if (command.ends_with("\\")) {
-            command.pop_back();
-            continue;
+    for (const fs::path& page : pages) {
+        std::ifstream text(page);
+        for (std::string line; std::getline(text, line);) {
+            if (line.rfind("Recipes, run from the repository", 0) != 0) continue;
+            while (std::getline(text, line) && line.rfind("    ", 0) != 0) {
+            }
+            for (std::string command; !line.empty() && line.rfind("    ", 0) == 0; std::getline(text, line)) {
+                command += line.substr(4);
+                if (command.ends_with("\\")) {
+                    command.pop_back();
+                    continue;
+                }
+                if (command.rfind("#", 0) != 0) commands.push_back(command);
+                command.clear();
+            }
         }
-        if (command.rfind("#", 0) != 0) commands.push_back(command);
-        command.clear();
     }
+    return commands;
+}
+
+TEST_F(RenderTool, DocRecipesDoWhatTheySay) {
+    const std::vector<std::string> commands = DocRecipes();
     ASSERT_GE(commands.size(), 8u);
     const std::string tools = fs::path(ER_RENDER_PATH).parent_path().string();
     std::map<std::string, std::string> printed;

@@ -242,7 +242,7 @@ TEST_F(RenderTool, DryAndWetEqualTheSumDoneByHand) {
     EXPECT_EQ(dry, input);
 }
 
-// The README's demo and recipes: each example setting renders the tool's own test signal without a warning
+// The demo's and the recipes' settings (README, docs/): each example setting renders the tool's own test signal without a warning
 // or a clipped sample, and is heard.
 TEST_F(RenderTool, ExampleSettingsRenderTheTestSignalCleanly) {
     ASSERT_EQ(Tool({"--test-signal", "1", Path("dry.wav")}).exit_code, 0);

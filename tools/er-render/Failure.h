@@ -7,7 +7,7 @@
 
 namespace er_render {
 
-// Exit codes, documented in --help and the README.
+// Exit codes, documented in --help and docs/er-render.md.
 enum ExitCode : int {
     EXIT_OK = 0,
     EXIT_INTERNAL = 1,    // a fault of the tool itself (out of memory, an unexpected library answer)
