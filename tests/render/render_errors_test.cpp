@@ -5,6 +5,7 @@
 #include <fstream>
 #include <csignal>
 #include <limits>
+#include <map>
 #include <thread>
 
 namespace {
@@ -26,6 +27,18 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
     for (std::size_t i = 1; i < right.size(); i += 2) right[i] = 0.25f;
     Write("right.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, {}, right);
     const std::string in = Path("in.wav"), out = Path("out.wav");
+    // Files a run reads under names a run might write: settings, a room, the module, through links.
+    for (const char* name : {"s.csv", "s.wav"}) std::ofstream(Path(name)) << "1 Time=20\n";
+    for (const char* name : {"r.wav", "r.json"}) std::ofstream(Path(name)) << "{\"size\": [4, 5, 3]}\n";
+    fs::copy_file(fs::path(ER_RENDER_PATH).parent_path() / "early_reflection.so", Path("mod.svg"));
+    fs::create_symlink(Path("s.csv"), Path("slink.txt"));
+    fs::create_hard_link(Path("s.csv"), Path("hard.csv"));
+    fs::create_directory(Path("wet"));
+    fs::create_symlink(Path("keep.wav"), Path("wet/in.wav"));
+    const std::vector<std::string> read_only_here = {"s.csv", "s.wav", "r.wav", "r.json", "mod.svg", "wet/in.wav"};
+    std::map<std::string, std::string> read_bytes;
+    for (const std::string& name : read_only_here) read_bytes[name] = Bytes(m_dir / name);
+    const std::string never = "; er-render never overwrites a file it reads";
     struct Case {
         std::vector<std::string> args;
         int code;
@@ -69,7 +82,19 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
         {{in, out, "--settings", Path("bad.txt")}, 2, Path("bad.txt") + ":2: expected Name=value"},
         {{in, out, "--module", Path("nothing.so")}, 5, "cannot load the module"},
         {{in, out, "--module", Path("notes.txt")}, 5, "cannot load the module"},
-        {{in, in}, 4, "is the input file; er-render never overwrites its input"},
+        {{in, in}, 4, "is the input file; er-render never overwrites a file it reads"},
+        // No output of any kind replaces an input of any kind, whatever the names and links.
+        {{"--plot-data", Path("s.csv"), "--settings", Path("s.csv")}, 4, "--plot-data \"" + Path("s.csv") + "\" is the settings file" + never},
+        {{in, Path("s.wav"), "--settings", Path("s.wav")}, 4, "the output \"" + Path("s.wav") + "\" is the settings file" + never},
+        {{"--impulse", "0.1", Path("s.wav"), "--settings", Path("s.wav")}, 4, "is the settings file" + never},
+        {{"--plot-data", Path("hard.csv"), "--settings", Path("slink.txt")}, 4,
+         "--plot-data \"" + Path("hard.csv") + "\" is the settings file \"" + Path("slink.txt") + "\""},
+        {{"--room", Path("r.json"), "--pattern-out", Path("r.json")}, 4, "--pattern-out \"" + Path("r.json") + "\" is the room file" + never},
+        {{in, Path("r.wav"), "--room", Path("r.wav")}, 4, "is the room file" + never},
+        {{"--plot", Path("mod.svg"), "--module", Path("mod.svg")}, 4, "--plot \"" + Path("mod.svg") + "\" is the module" + never},
+        {{in, Path("mod.svg"), "--type", "wav", "--module", Path("mod.svg")}, 4, "is the module" + never},
+        {{"--batch", Path("wet"), in, Path("keep.wav")}, 4,
+         "the batch's output \"" + Path("wet/in.wav") + "\" is the input file \"" + Path("keep.wav") + "\"" + never},
         {{in, Path("link.wav")}, 4, "is the input file"},
         {{in, Path("keep.wav"), "--set", "Bogus=1"}, 2, "no pin"},
         {{in, Path("folder")}, 4, "is a folder"},
@@ -154,8 +179,19 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(Listing(), before) << "a failed run leaves no file: " << c.message;
     }
+    // An input on stdin, and stdout appending to an input.
+    for (const std::string command : {"$R - keep.wav --type wav < keep.wav", "$R in.wav - --type wav --settings s.csv >> s.csv"}) {
+        const ToolRun run = Shell(command);
+        EXPECT_EQ(run.exit_code, 4) << command << "\n"
+                                    << run.err;
+        EXPECT_NE(run.err.find(never), std::string::npos) << command << "\n"
+                                                          << run.err;
+    }
+    // A device both read and written is no file to lose.
+    EXPECT_EQ(Shell("$R - - --type raw --rate 48000 --channels 1 --format pcm16 < /dev/null > /dev/null").exit_code, 0);
     EXPECT_EQ(ReadInts("keep.wav", 16), kept);
     EXPECT_EQ(ReadInts("in.wav", 16), std::vector<std::int32_t>(480, 100));
+    for (const std::string& name : read_only_here) EXPECT_EQ(Bytes(m_dir / name), read_bytes[name]) << name;
 }
 
 // Each signal that ends a render removes its temporary file and ends the tool by that signal.

@@ -7,9 +7,14 @@
 #include <optional>
 #include <fstream>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "Batch.h"
 #include "EffectPins.h"
 #include "Failure.h"
 #include "ListText.h"
+#include "Room.h"
 #include "SampleCodec.h"
 #include "Settings.h"
 #include "Summary.h"
@@ -519,6 +524,65 @@ SignalPlan PlanTestSignal(const Options& options) {
     plan.format = OutputFormat(TEST_SIGNAL_FORMAT, plan.path, options, 1, static_cast<int>(plan.rate));
     plan.encoder = EncoderOption(options, plan.format);
     return plan;
+}
+
+namespace {
+
+// A file the run reads or writes, and what it is to the user ("the settings file", "--plot").
+struct RunFile {
+    std::string path;  // "-": stdin for an input, stdout for an output
+    std::string role;
+};
+
+bool Identify(const std::string& path, int stream, struct stat& found) {
+    return path == "-" ? fstat(stream, &found) == 0 : stat(path.c_str(), &found) == 0;
+}
+
+}  // namespace
+
+void RefuseOverwritingInputs(const Options& options) {
+    std::vector<RunFile> reads, writes;
+    const bool writes_last = (options.mode == Mode::RENDER || options.mode == Mode::IMPULSE ||
+                              options.mode == Mode::TEST_SIGNAL || options.mode == Mode::ROOM) &&
+                             !options.null_output && !options.files.empty();
+    for (std::size_t i = 0; i < options.files.size(); ++i) {
+        if (writes_last && i + 1 == options.files.size()) {
+            writes.push_back({options.files[i], "the output"});
+        } else {
+            reads.push_back({options.files[i], "the input file"});
+        }
+    }
+    if (options.mode == Mode::BATCH) {
+        for (const std::string& target : BatchOutputs(options)) writes.push_back({target, "the batch's output"});
+    }
+    for (const auto& [path, role] : {std::pair{&options.plot, "--plot"}, std::pair{&options.plot_data, "--plot-data"},
+                                     std::pair{&options.pattern_out, "--pattern-out"}}) {
+        if (!path->empty()) writes.push_back({*path, role});
+    }
+    for (const std::string& path : options.settings_files) reads.push_back({path, "the settings file"});
+    if (!options.preset.empty()) reads.push_back({PresetPath(options.preset), "the preset's file"});
+    if (!options.room.empty() && er_room::FindNamedRoom(ToLower(options.room)) == nullptr) {
+        reads.push_back({options.room, "the room file"});
+    }
+    const bool loads_module = (In(options.mode) & In(Mode::LIST_PRESETS, Mode::TEST_SIGNAL, Mode::VERSION)) == 0;
+    if (loads_module) {
+        reads.push_back({options.module.empty() ? er_host::Library::DefaultModulePath() : options.module, "the module"});
+    }
+    for (const RunFile& write : writes) {
+        struct stat target {};
+        // Only a regular file is replaced; a device or a pipe that is also read is no file of the user's to lose.
+        if (!Identify(write.path, STDOUT_FILENO, target) || !S_ISREG(target.st_mode)) continue;
+        for (const RunFile& read : reads) {
+            struct stat source {};
+            if (read.path.empty() || !Identify(read.path, STDIN_FILENO, source)) continue;
+            if (source.st_dev != target.st_dev || source.st_ino != target.st_ino) continue;
+            const std::string what = write.path == "-" ? "stdout" : write.role + " " + Quoted(write.path);
+            const std::string is = read.path == "-"           ? "the input on stdin"
+                                   : read.path == write.path ? read.role
+                                                             : read.role + " " + Quoted(read.path);
+            throw Failure(EXIT_OUTPUT, what + " is " + is + "; er-render never overwrites a file it reads");
+        }
+    }
 }
 
 }  // namespace er_render

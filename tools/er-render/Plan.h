@@ -74,6 +74,12 @@ struct SignalPlan {
 };
 SignalPlan PlanTestSignal(const Options& options);
 
+// Refuses (Failure, EXIT_OUTPUT) a run that would replace a file it reads with one it writes: any output (OUT,
+// stdout, --plot, --plot-data, --pattern-out, a batch's targets) that is, through links too, the same file as
+// any input (IN, stdin, a batch's inputs, --settings, the preset, a room file, the module). Checked once, before
+// anything is read or written.
+void RefuseOverwritingInputs(const Options& options);
+
 // The longest --tail, --impulse and --test-signal.
 inline constexpr double MAX_SECONDS = 3600.0;
 

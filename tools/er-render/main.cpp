@@ -9,6 +9,7 @@
 #include "Failure.h"
 #include "Interrupts.h"
 #include "Modes.h"
+#include "Plan.h"
 
 using namespace er_render;
 
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
     if (const int code = ParseCommandLine(argc, argv, options); code >= 0) return code;
     InstallInterruptCleanup();
     try {
+        RefuseOverwritingInputs(options);
         return Run(options);
     } catch (const Failure& failure) {
         std::fprintf(stderr, "er-render: %s\n", failure.what());
