@@ -108,31 +108,43 @@ double SpeedOfSound(double celsius) {
     return 331.3 * std::sqrt(1.0 + celsius / 273.15);
 }
 
-void Validate(const Room& room) {
-    const std::string name = room.name.empty() ? "the room" : "room \"" + room.name + "\"";
-    auto fail = [&](const std::string& what) { throw RoomError(name + ": " + what); };
+std::string Problem(const Room& room) {
     for (int axis = 0; axis < 3; ++axis) {
         const double length = Axis(room.size, axis);
-        if (!(length > 0.0 && length < 1000.0)) fail("each size must lie above 0 and below 1000 m");
+        if (!(length > 0.0 && length < 1000.0)) return "each size must lie above 0 and below 1000 m";
     }
-    if (!Inside(room, room.source)) fail("the source must lie inside the room, off every wall");
-    if (!Inside(room, room.listener)) fail("the listener must lie inside the room, off every wall");
+    if (!Inside(room, room.source)) return "the source must lie inside the room, off every wall";
+    if (!Inside(room, room.listener)) return "the listener must lie inside the room, off every wall";
     for (int wall = 0; wall < WALL_COUNT; ++wall) {
         const Surface& surface = room.walls[wall];
         const std::string what = std::string("the ") + std::string(WALL_NAMES[wall]) + " wall's ";
-        if (!(surface.absorption >= 0.0 && surface.absorption <= 1.0)) fail(what + "absorption must lie in 0 .. 1");
-        if (!(surface.cutoff_hz >= 0.0 && std::isfinite(surface.cutoff_hz))) fail(what + "cut-off must be 0 or more");
+        if (!(surface.absorption >= 0.0 && surface.absorption <= 1.0)) return what + "absorption must lie in 0 .. 1";
+        if (!(surface.cutoff_hz >= 0.0 && std::isfinite(surface.cutoff_hz))) return what + "cut-off must be 0 or more";
     }
-    if (!(room.spacing >= 0.0 && std::isfinite(room.spacing))) fail("the spacing must be 0 or more");
-    if (!(room.speed_of_sound > 0.0 && std::isfinite(room.speed_of_sound))) fail("the speed of sound must be positive");
+    if (!(room.spacing >= 0.0 && std::isfinite(room.spacing))) return "the spacing must be 0 or more";
+    if (!(room.speed_of_sound >= MIN_SPEED_OF_SOUND && room.speed_of_sound <= MAX_SPEED_OF_SOUND)) {
+        return "the speed of sound must lie in " + Number(MIN_SPEED_OF_SOUND) + " .. " + Number(MAX_SPEED_OF_SOUND) +
+               " m/s, not " + Number(room.speed_of_sound);
+    }
     if (room.max_order < 1 || room.max_order > MAX_ORDER) {
-        fail("the reflection order must lie in 1 .. " + std::to_string(MAX_ORDER));
+        return "the reflection order must lie in 1 .. " + std::to_string(MAX_ORDER);
     }
-    if (Distance(room.source, room.listener) == 0.0) fail("the source and the listener must not coincide");
+    if (!(room.window >= 0.0 && room.window <= MAX_WINDOW)) {
+        return "the window must lie in 0 .. " + Number(MAX_WINDOW * 1000.0) + " ms, not " + Number(room.window * 1000.0) +
+               " ms";
+    }
+    if (Distance(room.source, room.listener) == 0.0) return "the source and the listener must not coincide";
     for (const Vec3& point : ListeningPoints(room)) {
-        if (!Inside(room, point)) fail("a listening point lies outside the room (spacing " + Number(room.spacing) + " m)");
-        if (Distance(room.source, point) == 0.0) fail("a listening point coincides with the source");
+        if (!Inside(room, point)) return "a listening point lies outside the room (spacing " + Number(room.spacing) + " m)";
+        if (Distance(room.source, point) == 0.0) return "a listening point coincides with the source";
     }
+    return {};
+}
+
+void Validate(const Room& room) {
+    const std::string problem = Problem(room);
+    if (problem.empty()) return;
+    throw RoomError((room.name.empty() ? "the room" : "room \"" + room.name + "\"") + ": " + problem);
 }
 
 Room Scaled(const Room& room, double scale) {
@@ -149,6 +161,13 @@ Room Widened(const Room& room, double factor) {
     Room widened = room;
     widened.spacing = room.spacing * factor;
     return widened;
+}
+
+Room Windowed(const Room& room, double window) {
+    Room windowed = room;
+    if (room.window == 0.0 && window > 0.0) windowed.max_order = MAX_ORDER;
+    windowed.window = window;
+    return windowed;
 }
 
 std::vector<Vec3> ListeningPoints(const Room& room) {
@@ -188,7 +207,32 @@ double OnePoleCoefficient(double cutoff_hz, double rate) {
 
 Pattern ImageSources(const Room& room) {
     Validate(room);
-    return Images(room, ListeningPoints(room), room.max_order);
+    Pattern pattern = Images(room, ListeningPoints(room), room.max_order);
+    if (room.window > 0.0) {
+        std::erase_if(pattern.taps, [&](const Tap& tap) { return tap.delay > room.window; });
+    }
+    if (pattern.taps.size() > MAX_TAPS) {
+        const std::string by = room.window > 0.0 ? "a window of " + Number(room.window * 1000.0) + " ms up to order " +
+                                                       std::to_string(room.max_order)
+                                                 : "order " + std::to_string(room.max_order);
+        throw RoomError((room.name.empty() ? "the room" : "room \"" + room.name + "\"") + ": " + by + " gives " +
+                        std::to_string(pattern.taps.size()) + " taps, more than the " + std::to_string(MAX_TAPS) +
+                        " a pattern may hold: shorten the window or lower the order");
+    }
+    return pattern;
+}
+
+double EarlyEnergyShare(const Room& room, const Pattern& pattern) {
+    const Pattern all = Images(room, ListeningPoints(room), MAX_ORDER);
+    auto early = [](const Pattern& taps) {
+        double energy = 0.0;
+        for (const Tap& tap : taps.taps) {
+            if (tap.delay <= EARLY_ENERGY_SECONDS) energy += tap.gain * tap.gain;
+        }
+        return energy;
+    };
+    const double total = early(all);
+    return total > 0.0 ? std::min(1.0, early(pattern) / total) : 1.0;
 }
 
 Pattern ImageSourcesAtListener(const Room& room, std::int32_t max_order) {

@@ -34,7 +34,18 @@ struct Surface {
 };
 
 inline constexpr double DEFAULT_SPEED_OF_SOUND = 343.0;  // m/s
-inline constexpr std::int32_t MAX_ORDER = 12;            // the highest order a room may ask taps for
+// Sound in air from -100 to +300 degrees Celsius travels at 250 to 390 m/s, in water at about 1480, in steel at
+// about 5900: a speed far outside these is a slip (a temperature given as a speed, m/s given as km/s).
+inline constexpr double MIN_SPEED_OF_SOUND = 100.0, MAX_SPEED_OF_SOUND = 6000.0;
+inline constexpr double MIN_CELSIUS = -100.0, MAX_CELSIUS = 300.0;
+inline constexpr std::int32_t MAX_ORDER = 12;  // the highest order a room may ask taps for
+// Patterns by time: every image that arrives at most this long after the direct sound, 0 for none (by order
+// alone); a window lifts the order to MAX_ORDER unless the room says otherwise, keeping the order as a cap.
+inline constexpr double MAX_WINDOW = 0.5;         // seconds: early reflections, not a reverberation's tail
+inline constexpr std::size_t MAX_TAPS = 4096;     // every channel's together: about 2 us a frame of the engine
+// The share of the early energy a pattern holds is taken over this long after the direct sound, against every
+// image up to MAX_ORDER.
+inline constexpr double EARLY_ENERGY_SECONDS = 0.080;
 
 struct Room {
     std::string name;
@@ -45,6 +56,7 @@ struct Room {
     double spacing = 0.2;  // metres between the two listening points (left and right); 0: one point, mono
     double speed_of_sound = DEFAULT_SPEED_OF_SOUND;
     std::int32_t max_order = 3;  // taps of orders 1 .. max_order
+    double window = 0.0;         // seconds: only the taps that arrive this soon after the direct sound; 0: all
     std::string origin;          // where the numbers come from
 };
 
@@ -56,15 +68,21 @@ struct RoomError : std::runtime_error {
 // The speed of sound in dry air at `celsius` degrees: 331.3 m/s x sqrt(1 + T / 273.15).
 double SpeedOfSound(double celsius);
 
-// Throws RoomError naming the first value out of range: a size not positive, a point not strictly inside the box,
-// an absorption outside 0 .. 1, a negative cut-off, spacing or speed, an order outside 1 .. MAX_ORDER, and
-// listening points outside the box.
+// The first value out of range, as a phrase ("the source must lie inside the room, off every wall"), or empty: a
+// size not positive or 1000 m or more, a point not strictly inside the box, an absorption outside 0 .. 1, a
+// negative cut-off or spacing, a speed of sound outside MIN_SPEED_OF_SOUND .. MAX_SPEED_OF_SOUND, an order outside
+// 1 .. MAX_ORDER, a window outside 0 .. MAX_WINDOW, listening points outside the box.
+std::string Problem(const Room& room);
+// Throws RoomError with Problem, after the room's name.
 void Validate(const Room& room);
 
 // The room with every length (size, positions, spacing) times `scale`.
 Room Scaled(const Room& room, double scale);
 // The room with the distance between its two listening points times `factor` (0: one point, a mono pattern).
 Room Widened(const Room& room, double factor);
+// The room's pattern by time: every image within `window` seconds of the direct sound (0: by order alone). A room
+// that had no window gets MAX_ORDER as its cap; one that had a window keeps its order.
+Room Windowed(const Room& room, double window);
 
 // The listening points: one (mono) when the spacing is 0, else the left and the right one, `spacing` apart on the
 // horizontal line through the listener square to the direction of the source (the listener faces the source).
@@ -87,8 +105,13 @@ struct Pattern {
     std::vector<Tap> taps;         // by channel, then delay, then order, then bounces
 };
 
-// Every image of order 1 .. room.max_order (Validate first), at every listening point.
+// Every image of order 1 .. room.max_order (Validate first), at every listening point, within the room's window if
+// it has one. Throws RoomError for a room Validate refuses and for a pattern of more than MAX_TAPS taps.
 Pattern ImageSources(const Room& room);
+
+// The share of the energy arriving within EARLY_ENERGY_SECONDS of the direct sound, from every image up to
+// MAX_ORDER at the same listening points, that `pattern` (the room's) holds: 0 .. 1.
+double EarlyEnergyShare(const Room& room, const Pattern& pattern);
 // The same up to `max_order` at one point (the listener), for the decay estimate; no limit but time.
 Pattern ImageSourcesAtListener(const Room& room, std::int32_t max_order);
 
@@ -97,8 +120,9 @@ Pattern ImageSourcesAtListener(const Room& room, std::int32_t max_order);
 double CombinedCutoff(const Room& room, const std::array<std::int32_t, WALL_COUNT>& bounces);
 
 // The coefficient D of the one-pole low-pass y = (1 - D) x + D y[-1] whose -3 dB point lies at `cutoff_hz` at
-// `rate`: D = b - sqrt(b^2 - 1) with b = 2 - cos(w). 0 for no cut-off or one at or above the Nyquist frequency's
-// reach.
+// `rate`: D = b - sqrt(b^2 - 1) with b = 2 - cos(w). 0 for no cut-off. A cut-off at or above the Nyquist frequency
+// is taken at the Nyquist frequency, the brightest a one-pole can be (D = 3 - 2 sqrt(2), about 0.17): a wall that
+// dulls at all dulls at least that much at any rate.
 double OnePoleCoefficient(double cutoff_hz, double rate);
 
 // Reverberation time (s) by Sabine's formula, 0.161 V / A, and by Eyring's, 0.161 V / (-S ln(1 - mean absorption)).
@@ -121,8 +145,9 @@ inline constexpr std::string_view DEFAULT_ROOM = "studio";
 // The named room `name` (exact, lower case), or null.
 const Room* FindNamedRoom(std::string_view name);
 
-// A user's room from JSON text (schema in the README: size, source, listener, walls, spacing, speed_of_sound or
-// temperature, max_order, name). Unknown keys are refused. Throws RoomError; the result is validated.
+// A user's room from JSON text (schema in docs/rooms.md: size, source, listener, walls, spacing, speed_of_sound or
+// temperature, max_order, window, name). Unknown keys are refused. Throws RoomError naming `origin`; the result is
+// validated.
 Room ParseRoomJson(std::string_view text, std::string_view origin);
 
 }  // namespace er_room

@@ -2,13 +2,30 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
+#include <string>
 
 #include "DelayLaw.h"
 
 namespace er_room {
 
 namespace {
+
+std::string Printf(const char* format, double a, double b, double c, double d) {
+    char text[256];
+    std::snprintf(text, sizeof text, format, a, b, c, d);
+    return text;
+}
+
+// The "Max Delay(s)" entry of the longest line.
+std::int16_t LongestLineEntry() {
+    std::int16_t longest = 0;
+    for (std::int16_t index = 0; index < effect_pins::MAX_DELAY_ENTRIES; ++index) {
+        if (effect_pins::BufferLength(index, 48000.0f) > effect_pins::BufferLength(longest, 48000.0f)) longest = index;
+    }
+    return longest;
+}
 
 constexpr float INFINITE = std::numeric_limits<float>::infinity();
 
@@ -37,13 +54,20 @@ TapPins PinsForTap(const Tap& tap, float rate, bool fractional) {
     // above it, whose product stays far below the next sample.
     pins.time = ShownFor(delay_law::PinValueForDelay(wanted, scale));
     const double requested = static_cast<double>(scale) * PinFloat(pins.time);
-    pins.max_delay = 0;
+    pins.max_delay = -1;
     for (std::int16_t index = effect_pins::MAX_DELAY_ENTRIES - 1; index >= 0; --index) {
         const auto line = effect_pins::BufferLength(index, rate);
         if (!delay_law::RealisedDelay(requested, line, fractional).beyond_buffer) {
             pins.max_delay = index;
             break;
         }
+    }
+    if (pins.max_delay < 0) {
+        // Beyond every line the module would wrap the tap round its line onto another sample.
+        const double longest = effect_pins::BufferLength(LongestLineEntry(), rate);
+        throw RoomError(Printf("a reflection %.6g s after the direct sound comes later than the longest line the module "
+                               "holds, %.6g s (%.0f samples) at %g Hz",
+                               tap.delay, longest / rate, longest, static_cast<double>(rate)));
     }
     pins.samples = delay_law::RealisedDelay(requested, effect_pins::BufferLength(pins.max_delay, rate), fractional).effective;
     return pins;

@@ -35,7 +35,7 @@ float PinFloat(float shown);
 
 // The pins of `tap` at `rate`: its delay rounded to the nearest sample (at least one: a reflection closer than
 // that to the direct sound is heard with it), or to the float's precision when `fractional` (a "Time Accuracy"
-// that interpolates).
+// that interpolates). Throws RoomError, with the delay and the limit, for a tap no line of the module holds.
 TapPins PinsForTap(const Tap& tap, float rate, bool fractional);
 
 }  // namespace er_room

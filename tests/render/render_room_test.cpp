@@ -2,6 +2,7 @@
 // settings its pattern lists, summed here; the impulse response against reflections computed here in closed
 // form; the options a room refuses.
 #include <cmath>
+#include <cstdio>
 #include <complex>
 #include <fstream>
 #include <numbers>
@@ -253,6 +254,16 @@ TEST_F(RoomRender, RefusesWhatARoomCannotTake) {
     Write("three.wav", FLOAT_WAV, 3, {}, Noise(300));
     Write("mono.wav", FLOAT_WAV, 1, {}, Noise(100));
     RoomFile("bad.json", R"({"size": [5, 4, 3], "colour": "red"})");
+    RoomFile("huge.json", R"({"size": [999, 999, 999], "max_order": 8})");  // its last reflections pass the line
+    RoomFile("slow.json", R"({"size": [5, 4, 3], "speed_of_sound": 1e-9})");
+    RoomFile("fast.json", R"({"size": [5, 4, 3], "speed_of_sound": 6000.5})");
+    RoomFile("cold.json", R"({"size": [5, 4, 3], "temperature": -300})");
+    RoomFile("overflow.json", R"({"size": [5, 4, 1e999]})");
+    RoomFile("allwalls.json", R"({"size": [5, 4, 3], "walls": {"all": {"absorption": 1.5}}})");
+    RoomFile("outside.json", R"({"size": [5, 4, 3], "source": [6, 1, 1]})");
+    RoomFile("window.json", R"({"size": [5, 4, 3], "window": 0.6})");
+    RoomFile("nearwall.json", R"({"size": [5, 4, 3], "source": [0.5, 3.5, 1.5], "listener": [0.5, 0.5, 1.5],
+        "spacing": 0.4})");
     struct Case {
         std::vector<std::string> args;
         int code;
@@ -293,6 +304,25 @@ TEST_F(RoomRender, RefusesWhatARoomCannotTake) {
         {{"@mono.wav", "@o.wav", "--room-width", "0"}, 2, "it belongs to --room"},
         {{"--impulse", "0.1", "@o.wav", "--room-width", "2"}, 2, "it belongs to --room"},
         {{"@mono.wav", "-", "--type", "wav", "--room", "studio", "--json"}, 2, "both want stdout"},
+        // What the model cannot play: each refusal names the file and the limit.
+        {{"--room", "@huge.json", "--pattern-out", "@p.json"}, 2, "longest line the module holds, 10.9227 s"},
+        {{"@mono.wav", "@o.wav", "--room", "@huge.json"}, 2, "huge.json\": a reflection 11.63"},
+        {{"--room", "@slow.json", "--pattern-out", "@p.json"}, 2, "slow.json: the speed of sound must lie in 100 .. 6000"},
+        {{"--room", "@fast.json", "--pattern-out", "@p.json"}, 2, "not 6000.5"},
+        {{"--room", "@cold.json", "--pattern-out", "@p.json"}, 2, "cold.json: \"temperature\" must lie in -100"},
+        {{"--room", "@overflow.json", "--pattern-out", "@p.json"}, 2, "overflow.json: a number too large"},
+        {{"--room", "@allwalls.json", "--pattern-out", "@p.json"}, 2, "\"walls.all.absorption\" must lie in 0 .. 1"},
+        {{"--room", "@outside.json", "--pattern-out", "@p.json"}, 2, "outside.json: the source must lie inside"},
+        {{"--room", "@window.json", "--pattern-out", "@p.json"}, 2, "window.json: the window must lie in 0 .. 500 ms"},
+        {{"--room", "studio", "--room-scale", "3", "--room-width", "9", "--pattern-out", "@p.json"}, 2, "--room-width"},
+        {{"--room", "@nearwall.json", "--room-width", "3.5", "--pattern-out", "@p.json"}, 2,
+         "nearwall.json at --room-width 3.5: a listening point lies outside"},
+        {{"--room", "studio", "--room-window", "501ms", "--pattern-out", "@p.json"}, 2, "--room-window takes 0"},
+        {{"--room", "studio", "--room-window", "-1ms", "--pattern-out", "@p.json"}, 2, "--room-window"},
+        {{"--room", "studio", "--room-window", "soon", "--pattern-out", "@p.json"}, 2, "soon"},
+        {{"--room", "tiled", "--room-window", "80ms", "--pattern-out", "@p.json"}, 2,
+         "a window of 80 ms up to order 12 gives 5240 taps, more than the 4096"},
+        {{"@mono.wav", "@o.wav", "--room-window", "20ms"}, 2, "it belongs to --room"},
     };
     for (const Case& c : cases) {
         // "@name" is a file in the test's folder.
@@ -323,6 +353,51 @@ TEST_F(RoomRender, RefusesWhatARoomCannotTake) {
     EXPECT_EQ(Tool({"--room", "hall", "--room-scale", "20", "--pattern-out", Path("p.json")}).exit_code, 0);
     EXPECT_EQ(Tool({"--room", "studio", "--room-width", "0", "--pattern-out", Path("p.json")}).exit_code, 0);
     EXPECT_EQ(Tool({"--room", "studio", "--room-width", "4", "--pattern-out", Path("p.json")}).exit_code, 0);
+    EXPECT_EQ(Tool({"--room", "hall", "--room-window", "500ms", "--pattern-out", Path("p.json")}).exit_code, 0);
+    EXPECT_EQ(Tool({"--room", "studio", "--room-window", "0", "--pattern-out", Path("p.json")}).exit_code, 0);
+    RoomFile("edges.json", R"({"size": [5, 4, 3], "speed_of_sound": 100, "window": 0.5, "max_order": 2})");
+    EXPECT_EQ(Tool({"--room", Path("edges.json"), "--pattern-out", Path("p.json")}).exit_code, 0);
+    RoomFile("edges.json", R"({"size": [5, 4, 3], "speed_of_sound": 6000, "temperature_is_not_here": 1})");
+    EXPECT_EQ(Tool({"--room", Path("edges.json"), "--pattern-out", Path("p.json")}).exit_code, 2);
+    RoomFile("edges.json", R"({"size": [5, 4, 3], "temperature": 300})");
+    EXPECT_EQ(Tool({"--room", Path("edges.json"), "--pattern-out", Path("p.json")}).exit_code, 0);
+    // The largest room whose last reflection still fits the longest line at 48 kHz, and one just past it.
+    RoomFile("edges.json", R"({"size": [900, 900, 900], "source": [100, 100, 100], "listener": [800, 800, 800],
+        "spacing": 0, "max_order": 1})");
+    EXPECT_EQ(Tool({"--room", Path("edges.json"), "--pattern-out", Path("p.json")}).exit_code, 0);
+}
+
+// A window keeps every image that arrives within it, whatever its order up to the cap, and nothing later; the
+// pattern file and the summary state the share of the first 80 ms' energy it holds.
+TEST_F(RoomRender, AWindowHoldsEveryReflectionWithinIt) {
+    const json by_order = Pattern({"--room", "living", "--room-window", "0"});
+    const json windowed = Pattern({"--room", "living", "--room-window", "25ms"});
+    EXPECT_EQ(windowed["room"]["max_order"], 12);
+    EXPECT_DOUBLE_EQ(windowed["room"]["window_s"].get<double>(), 0.025);
+    std::size_t within_order_3 = 0;
+    for (const json& tap : by_order["taps"]) within_order_3 += tap["delay_s"].get<double>() <= 0.025 ? 1 : 0;
+    std::size_t above_order_3 = 0;
+    for (const json& tap : windowed["taps"]) {
+        EXPECT_LE(tap["delay_s"].get<double>(), 0.025);
+        above_order_3 += tap["order"].get<int>() > 3 ? 1 : 0;
+    }
+    EXPECT_GT(above_order_3, 0u);
+    EXPECT_EQ(windowed["taps"].size(), within_order_3 + above_order_3);
+    // The share grows with the window, and a window past 80 ms that reaches the cap holds it all.
+    const double order_share = by_order["early_energy_share"].get<double>();
+    const double window_share = windowed["early_energy_share"].get<double>();
+    EXPECT_GT(order_share, 0.3);
+    EXPECT_LT(order_share, 0.6);
+    EXPECT_GT(window_share, order_share);
+    EXPECT_DOUBLE_EQ(Pattern({"--room", "hall", "--room-window", "100ms"})["early_energy_share"].get<double>(), 1.0);
+    const ToolRun summary = Tool({"--room", "living", "--room-window", "25ms", "--pattern-out", Path("p.csv")});
+    EXPECT_NE(summary.err.find("within 25 ms up to order 12"), std::string::npos) << summary.err;
+    char share[64];
+    std::snprintf(share, sizeof share, "%.0f %% of the first 80 ms' energy", 100.0 * window_share);
+    EXPECT_NE(summary.err.find(share), std::string::npos) << summary.err;
+    // In samples at the render's rate, as --gate takes them.
+    const json in_samples = Pattern({"--room", "living", "--room-window", "1200smp", "--rate", "48000"});
+    EXPECT_EQ(in_samples["taps"].size(), windowed["taps"].size());
 }
 
 TEST_F(RoomRender, PatternFilesAndFigureOfANamedRoom) {

@@ -344,6 +344,14 @@ TEST(RoomModel, ValidationRefusesEachValueJustOutOfRange) {
         {"order 12", [](Room& r) { r.max_order = 12; }, true},
         {"order 13", [](Room& r) { r.max_order = 13; }, false},
         {"speed 0", [](Room& r) { r.speed_of_sound = 0.0; }, false},
+        {"speed just below 100 m/s", [](Room& r) { r.speed_of_sound = 99.99; }, false},
+        {"speed 100 m/s", [](Room& r) { r.speed_of_sound = 100.0; }, true},
+        {"speed 6000 m/s", [](Room& r) { r.speed_of_sound = 6000.0; }, true},
+        {"speed just above 6000 m/s", [](Room& r) { r.speed_of_sound = 6000.01; }, false},
+        {"speed not a number", [](Room& r) { r.speed_of_sound = NAN; }, false},
+        {"window 500 ms", [](Room& r) { r.window = 0.5; }, true},
+        {"window past 500 ms", [](Room& r) { r.window = 0.50001; }, false},
+        {"negative window", [](Room& r) { r.window = -0.001; }, false},
         {"negative spacing", [](Room& r) { r.spacing = -0.1; }, false},
         {"points through the left wall", [](Room& r) { r.spacing = 4.0; }, false},
         {"points just inside", [](Room& r) { r.spacing = 3.99; }, true},
@@ -365,7 +373,7 @@ TEST(RoomFile, ReadsEveryKey) {
         "name": "garage", "size": [6, 3.5, 2.6], "source": [1, 1, 1], "listener": [4, 2, 1.5],
         "walls": {"floor": {"absorption": 0.02}, "all": {"absorption": 0.3, "cutoff_hz": 5000},
                   "ceiling": {"cutoff_hz": 9000}},
-        "spacing": 0, "temperature": 0, "max_order": 5})",
+        "spacing": 0, "temperature": 0, "max_order": 5, "window": 0.03})",
                                              "garage.json");
     EXPECT_EQ(room.name, "garage");
     EXPECT_DOUBLE_EQ(room.size.y, 3.5);
@@ -377,7 +385,13 @@ TEST(RoomFile, ReadsEveryKey) {
     EXPECT_DOUBLE_EQ(room.walls[er_room::CEILING].cutoff_hz, 9000.0);
     EXPECT_DOUBLE_EQ(room.spacing, 0.0);
     EXPECT_NEAR(room.speed_of_sound, 331.3, 1e-12);
-    EXPECT_EQ(room.max_order, 5);
+    EXPECT_EQ(room.max_order, 5);  // a window keeps the order the file gives
+    EXPECT_DOUBLE_EQ(room.window, 0.03);
+    // A window alone reaches as far as the cap; a window given later keeps a window's own order, lifts an order's.
+    EXPECT_EQ(er_room::ParseRoomJson(R"({"size": [5, 4, 3], "window": 0.02})", "f").max_order, er_room::MAX_ORDER);
+    EXPECT_EQ(er_room::Windowed(room, 0.05).max_order, 5);
+    EXPECT_EQ(er_room::Windowed(TestRoom(), 0.05).max_order, er_room::MAX_ORDER);
+    EXPECT_EQ(er_room::Windowed(TestRoom(), 0.0).max_order, TestRoom().max_order);
     EXPECT_EQ(er_room::ParseRoomJson(R"({"size": [5, 4, 3], "speed_of_sound": 300})", "f").speed_of_sound, 300.0);
 }
 
@@ -394,6 +408,10 @@ TEST(RoomFile, RefusesWhatItCannotRead) {
         R"({"size": [5, 4, 3], "max_order": 2.5})",                          // not whole
         R"({"size": [5, 4, 3], "temperature": 20, "speed_of_sound": 343})",  // both
         R"({"size": [1, 1, 1]})",                                            // the default positions lie outside
+        R"({"size": [5, 4, 1e999]})",                                        // beyond a double
+        R"({"size": [5, 4, 3], "temperature": -273.15})",                    // below the range (and absolute zero)
+        R"({"size": [5, 4, 3], "walls": {"all": {"cutoff_hz": -1}}})",       // a negative cut-off
+        R"({"size": [5, 4, 3], "window": "40ms"})",                          // seconds, a number
     };
     for (const char* text : bad) {
         EXPECT_THROW(er_room::ParseRoomJson(text, "bad.json"), er_room::RoomError) << text;
@@ -403,6 +421,37 @@ TEST(RoomFile, RefusesWhatItCannotRead) {
     } catch (const er_room::RoomError& error) {
         EXPECT_NE(std::string(error.what()).find("my.json"), std::string::npos);
         EXPECT_NE(std::string(error.what()).find("colour"), std::string::npos);
+    }
+}
+
+// A pattern by time holds exactly the images of orders up to its cap that arrive within the window; one too large
+// is refused with its numbers, and the share of the early energy it holds grows with the window.
+TEST(RoomModel, AWindowKeepsTheImagesWithinItUpToTheCap) {
+    Room room = TestRoom();
+    room.max_order = 6;
+    const er_room::Pattern all = er_room::ImageSources(room);
+    room.window = 0.02;
+    const er_room::Pattern windowed = er_room::ImageSources(room);
+    std::size_t within = 0;
+    for (const Tap& tap : all.taps) within += tap.delay <= 0.02 ? 1 : 0;
+    EXPECT_EQ(windowed.taps.size(), within);
+    EXPECT_GT(within, 0u);
+    EXPECT_LT(within, all.taps.size());
+    for (const Tap& tap : windowed.taps) EXPECT_LE(tap.delay, 0.02);
+    const double share = er_room::EarlyEnergyShare(room, windowed);
+    EXPECT_GT(share, 0.0);
+    EXPECT_LT(share, er_room::EarlyEnergyShare(room, all));
+    room.window = 0.1;
+    room.max_order = er_room::MAX_ORDER;
+    EXPECT_DOUBLE_EQ(er_room::EarlyEnergyShare(room, er_room::ImageSources(room)), 1.0);
+
+    Room tiled = *er_room::FindNamedRoom("tiled");
+    tiled = er_room::Windowed(tiled, 0.08);
+    try {
+        er_room::ImageSources(tiled);
+        ADD_FAILURE() << "a pattern of more than 4096 taps was made";
+    } catch (const er_room::RoomError& error) {
+        EXPECT_NE(std::string(error.what()).find("5240 taps, more than the 4096"), std::string::npos) << error.what();
     }
 }
 

@@ -78,11 +78,14 @@ const std::vector<OptionRow> OPTIONS = {
     {"--jobs", "N", &Options::jobs, In(BATCH), "worker processes for --batch (default: the number of cores)"},
     {"-n", "", &Options::null_output, In(ANALYSE, IMPULSE, ROOM), "render and analyse, write nothing (in place of OUT)"},
     {"--room", "NAME|FILE", &Options::room, In(ROOM),
-     "the early reflections of a room, one module instance per tap: a named room (booth, living, studio, hall, "
-     "stairwell, tiled) or a room file (JSON)"},
+     "the early reflections of a room, as one module instance per tap plays them: a named room (booth, living, "
+     "studio, hall, stairwell, tiled) or a room file (JSON)"},
     {"--room-scale", "FACTOR", &Options::room_scale, In(ROOM), "every length of the room times FACTOR (0.05 to 20)"},
     {"--room-width", "FACTOR", &Options::room_width, In(ROOM),
      "the distance between the two ears times FACTOR (0 to 4; 0: one ear, a mono render)"},
+    {"--room-window", "TIME", &Options::room_window, In(ROOM),
+     "every reflection within TIME of the direct sound (as --gate: 40ms, 0.04, 1920smp; up to 500 ms; the order, "
+     "then 12 unless the room file gives one, stays a cap)"},
     {"--pattern-out", "FILE", &Options::pattern_out, In(ROOM), "write the room's taps and their settings: .json or .csv"},
     {"-q,--quiet", "", &Options::quiet, SUMMARY_MODES,
      "no progress and no summary; warnings and errors still show"},

@@ -55,6 +55,7 @@ struct Options {
     std::string room;            // --room NAME|FILE: a named room or a room file (JSON)
     std::string room_scale;      // --room-scale FACTOR: every length of the room times FACTOR
     std::string room_width;      // --room-width FACTOR: the distance between the ears times FACTOR
+    std::string room_window;     // --room-window TIME: the taps that arrive within TIME of the direct sound
     std::string pattern_out;     // --pattern-out FILE: the room's taps as .json or .csv
     bool allow_unsafe = false;   // accept values outside the ranges where the effect is stable
     bool null_output = false;    // -n: write nothing

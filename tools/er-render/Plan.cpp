@@ -447,7 +447,8 @@ RoomPlan PlanRoom(const Options& options, const std::vector<er_host::PinDescript
     // The command line has checked that a room without a render writes its pattern or picture alone.
     const bool impulse = !options.impulse.empty();
     if (options.files.empty() && !impulse && !options.null_output) {
-        plan.pattern = RealisePattern(room, RateOption(options), accuracy, pins);
+        plan.pattern = RealisePattern(WindowRoom(room, options.room_window, RateOption(options)), RateOption(options),
+                                      accuracy, pins);
         return plan;
     }
     Options base = options;
@@ -457,7 +458,7 @@ RoomPlan PlanRoom(const Options& options, const std::vector<er_host::PinDescript
     base.plot.clear();
     RenderPlan render = PlanRender(base, pins);
     RenderJob& job = render.job;
-    plan.pattern = RealisePattern(room, job.rate, accuracy, pins);
+    plan.pattern = RealisePattern(WindowRoom(room, options.room_window, job.rate), job.rate, accuracy, pins);
     plan.input_channels = job.channels;
     job.channels = RoomOutputChannels(plan.pattern, plan.input_channels);
     if (job.channels == 0) {

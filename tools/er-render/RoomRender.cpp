@@ -14,6 +14,7 @@
 #include "Plan.h"
 #include "TapPins.h"
 #include "Text.h"
+#include "Units.h"
 
 namespace er_render {
 
@@ -85,8 +86,10 @@ std::string Extension(const std::string& path) {
 
 er_room::Room LoadRoom(const std::string& name_or_file, const std::string& scale, const std::string& width) {
     er_room::Room room;
+    std::string named_as;  // how a problem names the room: the file it came from, or the named room
     if (const er_room::Room* named = er_room::FindNamedRoom(ToLower(name_or_file))) {
         room = *named;
+        named_as = "room \"" + room.name + "\"";
     } else {
         std::error_code error;
         if (!std::filesystem::is_regular_file(name_or_file, error)) {
@@ -102,22 +105,43 @@ er_room::Room LoadRoom(const std::string& name_or_file, const std::string& scale
         } catch (const er_room::RoomError& problem) {
             throw Failure(EXIT_USAGE, problem.what());
         }
+        named_as = name_or_file;
     }
-    if (!scale.empty()) room = er_room::Scaled(room, Factor("--room-scale", scale, MIN_SCALE, MAX_SCALE));
-    if (!width.empty()) room = er_room::Widened(room, Factor("--room-width", width, MIN_WIDTH, MAX_WIDTH));
-    try {
-        er_room::Validate(room);
-    } catch (const er_room::RoomError& problem) {
-        throw Failure(EXIT_USAGE, problem.what());
+    std::string shaped;
+    if (!scale.empty()) {
+        room = er_room::Scaled(room, Factor("--room-scale", scale, MIN_SCALE, MAX_SCALE));
+        shaped += " at --room-scale " + scale;
+    }
+    if (!width.empty()) {
+        room = er_room::Widened(room, Factor("--room-width", width, MIN_WIDTH, MAX_WIDTH));
+        shaped += " at --room-width " + width;
+    }
+    if (const std::string problem = er_room::Problem(room); !problem.empty()) {
+        throw Failure(EXIT_USAGE, named_as + shaped + ": " + problem);
     }
     return room;
+}
+
+er_room::Room WindowRoom(const er_room::Room& room, const std::string& window, float rate) {
+    if (window.empty()) return room;
+    const double seconds = static_cast<double>(ParseMoment(window, rate)) / rate;
+    if (!(seconds >= 0.0 && seconds <= er_room::MAX_WINDOW)) {
+        throw Failure(EXIT_USAGE, "--room-window takes 0 (by order alone) to " + FormatNumber(er_room::MAX_WINDOW * 1000.0) +
+                                      " ms, not " + Quoted(window));
+    }
+    return er_room::Windowed(room, seconds);
 }
 
 RoomPattern RealisePattern(const er_room::Room& room, float rate, const std::vector<Assignment>& accuracy,
                            const std::vector<er_host::PinDescription>& pins) {
     RoomPattern result;
     result.room = room;
-    result.pattern = er_room::ImageSources(room);
+    try {
+        result.pattern = er_room::ImageSources(room);
+    } catch (const er_room::RoomError& problem) {
+        throw Failure(EXIT_USAGE, problem.what());
+    }
+    result.early_share = er_room::EarlyEnergyShare(room, result.pattern);
     result.points = er_room::ListeningPoints(room);
     result.rate = rate;
     // The user's "Time Accuracy", resolved once: whether the taps interpolate.
@@ -128,7 +152,12 @@ RoomPattern RealisePattern(const er_room::Room& room, float rate, const std::vec
     for (const er_room::Tap& tap : result.pattern.taps) {
         RoomTap realised;
         realised.tap = tap;
-        const er_room::TapPins tap_pins = er_room::PinsForTap(tap, rate, fractional);
+        er_room::TapPins tap_pins;
+        try {
+            tap_pins = er_room::PinsForTap(tap, rate, fractional);
+        } catch (const er_room::RoomError& problem) {
+            throw Failure(EXIT_USAGE, "room \"" + room.name + "\": " + problem.what());
+        }
         realised.damping = tap_pins.coefficient;
         realised.samples = tap_pins.samples;
         // Shown values written in full, so that the text reads back as the very float.
@@ -220,7 +249,9 @@ std::string PatternText(const RoomPattern& pattern, const std::string& path) {
           {"spacing", room.spacing},
           {"speed_of_sound", room.speed_of_sound},
           {"max_order", room.max_order},
+          {"window_s", room.window},
           {"origin", room.origin}}},
+        {"early_energy_share", pattern.early_share},
         {"rate", pattern.rate},
         {"time_accuracy", pattern.accuracy},
         {"channels", pattern.pattern.channels},
@@ -242,18 +273,23 @@ std::string DescribePattern(const RoomPattern& pattern) {
         last = std::max(last, ms);
     }
     const std::string sides = pattern.pattern.channels == 1 ? "mono" : Printf("%zu a side", pattern.taps.size() / 2);
+    const std::string by = room.window > 0.0 ? Printf("within %g ms up to order %d", room.window * 1000.0, room.max_order)
+                                             : Printf("of orders 1 to %d", room.max_order);
     return room.name + Printf(
-                           ", %g x %g x %g m: %zu taps (%s) of orders 1 to %d, %.3f to %.3f ms, %s; Sabine %.2f s, "
-                           "Eyring %.2f s",
-                           room.size.x, room.size.y, room.size.z, pattern.taps.size(), sides.c_str(),
-                           room.max_order, first, last, pattern.accuracy.c_str(), er_room::SabineSeconds(room),
+                           ", %g x %g x %g m: %zu taps (%s) %s, %.3f to %.3f ms, %s, %.0f %% of the first %g ms' "
+                           "energy; Sabine %.2f s, Eyring %.2f s",
+                           room.size.x, room.size.y, room.size.z, pattern.taps.size(), sides.c_str(), by.c_str(),
+                           first, last, pattern.accuracy.c_str(), 100.0 * pattern.early_share,
+                           er_room::EARLY_ENERGY_SECONDS * 1000.0, er_room::SabineSeconds(room),
                            er_room::EyringSeconds(room));
 }
 
 PatternFigure PatternFigureOf(const RoomPattern& pattern) {
     PatternFigure figure;
     const er_room::Room& room = pattern.room;
-    figure.text.title = "Room " + room.name + Printf(": %zu taps, orders 1 to %d", pattern.taps.size(), room.max_order);
+    figure.text.title = "Room " + room.name +
+                        (room.window > 0.0 ? Printf(": %zu taps within %g ms", pattern.taps.size(), room.window * 1000.0)
+                                           : Printf(": %zu taps, orders 1 to %d", pattern.taps.size(), room.max_order));
     figure.text.subtitle = DescribePattern(pattern) + Printf(" at %g Hz", static_cast<double>(pattern.rate));
     figure.channels = pattern.pattern.channels;
     figure.max_order = room.max_order;

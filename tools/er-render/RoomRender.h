@@ -21,6 +21,9 @@ namespace er_render {
 // A named room or a room file (JSON), its lengths times `scale`, then its ears' distance times `width` (texts,
 // empty for 1). Throws Failure (EXIT_USAGE) naming the problem, with the named rooms when NAME_OR_FILE is neither.
 er_room::Room LoadRoom(const std::string& name_or_file, const std::string& scale, const std::string& width);
+// The room's pattern by time (--room-window, in the units of --gate at `rate`; empty: as the room has it). Throws
+// Failure (EXIT_USAGE) for a window outside 0 .. er_room::MAX_WINDOW.
+er_room::Room WindowRoom(const er_room::Room& room, const std::string& window, float rate);
 
 struct RoomTap {
     er_room::Tap tap;
@@ -38,6 +41,7 @@ struct RoomPattern {
     float rate = 48000.0f;
     std::string accuracy;       // the "Time Accuracy" entry every tap uses
     bool fractional = false;    // whether that entry interpolates
+    double early_share = 1.0;   // the share of the first 80 ms' energy the pattern holds
     std::vector<RoomTap> taps;  // the pattern's order: by channel, then delay
 };
 
