@@ -4,9 +4,9 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include "Room.h"
-#include "TapPins.h"
 
 namespace er_lv2 {
 
@@ -16,11 +16,20 @@ enum : std::int32_t { IDLE,
                       WORKING,
                       READY };
 // The controls that shape the room: a change is worked out anew.
-constexpr std::int32_t SHAPE[] = {ROOM_PRESET, ROOM_SIZE, ROOM_WIDTH, ROOM_DISTANCE, ROOM_BRIGHTNESS};
-constexpr std::int32_t CONTROLS[] = {ROOM_PRESET, ROOM_SIZE, ROOM_WIDTH, ROOM_DISTANCE,
-                                     ROOM_BRIGHTNESS, ROOM_DRY, ROOM_WET, ROOM_SMOOTH};
-constexpr double INSIDE = 0.01;                      // metres: a moved source keeps this far from every wall
-constexpr std::uint32_t PATTERN_WORK = 0xFFFFFFFFu;  // a header's tap for the room's own work
+constexpr std::int32_t SHAPE[] = {ROOM_PRESET, ROOM_SIZE, ROOM_WIDTH, ROOM_DISTANCE, ROOM_BRIGHTNESS, ROOM_WINDOW};
+constexpr std::int32_t CONTROLS[] = {ROOM_PRESET, ROOM_SIZE, ROOM_WIDTH, ROOM_DISTANCE, ROOM_BRIGHTNESS,
+                                     ROOM_DRY, ROOM_WET, ROOM_SMOOTH, ROOM_WINDOW};
+constexpr double INSIDE = 0.01;  // metres: a moved source keeps this far from every wall
+// What the worker is asked to do.
+enum : std::uint32_t { BUILD_ROOM = 1,
+                       FREE_ROOMS = 2 };
+// A new room's lines are primed with up to this much of the input heard last; past its reach, this much more lets
+// its low-passes settle (the dullest, D about 0.97 at 44.1 kHz, falls by 60 dB in some 230 samples).
+constexpr double HEARD_SECONDS = 1.0;
+constexpr std::int32_t SETTLE = 2048;
+// Where a window would need more taps than a pattern may hold, the plug-in narrows it rather than refuse: a
+// control must do something wherever it is turned.
+constexpr int NARROWING_TRIES = 12;
 
 double Gain(float db) { return db <= ROOM_LEVEL_OFF ? 0.0 : std::pow(10.0, static_cast<double>(db) / 20.0); }
 
@@ -47,7 +56,31 @@ er_room::Room Shaped(const float* taken) {
                        along(room.listener.z, room.source.z, room.size.z)};
     }
     for (er_room::Surface& wall : room.walls) wall.cutoff_hz *= taken[ROOM_BRIGHTNESS];
-    return room;
+    return er_room::Windowed(room, static_cast<double>(taken[ROOM_WINDOW]) / 1000.0);
+}
+
+// The room's pattern; a window that would give too many taps narrowed to the widest that fits, to within
+// 1/2^NARROWING_TRIES of the one asked for.
+er_room::Pattern PatternOf(const er_room::Room& room) {
+    try {
+        return er_room::ImageSources(room);
+    } catch (const er_room::RoomError&) {
+        if (room.window == 0.0) throw;
+    }
+    double fits = 0.0, too_wide = room.window;
+    std::optional<er_room::Pattern> widest;
+    for (int attempt = 0; attempt < NARROWING_TRIES; ++attempt) {
+        er_room::Room narrower = room;
+        narrower.window = (fits + too_wide) / 2.0;
+        try {
+            widest = er_room::ImageSources(narrower);
+            fits = narrower.window;
+        } catch (const er_room::RoomError&) {
+            too_wide = narrower.window;
+        }
+    }
+    if (!widest) throw er_room::RoomError("no window fits");
+    return std::move(*widest);
 }
 
 }  // namespace
@@ -62,85 +95,48 @@ std::optional<float> RoomControlFor(std::int32_t port, float value) {
     return clamped;
 }
 
-// One tap: the mono plug-in's adapter, its controls, its output and its share of the worker.
-struct RoomAdapter::Tap {
-    std::unique_ptr<Adapter> adapter;
-    float controls[PORT_COUNT] = {};
-    std::vector<float> out;
-    std::int32_t channel = 0;
-    // The adapter's worker: its requests reach the host's worker with this tap's number in front.
-    RoomAdapter* room = nullptr;
-    std::uint32_t index = 0;
-    LV2_Worker_Schedule schedule{};
-    LV2_Feature feature{};
-    std::vector<const LV2_Feature*> features;
-};
-
-struct RoomAdapter::WorkHeader {
-    std::uint32_t tap;  // PATTERN_WORK: work out the room
-    std::uint32_t size;
-};
-
 RoomAdapter* RoomAdapter::Create(double rate, const LV2_Feature* const* features) {
     if (!(rate >= 1.0 && rate <= 10.0e6)) return nullptr;
-    std::unique_ptr<RoomAdapter> room(new (std::nothrow) RoomAdapter(static_cast<float>(rate),
-                                                                     Adapter::MaxBlockLength(features)));
-    if (!room) return nullptr;
-    room->m_schedule = static_cast<const LV2_Worker_Schedule*>(Adapter::Feature(features, LV2_WORKER__schedule));
-    // As many instances as the largest pattern the controls can ask for, every named room at two ears; an even
-    // number, half an ear.
-    std::size_t most = 0;
-    for (const auto& named : er_room::NamedRooms()) {
-        er_room::Room widest = named.room;
-        if (widest.spacing == 0.0) widest.spacing = 0.1;
-        most = std::max(most, er_room::ImageSources(widest).taps.size());
+    try {
+        std::unique_ptr<RoomAdapter> room(new RoomAdapter(static_cast<float>(rate), Adapter::MaxBlockLength(features)));
+        room->m_schedule = static_cast<const LV2_Worker_Schedule*>(Adapter::Feature(features, LV2_WORKER__schedule));
+        room->m_engine = room->Build(room->m_taken);
+        if (!room->m_engine) return nullptr;
+        return room.release();
+    } catch (...) {
+        return nullptr;  // no memory
     }
-    most += most % 2;
-    for (std::size_t i = 0; i < most; ++i) {
-        auto tap = std::make_unique<Tap>();
-        tap->room = room.get();
-        tap->index = static_cast<std::uint32_t>(i);
-        tap->channel = i < most / 2 ? 0 : 1;
-        // The tap's own worker first, where the adapter's search meets it before the host's; the host's list as
-        // it is (some end it with an odd entry the adapter knows how to pass).
-        if (room->m_schedule != nullptr) {
-            tap->schedule = {tap.get(), &ScheduleForTap};
-            tap->feature = {LV2_WORKER__schedule, &tap->schedule};
-            tap->features.push_back(&tap->feature);
-        }
-        for (const LV2_Feature* const* f = features; f != nullptr && *f != nullptr; ++f) tap->features.push_back(*f);
-        tap->features.push_back(nullptr);
-        tap->adapter.reset(Adapter::Create(VARIANTS[0], rate, tap->features.data()));
-        if (!tap->adapter) return nullptr;
-        tap->out.assign(static_cast<std::size_t>(room->m_max_block), 0.0f);
-        const auto ports = PortDescriptions();
-        for (std::int32_t port = 0; port < MONO_PORTS; ++port) tap->controls[port] = ports[port].default_value;
-        tap->controls[PORT_FEEDBACK] = 0.0f;
-        tap->controls[effect_pins::Index(effect_pins::Pin::RoutingMode)] = er_room::TAP_ROUTING;
-        tap->controls[PORT_TIME_MODE] = er_room::TAP_TIME_MODE;
-        tap->controls[effect_pins::Index(effect_pins::Pin::VolumeMode)] = er_room::TAP_VOLUME_MODE;
-        tap->controls[PORT_TIME_ACCURACY] = effect_pins::choice::SAMPLE;
-        tap->controls[PORT_VOLUME] = 0.0f;
-        for (std::int32_t port = 0; port < MONO_PORTS; ++port) {
-            if (IsControl(ports[port].row.kind)) tap->adapter->ConnectPort(static_cast<std::uint32_t>(port), &tap->controls[port]);
-        }
-        room->m_taps.push_back(std::move(tap));
-    }
-    room->m_pending.resize(most);
-    return room.release();
 }
 
 RoomAdapter::RoomAdapter(float rate, std::int32_t max_block)
     : m_rate(rate), m_max_block(max_block), m_fade_samples(FADE_MS * 0.001 * rate) {
-    for (auto& sums : m_sums) sums.assign(static_cast<std::size_t>(max_block), 0.0);
+    for (auto* sums : {m_sums, m_fading_sums}) {
+        for (int ear = 0; ear < 2; ++ear) sums[ear].assign(static_cast<std::size_t>(max_block), 0.0);
+    }
     m_silence.assign(static_cast<std::size_t>(max_block), 0.0f);
+    std::size_t heard = 1;
+    while (static_cast<double>(heard) < HEARD_SECONDS * rate) heard *= 2;
+    m_heard.assign(heard, 0.0f);
     for (std::int32_t port = 0; port < ROOM_PORT_COUNT; ++port) {
-        m_defaults[port] = m_taken[port] = ROOM_PORT_ROWS[port].plugin_default;
+        m_defaults[port] = m_taken[port] = m_seen[port] = ROOM_PORT_ROWS[port].plugin_default;
         ConnectPort(static_cast<std::uint32_t>(port), nullptr);
     }
 }
 
 RoomAdapter::~RoomAdapter() = default;
+
+std::int32_t RoomAdapter::Taps() const {
+    return m_engine ? m_engine->Taps() : 0;
+}
+
+std::size_t RoomAdapter::MemoryBytes() const {
+    std::size_t bytes = sizeof(*this) + m_heard.capacity() * sizeof(float) + m_silence.capacity() * sizeof(float);
+    for (const auto* sums : {m_sums, m_fading_sums}) {
+        for (int ear = 0; ear < 2; ++ear) bytes += sums[ear].capacity() * sizeof(double);
+    }
+    if (m_engine) bytes += m_engine->MemoryBytes();
+    return bytes;
+}
 
 void RoomAdapter::ConnectPort(std::uint32_t port, void* data) {
     if (port >= static_cast<std::uint32_t>(ROOM_PORT_COUNT)) return;
@@ -161,157 +157,173 @@ bool RoomAdapter::Changed() const {
     return false;
 }
 
-bool RoomAdapter::Realise(const float* shape, std::vector<TapValues>& into, std::int32_t& count) const {
+std::unique_ptr<RoomAdapter::Engine> RoomAdapter::Build(const float* shape) const {
     try {
-        const er_room::Room room = Shaped(shape);
-        er_room::Validate(room);
-        const er_room::Pattern pattern = er_room::ImageSources(room);
-        // The first half of the instances is the left ear's, the second the right's, whatever the room: a tap
-        // never changes ears, so a change of the room never switches a sounding tap from one output to another.
-        // A mono room plays its taps at both ears.
-        const std::size_t half = into.size() / 2;
-        for (TapValues& values : into) values.sounding = false;
-        std::size_t at_ear[2] = {0, 0};
-        count = 0;
-        for (const er_room::Tap& tap : pattern.taps) {
-            const er_room::TapPins pins = er_room::PinsForTap(tap, m_rate, false);
-            for (std::int32_t ear = 0; ear < 2; ++ear) {
-                if (pattern.channels == 2 && tap.channel != ear) continue;
-                if (at_ear[ear] == half) return false;
-                into[ear * half + at_ear[ear]++] = {pins.time, pins.volume, pins.damping,
-                                                    static_cast<float>(pins.max_delay), true};
-                ++count;
-            }
-        }
-        return true;
+        const er_room::Pattern pattern = PatternOf(Shaped(shape));
+        return std::make_unique<Engine>(er_room::PlanRoom(pattern, m_rate, false, 1), m_max_block);
     } catch (...) {
-        return false;  // a shape the model refuses (or no memory): the taps stay where they are
+        return nullptr;  // a shape the model refuses (or no memory): the room stays as it is
     }
 }
 
-void RoomAdapter::Apply() {
-    for (std::size_t i = 0; i < m_taps.size(); ++i) {
-        Tap& tap = *m_taps[i];
-        tap.controls[PORT_SMOOTH] = m_taken[ROOM_SMOOTH];
-        const TapValues& values = m_pending[i];
-        if (!values.sounding) {
-            tap.controls[PORT_VOLUME] = 0.0f;  // a tap the room no longer has fades out where it is
-            continue;
-        }
-        tap.controls[PORT_TIME] = values.time;
-        tap.controls[PORT_VOLUME] = values.volume;
-        tap.controls[PORT_DAMPING] = values.damping;
-        tap.controls[PORT_MAX_DELAY] = values.max_delay;
+void RoomAdapter::Remember(const float* in, std::uint32_t count) {
+    const std::size_t mask = m_heard.size() - 1;
+    for (std::uint32_t i = 0; i < count;) {
+        const std::size_t run = std::min<std::size_t>(count - i, m_heard.size() - m_heard_at);
+        std::memcpy(m_heard.data() + m_heard_at, in + i, run * sizeof(float));
+        m_heard_at = (m_heard_at + run) & mask;
+        i += static_cast<std::uint32_t>(run);
     }
-    m_sounding = m_pending_count;
+}
+
+void RoomAdapter::Install(std::unique_ptr<Engine> next, bool crossfade) {
+    // The recent input, oldest first: the ring's two runs.
+    const auto want = static_cast<std::size_t>(next->Reach()) + SETTLE;
+    const std::size_t frames = std::min(want, m_heard.size());
+    const std::size_t start = (m_heard_at + m_heard.size() - frames) & (m_heard.size() - 1);
+    const std::size_t first = std::min(frames, m_heard.size() - start);
+    const float* older = m_heard.data() + start;
+    const float* newer = m_heard.data();
+    next->Prime(&older, static_cast<std::int64_t>(first));
+    next->Prime(&newer, static_cast<std::int64_t>(frames - first));
+    if (crossfade && m_engine) {
+        Discard(std::move(m_fading));
+        m_fading = std::move(m_engine);
+        m_crossfade = 0.0;
+    } else {
+        Discard(std::move(m_fading));
+        Discard(std::move(m_engine));
+        m_crossfade = 1.0;
+    }
+    m_engine = std::move(next);
+}
+
+void RoomAdapter::Discard(std::unique_ptr<Engine> engine) {
+    if (!engine) return;
+    for (auto& slot : m_discarded) {
+        if (!slot) {
+            slot = std::move(engine);
+            return;
+        }
+    }
+    // Both slots held (a worker that has not run yet): the rarest of cases, freed here rather than leaked.
+    engine.reset();
 }
 
 void RoomAdapter::Activate() {
     m_state.store(IDLE, std::memory_order_relaxed);
+    m_freeing.store(false, std::memory_order_relaxed);
+    for (auto& slot : m_discarded) slot.reset();
+    m_next.reset();
+    m_fading.reset();
+    m_crossfade = 1.0;
+    std::fill(m_heard.begin(), m_heard.end(), 0.0f);
+    m_heard_at = 0;
     TakeControls();
     std::copy(std::begin(m_taken), std::end(m_taken), std::begin(m_seen));
-    if (!Realise(m_taken, m_pending, m_pending_count)) m_pending_count = 0;
-    Apply();
-    for (auto& tap : m_taps) tap->adapter->Activate();
-    m_starting = true;  // nothing ramps into the values the host starts with
+    if (auto engine = Build(m_taken)) {
+        m_engine = std::move(engine);
+    } else if (m_engine) {
+        m_engine->Reset();  // the shape is refused: the room as it was, afresh
+    }
+    m_starting = true;  // nothing ramps or fades into the values the host starts with
 }
 
-void RoomAdapter::Deactivate() {
-    for (auto& tap : m_taps) tap->adapter->Deactivate();
-}
+void RoomAdapter::Deactivate() {}
 
 void RoomAdapter::Run(std::uint32_t frames) {
     TakeControls();
-    if (m_state.load(std::memory_order_acquire) == READY) {
-        Apply();
+    const bool smooth = m_taken[ROOM_SMOOTH] != 0.0f && !m_starting;
+    const bool free_slots = !m_freeing.load(std::memory_order_acquire);
+    if (free_slots && m_state.load(std::memory_order_acquire) == READY) {
+        Install(std::move(m_next), smooth);
         m_state.store(IDLE, std::memory_order_relaxed);
     }
     if (m_starting && m_schedule == nullptr && Changed()) {
         // What a host without a worker sets between Activate and the first run (lv2file's values) is where the
-        // room starts: worked out here, the one run that may allocate, as the taps' own fresh lines then are.
+        // room starts: worked out here, the one run that may allocate.
         std::copy(std::begin(m_taken), std::end(m_taken), std::begin(m_seen));
-        if (Realise(m_seen, m_pending, m_pending_count)) Apply();
+        if (auto engine = Build(m_seen)) {
+            m_engine = std::move(engine);
+            m_fading.reset();
+        }
     }
-    if (m_schedule != nullptr && m_state.load(std::memory_order_relaxed) == IDLE && Changed()) {
+    if (m_schedule != nullptr && free_slots && m_state.load(std::memory_order_relaxed) == IDLE && Changed()) {
         std::copy(std::begin(m_taken), std::end(m_taken), std::begin(m_seen));
         m_state.store(WORKING, std::memory_order_release);
-        const WorkHeader header{PATTERN_WORK, 0};
-        if (m_schedule->schedule_work(m_schedule->handle, sizeof header, &header) != LV2_WORKER_SUCCESS) {
+        const std::uint32_t job = BUILD_ROOM;
+        if (m_schedule->schedule_work(m_schedule->handle, sizeof job, &job) != LV2_WORKER_SUCCESS) {
             m_state.store(IDLE, std::memory_order_relaxed);
             m_seen[ROOM_PRESET] = NAN;  // tried again next run
         } else if (m_state.load(std::memory_order_acquire) == READY) {
-            Apply();  // a worker that ran at once (an offline host)
+            Install(std::move(m_next), smooth);  // a worker that ran at once (an offline host)
             m_state.store(IDLE, std::memory_order_relaxed);
         }
     }
-    for (auto& tap : m_taps) tap->controls[PORT_SMOOTH] = m_taken[ROOM_SMOOTH];
-    const bool smooth = m_taken[ROOM_SMOOTH] != 0.0f && !m_starting;
+    if (m_schedule != nullptr && (m_discarded[0] || m_discarded[1]) && !m_freeing.load(std::memory_order_relaxed)) {
+        m_freeing.store(true, std::memory_order_release);
+        const std::uint32_t job = FREE_ROOMS;
+        if (m_schedule->schedule_work(m_schedule->handle, sizeof job, &job) != LV2_WORKER_SUCCESS) {
+            m_freeing.store(false, std::memory_order_relaxed);  // tried again next run
+        }
+    }
     m_dry.Follow(Gain(m_taken[ROOM_DRY]), m_fade_samples, smooth);
     m_wet.Follow(Gain(m_taken[ROOM_WET]), m_fade_samples, smooth);
     m_starting = false;
     const float* in = m_connections[ROOM_IN];
     float* outs[2] = {m_connections[ROOM_OUT_L], m_connections[ROOM_OUT_R]};
+    const double fade_step = 1.0 / std::max(1.0, m_fade_samples);
     for (std::uint32_t done = 0; done < frames;) {
         const std::uint32_t count = std::min<std::uint32_t>(frames - done, static_cast<std::uint32_t>(m_max_block));
         const float* chunk_in = in != nullptr ? in + done : m_silence.data();
-        for (auto& sums : m_sums) std::fill_n(sums.begin(), count, 0.0);
-        // Every tap reads the input before any output is written: the host may process in place.
-        for (auto& tap : m_taps) {
-            tap->adapter->ConnectPort(PORT_AUDIO_IN, const_cast<float*>(chunk_in));
-            tap->adapter->ConnectPort(PORT_OUT, tap->out.data());
-            tap->adapter->Run(count);
+        // Every read of the input comes before any output is written: the host may process in place.
+        Remember(chunk_in, count);
+        for (auto [engine, sums] : {std::pair{m_engine.get(), m_sums}, std::pair{m_fading.get(), m_fading_sums}}) {
+            if (engine == nullptr) continue;
+            double* wet[2] = {sums[0].data(), sums[1].data()};
+            engine->Process(&chunk_in, wet, static_cast<std::int32_t>(count));
+            if (engine->Outputs() == 1) std::copy_n(sums[0].begin(), count, sums[1].begin());  // one ear: both play it
         }
-        for (std::int32_t channel = 0; channel < 2; ++channel) {
-            double* sum = m_sums[channel].data();
-            for (auto& tap : m_taps) {
-                if (tap->channel != channel) continue;
-                for (std::uint32_t i = 0; i < count; ++i) sum[i] += tap->out[i];
-            }
+        if (!m_engine) {
+            for (auto& sums : m_sums) std::fill_n(sums.begin(), count, 0.0);
         }
         const bool ramping = m_dry.Moving() || m_wet.Moving();
+        const bool fading = m_fading != nullptr;
         for (std::uint32_t i = 0; i < count; ++i) {
             const double x = chunk_in[i], dry = m_dry.value, wet = m_wet.value;
             for (std::int32_t channel = 0; channel < 2; ++channel) {
-                const double mixed = (dry != 0.0 ? dry * x : 0.0) + wet * m_sums[channel][i];
+                double sum = m_sums[channel][i];
+                if (fading) sum = m_crossfade * sum + (1.0 - m_crossfade) * m_fading_sums[channel][i];
+                const double mixed = (dry != 0.0 ? dry * x : 0.0) + wet * sum;
                 if (outs[channel] != nullptr) outs[channel][done + i] = static_cast<float>(mixed);
             }
             if (ramping) {
                 m_dry.Advance(1);
                 m_wet.Advance(1);
             }
+            if (fading) m_crossfade = std::min(1.0, m_crossfade + fade_step);
         }
+        if (fading && m_crossfade >= 1.0) Discard(std::move(m_fading));
         done += count;
     }
 }
 
-LV2_Worker_Status RoomAdapter::ScheduleForTap(LV2_Worker_Schedule_Handle handle, std::uint32_t size,
-                                              const void* data) {
-    auto* tap = static_cast<Tap*>(handle);
-    unsigned char message[128];
-    const WorkHeader header{tap->index, size};
-    if (sizeof header + size > sizeof message) return LV2_WORKER_ERR_NO_SPACE;
-    std::memcpy(message, &header, sizeof header);
-    std::memcpy(message + sizeof header, data, size);
-    const LV2_Worker_Schedule* host = tap->room->m_schedule;
-    return host->schedule_work(host->handle, static_cast<std::uint32_t>(sizeof header + size), message);
-}
-
 LV2_Worker_Status RoomAdapter::Work(std::uint32_t size, const void* data) {
-    WorkHeader header{};
-    if (data == nullptr || size < sizeof header) return LV2_WORKER_ERR_UNKNOWN;
-    std::memcpy(&header, data, sizeof header);
-    if (header.tap == PATTERN_WORK) {
-        if (m_state.load(std::memory_order_acquire) != WORKING) return LV2_WORKER_SUCCESS;
-        // The shape Run noted before it handed the work over; Run leaves it alone until the work is back.
-        if (!Realise(m_seen, m_pending, m_pending_count)) {
-            m_state.store(IDLE, std::memory_order_release);
-            return LV2_WORKER_SUCCESS;
-        }
-        m_state.store(READY, std::memory_order_release);
+    std::uint32_t job = 0;
+    if (data == nullptr || size != sizeof job) return LV2_WORKER_ERR_UNKNOWN;
+    std::memcpy(&job, data, sizeof job);
+    if (job == FREE_ROOMS) {
+        if (!m_freeing.load(std::memory_order_acquire)) return LV2_WORKER_SUCCESS;
+        for (auto& slot : m_discarded) slot.reset();
+        m_freeing.store(false, std::memory_order_release);
         return LV2_WORKER_SUCCESS;
     }
-    if (header.tap >= m_taps.size() || header.size != size - sizeof header) return LV2_WORKER_ERR_UNKNOWN;
-    return m_taps[header.tap]->adapter->Work(header.size, static_cast<const unsigned char*>(data) + sizeof header);
+    if (job != BUILD_ROOM) return LV2_WORKER_ERR_UNKNOWN;
+    if (m_state.load(std::memory_order_acquire) != WORKING) return LV2_WORKER_SUCCESS;
+    // The shape Run noted before it handed the work over; Run leaves it alone until the work is back.
+    m_next = Build(m_seen);
+    m_state.store(m_next ? READY : IDLE, std::memory_order_release);
+    return LV2_WORKER_SUCCESS;
 }
 
 }  // namespace er_lv2

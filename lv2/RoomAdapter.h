@@ -1,13 +1,16 @@
-// The LV2 plug-in "Early Reflection Room": the early reflections of a room, one module instance per tap. Each
-// tap is the mono plug-in's own adapter (Adapter.h), its controls set from the room's rule for a tap
-// (room/TapPins.h), so that a tap's delay, level and damping reach the module through its pins exactly as they
-// do in er-render --room: moved taps glide, fade or get a new line through the worker as the mono plug-in's
-// controls do. The taps are summed per output channel in the room's order at working precision, then mixed with
-// the dry input and rounded once. With smoothing a change of Dry or Wet ramps as the mono plug-in's gains do; without,
-// it takes effect at the next run, sample for sample as er-render --room plays it.
+// The LV2 plug-in "Early Reflection Room": the early reflections of a room through the room engine
+// (room/RoomEngine.h), bit for bit what one module instance per tap plays and what er-render --room renders at the
+// host's block. The reflections of each ear are summed at working precision, then mixed with the dry input and
+// rounded once. With smoothing a change of Dry or Wet ramps as the mono plug-in's gains do, and a change of the room
+// crossfades from the old room's reflections to the new one's over the same fade; without, both take effect at the
+// next run.
 //
-// Threads: as the mono plug-in's. A change of the room's shape is worked out on the worker thread (the image
-// sources allocate); without a worker it waits for the next activation, as a line change does.
+// A new room starts with lines already full: its engine is primed with the input of the last second (kept here),
+// so its reflections are there from the change on, not only once new input has travelled through them.
+//
+// Threads: a change of the room's shape is worked out on the worker thread (the image sources and the engine
+// allocate), and the engine it replaces is freed there too. Without a worker it waits for the next activation,
+// but for what a host sets between activate() and the first run, which that run works out.
 #pragma once
 
 #include <atomic>
@@ -22,6 +25,8 @@
 #include "Adapter.h"
 #include "Ports.h"
 #include "Ramp.h"
+#include "Room.h"
+#include "RoomEngine.h"
 
 namespace er_lv2 {
 
@@ -39,20 +44,23 @@ inline constexpr std::int32_t ROOM_BRIGHTNESS = 7;
 inline constexpr std::int32_t ROOM_DRY = 8;
 inline constexpr std::int32_t ROOM_WET = 9;
 inline constexpr std::int32_t ROOM_SMOOTH = 10;
-inline constexpr std::int32_t ROOM_PORT_COUNT = 11;
+inline constexpr std::int32_t ROOM_WINDOW = 11;  // added after the others: saved sessions know ports by symbol
+inline constexpr std::int32_t ROOM_PORT_COUNT = 12;
 
-inline constexpr float ROOM_LEVEL_OFF = -70.0f;     // dry and wet at their minimum: silent
-inline constexpr float ROOM_DEFAULT_PRESET = 2.0f;  // "studio", the named rooms' third
+inline constexpr float ROOM_LEVEL_OFF = -70.0f;  // dry and wet at their minimum: silent
+// The named room the plug-in starts with: the model's default room.
+inline const float ROOM_DEFAULT_PRESET = static_cast<float>(er_room::NamedRoomIndex(er_room::DEFAULT_ROOM));
+inline const float ROOM_LAST_PRESET = static_cast<float>(er_room::NamedRooms().size() - 1);
 
 // Symbols are part of every saved session: never rename one.
-inline constexpr PortRow ROOM_PORT_ROWS[ROOM_PORT_COUNT] = {
+inline const PortRow ROOM_PORT_ROWS[ROOM_PORT_COUNT] = {
     {"audio_in", PortKind::AudioIn, RangeRule::None, "The source's signal (the direct sound).", nullptr},
     {"out_l", PortKind::AudioOut, RangeRule::None, "The left ear: the dry signal and the left reflections.", nullptr},
     {"out_r", PortKind::AudioOut, RangeRule::None, "The right ear: the dry signal and the right reflections.",
      nullptr},
     {"room", PortKind::Choice, RangeRule::Own,
      "The room: its size, its walls' absorption and dulling, where the source and the listener stand.", nullptr,
-     ROOM_DEFAULT_PRESET, 0.0f, 5.0f, "Room"},
+     ROOM_DEFAULT_PRESET, 0.0f, ROOM_LAST_PRESET, "Room"},
     {"size", PortKind::Float, RangeRule::Own,
      "Every length of the room times this: the reflections come later and weaker in a larger room.", nullptr, 1.0f,
      0.25f, 4.0f, "Size"},
@@ -73,9 +81,13 @@ inline constexpr PortRow ROOM_PORT_ROWS[ROOM_PORT_COUNT] = {
      "The reflections' level; -70 dB is off. They add up louder than the direct sound in a live room.", "units:db",
      -12.0f, ROOM_LEVEL_OFF, 6.0f, "Wet"},
     {"smooth", PortKind::Switch, RangeRule::Own,
-     "On: a change of the room moves its taps gliding and fading instead of clicking. Off: every change takes "
-     "effect at once, sample for sample as the modules alone play it.",
+     "On: a change of the room crossfades from the old reflections to the new ones, and Dry and Wet ramp, instead "
+     "of clicking. Off: every change takes effect at once.",
      nullptr, 1.0f, 0.0f, 1.0f, "Smooth changes"},
+    {"window", PortKind::Float, RangeRule::Own,
+     "0: the reflections of orders 1 to 3. Above 0: every reflection that arrives within this many milliseconds of "
+     "the direct sound, up to order 12 (narrowed where a room would need more than 4096 taps).",
+     "units:ms", 0.0f, 0.0f, 500.0f, "Window"},
 };
 
 // A control value as the room plug-in takes it: within the port's range (the room's index rounded to the
@@ -84,7 +96,7 @@ std::optional<float> RoomControlFor(std::int32_t port, float value);
 
 class RoomAdapter {
 public:
-    // Null when the rate is unusable or a tap's adapter cannot be made.
+    // Null when the rate is unusable or the room cannot be made.
     static RoomAdapter* Create(double rate, const LV2_Feature* const* features);
     ~RoomAdapter();
     RoomAdapter(const RoomAdapter&) = delete;
@@ -96,44 +108,44 @@ public:
     void Run(std::uint32_t frames);
     LV2_Worker_Status Work(std::uint32_t size, const void* data);  // worker thread
 
-    std::int32_t Taps() const { return static_cast<std::int32_t>(m_taps.size()); }  // instances made
-    std::int32_t Sounding() const { return m_sounding; }                            // the instances the current room sounds
-
-    // One tap's values, as the room's rule gives them.
-    struct TapValues {
-        float time = 0.0f, volume = 0.0f, damping = 0.0f;
-        float max_delay = 0.0f;
-        bool sounding = false;  // the room has this tap; else it is silent
-    };
+    std::int32_t Taps() const;      // the taps of the room playing
+    std::int32_t Sounding() const { return Taps(); }
+    std::size_t MemoryBytes() const;
 
 private:
-    struct Tap;
-    struct WorkHeader;
+    using Engine = er_room::RoomEngine;
     RoomAdapter(float rate, std::int32_t max_block);
-    static LV2_Worker_Status ScheduleForTap(LV2_Worker_Schedule_Handle handle, std::uint32_t size, const void* data);
     bool Changed() const;
     void TakeControls();
-    // The taps of the room `shape` (control values by port) describes; false when the model refuses it.
-    bool Realise(const float* shape, std::vector<TapValues>& into, std::int32_t& count) const;
-    void Apply();  // m_pending into the taps' controls
+    // The engine of the room `shape` (control values by port) describes; null when the model refuses it or there is
+    // no memory. Allocates.
+    std::unique_ptr<Engine> Build(const float* shape) const;
+    // Puts `next` in place, primed with the recent input; with `crossfade` the engine it replaces fades out.
+    void Install(std::unique_ptr<Engine> next, bool crossfade);
+    void Discard(std::unique_ptr<Engine> engine);  // into the worker's hands, or kept until it can take it
+    void Remember(const float* in, std::uint32_t count);  // the input, for priming a new engine
 
     const float m_rate;
     const std::int32_t m_max_block;
-    const double m_fade_samples;                      // a change of Dry or Wet ramps over the mono plug-in's fade
+    const double m_fade_samples;                      // Dry, Wet and a new room move over the mono plug-in's fade
     const LV2_Worker_Schedule* m_schedule = nullptr;  // the host's; null: no worker
-    std::vector<std::unique_ptr<Tap>> m_taps;
-    std::vector<double> m_sums[2];
+    std::unique_ptr<Engine> m_engine;                 // the room playing
+    std::unique_ptr<Engine> m_fading;                 // the room it replaced, while it fades out
+    std::unique_ptr<Engine> m_next;                   // written by the worker while m_state is WORKING
+    std::unique_ptr<Engine> m_discarded[2];           // the worker frees them while m_freeing is set
+    double m_crossfade = 1.0;                         // the new room's share while m_fading plays, 0 .. 1
+    std::vector<double> m_sums[2], m_fading_sums[2];
+    std::vector<float> m_heard;  // the last input, a ring whose length is a power of two
+    std::size_t m_heard_at = 0;  // where the next sample goes
     std::vector<float> m_silence;
     float* m_connections[ROOM_PORT_COUNT] = {};
     float m_defaults[ROOM_PORT_COUNT] = {};
     float m_taken[ROOM_PORT_COUNT] = {};
     float m_seen[ROOM_PORT_COUNT] = {};  // the shape controls' values when last worked out
-    std::vector<TapValues> m_pending;    // written by the worker while m_state is WORKING
-    std::int32_t m_pending_count = 0;
-    std::int32_t m_sounding = 0;
     Ramp m_dry, m_wet;                     // the levels, as gains
     bool m_starting = true;                // the first run after Activate: its values are where the plug-in starts
-    std::atomic<std::int32_t> m_state{0};  // IDLE, WORKING (the worker owns m_pending), READY (Run applies it)
+    std::atomic<std::int32_t> m_state{0};  // IDLE, WORKING (the worker owns m_next), READY (Run installs it)
+    std::atomic<bool> m_freeing{false};    // the worker owns m_discarded
 };
 
 }  // namespace er_lv2

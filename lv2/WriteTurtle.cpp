@@ -302,9 +302,35 @@ std::string PresetUri(const Variant& variant, const Preset& preset) {
     return PRESET_PREFIX + std::string(variant.channels == 1 ? "" : "stereo:") + preset.name;
 }
 
+// A preset of the room plug-in for each named room: the room, its shape as named (every factor 1, no window); the
+// levels and smoothing stay the user's.
+std::string RoomPresetUri(const er_room::NamedRoom& room) {
+    return PRESET_PREFIX + std::string("room:") + std::string(room.name);
+}
+constexpr std::int32_t ROOM_SHAPE_PORTS[] = {ROOM_SIZE, ROOM_WIDTH, ROOM_DISTANCE, ROOM_BRIGHTNESS, ROOM_WINDOW};
+
+std::string RoomPresets() {
+    std::ostringstream out;
+    const auto& rooms = er_room::NamedRooms();
+    for (std::size_t index = 0; index < rooms.size(); ++index) {
+        out << "\n<" << RoomPresetUri(rooms[index]) << ">\n    a pset:Preset ;\n"
+            << "    lv2:appliesTo <" << ROOM_URI << "> ;\n"
+            << "    rdfs:label " << Literal(std::string(rooms[index].name)) << " ;\n"
+            << "    rdfs:comment " << Literal(std::string(rooms[index].description)) << " ;\n"
+            << "    lv2:port [ lv2:symbol " << Literal(ROOM_PORT_ROWS[ROOM_PRESET].symbol) << " ; pset:value " << index
+            << " ]";
+        for (const std::int32_t port : ROOM_SHAPE_PORTS) {
+            out << " , [ lv2:symbol " << Literal(ROOM_PORT_ROWS[port].symbol) << " ; pset:value "
+                << Number(ROOM_PORT_ROWS[port].plugin_default) << " ]";
+        }
+        out << " .\n";
+    }
+    return out.str();
+}
+
 std::string Presets(const std::vector<Preset>& presets, const std::vector<PortDescription>& ports) {
     std::ostringstream out;
-    out << PREFIXES;
+    out << PREFIXES << RoomPresets();
     for (const Variant& variant : VARIANTS) {
         for (const Preset& preset : presets) {
             out << "\n<" << PresetUri(variant, preset) << ">\n    a pset:Preset ;\n"
@@ -338,6 +364,10 @@ std::string Manifest(const std::string& binary, const std::vector<Preset>& prese
     }
     out << "\n<" << ROOM_URI << ">\n    a lv2:Plugin ;\n    lv2:binary <" << binary << "> ;\n"
         << "    rdfs:seeAlso <early_reflection.ttl> .\n";
+    for (const er_room::NamedRoom& room : er_room::NamedRooms()) {
+        out << "\n<" << RoomPresetUri(room) << ">\n    a pset:Preset ;\n"
+            << "    lv2:appliesTo <" << ROOM_URI << "> ;\n    rdfs:seeAlso <presets.ttl> .\n";
+    }
     return out.str();
 }
 

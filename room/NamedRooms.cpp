@@ -74,10 +74,15 @@ const std::vector<NamedRoom>& NamedRooms() {
 }
 
 const Room* FindNamedRoom(std::string_view name) {
-    for (const NamedRoom& room : NamedRooms()) {
-        if (room.name == name) return &room.room;
-    }
-    return nullptr;
+    const std::size_t index = NamedRoomIndex(name);
+    return index < NamedRooms().size() ? &NamedRooms()[index].room : nullptr;
+}
+
+std::size_t NamedRoomIndex(std::string_view name) {
+    const auto& rooms = NamedRooms();
+    std::size_t index = 0;
+    while (index < rooms.size() && rooms[index].name != name) ++index;
+    return index;
 }
 
 }  // namespace er_room

@@ -144,6 +144,8 @@ const std::vector<NamedRoom>& NamedRooms();
 inline constexpr std::string_view DEFAULT_ROOM = "studio";
 // The named room `name` (exact, lower case), or null.
 const Room* FindNamedRoom(std::string_view name);
+// Its place in NamedRooms(); the number of named rooms for a name that is none.
+std::size_t NamedRoomIndex(std::string_view name);
 
 // A user's room from JSON text (schema in docs/rooms.md: size, source, listener, walls, spacing, speed_of_sound or
 // temperature, max_order, window, name). Unknown keys are refused. Throws RoomError naming `origin`; the result is

@@ -328,6 +328,25 @@ void RoomEngine::SumTaps(double* const* wet, std::int32_t count) {
     }
 }
 
+void RoomEngine::Prime(const float* const* in, std::int64_t frames) {
+    const auto inputs = static_cast<std::size_t>(m_inputs);
+    const float* piece[8] = {};
+    if (inputs > std::size(piece)) return;
+    for (std::int64_t done = 0; done < frames;) {
+        const auto count = static_cast<std::int32_t>(std::min<std::int64_t>(m_max_block, frames - done));
+        for (std::size_t c = 0; c < inputs; ++c) piece[c] = in[c] + done;
+        FilterGroups(piece, count);
+        for (Group& group : m_groups) group.next += count;
+        done += count;
+    }
+}
+
+std::int32_t RoomEngine::Reach() const {
+    std::int32_t reach = 0;
+    for (const Group& group : m_groups) reach = std::max(reach, group.reach);
+    return reach;
+}
+
 bool RoomEngine::Process(const float* const* in, double* const* wet, std::int32_t count) {
     if (count < 0 || count > m_max_block) return false;
     if (count == 0) return true;

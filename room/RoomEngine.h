@@ -72,6 +72,14 @@ public:
     // 0 .. max_block.
     bool Process(const float* const* in, double* const* wet, std::int32_t count);
 
+    // Runs the low-passes over `frames` frames of input the engine did not hear (in[c][0 .. frames), oldest first),
+    // summing nothing: an engine that takes over from another starts with the lines the other's input would have
+    // filled, its low-passes settled on it, instead of empty ones. Prime from silence leaves the engine as Reset does.
+    void Prime(const float* const* in, std::int64_t frames);
+    // The furthest back any tap reads, in samples: the input a Prime needs to fill every line.
+    std::int32_t Reach() const;
+
+    std::int32_t Outputs() const { return m_outputs; }
     std::int32_t Taps() const;
     std::int32_t Groups() const;  // the filtered lines the taps share
     std::int32_t MaxBlock() const { return m_max_block; }

@@ -83,6 +83,7 @@ ROOM_PORTS = {
     8: ("dry", "Dry", (-70, 6, 0), {}, {OPTIONAL}),
     9: ("wet", "Wet", (-70, 6, -12), {}, {OPTIONAL}),
     10: ("smooth", "Smooth changes", (0, 1, 1), {}, {OPTIONAL, TOGGLED, INTEGER}),
+    11: ("window", "Window", (0, 500, 0), {}, {OPTIONAL}),
 }
 # (rate, {symbol: value}, er-render's options): the room plug-in against er-render --room at one frame a block.
 ROOM_RENDERS = [
@@ -91,6 +92,8 @@ ROOM_RENDERS = [
     (44100, {"room": 3, "dry": -6, "wet": -3, "smooth": 0}, ["--room", "hall", "--dry", "-6", "--wet", "-3"]),
     # One ear: er-render writes one channel, the plug-in the same samples at both outputs.
     (48000, {"width": 0, "dry": -70, "wet": 0, "smooth": 0}, ["--room", "studio", "--room-width", "0"]),
+    # A pattern by time: every reflection of the living room within 30 ms, orders up to 12.
+    (48000, {"room": 1, "window": 30, "dry": -70, "wet": 0}, ["--room", "living", "--room-window", "30ms"]),
 ]
 
 # (rate, {symbol: value}[, {er-render pin: value}]): every routing variant, the three time accuracies and modes, a Max Delay other than
@@ -281,6 +284,9 @@ def main():
         described = parse_lv2info(out)
         checks.check(described == ROOM_PORTS and "Early Reflection Room" in out,
                      f"lv2info {ROOM_URI}: the room's ports", f"  expected {ROOM_PORTS}\n  found    {described}")
+        listed = re.search(r"\tPresets: *\n((?:\t {9}\S.*\n)*)", out)
+        checks.check(listed is not None and sorted(listed.group(1).split()) == sorted(ROOMS.values()),
+                     f"lv2info {ROOM_URI}: a preset for each named room", out)
         for uri, table in ((URI, PORTS), (STEREO_URI, STEREO_PORTS)):
             code, out = run(["lv2info", uri], env)
             described = parse_lv2info(out)

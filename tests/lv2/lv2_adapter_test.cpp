@@ -1094,6 +1094,9 @@ TEST(RoomControls, NonFiniteValuesAreIgnoredOthersKeptToTheirRange) {
         {er_lv2::ROOM_SMOOTH, 0.3f, 1.0f},
         {er_lv2::ROOM_SMOOTH, 0.0f, 0.0f},
         {er_lv2::ROOM_SMOOTH, -2.0f, 0.0f},
+        {er_lv2::ROOM_WINDOW, -1.0f, 0.0f},
+        {er_lv2::ROOM_WINDOW, 501.0f, 500.0f},
+        {er_lv2::ROOM_WINDOW, NAN, std::nullopt},
         {er_lv2::ROOM_IN, 1.0f, std::nullopt},  // audio: no control
         {er_lv2::ROOM_PORT_COUNT, 1.0f, std::nullopt},
     };
@@ -1204,6 +1207,7 @@ const RoomStart ROOM_STARTS[] = {
     {"one_ear", {{er_lv2::ROOM_WIDTH, 0.0f}}},
     {"nearer_and_duller", {{er_lv2::ROOM_DISTANCE, 0.5f}, {er_lv2::ROOM_BRIGHTNESS, 0.25f}}},
     {"levels", {{er_lv2::ROOM_DRY, -6.0f}, {er_lv2::ROOM_WET, 3.0f}}},
+    {"tiled_window_narrowed", {{er_lv2::ROOM_PRESET, 5.0f}, {er_lv2::ROOM_WINDOW, 500.0f}}},
 };
 class RoomStarts : public ::testing::TestWithParam<std::tuple<RoomStart, bool>> {};
 
@@ -1320,10 +1324,19 @@ TEST(RoomPlugin, EachShapeControlDoesWhatItSays) {
     EXPECT_GT(brighter.Brightness(), studio.Brightness() * 1.2);
     const Response hall = RoomResponse({{er_lv2::ROOM_PRESET, 3.0f}});
     EXPECT_GT(hall.Last(), studio.Last() * 3);  // its reflections spread over a far longer time
+    const Response windowed = RoomResponse({{er_lv2::ROOM_WINDOW, 60.0f}});
+    EXPECT_GT(windowed.Energy(), studio.Energy() * 1.05);  // the reflections of orders 4 and up within 60 ms
+    EXPECT_GT(windowed.Last(), studio.Last());
+    // A window past what 4096 taps hold is narrowed, not refused: the tiled room at 500 ms plays far more than its
+    // order-3 pattern.
+    const Response tiled = RoomResponse({{er_lv2::ROOM_PRESET, 5.0f}});
+    const Response tiled_wide = RoomResponse({{er_lv2::ROOM_PRESET, 5.0f}, {er_lv2::ROOM_WINDOW, 500.0f}});
+    EXPECT_GT(tiled_wide.Last(), tiled.Last() * 2);
 }
 
-// A change of the room moves its taps: without smoothing the output jumps, with it the taps glide and fade. The
-// largest step of the output after the change against the largest step of the steady output before it.
+// A change of the room: without smoothing the output jumps to the new room's reflections, with it they crossfade
+// from the old room's. The largest step of the output after the change against the largest step of the steady
+// output before it; and the change has taken effect: the output then differs from that of a plug-in left as it was.
 struct RoomChange {
     const char* name;
     std::vector<std::pair<std::int32_t, float>> to;
@@ -1332,12 +1345,13 @@ struct RoomChange {
 void PrintTo(const RoomChange& row, std::ostream* out) { *out << row.name; }
 const RoomChange ROOM_CHANGES[] = {
     {"size", {{er_lv2::ROOM_SIZE, 1.5f}}, 5.0, 1.3},
-    // Another room moves every tap a long way: while they glide each plays the sine up to 1.5 times higher (the
-    // glide's 0.5 samples per sample) and their sum passes through other alignments. A click is tens of times.
-    {"room", {{er_lv2::ROOM_PRESET, 1.0f}}, 5.0, 2.5},
+    // Another room moves every tap a long way: a click is tens of times the steady step.
+    {"room", {{er_lv2::ROOM_PRESET, 1.0f}}, 5.0, 1.3},
     {"room_and_size_new_lines", {{er_lv2::ROOM_PRESET, 3.0f}, {er_lv2::ROOM_SIZE, 2.0f}}, 5.0, 1.3},
-    // Two ears become one: the taps move by less than a millisecond, and every tap stays at its ear.
-    {"width_to_mono", {{er_lv2::ROOM_WIDTH, 0.0f}}, 3.0, 1.3},
+    // Two ears become one: the taps move by less than a millisecond, so even the jump is small.
+    {"width_to_mono", {{er_lv2::ROOM_WIDTH, 0.0f}}, 0.0, 1.3},
+    // A window of 40 ms: the reflections of orders 4 and up that arrive within it join in.
+    {"window", {{er_lv2::ROOM_WINDOW, 40.0f}}, 2.0, 1.3},
     {"distance_and_brightness", {{er_lv2::ROOM_DISTANCE, 0.5f}, {er_lv2::ROOM_BRIGHTNESS, 0.25f}}, 5.0, 1.3},
     // The levels: the reflections 20 dB down, the direct sound switched on from off, both at once.
     {"wet_down", {{er_lv2::ROOM_WET, -20.0f}}, 5.0, 1.1},
@@ -1349,10 +1363,11 @@ class RoomChanges : public ::testing::TestWithParam<std::tuple<RoomChange, Worke
 TEST_P(RoomChanges, MoveTheTapsWithoutAClick) {
     const auto& [row, mode] = GetParam();
     double ratio[2] = {};
-    for (const int smooth : {0, 1}) {
+    std::vector<float> tails[3];  // the last samples of each ear: unchanged, then without and with smoothing
+    for (const int smooth : {-1, 0, 1}) {
         RoomPlugin plugin(mode);
         ASSERT_NE(plugin.handle, nullptr);
-        plugin.controls[er_lv2::ROOM_SMOOTH] = static_cast<float>(smooth);
+        plugin.controls[er_lv2::ROOM_SMOOTH] = smooth > 0 ? 1.0f : 0.0f;
         plugin.controls[er_lv2::ROOM_DRY] = er_lv2::ROOM_LEVEL_OFF;
         plugin.controls[er_lv2::ROOM_WET] = 0.0f;
         plugin.Activate();
@@ -1360,7 +1375,7 @@ TEST_P(RoomChanges, MoveTheTapsWithoutAClick) {
         const std::vector<float> in = Sine(BEFORE + AFTER);
         std::vector<float> left(in.size()), right(in.size());
         for (std::size_t at = 0; at < in.size(); at += 256) {
-            if (at == BEFORE) {
+            if (at == BEFORE && smooth >= 0) {
                 for (const auto& [port, value] : row.to) plugin.controls[port] = value;
             }
             plugin.Run(in.data() + at, left.data() + at, right.data() + at, 256);
@@ -1372,10 +1387,15 @@ TEST_P(RoomChanges, MoveTheTapsWithoutAClick) {
             }
             return largest;
         };
+        tails[smooth + 1].assign(left.end() - 4096, left.end());
+        tails[smooth + 1].insert(tails[smooth + 1].end(), right.end() - 4096, right.end());
+        if (smooth < 0) continue;
         const double normal = std::max(largest_step(BEFORE / 2, BEFORE), largest_step(in.size() - 4096, in.size()));
         ASSERT_GT(normal, 0.005);
         ratio[smooth] = largest_step(BEFORE, in.size()) / normal;
     }
+    EXPECT_NE(tails[1], tails[0]);
+    EXPECT_NE(tails[2], tails[0]);
     std::printf("%-26s step at the change: %.2f x normal without smoothing, %.2f x with\n", row.name, ratio[0],
                 ratio[1]);
     EXPECT_GE(ratio[0], row.largest_off);
