@@ -68,13 +68,15 @@ inline void AddFour(double* acc, __m128 outputs) {
 
 // float(flush(V x d[i])) for i < n, in the rounding mode in force: stored into out[i] (float), or added to it
 // (double, the sums).
-template <typename Out>
+// kChecked: some d may make a small product; else none does (the group's lines hold no small value: see
+// Group::small), and the check is left out.
+template <bool kChecked, typename Out>
 void Scaled(const float* d, float volume_float, double volume, Out* out, std::int32_t n) {
     const __m128 v4 = _mm_set1_ps(volume_float);
     std::int32_t i = 0;
     for (; i + 4 <= n; i += 4) {
         __m128 p = _mm_mul_ps(v4, _mm_loadu_ps(d + i));
-        if (AnySmall(p)) [[unlikely]]
+        if (kChecked && AnySmall(p)) [[unlikely]]
             p = ExactScaled4(d + i, volume);
         if constexpr (std::is_same_v<Out, double>) {
             AddFour(out + i, p);
@@ -108,6 +110,16 @@ void AddInterpolated(const float* a, const float* b, double volume, double fract
 constexpr std::uint32_t MXCSR_TOWARD_ZERO = 0x6000;
 constexpr std::uint32_t MXCSR_MASKS = 0x1F80;
 
+// How many of h[0 .. n) lie in 0 < |h| < below.
+std::int32_t CountSmall(const float* h, std::int32_t n, float below) {
+    std::int32_t count = 0;
+    for (std::int32_t i = 0; i < n; ++i) {
+        const float magnitude = std::fabs(h[i]);
+        count += magnitude > 0.0f && magnitude < below ? 1 : 0;
+    }
+    return count;
+}
+
 }  // namespace
 
 // A filtered history: every value the module of any of its taps writes into its line, oldest first.
@@ -118,6 +130,11 @@ struct RoomEngine::Group {
     std::vector<float> history;
     std::int32_t next = 0;  // where the next value goes: history[next - k] was written k samples ago
     double state = 0.0;     // S, the low-pass's state; a float between blocks, as the module keeps it
+    // A value is small where a tap's volume can make a small product of it: 0 < |h| < 2^-21 / (the smallest
+    // volume of its taps). `small` counts those among the values the taps can read at a block's start,
+    // history[next - reach .. next); a block whose reads meet none runs the taps without the check.
+    float small_below = 0.0f;
+    std::int32_t small = 0;
 };
 
 struct RoomEngine::Tap {
@@ -195,11 +212,27 @@ RoomEngine::RoomEngine(const EnginePlan& plan, std::int32_t max_block)
         group.reach = std::max({group.reach, tap.delay, tap.interpolates ? tap.neighbour : 1});
         m_taps.push_back(tap);
     }
+    // Each group's bound for small values, from the smallest volume among its taps (a tap of volume 0 makes only
+    // zeros, whose sign no sum shows): rounded up, so that |V| >= that volume and |h| >= the bound give |V h| >=
+    // 2^-21 exactly.
+    std::vector<double> quietest(m_groups.size(), 0.0);
+    for (const Tap& tap : m_taps) {
+        const double v = std::fabs(tap.volume);
+        double& q = quietest[static_cast<std::size_t>(tap.group)];
+        if (v > 0.0 && (q == 0.0 || v < q)) q = v;
+    }
+    for (std::size_t g = 0; g < m_groups.size(); ++g) {
+        const double bound = quietest[g] > 0.0 ? 0x1p-21 / quietest[g] * (1.0 + 0x1p-30) : 0.0;
+        float below = static_cast<float>(std::min(bound, 3.0e38));
+        if (static_cast<double>(below) < bound) below = std::nextafter(below, std::numeric_limits<float>::infinity());
+        m_groups[g].small_below = below;
+    }
     for (Group& group : m_groups) {
         const std::int32_t slide = std::max({m_max_block, 2 * group.reach, MIN_SLIDE});
         group.history.assign(static_cast<std::size_t>(group.reach + slide), 0.0f);
     }
     m_scratch.assign(CHUNK, 0.0f);
+    m_checked.assign(m_groups.size(), true);
     Reset();
 }
 
@@ -224,6 +257,7 @@ void RoomEngine::Reset() {
         std::fill(group.history.begin(), group.history.end(), 0.0f);
         group.next = group.reach;
         group.state = 0.0;
+        group.small = 0;
     }
 }
 
@@ -258,10 +292,12 @@ void FilterPairs(double* const* states, const float* dampings, const float* cons
 }
 
 using FilterPairsFn = void (*)(double* const*, const float*, const float* const*, float* const*, std::int32_t);
-constexpr std::int32_t MOST_PAIRS = 6;  // twelve states and the constants fit the sixteen registers of x86-64
+// Each pair's chain waits on its last result, so the more pairs side by side the better, while their states fit
+// the sixteen registers of x86-64 beside x and beta (the dampings are read from memory).
+constexpr std::int32_t MOST_PAIRS = 8;
 constexpr FilterPairsFn FILTER_PAIRS[MOST_PAIRS + 1] = {nullptr,         FilterPairs<1>, FilterPairs<2>,
                                                         FilterPairs<3>, FilterPairs<4>, FilterPairs<5>,
-                                                        FilterPairs<6>};
+                                                        FilterPairs<6>, FilterPairs<7>, FilterPairs<8>};
 
 }  // namespace
 
@@ -307,6 +343,13 @@ void RoomEngine::SumTaps(double* const* wet, std::int32_t count) {
     const bool any_toward_zero = std::any_of(m_taps.begin(), m_taps.end(), [](const Tap& t) { return t.toward_zero; });
     const std::uint32_t csr = any_toward_zero ? _mm_getcsr() : 0u;
     for (std::int32_t output = 0; output < m_outputs; ++output) std::fill_n(wet[output], count, 0.0);
+    // Whether a group's taps may meet a small value this block: one counted among the values before it, or one of
+    // the values it wrote.
+    for (std::size_t g = 0; g < m_groups.size(); ++g) {
+        const Group& group = m_groups[g];
+        m_checked[g] = group.small > 0 ||
+                       CountSmall(group.history.data() + group.next, count, group.small_below) > 0;
+    }
     for (std::int32_t first = 0; first < count; first += CHUNK) {
         const std::int32_t n = std::min(CHUNK, count - first);
         for (const Tap& tap : m_taps) {
@@ -314,15 +357,20 @@ void RoomEngine::SumTaps(double* const* wet, std::int32_t count) {
             // now[j - k]: the value written k samples before frame first + j.
             const float* now = group.history.data() + group.next + first;
             double* acc = wet[tap.output] + first;
+            const bool checked = m_checked[static_cast<std::size_t>(tap.group)];
             if (tap.interpolates) {
                 AddInterpolated(now - tap.delay, now - tap.neighbour, tap.volume, tap.fraction, acc, n);
             } else if (tap.toward_zero) {
                 _mm_setcsr(csr | MXCSR_TOWARD_ZERO | MXCSR_MASKS);
-                Scaled(now - tap.delay, tap.volume_float, tap.volume, m_scratch.data(), n);
+                Scaled<true>(now - tap.delay, tap.volume_float, tap.volume, m_scratch.data(), n);
                 _mm_setcsr(csr);
                 for (std::int32_t i = 0; i < n; ++i) acc[i] += m_scratch[static_cast<std::size_t>(i)];
             } else {
-                Scaled(now - tap.delay, tap.volume_float, tap.volume, acc, n);
+                if (checked) {
+                    Scaled<true>(now - tap.delay, tap.volume_float, tap.volume, acc, n);
+                } else {
+                    Scaled<false>(now - tap.delay, tap.volume_float, tap.volume, acc, n);
+                }
             }
         }
     }
@@ -336,8 +384,22 @@ void RoomEngine::Prime(const float* const* in, std::int64_t frames) {
         const auto count = static_cast<std::int32_t>(std::min<std::int64_t>(m_max_block, frames - done));
         for (std::size_t c = 0; c < inputs; ++c) piece[c] = in[c] + done;
         FilterGroups(piece, count);
-        for (Group& group : m_groups) group.next += count;
+        Advance(count);
         done += count;
+    }
+}
+
+void RoomEngine::Advance(std::int32_t count) {
+    for (Group& group : m_groups) {
+        // The values the taps can read next: history[next + count - reach .. next + count).
+        const float* h = group.history.data();
+        if (count >= group.reach) {
+            group.small = CountSmall(h + group.next + count - group.reach, group.reach, group.small_below);
+        } else {
+            group.small += CountSmall(h + group.next, count, group.small_below) -
+                           CountSmall(h + group.next - group.reach, count, group.small_below);
+        }
+        group.next += count;
     }
 }
 
@@ -352,7 +414,7 @@ bool RoomEngine::Process(const float* const* in, double* const* wet, std::int32_
     if (count == 0) return true;
     FilterGroups(in, count);
     SumTaps(wet, count);
-    for (Group& group : m_groups) group.next += count;
+    Advance(count);
     return true;
 }
 

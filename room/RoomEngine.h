@@ -90,12 +90,14 @@ private:
     struct Group;
     struct Tap;
     void FilterGroups(const float* const* in, std::int32_t count);
+    void Advance(std::int32_t count);  // the block's values join the lines the taps read
     void SumTaps(double* const* wet, std::int32_t count);
 
     std::int32_t m_inputs = 1, m_outputs = 1, m_max_block = 0;
     std::vector<Group> m_groups;
     std::vector<Tap> m_taps;
     std::vector<float> m_scratch;  // one tap's outputs for a chunk, where they must be made apart from the sums
+    std::vector<bool> m_checked;   // by group: this block's reads may meet a small value
 };
 
 }  // namespace er_room

@@ -36,7 +36,8 @@ const std::vector<er_host::PinDescription>& ModulePins() {
     return pins;
 }
 
-// Noise in stretches: loud, silent, tiny (products below 2^-21, the engine's exact path), subnormal, loud again.
+// Noise in stretches: loud, silent, tiny (products below 2^-21, the engine's exact path), subnormal, loud again;
+// in the loud stretches a lone subnormal sample now and then, which the Plain taps read as it is.
 std::vector<float> Signal(std::size_t frames, std::int32_t channels, std::uint32_t seed) {
     std::vector<float> samples(frames * static_cast<std::size_t>(channels));
     std::uint32_t state = seed;
@@ -44,8 +45,19 @@ std::vector<float> Signal(std::size_t frames, std::int32_t channels, std::uint32
         state = state * 1664525u + 1013904223u;
         const float noise = static_cast<float>(static_cast<std::int32_t>(state >> 8) - (1 << 23)) / (1 << 23);
         const std::size_t stretch = (i / static_cast<std::size_t>(channels)) * 8 / frames;
-        const float scales[8] = {0.9f, 0.0f, 1.0e-7f, 0.5f, 1.0e-40f, 3.0e-6f, 0.0f, 0.7f};
-        samples[i] = noise * scales[stretch];
+        const float scales[8] = {0.9f, 0.0f, 1.0e-7f, 0.5f, 3.0e-6f, 1.0e-40f, 0.0f, 0.7f};
+        samples[i] = noise * scales[stretch] * (i % 997 == 500 ? 1.0e-39f : 1.0f);
+    }
+    return samples;
+}
+
+// Loud noise whose last `tail` frames before `silence_from` are subnormal, then silence: a block that ends on the
+// subnormal values leaves them for the next block's taps to read, though that block itself brings none.
+std::vector<float> SubnormalTailThenSilence(std::size_t frames, std::size_t silence_from, std::size_t tail) {
+    std::vector<float> samples = Signal(frames, 1, 3);
+    for (std::size_t i = 0; i < frames; ++i) {
+        const float loud = 0.9f * (static_cast<float>(i % 101) / 50.0f - 1.0f);
+        samples[i] = i >= silence_from ? 0.0f : i >= silence_from - tail ? loud * 1.0e-39f : loud;
     }
     return samples;
 }
@@ -60,6 +72,7 @@ struct Case {
     std::int32_t block = 512;
     std::vector<std::int64_t> gates;
     std::int32_t order = 0;    // 0: the room's own
+    bool subnormal_tail = false;  // SubnormalTailThenSilence, the tail ending on the third block's end
 };
 
 er_room::Room RoomOf(const Case& c) {
@@ -93,6 +106,8 @@ TEST(RoomEngine, EqualsOneModuleInstancePerTapBitForBit) {
         {"a floor without dulling (Plain taps), blocks of 61, a gate", PLAIN_FLOOR, 1.0, 1.0, false, 1, 61, {900}, 0},
         {"a floor without dulling, fractional, stereo input", PLAIN_FLOOR, 1.0, 1.0, true, 2, 256, {}, 0},
         {"studio at order 5, blocks of 128", "studio", 1.0, 1.0, false, 1, 128, {}, 5},
+        {"a floor without dulling, blocks longer than the lines, a subnormal tail", PLAIN_FLOOR, 1.0, 1.0, false, 1,
+         1024, {}, 0, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -105,13 +120,14 @@ TEST(RoomEngine, EqualsOneModuleInstancePerTapBitForBit) {
         RenderJob job;
         job.rate = 48000.0f;
         job.block = c.block;
-        job.input_frames = static_cast<std::int64_t>(longest) + 1200;
+        job.input_frames = static_cast<std::int64_t>(longest) + (c.subnormal_tail ? 4 * 1024 : 1200);
         job.total_frames = job.input_frames + 300;
         job.gates = c.gates;
         job.channels = er_render::RoomOutputChannels(pattern, c.inputs);
         ASSERT_GT(job.channels, 0);
         const auto frames = static_cast<std::size_t>(job.total_frames);
-        const std::vector<float> input = Signal(frames, c.inputs, 77u + static_cast<std::uint32_t>(c.block));
+        const std::vector<float> input = c.subnormal_tail ? SubnormalTailThenSilence(frames, 3 * 1024, 200)
+                                                          : Signal(frames, c.inputs, 77u + static_cast<std::uint32_t>(c.block));
 
         er_render::RoomRenderer engine(job, pattern, c.inputs);
         er_render_tests::InstanceRoomRenderer reference(ShippedLibrary(), job, pattern, c.inputs);
@@ -190,6 +206,81 @@ TEST(RoomEngine, AFractionalTapAcrossTheWholeLineBlendsWithTheNewestValue) {
         }
     }
     EXPECT_GT(sounding, 500u);
+}
+
+// Taps set up by hand on one damped line, each against the module alone with the same pins ("Time Mode"
+// "Samples", whole samples, "Input+Tap1" with no feedback), summed: how many samples differ.
+struct HandTap {
+    const char* time;  // shown, "Samples": 10 x the pin float; 8 is 0.8f, 8.0000001 samples
+    std::uint32_t delay;
+    const char* volume;  // shown
+};
+std::size_t DifferingFromTheModule(const std::vector<HandTap>& taps, const char* damping, const std::vector<float>& input,
+                                   std::int32_t block) {
+    er_room::EnginePlan plan;
+    for (const HandTap& hand : taps) {
+        er_room::EngineTap tap;
+        // A shown value as er-render reads it: a double, divided by ten, rounded once.
+        tap.damping = static_cast<float>(std::stod(damping) / 10.0);
+        tap.line = 256;
+        tap.delay = hand.delay;
+        tap.volume = static_cast<float>(std::stod(hand.volume) / 10.0);
+        plan.taps.push_back(tap);
+    }
+    const auto frames = static_cast<std::int64_t>(input.size());
+    std::vector<double> want(input.size(), 0.0);
+    for (const HandTap& hand : taps) {
+        RenderJob job;
+        job.block = block;
+        job.input_frames = job.total_frames = frames;
+        job.settings = er_render::ResolveSettings(ModulePins(),
+                                                  {{"Time Mode", "Samples", "test"},
+                                                   {"1 Time", hand.time, "test"},
+                                                   {"Max Delay(s)", "0.005 (256sm)", "test"},
+                                                   {"1 Volume 10=100%", hand.volume, "test"},
+                                                   {"Damping 0-10", damping, "test"},
+                                                   {"Damping/Feedback Mode", "Input+Tap1", "test"},
+                                                   {"Feedback +/-10", "0", "test"}},
+                                                  true);
+        er_render::Renderer module(ShippedLibrary(), job);
+        module.Start();
+        std::vector<float> out(static_cast<std::size_t>(block));
+        for (std::int64_t at = 0; at < frames; at += block) {
+            module.Step(at, block, input.data() + at, out.data());
+            for (std::int32_t i = 0; i < block; ++i) want[static_cast<std::size_t>(at + i)] += out[static_cast<std::size_t>(i)];
+        }
+    }
+    er_room::RoomEngine engine(plan, block);
+    std::vector<double> got(static_cast<std::size_t>(block));
+    std::size_t differing = 0;
+    for (std::int64_t at = 0; at < frames; at += block) {
+        const float* in = input.data() + at;
+        double* wet[] = {got.data()};
+        engine.Process(&in, wet, block);
+        for (std::int32_t i = 0; i < block; ++i) {
+            differing += got[static_cast<std::size_t>(i)] != want[static_cast<std::size_t>(at + i)] ? 1 : 0;
+        }
+    }
+    return differing;
+}
+
+// Where a line's value makes a product so small that the module's flush changes its float, the engine must take
+// the module's arithmetic: for the quietest of the line's taps (not the loudest), for a value alone among loud
+// ones, and for one a block longer than the line left behind for the next block to read.
+TEST(RoomEngine, ValuesThatMakeTinyProductsTakeTheModulesArithmetic) {
+    // Two taps 200 dB apart on values of about 1e-6.
+    std::vector<float> faint(640);
+    for (std::size_t i = 0; i < faint.size(); ++i) faint[i] = (i % 2 == 0 ? 1.0f : -1.0f) * (1.0e-6f + 1.0e-9f * i);
+    EXPECT_EQ(DifferingFromTheModule({{"5", 5, "10"}, {"8", 8, "1e-9"}}, "2.5", faint, 64), 0u);
+    // Silence with a lone value of 1e-9 every 97 samples, through a line that barely damps (D = 1e-30): each window
+    // of a block's reads holds at most one, and blocks of 64 can end with one that the next block reads. (Silence,
+    // so that nothing louder in the sum hides the quiet tap's last bits.)
+    std::vector<float> sprinkled(97 * 64, 0.0f);
+    for (std::size_t i = 60; i < sprinkled.size(); i += 97) sprinkled[i] = i % 2 == 0 ? 1.0e-9f : -1.3e-9f;
+    for (const std::int32_t block : {16, 64}) {
+        EXPECT_EQ(DifferingFromTheModule({{"5", 5, "10"}, {"40", 40, "1e-9"}}, "1e-29", sprinkled, block), 0u)
+            << "blocks of " << block;
+    }
 }
 
 // The sums are not all zero: a room that played nothing would pass the comparison above too.
