@@ -149,11 +149,9 @@ void Plugin(benchmark::State& state, const char* uri) {
 
 // ---- the room engine alone ------------------------------------------------------------------------------------
 
-// The studio at reflection order `order`, both ears, from a mono input, through the engine in blocks of `block`.
-void Engine(benchmark::State& state, std::int32_t order) {
+// A room's pattern, both ears, from a mono input, through the engine in blocks of `block`.
+void RunEngine(benchmark::State& state, const er_room::Room& room) {
     const auto block = static_cast<std::int32_t>(state.range(0));
-    er_room::Room room = *er_room::FindNamedRoom("studio");
-    room.max_order = order;
     const er_room::Pattern pattern = er_room::ImageSources(room);
     er_room::RoomEngine engine(er_room::PlanRoom(pattern, RATE, false, 1), block);
     const std::vector<float> in = Noise(static_cast<std::size_t>(block));
@@ -173,6 +171,19 @@ void Engine(benchmark::State& state, std::int32_t order) {
     state.counters["ns_per_frame_per_tap"] = benchmark::Counter(
         static_cast<double>(state.iterations()) * block * engine.Taps(),
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["early_energy_share"] = er_room::EarlyEnergyShare(room, pattern);
+}
+
+// The studio at reflection order `order`.
+void Engine(benchmark::State& state, std::int32_t order) {
+    er_room::Room room = *er_room::FindNamedRoom("studio");
+    room.max_order = order;
+    RunEngine(state, room);
+}
+
+// A named room by order 3 (window 0) or by a window of `window_ms`.
+void NamedRoom(benchmark::State& state, std::string_view name, std::int32_t window_ms) {
+    RunEngine(state, er_room::Windowed(*er_room::FindNamedRoom(name), window_ms / 1000.0));
 }
 
 const bool REGISTERED = [] {
@@ -184,6 +195,14 @@ const bool REGISTERED = [] {
         dragonfly->Arg(block);
         plugin->Arg(block);
         studio->Arg(block);
+    }
+    // The named rooms by order and by time: the table of taps, early energy and cost in the rooms doc.
+    for (const auto& named : er_room::NamedRooms()) {
+        for (const std::int32_t window_ms : {0, 20, 40}) {
+            if (window_ms == 40 && (named.name == "booth" || named.name == "tiled")) continue;  // past 4096 taps
+            const std::string name = "engine/named/" + std::string(named.name) + "/window_ms:" + std::to_string(window_ms);
+            benchmark::RegisterBenchmark(name.c_str(), NamedRoom, named.name, window_ms)->Arg(256);
+        }
     }
     // About 60, 250 and 1000 taps: the cost of a tap as the pattern grows.
     for (std::int32_t order : {2, 4, 7}) {
