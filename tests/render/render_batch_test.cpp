@@ -78,6 +78,19 @@ TEST_F(RenderTool, HabitsOfSoxUsers) {
               0);
     EXPECT_EQ(Bytes(m_dir / "preset.wav"), Bytes(m_dir / "file.wav"));
     EXPECT_EQ(Tool({Path("dry.wav"), Path("x.wav"), "--preset", "cathedral"}).exit_code, 2);
+    // A tool without the presets it ships with says so, rather than listing nothing.
+    const fs::path lone = m_root / "lone";
+    fs::create_directory(lone);
+    fs::copy_file(ER_RENDER_PATH, lone / "er-render");
+    for (const std::vector<std::string> args :
+         {std::vector<std::string>{"--list-presets"}, {Path("dry.wav"), "-n", "--preset", "room"}}) {
+        std::vector<std::string> all{(lone / "er-render").string()};
+        all.insert(all.end(), args.begin(), args.end());
+        const ToolRun missing = Spawn(all);
+        EXPECT_EQ(missing.exit_code, 3) << args.front() << "\n"
+                                        << missing.err;
+        EXPECT_NE(missing.err.find("the presets shipped with er-render are missing"), std::string::npos) << missing.err;
+    }
 
     const ToolRun analysed = Tool({Path("dry.wav"), "-n", "--json", "--set", "1 Time=25ms"});
     ASSERT_EQ(analysed.exit_code, 0) << analysed.err;
@@ -92,6 +105,10 @@ TEST_F(RenderTool, HabitsOfSoxUsers) {
     const ToolRun quiet = Tool({Path("dry.wav"), Path("q.wav"), "-q"});
     EXPECT_EQ(quiet.exit_code, 0);
     EXPECT_EQ(quiet.err + quiet.out, "");
+    // "--" ends the options: names that start with "-" are files.
+    fs::copy_file(m_dir / "dry.wav", m_dir / "-dry.wav");
+    ASSERT_EQ(Shell("$R -q -- -dry.wav -wet.wav").exit_code, 0);
+    EXPECT_EQ(Bytes(m_dir / "-wet.wav"), Bytes(m_dir / "q.wav"));
     const ToolRun version = Tool({"--version"});
     EXPECT_EQ(version.out.rfind("er-render ", 0), 0u) << version.out;
     const ToolRun pins = Tool({"--list-pins"});

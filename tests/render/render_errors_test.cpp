@@ -164,6 +164,15 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
         {{Path("in.raw"), out, "--rate", "48000", "--channels", "1"}, 2, "needs --rate, --channels and --format"},
         {{Path("in.raw"), out, "--rate", "48000", "--channels", "0", "--format", "pcm16"}, 2, "--channels must be a whole number from 1"},
         {{Path("in.raw"), out, "--rate", "48000", "--channels", "1", "--format", "vorbis"}, 2, "--format for a raw input takes"},
+        // An empty value (a script's unset variable) is refused, never read as the option left out.
+        {{in, out, "--dry", ""}, 2, "--dry takes DB, not an empty value"},
+        {{in, out, "--gain", ""}, 2, "--gain takes DB, not an empty value"},
+        {{in, out, "--tail", ""}, 2, "--tail takes TIME, not an empty value"},
+        {{in, out, "--format", ""}, 2, "--format takes FORMAT, not an empty value"},
+        {{in, Path("out.flac"), "-C", ""}, 2, "--compression takes LEVEL, not an empty value"},
+        {{in, out, "--set", "1 Time=5", "--set", ""}, 2, "--set takes NAME=VALUE, not an empty value"},
+        {{"--batch", "", in}, 2, "--batch takes OUTDIR, not an empty value"},
+        {{in, out, "--tail", "1", "--tail", ""}, 2, "--tail takes TIME, not an empty value"},
         // A repeated option takes its later value, checked as any value is.
         {{in, out, "--tail", "1", "--tail", "soon"}, 2, "\"soon\" is not a time"},
         {{in, out, "--preset", "room", "--preset", "cathedral"}, 2, "no preset \"cathedral\""},
@@ -216,7 +225,7 @@ TEST_F(RenderTool, EachStopSignalLeavesNoFile) {
 TEST_F(RenderTool, WriteErrorsFailTheRun) {
     ASSERT_EQ(Tool({"--test-signal", "0.25", Path("in.wav")}).exit_code, 0);
     for (const std::string command :
-         {"$R --list-pins", "$R --list-presets", "$R --info", "$R --version", "$R in.wav -n --json",
+         {"$R --help", "$R --list-pins", "$R --list-presets", "$R --info", "$R --version", "$R in.wav -n --json",
           "$R --plot a.svg --json", "$R --test-signal 0.1 t.wav --json", "$R in.wav - --type wav",
           "$R --batch . in.wav --type flac --json", "$R --test-signal 0.1 /dev/full --type wav"}) {
         const ToolRun run = Shell(command + " > /dev/full");

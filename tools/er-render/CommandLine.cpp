@@ -1,6 +1,10 @@
 #include "CommandLine.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <iostream>
+#include <sstream>
 
 #include <CLI/CLI.hpp>
 
@@ -128,7 +132,7 @@ over the render with "Name=FROM..TO"; the host then streams it. Unset pins keep 
 --dry, --wet and --gain take decibels ("-3" or "-3dB") or "off". Units and preset names may be in any case.
 
 Each mode takes the options listed for it and refuses the others. An option given twice takes the later value,
---set, --settings and --gate excepted, which add up in order.
+--set, --settings and --gate excepted, which add up in order. An empty value is refused; "--" ends the options.
 
 Exit codes: 0 done, 1 internal fault, 2 bad command line or settings, 3 unreadable input, 4 output cannot be
 written, 5 module cannot be loaded or lacks a pin, 6 the output became infinite or not a number, 7 a file of a
@@ -214,6 +218,18 @@ void CheckRoomFiles(const CLI::App& app, const Options& options) {
     }
 }
 
+// An empty value is refused rather than read as "not given": a script's unset variable must not quietly change
+// the render.
+void CheckNoEmptyValue(const CLI::App& app) {
+    for (const OptionRow& option : OPTIONS) {
+        if (std::holds_alternative<bool Options::*>(option.field)) continue;
+        const std::string name = LongName(option.names);
+        for (const std::string& value : app.get_option(name)->results()) {
+            if (value.empty()) throw Failure(EXIT_USAGE, name + " takes " + std::string(option.value) + ", not an empty value");
+        }
+    }
+}
+
 // Refuses every option the mode does not honour, and files the mode does not take.
 void CheckMode(const CLI::App& app, const ModeRow& mode, const Options& options) {
     for (const OptionRow& option : OPTIONS) {
@@ -296,12 +312,20 @@ int ParseCommandLine(int argc, char** argv, Options& options) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& help) {
-        return app.exit(help);
+        // Help is data on stdout like any listing: a stdout that cannot take it fails the run.
+        std::ostringstream text;
+        app.exit(help, text, std::cerr);
+        if (std::fputs(text.str().c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+            std::cerr << "er-render: cannot write to stdout: " << std::strerror(errno) << "\n";
+            return EXIT_OUTPUT;
+        }
+        return EXIT_OK;
     } catch (const CLI::ParseError& error) {
         std::cerr << "er-render: " << error.what() << " (see er-render --help)\n";
         return EXIT_USAGE;
     }
     try {
+        CheckNoEmptyValue(app);
         const ModeRow& mode = ChooseMode(app, options);
         options.mode = mode.mode;
         CheckMode(app, mode, options);

@@ -506,6 +506,11 @@ std::vector<std::pair<std::string, std::string>> Presets() {
         }
         presets.emplace_back(entry.path().stem().string(), description);
     }
+    // The presets ship beside the tool: none there is a broken installation, not an empty list.
+    if (presets.empty()) {
+        throw Failure(EXIT_INPUT, "the presets shipped with er-render are missing: no .settings file in " +
+                                      Quoted(PresetFolder()));
+    }
     std::sort(presets.begin(), presets.end());
     return presets;
 }

@@ -21,7 +21,8 @@ namespace er_render {
 std::string PresetFolder();
 // The file of the preset `name` (in any case), or empty when there is none.
 std::string PresetPath(const std::string& name);
-// Each preset's name and description (its leading comment lines, joined), in name order.
+// Each preset's name and description (its leading comment lines, joined), in name order. Throws Failure
+// (EXIT_INPUT) when the folder holds none.
 std::vector<std::pair<std::string, std::string>> Presets();
 
 // A checked render.
