@@ -358,13 +358,15 @@ TEST(SampleCodec, EveryIntegerSampleSurvivesTheRoundTrip) {
     }
 }
 
-// Every integer codec keeps the sign and stops at its own extremes; only what lay past full scale counts as
-// clipped (full scale itself is the largest value, one step below 1.0 in two's complement).
+// Every integer codec keeps the sign and stops at its own extremes; what lay past full scale counts as clipped,
+// and in a stored integer of up to 24 bits +1.0 too, which becomes the largest value, one step below (-1.0 is
+// exact).
 TEST(SampleCodec, FullScaleAndBeyondClipToTheFormatsOwnExtremes) {
     const SampleCodec pcm16 = CodecForSubtype(SF_FORMAT_PCM_16);
     const SampleCodec ulaw = CodecForSubtype(SF_FORMAT_ULAW);
     const SampleCodec alaw = CodecForSubtype(SF_FORMAT_ALAW);
     const SampleCodec pcm32 = CodecForSubtype(SF_FORMAT_PCM_32);
+    const SampleCodec pcm24 = CodecForSubtype(SF_FORMAT_PCM_24);
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float infinity = std::numeric_limits<float>::infinity();
     constexpr std::int64_t top32 = std::numeric_limits<std::int32_t>::max();
@@ -376,8 +378,10 @@ TEST(SampleCodec, FullScaleAndBeyondClipToTheFormatsOwnExtremes) {
     };
     const Case cases[] = {
         {pcm16, -1.0f, -32768, false},
-        {pcm16, 1.0f, 32767, false},
+        {pcm16, 1.0f, 32767, true},
         {pcm16, 1.5f, 32767, true},
+        {pcm16, 32767.4f / 32768, 32767, false},
+        {pcm16, 32767.5f / 32768, 32767, true},  // rounds to 32768: ties go to even
         {pcm16, -1.5f, -32768, true},
         {pcm16, 32767.0f / 32768, 32767, false},
         {pcm16, std::nextafter(1.0f, 2.0f), 32767, true},
@@ -397,7 +401,8 @@ TEST(SampleCodec, FullScaleAndBeyondClipToTheFormatsOwnExtremes) {
         {alaw, 1.0f, 32256, false},
         {alaw, -1.5f, -32256, true},
         {alaw, -infinity, -32256, true},
-        {pcm32, 1.0f, top32, false},
+        {pcm32, 1.0f, top32, false},  // a step finer than the float's at 1.0
+        {pcm24, 1.0f, 8388607, true},
         {pcm32, -1.0f, -top32 - 1, false},
         {pcm32, 2.0f, top32, true},
     };
@@ -417,9 +422,9 @@ TEST(SampleCodec, FullScaleAndBeyondClipToTheFormatsOwnExtremes) {
             EXPECT_EQ(block[(at + 1) % values.size()], c.codec.ToInt(0.25f, quarter_clipped)) << c.value;
         }
     }
-    // Dither pushes a full-scale sample over the top; it is still no clip.
+    // Dither pushes the largest sample over the top; it is still no clip.
     bool clipped = true;
-    EXPECT_EQ(pcm16.ToInt(1.0f, clipped, 0.9), 32767 * 65536);
+    EXPECT_EQ(pcm16.ToInt(32767.0f / 32768, clipped, 0.9), 32767 * 65536);
     EXPECT_FALSE(clipped);
     EXPECT_EQ(RoundToRange(1.0e300, 0, 10, clipped), 10);
     EXPECT_TRUE(clipped);

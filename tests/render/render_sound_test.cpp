@@ -303,6 +303,33 @@ TEST_F(RenderTool, ExactRendersAreWrittenUnchanged) {
             ASSERT_EQ(out[n], c.dry * now + c.wet * late) << c.args[0] << " " << c.args[1] << ", sample " << n;
         }
     }
+    // A unit impulse's response is exact in integer samples where a file's would be (a whole-sample tap whose gain
+    // is a power of two no finer than a step): its one echo and nothing but silence around it.
+    struct ImpulseCase {
+        std::vector<std::string> args;
+        int bits;
+        std::int32_t echo;  // 5 samples in; 0: dithered, not compared
+        const char* said;
+    };
+    const ImpulseCase impulses[] = {
+        {{"--format", "pcm16", "--set", "1 Volume 10=100%=5"}, 16, 16384, "dither      none (every sample is exact)"},
+        {{"--format", "pcm8", "--set", "1 Volume 10=100%=5"}, 8, 64, "dither      none (every sample is exact)"},
+        {{"--format", "pcm16", "--set", "1 Volume 10=100%=-10"}, 16, -32768, "dither      none (every sample is exact)"},
+        {{"--format", "pcm16"}, 16, 32767, "1 sample clipped"},  // +1.0: the largest value, one step below
+        {{"--format", "pcm16", "--set", "1 Volume 10=100%=3"}, 16, 0, "dither      TPDF (16-bit samples)"},
+    };
+    for (const ImpulseCase& c : impulses) {
+        std::vector<std::string> args{"--impulse", "0.01", Path("ir.wav"), "--set", "Time Mode=Samples", "--set", "1 Time=5smp"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolRun run = Tool(args);
+        ASSERT_EQ(run.exit_code, 0) << run.err;
+        EXPECT_NE(run.err.find(c.said), std::string::npos) << c.args.back() << "\n"
+                                                            << run.err;
+        if (c.echo == 0) continue;
+        std::vector<std::int32_t> expected(480, 0);
+        expected[5] = c.echo;
+        EXPECT_EQ(ReadInts("ir.wav", c.bits), expected) << c.args.back();
+    }
 }
 
 }  // namespace

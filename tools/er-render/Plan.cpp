@@ -35,6 +35,9 @@ constexpr int IMPULSE_FORMAT = SF_FORMAT_WAV | SF_FORMAT_FLOAT;       // a respo
 constexpr int TEST_SIGNAL_FORMAT = SF_FORMAT_WAV | SF_FORMAT_PCM_16;  // plays anywhere
 constexpr double MAX_DECIBELS = 200.0;
 constexpr int MAX_DITHERED_BITS = 16;
+// A unit impulse's samples, 0 and 1.0, as the steps of an integer input: scaled by a power of two no finer than
+// an output step, every sample of its response lies on a step, as a file's does.
+constexpr SampleCodec UNIT_IMPULSE{1};
 // How far below a whole number of samples a plain "1 Time" may fall and still be that number meant: a shown
 // value's float falls short of it by far less than this.
 constexpr double PLAIN_DELAY_NEAR = 1.0e-3;
@@ -424,8 +427,7 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
     }
     job.gates = GateFrames(options, job);
     job.mix = MixOption(options);
-    // A unit impulse is no integer file: its render is never exact in integer samples.
-    ChooseDither(plan, options, impulse ? SampleCodec{} : CodecForSubtype(format));
+    ChooseDither(plan, options, impulse ? UNIT_IMPULSE : CodecForSubtype(format));
     return plan;
 }
 

@@ -124,11 +124,13 @@ std::int64_t SampleCodec::ToInts(const float* values, std::int32_t* stored, std:
     const double full_scale = FullScale();
     const double low = Low();
     const double high = High();
+    const double clip_high = ClipHigh();
     const unsigned shift = Shift();
     std::int64_t clipped = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        stored[i] = LimitRoundShift(static_cast<double>(values[i]) * full_scale, low, high, shift);
-        clipped += PastFullScale(values[i]) ? 1 : 0;
+        const double scaled = static_cast<double>(values[i]) * full_scale;
+        stored[i] = LimitRoundShift(scaled, low, high, shift);
+        clipped += (PastFullScale(values[i]) || OutsideSteps(scaled, -full_scale, clip_high)) ? 1 : 0;
     }
     return clipped;
 }

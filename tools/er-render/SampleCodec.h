@@ -43,10 +43,17 @@ inline std::int64_t RoundToRange(double value, std::int64_t low, std::int64_t hi
     return whole < low ? low : (whole > high ? high : whole);
 }
 
-// Whether a module float lies past full scale (beyond +-1.0, or not a number): what counts as clipped, in any
-// format that cannot hold it. Full scale itself is no clip, though an integer format stores +1.0 as its largest
-// value, one step below.
+// Whether a module float lies past full scale (beyond +-1.0, or not a number): what a float format that cannot
+// hold it clips. An integer format clips more (SampleCodec::ToInt).
 inline bool PastFullScale(float value) { return !(std::fabs(value) <= 1.0f); }
+
+// Whether a scaled sample, rounded to nearest, falls outside the whole numbers [low, high] (or is not a number):
+// the limit changes it. Branch-free, as LimitRoundShift, so that a loop of it runs in vector registers.
+inline bool OutsideSteps(double scaled, double low, double high) {
+    constexpr double ROUNDER = 6755399441055744.0;  // 1.5 x 2^52, as in RoundToRange
+    const double rounded = (std::min(std::max(scaled, low - 1.0), high + 1.0) + ROUNDER) - ROUNDER;
+    return !(rounded >= low && rounded <= high);
+}
 
 // A scaled sample as a left-justified 32-bit integer: limited to the whole numbers [low, high] (a value that is not
 // a number becomes 0), rounded to nearest (ties to even), shifted left by `shift`. Limiting before rounding gives
@@ -59,6 +66,9 @@ inline std::int32_t LimitRoundShift(double scaled, double low, double high, unsi
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::int32_t>((number + ROUNDER) - ROUNDER))
                                      << shift);
 }
+
+// The significant bits of the module's float: an integer sample of this width or less passes through it exactly.
+inline constexpr int FLOAT_BITS = 24;
 
 // How the samples of one libsndfile subtype are stored.
 struct SampleCodec {
@@ -76,10 +86,14 @@ struct SampleCodec {
     }
     // A module float as a left-justified 32-bit sample of `bits` bits, with `dither` (in least significant bits)
     // added before rounding, limited to the codec's own extremes so that the sign survives the codec; `clipped`
-    // is set when the value lay past full scale.
+    // is set when the sample itself (dither aside) does not fit: past full scale, and in a stored integer of up
+    // to FLOAT_BITS also +1.0, which becomes the largest value, one step below. (A wider step is finer than the
+    // float's own at 1.0, and a coded format approximates every sample: there the largest value is as near as
+    // the float itself, no clip.)
     std::int32_t ToInt(float value, bool& clipped, double dither = 0.0) const {
-        clipped = PastFullScale(value);
-        return LimitRoundShift(static_cast<double>(value) * FullScale() + dither, Low(), High(), Shift());
+        const double scaled = static_cast<double>(value) * FullScale();
+        clipped = PastFullScale(value) || OutsideSteps(scaled, -FullScale(), ClipHigh());
+        return LimitRoundShift(scaled + dither, Low(), High(), Shift());
     }
     // ToInt without dither for `count` samples; returns how many were clipped.
     std::int64_t ToInts(const float* values, std::int32_t* stored, std::size_t count) const;
@@ -89,6 +103,7 @@ struct SampleCodec {
 private:
     double FullScale() const { return static_cast<double>(std::int64_t{1} << (bits - 1)); }
     double High() const { return extreme > 0 ? extreme : FullScale() - 1.0; }
+    double ClipHigh() const { return coded || bits > FLOAT_BITS ? FullScale() : FullScale() - 1.0; }
     double Low() const { return extreme > 0 ? -static_cast<double>(extreme) : -FullScale(); }
     unsigned Shift() const { return static_cast<unsigned>(32 - bits); }
 };
