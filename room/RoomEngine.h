@@ -90,7 +90,7 @@ private:
     struct Group;
     struct Tap;
     void FilterGroups(const float* const* in, std::int32_t count);
-    void Advance(std::int32_t count);  // the block's values join the lines the taps read
+    void Advance(std::int32_t count);  // the block's values become the lines' past
     void SumTaps(double* const* wet, std::int32_t count);
 
     std::int32_t m_inputs = 1, m_outputs = 1, m_max_block = 0;

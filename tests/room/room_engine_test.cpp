@@ -246,18 +246,20 @@ std::size_t DifferingFromTheModule(const std::vector<HandTap>& taps, const char*
         module.Start();
         std::vector<float> out(static_cast<std::size_t>(block));
         for (std::int64_t at = 0; at < frames; at += block) {
-            module.Step(at, block, input.data() + at, out.data());
-            for (std::int32_t i = 0; i < block; ++i) want[static_cast<std::size_t>(at + i)] += out[static_cast<std::size_t>(i)];
+            const auto count = static_cast<std::int32_t>(std::min<std::int64_t>(block, frames - at));
+            module.Step(at, count, input.data() + at, out.data());
+            for (std::int32_t i = 0; i < count; ++i) want[static_cast<std::size_t>(at + i)] += out[static_cast<std::size_t>(i)];
         }
     }
     er_room::RoomEngine engine(plan, block);
     std::vector<double> got(static_cast<std::size_t>(block));
     std::size_t differing = 0;
     for (std::int64_t at = 0; at < frames; at += block) {
+        const auto count = static_cast<std::int32_t>(std::min<std::int64_t>(block, frames - at));
         const float* in = input.data() + at;
         double* wet[] = {got.data()};
-        engine.Process(&in, wet, block);
-        for (std::int32_t i = 0; i < block; ++i) {
+        engine.Process(&in, wet, count);
+        for (std::int32_t i = 0; i < count; ++i) {
             differing += got[static_cast<std::size_t>(i)] != want[static_cast<std::size_t>(at + i)] ? 1 : 0;
         }
     }
@@ -273,11 +275,16 @@ TEST(RoomEngine, ValuesThatMakeTinyProductsTakeTheModulesArithmetic) {
     for (std::size_t i = 0; i < faint.size(); ++i) faint[i] = (i % 2 == 0 ? 1.0f : -1.0f) * (1.0e-6f + 1.0e-9f * i);
     EXPECT_EQ(DifferingFromTheModule({{"5", 5, "10"}, {"8", 8, "1e-9"}}, "2.5", faint, 64), 0u);
     // Silence with a lone value of 1e-9 every 97 samples, through a line that barely damps (D = 1e-30): each window
-    // of a block's reads holds at most one, and blocks of 64 can end with one that the next block reads. (Silence,
-    // so that nothing louder in the sum hides the quiet tap's last bits.)
+    // of a block's reads holds at most one, and blocks of 64 can end with one that the next block reads, blocks of
+    // 61 with one among their last few. (Silence, so that nothing louder in the sum hides the quiet tap's last bits.)
+    // Now and then two values side by side, so that the later one must count: in blocks of 7 a pair starts at a
+    // block's second sample (351), and a later block's reads begin between the two.
     std::vector<float> sprinkled(97 * 64, 0.0f);
-    for (std::size_t i = 60; i < sprinkled.size(); i += 97) sprinkled[i] = i % 2 == 0 ? 1.0e-9f : -1.3e-9f;
-    for (const std::int32_t block : {16, 64}) {
+    for (std::size_t i = 60; i < sprinkled.size(); i += 97) {
+        sprinkled[i] = i % 2 == 0 ? 1.0e-9f : -1.3e-9f;
+        if (i % 3 == 0) sprinkled[i + 1] = 1.1e-9f;
+    }
+    for (const std::int32_t block : {7, 16, 61, 64}) {
         EXPECT_EQ(DifferingFromTheModule({{"5", 5, "10"}, {"40", 40, "1e-9"}}, "1e-29", sprinkled, block), 0u)
             << "blocks of " << block;
     }
