@@ -105,14 +105,18 @@ private:
     std::vector<float> m_controls;
 };
 
-// The reflections of Dragonfly's default program, from its response to a unit impulse: its filters opened fully
-// and the dry signal off, every peak of the first output within 60 dB of the largest (a sample above both
+// The reflections a plug-in resolves, from its response to a unit impulse with the dry signal off (Dragonfly's
+// filters opened fully): every peak of the first output within 60 dB of the largest (a sample above both
 // neighbours and above the two beyond them).
-double DragonflyReflections() {
+double Reflections(const char* uri) {
     constexpr std::int32_t FRAMES = 24000;
     std::vector<float> impulse(FRAMES, 0.0f);
     impulse[0] = 1.0f;
-    Lv2Run run(DRAGONFLY, FRAMES, impulse, {{"dry_level", 0.0f}, {"low_cut", 0.0f}, {"high_cut", 20000.0f}});
+    const bool dragonfly = std::string(uri) == DRAGONFLY;
+    Lv2Run run(uri, FRAMES, impulse,
+               dragonfly ? std::vector<std::pair<std::string, float>>{{"dry_level", 0.0f}, {"low_cut", 0.0f},
+                                                                      {"high_cut", 20000.0f}}
+                         : std::vector<std::pair<std::string, float>>{{"dry", -70.0f}, {"wet", 0.0f}});
     if (!run.Ready()) return 0.0;
     run.Run(FRAMES);
     const std::vector<float>& out = run.outs.front();
@@ -144,7 +148,7 @@ void Plugin(benchmark::State& state, const char* uri) {
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * block);
-    if (std::string(uri) == DRAGONFLY) state.counters["reflections"] = DragonflyReflections();
+    state.counters["reflections"] = Reflections(uri);
 }
 
 // ---- the room engine alone ------------------------------------------------------------------------------------
