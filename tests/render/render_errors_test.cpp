@@ -15,6 +15,7 @@ using namespace er_render_tests;
 TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
     Write("in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, std::vector<std::int32_t>(480, 100));
     Write("keep.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, std::vector<std::int32_t>(10, 7));
+    Write("in44.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, std::vector<std::int32_t>(441, 100), {}, 44100);
     std::ofstream(Path("notes.txt")) << "not a sound file\n";
     std::ofstream(Path("bad.txt")) << "1 Time=5\nTime Mode\n";
     fs::create_directory(Path("folder"));
@@ -153,6 +154,13 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
         {{"--version", in}, 2, "--version takes"},
         // OUT's container: its extension, else --type; a contradiction or an unknown extension is refused.
         {{in, Path("out.xyz")}, 2, "no container has the extension .xyz; name one with --type"},
+        // A container or format whose file libsndfile does not read back as written is refused, with the reason.
+        {{in, Path("out.xi")}, 2, "libsndfile writes no XI (FastTracker 2) file at 48000 Hz, 1 channel that reads back as written"},
+        {{in, Path("out.sd2")}, 2, "libsndfile writes no SD2 (Sound Designer II) file at 48000 Hz"},
+        {{in, Path("out.sd2"), "--format", "pcm16"}, 2, "file of pcm16 samples at 48000 Hz, 1 channel does not read back as written"},
+        {{in, Path("out.aiff"), "--format", "pcm8"}, 2, "file of pcm8 samples at 48000 Hz, 1 channel does not read back as written"},
+        {{Path("in44.wav"), Path("out.ogg"), "--format", "opus"}, 2,
+         "opus samples in a OGG (OGG Container format) file take 8000, 12000, 16000, 24000, 48000 Hz, not 44100; it takes vorbis"},
         {{in, out, "--type", "flac"}, 2, "--type flac contradicts OUT"},
         {{in, out, "--format", "mp3"}, 2, "takes pcm8u, pcm16, pcm24, pcm32, float, double, ulaw, alaw; not \"mp3\""},
         {{in, out, "--compression", "5"}, 2, "--compression applies to FLAC, Vorbis and Opus output, not WAV"},

@@ -289,11 +289,13 @@ TEST_F(RenderTool, OutputsThatExistAlreadyAreTreatedAsUnixToolsDo) {
 // Every container (by its extension) and sample format libsndfile writes: OUT takes it, and a lossless one carries
 // a one-sample delay of the input exactly. Unset, the format is the input's where the container holds it, else
 // the nearest it does.
-// Every pair libsndfile writes: lossless ones give back each sample, every integer one keeps the sign at both
-// extremes and stops at its own (a 1 kHz square wave at full scale, then twice that).
+// Every pair libsndfile writes: read back by libsndfile and by sox, each has the rate, channels and length the
+// summary states; lossless ones give back each sample, every integer one keeps the sign at both extremes and
+// stops at its own (a 1 kHz square wave at full scale, then twice that). An odd length, as some containers pad
+// to even. The pairs whose files libsndfile itself does not read back as written are refused.
 TEST_F(RenderTool, EveryContainerAndSampleFormatLibsndfileWritesRoundTrips) {
     constexpr std::size_t square_start = 1000;
-    std::vector<float> grid(square_start + 960);
+    std::vector<float> grid(square_start + 961);
     for (std::size_t n = 0; n < square_start; ++n) grid[n] = static_cast<float>(static_cast<int>(n % 201) - 100) / 128;
     for (std::size_t n = square_start; n < grid.size(); ++n) {
         grid[n] = (n / 24 % 2 == 0 ? 1.0f : -1.0f) * (n < square_start + 480 ? 1.0f : 2.0f);
@@ -311,7 +313,10 @@ TEST_F(RenderTool, EveryContainerAndSampleFormatLibsndfileWritesRoundTrips) {
     int majors = 0, subtypes = 0, pairs = 0;
     sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &majors, sizeof(majors));
     sf_command(nullptr, SFC_GET_FORMAT_SUBTYPE_COUNT, &subtypes, sizeof(subtypes));
-    std::set<std::string> extensions;
+    std::set<std::string> extensions, refused;
+    // What sox has no reader for (by extension, or extension and format).
+    const std::set<std::string> sox_cannot{"iff",         "m1a",         "mpc",         "oga opus",   "caf alac16",
+                                           "caf alac20", "caf alac24", "aiff dwvw16", "aiff dwvw24"};
     for (int m = 0; m < majors; ++m) {
         SF_FORMAT_INFO major{};
         major.format = m;
@@ -338,19 +343,40 @@ TEST_F(RenderTool, EveryContainerAndSampleFormatLibsndfileWritesRoundTrips) {
             const std::string label = out + " " + name;
             const ToolRun run = Tool({Path("grid.wav"), Path(out), "--format", name, "--dither", "none", "--tail",
                                       "0", "--set", "Time Mode=Samples", "--set", "1 Time=1smp"});
-            ASSERT_EQ(run.exit_code, 0) << label << "\n"
-                                        << run.err;
+            if (run.exit_code != 0) {
+                refused.insert(label);
+                EXPECT_EQ(run.exit_code, 2) << label << "\n"
+                                            << run.err;
+                EXPECT_TRUE(run.err.find("does not read back as written") != std::string::npos ||
+                            run.err.find(" Hz, not 48000;") != std::string::npos)
+                    << label << "\n"
+                    << run.err;
+                continue;
+            }
             ++pairs;
-            // Raw has no header to read it by; libsndfile reads SD2 only with its resource fork.
-            if ((check.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_RAW || (check.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_SD2) {
+            const std::string frames = std::to_string(grid.size());
+            EXPECT_NE(run.err.find("= " + frames + " (0.041 s) at 48000 Hz, 1 channel"), std::string::npos) << label << "\n"
+                                                                                                          << run.err;
+            EXPECT_EQ(Listing(), (std::set<std::string>{"grid.wav", out})) << label << ": nothing beside the output";
+            // Raw has no header to read it by.
+            if ((check.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_RAW) {
                 EXPECT_GT(fs::file_size(Path(out)), 0u);
+                fs::remove(Path(out));
                 continue;
             }
             SF_INFO info{};
             const auto samples = Read(out, &info);
             EXPECT_EQ(info.format & (SF_FORMAT_TYPEMASK | SF_FORMAT_SUBMASK), check.format) << label;
-            // MIDI sample dumps go in packets of 120 samples; libsndfile drops the last partial one.
-            if (lossy.count(name) == 0 && std::string(major.extension) != "sds") {
+            EXPECT_EQ(info.samplerate, 48000) << label;
+            EXPECT_EQ(info.channels, 1) << label;
+            EXPECT_EQ(std::to_string(info.frames), frames) << label;
+            // sox reads the whole file (some headers leave the length to the data).
+            if (sox_cannot.count(major.extension) == 0 && sox_cannot.count(std::string(major.extension) + " " + name) == 0) {
+                const ToolRun sox = Shell("soxi -r " + out + " && soxi -c " + out + " && sox " + out + " -t s32 - | wc -c");
+                EXPECT_EQ(sox.out, "48000\n1\n" + std::to_string(4 * grid.size()) + "\n") << label << "\n"
+                                                                                          << sox.err;
+            }
+            if (lossy.count(name) == 0) {
                 ASSERT_EQ(samples.size(), grid.size()) << label;
                 for (std::size_t n = 1; n < grid.size(); ++n) {
                     ASSERT_EQ(samples[n], expected(name, grid[n - 1])) << label << " " << n;
@@ -365,6 +391,18 @@ TEST_F(RenderTool, EveryContainerAndSampleFormatLibsndfileWritesRoundTrips) {
         }
     }
     EXPECT_GT(pairs, 40);
+    // What libsndfile does not read back as written, and why: an odd length of 8-bit mono AIFF reads a frame
+    // longer (the pad byte), as do mu-law and A-law in VOC; ALAC 32 in CAF reads back silence; HTK keeps the
+    // rate as a period of 100 ns (48076 Hz); PARIS 24-bit and MIDI sample dumps go in blocks and packets and drop
+    // a partial one; DWVW without a header has no length; SD2's rate and length are in a resource fork beside
+    // it; unsigned 8-bit VOC reads 50000 Hz; WVE is 8000 Hz and XI 44100 Hz alone.
+    const std::set<std::string> unreadable{
+        "pair.aiff alaw",  "pair.aiff pcm8",  "pair.aiff pcm8u", "pair.aiff ulaw",  "pair.caf alac32",
+        "pair.htk pcm16",  "pair.paf pcm24",  "pair.raw dwvw12", "pair.raw dwvw16", "pair.raw dwvw24",
+        "pair.sd2 pcm16",  "pair.sd2 pcm24",  "pair.sd2 pcm32",  "pair.sd2 pcm8",   "pair.sds pcm16",
+        "pair.sds pcm24",  "pair.sds pcm8",   "pair.voc alaw",   "pair.voc pcm8u",  "pair.voc ulaw",
+        "pair.wve alaw",   "pair.xi dpcm16",  "pair.xi dpcm8"};
+    EXPECT_EQ(refused, unreadable);
 
     Write("u8.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 1, {}, grid);
     struct Default {

@@ -110,15 +110,10 @@ int OutputContainer(int input_format, const std::string& path, const Options& op
 // container holds.
 int OutputFormat(int input_format, const std::string& path, const Options& options, int channels, int rate) {
     const int major = OutputContainer(input_format, path, options);
-    if (options.format.empty()) {
-        const int subtype = NearestSubtype(input_format, major, channels, rate);
-        return major | (subtype != 0 ? subtype : (input_format & SF_FORMAT_SUBMASK));
-    }
-    const int subtype = SubtypeForName(ToLower(Trim(options.format)), major, channels, rate);
-    if (subtype == 0) {
-        throw Failure(EXIT_USAGE, "--format for a " + MajorFormatName(major) + " file takes " +
-                                      SubtypeNames(major, channels, rate) + "; not " + Quoted(options.format));
-    }
+    const std::string name = ToLower(Trim(options.format));
+    const int subtype = name.empty() ? NearestSubtype(input_format, major, channels, rate)
+                                     : SubtypeForName(name, major, channels, rate);
+    if (subtype == 0) throw Failure(EXIT_USAGE, FormatRefusal(major, name, channels, rate));
     return major | subtype;
 }
 

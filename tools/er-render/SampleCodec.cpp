@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include <sndfile.h>
+
+#include "AudioFile.h"
+#include "Text.h"
 
 namespace er_render {
 
@@ -58,6 +62,12 @@ int Precision(const SubtypeRow& row) {
     return row.subtype == SF_FORMAT_DOUBLE ? 53 : 25;
 }
 
+// Rates a refusal names when a sample format fits a container at some rates only (Opus).
+constexpr int COMMON_RATES[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000, 192000};
+
+// Frames CanWrite writes and reads back: odd, past the few samples a codec may pack into one byte or packet.
+constexpr sf_count_t PROBE_FRAMES = 5;
+
 // A file in memory that libsndfile writes into, to find out whether it really can: sf_format_check accepts some
 // pairs (MPEG in WAV) whose writer then refuses to open.
 struct MemoryFile {
@@ -91,21 +101,60 @@ struct MemoryFile {
 
 }  // namespace
 
-bool CanWrite(int format, int channels, int rate) {
+namespace {
+
+enum class Probe { UNWRITTEN, MISREAD, RIGHT };
+
+// Writes a few frames of `format` with `channels` at `rate` into memory and reads them back.
+Probe ProbeWrite(int format, int channels, int rate) {
     SF_INFO info{};
     info.samplerate = rate;
     info.channels = channels;
     info.format = format;
-    if (sf_format_check(&info) == 0) return false;
-    // SD2 keeps a resource fork in a file beside its own, which a file in memory has not: its check stands.
-    if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_SD2) return true;
+    if (sf_format_check(&info) == 0) return Probe::UNWRITTEN;
+    // SD2 keeps its rate and length in a resource fork, a file beside its own ("._name") that a renamed or piped
+    // output leaves behind: what arrives is unreadable.
+    if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_SD2) return Probe::MISREAD;
     SF_VIRTUAL_IO io{MemoryFile::Length, MemoryFile::Seek, MemoryFile::Read, MemoryFile::Write, MemoryFile::Tell};
     MemoryFile memory;
     SNDFILE* file = sf_open_virtual(&io, SFM_WRITE, &info, &memory);
-    if (file == nullptr) return false;
+    if (file == nullptr) return Probe::UNWRITTEN;
+    // An odd number of frames of steps every format holds (eighths of full scale, which 8 bits and a float
+    // store exactly), read back through the interface the tool uses for the format: the rate, the channels, the
+    // length and, where nothing is lost, every sample must be what was written.
+    const SampleCodec codec = CodecForSubtype(format);
+    const std::size_t count = static_cast<std::size_t>(PROBE_FRAMES) * static_cast<std::size_t>(channels);
+    std::vector<float> written(count);
+    for (std::size_t i = 0; i < count; ++i) written[i] = static_cast<float>(static_cast<int>(i % 5) - 2) / 8.0f;
+    std::vector<int> written_ints(count);
+    bool clipped = false;
+    for (std::size_t i = 0; i < count; ++i) written_ints[i] = codec.IsInteger() ? codec.ToInt(written[i], clipped) : 0;
+    const bool wrote = (codec.IsInteger() ? sf_writef_int(file, written_ints.data(), PROBE_FRAMES)
+                                          : sf_writef_float(file, written.data(), PROBE_FRAMES)) == PROBE_FRAMES;
     sf_close(file);
-    return true;
+    if (!wrote) return Probe::UNWRITTEN;
+    memory.position = 0;
+    // Headerless samples are read as described; the length is what the bytes hold.
+    SF_INFO back = (format & SF_FORMAT_TYPEMASK) == SF_FORMAT_RAW ? SF_INFO{0, rate, channels, format, 0, 0} : SF_INFO{};
+    file = sf_open_virtual(&io, SFM_READ, &back, &memory);
+    if (file == nullptr) return Probe::MISREAD;
+    std::vector<float> read(count + static_cast<std::size_t>(channels));
+    std::vector<int> read_ints(read.size());
+    const sf_count_t frames = codec.IsInteger() ? sf_readf_int(file, read_ints.data(), PROBE_FRAMES + 1)
+                                                : sf_readf_float(file, read.data(), PROBE_FRAMES + 1);
+    sf_close(file);
+    read.resize(count);
+    read_ints.resize(count);
+    const bool same = codec.IsInteger() ? read_ints == written_ints : read == written;
+    const bool lossless = codec.IsExactInteger() || (!codec.IsInteger() && !codec.clips);
+    const bool right = back.samplerate == rate && back.channels == channels && back.frames == PROBE_FRAMES &&
+                       frames == PROBE_FRAMES && (!lossless || same);
+    return right ? Probe::RIGHT : Probe::MISREAD;
 }
+
+}  // namespace
+
+bool CanWrite(int format, int channels, int rate) { return ProbeWrite(format, channels, rate) == Probe::RIGHT; }
 
 namespace {
 
@@ -151,6 +200,31 @@ int SubtypeForName(std::string_view name, int major, int channels, int rate) {
         if (named && Holds(major, row.subtype, channels, rate)) return row.subtype;
     }
     return 0;
+}
+
+std::string FormatRefusal(int major, std::string_view name, int channels, int rate) {
+    const std::string container = MajorFormatName(major);
+    const std::string layout = std::to_string(rate) + " Hz, " + std::to_string(channels) + (channels == 1 ? " channel" : " channels");
+    const std::string choices = SubtypeNames(major, channels, rate);
+    const std::string choose = choices.empty() ? "choose another container" : "it takes " + choices;
+    if (name.empty()) return "libsndfile writes no " + container + " file at " + layout + " that reads back as written; " + choose;
+    for (const SubtypeRow& row : SUBTYPES) {
+        if (row.name != name && !(name == "pcm8" && row.subtype == SF_FORMAT_PCM_U8)) continue;
+        std::string rates;
+        for (const int other : COMMON_RATES) {
+            if (Holds(major, row.subtype, channels, other)) rates += (rates.empty() ? "" : ", ") + std::to_string(other);
+        }
+        if (!rates.empty()) {
+            return std::string(name) + " samples in a " + container + " file take " + rates + " Hz, not " +
+                   std::to_string(rate) + "; " + choose;
+        }
+        if (ProbeWrite(major | row.subtype, channels, rate) == Probe::MISREAD) {
+            return "libsndfile's " + container + " file of " + std::string(name) + " samples at " + layout +
+                   " does not read back as written (its rate, length or samples differ); " + choose;
+        }
+    }
+    return "--format for a " + container + " file takes " + (choices.empty() ? "nothing at " + layout : choices) +
+           "; not " + er_text::Quoted(std::string(name));
 }
 
 std::string SubtypeNames(int major, int channels, int rate) {

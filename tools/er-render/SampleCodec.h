@@ -117,14 +117,19 @@ SampleCodec CodecForSubtype(int subtype);
 // 8-bit integer the container stores, signed or unsigned. 0 for a name that is no subtype's, or one the container
 // cannot hold with `channels` at `rate`.
 int SubtypeForName(std::string_view name, int major, int channels, int rate);
+// Why a `major` container takes no `name` samples (empty: no samples at all) with `channels` at `rate`, as the
+// whole message: libsndfile's file would not read back as written, the rate is not one the format takes, or the
+// name is none the container holds (with the ones it does).
+std::string FormatRefusal(int major, std::string_view name, int channels, int rate);
 // The names of the subtypes a `major` container holds: "pcm16, pcm24, ...".
 std::string SubtypeNames(int major, int channels, int rate);
 // The subtype a `major` container stores a `source` subtype's samples in: the source's own where the container
 // holds it, else the one nearest in precision that loses nothing (the least precise above it; lossy codecs count
 // as floats, which they decode to), else the most precise the container holds. 0 if it holds none.
 int NearestSubtype(int source, int major, int channels, int rate);
-// Whether libsndfile really writes `format` (container | subtype) with `channels` at `rate`: checked and opened
-// for writing into memory.
+// Whether libsndfile really writes `format` (container | subtype) with `channels` at `rate` so that it reads back
+// as written: a few frames written into memory and read back must give the same rate, channels, length and,
+// where the format loses nothing, samples. (Not SD2, whose resource fork stays behind as a file of its own.)
 bool CanWrite(int format, int channels, int rate);
 // A short name of any libsndfile subtype for the summary ("pcm16", "float", "ulaw", ...).
 std::string_view SubtypeName(int subtype);
