@@ -212,14 +212,6 @@ double Gain(const std::string& text, const char* option) {
     return std::pow(10.0, *decibels / 20.0);
 }
 
-Mix MixOption(const Options& options) {
-    Mix mix;
-    mix.dry = !options.dry.empty();
-    if (mix.dry) mix.dry_gain = Gain(options.dry, "--dry");
-    if (!options.wet.empty()) mix.wet_gain = Gain(options.wet, "--wet");
-    if (!options.gain.empty()) mix.gain = Gain(options.gain, "--gain");
-    return mix;
-}
 
 // The power of two a gain is, as its exponent; nothing for any other gain (0 included).
 std::optional<int> PowerOfTwo(double gain) {
@@ -344,6 +336,30 @@ void FitMaxDelay(std::vector<PinSetting>& settings, const std::vector<er_host::P
     }
 }
 
+std::optional<EffectView> SettleSettings(std::vector<PinSetting>& settings,
+                                         const std::vector<er_host::PinDescription>& pins, float rate,
+                                         bool allow_unsafe, std::vector<std::string>& warnings,
+                                         std::vector<std::string>& notes) {
+    ApplyDelayUnits(settings, rate, allow_unsafe);
+    std::optional<EffectView> view = ViewEffect(settings, rate);
+    if (!view) return view;
+    CheckLongestLine(*view, *FindSetting(settings, pins::TIME), allow_unsafe);
+    FitMaxDelay(settings, pins, *view);
+    view = ViewEffect(settings, rate);
+    for (std::string& warning : DelayWarnings(*view)) warnings.push_back(std::move(warning));
+    if (std::string note = PlainDelayNote(*view); !note.empty()) notes.push_back(std::move(note));
+    return view;
+}
+
+Mix MixFromLevels(const std::string& dry, const std::string& wet, const std::string& gain) {
+    Mix mix;
+    mix.dry = !dry.empty();
+    if (mix.dry) mix.dry_gain = Gain(dry, "--dry");
+    if (!wet.empty()) mix.wet_gain = Gain(wet, "--wet");
+    if (!gain.empty()) mix.gain = Gain(gain, "--gain");
+    return mix;
+}
+
 RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDescription>& pins) {
     // --plot or --plot-data alone: the setting's impulse response, drawn but not written as sound.
     const bool picture_only = options.mode == Mode::PLOT;
@@ -384,15 +400,7 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
     } else {
         plan.format = format;
     }
-    ApplyDelayUnits(job.settings, job.rate, options.allow_unsafe);
-    plan.view = ViewEffect(job.settings, job.rate);
-    if (plan.view) {
-        CheckLongestLine(*plan.view, *FindSetting(job.settings, pins::TIME), options.allow_unsafe);
-        FitMaxDelay(job.settings, pins, *plan.view);
-        plan.view = ViewEffect(job.settings, job.rate);
-        for (std::string& warning : DelayWarnings(*plan.view)) plan.warnings.push_back(std::move(warning));
-        if (std::string note = PlainDelayNote(*plan.view); !note.empty()) plan.notes.push_back(std::move(note));
-    }
+    plan.view = SettleSettings(job.settings, pins, job.rate, options.allow_unsafe, plan.warnings, plan.notes);
     const double tail_seconds = !options.tail.empty() ? TailSeconds(options.tail, job.rate)
                                 : !plan.view          ? 0.0
                                 : picture_only        ? PictureTailSeconds(*plan.view)
@@ -421,7 +429,7 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
                                       " frames; the host's sample clock counts at most 2147483647");
     }
     job.gates = GateFrames(options, job);
-    job.mix = MixOption(options);
+    job.mix = MixFromLevels(options.dry, options.wet, options.gain);
     ChooseDither(plan, options, impulse ? UNIT_IMPULSE : CodecForSubtype(format));
     return plan;
 }

@@ -52,6 +52,20 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
 void FitMaxDelay(std::vector<PinSetting>& settings, const std::vector<er_host::PinDescription>& pins,
                  const EffectView& view);
 
+// A render's settings made final at its rate: each "1 Time" written with a unit turned into its pin value, a "1 Time"
+// longer than the longest line refused unless `allow_unsafe`, "Max Delay(s)" fitted (FitMaxDelay). Answers the view of
+// what they select (null for a module without the early-reflection pins) and adds the warnings and notes a render
+// prints. Throws Failure (EXIT_USAGE) naming the setting. The render and the Python package's Effect both settle
+// their settings here.
+std::optional<EffectView> SettleSettings(std::vector<PinSetting>& settings,
+                                         const std::vector<er_host::PinDescription>& pins, float rate,
+                                         bool allow_unsafe, std::vector<std::string>& warnings,
+                                         std::vector<std::string>& notes);
+
+// --dry, --wet and --gain as their texts give them (decibels or "off"; empty: no dry signal, 0 dB, 0 dB) as the
+// render's Mix. Throws Failure (EXIT_USAGE) naming the option.
+Mix MixFromLevels(const std::string& dry, const std::string& wet, const std::string& gain);
+
 // A checked --room: the room, its taps at the render's rate, and the render when there is one (IN OUT, IN -n or
 // --impulse SECONDS OUT; without them the pattern or the figure alone, at --rate). The render's job has the
 // output's channels, the room's tail unless --tail, and the gates; its settings are the user's "Time Accuracy"

@@ -1,6 +1,7 @@
 #include "Render.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -92,6 +93,28 @@ void Renderer::Announce() {
             }
         }
     }
+}
+
+void Renderer::Change(const std::vector<PinSetting>& settings) {
+    auto find = [](const std::vector<PinSetting>& in, std::string_view name) {
+        return std::find_if(in.begin(), in.end(), [&](const PinSetting& s) { return s.name == name; });
+    };
+    for (const effect_pins::Pin pin : effect_pins::kAnnounceOrder) {
+        const auto now = find(settings, effect_pins::Name(pin));
+        const auto before = find(m_job.settings, effect_pins::Name(pin));
+        if (now == settings.end() || before == m_job.settings.end()) continue;
+        const bool same = now->choice ? now->value == before->value
+                                      : std::bit_cast<std::uint32_t>(now->from) == std::bit_cast<std::uint32_t>(before->from);
+        if (same) continue;
+        for (auto& instance : m_instances) {
+            if (now->choice) {
+                instance->PostChoice(now->pin, now->value);
+            } else {
+                instance->PostFloat(now->pin, now->from);
+            }
+        }
+    }
+    m_job.settings = settings;
 }
 
 void Renderer::StreamRamps(std::int64_t position, std::int32_t count) {

@@ -74,6 +74,10 @@ public:
     std::int32_t BlockAt(std::int64_t position) const;
     void Step(std::int64_t position, std::int32_t count, const float* input, float* output);
     void CheckHost() const;
+    // Settings that differ from the render's from the next block on, as a host sends a change: every pin whose
+    // value differs is posted at that block's first sample, in the order Announce posts them ("Active" last).
+    // Ramps are not taken (a ramp spans a whole render); the caller refuses them.
+    void Change(const std::vector<PinSetting>& settings);
 
 private:
     struct GateEvent {

@@ -107,6 +107,11 @@ er_room::Room LoadRoom(const std::string& name_or_file, const std::string& scale
         }
         named_as = name_or_file;
     }
+    return ShapeRoom(std::move(room), scale, width, named_as);
+}
+
+er_room::Room ShapeRoom(er_room::Room room, const std::string& scale, const std::string& width,
+                        const std::string& named_as) {
     std::string shaped;
     if (!scale.empty()) {
         room = er_room::Scaled(room, Factor("--room-scale", scale, MIN_SCALE, MAX_SCALE));

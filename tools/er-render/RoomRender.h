@@ -24,6 +24,11 @@ er_room::Room LoadRoom(const std::string& name_or_file, const std::string& scale
 // The room's pattern by time (--room-window, in the units of --gate at `rate`; empty: as the room has it). Throws
 // Failure (EXIT_USAGE) for a window outside 0 .. er_room::MAX_WINDOW.
 er_room::Room WindowRoom(const er_room::Room& room, const std::string& window, float rate);
+// `room` (a file's, or a dictionary's in the Python package) with its lengths times `scale` and its ears'
+// distance times `width` as LoadRoom applies them, then checked; a problem names the room as `named_as`. Throws
+// Failure (EXIT_USAGE).
+er_room::Room ShapeRoom(er_room::Room room, const std::string& scale, const std::string& width,
+                        const std::string& named_as);
 
 struct RoomTap {
     er_room::Tap tap;
