@@ -76,7 +76,7 @@ RoomRun RenderRoom(const er_room::Room& room, float rate, const float* input, st
         throw Failure(EXIT_USAGE, "the render would be " + std::to_string(job.total_frames) +
                                       " frames; the host's sample clock counts at most 2147483647");
     }
-    er_render::RoomRenderer renderer(LinkedModule(), job, pattern, channels);
+    er_render::RoomRenderer renderer(job, pattern, channels);
     RoomRun run;
     run.channels = job.channels;
     run.frames = job.total_frames;
