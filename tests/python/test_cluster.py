@@ -4,13 +4,11 @@ import os
 
 import numpy as np
 import pytest
+import distributed  # python3-distributed, which scripts/setup installs
 import soundfile
-
 
 import early_reflection as er
 from early_reflection.cluster import augment_file, augment_folder
-
-import distributed  # python3-distributed, which scripts/setup installs
 
 
 @pytest.fixture(scope="module")
