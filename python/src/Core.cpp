@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 
@@ -285,6 +286,40 @@ not finite, or a channel count other than the stream's. The GIL is released whil
             const er_render::TapDelay delay = er_render::TapDelayFor(view, view.time.from);
             return py::make_tuple(delay.effective, delay.requested, delay.buffer, view.active);
         });
+
+    // The benchmark's reference: `calls` calls of x's frames through the same core from C++, no Python between
+    // them (the module and er-render's host alone). Answers seconds per call.
+    m.def("_time_process", [](EffectCore& core, const py::object& x, std::int64_t calls) {
+        const FloatArray input = Samples(x, "the input");
+        std::vector<float> out(static_cast<std::size_t>(input.size()));
+        const std::int32_t channels = Rows(input);
+        const std::int64_t frames = Frames(input);
+        InUse in_use(core);
+        py::gil_scoped_release released;
+        const auto started = std::chrono::steady_clock::now();
+        for (std::int64_t i = 0; i < calls; ++i) core.Process(input.data(), out.data(), channels, frames);
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() /
+               static_cast<double>(calls);
+    });
+
+    // The module's own time: after one call through the core (which announces the settings), `calls` calls of
+    // the record's process entry on the host's buffers of channel 0, nothing else. Seconds per call.
+    m.def("_time_module", [](EffectCore& core, const py::object& x, std::int64_t calls) {
+        const FloatArray input = Samples(x, "the input");
+        if (input.ndim() != 1) throw py::value_error("one channel");
+        const auto frames = static_cast<std::int32_t>(input.size());
+        std::vector<float> out(static_cast<std::size_t>(frames));
+        InUse in_use(core);
+        core.Process(input.data(), out.data(), 1, frames);
+        er_host::Instance& instance = core.StreamRenderer()->InstanceOf(0);
+        std::copy(input.data(), input.data() + frames, instance.Buffer(instance.FindPin("Audio_In")));
+        SEModuleRecord* record = instance.Record();
+        py::gil_scoped_release released;
+        const auto started = std::chrono::steady_clock::now();
+        for (std::int64_t i = 0; i < calls; ++i) record->process(record->object, 0, frames);
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() /
+               static_cast<double>(calls);
+    });
 
     py::class_<er_room::Room>(m, "RoomModel").def_property_readonly("fields", &RoomFields);
 

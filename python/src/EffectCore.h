@@ -65,6 +65,8 @@ public:
     const std::optional<er_render::EffectView>& View() const { return m_view; }
     const std::vector<std::string>& Warnings() const { return m_warnings; }
     const er_render::Mix& Mix() const { return m_job.mix; }
+    // The stream's renderer (null before its first call), for the benchmark's reference.
+    er_render::Renderer* StreamRenderer() { return m_renderer.get(); }
 
     // Held by whoever uses the effect with the GIL released: one thread at a time per effect.
     std::atomic<bool> busy{false};

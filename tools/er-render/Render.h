@@ -78,6 +78,8 @@ public:
     // value differs is posted at that block's first sample, in the order Announce posts them ("Active" last).
     // Ramps are not taken (a ramp spans a whole render); the caller refuses them.
     void Change(const std::vector<PinSetting>& settings);
+    // The module instance of a channel, for a benchmark that times the module's own entry on its buffers.
+    er_host::Instance& InstanceOf(std::int32_t channel) { return *m_instances[static_cast<std::size_t>(channel)]; }
 
 private:
     struct GateEvent {
