@@ -52,6 +52,16 @@ def _factor(name: str, value: Optional[float]) -> str:
     return repr(float(value))
 
 
+def _window(window: Union[float, str, None]) -> str:
+    if window is None:
+        return ""
+    if isinstance(window, str):
+        return window
+    if isinstance(window, bool) or not isinstance(window, numbers.Real):
+        raise TypeError(f"window takes seconds or a time text, not {type(window).__name__}")
+    return repr(float(window))
+
+
 def _order(order: Optional[int]) -> int:
     if order is None:
         return 0
@@ -64,7 +74,8 @@ def _order(order: Optional[int]) -> int:
 
 def _message(error: ValueError) -> ValueError:
     # er-render's option names, as this package's keywords.
-    text = str(error).replace("--room-scale", "scale").replace("--room-width", "width").replace("--room ", "room ")
+    text = str(error).replace("--room-scale", "scale").replace("--room-width", "width")
+    text = text.replace("--room-window", "window").replace("--room ", "room ")
     return ValueError(text)
 
 
@@ -72,12 +83,14 @@ class Room:
     """A room: a named one ("studio", ...), a room file (JSON) or a dictionary with the room file's keys (name,
     size, source, listener, walls, spacing, speed_of_sound or temperature, max_order); then ``order`` (the
     highest reflection order, 1 to 12), ``scale`` (every length times it, 0.05 to 20) and ``width`` (the
-    distance between the ears times it, 0 to 4; 0 gives one ear, a mono room), as er-render's --room,
-    --room-scale and --room-width. Refuses a room that cannot be with ValueError."""
+    distance between the ears times it, 0 to 4; 0 gives one ear, a mono room) and ``window`` (a pattern by time:
+    every reflection arriving within that many seconds of the direct sound, up to 0.5 s, or a text such as "20ms";
+    0 for the order alone; with a window the order, 12 unless given, is a cap), as er-render's --room,
+    --room-scale, --room-width and --room-window. Refuses a room that cannot be with ValueError."""
 
     def __init__(self, room: RoomLike = "studio", *, order: Optional[int] = None, scale: Optional[float] = None,
-                 width: Optional[float] = None) -> None:
-        args = (_order(order), _factor("scale", scale), _factor("width", width))
+                 width: Optional[float] = None, window: Union[float, str, None] = None) -> None:
+        args = (_order(order), _factor("scale", scale), _factor("width", width), _window(window))
         try:
             if isinstance(room, Room):
                 self._model = _core.room_from_json(json.dumps(room.to_dict()), room.name, *args)
@@ -103,6 +116,7 @@ class Room:
     spacing = property(lambda self: self._fields["spacing"], doc="Metres between the ears; 0: one ear (mono).")
     speed_of_sound = property(lambda self: self._fields["speed_of_sound"], doc="In m/s.")
     order = property(lambda self: self._fields["max_order"], doc="The highest reflection order of the taps.")
+    window = property(lambda self: self._fields["window"], doc="Seconds after the direct sound the taps end; 0: none.")
     sabine = property(lambda self: self._fields["sabine"], doc="Reverberation time by Sabine's formula, seconds.")
     eyring = property(lambda self: self._fields["eyring"], doc="Reverberation time by Eyring's formula, seconds.")
 
@@ -121,7 +135,7 @@ class Room:
         f = self._fields
         return {"name": f["name"], "size": list(f["size"]), "source": list(f["source"]),
                 "listener": list(f["listener"]), "walls": self.walls, "spacing": f["spacing"],
-                "speed_of_sound": f["speed_of_sound"], "max_order": f["max_order"]}
+                "speed_of_sound": f["speed_of_sound"], "max_order": f["max_order"], "window": f["window"]}
 
     def __repr__(self) -> str:
         x, y, z = self.size
@@ -144,6 +158,10 @@ class Room:
         for name in TAPS_DTYPE.names:
             taps[name] = raw[name]
         return taps
+
+    def early_share(self, sample_rate: float = 48000) -> float:
+        """The share of the energy of the first 80 ms that the taps hold (er-render's summary figure)."""
+        return _core.room_taps(self._model, _rate(sample_rate), "")["early_share"]
 
     def tail_seconds(self, sample_rate: float) -> float:
         """The tail er-render --room appends by default: the longest tap plus its damping's ring-out."""

@@ -158,6 +158,7 @@ py::dict TapsOf(const er_render::RoomPattern& pattern) {
     taps["channels"] = pattern.pattern.channels;
     taps["accuracy"] = pattern.accuracy;
     taps["tail_seconds"] = er_render::RoomTailSeconds(pattern);
+    taps["early_share"] = pattern.early_share;
     return taps;
 }
 
@@ -179,6 +180,7 @@ py::dict RoomFields(const er_room::Room& room) {
     fields["spacing"] = room.spacing;
     fields["speed_of_sound"] = room.speed_of_sound;
     fields["max_order"] = room.max_order;
+    fields["window"] = room.window;
     fields["origin"] = room.origin;
     fields["sabine"] = er_room::SabineSeconds(room);
     fields["eyring"] = er_room::EyringSeconds(room);
@@ -194,6 +196,8 @@ PYBIND11_MODULE(_core, m) {
             if (error) std::rethrow_exception(error);
         } catch (const er_render::Failure& failure) {
             PyErr_SetString(PyExc_ValueError, failure.what());
+        } catch (const er_room::RoomError& problem) {
+            PyErr_SetString(PyExc_ValueError, problem.what());
         }
     });
 
@@ -334,9 +338,18 @@ not finite, or a channel count other than the stream's. The GIL is released whil
         }
         return rooms;
     });
-    m.def("room_by_name", &RoomByName, py::arg("name_or_file"), py::arg("order"), py::arg("scale"), py::arg("width"));
-    m.def("room_from_json", &RoomFromJson, py::arg("text"), py::arg("origin"), py::arg("order"), py::arg("scale"),
-          py::arg("width"));
+    m.def(
+        "room_by_name",
+        [](const std::string& name_or_file, std::int32_t order, const std::string& scale, const std::string& width,
+           const std::string& window) { return RoomByName(name_or_file, {order, scale, width, window}); },
+        py::arg("name_or_file"), py::arg("order"), py::arg("scale"), py::arg("width"), py::arg("window"));
+    m.def(
+        "room_from_json",
+        [](const std::string& text, const std::string& origin, std::int32_t order, const std::string& scale,
+           const std::string& width, const std::string& window) {
+            return RoomFromJson(text, origin, {order, scale, width, window});
+        },
+        py::arg("text"), py::arg("origin"), py::arg("order"), py::arg("scale"), py::arg("width"), py::arg("window"));
     m.def(
         "room_taps",
         [](const er_room::Room& room, float rate, const std::string& accuracy) {

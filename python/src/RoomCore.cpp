@@ -16,8 +16,18 @@ using er_render::Failure;
 
 namespace {
 
-er_room::Room Ordered(er_room::Room room, std::int32_t order) {
-    if (order != 0) room.max_order = order;
+// The window first (it lifts the order of a room that had none), then the order as a cap, then er-render's scale
+// and width and the room's check.
+er_room::Room Shaped(er_room::Room room, const Shape& shape, const std::string& named_as) {
+    room = er_render::WindowRoom(room, shape.window, WINDOW_RATE);
+    if (shape.order != 0) room.max_order = shape.order;
+    room = er_render::ShapeRoom(std::move(room), shape.scale, shape.width, named_as);
+    // A room whose pattern cannot be made (more taps than the engine takes) is refused now, not at its first use.
+    try {
+        er_room::ImageSources(room);
+    } catch (const er_room::RoomError& problem) {
+        throw Failure(EXIT_USAGE, problem.what());
+    }
     return room;
 }
 
@@ -29,20 +39,22 @@ std::vector<er_text::Assignment> AccuracyAssignment(const std::string& accuracy)
 
 }  // namespace
 
-er_room::Room RoomByName(const std::string& name_or_file, std::int32_t order, const std::string& scale,
-                         const std::string& width) {
-    return er_render::ShapeRoom(Ordered(er_render::LoadRoom(name_or_file, "", ""), order), scale, width);
+er_room::Room RoomByName(const std::string& name_or_file, const Shape& shape) {
+    er_room::Room room = er_render::LoadRoom(name_or_file, "", "");
+    const std::string named_as = er_room::FindNamedRoom(er_text::ToLower(name_or_file)) != nullptr
+                                     ? "room \"" + room.name + "\""
+                                     : name_or_file;
+    return Shaped(std::move(room), shape, named_as);
 }
 
-er_room::Room RoomFromJson(const std::string& text, const std::string& origin, std::int32_t order,
-                           const std::string& scale, const std::string& width) {
+er_room::Room RoomFromJson(const std::string& text, const std::string& origin, const Shape& shape) {
     er_room::Room room;
     try {
         room = er_room::ParseRoomJson(text, origin);
     } catch (const er_room::RoomError& problem) {
         throw Failure(EXIT_USAGE, problem.what());
     }
-    return er_render::ShapeRoom(Ordered(std::move(room), order), scale, width);
+    return Shaped(std::move(room), shape, origin);
 }
 
 er_render::RoomPattern RoomTaps(const er_room::Room& room, float rate, const std::string& accuracy) {

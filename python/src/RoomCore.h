@@ -13,13 +13,19 @@
 
 namespace er_python {
 
-// A named room or a room file, or a room file's text; then `order` (0: the room's own), the lengths times
-// `scale` and the ears' distance times `width` (texts as er-render's --room-scale and --room-width take them;
-// empty: 1). Throws er_render::Failure naming the problem.
-er_room::Room RoomByName(const std::string& name_or_file, std::int32_t order, const std::string& scale,
-                         const std::string& width);
-er_room::Room RoomFromJson(const std::string& text, const std::string& origin, std::int32_t order,
-                           const std::string& scale, const std::string& width);
+// What the package does to a room after loading it: the window (a time as --room-window takes it, at
+// WINDOW_RATE for a count of samples; empty: the room's own), the order (0: the room's own; with a window, its
+// cap), the lengths times `scale` and the ears' distance times `width` (texts as --room-scale and --room-width
+// take them; empty: 1).
+struct Shape {
+    std::int32_t order = 0;
+    std::string scale, width, window;
+};
+inline constexpr float WINDOW_RATE = 48000.0f;
+
+// A named room or a room file, or a room file's text, shaped. Throws er_render::Failure naming the problem.
+er_room::Room RoomByName(const std::string& name_or_file, const Shape& shape);
+er_room::Room RoomFromJson(const std::string& text, const std::string& origin, const Shape& shape);
 
 // The room's taps as the module plays them at `rate`; `accuracy` is a "Time Accuracy" value ("" for whole
 // samples, er-render --room's default).
