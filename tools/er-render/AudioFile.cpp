@@ -168,21 +168,30 @@ InputFile::InputFile(const std::string& path, const RawLayout* raw) : m_path(pat
         m_info.channels = raw->channels;
         m_info.samplerate = raw->rate;
     }
-    if (path == "-") {
-        // Spooled to an unnamed file, so that every format reads with its length known and can seek.
+    // A stream (stdin, a FIFO, a device, a process substitution) is spooled to an unnamed file, so that every
+    // format reads with its length known and can seek; a regular file is read where it is.
+    int stream = path == "-" ? STDIN_FILENO : -1;
+    const std::string label = path == "-" ? "from stdin" : Quoted(path);
+    if (stream < 0) {
+        struct stat status {};
+        if (stat(path.c_str(), &status) != 0) throw Failure(EXIT_INPUT, "cannot read the input " + label + ": " + ErrnoText());
+        if (S_ISDIR(status.st_mode)) throw Failure(EXIT_INPUT, "the input " + label + " is a folder");
+        if (!S_ISREG(status.st_mode)) {
+            stream = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (stream < 0) throw Failure(EXIT_INPUT, "cannot read the input " + label + ": " + ErrnoText());
+        }
+    }
+    if (stream >= 0) {
         m_spool = MakeSpoolFile();
-        if (m_spool == nullptr || !CopyAll(STDIN_FILENO, fileno(m_spool)) || lseek(fileno(m_spool), 0, SEEK_SET) != 0) {
-            const std::string reason = ErrnoText();
+        const bool copied = m_spool != nullptr && CopyAll(stream, fileno(m_spool)) && lseek(fileno(m_spool), 0, SEEK_SET) == 0;
+        const std::string reason = ErrnoText();
+        if (stream != STDIN_FILENO) close(stream);
+        if (!copied) {
             if (m_spool != nullptr) std::fclose(m_spool);
-            throw Failure(EXIT_INPUT, "cannot read the input from stdin: " + reason);
+            throw Failure(EXIT_INPUT, "cannot read the input " + label + ": " + reason);
         }
         m_file = sf_open_fd(fileno(m_spool), SFM_READ, &m_info, SF_FALSE);
     } else {
-        struct stat status {};
-        if (stat(path.c_str(), &status) != 0) {
-            throw Failure(EXIT_INPUT, "cannot read the input " + Quoted(path) + ": " + ErrnoText());
-        }
-        if (S_ISDIR(status.st_mode)) throw Failure(EXIT_INPUT, "the input " + Quoted(path) + " is a folder");
         m_file = sf_open(path.c_str(), SFM_READ, &m_info);
     }
     if (m_file == nullptr) {
@@ -197,6 +206,30 @@ InputFile::InputFile(const std::string& path, const RawLayout* raw) : m_path(pat
     }
     m_codec = CodecForSubtype(m_info.format);
     m_double = (m_info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_DOUBLE;
+    // FLAC's decoder takes the length in its header on trust and reads a file cut short as silence up to it: the
+    // real end is found by seeking, so that such a file stops where its data does, as a WAV does. A seek past the
+    // data leaves the decoder failed, so each probe opens the file anew (stdin's spool through its descriptor).
+    if ((m_info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC && m_info.seekable && m_info.frames > 0) {
+        const std::string name = m_spool != nullptr ? "/proc/self/fd/" + std::to_string(fileno(m_spool)) : path;
+        std::vector<float> frame(static_cast<std::size_t>(m_info.channels));
+        auto readable = [&](sf_count_t at) {
+            SF_INFO info{};
+            SNDFILE* probe = sf_open(name.c_str(), SFM_READ, &info);
+            const bool read = probe != nullptr && sf_seek(probe, at, SEEK_SET) == at &&
+                              sf_readf_float(probe, frame.data(), 1) == 1;
+            sf_close(probe);
+            return read;
+        };
+        if (!readable(m_info.frames - 1)) {
+            sf_count_t low = -1, high = m_info.frames - 1;  // the frame at `low` is there (-1: none); at `high` not
+            while (high - low > 1) {
+                const sf_count_t middle = low + (high - low) / 2;
+                (readable(middle) ? low : high) = middle;
+            }
+            m_info.frames = high;
+            m_header_too_long = true;
+        }
+    }
     // libsndfile reads a file whose data is shorter than its header says as far as it goes, and notes the header's
     // length in its log: "data : 96000 (should be 49956)" (WAV, W64, RF64), "SSND" (AIFF), "Data Size" (AU).
     std::vector<char> log(16384, '\0');

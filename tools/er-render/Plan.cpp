@@ -139,14 +139,16 @@ EncoderSettings EncoderOption(const Options& options, int format) {
 }
 
 // A raw input's layout from --rate, --channels and --format; null when IN is no raw stream (a name ending in
-// .raw, or "-" with --rate). --rate and --channels describe a raw input alone: a file has its own.
+// .raw, or "-", a FIFO or a device with --rate). --rate and --channels describe a raw input alone: a file has its own.
 std::optional<RawLayout> RawInput(const Options& options, const std::string& in) {
-    const bool raw = ExtensionOf(in) == "raw" || (in == "-" && !options.rate.empty());
+    struct stat status {};
+    const bool stream = in == "-" || (stat(in.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode));
+    const bool raw = ExtensionOf(in) == "raw" || (stream && !options.rate.empty());
     if (!raw) {
         if (!options.rate.empty() || !options.channels.empty()) {
             throw Failure(EXIT_USAGE,
-                          "--rate and --channels describe a raw input (a .raw file, or \"-\" with "
-                          "--rate); " +
+                          "--rate and --channels describe a raw input (a .raw file, or \"-\", a pipe or a device "
+                          "with --rate); " +
                               Quoted(in) + " renders at its own rate and channels");
         }
         if (options.mode == Mode::ANALYSE && !options.format.empty()) {
