@@ -395,6 +395,15 @@ TEST_F(RoomRender, AWindowHoldsEveryReflectionWithinIt) {
     char share[64];
     std::snprintf(share, sizeof share, "%.0f %% of the first 80 ms' energy", 100.0 * window_share);
     EXPECT_NE(summary.err.find(share), std::string::npos) << summary.err;
+    // A render's summary says what every tap plays, not the module's defaults.
+    Write("in.wav", FLOAT_WAV, 1, {}, Noise(4800));
+    const ToolRun render = Tool({Path("in.wav"), "-n", "--room", "living", "--room-window", "25ms", "--json"});
+    ASSERT_EQ(render.exit_code, 0) << render.err;
+    const json facts = json::parse(render.out);
+    EXPECT_EQ(facts["settings"], "every tap's: Time Mode=Time(s), Time Accuracy=Sample, Feedback +/-10=0, "
+                                 "Damping/Feedback Mode=Input+Tap1, Volume Mode=Linear; each tap's own 1 Time, "
+                                 "1 Volume 10=100%, Damping 0-10 and Max Delay(s) (--pattern-out lists them)");
+    EXPECT_NE(facts["room"].get<std::string>().find("within 25 ms up to order 12"), std::string::npos);
     // In samples at the render's rate, as --gate takes them.
     const json in_samples = Pattern({"--room", "living", "--room-window", "1200smp", "--rate", "48000"});
     EXPECT_EQ(in_samples["taps"].size(), windowed["taps"].size());

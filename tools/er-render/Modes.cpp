@@ -271,6 +271,7 @@ int RunRoomMode(const Options& options) {
                                              return renderer.Run(source, sink, progress);
                                          });
         facts.room = DescribePattern(plan.pattern);
+        facts.settings_text = RoomSettingsText(plan.pattern);
         Report(facts, warnings, {}, options);
     } else if (!options.quiet) {
         std::fprintf(stderr, "er-render: room %s\n", DescribePattern(plan.pattern).c_str());

@@ -269,6 +269,20 @@ std::string PatternText(const RoomPattern& pattern, const std::string& path) {
     return document.dump(2) + "\n";
 }
 
+std::string RoomSettingsText(const RoomPattern& pattern) {
+    if (pattern.taps.empty()) return "none: the room has no tap";
+    const std::string own[] = {std::string(pins::TIME), std::string(pins::VOLUME), std::string(pins::DAMPING),
+                               std::string(pins::MAX_DELAY)};
+    std::string shared;
+    for (const std::string& assignment : pattern.taps.front().assignments) {
+        const std::string name = assignment.substr(0, assignment.rfind('='));
+        if (std::find(std::begin(own), std::end(own), name) != std::end(own)) continue;
+        shared += (shared.empty() ? "" : ", ") + assignment;
+    }
+    return "every tap's: " + shared + "; each tap's own " + own[0] + ", " + own[1] + ", " + own[2] + " and " + own[3] +
+           " (--pattern-out lists them)";
+}
+
 std::string DescribePattern(const RoomPattern& pattern) {
     const er_room::Room& room = pattern.room;
     double first = 0.0, last = 0.0;

@@ -59,6 +59,9 @@ RoomPattern RealisePattern(const er_room::Room& room, float rate, const std::vec
 bool PatternKindKnown(const std::string& path);
 std::string PatternText(const RoomPattern& pattern, const std::string& path);
 
+// The summary's settings line for a room: the pins every tap shares, and which come from the room.
+std::string RoomSettingsText(const RoomPattern& pattern);
+
 // One line for the summary: the room, its size, the taps, their span and the room's reverberation times.
 std::string DescribePattern(const RoomPattern& pattern);
 

@@ -136,7 +136,7 @@ std::string SummaryJson(const SummaryFacts& facts, const std::vector<std::string
     json["channels"] = facts.channels;
     json["input_frames"] = facts.input_frames;
     json["tail_frames"] = facts.tail_frames;
-    json["settings"] = ChosenSettingsText(facts.settings);
+    json["settings"] = facts.settings_text.empty() ? ChosenSettingsText(facts.settings) : facts.settings_text;
     if (!facts.room.empty()) json["room"] = facts.room;
     if (facts.view && facts.view->active) {
         const TapDelay delay = TapDelayFor(*facts.view, facts.view->time.from);
@@ -185,7 +185,7 @@ std::string FormatSummary(const SummaryFacts& facts) {
                 static_cast<long long>(facts.tail_frames), static_cast<long long>(total),
                 static_cast<double>(total) / facts.rate, static_cast<double>(facts.rate), facts.channels,
                 facts.channels == 1 ? "" : "s"));
-    Line(text, "settings", ChosenSettingsText(facts.settings));
+    Line(text, "settings", facts.settings_text.empty() ? ChosenSettingsText(facts.settings) : facts.settings_text);
     if (!facts.room.empty()) Line(text, "room", facts.room);
     if (facts.view) DescribeEffect(text, *facts.view);
 

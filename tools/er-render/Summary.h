@@ -34,6 +34,7 @@ struct SummaryFacts {
     double seconds = 0.0;               // wall-clock time of the render
     std::vector<std::string> warnings;  // for stderr in every mode: clipping, a cut tail, a file cut short
     std::string room;                   // a room's render: the room and its taps; empty for one module
+    std::string settings_text;          // what the settings line says where the job's settings do not (a room)
 };
 
 // What the module's float path keeps of a sample: its 24-bit significand.
