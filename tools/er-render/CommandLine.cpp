@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "Failure.h"
+#include "Room.h"
 
 namespace er_render {
 
@@ -40,6 +41,17 @@ const std::vector<ModeRow> MODES = {
     {RENDER, "", "a render of IN OUT", "IN OUT", 2, 2},
     {PLOT, "--plot,--plot-data", "--plot", "no file", 0, 0},
 };
+
+// The named rooms come from the model, so that a new one is listed where it is added.
+std::string_view RoomHelp() {
+    static const std::string help = [] {
+        std::string names;
+        for (const auto& named : er_room::NamedRooms()) names += (names.empty() ? "" : ", ") + std::string(named.name);
+        return "the early reflections of a room, as one module instance per tap plays them: a named room (" + names +
+               ") or a room file (JSON)";
+    }();
+    return help;
+}
 
 const std::vector<OptionRow> OPTIONS = {
     {"--set", "NAME=VALUE", &Options::sets, RUN_MODES,
@@ -81,9 +93,7 @@ const std::vector<OptionRow> OPTIONS = {
     {"--batch", "OUTDIR", &Options::batch, In(BATCH), "render every IN after it into OUTDIR, same settings"},
     {"--jobs", "N", &Options::jobs, In(BATCH), "worker processes for --batch (default: the number of cores)"},
     {"-n", "", &Options::null_output, In(ANALYSE, IMPULSE, ROOM), "render and analyse, write nothing (in place of OUT)"},
-    {"--room", "NAME|FILE", &Options::room, In(ROOM),
-     "the early reflections of a room, as one module instance per tap plays them: a named room (booth, living, "
-     "studio, hall, stairwell, tiled) or a room file (JSON)"},
+    {"--room", "NAME|FILE", &Options::room, In(ROOM), RoomHelp()},
     {"--room-scale", "FACTOR", &Options::room_scale, In(ROOM), "every length of the room times FACTOR (0.05 to 20)"},
     {"--room-width", "FACTOR", &Options::room_width, In(ROOM),
      "the distance between the two ears times FACTOR (0 to 4; 0: one ear, a mono render)"},
