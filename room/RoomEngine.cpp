@@ -247,7 +247,8 @@ RoomEngine::RoomEngine(const EnginePlan& plan, std::int32_t max_block)
         group.history.assign(static_cast<std::size_t>(group.reach + slide), 0.0f);
     }
     m_scratch.assign(CHUNK, 0.0f);
-    m_checked.assign(m_groups.size(), true);
+    m_checked.assign(m_groups.size(), 1);
+    m_any_toward_zero = std::any_of(m_taps.begin(), m_taps.end(), [](const Tap& t) { return t.toward_zero; });
     Reset();
 }
 
@@ -361,12 +362,11 @@ void RoomEngine::FilterGroups(const float* const* in, std::int32_t count) {
 }
 
 void RoomEngine::SumTaps(double* const* wet, std::int32_t count) {
-    const bool any_toward_zero = std::any_of(m_taps.begin(), m_taps.end(), [](const Tap& t) { return t.toward_zero; });
-    const std::uint32_t csr = any_toward_zero ? _mm_getcsr() : 0u;
+    const std::uint32_t csr = m_any_toward_zero ? _mm_getcsr() : 0u;
     for (std::int32_t output = 0; output < m_outputs; ++output) std::fill_n(wet[output], count, 0.0);
     // Whether a group's taps may meet a small value this block.
     for (std::size_t g = 0; g < m_groups.size(); ++g) {
-        m_checked[g] = m_groups[g].last_small >= m_groups[g].next - m_groups[g].reach;
+        m_checked[g] = m_groups[g].last_small >= m_groups[g].next - m_groups[g].reach ? 1 : 0;
     }
     for (std::int32_t first = 0; first < count; first += CHUNK) {
         const std::int32_t n = std::min(CHUNK, count - first);
@@ -375,7 +375,7 @@ void RoomEngine::SumTaps(double* const* wet, std::int32_t count) {
             // now[j - k]: the value written k samples before frame first + j.
             const float* now = group.history.data() + group.next + first;
             double* acc = wet[tap.output] + first;
-            const bool checked = m_checked[static_cast<std::size_t>(tap.group)];
+            const bool checked = m_checked[static_cast<std::size_t>(tap.group)] != 0;
             if (tap.interpolates) {
                 AddInterpolated(now - tap.delay, now - tap.neighbour, tap.volume, tap.fraction, acc, n);
             } else if (tap.toward_zero) {

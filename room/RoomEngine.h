@@ -97,7 +97,8 @@ private:
     std::vector<Group> m_groups;
     std::vector<Tap> m_taps;
     std::vector<float> m_scratch;  // one tap's outputs for a chunk, where they must be made apart from the sums
-    std::vector<bool> m_checked;   // by group: this block's reads may meet a small value
+    std::vector<std::uint8_t> m_checked;  // by group: this block's reads may meet a small value
+    bool m_any_toward_zero = false;       // a tap runs the whole-sample Plain routine, which rounds toward zero
 };
 
 }  // namespace er_room
