@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 
@@ -63,6 +64,32 @@ std::string FormatNumber(double value) {
 }
 
 std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+std::string Utf8Escaped(std::string_view text) {
+    // The smallest code point each sequence length may carry: anything below is an overlong form.
+    constexpr std::uint32_t SMALLEST[] = {0, 0, 0x80, 0x800, 0x10000};
+    std::string escaped;
+    for (std::size_t at = 0; at < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[at]);
+        const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+        bool valid = length > 0 && at + length <= text.size();
+        std::uint32_t code = lead & (0xFFu >> (length + 1));
+        for (std::size_t k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[at + k]);
+            valid = (next & 0xC0) == 0x80;
+            code = (code << 6) | (next & 0x3Fu);
+        }
+        valid = valid && (length == 1 || code >= SMALLEST[length]) && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+        if (valid) {
+            escaped.append(text.substr(at, length));
+            at += length;
+        } else {
+            escaped += Printf("\\x%02X", static_cast<unsigned>(lead));
+            ++at;
+        }
+    }
+    return escaped;
+}
 
 std::string ExtensionOf(const std::string& path) {
     const std::string extension = std::filesystem::path(path).extension().string();

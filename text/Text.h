@@ -30,6 +30,9 @@ std::string Printf(const char* format, Values... values) {
 }
 // `text` in double quotes, for messages.
 std::string Quoted(std::string_view text);
+// `text` with every byte that is no part of a valid UTF-8 sequence written as "\xHH" (a file name on Linux is
+// bytes; JSON and other UTF-8 text cannot carry the stray ones).
+std::string Utf8Escaped(std::string_view text);
 // The extension of the file `path` names, in lower case and without its dot: "svg" for "out/Fig.SVG"; empty
 // when the name has none.
 std::string ExtensionOf(const std::string& path);

@@ -44,6 +44,18 @@ TEST_F(RenderTool, BatchRendersEachFileAsASingleRenderWould) {
         EXPECT_EQ(Bytes(m_dir / "batch" / name), Bytes(m_dir / "single" / name)) << name;
     }
     EXPECT_FALSE(fs::exists(m_dir / "batch" / "bad.wav"));
+    // A file name that is not UTF-8 is escaped in the JSON, a single render's and each of a batch's.
+    const std::string stray = "stray\xFF.wav";
+    fs::copy_file(m_dir / "c.wav", m_dir / stray);
+    const ToolRun single = Tool({Path(stray), Path("single/" + stray), "--json"});
+    ASSERT_EQ(single.exit_code, 0) << single.err;
+    EXPECT_EQ(nlohmann::json::parse(single.out)["input"], Path("stray\\xFF.wav"));
+    const ToolRun both = Tool({"--batch", Path("batch"), Path(stray), Path("a.wav"), "--json", "-q"});
+    ASSERT_EQ(both.exit_code, 0) << both.err;
+    const auto reports = nlohmann::json::parse(both.out);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0]["output"], Path("batch/stray\\xFF.wav"));
+    EXPECT_EQ(Bytes(m_dir / "batch" / stray), Bytes(m_dir / "single" / stray));
 }
 
 // An interrupted batch: the workers stop with the tool, and no temporary file is left by the time it has gone.

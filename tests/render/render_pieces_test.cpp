@@ -95,6 +95,23 @@ TEST(ListText, ValuesCountOnFromAnExplicitValue) {
     EXPECT_EQ(max_delay[11].value, 11);
 }
 
+// Valid UTF-8 passes whole; every byte of a broken, overlong, surrogate or too large sequence is escaped alone.
+TEST(Text, StrayBytesAreEscapedForUtf8) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain.wav", "plain.wav"},
+        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
+        {"a\xFF.wav", "a\\xFF.wav"},
+        {"\xC0\xAF", "\\xC0\\xAF"},                               // "/" written overlong
+        {"\xED\xA0\x80", "\\xED\\xA0\\x80"},                      // a surrogate
+        {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},             // past U+10FFFF
+        {"x\xE2\x82", "x\\xE2\\x82"},                             // cut short at the end
+        {"\xE2\x82x", "\\xE2\\x82x"},                             // cut short before an ASCII byte
+        {"\x80\xC3\xA9", "\\x80\xC3\xA9"},                         // a stray continuation byte
+        {std::string("a\0b", 3), std::string("a\0b", 3)},
+    };
+    for (const auto& [text, escaped] : cases) EXPECT_EQ(Utf8Escaped(text), escaped) << escaped;
+}
+
 TEST(ListText, ChoiceByTextFirstThenByValue) {
     const auto accuracy = ParseListText("Sample,Fraction(Econ),Fraction(Full)");
     ASSERT_NE(FindChoice(accuracy, "  fraction(FULL) "), nullptr);

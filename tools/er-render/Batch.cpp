@@ -52,7 +52,7 @@ constexpr long long MAX_JOBS = 256;
         code = EXIT_INTERNAL;
         result["error"] = error.what();
     }
-    const std::string text = result.dump();
+    const std::string text = JsonText(result);
     if (write(report, text.data(), text.size()) != static_cast<ssize_t>(text.size())) code = EXIT_INTERNAL;
     _exit(code);
 }
@@ -164,7 +164,7 @@ int RunBatchMode(const Options& options) {
     if (options.json) {
         nlohmann::ordered_json array = nlohmann::ordered_json::array();
         for (std::size_t i = 0; i < count; ++i) array.push_back(ResultJson(results[i], options.files[i], outputs[i]));
-        WriteStdout(array.dump() + "\n");
+        WriteStdout(JsonText(array) + "\n");
     }
     return failed == 0 ? EXIT_OK : EXIT_BATCH;
 }

@@ -308,7 +308,7 @@ int RunTestSignalMode(const Options& options) {
         json["rate"] = plan.rate;
         json["channels"] = 1;
         json["frames"] = plan.frames;
-        WriteStdout(json.dump() + "\n");
+        WriteStdout(JsonText(json) + "\n");
     } else if (!options.quiet) {
         std::fprintf(stderr, "er-render: wrote the test signal %s (%lld frames at %g Hz)\n", plan.path.c_str(),
                      static_cast<long long>(plan.frames), static_cast<double>(plan.rate));

@@ -70,7 +70,7 @@ void WriteJson(const ImpulseAnalysis& analysis, const FigureText& text, std::FIL
         response["frequency_hz"].push_back(point.frequency_hz);
         response["magnitude_db"].push_back(point.magnitude_db);
     }
-    const std::string dumped = json.dump() + "\n";
+    const std::string dumped = JsonText(json) + "\n";
     std::fwrite(dumped.data(), 1, dumped.size(), out);
 }
 

@@ -174,7 +174,7 @@ std::string SummaryJson(const SummaryFacts& facts, const std::vector<std::string
     warnings.insert(warnings.end(), facts.warnings.begin(), facts.warnings.end());
     json["warnings"] = warnings;
     for (const std::string& line : figure_lines) json["figures"].push_back(std::string(Trim(line)));
-    return json.dump();
+    return JsonText(json);
 }
 
 std::string FormatSummary(const SummaryFacts& facts) {

@@ -6,12 +6,33 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "Analysis.h"
 #include "Loudness.h"
 #include "Render.h"
 #include "Settings.h"
+#include "Text.h"
 
 namespace er_render {
+
+// Every string in `json` with its stray bytes escaped (er_text::Utf8Escaped).
+template <class Json>
+void EscapeStrings(Json& json) {
+    if (json.is_string()) {
+        json = er_text::Utf8Escaped(json.template get_ref<const std::string&>());
+    } else if (json.is_structured()) {
+        for (auto& item : json) EscapeStrings(item);
+    }
+}
+
+// `json` as text (`indent` as nlohmann's dump takes it). Every JSON the tool writes goes through here, so that a
+// file name that is not UTF-8 is escaped in it rather than failing the run after the output was written.
+template <class Json>
+std::string JsonText(Json json, int indent = -1) {
+    EscapeStrings(json);
+    return json.dump(indent);
+}
 
 struct SummaryFacts {
     std::string input;          // the input file, or what was rendered instead ("unit impulse")
