@@ -114,8 +114,7 @@ double Reflections(const char* uri) {
     impulse[0] = 1.0f;
     const bool dragonfly = std::string(uri) == DRAGONFLY;
     Lv2Run run(uri, FRAMES, impulse,
-               dragonfly ? std::vector<std::pair<std::string, float>>{{"dry_level", 0.0f}, {"low_cut", 0.0f},
-                                                                      {"high_cut", 20000.0f}}
+               dragonfly ? std::vector<std::pair<std::string, float>>{{"dry_level", 0.0f}, {"low_cut", 0.0f}, {"high_cut", 20000.0f}}
                          : std::vector<std::pair<std::string, float>>{{"dry", -70.0f}, {"wet", 0.0f}});
     if (!run.Ready()) return 0.0;
     run.Run(FRAMES);

@@ -235,6 +235,8 @@ void RoomAdapter::Run(std::uint32_t frames) {
     TakeControls();
     const bool smooth = m_taken[ROOM_SMOOTH] != 0.0f && !m_starting;
     const bool free_slots = !m_freeing.load(std::memory_order_acquire);
+    // A room that has faded out goes to the worker once its slots are free (the worker may be freeing them now).
+    if (free_slots && m_fading && m_crossfade >= 1.0) Discard(std::move(m_fading));
     if (free_slots && m_state.load(std::memory_order_acquire) == READY) {
         Install(std::move(m_next), smooth);
         m_state.store(IDLE, std::memory_order_relaxed);
@@ -278,7 +280,8 @@ void RoomAdapter::Run(std::uint32_t frames) {
         const float* chunk_in = in != nullptr ? in + done : m_silence.data();
         // Every read of the input comes before any output is written: the host may process in place.
         Remember(chunk_in, count);
-        for (auto [engine, sums] : {std::pair{m_engine.get(), m_sums}, std::pair{m_fading.get(), m_fading_sums}}) {
+        const bool fading = m_fading != nullptr && m_crossfade < 1.0;
+        for (auto [engine, sums] : {std::pair{m_engine.get(), m_sums}, std::pair{fading ? m_fading.get() : nullptr, m_fading_sums}}) {
             if (engine == nullptr) continue;
             double* wet[2] = {sums[0].data(), sums[1].data()};
             engine->Process(&chunk_in, wet, static_cast<std::int32_t>(count));
@@ -288,7 +291,6 @@ void RoomAdapter::Run(std::uint32_t frames) {
             for (auto& sums : m_sums) std::fill_n(sums.begin(), count, 0.0);
         }
         const bool ramping = m_dry.Moving() || m_wet.Moving();
-        const bool fading = m_fading != nullptr;
         for (std::uint32_t i = 0; i < count; ++i) {
             const double x = chunk_in[i], dry = m_dry.value, wet = m_wet.value;
             for (std::int32_t channel = 0; channel < 2; ++channel) {
@@ -303,7 +305,6 @@ void RoomAdapter::Run(std::uint32_t frames) {
             }
             if (fading) m_crossfade = std::min(1.0, m_crossfade + fade_step);
         }
-        if (fading && m_crossfade >= 1.0) Discard(std::move(m_fading));
         done += count;
     }
 }

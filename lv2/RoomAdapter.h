@@ -108,7 +108,7 @@ public:
     void Run(std::uint32_t frames);
     LV2_Worker_Status Work(std::uint32_t size, const void* data);  // worker thread
 
-    std::int32_t Taps() const;      // the taps of the room playing
+    std::int32_t Taps() const;  // the taps of the room playing
     std::int32_t Sounding() const { return Taps(); }
     std::size_t MemoryBytes() const;
 
@@ -122,7 +122,7 @@ private:
     std::unique_ptr<Engine> Build(const float* shape) const;
     // Puts `next` in place, primed with the recent input; with `crossfade` the engine it replaces fades out.
     void Install(std::unique_ptr<Engine> next, bool crossfade);
-    void Discard(std::unique_ptr<Engine> engine);  // into the worker's hands, or kept until it can take it
+    void Discard(std::unique_ptr<Engine> engine);         // into the worker's hands, or kept until it can take it
     void Remember(const float* in, std::uint32_t count);  // the input, for priming a new engine
 
     const float m_rate;
@@ -141,7 +141,7 @@ private:
     float* m_connections[ROOM_PORT_COUNT] = {};
     float m_defaults[ROOM_PORT_COUNT] = {};
     float m_taken[ROOM_PORT_COUNT] = {};
-    float m_seen[ROOM_PORT_COUNT] = {};  // the shape controls' values when last worked out
+    float m_seen[ROOM_PORT_COUNT] = {};    // the shape controls' values when last worked out
     Ramp m_dry, m_wet;                     // the levels, as gains
     bool m_starting = true;                // the first run after Activate: its values are where the plug-in starts
     std::atomic<std::int32_t> m_state{0};  // IDLE, WORKING (the worker owns m_next), READY (Run installs it)

@@ -41,8 +41,8 @@ inline constexpr double MIN_CELSIUS = -100.0, MAX_CELSIUS = 300.0;
 inline constexpr std::int32_t MAX_ORDER = 12;  // the highest order a room may ask taps for
 // Patterns by time: every image that arrives at most this long after the direct sound, 0 for none (by order
 // alone); a window lifts the order to MAX_ORDER unless the room says otherwise, keeping the order as a cap.
-inline constexpr double MAX_WINDOW = 0.5;         // seconds: early reflections, not a reverberation's tail
-inline constexpr std::size_t MAX_TAPS = 4096;     // every channel's together: about 2 us a frame of the engine
+inline constexpr double MAX_WINDOW = 0.5;      // seconds: early reflections, not a reverberation's tail
+inline constexpr std::size_t MAX_TAPS = 4096;  // every channel's together: about 2 us a frame of the engine
 // The share of the early energy a pattern holds is taken over this long after the direct sound, against every
 // image up to MAX_ORDER.
 inline constexpr double EARLY_ENERGY_SECONDS = 0.080;

@@ -140,8 +140,8 @@ std::int32_t LastSmall(const float* h, std::int32_t n, float below) {
 // A filtered history: every value the module of any of its taps writes into its line, oldest first.
 struct RoomEngine::Group {
     std::int32_t input = 0;
-    float damping = 0.0f;   // D; 0: the Plain routine, whose line holds the input as it is
-    std::int32_t reach = 1; // the furthest back any of its taps reads
+    float damping = 0.0f;    // D; 0: the Plain routine, whose line holds the input as it is
+    std::int32_t reach = 1;  // the furthest back any of its taps reads
     std::vector<float> history;
     std::int32_t next = 0;  // where the next value goes: history[next - k] was written k samples ago
     double state = 0.0;     // S, the low-pass's state; a float between blocks, as the module keeps it
@@ -161,7 +161,7 @@ struct RoomEngine::Tap {
     std::int32_t neighbour = 2;  // the older neighbour's delay: k + 1, or 1 where k is the whole line
     bool interpolates = false;
     double fraction = 0.0;
-    bool toward_zero = false;    // the whole-sample Plain routine rounds toward zero
+    bool toward_zero = false;  // the whole-sample Plain routine rounds toward zero
 };
 
 std::int32_t RoomOutputChannels(const Pattern& pattern, std::int32_t input_channels) {
@@ -311,7 +311,7 @@ using FilterPairsFn = void (*)(double* const*, const float*, const float* const*
 // Each pair's chain waits on its last result, so the more pairs side by side the better, while their states fit
 // the sixteen registers of x86-64 beside x and beta (the dampings are read from memory).
 constexpr std::int32_t MOST_PAIRS = 8;
-constexpr FilterPairsFn FILTER_PAIRS[MOST_PAIRS + 1] = {nullptr,         FilterPairs<1>, FilterPairs<2>,
+constexpr FilterPairsFn FILTER_PAIRS[MOST_PAIRS + 1] = {nullptr, FilterPairs<1>, FilterPairs<2>,
                                                         FilterPairs<3>, FilterPairs<4>, FilterPairs<5>,
                                                         FilterPairs<6>, FilterPairs<7>, FilterPairs<8>};
 

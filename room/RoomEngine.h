@@ -24,14 +24,14 @@ namespace er_room {
 
 // One tap as the module plays it: its pin values as the module reads them, and where it sounds.
 struct EngineTap {
-    std::int32_t input = 0;    // the input channel that feeds it
-    std::int32_t output = 0;   // the output channel it sounds in
-    float volume = 0.0f;       // V, the "1 Volume 10=100%" pin float ("Linear")
-    float damping = 0.0f;      // D, the "Damping 0-10" pin float; 0 runs the Plain routine (the line holds x)
-    std::uint32_t delay = 1;   // whole samples, 1 .. line: the value written that many samples earlier
-    std::uint32_t line = 1;    // the module's line length N ("Max Delay(s)"), a power of two
-    bool interpolates = false; // a fractional "Time Accuracy": blend with the older neighbour, weight `fraction`
-    float fraction = 0.0f;     // as the module stores it (rounded toward zero)
+    std::int32_t input = 0;     // the input channel that feeds it
+    std::int32_t output = 0;    // the output channel it sounds in
+    float volume = 0.0f;        // V, the "1 Volume 10=100%" pin float ("Linear")
+    float damping = 0.0f;       // D, the "Damping 0-10" pin float; 0 runs the Plain routine (the line holds x)
+    std::uint32_t delay = 1;    // whole samples, 1 .. line: the value written that many samples earlier
+    std::uint32_t line = 1;     // the module's line length N ("Max Delay(s)"), a power of two
+    bool interpolates = false;  // a fractional "Time Accuracy": blend with the older neighbour, weight `fraction`
+    float fraction = 0.0f;      // as the module stores it (rounded toward zero)
 };
 
 // What an engine renders: its taps in summing order (within each output channel, the pattern's order), and how many
@@ -96,7 +96,7 @@ private:
     std::int32_t m_inputs = 1, m_outputs = 1, m_max_block = 0;
     std::vector<Group> m_groups;
     std::vector<Tap> m_taps;
-    std::vector<float> m_scratch;  // one tap's outputs for a chunk, where they must be made apart from the sums
+    std::vector<float> m_scratch;         // one tap's outputs for a chunk, where they must be made apart from the sums
     std::vector<std::uint8_t> m_checked;  // by group: this block's reads may meet a small value
     bool m_any_toward_zero = false;       // a tap runs the whole-sample Plain routine, which rounds toward zero
 };

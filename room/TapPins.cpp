@@ -65,9 +65,10 @@ TapPins PinsForTap(const Tap& tap, float rate, bool fractional) {
     if (pins.max_delay < 0) {
         // Beyond every line the module would wrap the tap round its line onto another sample.
         const double longest = effect_pins::BufferLength(LongestLineEntry(), rate);
-        throw RoomError(Printf("a reflection %.6g s after the direct sound comes later than the longest line the module "
-                               "holds, %.6g s (%.0f samples) at %g Hz",
-                               tap.delay, longest / rate, longest, static_cast<double>(rate)));
+        throw RoomError(Printf(
+            "a reflection %.6g s after the direct sound comes later than the longest line the module "
+            "holds, %.6g s (%.0f samples) at %g Hz",
+            tap.delay, longest / rate, longest, static_cast<double>(rate)));
     }
     pins.samples = delay_law::RealisedDelay(requested, effect_pins::BufferLength(pins.max_delay, rate), fractional).effective;
     return pins;

@@ -57,21 +57,22 @@ std::vector<float> SubnormalTailThenSilence(std::size_t frames, std::size_t sile
     std::vector<float> samples = Signal(frames, 1, 3);
     for (std::size_t i = 0; i < frames; ++i) {
         const float loud = 0.9f * (static_cast<float>(i % 101) / 50.0f - 1.0f);
-        samples[i] = i >= silence_from ? 0.0f : i >= silence_from - tail ? loud * 1.0e-39f : loud;
+        samples[i] = i >= silence_from ? 0.0f : i >= silence_from - tail ? loud * 1.0e-39f
+                                                                         : loud;
     }
     return samples;
 }
 
 struct Case {
     const char* what;
-    std::string room;          // a named room, or a room file's text
+    std::string room;  // a named room, or a room file's text
     double scale = 1.0;
     double width = 1.0;
     bool fractional = false;
     std::int32_t inputs = 1;
     std::int32_t block = 512;
     std::vector<std::int64_t> gates;
-    std::int32_t order = 0;    // 0: the room's own
+    std::int32_t order = 0;       // 0: the room's own
     bool subnormal_tail = false;  // SubnormalTailThenSilence, the tail ending on the third block's end
 };
 
@@ -106,8 +107,7 @@ TEST(RoomEngine, EqualsOneModuleInstancePerTapBitForBit) {
         {"a floor without dulling (Plain taps), blocks of 61, a gate", PLAIN_FLOOR, 1.0, 1.0, false, 1, 61, {900}, 0},
         {"a floor without dulling, fractional, stereo input", PLAIN_FLOOR, 1.0, 1.0, true, 2, 256, {}, 0},
         {"studio at order 5, blocks of 128", "studio", 1.0, 1.0, false, 1, 128, {}, 5},
-        {"a floor without dulling, blocks longer than the lines, a subnormal tail", PLAIN_FLOOR, 1.0, 1.0, false, 1,
-         1024, {}, 0, true},
+        {"a floor without dulling, blocks longer than the lines, a subnormal tail", PLAIN_FLOOR, 1.0, 1.0, false, 1, 1024, {}, 0, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -327,8 +327,8 @@ TEST(RoomEngine, SharesALineAmongTapsOfOneDampingAndInput) {
     const er_room::RoomEngine mono_in(er_room::PlanRoom(pattern, 48000.0f, false, 1), 256);
     const er_room::RoomEngine stereo_in(er_room::PlanRoom(pattern, 48000.0f, false, 2), 256);
     EXPECT_EQ(mono_in.Taps(), 124);
-    EXPECT_EQ(mono_in.Groups(), 13);       // both ears read the one input's lines
-    EXPECT_EQ(stereo_in.Groups(), 2 * 13); // each ear its own input's (no damping is on one side only here)
+    EXPECT_EQ(mono_in.Groups(), 13);        // both ears read the one input's lines
+    EXPECT_EQ(stereo_in.Groups(), 2 * 13);  // each ear its own input's (no damping is on one side only here)
     EXPECT_LT(mono_in.MemoryBytes(), 2u << 20);
 }
 
