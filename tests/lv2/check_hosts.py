@@ -76,13 +76,16 @@ MONO = Plugin(URI, "1x_Early_Reflection_ZV2005", PORTS, CONTROL_PORTS)
 ROOM = Plugin(ROOM_URI, "Early Reflection Room", ROOM_PORTS)
 # (rate, {symbol: LV2 value}, er-render's options for the same room): the default studio with the default mix; the
 # hall at half size, its ears 2.5 times as far apart, another mix; the booth at one ear (both outputs the same),
-# its reflections alone. Smoothing off, the bit-exact setting; the hall's at its default, on, where nothing moves
-# either once the values a host sets before it plays are where the room starts.
+# its reflections alone; the living room by a window of 30 ms. Smoothing off, the bit-exact setting; the hall's and
+# the window's at its default, on, where nothing moves either once the values a host sets before it plays are where
+# the room starts.
 ROOM_SETTINGS = [
     (48000, {"smooth": 0}, ["--room", "studio", "--dry", "0", "--wet", "-12"]),
     (44100, {"room": 3, "size": 0.5, "width": 2.5, "dry": -6, "wet": -3},
      ["--room", "hall", "--room-scale", "0.5", "--room-width", "2.5", "--dry", "-6", "--wet", "-3"]),
     (48000, {"room": 0, "width": 0, "dry": -70, "wet": 0, "smooth": 0}, ["--room", "booth", "--room-width", "0"]),
+    # A pattern by time: every reflection of the living room within 30 ms (orders up to 12), smoothing on.
+    (48000, {"room": 1, "window": 30, "dry": -70, "wet": 0}, ["--room", "living", "--room-window", "30ms"]),
 ]
 
 
