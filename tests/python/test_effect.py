@@ -65,10 +65,10 @@ def test_calls_off_the_block_grid(er_render, case):
     expected = er_render(x, RATE, "--block", 64, "--tail", 0, *sets(CASES[case]))
     y = run_calls(er.Effect(RATE, CASES[case], block=64), x, [100, 37, 1000])
     np.testing.assert_allclose(y, expected, rtol=0, atol=1e-6 * np.abs(expected).max())
-    # Realigned on the grid, the stream plays er-render's blocks again: 64 + 37 + 27 frames are blocks 1 and 2.
-    fx = er.Effect(RATE, CASES[case], block=64)
-    head = np.concatenate([fx.process(x[:, :64]), fx.process(x[:, 64:101]), fx.process(x[:, 101:128])], axis=1)
-    np.testing.assert_array_equal(head[:, :64], expected[:, :64])
+    # Blocks are counted from the stream's first frame: calls of 37 and 91 frames play the blocks [0, 37),
+    # [37, 64), [64, 128), exactly as calls of 37, 27 and 64 do (counted from each call, they would be others).
+    a, b = er.Effect(RATE, CASES[case], block=64), er.Effect(RATE, CASES[case], block=64)
+    np.testing.assert_array_equal(run_calls(a, x, [37, 91] + [64] * 200), run_calls(b, x, [37, 27] + [64] * 200))
 
 
 def test_mono_arrays_and_float64(er_render):
@@ -197,6 +197,9 @@ def test_refused_settings(settings, error, words):
         fx.set(**settings)
     assert fx.settings == before
     np.testing.assert_array_equal(fx.process(x[2000:]), expected[2000:])
+    # Nothing of the refused change stays behind to spoil the next one.
+    fx.set(volume=5)
+    assert fx.settings["1 Volume 10=100%"] == 5.0 and fx.settings["Feedback +/-10"] == pytest.approx(2)
 
 
 def test_allow_unsafe_takes_what_is_refused():
