@@ -115,15 +115,23 @@ void EffectCore::Process(const float* in, float* out, std::int32_t channels, std
             }
             input = m_in.data();
         }
-        m_renderer->Step(position, count, input, m_wet.data());
-        const float* y = nullptr;
+        // One channel whose mix leaves the module's output as it is: the output goes straight into `out`, checked
+        // but not counted (the counts are a render's summary, which a stream has none of).
+        const bool straight = rows == 1 && m_stage->Identity();
+        float* wet = straight ? out + done : m_wet.data();
+        m_renderer->Step(position, count, input, wet);
+        const float* y = wet;
         try {
-            y = m_stage->TakeBlock(m_wet.data(), input, position, count);
+            if (straight) {
+                m_stage->CheckBlock(wet, position, count);
+            } else {
+                y = m_stage->TakeBlock(wet, input, position, count);
+            }
         } catch (const Failure&) {
             Reset();  // the stream cannot go on from a sample that is not finite
             throw;
         }
-        for (std::size_t row = 0; row < rows; ++row) {
+        for (std::size_t row = 0; row < rows && !straight; ++row) {
             float* to = out + row * length + done;
             for (std::int32_t i = 0; i < count; ++i) to[i] = y[static_cast<std::size_t>(i) * rows + row];
         }

@@ -202,9 +202,18 @@ def test_refused_settings(settings, error, words):
     assert fx.settings["1 Volume 10=100%"] == 5.0 and fx.settings["Feedback +/-10"] == pytest.approx(2)
 
 
-def test_allow_unsafe_takes_what_is_refused():
-    fx = er.Effect(RATE, feedback=11, allow_unsafe=True)
+@pytest.mark.parametrize("channels, levels", [(1, {}), (2, {}), (1, {"dry": 0})])
+def test_allow_unsafe_takes_what_is_refused_and_divergence_stops_the_stream(channels, levels):
+    fx = er.Effect(RATE, {"Time Mode": "Samples"}, time=1, feedback=11, allow_unsafe=True, **levels)
     assert fx.settings["Feedback +/-10"] == pytest.approx(11)
+    x = noise(channels, 4000)
+    fx.process(x[..., :100])
+    with pytest.raises(ValueError, match="infinite|not a number"):
+        fx.process(x[..., 100:])
+    # The stream starts again: the next call plays as a fresh effect's first call.
+    assert fx.position == 0
+    np.testing.assert_array_equal(fx.process(x[..., :100]), er.Effect(
+        RATE, {"Time Mode": "Samples"}, time=1, feedback=11, allow_unsafe=True, **levels).process(x[..., :100]))
 
 
 BAD_INPUT = [

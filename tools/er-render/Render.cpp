@@ -257,13 +257,19 @@ const float* OutputStage::TakeBlock(const float* wet, const float* dry, std::int
         for (std::size_t i = 0; i < count; ++i) m_mixed[i] = Mixed(m_mix, dry[i], wet[i]);
         y = m_mixed.data();
     }
+    CheckBlock(y, position, frames);
+    const std::int64_t end_frame = std::clamp<std::int64_t>(m_end_window_start - position, 0, frames);
+    Count(y, count, static_cast<std::size_t>(end_frame) * channels);
+    return y;
+}
+
+void OutputStage::CheckBlock(const float* y, std::int64_t position, std::int32_t frames) const {
+    const auto channels = static_cast<std::size_t>(m_channels);
+    const std::size_t count = static_cast<std::size_t>(frames) * channels;
     if (const std::size_t bad = FirstNotFinite(y, count); bad < count) {
         NotFinite(position + static_cast<std::int64_t>(bad / channels), static_cast<std::int32_t>(bad % channels),
                   m_rate, y[bad]);
     }
-    const std::int64_t end_frame = std::clamp<std::int64_t>(m_end_window_start - position, 0, frames);
-    Count(y, count, static_cast<std::size_t>(end_frame) * channels);
-    return y;
 }
 
 // In passes free of branches that the compiler runs in vector registers; the squares are summed in four

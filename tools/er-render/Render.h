@@ -109,6 +109,10 @@ public:
     // itself when the mix leaves it unchanged), valid until the next call.
     const float* TakeBlock(const float* wet, const float* dry, std::int64_t position, std::int32_t frames);
     const RenderStats& Stats() const { return m_stats; }
+    // TakeBlock's check alone, for a caller that needs no counts: `frames` interleaved frames from `position` on.
+    void CheckBlock(const float* y, std::int64_t position, std::int32_t frames) const;
+    // The mix leaves the module's output as it is: TakeBlock answers `wet` itself.
+    bool Identity() const { return m_identity; }
 
 private:
     // Counts `count` output samples; those from `end_from` on lie in the job's end window.
