@@ -13,6 +13,18 @@ Assignment ParseAssignment(std::string_view text, const std::string& origin) {
     return assignment;
 }
 
+namespace {
+
+// The line without a comment that follows its assignment after a blank ("1 Time=20  # the slap").
+std::string_view WithoutTrailingComment(std::string_view line) {
+    for (std::size_t at = line.find('#'); at != std::string_view::npos; at = line.find('#', at + 1)) {
+        if (at > 0 && (line[at - 1] == ' ' || line[at - 1] == '\t')) return Trim(line.substr(0, at));
+    }
+    return line;
+}
+
+}  // namespace
+
 std::vector<Assignment> ParseSettingsText(std::string_view text, const std::string& file_name) {
     constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
     if (text.starts_with(BYTE_ORDER_MARK)) text.remove_prefix(BYTE_ORDER_MARK.size());
@@ -23,7 +35,7 @@ std::vector<Assignment> ParseSettingsText(std::string_view text, const std::stri
         if (end == std::string_view::npos) end = text.size();
         const std::string_view line = Trim(text.substr(begin, end - begin));
         if (!line.empty() && line.front() != '#') {
-            assignments.push_back(ParseAssignment(line, file_name + ":" + std::to_string(line_number)));
+            assignments.push_back(ParseAssignment(WithoutTrailingComment(line), file_name + ":" + std::to_string(line_number)));
         }
         begin = end + 1;
     }

@@ -1,6 +1,7 @@
 // The settings file's syntax, shared by er-render (--settings, --preset, --set) and the LV2 bundle's presets:
 // one `Name=value` per line, split at the last '=' (pin names contain '='), both sides trimmed; blank lines and
-// lines whose first non-blank character is '#' are skipped; a UTF-8 byte-order mark at the start is ignored.
+// lines whose first non-blank character is '#' are skipped, and so is a '#' after a blank and the rest of its line
+// (a comment after an assignment); a UTF-8 byte-order mark at the start is ignored.
 #pragma once
 
 #include <stdexcept>

@@ -56,6 +56,13 @@ TEST_F(RenderTool, BatchRendersEachFileAsASingleRenderWould) {
     ASSERT_EQ(reports.size(), 2u);
     EXPECT_EQ(reports[0]["output"], Path("batch/stray\\xFF.wav"));
     EXPECT_EQ(Bytes(m_dir / "batch" / stray), Bytes(m_dir / "single" / stray));
+    // -q silences the lines, not the warnings: each names its file.
+    const ToolRun loud = Tool({"--batch", Path("batch"), Path("a.wav"), Path("c.wav"), "-q", "--gain", "40", "--format", "pcm16"});
+    ASSERT_EQ(loud.exit_code, 0) << loud.err;
+    for (const char* name : {"a.wav", "c.wav"}) {
+        EXPECT_NE(loud.err.find("er-render: " + Path(name) + ": warning: "), std::string::npos) << loud.err;
+    }
+    EXPECT_EQ(loud.err.find(" -> "), std::string::npos) << loud.err;
 }
 
 // An interrupted batch: the workers stop with the tool, and no temporary file is left by the time it has gone.
@@ -350,6 +357,8 @@ TEST_F(RenderTool, ListsPinsAndIdentity) {
     ASSERT_EQ(info.exit_code, 0) << info.err;
     EXPECT_NE(info.out.find("ZV_1x_ER_Gen"), std::string::npos);
     EXPECT_NE(info.out.find("Dedicated Early Reflection Generator"), std::string::npos);
+    EXPECT_NE(info.out.find("er-render: samples reach the module and leave it as 32-bit floats"), std::string::npos)
+        << "the about text's double precision is the module's inside, not the files' path";
 }
 
 }  // namespace

@@ -52,6 +52,8 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
         {{in, out, "--set", "Bogus=1"}, 2, "--set \"Bogus=1\": the module has no pin \"Bogus\""},
         {{in, out, "--set", "Time Mode=Hours"}, 2, "\"Hours\" is not a choice of \"Time Mode\""},
         {{in, out, "--set", "1 Time=fast"}, 2, "\"fast\" is not a number"},
+        {{in, out, "--set", "1 Time=1200samples"}, 2, "\"1200samples\" is not a number nor a delay: the units are s, ms and smp (samples), as \"1200smp\""},
+        {{in, out, "--set", "1 Time=25 msec"}, 2, "the units are s, ms and smp (samples), as \"25ms\""},
         {{in, out, "--set", "Time Mode=0..2"}, 2, "\"Time Mode\" is a choice pin; only float pins can ramp"},
         {{in, out, "--set", "1 Time"}, 2, "expected Name=value"},
         {{in, out, "--block", "0"}, 2, "--block must be a whole number from 1"},

@@ -144,12 +144,16 @@ TEST(Settings, AssignmentValueFollowsTheLastEquals) {
 
 TEST(Settings, FileSkipsBlankLinesAndCommentsAndNamesLines) {
     const auto assignments =
-        ParseSettingsText("\xEF\xBB\xBF# slap-back\r\n\n  1 Time = 90\r\n   # indented comment\nTime Mode=Time(ms)", "slap.txt");
-    ASSERT_EQ(assignments.size(), 2u);
+        ParseSettingsText("\xEF\xBB\xBF# slap-back\r\n\n  1 Time = 90 # the slap\r\n   # indented comment\n"
+                          "Time Mode=Time(ms)\t# ms\nDamping/Feedback Mode=Tap1#2",
+                          "slap.txt");
+    ASSERT_EQ(assignments.size(), 3u);
     EXPECT_EQ(assignments[0].name, "1 Time");
     EXPECT_EQ(assignments[0].value, "90");
     EXPECT_EQ(assignments[0].origin, "slap.txt:3");
+    EXPECT_EQ(assignments[1].value, "Time(ms)");
     EXPECT_EQ(assignments[1].origin, "slap.txt:5");
+    EXPECT_EQ(assignments[2].value, "Tap1#2") << "a '#' within a value is no comment";
     const auto bad = FailureOf([] { ParseSettingsText("1 Time=9\nnonsense\n", "bad.txt"); });
     EXPECT_EQ(bad.first, EXIT_USAGE);
     EXPECT_NE(bad.second.find("bad.txt:2"), std::string::npos) << bad.second;

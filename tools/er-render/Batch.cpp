@@ -76,6 +76,17 @@ nlohmann::ordered_json ResultJson(const FileResult& result, const std::string& i
     return failed;
 }
 
+// Under -q, a rendered file's warnings alone, each naming the file (warnings show in every mode).
+std::string ResultWarnings(const FileResult& result, const std::string& input) {
+    const nlohmann::ordered_json report = nlohmann::ordered_json::parse(result.report, nullptr, false);
+    std::string text;
+    if (!report.is_object() || !report.contains("summary")) return text;
+    for (const auto& warning : report["summary"]["warnings"]) {
+        text += "er-render: " + input + ": warning: " + warning.get<std::string>() + "\n";
+    }
+    return text;
+}
+
 std::string ResultLine(const FileResult& result, const std::string& input) {
     const nlohmann::ordered_json report = nlohmann::ordered_json::parse(result.report, nullptr, false);
     if (result.code == EXIT_OK && report.is_object() && report.contains("line")) return report["line"];
@@ -151,6 +162,8 @@ int RunBatchMode(const Options& options) {
         for (; printed < count && results[printed].done; ++printed) {
             if (!options.quiet || results[printed].code != EXIT_OK) {
                 std::fprintf(stderr, "er-render: %s\n", ResultLine(results[printed], options.files[printed]).c_str());
+            } else {
+                std::fputs(ResultWarnings(results[printed], options.files[printed]).c_str(), stderr);
             }
         }
     }

@@ -335,8 +335,11 @@ int RunInfoMode(const Options& options) {
         throw Failure(EXIT_MODULE, "the module library describes no module");
     }
     auto text = [](const char* value) { return std::string(value != nullptr ? value : ""); };
+    // The about text is the module's own; what er-render's files go through is the tool's to say.
     WriteStdout("id:    " + text(identity.unique_id) + "\nname:  " + text(identity.name) + "\nabout:\n" +
-                text(identity.about) + "\n");
+                text(identity.about) +
+                "\ner-render: samples reach the module and leave it as 32-bit floats, its pins' type: 32-bit integer "
+                "and double input samples are rounded to the float's 24 bits (the summary counts them)\n");
     return EXIT_OK;
 }
 

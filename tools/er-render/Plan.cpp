@@ -326,14 +326,15 @@ void FitMaxDelay(std::vector<PinSetting>& settings, const std::vector<er_host::P
         if (setting.name == pins::MAX_DELAY) max_delay = &setting;
     }
     if (max_delay == nullptr || max_delay->from_user) return;
-    const std::int32_t index = ShortestHoldingMaxDelay(view).value_or(0);
+    const std::optional<std::int32_t> holding = ShortestHoldingMaxDelay(view);
+    const std::int32_t index = holding.value_or(0);
     for (const auto& pin : pins) {
         if (pin.name != pins::MAX_DELAY) continue;
         for (const ListEntry& entry : ParseListText(pin.extra_text)) {
             if (entry.value != index) continue;
             max_delay->value = static_cast<std::int16_t>(entry.value);
             max_delay->entry = entry.text;
-            max_delay->chosen_by_tool = true;
+            max_delay->chosen_by_tool = holding ? "chosen to hold the delay" : "the longest line; the delay wraps round it";
         }
     }
 }
@@ -484,7 +485,7 @@ RoomPlan PlanRoom(const Options& options, const std::vector<er_host::PinDescript
     job.end_window = 0;
     job.gates = GateFrames(options, job);
     // Each tap's line is its own; the render's one setting says nothing about them.
-    for (PinSetting& setting : job.settings) setting.chosen_by_tool = false;
+    for (PinSetting& setting : job.settings) setting.chosen_by_tool.clear();
     // Many taps summed: no sample is exact, whatever one tap's settings would allow.
     render.view.reset();
     render.warnings.clear();

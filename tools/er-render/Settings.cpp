@@ -77,6 +77,17 @@ void ApplyChoice(PinSetting& setting, const er_host::PinDescription& pin, const 
 void ApplyEnd(const PinSetting& setting, const Assignment& assignment, std::string_view text, float& pin,
               std::optional<DelayAsked>& delay) {
     delay = ParseDelay(text);
+    if (!delay && setting.name == pins::TIME && !ParseNumber(text)) {
+        // A number with a word after it was meant as a delay in a unit this tool does not spell that way.
+        const std::string_view trimmed = Trim(text);
+        const std::size_t letters = trimmed.find_first_not_of("0123456789.+-eE ");
+        if (letters != std::string_view::npos && letters > 0 && ParseNumber(trimmed.substr(0, letters))) {
+            const std::string word = ToLower(trimmed.substr(letters));
+            const char* unit = word.starts_with("sa") || word.starts_with("sm") ? "smp" : word.starts_with('m') ? "ms" : "s";
+            Reject(assignment, Quoted(trimmed) + " is not a number nor a delay: the units are s, ms and smp (samples), as " +
+                                   Quoted(std::string(Trim(trimmed.substr(0, letters))) + unit));
+        }
+    }
     if (!delay) {
         pin = CheckedPinValue(assignment, text);
         return;

@@ -38,7 +38,7 @@ struct PinSetting {
     bool from_user = false;                          // set by the user; otherwise the module's default ("Active": ON)
     std::string origin;                              // where the user set it, for messages; empty for a default
     std::optional<DelayAsked> from_delay, to_delay;  // "1 Time" with a unit: `from`/`to` follow from these
-    bool chosen_by_tool = false;                     // "Max Delay(s)" picked by er-render to hold the delay
+    std::string chosen_by_tool;                      // "Max Delay(s)" picked by er-render: why; empty otherwise
 };
 
 // The shown value of a float pin as the pin's float: a shown 10 is 1.0.

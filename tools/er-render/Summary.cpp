@@ -35,7 +35,7 @@ std::string EndText(float value, const std::optional<DelayAsked>& delay) {
 
 std::string SettingText(const PinSetting& setting) {
     if (setting.choice) {
-        return setting.name + "=" + setting.entry + (setting.chosen_by_tool ? " (chosen to hold the delay)" : "");
+        return setting.name + "=" + setting.entry + (setting.chosen_by_tool.empty() ? "" : " (" + setting.chosen_by_tool + ")");
     }
     std::string text = setting.name + "=" + EndText(setting.from, setting.from_delay);
     if (setting.ramp) text += ".." + EndText(setting.to, setting.to_delay);
@@ -100,7 +100,7 @@ void DescribeEffect(std::string& text, const EffectView& view) {
 std::string ChosenSettingsText(const std::vector<PinSetting>& settings) {
     std::string chosen;
     for (const PinSetting& setting : settings) {
-        if (!setting.from_user && !setting.chosen_by_tool) continue;
+        if (!setting.from_user && setting.chosen_by_tool.empty()) continue;
         chosen += (chosen.empty() ? "" : ", ") + SettingText(setting);
     }
     return chosen.empty() ? "the module's defaults, Active=ON" : chosen;
