@@ -82,7 +82,6 @@ public:
     void SetPins(std::int32_t count, bool repeat_last, std::int32_t answer);
     std::int32_t Pins() const { return m_pin_count; }
     void* Variable(std::int32_t pin) const { return m_pins[pin].variable; }
-    std::int32_t Direction(std::int32_t pin) const { return m_pins[pin].direction; }
     std::int32_t Datatype(std::int32_t pin) const { return m_pins[pin].datatype; }
 
     // The host's buffer of a float pin; its address is written into the pin's variable before every call of the
@@ -114,7 +113,6 @@ public:
         m_buffer_clock = buffer_clock;
     }
     std::int32_t Clock() const { return m_clock; }
-    std::int32_t BufferClock() const { return m_buffer_clock; }
 
     // ---- events and processing ----
     // Delivers `event` stamped with the current clock; an event wakes a sleeping module. The buffer addresses

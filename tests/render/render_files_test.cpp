@@ -425,6 +425,8 @@ TEST_F(RenderTool, EveryContainerAndSampleFormatLibsndfileWritesRoundTrips) {
         {{Path("grid.wav"), Path("f.flac")}, "f.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24},
         {{Path("u8.wav"), Path("u8.flac")}, "u8.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_S8},
         {{Path("grid.wav"), Path("v.ogg")}, "v.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS},
+        {{Path("grid.wav"), Path("o.opus")}, "o.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS},
+        {{Path("grid.wav"), Path("o"), "--type", "opus"}, "o", SF_FORMAT_OGG | SF_FORMAT_OPUS},
         {{Path("v.ogg"), Path("from-ogg.wav")}, "from-ogg.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT},
         {{"--impulse", "0.01", Path("ir.flac")}, "ir.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24},
         {{Path("grid.wav"), "-", "--type", "au"}, "", 0},

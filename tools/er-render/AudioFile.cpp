@@ -27,7 +27,7 @@ struct ExtensionAlias {
     int major;
 };
 constexpr ExtensionAlias EXTENSION_ALIASES[] = {
-    {"aif", SF_FORMAT_AIFF}, {"ogg", SF_FORMAT_OGG}, {"mp3", SF_FORMAT_MPEG}, {"wave", SF_FORMAT_WAV}};
+    {"aif", SF_FORMAT_AIFF}, {"ogg", SF_FORMAT_OGG}, {"opus", SF_FORMAT_OGG}, {"mp3", SF_FORMAT_MPEG}, {"wave", SF_FORMAT_WAV}};
 
 // Samples moved through libsndfile at a time: a long render then costs a few hundred system calls a minute of
 // stereo audio, not one per host block.
@@ -560,13 +560,6 @@ void OutputFile::CopySpoolTo(int fd) {
 }
 
 // ---- formats ------------------------------------------------------------------------------------------------
-
-int MajorFormatForPath(const std::string& path) {
-    const std::string name = BaseName(path);
-    const std::size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot == 0) return 0;
-    return MajorFormatForExtension(name.substr(dot + 1));
-}
 
 int MajorFormatForExtension(std::string_view extension_text) {
     const std::string extension = ToLower(extension_text);

@@ -162,9 +162,8 @@ private:
     SampleStream m_samples;                  // last: the writer stops before the rest goes
 };
 
-// The libsndfile major format (SF_FORMAT_WAV, ...) whose usual extension `path` carries, or 0.
-int MajorFormatForPath(const std::string& path);
-// The same for an extension without its dot ("wav", "FLAC", "aif"), as --type names a container.
+// The libsndfile major format (SF_FORMAT_WAV, ...) whose usual extension is `extension` (without its dot: "wav",
+// "FLAC", "aif"), as --type names a container; 0 for none.
 int MajorFormatForExtension(std::string_view extension);
 // "WAV", "FLAC", ... for the summary.
 std::string MajorFormatName(int format);

@@ -110,7 +110,10 @@ int OutputContainer(int input_format, const std::string& path, const Options& op
 // container holds.
 int OutputFormat(int input_format, const std::string& path, const Options& options, int channels, int rate) {
     const int major = OutputContainer(input_format, path, options);
-    const std::string name = ToLower(Trim(options.format));
+    std::string name = ToLower(Trim(options.format));
+    // An Ogg file named .opus holds Opus, as opusenc and sox write it.
+    const bool opus = ExtensionOf(path) == "opus" || (ExtensionOf(path).empty() && ToLower(options.type) == "opus");
+    if (name.empty() && opus) name = "opus";
     const int subtype = name.empty() ? NearestSubtype(input_format, major, channels, rate)
                                      : SubtypeForName(name, major, channels, rate);
     if (subtype == 0) throw Failure(EXIT_USAGE, FormatRefusal(major, name, channels, rate));
