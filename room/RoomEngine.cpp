@@ -1,8 +1,8 @@
 #include "RoomEngine.h"
 
 #include <algorithm>
-#include <cmath>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -11,7 +11,6 @@
 
 #include <emmintrin.h>
 
-#include "DelayLaw.h"
 #include "PinFacts.h"
 #include "RoutineKernels.h"
 #include "TapPins.h"
@@ -36,7 +35,7 @@ constexpr std::int32_t NO_SMALL = -(1 << 30);  // where a line's last small valu
 // The fast path of a whole-sample tap. The module's output is float(flush(V x d)) with V x d formed in double, where
 // the product of two floats is exact. For |p| >= 2^-21 the flush gives p back exactly: p - beta and the sum after it
 // need at most 53 bits, so neither rounds, in any rounding mode. Then float(p) is what a float multiplication
-// rounds V x d to, in the same mode: four taps' products in one instruction. A zero product is also fast: its sign
+// rounds V x d to, in the same mode: four samples' products in one instruction. A zero product is also fast: its sign
 // may differ from the flush's +0, which no sum that starts at +0 can show. The rest, the small products, take the
 // module's own arithmetic.
 constexpr std::uint32_t EXACT_PRODUCT_BITS = (127u - 21u) << 23;  // the float 2^-21
@@ -71,7 +70,7 @@ inline void AddFour(double* acc, __m128 outputs) {
 // float(flush(V x d[i])) for i < n, in the rounding mode in force: stored into out[i] (float), or added to it
 // (double, the sums).
 // kChecked: some d may make a small product; else none does (the group's lines hold no small value: see
-// Group::small), and the check is left out.
+// Group::last_small), and the check is left out.
 template <bool kChecked, typename Out>
 void Scaled(const float* d, float volume_float, double volume, Out* out, std::int32_t n) {
     const __m128 v4 = _mm_set1_ps(volume_float);
@@ -107,10 +106,6 @@ void AddInterpolated(const float* a, const float* b, double volume, double fract
     }
     for (; i < n; ++i) acc[i] += static_cast<float>(Flush(volume * Interpolate(a[i], b[i], fraction)));
 }
-
-// Rounding toward zero with every exception masked, as the module's whole-sample Plain routine runs.
-constexpr std::uint32_t MXCSR_TOWARD_ZERO = 0x6000;
-constexpr std::uint32_t MXCSR_MASKS = 0x1F80;
 
 // The index of the last of h[0 .. n) in 0 < |h| < below, or -1. Four at a time: as in AnySmall, |h|'s bits plus
 // 0x7FFFFFFF put 0 at the top of the int32 range, so one signed comparison finds them.
@@ -379,7 +374,8 @@ void RoomEngine::SumTaps(double* const* wet, std::int32_t count) {
             if (tap.interpolates) {
                 AddInterpolated(now - tap.delay, now - tap.neighbour, tap.volume, tap.fraction, acc, n);
             } else if (tap.toward_zero) {
-                _mm_setcsr(csr | MXCSR_TOWARD_ZERO | MXCSR_MASKS);
+                // Rounding toward zero with every exception masked, as the module's whole-sample Plain routine runs.
+                _mm_setcsr(csr | MXCSR_ROUND_TOWARD_ZERO | MXCSR_EXCEPTION_MASKS);
                 Scaled<true>(now - tap.delay, tap.volume_float, tap.volume, m_scratch.data(), n);
                 _mm_setcsr(csr);
                 for (std::int32_t i = 0; i < n; ++i) acc[i] += m_scratch[static_cast<std::size_t>(i)];
