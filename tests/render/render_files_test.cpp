@@ -182,6 +182,13 @@ TEST_F(RenderTool, RawSamplesInAndOutForPipes) {
     const ToolRun headed = Shell("cat in.wav | $R - - --type raw" + settings + " > headed.raw");
     ASSERT_EQ(headed.exit_code, 0) << headed.err;
     EXPECT_EQ(Bytes(m_dir / "headed.raw"), Bytes(m_dir / "out.raw"));
+    // A raw input's --format is the input's: a FLAC OUT takes the nearest it holds, as from a float WAV.
+    ASSERT_EQ(Shell("$R in.wav float.raw --format float --tail 0 && $R in.wav float.wav --format float --tail 0").exit_code, 0);
+    ASSERT_EQ(Shell("$R float.raw from-raw.flac --rate 44100 --channels 2 --format float" + settings).exit_code, 0);
+    ASSERT_EQ(Shell("$R float.wav from-wav.flac" + settings).exit_code, 0);
+    SF_INFO info{};
+    EXPECT_EQ(Read("from-raw.flac", &info), Read("from-wav.flac"));
+    EXPECT_EQ(info.format, SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
 }
 
 // Encoder settings as sox's -C: FLAC's compression level (every level decodes to the same samples), Vorbis

@@ -76,7 +76,7 @@ const std::vector<OptionRow> OPTIONS = {
     {"--channels", "N", &Options::channels, FILE_INPUT, "a raw input's channel count"},
     {"--format", "FORMAT", &Options::format, SOUND_OUTPUT | FILE_INPUT,
      "sample format: pcm8, pcm16, pcm24, pcm32, float, double, vorbis, ... (default: the input's, or the nearest "
-     "OUT's container holds); a raw input's too"},
+     "OUT's container holds); with a raw IN, the input's alone"},
     {"--type", "EXT", &Options::type, SOUND_OUTPUT,
      "the container of \"-\" and of a name without an extension: wav, flac, raw, ..."},
     {"-C,--compression", "LEVEL", &Options::compression, SOUND_OUTPUT,

@@ -106,11 +106,13 @@ int OutputContainer(int input_format, const std::string& path, const Options& op
     return named != 0 ? named : typed;
 }
 
-// The container and subtype of OUT: the subtype --format names, else the one nearest `input_format`'s that the
-// container holds.
-int OutputFormat(int input_format, const std::string& path, const Options& options, int channels, int rate) {
+// The container and subtype of OUT: the subtype --format names (unless `format_is_inputs`: a raw input's), else
+// the one nearest `input_format`'s that the container holds.
+int OutputFormat(int input_format, const std::string& path, const Options& options, int channels, int rate,
+                 bool format_is_inputs = false) {
     const int major = OutputContainer(input_format, path, options);
-    std::string name = ToLower(Trim(options.format));
+    // A raw input's --format describes the input; the output's follows from it as from any input's format.
+    std::string name = format_is_inputs ? "" : ToLower(Trim(options.format));
     // An Ogg file named .opus holds Opus, as opusenc and sox write it.
     const bool opus = ExtensionOf(path) == "opus" || (ExtensionOf(path).empty() && ToLower(options.type) == "opus");
     if (name.empty() && opus) name = "opus";
@@ -376,6 +378,7 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
     job.settings = ResolveSettings(pins, GatherAssignments(options), options.allow_unsafe);
     if (!picture_only && !options.null_output) plan.output_path = options.files.back();
     int format = 0;
+    bool raw_input = false;
     if (impulse) {
         job.rate = RateOption(options);
         job.channels = 1;
@@ -388,6 +391,7 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
         format = IMPULSE_FORMAT;
     } else {
         const std::optional<RawLayout> raw = RawInput(options, options.files[0]);
+        raw_input = raw.has_value();
         plan.input = std::make_unique<InputFile>(options.files[0], raw ? &*raw : nullptr);
         const SF_INFO& info = plan.input->Info();
         job.rate = static_cast<float>(info.samplerate);
@@ -401,7 +405,7 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
         }
     }
     if (!plan.output_path.empty()) {
-        plan.format = OutputFormat(format, plan.output_path, options, job.channels, static_cast<int>(job.rate));
+        plan.format = OutputFormat(format, plan.output_path, options, job.channels, static_cast<int>(job.rate), raw_input);
         plan.encoder = EncoderOption(options, plan.format);
     } else {
         plan.format = format;
