@@ -133,6 +133,15 @@ TEST_F(RenderTool, PipesBothWaysGiveTheBytesOfFiles) {
     }
     const ToolRun json_and_data = Tool({"-", "-"});
     EXPECT_NE(json_and_data.exit_code, 0);
+    // /dev/stdout, /dev/fd/1 and /dev/stderr into a pipe carry what "-" does.
+    ASSERT_EQ(Shell("$R in.wav - --type wav" + settings + " | cat > dash.wav").exit_code, 0);
+    for (const std::string out : {"/dev/stdout | cat > named.wav", "/dev/fd/1 | cat > named.wav",
+                                  "/dev/stderr 2>&1 >/dev/null | cat > named.wav"}) {
+        fs::remove(Path("named.wav"));
+        const ToolRun named = Shell("$R in.wav -q --type wav" + settings + " " + out);
+        EXPECT_EQ(named.exit_code, 0) << out;
+        EXPECT_EQ(Bytes(m_dir / "named.wav"), Bytes(m_dir / "dash.wav")) << out;
+    }
     // A named pipe as IN (as a process substitution gives) reads as "-" does, in every container and raw.
     ASSERT_EQ(Shell("$R in.wav in.flac --tail 0 && $R in.wav in.ogg --tail 0 && $R in.wav in.raw --tail 0").exit_code, 0);
     for (const std::string in : {"in.wav", "in.flac", "in.ogg", "in.raw"}) {

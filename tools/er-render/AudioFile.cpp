@@ -116,10 +116,10 @@ int TakeEarlyFifo(const std::string& path) {
 void OpenFifoEarly(const std::string& path) {
     struct stat status {};
     if (path == "-" || stat(path.c_str(), &status) != 0 || !S_ISFIFO(status.st_mode)) return;
-    const std::string target = FollowLinks(path);
-    const int fd = open(target.c_str(), O_WRONLY | O_CLOEXEC);
+    // Opened by the name given: a link into /proc (/dev/stdout to a pipe) names no path the link's text does.
+    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) throw Failure(EXIT_OUTPUT, "cannot open the output " + Quoted(path) + ": " + ErrnoText());
-    g_early_fifos.emplace_back(target, fd);
+    g_early_fifos.emplace_back(FollowLinks(path), fd);
 }
 
 // ---- input --------------------------------------------------------------------------------------------------
@@ -386,11 +386,12 @@ OutputFile::OutputFile(const std::string& path, const std::string& input_path, i
         }
     } else {
         m_target = FollowLinks(path);
-        if (stat(m_target.c_str(), &target) == 0) {
+        // Asked of the name given: /dev/stdout's link into /proc names a pipe by no path its text gives.
+        if (stat(path.c_str(), &target) == 0) {
             if (S_ISDIR(target.st_mode)) throw Failure(EXIT_OUTPUT, "the output " + Quoted(path) + " is a folder");
             if (have_input && SameFile(input, target)) throw Failure(EXIT_OUTPUT, "the output " + Quoted(path) + never);
             // Root may write anything; a file without a single write permission bit is still left alone.
-            if ((target.st_mode & 0222) == 0 || access(m_target.c_str(), W_OK) != 0) {
+            if ((target.st_mode & 0222) == 0 || access(path.c_str(), W_OK) != 0) {
                 throw Failure(EXIT_OUTPUT, "the output " + Quoted(path) + " is read-only; er-render leaves it as it is");
             }
             m_stream = !S_ISREG(target.st_mode);
@@ -530,7 +531,7 @@ void OutputFile::Commit() {
             CopySpoolTo(STDOUT_FILENO);
         } else {
             // A device opens now and takes the bytes as they are; a FIFO was opened at the start.
-            if (m_stream_fd < 0) m_stream_fd = open(m_target.c_str(), O_WRONLY | O_CLOEXEC);
+            if (m_stream_fd < 0) m_stream_fd = open(m_path.c_str(), O_WRONLY | O_CLOEXEC);
             if (m_stream_fd < 0) throw Failure(EXIT_OUTPUT, "cannot open the output " + Quoted(m_path) + ": " + ErrnoText());
             CopySpoolTo(m_stream_fd);
             const int fd = m_stream_fd;
