@@ -206,6 +206,12 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
         EXPECT_NE(run.err.find(never), std::string::npos) << command << "\n"
                                                           << run.err;
     }
+    // An output name as long as Linux allows: the temporary name beside it is shortened, not refused.
+    const std::string longest = std::string(251, 'n') + ".wav";
+    const ToolRun long_name = Tool({in, Path(longest), "-q"});
+    EXPECT_EQ(long_name.exit_code, 0) << long_name.err;
+    EXPECT_EQ(ReadInts(longest, 16).size(), ReadInts("in.wav", 16).size() + 4801);
+    fs::remove(Path(longest));
     // A device both read and written is no file to lose.
     EXPECT_EQ(Shell("$R - - --type raw --rate 48000 --channels 1 --format pcm16 < /dev/null > /dev/null").exit_code, 0);
     EXPECT_EQ(ReadInts("keep.wav", 16), kept);

@@ -71,7 +71,15 @@ std::string FollowLinks(const std::string& path);
 }  // namespace
 
 int MakeTemporaryBeside(const std::string& target, std::string& temp_path) {
-    std::string temp = FolderOf(target) + "/." + BaseName(target) + ".er-render-XXXXXX";
+    // The temporary name holds the target's name for a reader of the folder, shortened where the two would pass
+    // the longest name the folder takes (a target of 238 bytes and more); mkstemp's letters keep it unique.
+    constexpr std::string_view SUFFIX = ".er-render-XXXXXX";
+    const std::string folder = FolderOf(target);
+    const long longest = pathconf(folder.c_str(), _PC_NAME_MAX);
+    std::string base = BaseName(target);
+    const std::size_t room = static_cast<std::size_t>(longest > 0 ? longest : 255) - 1 - SUFFIX.size();
+    if (base.size() > room) base.resize(room);
+    std::string temp = folder + "/." + base + std::string(SUFFIX);
     const int fd = MakeRegisteredTemporary(temp);
     if (fd < 0) return -1;
     temp_path = temp;
