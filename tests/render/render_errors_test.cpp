@@ -212,6 +212,15 @@ TEST_F(RenderTool, BadInputGivesItsMessageAndCodeAndNoFile) {
     EXPECT_EQ(long_name.exit_code, 0) << long_name.err;
     EXPECT_EQ(ReadInts(longest, 16).size(), ReadInts("in.wav", 16).size() + 4801);
     fs::remove(Path(longest));
+    // An unusable $TMPDIR is named as such, for stdin and for a stream OUT, never as a fault of the input.
+    for (const std::string command : {"TMPDIR=/nonexistent $R - out.wav < in.wav", "TMPDIR=/nonexistent $R in.wav - --type wav > /dev/null"}) {
+        const ToolRun run = Shell(command);
+        EXPECT_NE(run.exit_code, 0) << command;
+        EXPECT_NE(run.err.find("cannot make a spool file in \"/nonexistent\" ($TMPDIR): No such file or directory"), std::string::npos)
+            << command << "\n"
+            << run.err;
+    }
+    EXPECT_EQ(Shell("TMPDIR=/nonexistent $R - out.wav < in.wav").exit_code, 4);
     // A device both read and written is no file to lose.
     EXPECT_EQ(Shell("$R - - --type raw --rate 48000 --channels 1 --format pcm16 < /dev/null > /dev/null").exit_code, 0);
     EXPECT_EQ(ReadInts("keep.wav", 16), kept);

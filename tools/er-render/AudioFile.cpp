@@ -90,12 +90,16 @@ int MakeTemporaryBeside(const std::string& target, std::string& temp_path) {
     return fd;
 }
 
-// An unnamed file in $TMPDIR (else /tmp) for a stream's bytes, gone when closed. Null with errno set.
 std::FILE* MakeSpoolFile() {
-    const char* folder = std::getenv("TMPDIR");
-    std::string name = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/er-render-spool-XXXXXX";
+    const char* variable = std::getenv("TMPDIR");
+    const std::string folder = variable != nullptr && *variable != '\0' ? variable : "/tmp";
+    std::string name = folder + "/er-render-spool-XXXXXX";
     const int fd = MakeRegisteredTemporary(name);
-    if (fd < 0) return nullptr;
+    // An unusable $TMPDIR is no fault of the input's: the message names the folder and where it comes from.
+    if (fd < 0) {
+        throw Failure(EXIT_OUTPUT, "cannot make a spool file in " + Quoted(folder) +
+                                       (variable != nullptr && *variable != '\0' ? " ($TMPDIR): " : ": ") + ErrnoText());
+    }
     unlink(name.c_str());
     ForgetTemporary(name);
     std::FILE* file = fdopen(fd, "w+b");
@@ -190,7 +194,12 @@ InputFile::InputFile(const std::string& path, const RawLayout* raw) : m_path(pat
         }
     }
     if (stream >= 0) {
-        m_spool = MakeSpoolFile();
+        try {
+            m_spool = MakeSpoolFile();
+        } catch (const Failure&) {
+            if (stream != STDIN_FILENO) close(stream);
+            throw;
+        }
         const bool copied = m_spool != nullptr && CopyAll(stream, fileno(m_spool)) && lseek(fileno(m_spool), 0, SEEK_SET) == 0;
         const std::string reason = ErrnoText();
         if (stream != STDIN_FILENO) close(stream);

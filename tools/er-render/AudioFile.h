@@ -24,8 +24,9 @@ namespace er_render {
 // given the mode a newly created file would have. Returns its descriptor and sets `temp_path`, or -1 (errno set).
 int MakeTemporaryBeside(const std::string& target, std::string& temp_path);
 
-// An unnamed file in $TMPDIR (else /tmp), removed when closed; stdin and stream outputs wait in one. Null with
-// errno set.
+// An unnamed file in $TMPDIR (else /tmp), removed when closed; stdin and stream outputs wait in one. Throws
+// Failure (EXIT_OUTPUT, a file that cannot be written) naming the folder and where it comes from; null with errno
+// set only when the made file cannot be opened as a stream.
 std::FILE* MakeSpoolFile();
 
 // Opens OUT now when it is a FIFO, as sox does: its reader is then never left waiting for a writer that failed
