@@ -1,6 +1,6 @@
 // The named rooms. Sizes are those of typical rooms of each kind (the hall is the Vienna Musikverein's main hall,
 // 48.80 x 19.10 x 17.75 m, as the Musikverein gives it); absorptions are mid-frequency (500 Hz and 1 kHz)
-// coefficients of the materials named from published tables of building materials (the README names them);
+// coefficients of the materials named from published tables of building materials (docs/rooms.md names them);
 // cut-offs say how much duller a bounce leaves the sound: porous and soft surfaces absorb highs most, hard ones
 // barely at all.
 #include "Room.h"

@@ -404,6 +404,15 @@ TEST_F(RoomRender, AWindowHoldsEveryReflectionWithinIt) {
                                  "Damping/Feedback Mode=Input+Tap1, Volume Mode=Linear; each tap's own 1 Time, "
                                  "1 Volume 10=100%, Damping 0-10 and Max Delay(s) (--pattern-out lists them)");
     EXPECT_NE(facts["room"].get<std::string>().find("within 25 ms up to order 12"), std::string::npos);
+    // A room file whose name is not UTF-8: the pattern's JSON escapes it rather than failing after the render.
+    const std::string odd = Path("r\xff.json");
+    std::ofstream(odd) << R"({"size": [5, 4, 3]})";
+    const ToolRun odd_run = Tool({"--room", odd, "--pattern-out", Path("odd.json"), "-q"});
+    ASSERT_EQ(odd_run.exit_code, 0) << odd_run.err;
+    std::ifstream odd_file(Path("odd.json"));
+    const json odd_pattern = json::parse(odd_file);
+    EXPECT_NE(odd_pattern["room"]["name"].get<std::string>().find("\\xFF"), std::string::npos)
+        << odd_pattern["room"]["name"];
     // In samples at the render's rate, as --gate takes them.
     const json in_samples = Pattern({"--room", "living", "--room-window", "1200smp", "--rate", "48000"});
     EXPECT_EQ(in_samples["taps"].size(), windowed["taps"].size());

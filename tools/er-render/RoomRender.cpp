@@ -12,6 +12,7 @@
 #include "Failure.h"
 #include "ListText.h"
 #include "Plan.h"
+#include "Summary.h"
 #include "TapPins.h"
 #include "Text.h"
 #include "Units.h"
@@ -266,7 +267,7 @@ std::string PatternText(const RoomPattern& pattern, const std::string& path) {
         {"eyring_s", er_room::EyringSeconds(room)},
         {"taps", taps},
     };
-    return document.dump(2) + "\n";
+    return JsonText(document, 2) + "\n";
 }
 
 std::string RoomSettingsText(const RoomPattern& pattern) {
