@@ -94,21 +94,8 @@ const char* const PLAIN_FLOOR = R"({"name": "plain floor", "size": [4.3, 3.1, 2.
     "listener": [3.0, 0.9, 1.5], "spacing": 0.25, "walls": {"all": {"absorption": 0.3, "cutoff_hz": 5000},
     "floor": {"absorption": 0.2, "cutoff_hz": 0}}, "max_order": 2})";
 
-TEST(RoomEngine, EqualsOneModuleInstancePerTapBitForBit) {
-    const Case cases[] = {
-        {"studio, whole samples, blocks of 512", "studio", 1.0, 1.0, false, 1, 512, {}, 0},
-        {"studio, blocks of 1", "studio", 1.0, 1.0, false, 1, 1, {}, 0},
-        {"studio, Fraction(Econ), blocks of 97, a gate", "studio", 1.0, 1.0, true, 1, 97, {1500}, 0},
-        {"living at half size, stereo input, blocks of 4096", "living", 0.5, 1.0, false, 2, 4096, {}, 0},
-        {"booth at one ear, stereo input, blocks of 7", "booth", 1.0, 0.0, false, 2, 7, {}, 0},
-        {"hall at a quarter, fractional, blocks of 4096, two gates", "hall", 0.25, 1.0, true, 1, 4096, {2000, 6100}, 0},
-        {"stairwell, ears 2.5 times as far apart, blocks of 333", "stairwell", 1.0, 2.5, false, 1, 333, {}, 0},
-        {"tiled twice the size, fractional, stereo input, blocks of 1", "tiled", 2.0, 1.0, true, 2, 1, {}, 0},
-        {"a floor without dulling (Plain taps), blocks of 61, a gate", PLAIN_FLOOR, 1.0, 1.0, false, 1, 61, {900}, 0},
-        {"a floor without dulling, fractional, stereo input", PLAIN_FLOOR, 1.0, 1.0, true, 2, 256, {}, 0},
-        {"studio at order 5, blocks of 128", "studio", 1.0, 1.0, false, 1, 128, {}, 5},
-        {"a floor without dulling, blocks longer than the lines, a subnormal tail", PLAIN_FLOOR, 1.0, 1.0, false, 1, 1024, {}, 0, true},
-    };
+// Each case through the engine and through one module instance per tap, block by block, every sum compared.
+void ExpectTheInstancesSums(const std::vector<Case>& cases) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const er_room::Room room = RoomOf(c);
@@ -154,6 +141,31 @@ TEST(RoomEngine, EqualsOneModuleInstancePerTapBitForBit) {
         EXPECT_EQ(differing, 0u) << pattern.taps.size() << " taps";
         EXPECT_GT(sounding, frames / 2) << "the reference hardly plays";
     }
+}
+
+TEST(RoomEngine, EqualsOneModuleInstancePerTapBitForBit) {
+    ExpectTheInstancesSums({
+        {"studio, whole samples, blocks of 512", "studio", 1.0, 1.0, false, 1, 512, {}, 0},
+        {"studio, blocks of 1", "studio", 1.0, 1.0, false, 1, 1, {}, 0},
+        {"studio, Fraction(Econ), blocks of 97, a gate", "studio", 1.0, 1.0, true, 1, 97, {1500}, 0},
+        {"living at half size, stereo input, blocks of 4096", "living", 0.5, 1.0, false, 2, 4096, {}, 0},
+        {"booth at one ear, stereo input, blocks of 7", "booth", 1.0, 0.0, false, 2, 7, {}, 0},
+        {"hall at a quarter, fractional, blocks of 4096, two gates", "hall", 0.25, 1.0, true, 1, 4096, {2000, 6100}, 0},
+        {"stairwell, ears 2.5 times as far apart, blocks of 333", "stairwell", 1.0, 2.5, false, 1, 333, {}, 0},
+        {"tiled twice the size, fractional, stereo input, blocks of 1", "tiled", 2.0, 1.0, true, 2, 1, {}, 0},
+        {"a floor without dulling, fractional, stereo input", PLAIN_FLOOR, 1.0, 1.0, true, 2, 256, {}, 0},
+        {"studio at order 5, blocks of 128", "studio", 1.0, 1.0, false, 1, 128, {}, 5},
+    });
+}
+
+// Whole-sample taps of a wall without dulling run the module's Plain routine, which rounds toward zero. Apart from
+// the rest because valgrind rounds packed float arithmetic to nearest whatever the mode: memcheck leaves this test
+// out, as it does the module's own tests of that rounding.
+TEST(RoomEngine, PlainTapsRoundTowardZeroAsTheModulesPlainRoutineDoes) {
+    ExpectTheInstancesSums({
+        {"a floor without dulling (Plain taps), blocks of 61, a gate", PLAIN_FLOOR, 1.0, 1.0, false, 1, 61, {900}, 0},
+        {"a floor without dulling, blocks longer than the lines, a subnormal tail", PLAIN_FLOOR, 1.0, 1.0, false, 1, 1024, {}, 0, true},
+    });
 }
 
 // A fractional tap whose whole part is the whole line blends with the newest value, not the one before the oldest:
