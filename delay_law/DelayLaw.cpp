@@ -58,4 +58,11 @@ float PinValueForDelay(double samples, float scale) {
     return value;
 }
 
+std::optional<std::int32_t> ShortestLineHolding(double requested, float rate, bool fractional) {
+    for (std::int32_t index = effect_pins::MAX_DELAY_ENTRIES - 1; index >= 0; --index) {
+        if (!RealisedDelay(requested, effect_pins::BufferLength(index, rate), fractional).beyond_buffer) return index;
+    }
+    return std::nullopt;
+}
+
 }  // namespace delay_law

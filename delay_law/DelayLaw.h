@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 namespace delay_law {
 
@@ -27,5 +28,9 @@ TapDelay RealisedDelay(double requested, std::int64_t buffer, bool fractional);
 // product toward zero, so a whole-sample reading lands exactly on it, and a fractional reading does wherever a
 // float can. For any other delay it is the float nearest samples / scale.
 float PinValueForDelay(double samples, float scale);
+
+// The shortest "Max Delay(s)" line that holds a requested delay of `requested` samples at `rate` without wrapping
+// it (the entry of the largest index); none when no line does.
+std::optional<std::int32_t> ShortestLineHolding(double requested, float rate, bool fractional);
 
 }  // namespace delay_law

@@ -122,6 +122,22 @@ inline constexpr std::array<Pin, PIN_COUNT - 2> kAnnounceOrder = [] {
     return order;
 }();
 
+// ---- shown values and rates --------------------------------------------------------------------------------------
+
+// A float pin's value as a host shows it ("Feedback +/-10" shows 5 for the float 0.5): the pin's float is the shown
+// value / 10, worked out in double and rounded once to float.
+constexpr float PinFloat(double shown) {
+    return static_cast<float>(shown / 10.0);
+}
+
+// The sample rates the tools and plug-ins run the module at: whole hertz from 1 to 768 kHz. (The module itself
+// takes any rate; beyond these its line lengths no longer hold the seconds its list shows.)
+inline constexpr double LOWEST_RATE = 1.0;
+inline constexpr double HIGHEST_RATE = 768000.0;
+constexpr bool UsableRate(double rate) {
+    return rate >= LOWEST_RATE && rate <= HIGHEST_RATE;
+}
+
 // ---- "Max Delay(s)": the delay line's length -------------------------------------------------------------------
 
 // Line length in samples for each entry, at sample rates up to 48000 Hz.
