@@ -11,18 +11,18 @@
 #include <stdexcept>
 #include <string>
 
-#include "Adapter.h"
+#include "EffectCore.h"
 #include "ListText.h"
 #include "ModuleExports.h"
 #include "Room.h"
-#include "RoomAdapter.h"
+#include "RoomCore.h"
 #include "Ports.h"
 #include "SettingsText.h"
 #include "Text.h"
 
 namespace {
 
-using namespace er_lv2;
+using namespace er_plugin;
 
 constexpr const char* MAINTAINER = "urn:early-reflection:maintainer";
 constexpr const char* LICENSE = "http://opensource.org/licenses/isc";

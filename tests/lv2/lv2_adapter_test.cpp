@@ -22,8 +22,9 @@
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
 
-#include "Adapter.h"
-#include "RoomAdapter.h"
+#include "EffectCore.h"
+#include "Instance.h"
+#include "RoomCore.h"
 #include "Host.h"
 #include "Module.h"  // the linked-in module's allocator seam, for counting
 
@@ -73,7 +74,7 @@ const bool g_lines_counted = [] {
 
 namespace {
 
-using er_lv2::PORT_COUNT;
+using er_plugin::PORT_COUNT;
 
 enum Port : std::uint32_t {
     AUDIO_IN = 0,
@@ -222,7 +223,7 @@ public:
         Connect(OUT, out);
         m_descriptor->run(handle, frames);
     }
-    std::uint32_t Clock() const { return static_cast<const er_lv2::Adapter*>(handle)->SampleClock(); }
+    std::uint32_t Clock() const { return static_cast<const er_lv2::Instance<er_plugin::EffectCore>*>(handle)->core->SampleClock(); }
 
     float controls[PORT_COUNT];
     LV2_Handle handle = nullptr;
@@ -1068,37 +1069,37 @@ INSTANTIATE_TEST_SUITE_P(, Smoothing,
 // ---- the room plug-in -------------------------------------------------------------------------------------------
 
 TEST(RoomControls, NonFiniteValuesAreIgnoredOthersKeptToTheirRange) {
-    using er_lv2::RoomControlFor;
+    using er_plugin::RoomControlFor;
     const struct {
         std::int32_t port;
         float value;
         std::optional<float> taken;
     } rows[] = {
-        {er_lv2::ROOM_PRESET, 2.4f, 2.0f},
-        {er_lv2::ROOM_PRESET, 2.6f, 3.0f},  // to the nearest
-        {er_lv2::ROOM_PRESET, 2.5f, 2.0f},  // half to even
-        {er_lv2::ROOM_PRESET, 7.0f, 5.0f},
-        {er_lv2::ROOM_PRESET, -1.0f, 0.0f},
-        {er_lv2::ROOM_PRESET, NAN, std::nullopt},
-        {er_lv2::ROOM_SIZE, 0.25f, 0.25f},
-        {er_lv2::ROOM_SIZE, 0.1f, 0.25f},
-        {er_lv2::ROOM_SIZE, 4.5f, 4.0f},
-        {er_lv2::ROOM_SIZE, INFINITY, std::nullopt},
-        {er_lv2::ROOM_WIDTH, 0.0f, 0.0f},
-        {er_lv2::ROOM_WIDTH, -0.5f, 0.0f},
-        {er_lv2::ROOM_DISTANCE, 0.2f, 0.25f},
-        {er_lv2::ROOM_BRIGHTNESS, 1e9f, 4.0f},
-        {er_lv2::ROOM_DRY, -INFINITY, std::nullopt},
-        {er_lv2::ROOM_DRY, -90.0f, er_lv2::ROOM_LEVEL_OFF},
-        {er_lv2::ROOM_WET, 6.5f, 6.0f},
-        {er_lv2::ROOM_SMOOTH, 0.3f, 1.0f},
-        {er_lv2::ROOM_SMOOTH, 0.0f, 0.0f},
-        {er_lv2::ROOM_SMOOTH, -2.0f, 0.0f},
-        {er_lv2::ROOM_WINDOW, -1.0f, 0.0f},
-        {er_lv2::ROOM_WINDOW, 501.0f, 500.0f},
-        {er_lv2::ROOM_WINDOW, NAN, std::nullopt},
-        {er_lv2::ROOM_IN, 1.0f, std::nullopt},  // audio: no control
-        {er_lv2::ROOM_PORT_COUNT, 1.0f, std::nullopt},
+        {er_plugin::ROOM_PRESET, 2.4f, 2.0f},
+        {er_plugin::ROOM_PRESET, 2.6f, 3.0f},  // to the nearest
+        {er_plugin::ROOM_PRESET, 2.5f, 2.0f},  // half to even
+        {er_plugin::ROOM_PRESET, 7.0f, 5.0f},
+        {er_plugin::ROOM_PRESET, -1.0f, 0.0f},
+        {er_plugin::ROOM_PRESET, NAN, std::nullopt},
+        {er_plugin::ROOM_SIZE, 0.25f, 0.25f},
+        {er_plugin::ROOM_SIZE, 0.1f, 0.25f},
+        {er_plugin::ROOM_SIZE, 4.5f, 4.0f},
+        {er_plugin::ROOM_SIZE, INFINITY, std::nullopt},
+        {er_plugin::ROOM_WIDTH, 0.0f, 0.0f},
+        {er_plugin::ROOM_WIDTH, -0.5f, 0.0f},
+        {er_plugin::ROOM_DISTANCE, 0.2f, 0.25f},
+        {er_plugin::ROOM_BRIGHTNESS, 1e9f, 4.0f},
+        {er_plugin::ROOM_DRY, -INFINITY, std::nullopt},
+        {er_plugin::ROOM_DRY, -90.0f, er_plugin::ROOM_LEVEL_OFF},
+        {er_plugin::ROOM_WET, 6.5f, 6.0f},
+        {er_plugin::ROOM_SMOOTH, 0.3f, 1.0f},
+        {er_plugin::ROOM_SMOOTH, 0.0f, 0.0f},
+        {er_plugin::ROOM_SMOOTH, -2.0f, 0.0f},
+        {er_plugin::ROOM_WINDOW, -1.0f, 0.0f},
+        {er_plugin::ROOM_WINDOW, 501.0f, 500.0f},
+        {er_plugin::ROOM_WINDOW, NAN, std::nullopt},
+        {er_plugin::ROOM_IN, 1.0f, std::nullopt},  // audio: no control
+        {er_plugin::ROOM_PORT_COUNT, 1.0f, std::nullopt},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(RoomControlFor(row.port, row.value), row.taken) << row.port << " " << row.value;
@@ -1109,8 +1110,8 @@ TEST(RoomControls, NonFiniteValuesAreIgnoredOthersKeptToTheirRange) {
 class RoomPlugin {
 public:
     explicit RoomPlugin(WorkerMode mode, bool with_worker = true) : m_descriptor(lv2_descriptor(2)) {
-        for (std::int32_t port = 0; port < er_lv2::ROOM_PORT_COUNT; ++port) {
-            controls[port] = er_lv2::ROOM_PORT_ROWS[port].plugin_default;
+        for (std::int32_t port = 0; port < er_plugin::ROOM_PORT_COUNT; ++port) {
+            controls[port] = er_plugin::ROOM_PORT_ROWS[port].plugin_default;
         }
         m_options[0] = {LV2_OPTIONS_INSTANCE, 0, m_urids.map.map(m_urids.map.handle, LV2_BUF_SIZE__maxBlockLength),
                         sizeof(std::int32_t), m_urids.map.map(m_urids.map.handle, LV2_ATOM__Int), &m_max_block};
@@ -1121,7 +1122,7 @@ public:
         handle = m_descriptor->instantiate(m_descriptor, 44100.0, "", m_features);
         worker.instance = handle;
         if (handle == nullptr) return;
-        for (std::uint32_t port = er_lv2::ROOM_PRESET; port < er_lv2::ROOM_PORT_COUNT; ++port) {
+        for (std::uint32_t port = er_plugin::ROOM_PRESET; port < er_plugin::ROOM_PORT_COUNT; ++port) {
             m_descriptor->connect_port(handle, port, &controls[port]);
         }
     }
@@ -1130,15 +1131,15 @@ public:
     }
     void Activate() { m_descriptor->activate(handle); }
     void Run(const float* in, float* left, float* right, std::uint32_t frames) {
-        m_descriptor->connect_port(handle, er_lv2::ROOM_IN, const_cast<float*>(in));
-        m_descriptor->connect_port(handle, er_lv2::ROOM_OUT_L, left);
-        m_descriptor->connect_port(handle, er_lv2::ROOM_OUT_R, right);
+        m_descriptor->connect_port(handle, er_plugin::ROOM_IN, const_cast<float*>(in));
+        m_descriptor->connect_port(handle, er_plugin::ROOM_OUT_L, left);
+        m_descriptor->connect_port(handle, er_plugin::ROOM_OUT_R, right);
         m_descriptor->run(handle, frames);
         if (worker.mode == WorkerMode::Deferred) worker.Drain();
     }
-    const er_lv2::RoomAdapter& Adapter() const { return *static_cast<const er_lv2::RoomAdapter*>(handle); }
+    const er_plugin::RoomCore& Adapter() const { return *static_cast<const er_lv2::Instance<er_plugin::RoomCore>*>(handle)->core; }
 
-    float controls[er_lv2::ROOM_PORT_COUNT] = {};
+    float controls[er_plugin::ROOM_PORT_COUNT] = {};
     LV2_Handle handle = nullptr;
     Worker worker;
 
@@ -1177,8 +1178,8 @@ TEST(RoomPlugin, SurvivesNonFiniteAndOutOfRangeControls) {
             const float odd_values[] = {NAN, 7.6f, INFINITY, -3.0f, 1e9f, NAN, INFINITY, NAN};
             const float taken_values[] = {1.0f, 5.0f, 1.0f, 0.25f, 4.0f, 0.0f, -12.0f, 1.0f};
             for (std::int32_t i = 0; i < 8; ++i) {
-                const std::int32_t port = i == 0 ? er_lv2::ROOM_SIZE : i == 1 ? er_lv2::ROOM_PRESET
-                                                                              : er_lv2::ROOM_PRESET + i;
+                const std::int32_t port = i == 0 ? er_plugin::ROOM_SIZE : i == 1 ? er_plugin::ROOM_PRESET
+                                                                              : er_plugin::ROOM_PRESET + i;
                 odd.controls[port] = odd_values[i];
                 taken.controls[port] = taken_values[i];
             }
@@ -1202,12 +1203,12 @@ struct RoomStart {
 };
 void PrintTo(const RoomStart& row, std::ostream* out) { *out << row.name; }
 const RoomStart ROOM_STARTS[] = {
-    {"booth", {{er_lv2::ROOM_PRESET, 0.0f}}},
-    {"hall_half_size_wide", {{er_lv2::ROOM_PRESET, 3.0f}, {er_lv2::ROOM_SIZE, 0.5f}, {er_lv2::ROOM_WIDTH, 2.5f}}},
-    {"one_ear", {{er_lv2::ROOM_WIDTH, 0.0f}}},
-    {"nearer_and_duller", {{er_lv2::ROOM_DISTANCE, 0.5f}, {er_lv2::ROOM_BRIGHTNESS, 0.25f}}},
-    {"levels", {{er_lv2::ROOM_DRY, -6.0f}, {er_lv2::ROOM_WET, 3.0f}}},
-    {"tiled_window_narrowed", {{er_lv2::ROOM_PRESET, 5.0f}, {er_lv2::ROOM_WINDOW, 500.0f}}},
+    {"booth", {{er_plugin::ROOM_PRESET, 0.0f}}},
+    {"hall_half_size_wide", {{er_plugin::ROOM_PRESET, 3.0f}, {er_plugin::ROOM_SIZE, 0.5f}, {er_plugin::ROOM_WIDTH, 2.5f}}},
+    {"one_ear", {{er_plugin::ROOM_WIDTH, 0.0f}}},
+    {"nearer_and_duller", {{er_plugin::ROOM_DISTANCE, 0.5f}, {er_plugin::ROOM_BRIGHTNESS, 0.25f}}},
+    {"levels", {{er_plugin::ROOM_DRY, -6.0f}, {er_plugin::ROOM_WET, 3.0f}}},
+    {"tiled_window_narrowed", {{er_plugin::ROOM_PRESET, 5.0f}, {er_plugin::ROOM_WINDOW, 500.0f}}},
 };
 class RoomStarts : public ::testing::TestWithParam<std::tuple<RoomStart, bool>> {};
 
@@ -1218,7 +1219,7 @@ TEST_P(RoomStarts, WhereTheHostSetsItBeforeTheFirstRun) {
     for (int variant = 0; variant < 3; ++variant) {
         RoomPlugin plugin(WorkerMode::Immediate, with_worker);
         ASSERT_NE(plugin.handle, nullptr);
-        plugin.controls[er_lv2::ROOM_SMOOTH] = variant == 0 ? 0.0f : 1.0f;
+        plugin.controls[er_plugin::ROOM_SMOOTH] = variant == 0 ? 0.0f : 1.0f;
         if (variant == 2) plugin.Activate();
         for (const auto& [port, value] : row.controls) plugin.controls[port] = value;
         if (variant != 2) plugin.Activate();
@@ -1250,11 +1251,11 @@ TEST(RoomPlugin, RunNeverAllocates) {
     std::vector<float> left(in.size()), right(in.size());
     g_allocations = 0;
     for (int run = 0; run < 40; ++run) {
-        plugin.controls[er_lv2::ROOM_PRESET] = static_cast<float>(run / 4 % 6);
-        plugin.controls[er_lv2::ROOM_SIZE] = 0.5f + 0.25f * static_cast<float>(run % 5);
-        plugin.controls[er_lv2::ROOM_WIDTH] = static_cast<float>(run % 3);
-        plugin.controls[er_lv2::ROOM_BRIGHTNESS] = run % 2 == 0 ? 1.0f : 2.0f;
-        plugin.controls[er_lv2::ROOM_SMOOTH] = run % 7 == 6 ? 0.0f : 1.0f;
+        plugin.controls[er_plugin::ROOM_PRESET] = static_cast<float>(run / 4 % 6);
+        plugin.controls[er_plugin::ROOM_SIZE] = 0.5f + 0.25f * static_cast<float>(run % 5);
+        plugin.controls[er_plugin::ROOM_WIDTH] = static_cast<float>(run % 3);
+        plugin.controls[er_plugin::ROOM_BRIGHTNESS] = run % 2 == 0 ? 1.0f : 2.0f;
+        plugin.controls[er_plugin::ROOM_SMOOTH] = run % 7 == 6 ? 0.0f : 1.0f;
         g_counting = true;
         plugin.Run(in.data(), left.data(), right.data(), 512);  // drains the worker with counting off
         g_counting = false;
@@ -1294,8 +1295,8 @@ struct Response {
 
 Response RoomResponse(const std::vector<std::pair<std::int32_t, float>>& controls) {
     RoomPlugin plugin(WorkerMode::Immediate);
-    plugin.controls[er_lv2::ROOM_DRY] = er_lv2::ROOM_LEVEL_OFF;
-    plugin.controls[er_lv2::ROOM_WET] = 0.0f;
+    plugin.controls[er_plugin::ROOM_DRY] = er_plugin::ROOM_LEVEL_OFF;
+    plugin.controls[er_plugin::ROOM_WET] = 0.0f;
     for (const auto& [port, value] : controls) plugin.controls[port] = value;
     plugin.Activate();
     constexpr std::size_t FRAMES = 16384;
@@ -1312,25 +1313,25 @@ TEST(RoomPlugin, EachShapeControlDoesWhatItSays) {
     const Response studio = RoomResponse({});
     ASSERT_GT(studio.Energy(), 0.0);
     EXPECT_NE(studio.left, studio.right);  // two ears
-    const Response mono = RoomResponse({{er_lv2::ROOM_WIDTH, 0.0f}});
+    const Response mono = RoomResponse({{er_plugin::ROOM_WIDTH, 0.0f}});
     EXPECT_EQ(mono.left, mono.right);
-    const Response larger = RoomResponse({{er_lv2::ROOM_SIZE, 2.0f}});
+    const Response larger = RoomResponse({{er_plugin::ROOM_SIZE, 2.0f}});
     EXPECT_GT(larger.First(), studio.First() * 3 / 2);  // lengths double: the first reflection comes later
-    const Response nearer = RoomResponse({{er_lv2::ROOM_DISTANCE, 0.5f}});
+    const Response nearer = RoomResponse({{er_plugin::ROOM_DISTANCE, 0.5f}});
     EXPECT_LT(nearer.Energy(), studio.Energy() * 0.8);  // against a nearer direct sound the reflections are weaker
-    const Response duller = RoomResponse({{er_lv2::ROOM_BRIGHTNESS, 0.25f}});
-    const Response brighter = RoomResponse({{er_lv2::ROOM_BRIGHTNESS, 4.0f}});
+    const Response duller = RoomResponse({{er_plugin::ROOM_BRIGHTNESS, 0.25f}});
+    const Response brighter = RoomResponse({{er_plugin::ROOM_BRIGHTNESS, 4.0f}});
     EXPECT_LT(duller.Brightness(), studio.Brightness() * 0.8);
     EXPECT_GT(brighter.Brightness(), studio.Brightness() * 1.2);
-    const Response hall = RoomResponse({{er_lv2::ROOM_PRESET, 3.0f}});
+    const Response hall = RoomResponse({{er_plugin::ROOM_PRESET, 3.0f}});
     EXPECT_GT(hall.Last(), studio.Last() * 3);  // its reflections spread over a far longer time
-    const Response windowed = RoomResponse({{er_lv2::ROOM_WINDOW, 60.0f}});
+    const Response windowed = RoomResponse({{er_plugin::ROOM_WINDOW, 60.0f}});
     EXPECT_GT(windowed.Energy(), studio.Energy() * 1.05);  // the reflections of orders 4 and up within 60 ms
     EXPECT_GT(windowed.Last(), studio.Last());
     // A window past what 4096 taps hold is narrowed, not refused: the tiled room at 500 ms plays far more than its
     // order-3 pattern.
-    const Response tiled = RoomResponse({{er_lv2::ROOM_PRESET, 5.0f}});
-    const Response tiled_wide = RoomResponse({{er_lv2::ROOM_PRESET, 5.0f}, {er_lv2::ROOM_WINDOW, 500.0f}});
+    const Response tiled = RoomResponse({{er_plugin::ROOM_PRESET, 5.0f}});
+    const Response tiled_wide = RoomResponse({{er_plugin::ROOM_PRESET, 5.0f}, {er_plugin::ROOM_WINDOW, 500.0f}});
     EXPECT_GT(tiled_wide.Last(), tiled.Last() * 2);
 }
 
@@ -1344,19 +1345,19 @@ struct RoomChange {
 };
 void PrintTo(const RoomChange& row, std::ostream* out) { *out << row.name; }
 const RoomChange ROOM_CHANGES[] = {
-    {"size", {{er_lv2::ROOM_SIZE, 1.5f}}, 5.0, 1.3},
+    {"size", {{er_plugin::ROOM_SIZE, 1.5f}}, 5.0, 1.3},
     // Another room moves every tap a long way: a click is tens of times the steady step.
-    {"room", {{er_lv2::ROOM_PRESET, 1.0f}}, 5.0, 1.3},
-    {"room_and_size_new_lines", {{er_lv2::ROOM_PRESET, 3.0f}, {er_lv2::ROOM_SIZE, 2.0f}}, 5.0, 1.3},
+    {"room", {{er_plugin::ROOM_PRESET, 1.0f}}, 5.0, 1.3},
+    {"room_and_size_new_lines", {{er_plugin::ROOM_PRESET, 3.0f}, {er_plugin::ROOM_SIZE, 2.0f}}, 5.0, 1.3},
     // Two ears become one: the taps move by less than a millisecond, so even the jump is small.
-    {"width_to_mono", {{er_lv2::ROOM_WIDTH, 0.0f}}, 0.0, 1.3},
+    {"width_to_mono", {{er_plugin::ROOM_WIDTH, 0.0f}}, 0.0, 1.3},
     // A window of 40 ms: the reflections of orders 4 and up that arrive within it join in.
-    {"window", {{er_lv2::ROOM_WINDOW, 40.0f}}, 2.0, 1.3},
-    {"distance_and_brightness", {{er_lv2::ROOM_DISTANCE, 0.5f}, {er_lv2::ROOM_BRIGHTNESS, 0.25f}}, 5.0, 1.3},
+    {"window", {{er_plugin::ROOM_WINDOW, 40.0f}}, 2.0, 1.3},
+    {"distance_and_brightness", {{er_plugin::ROOM_DISTANCE, 0.5f}, {er_plugin::ROOM_BRIGHTNESS, 0.25f}}, 5.0, 1.3},
     // The levels: the reflections 20 dB down, the direct sound switched on from off, both at once.
-    {"wet_down", {{er_lv2::ROOM_WET, -20.0f}}, 5.0, 1.1},
-    {"dry_on", {{er_lv2::ROOM_DRY, 0.0f}}, 5.0, 1.1},
-    {"dry_on_and_wet_off", {{er_lv2::ROOM_DRY, -6.0f}, {er_lv2::ROOM_WET, er_lv2::ROOM_LEVEL_OFF}}, 5.0, 1.1},
+    {"wet_down", {{er_plugin::ROOM_WET, -20.0f}}, 5.0, 1.1},
+    {"dry_on", {{er_plugin::ROOM_DRY, 0.0f}}, 5.0, 1.1},
+    {"dry_on_and_wet_off", {{er_plugin::ROOM_DRY, -6.0f}, {er_plugin::ROOM_WET, er_plugin::ROOM_LEVEL_OFF}}, 5.0, 1.1},
 };
 class RoomChanges : public ::testing::TestWithParam<std::tuple<RoomChange, WorkerMode>> {};
 
@@ -1367,9 +1368,9 @@ TEST_P(RoomChanges, MoveTheTapsWithoutAClick) {
     for (const int smooth : {-1, 0, 1}) {
         RoomPlugin plugin(mode);
         ASSERT_NE(plugin.handle, nullptr);
-        plugin.controls[er_lv2::ROOM_SMOOTH] = smooth > 0 ? 1.0f : 0.0f;
-        plugin.controls[er_lv2::ROOM_DRY] = er_lv2::ROOM_LEVEL_OFF;
-        plugin.controls[er_lv2::ROOM_WET] = 0.0f;
+        plugin.controls[er_plugin::ROOM_SMOOTH] = smooth > 0 ? 1.0f : 0.0f;
+        plugin.controls[er_plugin::ROOM_DRY] = er_plugin::ROOM_LEVEL_OFF;
+        plugin.controls[er_plugin::ROOM_WET] = 0.0f;
         plugin.Activate();
         constexpr std::size_t BEFORE = 16384, AFTER = 16384;
         const std::vector<float> in = Sine(BEFORE + AFTER);
@@ -1439,15 +1440,15 @@ TEST_P(LevelChanges, RampOverTheFadeWithSmoothingElseJump) {
     for (std::size_t i = 0; i < FRAMES; ++i) in[i] = 0.25f + 0.5f * static_cast<float>(std::sin(0.0157 * static_cast<double>(i)));
     auto render = [&](float dry_from, float wet_from, float dry_to, float wet_to, bool smooth) {
         RoomPlugin plugin(WorkerMode::Immediate);
-        plugin.controls[er_lv2::ROOM_SMOOTH] = smooth ? 1.0f : 0.0f;
-        plugin.controls[er_lv2::ROOM_DRY] = dry_from;
-        plugin.controls[er_lv2::ROOM_WET] = wet_from;
+        plugin.controls[er_plugin::ROOM_SMOOTH] = smooth ? 1.0f : 0.0f;
+        plugin.controls[er_plugin::ROOM_DRY] = dry_from;
+        plugin.controls[er_plugin::ROOM_WET] = wet_from;
         plugin.Activate();
         std::vector<float> left(FRAMES), right(FRAMES);
         for (std::size_t at = 0; at < FRAMES; at += BLOCK) {
             if (at == CHANGE) {
-                plugin.controls[er_lv2::ROOM_DRY] = dry_to;
-                plugin.controls[er_lv2::ROOM_WET] = wet_to;
+                plugin.controls[er_plugin::ROOM_DRY] = dry_to;
+                plugin.controls[er_plugin::ROOM_WET] = wet_to;
             }
             plugin.Run(in.data() + at, left.data() + at, right.data() + at, BLOCK);
         }

@@ -1,4 +1,4 @@
-#include "Adapter.h"
+#include "EffectCore.h"
 
 #include <algorithm>
 #include <array>
@@ -7,22 +7,14 @@
 #include <cstring>
 
 #include <emmintrin.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
-#include <lv2/atom/atom.h>
-#include <lv2/buf-size/buf-size.h>
-#include <lv2/options/options.h>
-#include <lv2/urid/urid.h>
 
 #include "DelayLaw.h"
 #include "ModuleExports.h"
 
-namespace er_lv2 {
+namespace er_plugin {
 
 namespace {
 
-constexpr std::uint32_t STATUS_FLAGS = 0x3F;  // sticky exception flags: not part of the settings
 
 // The module runs under MODULE_MXCSR; the host's thread gets its own settings back. Status flags raised
 // meanwhile are kept: they are the host's business, as they are after any function call. The module leaves the
@@ -31,59 +23,18 @@ constexpr std::uint32_t STATUS_FLAGS = 0x3F;  // sticky exception flags: not par
 class FloatScope {
 public:
     FloatScope() : m_host(_mm_getcsr()) {
-        if ((m_host & ~STATUS_FLAGS) != MODULE_MXCSR) _mm_setcsr(MODULE_MXCSR | (m_host & STATUS_FLAGS));
+        if ((m_host & ~MXCSR_STATUS_FLAGS) != MODULE_MXCSR) _mm_setcsr(MODULE_MXCSR | (m_host & MXCSR_STATUS_FLAGS));
     }
     ~FloatScope() {
-        if ((m_host & ~STATUS_FLAGS) != MODULE_MXCSR) _mm_setcsr((m_host & ~STATUS_FLAGS) | (_mm_getcsr() & STATUS_FLAGS));
+        if ((m_host & ~MXCSR_STATUS_FLAGS) != MODULE_MXCSR) _mm_setcsr((m_host & ~MXCSR_STATUS_FLAGS) | (_mm_getcsr() & MXCSR_STATUS_FLAGS));
     }
-    bool HostHasModuleControl() const { return (m_host & ~STATUS_FLAGS) == MODULE_MXCSR; }
+    bool HostHasModuleControl() const { return (m_host & ~MXCSR_STATUS_FLAGS) == MODULE_MXCSR; }
     FloatScope(const FloatScope&) = delete;
     FloatScope& operator=(const FloatScope&) = delete;
 
 private:
     const std::uint32_t m_host;
 };
-
-// True when `uri` reads as `wanted`. The host's text is copied through the kernel, which answers an unreadable
-// address with an error instead of a fault: lv2file ends its list with an entry whose URI is null or whatever
-// its stack held, before the terminating null, and a plug-in that looks for a feature lv2file does not give
-// (the worker) meets that entry.
-bool SameUri(const char* uri, const char* wanted) {
-    if (uri == nullptr) return false;
-    char copy[128];
-    const std::size_t length = std::strlen(wanted) + 1;
-    if (length > sizeof copy) return false;
-    iovec local{copy, length};
-    iovec remote{const_cast<char*>(uri), length};
-    const ssize_t read = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
-    return read == static_cast<ssize_t>(length) && std::memcmp(copy, wanted, length) == 0;
-}
-
-const void* FindFeature(const LV2_Feature* const* features, const char* uri) {
-    for (; features != nullptr && *features != nullptr; ++features) {
-        if (SameUri((*features)->URI, uri)) return (*features)->data;
-    }
-    return nullptr;
-}
-
-// bufsz:maxBlockLength from the options, when the host gives both options and a URID map; else the default.
-std::int32_t MaxBlock(const LV2_Feature* const* features) {
-    const auto* map = static_cast<const LV2_URID_Map*>(FindFeature(features, LV2_URID__map));
-    const auto* options = static_cast<const LV2_Options_Option*>(FindFeature(features, LV2_OPTIONS__options));
-    if (map == nullptr || options == nullptr) return DEFAULT_MAX_BLOCK;
-    const LV2_URID max_length = map->map(map->handle, LV2_BUF_SIZE__maxBlockLength);
-    const LV2_URID atom_int = map->map(map->handle, LV2_ATOM__Int);
-    for (; options->key != 0 || options->value != nullptr; ++options) {
-        if (options->key != max_length || options->type != atom_int || options->size != sizeof(std::int32_t) ||
-            options->value == nullptr) {
-            continue;
-        }
-        std::int32_t length = 0;
-        std::memcpy(&length, options->value, sizeof length);
-        return length >= 1 ? std::min(length, LARGEST_MAX_BLOCK) : DEFAULT_MAX_BLOCK;
-    }
-    return DEFAULT_MAX_BLOCK;
-}
 
 std::uint32_t Bits(float value) {
     std::uint32_t bits;
@@ -122,32 +73,27 @@ constexpr auto WATCHED = [] {
     return watched;
 }();
 
-constexpr float LOWEST_RATE = 1.0f;
-constexpr float HIGHEST_RATE = 10.0e6f;
-
-constexpr std::int16_t FRACTION_FULL = 2;  // the "Time Accuracy" entry that follows a streaming time per sample
 
 }  // namespace
 
 // ---- instantiation class ------------------------------------------------------------------------------------
 
-Adapter* Adapter::Create(const Variant& variant, double rate, const LV2_Feature* const* features) {
-    if (!(rate >= LOWEST_RATE && rate <= HIGHEST_RATE)) return nullptr;
-    std::vector<PortDescription> ports = PortDescriptions();
-    if (ports.size() != PORT_COUNT) return nullptr;
-    const auto* schedule = static_cast<const LV2_Worker_Schedule*>(FindFeature(features, LV2_WORKER__schedule));
-    // The module objects themselves are made at each activation, opened at this instance's rate.
-    return new (std::nothrow)
-        Adapter(variant, static_cast<float>(rate), MaxBlock(features), schedule, std::move(ports));
+EffectCore* EffectCore::Create(const Variant& variant, double rate, std::int32_t max_block, WorkQueue* queue) {
+    if (!effect_pins::UsableRate(rate) || max_block < 1) return nullptr;
+    try {
+        std::vector<PortDescription> ports = PortDescriptions();
+        if (ports.size() != PORT_COUNT) return nullptr;
+        // The module objects themselves are made at each activation, opened at this instance's rate.
+        return new EffectCore(variant, static_cast<float>(rate), std::min(max_block, LARGEST_MAX_BLOCK), queue,
+                              std::move(ports));
+    } catch (...) {
+        return nullptr;  // no memory
+    }
 }
 
-std::int32_t Adapter::MaxBlockLength(const LV2_Feature* const* features) { return MaxBlock(features); }
-
-const void* Adapter::Feature(const LV2_Feature* const* features, const char* uri) { return FindFeature(features, uri); }
-
-Adapter::Adapter(const Variant& variant, float rate, std::int32_t max_block, const LV2_Worker_Schedule* schedule,
-                 std::vector<PortDescription> ports)
-    : m_variant(variant), m_rate(rate), m_max_block(max_block), m_schedule(schedule), m_ports(std::move(ports)), m_fade_samples(FADE_MS * 0.001 * rate), m_ramp_samples(RAMP_MS * 0.001 * rate) {
+EffectCore::EffectCore(const Variant& variant, float rate, std::int32_t max_block, WorkQueue* queue,
+                       std::vector<PortDescription> ports)
+    : m_variant(variant), m_rate(rate), m_max_block(max_block), m_queue(queue), m_ports(std::move(ports)), m_fade_samples(FADE_MS * 0.001 * rate), m_ramp_samples(RAMP_MS * 0.001 * rate) {
     const auto block = static_cast<std::size_t>(m_max_block);
     for (std::int32_t port = 0; port < PORT_COUNT; ++port) {
         if (IsPin(port) && m_ports[port].row.kind != PortKind::AudioIn && m_ports[port].row.kind != PortKind::AudioOut &&
@@ -165,9 +111,9 @@ Adapter::Adapter(const Variant& variant, float rate, std::int32_t max_block, con
     }
 }
 
-Adapter::~Adapter() { CloseModules(); }
+EffectCore::~EffectCore() { CloseModules(); }
 
-bool Adapter::OpenModule(Channel& channel) {
+bool EffectCore::OpenModule(Channel& channel) {
     host_core::HostedModule& module = channel.module;
     if (module.Make(&makeModule) != host_core::Made::Ok) return false;
     module.WriteAddressesOnlyWhenSet();
@@ -183,12 +129,12 @@ bool Adapter::OpenModule(Channel& channel) {
     return true;
 }
 
-void Adapter::CloseModules() {
+void EffectCore::CloseModules() {
     for (Channel& channel : m_channels) channel.module.Close();
     m_modules_on = false;
 }
 
-void Adapter::Activate() {
+void EffectCore::Activate() {
     // A request still queued for the objects these replace is dropped when it reaches Work.
     m_epoch.fetch_add(1, std::memory_order_relaxed);
     m_worker_owns.store(false, std::memory_order_relaxed);
@@ -213,12 +159,12 @@ void Adapter::Activate() {
     m_direct_frames = 0;
 }
 
-void Adapter::Deactivate() {
+void EffectCore::Deactivate() {
     m_direct_frames = 0;
     CloseModules();
 }
 
-void Adapter::Announce() {
+void EffectCore::Announce() {
     m_buffer_clock = m_clock;
     for (const std::int32_t port : WATCHED) {
         m_seen[port] = Bits(PortValue(port));
@@ -236,7 +182,7 @@ void Adapter::Announce() {
         } else if (IsChoice(m_ports[pin].row.kind)) {
             SendChoice(pin, static_cast<std::int16_t>(m_taken[pin]));
         } else {
-            SendFloat(pin, PinFloat(m_taken[pin]), PS_CHANGED);
+            SendFloat(pin, effect_pins::PinFloat(m_taken[pin]), PS_CHANGED);
         }
     }
     m_volume.Jump(m_taken[PORT_VOLUME]);
@@ -250,7 +196,7 @@ void Adapter::Announce() {
 
 // ---- audio class ----------------------------------------------------------------------------------------------
 
-void Adapter::ConnectPort(std::uint32_t port, void* data) {
+void EffectCore::ConnectPort(std::uint32_t port, void* data) {
     if (port >= static_cast<std::uint32_t>(m_variant.ports)) return;
     if (m_connections[port] != data) m_direct_frames = 0;  // many hosts connect the same buffers every cycle
     m_connections[port] = static_cast<float*>(data);
@@ -259,9 +205,9 @@ void Adapter::ConnectPort(std::uint32_t port, void* data) {
     else if (data == nullptr && IsControl(m_ports[port].row.kind)) m_connections[port] = &m_defaults[port];
 }
 
-float Adapter::PortValue(std::int32_t port) const { return *m_connections[port]; }
+float EffectCore::PortValue(std::int32_t port) const { return *m_connections[port]; }
 
-void Adapter::Take(std::int32_t port) {
+void EffectCore::Take(std::int32_t port) {
     const PortDescription& description = m_ports[port];
     const float value = PortValue(port);
     if (IsChoice(description.row.kind)) {
@@ -274,28 +220,28 @@ void Adapter::Take(std::int32_t port) {
 }
 
 // Nothing glides or fades into the values a host starts with.
-bool Adapter::Smooth() const { return m_taken[PORT_SMOOTH] != 0.0f && !m_starting; }
+bool EffectCore::Smooth() const { return m_taken[PORT_SMOOTH] != 0.0f && !m_starting; }
 
-bool Adapter::Allocates(std::int32_t pin) const {
+bool EffectCore::Allocates(std::int32_t pin) const {
     return pin == PORT_ACTIVE || (pin == PORT_MAX_DELAY && m_sent_choice[PORT_ACTIVE] != 0);
 }
 
-bool Adapter::LineDiffers() const {
+bool EffectCore::LineDiffers() const {
     return m_sent_choice[PORT_ACTIVE] != static_cast<std::int16_t>(m_taken[PORT_ACTIVE]) ||
            (m_sent_choice[PORT_ACTIVE] != 0 &&
             m_sent_choice[PORT_MAX_DELAY] != static_cast<std::int16_t>(m_taken[PORT_MAX_DELAY]));
 }
 
 // Without a worker a line change waits for the next activation (after the first run).
-bool Adapter::LineChangePending() const { return m_schedule != nullptr && LineDiffers(); }
+bool EffectCore::LineChangePending() const { return m_queue != nullptr && LineDiffers(); }
 
-bool Adapter::NeedsSlowPath() const {
+bool EffectCore::NeedsSlowPath() const {
     return m_awaiting_worker || LineChangePending() || m_wet.value != 1.0 || m_dry.value != 0.0 ||
            m_input.value != 1.0 || m_volume.Moving() || m_gliding;
 }
 
 // Three vectors and a tail against what was seen: a fifth of the instructions of a look at each port.
-[[gnu::always_inline]] inline std::uint32_t Adapter::SpanChanged() const {
+[[gnu::always_inline]] inline std::uint32_t EffectCore::SpanChanged() const {
     const auto* now = reinterpret_cast<const __m128i*>(m_span);
     const auto* seen = reinterpret_cast<const __m128i*>(m_span_seen);
     __m128i differ = _mm_xor_si128(_mm_loadu_si128(now), _mm_load_si128(seen));
@@ -313,7 +259,7 @@ bool Adapter::NeedsSlowPath() const {
 // module's own when the general run checked it, and an audio thread's stays what its host set it to; a run on
 // another thread, or after any change of a control, is checked again. "Smooth changes" is not looked at: alone
 // it changes nothing a run plays, and it is taken with the next change of another port.
-void Adapter::Run(std::uint32_t frames) {
+void EffectCore::Run(std::uint32_t frames) {
     host_core::HostedModule& module = m_channels[0].module;
     if (frames - 1u < m_direct_frames && __builtin_thread_pointer() == m_direct_thread &&
         (m_span != nullptr ? SpanChanged() : Changed(ANNOUNCE_ORDER, std::make_index_sequence<std::size(ANNOUNCE_ORDER)>{})) == 0 &&
@@ -326,7 +272,7 @@ void Adapter::Run(std::uint32_t frames) {
     RunGeneral(frames);
 }
 
-void Adapter::RunGeneral(std::uint32_t frames) {
+void EffectCore::RunGeneral(std::uint32_t frames) {
     m_direct_frames = 0;
     if (frames == 0) return;
     if (!m_channels[0].module.Valid()) {
@@ -354,7 +300,7 @@ void Adapter::RunGeneral(std::uint32_t frames) {
 }
 
 // No modules (none could be had): silence out.
-void Adapter::Silence(std::uint32_t frames) {
+void EffectCore::Silence(std::uint32_t frames) {
     for (std::int32_t c = 0; c < m_variant.channels; ++c) {
         if (float* out = m_connections[CHANNEL_OUT[c]]) std::fill(out, out + frames, 0.0f);
     }
@@ -362,7 +308,7 @@ void Adapter::Silence(std::uint32_t frames) {
 
 // The pin ports' values as one stretch of floats, where the host connected them so (else null), with what a
 // run has seen of them: every pin port as taken, the slots between as they are now.
-const float* Adapter::PinSpan() {
+const float* EffectCore::PinSpan() {
     const auto first = reinterpret_cast<std::uintptr_t>(m_connections[SPAN_FIRST]);
     for (const std::int32_t port : ANNOUNCE_ORDER) {
         if (reinterpret_cast<std::uintptr_t>(m_connections[port]) != first + (port - SPAN_FIRST) * sizeof(float)) {
@@ -378,7 +324,7 @@ const float* Adapter::PinSpan() {
 // Whether any of `ports` has changed since it was last dealt with. Unrolled: a load, a load, an xor and an or per
 // port (a loop over the table costs twice that, which is a tenth of the cheapest routine's block of 256).
 template <std::size_t N, std::size_t... I>
-std::uint32_t Adapter::Changed(const std::array<std::int32_t, N>& ports, std::index_sequence<I...>) const {
+std::uint32_t EffectCore::Changed(const std::array<std::int32_t, N>& ports, std::index_sequence<I...>) const {
     return ((Bits(PortValue(ports[I])) ^ m_seen[ports[I]]) | ...);
 }
 
@@ -386,7 +332,7 @@ std::uint32_t Adapter::Changed(const std::array<std::int32_t, N>& ports, std::in
 // wherever ProcessChannel would let it. Written out per channel, so that the mono plug-in's run is a straight line.
 // The longest run that could call every channel's module straight on the same host buffers again (0: this one
 // could not).
-std::uint32_t Adapter::RunSteady(std::uint32_t frames) {
+std::uint32_t EffectCore::RunSteady(std::uint32_t frames) {
     std::uint32_t direct = RunSteadyChannel<0>(frames);
     if (m_variant.channels > 1) direct = std::min(direct, RunSteadyChannel<1>(frames));
     m_clock += frames;
@@ -394,7 +340,7 @@ std::uint32_t Adapter::RunSteady(std::uint32_t frames) {
 }
 
 template <std::int32_t C>
-inline std::uint32_t Adapter::RunSteadyChannel(std::uint32_t frames) {
+inline std::uint32_t EffectCore::RunSteadyChannel(std::uint32_t frames) {
     Channel& channel = m_channels[C];
     const float* in = m_connections[CHANNEL_IN[C]];
     float* out = m_connections[CHANNEL_OUT[C]];
@@ -407,7 +353,7 @@ inline std::uint32_t Adapter::RunSteadyChannel(std::uint32_t frames) {
     return DisjointRun(in, out, static_cast<std::uint32_t>(m_max_block));
 }
 
-void Adapter::Update() {
+void EffectCore::Update() {
     if (m_awaiting_worker) {
         if (m_worker_owns.load(std::memory_order_acquire)) return;  // the worker has the modules
         LineMade();
@@ -419,7 +365,7 @@ void Adapter::Update() {
         m_seen[port] = raw;
         Take(port);
     }
-    if (m_starting && m_schedule == nullptr && LineDiffers()) {
+    if (m_starting && m_queue == nullptr && LineDiffers()) {
         // A host without a worker (an offline one: lv2file) asks for another line before it has heard a
         // sample: the modules start again with it, as if the values had been there at activate(). The one run
         // that may allocate, and only with no worker to hand the work to.
@@ -438,8 +384,8 @@ void Adapter::Update() {
             const auto value = static_cast<std::int16_t>(m_taken[pin]);
             const bool held = (pin == PORT_TIME_ACCURACY && m_gliding) || Allocates(pin);
             if (value != m_sent_choice[pin] && !held) SendChoice(pin, value);
-        } else if (Bits(PinFloat(m_taken[pin])) != m_sent_float[pin]) {
-            SendFloat(pin, PinFloat(m_taken[pin]), PS_CHANGED);
+        } else if (Bits(effect_pins::PinFloat(m_taken[pin])) != m_sent_float[pin]) {
+            SendFloat(pin, effect_pins::PinFloat(m_taken[pin]), PS_CHANGED);
         }
     }
     SetGains();
@@ -450,7 +396,7 @@ void Adapter::Update() {
     UpdateReadings();
 }
 
-void Adapter::ScheduleLineChange() {
+void EffectCore::ScheduleLineChange() {
     WorkRequest request{m_epoch.load(std::memory_order_relaxed), 0, {}, {}};
     for (const std::int32_t pin : {PORT_MAX_DELAY, PORT_ACTIVE}) {
         const auto value = static_cast<std::int16_t>(m_taken[pin]);
@@ -471,7 +417,7 @@ void Adapter::ScheduleLineChange() {
         m_sent_choice[request.pins[i]] = request.values[i];
     }
     m_worker_owns.store(true, std::memory_order_release);
-    if (m_schedule->schedule_work(m_schedule->handle, sizeof request, &request) != LV2_WORKER_SUCCESS) {
+    if (!m_queue->Schedule(sizeof request, &request)) {
         m_worker_owns.store(false, std::memory_order_relaxed);  // nothing was queued: tried again next run
         for (std::int32_t i = 0; i < request.count; ++i) m_sent_choice[request.pins[i]] = before[i];
         return;
@@ -483,7 +429,7 @@ void Adapter::ScheduleLineChange() {
 
 // The worker has handed the modules back with their new lines (or without any): the delay starts afresh, and
 // the input fades into the empty line.
-void Adapter::LineMade() {
+void EffectCore::LineMade() {
     m_awaiting_worker = false;
     m_buffer_clock = m_clock;
     EndGlide();
@@ -496,9 +442,9 @@ void Adapter::LineMade() {
 }
 
 // The echo is heard: the modules are on and the user's "Active" is on.
-bool Adapter::Audible() const { return m_modules_on && m_taken[PORT_ACTIVE] != 0.0f && !m_awaiting_worker; }
+bool EffectCore::Audible() const { return m_modules_on && m_taken[PORT_ACTIVE] != 0.0f && !m_awaiting_worker; }
 
-void Adapter::SetGains() {
+void EffectCore::SetGains() {
     const bool on = m_taken[PORT_ACTIVE] != 0.0f;
     // With smoothing a line change waits for the echo to fade out; without, it is made as soon as it can be.
     const double wet = Audible() && !(Smooth() && LineChangePending()) ? 1.0 : 0.0;
@@ -508,12 +454,12 @@ void Adapter::SetGains() {
     }
 }
 
-void Adapter::SendVolume() {
+void EffectCore::SendVolume() {
     const double target = m_taken[PORT_VOLUME];
     if (!Smooth() || !Audible()) {
         m_volume.Jump(target);
-        if (Bits(PinFloat(m_taken[PORT_VOLUME])) != m_sent_float[PORT_VOLUME] || m_volume_streaming) {
-            SendFloat(PORT_VOLUME, PinFloat(m_taken[PORT_VOLUME]), PS_CHANGED);
+        if (Bits(effect_pins::PinFloat(m_taken[PORT_VOLUME])) != m_sent_float[PORT_VOLUME] || m_volume_streaming) {
+            SendFloat(PORT_VOLUME, effect_pins::PinFloat(m_taken[PORT_VOLUME]), PS_CHANGED);
         }
         m_volume_streaming = false;
         return;
@@ -524,14 +470,14 @@ void Adapter::SendVolume() {
     m_volume_streaming = true;
 }
 
-void Adapter::SendTime() {
+void EffectCore::SendTime() {
     const auto mode = m_sent_choice[PORT_TIME_MODE];
     m_time_scale = effect_pins::TimeScale(mode, m_rate);
     const std::int64_t line = effect_pins::BufferLength(m_sent_choice[PORT_MAX_DELAY], m_rate);
     const bool fractional = m_taken[PORT_TIME_ACCURACY] != 0.0f;
     // Below one sample the module would read the whole line and beyond the line it would wrap: the plug-in keeps
     // the delay within 1 .. N samples, so that a longer time never gives a shorter delay.
-    float pin = PinFloat(m_taken[PORT_TIME]);
+    float pin = effect_pins::PinFloat(m_taken[PORT_TIME]);
     const double requested = static_cast<double>(m_time_scale) * pin;
     const double asked = fractional ? requested : std::trunc(requested);
     if (asked < 1.0) pin = delay_law::PinValueForDelay(1.0, m_time_scale);
@@ -554,7 +500,7 @@ void Adapter::SendTime() {
     // Glide: the modules interpolate the delay at every sample while it moves.
     if (!m_gliding) {
         m_glide.Jump(m_delay);
-        if (m_sent_choice[PORT_TIME_ACCURACY] != FRACTION_FULL) SendChoice(PORT_TIME_ACCURACY, FRACTION_FULL);
+        if (m_sent_choice[PORT_TIME_ACCURACY] != effect_pins::choice::FRACTION_FULL) SendChoice(PORT_TIME_ACCURACY, effect_pins::choice::FRACTION_FULL);
         Notify(PORT_TIME, PS_STREAMING);
         m_gliding = true;
     }
@@ -562,7 +508,7 @@ void Adapter::SendTime() {
 }
 
 // The glide has arrived (or is cut short): the modules go back to the user's accuracy and a static time.
-void Adapter::EndGlide() {
+void EffectCore::EndGlide() {
     if (!m_gliding) return;
     m_gliding = false;
     const auto accuracy = static_cast<std::int16_t>(m_taken[PORT_TIME_ACCURACY]);
@@ -571,14 +517,14 @@ void Adapter::EndGlide() {
     m_delay = m_glide.target;
 }
 
-void Adapter::SendChoice(std::int32_t pin, std::int16_t value) {
+void EffectCore::SendChoice(std::int32_t pin, std::int16_t value) {
     for (std::int32_t c = 0; c < m_variant.channels; ++c) m_channels[c].module.WriteChoice(pin, value);
     m_sent_choice[pin] = value;
     if (pin == PORT_ACTIVE) m_modules_on = value != 0;
     Notify(pin, PS_CHANGED);
 }
 
-void Adapter::SendFloat(std::int32_t pin, float value, std::int32_t status) {
+void EffectCore::SendFloat(std::int32_t pin, float value, std::int32_t status) {
     std::fill(m_buffers[pin].begin(), m_buffers[pin].end(), value);
     m_sent_float[pin] = Bits(value);
     // Each gate is a new voice, as in er-render: the resume arms the reset the gate performs in "Mono Mode".
@@ -590,7 +536,7 @@ void Adapter::SendFloat(std::int32_t pin, float value, std::int32_t status) {
     Notify(pin, status);
 }
 
-void Adapter::Notify(std::int32_t pin, std::int32_t status) {
+void EffectCore::Notify(std::int32_t pin, std::int32_t status) {
     SETimedEvent event{static_cast<std::int32_t>(m_clock), EV_PIN_STATUS, status, 0, pin};
     for (std::int32_t c = 0; c < m_variant.channels; ++c) {
         Channel& channel = m_channels[c];
@@ -599,7 +545,7 @@ void Adapter::Notify(std::int32_t pin, std::int32_t status) {
     }
 }
 
-void Adapter::Process(std::uint32_t frames) {
+void EffectCore::Process(std::uint32_t frames) {
     for (std::uint32_t done = 0; done < frames;) {
         std::uint32_t count = std::min<std::uint32_t>(frames - done, static_cast<std::uint32_t>(m_max_block));
         if (m_slow && m_volume.Moving()) count = std::min<std::uint32_t>(count, RAMP_STEP);
@@ -615,7 +561,7 @@ void Adapter::Process(std::uint32_t frames) {
 
 // The module reads the host's input and writes the host's output where it can; the adapter's own buffers stand
 // in for an unconnected port and for an input the output overwrites.
-void Adapter::ProcessChannel(Channel& channel, std::uint32_t frames, std::uint32_t done, std::uint32_t count) {
+void EffectCore::ProcessChannel(Channel& channel, std::uint32_t frames, std::uint32_t done, std::uint32_t count) {
     const float* in = m_connections[CHANNEL_IN[channel.index]];
     float* out = m_connections[CHANNEL_OUT[channel.index]];
     const float* chunk_in = channel.own_in.data();
@@ -630,7 +576,7 @@ void Adapter::ProcessChannel(Channel& channel, std::uint32_t frames, std::uint32
     RunModule(channel, chunk_in, chunk_out, count);
 }
 
-void Adapter::RunModule(Channel& channel, const float* in, float* out, std::uint32_t count) {
+void EffectCore::RunModule(Channel& channel, const float* in, float* out, std::uint32_t count) {
     // While the worker has the modules, nothing of theirs is touched, not even their buffer addresses.
     if (m_awaiting_worker) {
         std::fill_n(out, count, 0.0f);
@@ -641,7 +587,7 @@ void Adapter::RunModule(Channel& channel, const float* in, float* out, std::uint
 }
 
 // A sleeping module is not called, and its output reads silence.
-inline void Adapter::Call(Channel& channel, const float* in, float* out, std::uint32_t count) {
+inline void EffectCore::Call(Channel& channel, const float* in, float* out, std::uint32_t count) {
     host_core::HostedModule& module = channel.module;
     module.SetBuffer(PORT_AUDIO_IN, const_cast<float*>(in));  // the module only reads its input
     module.SetBuffer(PORT_OUT, out);
@@ -651,9 +597,9 @@ inline void Adapter::Call(Channel& channel, const float* in, float* out, std::ui
 
 // A stretch while something moves: the volume and the delay are set for it, the input faded into the line, and
 // the output mixed from the echo and the dry input.
-void Adapter::ProcessSmoothed(std::uint32_t done, std::uint32_t n) {
+void EffectCore::ProcessSmoothed(std::uint32_t done, std::uint32_t n) {
     if (!m_awaiting_worker && m_volume_streaming) {
-        m_buffers[PORT_VOLUME][0] = PinFloat(static_cast<float>(m_volume.value));
+        m_buffers[PORT_VOLUME][0] = effect_pins::PinFloat(static_cast<float>(m_volume.value));
     }
     if (!m_awaiting_worker && m_gliding) {
         float* time = m_buffers[PORT_TIME].data();
@@ -693,7 +639,7 @@ void Adapter::ProcessSmoothed(std::uint32_t done, std::uint32_t n) {
     if (m_volume_streaming) {
         m_volume.Advance(n);
         if (!m_volume.Moving()) {
-            SendFloat(PORT_VOLUME, PinFloat(m_taken[PORT_VOLUME]), PS_CHANGED);
+            SendFloat(PORT_VOLUME, effect_pins::PinFloat(m_taken[PORT_VOLUME]), PS_CHANGED);
             m_volume_streaming = false;
         }
     }
@@ -705,32 +651,32 @@ void Adapter::ProcessSmoothed(std::uint32_t done, std::uint32_t n) {
 }
 
 // The readings change only where the delay does; a run stores them.
-void Adapter::UpdateReadings() {
+void EffectCore::UpdateReadings() {
     const double delay = m_taken[PORT_ACTIVE] != 0.0f && m_delay > 0.0 ? m_delay : 0.0;
     m_reading_samples = static_cast<float>(delay);
     m_reading_ms = static_cast<float>(delay * 1000.0 / m_rate);
 }
 
-void Adapter::WriteReadings() {
+void EffectCore::WriteReadings() {
     *m_connections[PORT_DELAY_SAMPLES] = m_reading_samples;
     *m_connections[PORT_DELAY_MS] = m_reading_ms;
 }
 
 // ---- worker ---------------------------------------------------------------------------------------------------
 
-LV2_Worker_Status Adapter::Work(std::uint32_t size, const void* data) {
+bool EffectCore::Work(std::uint32_t size, const void* data) {
     WorkRequest request{};
-    if (size != sizeof request || data == nullptr) return LV2_WORKER_ERR_UNKNOWN;
+    if (size != sizeof request || data == nullptr) return false;
     std::memcpy(&request, data, sizeof request);
     if (request.epoch != m_epoch.load(std::memory_order_relaxed) || !m_channels[0].module.Valid()) {
-        return LV2_WORKER_SUCCESS;
+        return true;
     }
     {
         FloatScope scope;
         for (std::int32_t i = 0; i < request.count && i < 2; ++i) SendChoice(request.pins[i], request.values[i]);
     }
     m_worker_owns.store(false, std::memory_order_release);
-    return LV2_WORKER_SUCCESS;
+    return true;
 }
 
-}  // namespace er_lv2
+}  // namespace er_plugin

@@ -8,7 +8,7 @@
 #include "PinFacts.h"
 #include "Text.h"
 
-namespace er_lv2 {
+namespace er_plugin {
 
 namespace {
 
@@ -137,6 +137,4 @@ std::optional<float> FloatFor(const PortDescription& port, float value) {
     return std::clamp(value, port.minimum, port.maximum);
 }
 
-float PinFloat(float shown) { return static_cast<float>(static_cast<double>(shown) / 10.0); }
-
-}  // namespace er_lv2
+}  // namespace er_plugin

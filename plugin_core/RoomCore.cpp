@@ -1,4 +1,4 @@
-#include "RoomAdapter.h"
+#include "RoomCore.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,7 +8,7 @@
 
 #include "Room.h"
 
-namespace er_lv2 {
+namespace er_plugin {
 
 namespace {
 
@@ -95,11 +95,11 @@ std::optional<float> RoomControlFor(std::int32_t port, float value) {
     return clamped;
 }
 
-RoomAdapter* RoomAdapter::Create(double rate, const LV2_Feature* const* features) {
-    if (!(rate >= 1.0 && rate <= 10.0e6)) return nullptr;
+RoomCore* RoomCore::Create(double rate, std::int32_t max_block, WorkQueue* queue) {
+    if (!effect_pins::UsableRate(rate) || max_block < 1) return nullptr;
     try {
-        std::unique_ptr<RoomAdapter> room(new RoomAdapter(static_cast<float>(rate), Adapter::MaxBlockLength(features)));
-        room->m_schedule = static_cast<const LV2_Worker_Schedule*>(Adapter::Feature(features, LV2_WORKER__schedule));
+        std::unique_ptr<RoomCore> room(new RoomCore(static_cast<float>(rate), std::min(max_block, LARGEST_MAX_BLOCK)));
+        room->m_queue = queue;
         room->m_engine = room->Build(room->m_taken);
         if (!room->m_engine) return nullptr;
         return room.release();
@@ -108,7 +108,7 @@ RoomAdapter* RoomAdapter::Create(double rate, const LV2_Feature* const* features
     }
 }
 
-RoomAdapter::RoomAdapter(float rate, std::int32_t max_block)
+RoomCore::RoomCore(float rate, std::int32_t max_block)
     : m_rate(rate), m_max_block(max_block), m_fade_samples(FADE_MS * 0.001 * rate) {
     for (auto* sums : {m_sums, m_fading_sums}) {
         for (int ear = 0; ear < 2; ++ear) sums[ear].assign(static_cast<std::size_t>(max_block), 0.0);
@@ -123,13 +123,13 @@ RoomAdapter::RoomAdapter(float rate, std::int32_t max_block)
     }
 }
 
-RoomAdapter::~RoomAdapter() = default;
+RoomCore::~RoomCore() = default;
 
-std::int32_t RoomAdapter::Taps() const {
+std::int32_t RoomCore::Taps() const {
     return m_engine ? m_engine->Taps() : 0;
 }
 
-std::size_t RoomAdapter::MemoryBytes() const {
+std::size_t RoomCore::MemoryBytes() const {
     std::size_t bytes = sizeof(*this) + m_heard.capacity() * sizeof(float) + m_silence.capacity() * sizeof(float);
     for (const auto* sums : {m_sums, m_fading_sums}) {
         for (int ear = 0; ear < 2; ++ear) bytes += sums[ear].capacity() * sizeof(double);
@@ -138,26 +138,26 @@ std::size_t RoomAdapter::MemoryBytes() const {
     return bytes;
 }
 
-void RoomAdapter::ConnectPort(std::uint32_t port, void* data) {
+void RoomCore::ConnectPort(std::uint32_t port, void* data) {
     if (port >= static_cast<std::uint32_t>(ROOM_PORT_COUNT)) return;
     m_connections[port] = static_cast<float*>(data);
     if (data == nullptr && IsControl(ROOM_PORT_ROWS[port].kind)) m_connections[port] = &m_defaults[port];
 }
 
-void RoomAdapter::TakeControls() {
+void RoomCore::TakeControls() {
     for (const std::int32_t port : CONTROLS) {
         if (const auto value = RoomControlFor(port, *m_connections[port])) m_taken[port] = *value;
     }
 }
 
-bool RoomAdapter::Changed() const {
+bool RoomCore::Changed() const {
     for (const std::int32_t port : SHAPE) {
         if (Bits(m_taken[port]) != Bits(m_seen[port])) return true;
     }
     return false;
 }
 
-std::unique_ptr<RoomAdapter::Engine> RoomAdapter::Build(const float* shape) const {
+std::unique_ptr<RoomCore::Engine> RoomCore::Build(const float* shape) const {
     try {
         const er_room::Pattern pattern = PatternOf(Shaped(shape));
         return std::make_unique<Engine>(er_room::PlanRoom(pattern, m_rate, false, 1), m_max_block);
@@ -166,7 +166,7 @@ std::unique_ptr<RoomAdapter::Engine> RoomAdapter::Build(const float* shape) cons
     }
 }
 
-void RoomAdapter::Remember(const float* in, std::uint32_t count) {
+void RoomCore::Remember(const float* in, std::uint32_t count) {
     const std::size_t mask = m_heard.size() - 1;
     for (std::uint32_t i = 0; i < count;) {
         const std::size_t run = std::min<std::size_t>(count - i, m_heard.size() - m_heard_at);
@@ -176,7 +176,7 @@ void RoomAdapter::Remember(const float* in, std::uint32_t count) {
     }
 }
 
-void RoomAdapter::Install(std::unique_ptr<Engine> next, bool crossfade) {
+void RoomCore::Install(std::unique_ptr<Engine> next, bool crossfade) {
     // The recent input, oldest first: the ring's two runs.
     const auto want = static_cast<std::size_t>(next->Reach()) + SETTLE;
     const std::size_t frames = std::min(want, m_heard.size());
@@ -198,7 +198,7 @@ void RoomAdapter::Install(std::unique_ptr<Engine> next, bool crossfade) {
     m_engine = std::move(next);
 }
 
-void RoomAdapter::Discard(std::unique_ptr<Engine> engine) {
+void RoomCore::Discard(std::unique_ptr<Engine> engine) {
     if (!engine) return;
     for (auto& slot : m_discarded) {
         if (!slot) {
@@ -210,7 +210,7 @@ void RoomAdapter::Discard(std::unique_ptr<Engine> engine) {
     engine.reset();
 }
 
-void RoomAdapter::Activate() {
+void RoomCore::Activate() {
     m_state.store(IDLE, std::memory_order_relaxed);
     m_freeing.store(false, std::memory_order_relaxed);
     for (auto& slot : m_discarded) slot.reset();
@@ -229,9 +229,9 @@ void RoomAdapter::Activate() {
     m_starting = true;  // nothing ramps or fades into the values the host starts with
 }
 
-void RoomAdapter::Deactivate() {}
+void RoomCore::Deactivate() {}
 
-void RoomAdapter::Run(std::uint32_t frames) {
+void RoomCore::Run(std::uint32_t frames) {
     TakeControls();
     const bool smooth = m_taken[ROOM_SMOOTH] != 0.0f && !m_starting;
     const bool free_slots = !m_freeing.load(std::memory_order_acquire);
@@ -241,7 +241,7 @@ void RoomAdapter::Run(std::uint32_t frames) {
         Install(std::move(m_next), smooth);
         m_state.store(IDLE, std::memory_order_relaxed);
     }
-    if (m_starting && m_schedule == nullptr && Changed()) {
+    if (m_starting && m_queue == nullptr && Changed()) {
         // What a host without a worker sets between Activate and the first run (lv2file's values) is where the
         // room starts: worked out here, the one run that may allocate.
         std::copy(std::begin(m_taken), std::end(m_taken), std::begin(m_seen));
@@ -250,11 +250,11 @@ void RoomAdapter::Run(std::uint32_t frames) {
             m_fading.reset();
         }
     }
-    if (m_schedule != nullptr && free_slots && m_state.load(std::memory_order_relaxed) == IDLE && Changed()) {
+    if (m_queue != nullptr && free_slots && m_state.load(std::memory_order_relaxed) == IDLE && Changed()) {
         std::copy(std::begin(m_taken), std::end(m_taken), std::begin(m_seen));
         m_state.store(WORKING, std::memory_order_release);
         const std::uint32_t job = BUILD_ROOM;
-        if (m_schedule->schedule_work(m_schedule->handle, sizeof job, &job) != LV2_WORKER_SUCCESS) {
+        if (!m_queue->Schedule(sizeof job, &job)) {
             m_state.store(IDLE, std::memory_order_relaxed);
             m_seen[ROOM_PRESET] = NAN;  // tried again next run
         } else if (m_state.load(std::memory_order_acquire) == READY) {
@@ -262,10 +262,10 @@ void RoomAdapter::Run(std::uint32_t frames) {
             m_state.store(IDLE, std::memory_order_relaxed);
         }
     }
-    if (m_schedule != nullptr && (m_discarded[0] || m_discarded[1]) && !m_freeing.load(std::memory_order_relaxed)) {
+    if (m_queue != nullptr && (m_discarded[0] || m_discarded[1]) && !m_freeing.load(std::memory_order_relaxed)) {
         m_freeing.store(true, std::memory_order_release);
         const std::uint32_t job = FREE_ROOMS;
-        if (m_schedule->schedule_work(m_schedule->handle, sizeof job, &job) != LV2_WORKER_SUCCESS) {
+        if (!m_queue->Schedule(sizeof job, &job)) {
             m_freeing.store(false, std::memory_order_relaxed);  // tried again next run
         }
     }
@@ -309,22 +309,22 @@ void RoomAdapter::Run(std::uint32_t frames) {
     }
 }
 
-LV2_Worker_Status RoomAdapter::Work(std::uint32_t size, const void* data) {
+bool RoomCore::Work(std::uint32_t size, const void* data) {
     std::uint32_t job = 0;
-    if (data == nullptr || size != sizeof job) return LV2_WORKER_ERR_UNKNOWN;
+    if (data == nullptr || size != sizeof job) return false;
     std::memcpy(&job, data, sizeof job);
     if (job == FREE_ROOMS) {
-        if (!m_freeing.load(std::memory_order_acquire)) return LV2_WORKER_SUCCESS;
+        if (!m_freeing.load(std::memory_order_acquire)) return true;
         for (auto& slot : m_discarded) slot.reset();
         m_freeing.store(false, std::memory_order_release);
-        return LV2_WORKER_SUCCESS;
+        return true;
     }
-    if (job != BUILD_ROOM) return LV2_WORKER_ERR_UNKNOWN;
-    if (m_state.load(std::memory_order_acquire) != WORKING) return LV2_WORKER_SUCCESS;
+    if (job != BUILD_ROOM) return false;
+    if (m_state.load(std::memory_order_acquire) != WORKING) return true;
     // The shape Run noted before it handed the work over; Run leaves it alone until the work is back.
     m_next = Build(m_seen);
     m_state.store(m_next ? READY : IDLE, std::memory_order_release);
-    return LV2_WORKER_SUCCESS;
+    return true;
 }
 
-}  // namespace er_lv2
+}  // namespace er_plugin

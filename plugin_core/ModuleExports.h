@@ -1,4 +1,4 @@
-// The module's two exports, linked into the plug-in. The adapter reaches the module through these and the
+// The module's two exports, linked into the plug-in. The plug-in core reaches the module through these and the
 // records they hand out, exactly as the modular host does, and through nothing else.
 #pragma once
 

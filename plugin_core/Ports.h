@@ -15,7 +15,7 @@
 
 #include "PinFacts.h"
 
-namespace er_lv2 {
+namespace er_plugin {
 
 enum class PortKind {
     AudioIn,   // lv2:AudioPort input
@@ -50,6 +50,9 @@ struct PortRow {
     float maximum = 0.0f;
     const char* name = nullptr;  // the adapter's ports: lv2:name
 };
+
+// The longest run the cores buffer; a format that announces more gets runs cut to this.
+inline constexpr std::int32_t LARGEST_MAX_BLOCK = 65536;
 
 inline constexpr std::int32_t PIN_PORTS = effect_pins::PIN_COUNT;  // ports 0 .. 13: the module's pins
 
@@ -189,7 +192,4 @@ std::optional<std::int16_t> ChoiceFor(const PortDescription& port, float value);
 // (the plug-in keeps the last value it took).
 std::optional<float> FloatFor(const PortDescription& port, float value);
 
-// The pin's float for a float port's LV2 value (shown units): shown / 10 in double, rounded once to float.
-float PinFloat(float shown);
-
-}  // namespace er_lv2
+}  // namespace er_plugin

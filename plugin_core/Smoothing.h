@@ -1,12 +1,20 @@
-// How the plug-ins move a gain, a volume or a delay that changes while smoothing is on: linearly from where it is
-// to its new target, one step per sample. The mono plug-in's adapter and the room plug-in's dry and wet levels
-// ramp alike.
+// How the plug-ins move a gain, a volume or a delay that changes while smoothing ("Smooth changes") is on: linearly
+// from where it is to its new target, one step per sample, over the times below. The effects and the room's dry
+// and wet levels ramp alike.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 
-namespace er_lv2 {
+namespace er_plugin {
+
+// A fade around a line change, a switch of "Active" or a gate, a ramp of a level or an amount, and a glide of the
+// delay that moves it by at most GLIDE_SPEED samples per sample and lasts at least RAMP_MS.
+inline constexpr double FADE_MS = 10.0;
+inline constexpr double RAMP_MS = 20.0;
+inline constexpr double GLIDE_SPEED = 0.5;
+// While an amount ramps the modules run blocks of this many samples: they read it once per block.
+inline constexpr std::int32_t RAMP_STEP = 8;
 
 // A value moving linearly to a target, one step per sample.
 struct Ramp {
@@ -41,4 +49,4 @@ struct Ramp {
     }
 };
 
-}  // namespace er_lv2
+}  // namespace er_plugin

@@ -1,4 +1,4 @@
-// The LV2 plug-in "Early Reflection Room": the early reflections of a room through the room engine
+// The room plug-in "Early Reflection Room", which every plug-in format wraps: the early reflections of a room through the room engine
 // (room/RoomEngine.h), bit for bit what one module instance per tap plays and what er-render --room renders at the
 // host's block. The reflections of each ear are summed at working precision, then mixed with the dry input and
 // rounded once. With smoothing a change of Dry or Wet ramps as the mono plug-in's gains do, and a change of the room
@@ -19,16 +19,13 @@
 #include <optional>
 #include <vector>
 
-#include <lv2/core/lv2.h>
-#include <lv2/worker/worker.h>
-
-#include "Adapter.h"
 #include "Ports.h"
-#include "Ramp.h"
+#include "Smoothing.h"
 #include "Room.h"
 #include "RoomEngine.h"
+#include "WorkQueue.h"
 
-namespace er_lv2 {
+namespace er_plugin {
 
 inline constexpr const char* ROOM_URI = "urn:early-reflection:ZV_1x_ER_Gen_room";
 inline constexpr const char* ROOM_NAME = "Early Reflection Room";
@@ -94,19 +91,19 @@ inline const PortRow ROOM_PORT_ROWS[ROOM_PORT_COUNT] = {
 // nearest); none when not a number or infinite (the plug-in keeps the last value it took).
 std::optional<float> RoomControlFor(std::int32_t port, float value);
 
-class RoomAdapter {
+class RoomCore {
 public:
-    // Null when the rate is unusable or the room cannot be made.
-    static RoomAdapter* Create(double rate, const LV2_Feature* const* features);
-    ~RoomAdapter();
-    RoomAdapter(const RoomAdapter&) = delete;
-    RoomAdapter& operator=(const RoomAdapter&) = delete;
+    // Null when the rate is unusable or the room cannot be made. `max_block` and `queue` as for EffectCore.
+    static RoomCore* Create(double rate, std::int32_t max_block, WorkQueue* queue);
+    ~RoomCore();
+    RoomCore(const RoomCore&) = delete;
+    RoomCore& operator=(const RoomCore&) = delete;
 
     void ConnectPort(std::uint32_t port, void* data);
     void Activate();
     void Deactivate();
     void Run(std::uint32_t frames);
-    LV2_Worker_Status Work(std::uint32_t size, const void* data);  // worker thread
+    bool Work(std::uint32_t size, const void* data);  // worker thread: what the queue was given
 
     std::int32_t Taps() const;  // the taps of the room playing
     std::int32_t Sounding() const { return Taps(); }
@@ -114,7 +111,7 @@ public:
 
 private:
     using Engine = er_room::RoomEngine;
-    RoomAdapter(float rate, std::int32_t max_block);
+    RoomCore(float rate, std::int32_t max_block);
     bool Changed() const;
     void TakeControls();
     // The engine of the room `shape` (control values by port) describes; null when the model refuses it or there is
@@ -128,7 +125,7 @@ private:
     const float m_rate;
     const std::int32_t m_max_block;
     const double m_fade_samples;                      // Dry, Wet and a new room move over the mono plug-in's fade
-    const LV2_Worker_Schedule* m_schedule = nullptr;  // the host's; null: no worker
+    WorkQueue* m_queue = nullptr;                     // the format's; null: no worker
     std::unique_ptr<Engine> m_engine;                 // the room playing
     std::unique_ptr<Engine> m_fading;                 // the room it replaced, while it fades out
     std::unique_ptr<Engine> m_next;                   // written by the worker while m_state is WORKING
@@ -148,4 +145,4 @@ private:
     std::atomic<bool> m_freeing{false};    // the worker owns m_discarded
 };
 
-}  // namespace er_lv2
+}  // namespace er_plugin

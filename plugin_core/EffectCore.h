@@ -1,10 +1,12 @@
-// The LV2 plug-in's instance: one module object per channel, each driven through its record exactly as the
-// modular host drives it, with the LV2 host's ports translated into pin values and pin changes; the controls
-// are shared, so every channel's module gets the same pin changes at the same sample.
+// The mono and stereo effect plug-ins' core, which every plug-in format (LV2, CLAP, VST3) wraps: one module object
+// per channel, each driven through its record exactly as the modular host drives it, with the plug-in's ports
+// translated into pin values and pin changes; the controls are shared, so every channel's module gets the same pin
+// changes at the same sample. A port is a float the format connects once (a control it writes, a reading the core
+// writes) or an audio buffer it connects for each run.
 //
-// Threads (LV2's classes): Create, Activate, Deactivate and the destructor run in the instantiation class and
-// may allocate; Run and ConnectPort in the audio class and never allocate, lock or do I/O; Work in the worker
-// thread. A pin change that makes the module allocate or free its delay line ("Active", and "Max Delay(s)"
+// Threads: Create, Activate, Deactivate and the destructor run in the format's instantiation thread and may
+// allocate; Run and ConnectPort on the audio thread and never allocate, lock or do I/O; Work on the format's
+// worker thread. A pin change that makes the module allocate or free its delay line ("Active", and "Max Delay(s)"
 // while it is on) is handed to the worker: until the worker is done the modules are not called. Without a
 // worker such a change waits for the next Activate. The values a host sets between Activate and its first Run
 // are where it starts: taken at once, with no glide or fade; a host without a worker that changes the line there
@@ -17,51 +19,38 @@
 #include <utility>
 #include <vector>
 
-#include <lv2/core/lv2.h>
-#include <lv2/worker/worker.h>
-
+#include "FloatControl.h"
 #include "HostedModule.h"
 #include "Ports.h"
-#include "Ramp.h"
+#include "Smoothing.h"
 #include "SEAbi.h"
+#include "WorkQueue.h"
 
-namespace er_lv2 {
+namespace er_plugin {
 
 inline constexpr const char* PLUGIN_URI = VARIANTS[0].uri;
 
-inline constexpr std::int32_t DEFAULT_MAX_BLOCK = 4096;   // when the host announces no bufsz:maxBlockLength
-inline constexpr std::int32_t LARGEST_MAX_BLOCK = 65536;  // a larger announcement gets buffers of this size
 // The floating-point control the module runs under, whatever the host's thread has: round to nearest, every
 // exception masked, no flush-to-zero (the state er-render and a fresh thread have). The module records it at
 // open, so every instance records the same.
-inline constexpr std::uint32_t MODULE_MXCSR = 0x1F80;
+inline constexpr std::uint32_t MODULE_MXCSR = MXCSR_EXCEPTION_MASKS;
 
-// Smoothing ("smooth" on): a fade around a line change or a switch of "Active", a ramp of "1 Volume 10=100%",
-// and a glide of the delay that moves it by at most GLIDE_SPEED samples per sample and lasts at least RAMP_MS.
-inline constexpr double FADE_MS = 10.0;
-inline constexpr double RAMP_MS = 20.0;
-inline constexpr double GLIDE_SPEED = 0.5;
-// While the volume ramps the modules run blocks of this many samples: they read the volume once per block.
-inline constexpr std::int32_t RAMP_STEP = 8;
-
-class Adapter {
+class EffectCore {
 public:
     // Null when the rate is unusable, the module's pins are not the ones the plug-in describes, or the module
-    // gives no object.
-    static Adapter* Create(const Variant& variant, double rate, const LV2_Feature* const* features);
-    // The longest run the host announces (bufsz:maxBlockLength), else DEFAULT_MAX_BLOCK; at most LARGEST_MAX_BLOCK.
-    static std::int32_t MaxBlockLength(const LV2_Feature* const* features);
-    // The data of the feature `uri` in a host's list, or null; safe with the odd entries some hosts end it with.
-    static const void* Feature(const LV2_Feature* const* features, const char* uri);
-    ~Adapter();
-    Adapter(const Adapter&) = delete;
-    Adapter& operator=(const Adapter&) = delete;
+    // gives no object. `max_block` is the longest run the format announces (at most LARGEST_MAX_BLOCK are
+    // buffered; longer runs are cut); `queue` takes the work that allocates, or is null: then a line change waits
+    // for the next Activate.
+    static EffectCore* Create(const Variant& variant, double rate, std::int32_t max_block, WorkQueue* queue);
+    ~EffectCore();
+    EffectCore(const EffectCore&) = delete;
+    EffectCore& operator=(const EffectCore&) = delete;
 
     void ConnectPort(std::uint32_t port, void* data);              // audio class; any port, any pointer, null included
     void Activate();                                               // fresh module objects, every pin announced, "Active" last: the delay lines are made here
     void Deactivate();                                             // the module objects are closed, their memory freed
     void Run(std::uint32_t frames);                                // the usual run straight into the module; anything else RunGeneral
-    LV2_Worker_Status Work(std::uint32_t size, const void* data);  // worker thread
+    bool Work(std::uint32_t size, const void* data);              // worker thread: what the queue was given
 
     // For tests: the modules' sample clock (samples they have processed since their objects were made).
     std::uint32_t SampleClock() const { return m_clock; }
@@ -84,8 +73,8 @@ private:
         std::vector<float> dry;              // the host's input while the output is mixed
     };
 
-    Adapter(const Variant& variant, float rate, std::int32_t max_block, const LV2_Worker_Schedule* schedule,
-            std::vector<PortDescription> ports);
+    EffectCore(const Variant& variant, float rate, std::int32_t max_block, WorkQueue* queue,
+               std::vector<PortDescription> ports);
     bool OpenModule(Channel& channel);
     void CloseModules();
     void Announce();
@@ -127,7 +116,7 @@ private:
     const Variant m_variant;
     const float m_rate;
     const std::int32_t m_max_block;
-    const LV2_Worker_Schedule* const m_schedule;  // null: no worker
+    WorkQueue* const m_queue;  // null: no worker
     const std::vector<PortDescription> m_ports;
     const double m_fade_samples;
     const double m_ramp_samples;
@@ -175,4 +164,4 @@ private:
     bool m_modules_on = false;               // the modules have been switched on (their lines exist)
 };
 
-}  // namespace er_lv2
+}  // namespace er_plugin
