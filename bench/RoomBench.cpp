@@ -24,7 +24,7 @@
 namespace {
 
 using er_bench::Noise;
-using er_bench::Urids;
+using er_bench::Lv2Run;
 
 constexpr float RATE = 48000.0f;
 constexpr std::int32_t BLOCKS[] = {64, 256, 1024};
@@ -34,77 +34,6 @@ constexpr std::int32_t BLOCKS[] = {64, 256, 1024};
 constexpr const char* DRAGONFLY = "urn:dragonfly:early";
 constexpr const char* OUR_ROOM = "urn:early-reflection:ZV_1x_ER_Gen_room";
 
-// One instance of an LV2 plug-in as a host runs it: every control at its default but `overrides` (by symbol),
-// every audio input reading `in`, every output its own buffer.
-class Lv2Run {
-public:
-    Lv2Run(const char* uri, std::int32_t block, const std::vector<float>& in,
-           const std::vector<std::pair<std::string, float>>& overrides = {})
-        : m_world(lilv_world_new()) {
-        lilv_world_load_all(m_world);
-        LilvNode* bundle = lilv_new_file_uri(m_world, nullptr, ER_LV2_BUNDLE "/");
-        lilv_world_load_bundle(m_world, bundle);
-        lilv_node_free(bundle);
-        LilvNode* node = lilv_new_uri(m_world, uri);
-        m_plugin = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(m_world), node);
-        lilv_node_free(node);
-        if (m_plugin == nullptr) return;
-        m_max_block = block;
-        m_options[0] = {LV2_OPTIONS_INSTANCE, 0, m_urids.map.map(m_urids.map.handle, LV2_BUF_SIZE__maxBlockLength),
-                        sizeof m_max_block, m_urids.map.map(m_urids.map.handle, LV2_ATOM__Int), &m_max_block};
-        m_options[1] = {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr};
-        m_instance = lilv_plugin_instantiate(m_plugin, RATE, m_features);
-        if (m_instance == nullptr) return;
-        const std::uint32_t ports = lilv_plugin_get_num_ports(m_plugin);
-        m_controls.assign(ports, 0.0f);
-        lilv_plugin_get_port_ranges_float(m_plugin, nullptr, nullptr, m_controls.data());
-        LilvNode* audio = lilv_new_uri(m_world, LV2_CORE__AudioPort);
-        LilvNode* input = lilv_new_uri(m_world, LV2_CORE__InputPort);
-        outs.reserve(ports);
-        for (std::uint32_t index = 0; index < ports; ++index) {
-            const LilvPort* port = lilv_plugin_get_port_by_index(m_plugin, index);
-            const std::string symbol = lilv_node_as_string(lilv_port_get_symbol(m_plugin, port));
-            for (const auto& [name, value] : overrides) {
-                if (name == symbol) m_controls[index] = value;
-            }
-            if (!lilv_port_is_a(m_plugin, port, audio)) {
-                lilv_instance_connect_port(m_instance, index, &m_controls[index]);
-            } else if (lilv_port_is_a(m_plugin, port, input)) {
-                lilv_instance_connect_port(m_instance, index, const_cast<float*>(in.data()));
-            } else {
-                outs.emplace_back(in.size());
-                lilv_instance_connect_port(m_instance, index, outs.back().data());
-            }
-        }
-        lilv_node_free(input);
-        lilv_node_free(audio);
-        lilv_instance_activate(m_instance);
-    }
-    ~Lv2Run() {
-        if (m_instance != nullptr) {
-            lilv_instance_deactivate(m_instance);
-            lilv_instance_free(m_instance);
-        }
-        lilv_world_free(m_world);
-    }
-    bool Ready() const { return m_instance != nullptr; }
-    void Run(std::uint32_t frames) { lilv_instance_run(m_instance, frames); }
-
-    std::vector<std::vector<float>> outs;
-
-private:
-    LilvWorld* m_world;
-    const LilvPlugin* m_plugin = nullptr;
-    LilvInstance* m_instance = nullptr;
-    Urids m_urids;
-    std::int32_t m_max_block = 0;
-    LV2_Options_Option m_options[2] = {};
-    const LV2_Feature m_map_feature{LV2_URID__map, &m_urids.map};
-    const LV2_Feature m_options_feature{LV2_OPTIONS__options, m_options};
-    const LV2_Feature* m_features[3] = {&m_map_feature, &m_options_feature, nullptr};
-    std::vector<float> m_controls;
-};
-
 // The reflections a plug-in resolves, from its response to a unit impulse with the dry signal off (Dragonfly's
 // filters opened fully): every peak of the first output within 60 dB of the largest (a sample above both
 // neighbours and above the two beyond them).
@@ -113,7 +42,7 @@ double Reflections(const char* uri) {
     std::vector<float> impulse(FRAMES, 0.0f);
     impulse[0] = 1.0f;
     const bool dragonfly = std::string(uri) == DRAGONFLY;
-    Lv2Run run(uri, FRAMES, impulse,
+    Lv2Run run(ER_LV2_BUNDLE, uri, RATE, FRAMES, {impulse},
                dragonfly ? std::vector<std::pair<std::string, float>>{{"dry_level", 0.0f}, {"low_cut", 0.0f}, {"high_cut", 20000.0f}}
                          : std::vector<std::pair<std::string, float>>{{"dry", -70.0f}, {"wet", 0.0f}});
     if (!run.Ready()) return 0.0;
@@ -136,7 +65,7 @@ double Reflections(const char* uri) {
 void Plugin(benchmark::State& state, const char* uri) {
     const auto block = static_cast<std::int32_t>(state.range(0));
     const std::vector<float> in = Noise(static_cast<std::size_t>(block));
-    Lv2Run run(uri, block, in);
+    Lv2Run run(ER_LV2_BUNDLE, uri, RATE, block, {in});
     if (!run.Ready()) {
         state.SkipWithError((std::string(uri) + " is not installed or cannot be made").c_str());
         return;

@@ -3,7 +3,7 @@
 // and called straight through its record (direct/). The difference to direct/ is what the adapter adds per
 // sample. peers/: the plug-in and the delay plug-ins in Debian a user would pick instead, run by the same code
 // on the same job (peers that are not installed report an error and are left out of the table).
-// Run: scripts/bench-lv2 (median of 3, the tables) or er_lv2_bench [--benchmark_filter=...]; docs/performance.md
+// Run: scripts/bench-lv2 (the fastest of 9, the tables) or er_lv2_bench [--benchmark_filter=...]; docs/performance.md
 // has the figures.
 #include <benchmark/benchmark.h>
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks lv2/bench_table.py on small made-up result files: the fastest repetition (or else the median), the adapter's ratio judged at its
+"""Checks bench/lv2_table.py on small made-up result files: the fastest repetition (or else the median), the adapter's ratio judged at its
 limit, and each peer row judged by the slower of the plug-in's two smoothing settings, with the module's floor
 shown beside it and never taken for a peer."""
 import json
@@ -9,7 +9,7 @@ import sys
 import tempfile
 import unittest
 
-TABLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "lv2", "bench_table.py")
+TABLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lv2_table.py")
 
 
 def entry(name, cpu_ns, aggregate="median"):

@@ -4,7 +4,7 @@ module called directly, for every setting at block 256 (target: plug-in at most 
 with "Smooth changes" on (its default) and off, against the peer plug-ins on the same job at every block
 (target: at most 1.0x the peer, both ways). CPU time, ns per sample.
 
-Usage: bench_table.py RESULTS.json
+Usage: lv2_table.py RESULTS.json
 """
 import json
 import sys
