@@ -277,7 +277,7 @@ Preset ReadPreset(const std::string& path, const std::vector<PortDescription>& p
     if (!settings) throw std::runtime_error(path + ": cannot read the preset");
     for (const er_text::Assignment& assignment : er_text::ParseSettingsText(text.str(), path)) {
         std::int32_t port = 0;
-        while (port < PIN_PORTS && ports[port].name != assignment.name) ++port;
+        while (port < PIN_PORTS && ports[port].pin_name != assignment.name) ++port;
         if (port == PIN_PORTS || !Kept(port)) throw std::runtime_error(assignment.origin + ": no such control");
         float value = 0.0f;
         if (IsChoice(ports[port].row.kind)) {

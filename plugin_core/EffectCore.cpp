@@ -9,6 +9,7 @@
 #include <emmintrin.h>
 
 #include "DelayLaw.h"
+#include "FiniteInput.h"
 #include "ModuleExports.h"
 
 namespace er_plugin {
@@ -65,13 +66,29 @@ constexpr auto ANNOUNCE_ORDER = [] {
 constexpr std::int32_t SPAN_FIRST = *std::min_element(ANNOUNCE_ORDER.begin(), ANNOUNCE_ORDER.end());
 constexpr std::int32_t SPAN_LAST = *std::max_element(ANNOUNCE_ORDER.begin(), ANNOUNCE_ORDER.end());
 static_assert(SPAN_LAST - SPAN_FIRST + 1 > 12 && SPAN_LAST - SPAN_FIRST + 1 <= 16, "three vectors and a tail");
-// The control ports a run looks at: every pin a host sets (the announced ones), then the adapter's own input.
+// The plug-in's own controls that change what a run plays, watched in every run beside the pins.
+constexpr std::array<std::int32_t, 2> OWN_PLAYED = {PORT_DELAY, PORT_MIX};
+// The control ports a run looks at: every pin a host sets (the announced ones), then the plug-in's own inputs.
 constexpr auto WATCHED = [] {
-    std::array<std::int32_t, ANNOUNCE_ORDER.size() + 1> watched{};
-    std::copy(ANNOUNCE_ORDER.begin(), ANNOUNCE_ORDER.end(), watched.begin());
-    watched.back() = PORT_SMOOTH;
+    std::array<std::int32_t, ANNOUNCE_ORDER.size() + OWN_PLAYED.size() + 1> watched{};
+    auto next = std::copy(ANNOUNCE_ORDER.begin(), ANNOUNCE_ORDER.end(), watched.begin());
+    next = std::copy(OWN_PLAYED.begin(), OWN_PLAYED.end(), next);
+    *next = PORT_SMOOTH;
     return watched;
 }();
+
+// The float pins that ramp while smoothing is on, streaming to the modules while they move: the modules read
+// them once per block.
+constexpr bool Ramped(std::int32_t pin) { return pin == PORT_FEEDBACK || pin == PORT_DAMPING || pin == PORT_VOLUME; }
+constexpr std::array<std::int32_t, 3> RAMPED = {PORT_FEEDBACK, PORT_DAMPING, PORT_VOLUME};
+static_assert(Ramped(RAMPED[0]) && Ramped(RAMPED[1]) && Ramped(RAMPED[2]));
+
+// The gain a "1 Volume" pin value plays under a "Volume Mode": the value, or its square.
+double LevelGain(double pin, std::int16_t volume_mode) { return volume_mode == effect_pins::choice::LINEAR ? pin : pin * pin; }
+// The pin value that plays `gain` under a "Volume Mode" (gains of the Analogue law are never negative).
+double LevelPin(double gain, std::int16_t volume_mode) {
+    return volume_mode == effect_pins::choice::LINEAR ? gain : std::sqrt(std::max(0.0, gain));
+}
 
 
 }  // namespace
@@ -185,7 +202,13 @@ void EffectCore::Announce() {
             SendFloat(pin, effect_pins::PinFloat(m_taken[pin]), PS_CHANGED);
         }
     }
-    m_volume.Jump(m_taken[PORT_VOLUME]);
+    for (const std::int32_t pin : RAMPED) {
+        m_amounts[pin].Jump(m_taken[pin]);
+        m_streaming[pin] = false;
+    }
+    m_gate_pending = false;
+    m_mix.Jump(m_taken[PORT_MIX] / 100.0);
+    m_guard_input = Recursive();
     const bool audible = m_taken[PORT_ACTIVE] != 0.0f;
     m_wet.Jump(audible ? 1.0 : 0.0);
     m_dry.Jump(audible ? 0.0 : 1.0);
@@ -210,13 +233,25 @@ float EffectCore::PortValue(std::int32_t port) const { return *m_connections[por
 void EffectCore::Take(std::int32_t port) {
     const PortDescription& description = m_ports[port];
     const float value = PortValue(port);
-    if (IsChoice(description.row.kind)) {
+    if (port == PORT_MAX_DELAY) {
+        if (const auto choice = ChoiceFor(description, value)) m_taken[port] = LineHoldingItsSeconds(*choice);
+    } else if (IsChoice(description.row.kind)) {
         if (const auto choice = ChoiceFor(description, value)) m_taken[port] = *choice;
     } else if (description.row.kind == PortKind::Switch) {
         if (!std::isnan(value)) m_taken[port] = value > 0.0f ? 1.0f : 0.0f;
     } else if (const auto taken = FloatFor(description, value)) {
         m_taken[port] = *taken;
     }
+}
+
+// The "Max Delay(s)" entry the modules get for the one a host chose: the same, unless the module's line for it at
+// this rate is shorter than the seconds the entry shows (above 384 kHz, where its rate bands end); then the
+// shortest that holds them, so that a line never plays less than it shows.
+std::int16_t EffectCore::LineHoldingItsSeconds(std::int16_t entry) const {
+    const auto index = std::clamp<std::int32_t>(entry, 0, effect_pins::MAX_DELAY_ENTRIES - 1);
+    const double shown = effect_pins::kMaxDelaySamples[static_cast<std::size_t>(index)] * (m_rate / 48000.0);
+    if (static_cast<double>(effect_pins::BufferLength(index, m_rate)) >= shown) return entry;
+    return static_cast<std::int16_t>(delay_law::ShortestLineHolding(shown, m_rate, false).value_or(0));
 }
 
 // Nothing glides or fades into the values a host starts with.
@@ -237,8 +272,19 @@ bool EffectCore::LineChangePending() const { return m_queue != nullptr && LineDi
 
 bool EffectCore::NeedsSlowPath() const {
     return m_awaiting_worker || LineChangePending() || m_wet.value != 1.0 || m_dry.value != 0.0 ||
-           m_input.value != 1.0 || m_volume.Moving() || m_gliding;
+           m_input.value != 1.0 || AmountsMoving() || m_gliding || m_gate_pending || m_mix.value != 1.0 ||
+           m_mix.Moving();
 }
+
+bool EffectCore::AmountsMoving() const {
+    for (const std::int32_t pin : RAMPED) {
+        if (m_streaming[pin]) return true;
+    }
+    return false;
+}
+
+// Feedback or damping keeps a state the next samples are made from: a sample that is not finite would stay in it.
+bool EffectCore::Recursive() const { return m_taken[PORT_FEEDBACK] != 0.0f || m_taken[PORT_DAMPING] != 0.0f; }
 
 // Three vectors and a tail against what was seen: a fifth of the instructions of a look at each port.
 [[gnu::always_inline]] inline std::uint32_t EffectCore::SpanChanged() const {
@@ -262,8 +308,9 @@ bool EffectCore::NeedsSlowPath() const {
 void EffectCore::Run(std::uint32_t frames) {
     host_core::HostedModule& module = m_channels[0].module;
     if (frames - 1u < m_direct_frames && __builtin_thread_pointer() == m_direct_thread &&
-        (m_span != nullptr ? SpanChanged() : Changed(ANNOUNCE_ORDER, std::make_index_sequence<std::size(ANNOUNCE_ORDER)>{})) == 0 &&
-        module.Straight()) {
+        ((m_span != nullptr ? SpanChanged() : Changed(ANNOUNCE_ORDER, std::make_index_sequence<std::size(ANNOUNCE_ORDER)>{})) |
+         Changed(OWN_PLAYED, std::make_index_sequence<std::size(OWN_PLAYED)>{})) == 0 &&
+        module.Straight() && (!m_guard_input || AllFinite(m_connections[PORT_AUDIO_IN], frames))) {
         WriteReadings();
         const auto clock = static_cast<std::int32_t>(m_clock);
         m_clock += frames;  // m_buffer_clock is set wherever a general run uses it
@@ -344,7 +391,7 @@ inline std::uint32_t EffectCore::RunSteadyChannel(std::uint32_t frames) {
     Channel& channel = m_channels[C];
     const float* in = m_connections[CHANNEL_IN[C]];
     float* out = m_connections[CHANNEL_OUT[C]];
-    if (in == nullptr || out == nullptr || Overlap(in, out, frames)) {
+    if (in == nullptr || out == nullptr || Overlap(in, out, frames) || (m_guard_input && !AllFinite(in, frames))) {
         ProcessChannel(channel, frames, 0, frames);
         return 0;
     }
@@ -378,8 +425,12 @@ void EffectCore::Update() {
         const PortKind kind = m_ports[pin].row.kind;
         if (pin == PORT_TIME) {
             SendTime();
-        } else if (pin == PORT_VOLUME) {
-            SendVolume();
+        } else if (Ramped(pin)) {
+            SendAmount(pin);
+        } else if (pin == PORT_GATE) {
+            SendGate();
+        } else if (pin == PORT_VOLUME_MODE) {
+            SendVolumeMode();
         } else if (IsChoice(kind)) {
             const auto value = static_cast<std::int16_t>(m_taken[pin]);
             const bool held = (pin == PORT_TIME_ACCURACY && m_gliding) || Allocates(pin);
@@ -388,9 +439,12 @@ void EffectCore::Update() {
             SendFloat(pin, effect_pins::PinFloat(m_taken[pin]), PS_CHANGED);
         }
     }
+    m_mix.Follow(m_taken[PORT_MIX] / 100.0, m_ramp_samples, Smooth());
+    m_guard_input = Recursive();
     SetGains();
-    // A line change waits until its fade has silenced the echo.
+    // A line change and a clear wait until their fade has silenced the echo.
     if (LineChangePending() && (m_wet.value == 0.0 || !Smooth())) ScheduleLineChange();
+    if (m_gate_pending && (m_wet.value == 0.0 || !Smooth() || !Audible())) FireGate();
     m_starting = false;
     m_slow = NeedsSlowPath();
     UpdateReadings();
@@ -447,27 +501,78 @@ bool EffectCore::Audible() const { return m_modules_on && m_taken[PORT_ACTIVE] !
 void EffectCore::SetGains() {
     const bool on = m_taken[PORT_ACTIVE] != 0.0f;
     // With smoothing a line change waits for the echo to fade out; without, it is made as soon as it can be.
-    const double wet = Audible() && !(Smooth() && LineChangePending()) ? 1.0 : 0.0;
+    const double wet = Audible() && !(Smooth() && (LineChangePending() || m_gate_pending)) ? 1.0 : 0.0;
     const double dry = on && m_modules_on ? 0.0 : 1.0;
     for (auto [ramp, target] : {std::pair{&m_wet, wet}, {&m_dry, dry}, {&m_input, 1.0}}) {
         ramp->Follow(target, m_fade_samples, Smooth());
     }
 }
 
-void EffectCore::SendVolume() {
-    const double target = m_taken[PORT_VOLUME];
+// A level, feedback or damping amount: at once, or with smoothing a ramp that streams to the modules (which read
+// it at every block while it moves) and ends with the exact value, as a change.
+void EffectCore::SendAmount(std::int32_t pin) {
+    Ramp& amount = m_amounts[pin];
+    const double target = m_taken[pin];
     if (!Smooth() || !Audible()) {
-        m_volume.Jump(target);
-        if (Bits(effect_pins::PinFloat(m_taken[PORT_VOLUME])) != m_sent_float[PORT_VOLUME] || m_volume_streaming) {
-            SendFloat(PORT_VOLUME, effect_pins::PinFloat(m_taken[PORT_VOLUME]), PS_CHANGED);
+        amount.Jump(target);
+        if (Bits(effect_pins::PinFloat(m_taken[pin])) != m_sent_float[pin] || m_streaming[pin]) {
+            SendFloat(pin, effect_pins::PinFloat(m_taken[pin]), PS_CHANGED);
         }
-        m_volume_streaming = false;
+        m_streaming[pin] = false;
         return;
     }
-    if (m_volume.target == target) return;
-    m_volume.Start(target, m_ramp_samples);
-    if (!m_volume_streaming) Notify(PORT_VOLUME, PS_STREAMING);  // read at every block while it ramps
-    m_volume_streaming = true;
+    if (amount.target == target) return;
+    amount.Start(target, m_ramp_samples);
+    StreamAmount(pin);
+}
+
+void EffectCore::StreamAmount(std::int32_t pin) {
+    if (m_streaming[pin]) return;
+    std::fill(m_buffers[pin].begin(), m_buffers[pin].end(), effect_pins::PinFloat(m_amounts[pin].value));
+    Notify(pin, PS_STREAMING);
+    m_streaming[pin] = true;
+}
+
+// With smoothing a change of the level law keeps the level the tap plays: the level jumps to the value that plays
+// it under the new law and ramps from there to the control's.
+void EffectCore::SendVolumeMode() {
+    const auto law = static_cast<std::int16_t>(m_taken[PORT_VOLUME_MODE]);
+    const std::int16_t before = m_sent_choice[PORT_VOLUME_MODE];
+    if (law == before) return;
+    if (Smooth() && Audible()) {
+        Ramp& level = m_amounts[PORT_VOLUME];
+        const double pin = static_cast<double>(effect_pins::PinFloat(level.value));
+        level.Jump(LevelPin(LevelGain(pin, before), law) * 10.0);
+        level.Start(m_taken[PORT_VOLUME], m_ramp_samples);
+        if (m_streaming[PORT_VOLUME]) {
+            m_buffers[PORT_VOLUME][0] = effect_pins::PinFloat(level.value);
+        } else {
+            StreamAmount(PORT_VOLUME);
+        }
+    }
+    SendChoice(PORT_VOLUME_MODE, law);
+}
+
+// A clear (a positive gate) empties the line at once; with smoothing the echo fades out first and back in after.
+void EffectCore::SendGate() {
+    const float pin = effect_pins::PinFloat(m_taken[PORT_GATE]);
+    if (m_gate_pending || Bits(pin) == m_sent_float[PORT_GATE]) return;  // a pending clear sends the latest with it
+    if (pin > 0.0f && Smooth() && Audible()) {
+        m_gate_pending = true;
+        m_gate_value = pin;
+        return;
+    }
+    SendFloat(PORT_GATE, pin, PS_CHANGED);
+}
+
+void EffectCore::FireGate() {
+    m_gate_pending = false;
+    SendFloat(PORT_GATE, m_gate_value, PS_CHANGED);
+    // The line is empty now: with smoothing the input fades into it, as into a new line.
+    if (Smooth()) m_input.Jump(0.0);
+    const float now = effect_pins::PinFloat(m_taken[PORT_GATE]);
+    if (Bits(now) != m_sent_float[PORT_GATE]) SendFloat(PORT_GATE, now, PS_CHANGED);
+    SetGains();
 }
 
 void EffectCore::SendTime() {
@@ -478,6 +583,11 @@ void EffectCore::SendTime() {
     // Below one sample the module would read the whole line and beyond the line it would wrap: the plug-in keeps
     // the delay within 1 .. N samples, so that a longer time never gives a shorter delay.
     float pin = effect_pins::PinFloat(m_taken[PORT_TIME]);
+    if (m_taken[PORT_DELAY] > 0.0f) {
+        // Delay in milliseconds, whatever the unit: whole-sample reading lands on the nearest whole sample.
+        const double samples = static_cast<double>(m_taken[PORT_DELAY]) * m_rate / 1000.0;
+        pin = delay_law::PinValueForDelay(fractional ? samples : std::round(samples), m_time_scale);
+    }
     const double requested = static_cast<double>(m_time_scale) * pin;
     const double asked = fractional ? requested : std::trunc(requested);
     if (asked < 1.0) pin = delay_law::PinValueForDelay(1.0, m_time_scale);
@@ -548,7 +658,7 @@ void EffectCore::Notify(std::int32_t pin, std::int32_t status) {
 void EffectCore::Process(std::uint32_t frames) {
     for (std::uint32_t done = 0; done < frames;) {
         std::uint32_t count = std::min<std::uint32_t>(frames - done, static_cast<std::uint32_t>(m_max_block));
-        if (m_slow && m_volume.Moving()) count = std::min<std::uint32_t>(count, RAMP_STEP);
+        if (m_slow && AmountsMoving()) count = std::min<std::uint32_t>(count, RAMP_STEP);
         if (m_slow) {
             ProcessSmoothed(done, count);
         } else {
@@ -567,6 +677,8 @@ void EffectCore::ProcessChannel(Channel& channel, std::uint32_t frames, std::uin
     const float* chunk_in = channel.own_in.data();
     if (in == nullptr) {
         std::fill_n(channel.own_in.data(), count, 0.0f);
+    } else if (m_guard_input && !AllFinite(in + done, count)) {
+        FiniteCopy(in + done, channel.own_in.data(), count);
     } else if (out != nullptr && Overlap(in, out, frames)) {
         std::copy_n(in + done, count, channel.own_in.data());
     } else {
@@ -598,8 +710,10 @@ inline void EffectCore::Call(Channel& channel, const float* in, float* out, std:
 // A stretch while something moves: the volume and the delay are set for it, the input faded into the line, and
 // the output mixed from the echo and the dry input.
 void EffectCore::ProcessSmoothed(std::uint32_t done, std::uint32_t n) {
-    if (!m_awaiting_worker && m_volume_streaming) {
-        m_buffers[PORT_VOLUME][0] = effect_pins::PinFloat(static_cast<float>(m_volume.value));
+    if (!m_awaiting_worker) {
+        for (const std::int32_t pin : RAMPED) {
+            if (m_streaming[pin]) m_buffers[pin][0] = effect_pins::PinFloat(m_amounts[pin].value);
+        }
     }
     if (!m_awaiting_worker && m_gliding) {
         float* time = m_buffers[PORT_TIME].data();
@@ -608,14 +722,15 @@ void EffectCore::ProcessSmoothed(std::uint32_t done, std::uint32_t n) {
             m_glide.Advance(1);
         }
     }
-    const Ramp wet = m_wet, dry = m_dry, input = m_input;
+    const Ramp wet = m_wet, dry = m_dry, input = m_input, mix = m_mix;
     for (std::int32_t c = 0; c < m_variant.channels; ++c) {
         Channel& channel = m_channels[c];
         const float* in = m_connections[CHANNEL_IN[c]];
         float* out = m_connections[CHANNEL_OUT[c]];
         float* x = channel.dry.data();
-        if (in != nullptr) std::copy_n(in + done, n, x);
-        else std::fill_n(x, n, 0.0f);
+        if (in == nullptr) std::fill_n(x, n, 0.0f);
+        else if (m_guard_input) FiniteCopy(in + done, x, n);
+        else std::copy_n(in + done, n, x);
         Ramp gain = input;
         for (std::uint32_t i = 0; i < n; ++i) {
             channel.own_in[i] = static_cast<float>(x[i] * gain.value);
@@ -623,29 +738,34 @@ void EffectCore::ProcessSmoothed(std::uint32_t done, std::uint32_t n) {
         }
         float* y = out != nullptr ? out + done : channel.own_out.data();
         RunModule(channel, channel.own_in.data(), y, n);
-        Ramp w = wet, d = dry;
+        // Mix m of the echo: the echo's gain times m, the input's the bypass's plus the rest of 1 - m (exactly the
+        // bypass's at m = 1).
+        Ramp w = wet, d = dry, m = mix;
         for (std::uint32_t i = 0; i < n; ++i) {
-            y[i] = static_cast<float>(y[i] * w.value + x[i] * d.value);
+            y[i] = static_cast<float>(y[i] * (w.value * m.value) + x[i] * (d.value + (1.0 - d.value) * (1.0 - m.value)));
             w.Advance(1);
             d.Advance(1);
+            m.Advance(1);
         }
     }
     if (!m_awaiting_worker) m_clock += n;
     m_wet.Advance(n);
     m_dry.Advance(n);
     m_input.Advance(n);
+    m_mix.Advance(n);
     if (m_awaiting_worker) return;
     m_buffer_clock = m_clock;
-    if (m_volume_streaming) {
-        m_volume.Advance(n);
-        if (!m_volume.Moving()) {
-            SendFloat(PORT_VOLUME, effect_pins::PinFloat(m_taken[PORT_VOLUME]), PS_CHANGED);
-            m_volume_streaming = false;
-        }
+    for (const std::int32_t pin : RAMPED) {
+        if (!m_streaming[pin]) continue;
+        m_amounts[pin].Advance(n);
+        if (m_amounts[pin].Moving()) continue;
+        SendFloat(pin, effect_pins::PinFloat(m_taken[pin]), PS_CHANGED);
+        m_streaming[pin] = false;
     }
     if (m_gliding && !m_glide.Moving()) EndGlide();
     if (m_gliding) m_delay = m_glide.value;
     if (LineChangePending() && m_wet.value == 0.0) ScheduleLineChange();
+    if (m_gate_pending && m_wet.value == 0.0) FireGate();
     m_slow = NeedsSlowPath();
     UpdateReadings();
 }

@@ -90,7 +90,14 @@ private:
     void ScheduleLineChange();
     void LineMade();
     void SetGains();
-    void SendVolume();
+    void SendAmount(std::int32_t pin);
+    void StreamAmount(std::int32_t pin);
+    void SendVolumeMode();
+    void SendGate();
+    void FireGate();
+    bool AmountsMoving() const;
+    bool Recursive() const;
+    std::int16_t LineHoldingItsSeconds(std::int16_t entry) const;
     void SendTime();
     void EndGlide();
     void SendChoice(std::int32_t pin, std::int16_t value);
@@ -141,8 +148,14 @@ private:
     float m_reading_ms = 0.0f;
 
     // Smoothing. Gains on the modules' output (wet) and on the input copied to the output (dry: the bypass), the
-    // gain on the modules' input after a new line, the volume ramp and the glide of the delay.
-    Ramp m_wet, m_dry, m_input, m_volume, m_glide;
+    // gain on the modules' input after a new line, the mix of echo and input, the glide of the delay, and the
+    // ramps of the level, feedback and damping amounts (in shown units, by pin; each streams while it moves).
+    Ramp m_wet, m_dry, m_input, m_mix, m_glide;
+    Ramp m_amounts[PIN_PORTS];
+    bool m_streaming[PIN_PORTS] = {};
+    bool m_gate_pending = false;  // a clear waits for the echo to fade out
+    float m_gate_value = 0.0f;    // the gate pin's value it sends
+    bool m_guard_input = false;   // feedback or damping is on: input that is not finite is taken as silence
     bool m_slow = false;  // something moves or waits: runs take the smoothed path
     // The last run called the mono module straight on the host's buffers, and nothing since (a connection, an
     // activation) can have changed that: a run of up to this many frames with no port changed may do the same
@@ -151,7 +164,6 @@ private:
     const void* m_direct_thread = nullptr;  // the thread that run was on
     const float* m_span = nullptr;          // the pin ports as one stretch of the host's floats (PinSpan), or null
     alignas(16) std::uint32_t m_span_seen[16] = {};
-    bool m_volume_streaming = false;  // the volume pin streams while its ramp moves
     bool m_gliding = false;           // the modules run "Fraction(Full)" with a streaming time for the glide
     bool m_awaiting_worker = false;   // a line change was handed to the worker and not yet seen back
     bool m_starting = false;          // from activate() to the end of the first run's look at the controls

@@ -63,6 +63,11 @@ bool Translate(PortDescription& port, const SEPinProperties& pin) {
     if (IsControl(port.row.kind)) {
         const auto shown = er_text::ParseNumber(default_text);
         port.default_value = shown ? static_cast<float>(*shown) : 0.0f;
+        if (port.row.range == RangeRule::Own) {
+            port.minimum = port.row.minimum;
+            port.maximum = port.row.maximum;
+            return true;
+        }
         if (port.row.range == RangeRule::GateRange) {
             port.minimum = 0.0f;
             port.maximum = GATE_MAXIMUM;
@@ -93,14 +98,15 @@ std::vector<PortDescription> PortDescriptions() {
     bool known = true;
     for (std::int32_t index = 0; index < PIN_PORTS && known; ++index) {
         SEPinProperties pin{};
-        PortDescription port{PORT_ROWS[index], {}, 0.0f, 0.0f, 0.0f, {}};
+        PortDescription port{PORT_ROWS[index], {}, {}, 0.0f, 0.0f, 0.0f, {}};
         const effect_pins::PinFacts& facts = effect_pins::kPins[static_cast<std::size_t>(index)];
         known = KindFits(port.row.kind, facts) &&
                 record->dispatch(record, OP_GET_PIN_PROPERTIES, index, 0, &pin, 0.0f) != 0 &&
                 Text(pin.name) == facts.name && pin.direction == facts.direction &&
                 pin.datatype == facts.datatype && pin.flags == 0 && Translate(port, pin) &&
                 port.entries.size() == static_cast<std::size_t>(facts.Choices());
-        port.name = Text(pin.name);
+        port.pin_name = Text(pin.name);
+        port.name = port.row.name != nullptr ? port.row.name : port.pin_name;
         ports.push_back(std::move(port));
     }
     SEPinProperties beyond{};
@@ -110,7 +116,7 @@ std::vector<PortDescription> PortDescriptions() {
     // The adapter's own ports; the right channel's audio ports take their names from the left one's.
     for (std::int32_t index = PIN_PORTS; index < PORT_COUNT; ++index) {
         const PortRow& row = PORT_ROWS[index];
-        PortDescription port{row, row.name ? row.name : "", row.minimum, row.maximum, row.plugin_default, {}};
+        PortDescription port{row, row.name ? row.name : "", "", row.minimum, row.maximum, row.plugin_default, {}};
         if (index == PORT_AUDIO_IN_R) port.name = ports[PORT_AUDIO_IN].name;
         if (index == PORT_OUT_R) port.name = ports[PORT_OUT].name;
         ports.push_back(std::move(port));

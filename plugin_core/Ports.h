@@ -34,7 +34,7 @@ enum class RangeRule {
     FromText,    // the extremes of the range text
     SignedText,  // from minus to plus the text's largest number: the pin's name promises a sign ("+/-10")
     GateRange,   // the pin shows no range: 0 to 10, a shown 10 being the float 1.0 a gate sends
-    Own,         // an adapter's port: the range in its row
+    Own,         // the range in its row (the plug-in's own ports, and pins whose range the plug-in widens)
 };
 
 inline constexpr float MODULE_DEFAULT = NAN;  // a row's plug-in default that keeps the module's
@@ -48,7 +48,7 @@ struct PortRow {
     float plugin_default = MODULE_DEFAULT;
     float minimum = 0.0f;  // RangeRule::Own only
     float maximum = 0.0f;
-    const char* name = nullptr;  // the adapter's ports: lv2:name
+    const char* name = nullptr;  // what a host shows (lv2:name): named for what the control does
 };
 
 // The longest run the cores buffer; a format that announces more gets runs cut to this.
@@ -67,21 +67,27 @@ inline constexpr std::int32_t PORT_TIME_MODE = effect_pins::Index(effect_pins::P
 inline constexpr std::int32_t PORT_TIME = effect_pins::Index(effect_pins::Pin::Time);
 inline constexpr std::int32_t PORT_VOLUME = effect_pins::Index(effect_pins::Pin::Volume);
 inline constexpr std::int32_t PORT_MAX_DELAY = effect_pins::Index(effect_pins::Pin::MaxDelay);
+inline constexpr std::int32_t PORT_VOLUME_MODE = effect_pins::Index(effect_pins::Pin::VolumeMode);
 inline constexpr std::int32_t PORT_MONO_MODE = effect_pins::Index(effect_pins::Pin::MonoMode);
 inline constexpr std::int32_t PORT_GATE = effect_pins::Index(effect_pins::Pin::Gate);
 // The adapter's own ports follow the pins.
 inline constexpr std::int32_t PORT_DELAY_SAMPLES = 14;
 inline constexpr std::int32_t PORT_DELAY_MS = 15;
 inline constexpr std::int32_t PORT_SMOOTH = 16;
-inline constexpr std::int32_t PORT_AUDIO_IN_R = 17;  // the stereo variant only
-inline constexpr std::int32_t PORT_OUT_R = 18;
-inline constexpr std::int32_t MONO_PORTS = 17;
-inline constexpr std::int32_t STEREO_PORTS = 19;
+inline constexpr std::int32_t PORT_DELAY = 17;  // added later: saved sessions know ports by symbol
+inline constexpr std::int32_t PORT_MIX = 18;
+inline constexpr std::int32_t PORT_AUDIO_IN_R = 19;  // the stereo variant only
+inline constexpr std::int32_t PORT_OUT_R = 20;
+inline constexpr std::int32_t MONO_PORTS = 19;
+inline constexpr std::int32_t STEREO_PORTS = 21;
 inline constexpr std::int32_t PORT_COUNT = STEREO_PORTS;  // the largest variant's
 
 // "Max Delay(s)" in the plug-in: "0.170", the shortest line that holds the default 100 ms at every rate from
 // 8 kHz to 384 kHz (the module's "0.040 (2048sm)" holds 42 ms at 48 kHz, and its tap wraps).
 inline constexpr float MAX_DELAY_DEFAULT = 6.0f;
+// The longest delay the delay controls reach, in milliseconds: the longest line as its list entry shows it
+// ("10.920"; the line holds 10922.7 ms at 48 kHz).
+inline constexpr float LONGEST_LINE_MS = 10920.0f;
 inline constexpr float GATE_MAXIMUM = 10.0f;
 
 inline constexpr PortRow PORT_ROWS[PORT_COUNT] = {
@@ -89,55 +95,66 @@ inline constexpr PortRow PORT_ROWS[PORT_COUNT] = {
     {"active", PortKind::Toggle, RangeRule::None,
      "On: the echo plays. Off: the plug-in passes its input unchanged (bypass) and frees its delay line; "
      "switching on starts from an empty line.",
-     nullptr, 1.0f},
+     nullptr, 1.0f, 0.0f, 0.0f, "Active"},
     {"feedback", PortKind::Float, RangeRule::SignedText,
      "How much of each echo is fed back into the line: 10 repeats it at full level forever, 5 at half level "
      "each time, negative values invert it. 0 gives a single echo.",
-     nullptr},
+     nullptr, MODULE_DEFAULT, 0.0f, 0.0f, "Feedback"},
     {"damping", PortKind::Float, RangeRule::FromText,
      "A one-pole low-pass in the feedback path: 0 leaves the repeats bright, 10 holds the filter still. In the "
      "Input+ routings it also filters what enters the line.",
-     nullptr},
+     nullptr, MODULE_DEFAULT, 0.0f, 0.0f, "Damping"},
     {"routing_mode", PortKind::Choice, RangeRule::None,
      "Where feedback and damping act: Tap1 feeds the tap back, Output the output; the Input+ entries filter "
      "input and feedback together.",
-     nullptr},
-    {"out", PortKind::AudioOut, RangeRule::None, "The echo alone (no dry signal): mix it with the input in the host.",
-     nullptr},
+     nullptr, MODULE_DEFAULT, 0.0f, 0.0f, "Feedback Routing"},
+    {"out", PortKind::AudioOut, RangeRule::None,
+     "The echo, mixed with the input as Mix says (at 100 %, the default, the echo alone).", nullptr},
     {"time_accuracy", PortKind::Choice, RangeRule::None,
      "Sample: the delay in whole samples. Fraction(Econ): interpolated, read once per block. Fraction(Full): "
      "interpolated at every sample while the time moves.",
-     nullptr},
-    {"time_mode", PortKind::Choice, RangeRule::None,
-     "What 1 Time counts: seconds, milliseconds or samples.", nullptr},
-    {"time", PortKind::Float, RangeRule::FromText,
-     "The delay of the echo, in what Time Mode says. The plug-in keeps it between 1 sample and the Max Delay "
-     "line; Delay (samples) and Delay (ms) show the delay it plays.",
-     nullptr},
-    {"volume", PortKind::Float, RangeRule::FromText, "The echo's level: 10 is 100 %.", nullptr},
+     nullptr, MODULE_DEFAULT, 0.0f, 0.0f, "Delay Accuracy"},
+    {"time_mode", PortKind::Choice, RangeRule::None, "What Time counts: seconds, milliseconds or samples.", nullptr,
+     MODULE_DEFAULT, 0.0f, 0.0f, "Time Unit"},
+    {"time", PortKind::Float, RangeRule::Own,
+     "The delay of the echo, in what Time Unit says, while Delay is 0. The plug-in keeps it between 1 sample and "
+     "the Line Length; Delay (samples) and Delay (ms) show the delay it plays.",
+     nullptr, MODULE_DEFAULT, 0.0f, LONGEST_LINE_MS, "Time"},
+    {"volume", PortKind::Float, RangeRule::FromText, "The echo's level: 10 is 100 %.", nullptr, MODULE_DEFAULT, 0.0f,
+     0.0f, "Level"},
     {"max_delay", PortKind::Choice, RangeRule::None,
-     "The length of the delay line, in seconds at 48 kHz (longer at lower rates within a band); the longest "
-     "delay the plug-in plays. A change restarts the line from silence.",
-     nullptr, MAX_DELAY_DEFAULT},
+     "The length of the delay line, in seconds at 48 kHz (longer at lower rates within a band, and never shorter "
+     "than the seconds shown); the longest delay the plug-in plays. A change restarts the line from silence.",
+     nullptr, MAX_DELAY_DEFAULT, 0.0f, 0.0f, "Line Length"},
     {"volume_mode", PortKind::Choice, RangeRule::None,
-     "Linear: the level is Volume / 10. Analogue: its square, for a fader-like feel.", nullptr},
+     "Linear: the level is Level / 10. Analogue: its square, for a fader-like feel.", nullptr, MODULE_DEFAULT, 0.0f,
+     0.0f, "Level Law"},
     {"mono_mode", PortKind::Choice, RangeRule::None,
-     "Does nothing in LV2: in the modular host it limits line clearing to the first gate of each voice; here "
-     "every gate clears the line.",
-     nullptr},
+     "Does nothing in a plug-in: in the modular host it limits line clearing to the first gate of each voice; "
+     "here every gate clears the line.",
+     nullptr, MODULE_DEFAULT, 0.0f, 0.0f, "Mono Mode"},
     {"gate", PortKind::Trigger, RangeRule::GateRange,
-     "A positive value clears the delay line and the damping state (a held value clears once).", nullptr},
+     "A positive value clears the delay line and the damping state (a held value clears once).", nullptr,
+     MODULE_DEFAULT, 0.0f, 0.0f, "Clear"},
     {"delay_samples", PortKind::Reading, RangeRule::Own,
      "The delay the plug-in plays now, in samples (fractional with the Fraction accuracies).", nullptr, 0.0f, 0.0f,
      4194304.0f, "Delay (samples)"},
     {"delay_ms", PortKind::Reading, RangeRule::Own, "The delay the plug-in plays now, in milliseconds.", "units:ms",
      0.0f, 0.0f, 65536.0f, "Delay (ms)"},
     {"smooth", PortKind::Switch, RangeRule::Own,
-     "On: changes of time, volume, Max Delay and Active glide or fade instead of clicking. Off: every change "
-     "takes effect at once, sample for sample as the module alone plays it.",
+     "On: changes of delay, level, feedback, damping, level law, mix, line length and Active glide or fade, and "
+     "a clear fades the echo out first, instead of clicking. Off: every change takes effect at once, sample for "
+     "sample as the module alone plays it.",
      nullptr, 1.0f, 0.0f, 1.0f, "Smooth changes"},
+    {"delay", PortKind::Float, RangeRule::Own,
+     "The delay of the echo in milliseconds, whatever Time Unit says; 0 leaves it to Time. The plug-in keeps it "
+     "between 1 sample and the Line Length.",
+     "units:ms", 0.0f, 0.0f, LONGEST_LINE_MS, "Delay"},
+    {"mix", PortKind::Float, RangeRule::Own,
+     "The output's share of echo against the input: 100 % the echo alone, 0 % the input alone.", "units:pc",
+     100.0f, 0.0f, 100.0f, "Mix"},
     {"audio_in_r", PortKind::AudioIn, RangeRule::None, "The right channel's input.", nullptr},
-    {"out_r", PortKind::AudioOut, RangeRule::None, "The right channel's echo.", nullptr},
+    {"out_r", PortKind::AudioOut, RangeRule::None, "The right channel's output.", nullptr},
 };
 
 // The plug-ins of the bundle: one module object per channel, the controls shared.
@@ -170,7 +187,8 @@ struct ChoiceEntry {
 // A port as the plug-in describes it: the module's pin texts, translated, or the adapter's own port.
 struct PortDescription {
     PortRow row;
-    std::string name;      // the module's pin name
+    std::string name;      // what a host shows: the row's name (the module's pin name for the audio ports)
+    std::string pin_name;  // the module's pin name, as settings files and er-render name it; empty: no pin
     float minimum = 0.0f;  // control ports: the range in LV2 values
     float maximum = 0.0f;
     float default_value = 0.0f;        // control ports; a choice's entry value

@@ -6,6 +6,7 @@
 #include <new>
 #include <optional>
 
+#include "FiniteInput.h"
 #include "Room.h"
 
 namespace er_plugin {
@@ -114,6 +115,7 @@ RoomCore::RoomCore(float rate, std::int32_t max_block)
         for (int ear = 0; ear < 2; ++ear) sums[ear].assign(static_cast<std::size_t>(max_block), 0.0);
     }
     m_silence.assign(static_cast<std::size_t>(max_block), 0.0f);
+    m_finite.assign(static_cast<std::size_t>(max_block), 0.0f);
     std::size_t heard = 1;
     while (static_cast<double>(heard) < HEARD_SECONDS * rate) heard *= 2;
     m_heard.assign(heard, 0.0f);
@@ -130,7 +132,7 @@ std::int32_t RoomCore::Taps() const {
 }
 
 std::size_t RoomCore::MemoryBytes() const {
-    std::size_t bytes = sizeof(*this) + m_heard.capacity() * sizeof(float) + m_silence.capacity() * sizeof(float);
+    std::size_t bytes = sizeof(*this) + (m_heard.capacity() + m_silence.capacity() + m_finite.capacity()) * sizeof(float);
     for (const auto* sums : {m_sums, m_fading_sums}) {
         for (int ear = 0; ear < 2; ++ear) bytes += sums[ear].capacity() * sizeof(double);
     }
@@ -278,6 +280,12 @@ void RoomCore::Run(std::uint32_t frames) {
     for (std::uint32_t done = 0; done < frames;) {
         const std::uint32_t count = std::min<std::uint32_t>(frames - done, static_cast<std::uint32_t>(m_max_block));
         const float* chunk_in = in != nullptr ? in + done : m_silence.data();
+        // The engine's low-passes keep their state: input that is not finite is taken as silence (into the
+        // scratch, since the host's buffer is its own).
+        if (in != nullptr && !AllFinite(chunk_in, count)) {
+            FiniteCopy(chunk_in, m_finite.data(), count);
+            chunk_in = m_finite.data();
+        }
         // Every read of the input comes before any output is written: the host may process in place.
         Remember(chunk_in, count);
         const bool fading = m_fading != nullptr && m_crossfade < 1.0;

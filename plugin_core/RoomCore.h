@@ -135,6 +135,7 @@ private:
     std::vector<float> m_heard;  // the last input, a ring whose length is a power of two
     std::size_t m_heard_at = 0;  // where the next sample goes
     std::vector<float> m_silence;
+    std::vector<float> m_finite;  // a run's input with what is not finite taken as silence
     float* m_connections[ROOM_PORT_COUNT] = {};
     float m_defaults[ROOM_PORT_COUNT] = {};
     float m_taken[ROOM_PORT_COUNT] = {};

@@ -94,12 +94,14 @@ enum Port : std::uint32_t {
     DELAY_SAMPLES = 14,
     DELAY_MS = 15,
     SMOOTH = 16,
-    AUDIO_IN_R = 17,
-    OUT_R = 18
+    DELAY = 17,
+    MIX = 18,
+    AUDIO_IN_R = 19,
+    OUT_R = 20
 };
 // The settings the comparisons start from, written out here: "Active" on, every other pin the module's own
 // default in shown units, smoothing off (every change at once, as the module alone plays it).
-constexpr float DEFAULTS[PORT_COUNT] = {0, 1, 0, 0, 1, 0, 0, 1, 100, 10, 8, 0, 0, 0, 0, 0, 0, 0, 0};
+constexpr float DEFAULTS[PORT_COUNT] = {0, 1, 0, 0, 1, 0, 0, 1, 100, 10, 8, 0, 0, 0, 0, 0, 0, 0, 100, 0, 0};
 constexpr bool IS_CHOICE[PORT_COUNT] = {false, true, false, false, true, false, true, true,
                                         false, false, true, true, true, false};
 // er-render's announcement order: every pin, "Active" last.
@@ -320,7 +322,7 @@ const Render RENDERS[] = {
     {"odd_values_and_gates", {{0, TIME, 25}, {0, FEEDBACK, 6}}, {{2, TIME_MODE, 2.6f, false}, {3, ROUTING, NAN, false}, {4, MAX_DELAY, 12, false}, {5, ACCURACY, 1.2f}, {6, GATE, 10}, {9, GATE, 0}, {10, MONO, 1}, {11, GATE, 10}, {12, VOLUME, NAN, false}}},
     // A value that is not finite is ignored (the module keeps the last finite one); a float beyond its port's
     // range is clamped to it. Damping NaN in "Input+Tap1", feedback infinite, volume NaN in "Output".
-    {"non_finite_and_out_of_range", {{0, TIME, 25}, {0, FEEDBACK, 4}, {0, DAMPING, 3}, {0, MAX_DELAY, 6}}, {{2, DAMPING, NAN, false}, {3, FEEDBACK, INFINITY, false}, {4, ROUTING, 2}, {5, VOLUME, NAN, false}, {6, FEEDBACK, 50, true, 10}, {7, VOLUME, -3, true, 0}, {8, VOLUME, 12, true, 10}, {9, TIME, 150, true, 100}, {10, DAMPING, -INFINITY, false}, {11, GATE, INFINITY, false}, {11, FEEDBACK, -20, true, -10}, {12, DAMPING, 11, true, 10}, {13, VOLUME, -INFINITY, false}}},
+    {"non_finite_and_out_of_range", {{0, TIME, 25}, {0, FEEDBACK, 4}, {0, DAMPING, 3}, {0, MAX_DELAY, 6}}, {{2, DAMPING, NAN, false}, {3, FEEDBACK, INFINITY, false}, {4, ROUTING, 2}, {5, VOLUME, NAN, false}, {6, FEEDBACK, 50, true, 10}, {7, VOLUME, -3, true, 0}, {8, VOLUME, 12, true, 10}, {9, TIME, 150, true}, {10, DAMPING, -INFINITY, false}, {11, GATE, INFINITY, false}, {11, FEEDBACK, -20, true, -10}, {12, DAMPING, 11, true, 10}, {13, VOLUME, -INFINITY, false}}},
 };
 
 // An address no process maps: not canonical on x86-64; the top page on i386, which the kernel keeps.
@@ -868,14 +870,16 @@ TEST_P(PluginDefaults, PlayTheDelayTheControlsShow) {
 INSTANTIATE_TEST_SUITE_P(, PluginDefaults,
                          ::testing::Values(DefaultDelay{8000, 800}, DefaultDelay{44100, 4410}, DefaultDelay{48000, 4800},
                                            DefaultDelay{96000, 9600}, DefaultDelay{192000, 19200},
-                                           DefaultDelay{384000, 38400}));
+                                           DefaultDelay{384000, 38400}, DefaultDelay{705600, 70560},
+                                           DefaultDelay{768000, 76800}));
 
 // The delay played for a "1 Time": kept between 1 sample and the line (at 44.1 kHz; "Max Delay(s)" 11 is 256
 // samples), the module's own delay law between.
 struct Mapping {
     const char* name;
     float time_mode, accuracy, max_delay, time;
-    double delay;  // samples
+    double delay;         // samples
+    float delay_ms = 0;   // the Delay control (0: Time decides)
 };
 const Mapping MAPPINGS[] = {
     {"ms_zero", 1, 0, 11, 0.0f, 1},
@@ -891,6 +895,16 @@ const Mapping MAPPINGS[] = {
     {"samples_one_and_a_half_fractional", 2, 1, 11, 1.5f, 1.5},
     {"samples_whole_full_accuracy", 2, 2, 11, 37.0f, 37},
     {"seconds_beyond_the_longest_line", 0, 0, 0, 100.0f, 524288},
+    {"ms_above_a_hundred", 1, 0, 6, 110.0f, 4851},  // the slapback's 110 ms
+    {"delay_in_ms_mode", 1, 0, 6, 100.0f, 4851, 110.0f},
+    {"delay_whatever_the_unit_samples", 2, 0, 6, 37.0f, 4851, 110.0f},
+    {"delay_whatever_the_unit_seconds", 0, 0, 6, 1.0f, 4851, 110.0f},
+    {"delay_fractional_accuracy", 1, 1, 6, 100.0f, 4851, 110.0f},
+    {"delay_to_the_nearest_whole_sample_below", 1, 0, 6, 100.0f, 441, 10.0113f},  // 441.498 samples
+    {"delay_to_the_nearest_whole_sample_above", 1, 0, 6, 100.0f, 442, 10.0114f},  // 441.503 samples
+    {"delay_below_a_sample", 1, 0, 6, 100.0f, 1, 0.001f},
+    {"delay_beyond_the_line", 1, 0, 11, 1.0f, 256, 1000.0f},
+    {"delay_the_longest", 0, 0, 0, 1.0f, 481572, 10920.0f},  // inside the longest line, 524288 samples at 44.1 kHz
 };
 class TimeMapping : public ::testing::TestWithParam<Mapping> {};
 
@@ -904,6 +918,7 @@ TEST_P(TimeMapping, TheDelayPlayedAndShown) {
     plugin.controls[ACCURACY] = m.accuracy;
     plugin.controls[MAX_DELAY] = m.max_delay;
     plugin.controls[TIME] = m.time;
+    plugin.controls[DELAY] = m.delay_ms;
     plugin.controls[ROUTING] = 0;
     plugin.Activate();
     const std::size_t whole = static_cast<std::size_t>(m.delay);
@@ -1017,6 +1032,11 @@ const Smoothed SMOOTHED[] = {
     {"max_delay", MAX_DELAY, 6, 7, {}, 8, 1.1},
     {"switch_off", ACTIVE, 1, 0, {}, 8, 1.1},
     {"switch_on", ACTIVE, 0, 1, {}, 8, 1.1},
+    {"feedback_on", FEEDBACK, 0, 8, {}, 8, 2.0},
+    {"feedback_through_zero", FEEDBACK, 4, -4, {}, 8, 1.3},
+    {"level_law", VOLUME_MODE, 1, 0, {{VOLUME, 9}}, 3, 1.3},
+    {"clear", GATE, 0, 5, {{FEEDBACK, 6}}, 8, 1.6},
+    {"mix", MIX, 100, 20, {}, 8, 1.3},
 };
 class Smoothing : public ::testing::TestWithParam<std::tuple<Smoothed, WorkerMode>> {};
 
@@ -1065,6 +1085,85 @@ INSTANTIATE_TEST_SUITE_P(, Smoothing,
                              return std::string(std::get<0>(info.param).name) + "_" +
                                     WORKER_MODES[static_cast<int>(std::get<1>(info.param))];
                          });
+
+// A sample that is not finite (from a host or the plug-in before) is taken as silence wherever feedback or damping
+// keeps a state: the output is, bit for bit, the render of the same input with that sample 0, in runs straight on
+// the host's buffers and cut at the block, with the smoothing path too. (Without feedback or damping the module
+// plays it as it is: it leaves the line after the delay.)
+struct BadInput {
+    const char* name;
+    std::vector<std::pair<Port, float>> settings;
+    std::uint32_t run;
+};
+void PrintTo(const BadInput& row, std::ostream* out) { *out << row.name; }
+const BadInput BAD_INPUTS[] = {
+    {"feedback_tap", {{FEEDBACK, 5}, {ROUTING, 0}}, 256},
+    {"damping_alone_input_tap", {{DAMPING, 4}, {ROUTING, 1}}, 256},
+    {"feedback_and_damping_output", {{FEEDBACK, -6}, {DAMPING, 3}, {ROUTING, 2}}, 64},
+    {"input_output_fractional", {{FEEDBACK, 7}, {DAMPING, 2}, {ROUTING, 3}, {ACCURACY, 1}}, 300},
+    {"runs_longer_than_the_block", {{FEEDBACK, 5}, {ROUTING, 0}}, 600},
+    {"mixed_with_the_input", {{FEEDBACK, 5}, {ROUTING, 0}, {MIX, 60}}, 256},
+};
+class NonFiniteInput : public ::testing::TestWithParam<std::tuple<BadInput, float>> {};
+
+TEST_P(NonFiniteInput, IsTakenAsSilence) {
+    const auto& [row, bad] = GetParam();
+    auto render = [&](float at_1000) {
+        Plugin plugin({44100.0, 256, true});
+        plugin.controls[TIME] = 3;
+        for (const auto& [port, value] : row.settings) plugin.controls[port] = value;
+        plugin.Activate();
+        std::vector<float> in = Signal(20000), out(in.size());
+        in[1000] = at_1000;
+        in[1001 + row.run] = at_1000;  // and once more at another place in a run
+        std::vector<float> host_in(row.run), host_out(row.run);
+        for (std::size_t at = 0; at < in.size(); at += row.run) {
+            const std::size_t n = std::min<std::size_t>(row.run, in.size() - at);
+            std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(at), n, host_in.begin());
+            plugin.Run(host_in.data(), host_out.data(), static_cast<std::uint32_t>(n));
+            std::copy_n(host_out.begin(), n, out.begin() + static_cast<std::ptrdiff_t>(at));
+        }
+        return out;
+    };
+    const std::vector<float> ours = render(bad), silent = render(0.0f);
+    EXPECT_TRUE(std::all_of(ours.begin(), ours.end(), [](float y) { return std::isfinite(y); }));
+    EXPECT_TRUE(SameSamples(ours, silent));
+}
+
+INSTANTIATE_TEST_SUITE_P(, NonFiniteInput, ::testing::Combine(::testing::ValuesIn(BAD_INPUTS), ::testing::Values(NAN, INFINITY, -INFINITY)),
+                         [](const auto& info) {
+                             const float bad = std::get<1>(info.param);
+                             return std::string(std::get<0>(info.param).name) + (std::isnan(bad) ? "_nan" : bad > 0 ? "_inf" : "_minus_inf");
+                         });
+
+// Mix: the echo against the input, m y + (1 - m) x in working precision and rounded once; 100 % is the echo alone
+// and 0 % the input alone, both exactly.
+TEST(Mix, IsTheEchoAgainstTheInput) {
+    const std::vector<float> in = Signal(6000);
+    auto render = [&](float mix) {
+        Plugin plugin({44100.0, 256, true});
+        plugin.controls[SMOOTH] = 0;
+        plugin.controls[FEEDBACK] = 4;
+        plugin.controls[TIME] = 5;
+        plugin.controls[MIX] = mix;
+        plugin.Activate();
+        std::vector<float> out(in.size());
+        for (std::size_t at = 0; at < in.size(); at += 256) {
+            const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(256, in.size() - at));
+            plugin.Run(in.data() + at, out.data() + at, n);
+        }
+        return out;
+    };
+    const std::vector<float> echo = render(100.0f);
+    EXPECT_TRUE(SameSamples(render(0.0f), in));
+    for (const float mix : {25.0f, 50.0f, 99.0f}) {
+        const std::vector<float> ours = render(mix);
+        const double m = mix / 100.0;
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            ASSERT_EQ(ours[i], static_cast<float>(echo[i] * m + in[i] * (1.0 - m))) << "mix " << mix << " sample " << i;
+        }
+    }
+}
 
 // ---- the room plug-in -------------------------------------------------------------------------------------------
 
