@@ -70,7 +70,11 @@ STEREO_PORTS.update({
     19: ("audio_in_r", "Audio_In R", None, {}, {RIGHT}),
     20: ("out_r", "Out R", None, {}, {RIGHT}),
 })
-NAMES = {symbol: name for symbol, name, *_ in PORTS.values()}
+# The module's pin for each pin port's symbol, as er-render's --set names it (the plug-in shows other names).
+PIN_NAMES = {"active": "Active", "feedback": "Feedback +/-10", "damping": "Damping 0-10",
+             "routing_mode": "Damping/Feedback Mode", "time_accuracy": "Time Accuracy", "time_mode": "Time Mode",
+             "time": "1 Time", "volume": "1 Volume 10=100%", "max_delay": "Max Delay(s)", "volume_mode": "Volume Mode",
+             "mono_mode": "Midi_to_CV:Mono Mode(Poly Reset)", "gate": "Midi_to_CV:Gate(Poly Reset)"}
 # The room plug-in: mono in, stereo out, the room's own controls.
 ROOMS = {0: "booth", 1: "living", 2: "studio", 3: "hall", 4: "stairwell", 5: "tiled"}
 ROOM_PORTS = {
@@ -153,7 +157,7 @@ def er_render_settings(controls, overrides=None):
     """er-render's --set arguments for LV2 port values {symbol: value}: the same plain values; `overrides`
     {pin name: value} replaces some (where the plug-in keeps the delay within the line, er-render is asked for
     that delay)."""
-    settings = {NAMES[symbol]: value for symbol, value in controls.items()}
+    settings = {PIN_NAMES[symbol]: value for symbol, value in controls.items()}
     settings.update(overrides or {})
     args = []
     for name, value in settings.items():

@@ -162,7 +162,14 @@ def ecasound(session, source, out, settings, block=None, plugin=MONO):
     # -elv2 takes the control ports' values in port order, all of them: the defaults fill the gaps. The output's
     # format names its channels (the chain takes the plug-in's outputs); a file already there would be updated in
     # its own format, so every case writes a new one.
-    values = ",".join(number(v) for v in session.controls(settings, plugin).values())
+    # ecasound counts the output control ports among them, and gives a port it is not told 0: the mono plug-in's
+    # list goes on past the pins to its last input, Mix (the readings and "smooth" at 0, as before it had more).
+    controls = session.controls(settings, plugin)
+    if plugin is MONO:
+        own = {"delay_samples": 0, "delay_ms": 0, "smooth": 0}
+        controls.update({symbol: own.get(symbol, session.defaults[plugin.uri][symbol])
+                         for symbol in ("delay_samples", "delay_ms", "smooth", "delay", "mix")})
+    values = ",".join(number(v) for v in controls.values())
     _, _, rate, _ = read_wav(source)
     args = ["ecasound", "-q", f"-f:f32_le,1,{rate}", "-i", source, f"-f:f32_le,{len(plugin.audio_out)},{rate}",
             "-o", out, f"-elv2:{plugin.uri},{values}"]
