@@ -1102,6 +1102,7 @@ const BadInput BAD_INPUTS[] = {
     {"feedback_and_damping_output", {{FEEDBACK, -6}, {DAMPING, 3}, {ROUTING, 2}}, 64},
     {"input_output_fractional", {{FEEDBACK, 7}, {DAMPING, 2}, {ROUTING, 3}, {ACCURACY, 1}}, 300},
     {"runs_longer_than_the_block", {{FEEDBACK, 5}, {ROUTING, 0}}, 600},
+    {"runs_of_7", {{FEEDBACK, 5}, {ROUTING, 0}}, 7},  // the samples after the last four of a run
     {"mixed_with_the_input", {{FEEDBACK, 5}, {ROUTING, 0}, {MIX, 60}}, 256},
 };
 class NonFiniteInput : public ::testing::TestWithParam<std::tuple<BadInput, float>> {};
@@ -1137,11 +1138,12 @@ INSTANTIATE_TEST_SUITE_P(, NonFiniteInput, ::testing::Combine(::testing::ValuesI
                          });
 
 // Mix: the echo against the input, m y + (1 - m) x in working precision and rounded once; 100 % is the echo alone
-// and 0 % the input alone, both exactly.
+// and 0 % the input alone, both exactly, and switched off the plug-in passes its input whatever the mix.
 TEST(Mix, IsTheEchoAgainstTheInput) {
     const std::vector<float> in = Signal(6000);
-    auto render = [&](float mix) {
+    auto render = [&](float mix, float active = 1) {
         Plugin plugin({44100.0, 256, true});
+        plugin.controls[ACTIVE] = active;
         plugin.controls[SMOOTH] = 0;
         plugin.controls[FEEDBACK] = 4;
         plugin.controls[TIME] = 5;
@@ -1156,6 +1158,7 @@ TEST(Mix, IsTheEchoAgainstTheInput) {
     };
     const std::vector<float> echo = render(100.0f);
     EXPECT_TRUE(SameSamples(render(0.0f), in));
+    EXPECT_TRUE(SameSamples(render(50.0f, 0), in));  // switched off: the input, whatever the mix
     for (const float mix : {25.0f, 50.0f, 99.0f}) {
         const std::vector<float> ours = render(mix);
         const double m = mix / 100.0;
@@ -1342,6 +1345,34 @@ INSTANTIATE_TEST_SUITE_P(, RoomStarts, ::testing::Combine(::testing::ValuesIn(RO
 
 // A run never allocates, whatever changes: the room's new shape is worked out by the worker (here between runs),
 // and so are the taps' new lines.
+// The room's low-passes keep their state: a sample that is not finite is taken as silence, so the room plays, bit
+// for bit, what it plays with that sample 0 (at its defaults, and with smoothing off and the levels moved).
+TEST(RoomPlugin, InputThatIsNotFiniteIsTakenAsSilence) {
+    for (const float bad : {NAN, INFINITY, -INFINITY}) {
+        for (const bool moved : {false, true}) {
+            auto render = [&](float at) {
+                RoomPlugin room(WorkerMode::Immediate);
+                if (moved) {
+                    room.controls[er_plugin::ROOM_SMOOTH] = 0;
+                    room.controls[er_plugin::ROOM_DRY] = -6;
+                }
+                room.Activate();
+                std::vector<float> in = Sine(8192), left(in.size()), right(in.size());
+                in[1000] = at;
+                in[3001] = at;
+                for (std::size_t done = 0; done < in.size(); done += 256) {
+                    room.Run(in.data() + done, left.data() + done, right.data() + done, 256);
+                }
+                left.insert(left.end(), right.begin(), right.end());
+                return left;
+            };
+            const std::vector<float> ours = render(bad);
+            EXPECT_TRUE(std::all_of(ours.begin(), ours.end(), [](float y) { return std::isfinite(y); })) << bad;
+            EXPECT_TRUE(SameSamples(ours, render(0.0f))) << bad << (moved ? " moved" : "");
+        }
+    }
+}
+
 TEST(RoomPlugin, RunNeverAllocates) {
     RoomPlugin plugin(WorkerMode::Deferred);
     ASSERT_NE(plugin.handle, nullptr);
