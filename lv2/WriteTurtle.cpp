@@ -157,10 +157,7 @@ constexpr const char* ROOM_DESCRIPTION =
 void WriteRoomPort(std::ostream& out, std::int32_t index) {
     const PortRow& row = ROOM_PORT_ROWS[index];
     const bool audio = !IsControl(row.kind);
-    std::string name = row.name != nullptr   ? row.name
-                       : index == ROOM_IN    ? "Audio_In"
-                       : index == ROOM_OUT_L ? "Out L"
-                                             : "Out R";
+    const std::string name = row.name;
     out << "    [\n"
         << "        a " << PortClasses(row.kind) << " ;\n"
         << "        lv2:index " << index << " ;\n"

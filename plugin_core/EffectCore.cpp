@@ -7,6 +7,9 @@
 #include <cstring>
 
 #include <emmintrin.h>
+#if defined(_WIN64)
+#include <intrin.h>
+#endif
 
 #include "DelayLaw.h"
 #include "FiniteInput.h"
@@ -82,6 +85,16 @@ constexpr auto WATCHED = [] {
 constexpr bool Ramped(std::int32_t pin) { return pin == PORT_FEEDBACK || pin == PORT_DAMPING || pin == PORT_VOLUME; }
 constexpr std::array<std::int32_t, 3> RAMPED = {PORT_FEEDBACK, PORT_DAMPING, PORT_VOLUME};
 static_assert(Ramped(RAMPED[0]) && Ramped(RAMPED[1]) && Ramped(RAMPED[2]));
+
+// The calling thread, as cheaply as the platform tells it: the thread pointer on Linux, the thread's environment
+// block on 64-bit Windows (where GCC has no thread-pointer builtin). Compared, never followed.
+inline const void* ThisThread() {
+#if defined(_WIN64)
+    return reinterpret_cast<const void*>(__readgsqword(0x30));
+#else
+    return __builtin_thread_pointer();
+#endif
+}
 
 // The gain a "1 Volume" pin value plays under a "Volume Mode": the value, or its square.
 double LevelGain(double pin, std::int16_t volume_mode) { return volume_mode == effect_pins::choice::LINEAR ? pin : pin * pin; }
@@ -307,7 +320,7 @@ bool EffectCore::Recursive() const { return m_taken[PORT_FEEDBACK] != 0.0f || m_
 // it changes nothing a run plays, and it is taken with the next change of another port.
 void EffectCore::Run(std::uint32_t frames) {
     host_core::HostedModule& module = m_channels[0].module;
-    if (frames - 1u < m_direct_frames && __builtin_thread_pointer() == m_direct_thread &&
+    if (frames - 1u < m_direct_frames && ThisThread() == m_direct_thread &&
         ((m_span != nullptr ? SpanChanged() : Changed(ANNOUNCE_ORDER, std::make_index_sequence<std::size(ANNOUNCE_ORDER)>{})) |
          Changed(OWN_PLAYED, std::make_index_sequence<std::size(OWN_PLAYED)>{})) == 0 &&
         module.Straight() && (!m_guard_input || AllFinite(m_connections[PORT_AUDIO_IN], frames))) {
@@ -339,7 +352,7 @@ void EffectCore::RunGeneral(std::uint32_t frames) {
         const std::uint32_t direct = RunSteady(frames);
         m_direct_frames = m_variant.channels == 1 && scope.HostHasModuleControl() ? direct : 0;
         m_span = m_direct_frames != 0 ? PinSpan() : nullptr;
-        m_direct_thread = __builtin_thread_pointer();
+        m_direct_thread = ThisThread();
     } else {
         Process(frames);
     }

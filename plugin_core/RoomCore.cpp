@@ -96,6 +96,21 @@ std::optional<float> RoomControlFor(std::int32_t port, float value) {
     return clamped;
 }
 
+std::vector<PortDescription> RoomPortDescriptions() {
+    std::vector<PortDescription> ports;
+    for (const PortRow& row : ROOM_PORT_ROWS) {
+        PortDescription port{row, row.name != nullptr ? row.name : "", "", row.minimum, row.maximum, row.plugin_default, {}};
+        if (row.symbol == std::string_view("room")) {
+            const auto& rooms = er_room::NamedRooms();
+            for (std::size_t i = 0; i < rooms.size(); ++i) {
+                port.entries.push_back({std::string(rooms[i].name), static_cast<std::int16_t>(i)});
+            }
+        }
+        ports.push_back(std::move(port));
+    }
+    return ports;
+}
+
 RoomCore* RoomCore::Create(double rate, std::int32_t max_block, WorkQueue* queue) {
     if (!effect_pins::UsableRate(rate) || max_block < 1) return nullptr;
     try {

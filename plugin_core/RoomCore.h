@@ -51,10 +51,12 @@ inline const float ROOM_LAST_PRESET = static_cast<float>(er_room::NamedRooms().s
 
 // Symbols are part of every saved session: never rename one.
 inline const PortRow ROOM_PORT_ROWS[ROOM_PORT_COUNT] = {
-    {"audio_in", PortKind::AudioIn, RangeRule::None, "The source's signal (the direct sound).", nullptr},
-    {"out_l", PortKind::AudioOut, RangeRule::None, "The left ear: the dry signal and the left reflections.", nullptr},
+    {"audio_in", PortKind::AudioIn, RangeRule::None, "The source's signal (the direct sound).", nullptr,
+     MODULE_DEFAULT, 0.0f, 0.0f, "Audio_In"},
+    {"out_l", PortKind::AudioOut, RangeRule::None, "The left ear: the dry signal and the left reflections.", nullptr,
+     MODULE_DEFAULT, 0.0f, 0.0f, "Out L"},
     {"out_r", PortKind::AudioOut, RangeRule::None, "The right ear: the dry signal and the right reflections.",
-     nullptr},
+     nullptr, MODULE_DEFAULT, 0.0f, 0.0f, "Out R"},
     {"room", PortKind::Choice, RangeRule::Own,
      "The room: its size, its walls' absorption and dulling, where the source and the listener stand.", nullptr,
      ROOM_DEFAULT_PRESET, 0.0f, ROOM_LAST_PRESET, "Room"},
@@ -90,6 +92,10 @@ inline const PortRow ROOM_PORT_ROWS[ROOM_PORT_COUNT] = {
 // A control value as the room plug-in takes it: within the port's range (the room's index rounded to the
 // nearest); none when not a number or infinite (the plug-in keeps the last value it took).
 std::optional<float> RoomControlFor(std::int32_t port, float value);
+
+// The room plug-in's ports as every format describes them: the rows above, the "Room" choice's entries the named
+// rooms (values 0 to N - 1, in the model's order).
+std::vector<PortDescription> RoomPortDescriptions();
 
 class RoomCore {
 public:
