@@ -71,20 +71,35 @@ inline constexpr std::int32_t PORT_VOLUME_MODE = effect_pins::Index(effect_pins:
 inline constexpr std::int32_t PORT_MONO_MODE = effect_pins::Index(effect_pins::Pin::MonoMode);
 inline constexpr std::int32_t PORT_GATE = effect_pins::Index(effect_pins::Pin::Gate);
 // The adapter's own ports follow the pins.
-inline constexpr std::int32_t PORT_DELAY_SAMPLES = 14;
-inline constexpr std::int32_t PORT_DELAY_MS = 15;
-inline constexpr std::int32_t PORT_SMOOTH = 16;
-inline constexpr std::int32_t PORT_DELAY = 17;  // added later: saved sessions know ports by symbol
-inline constexpr std::int32_t PORT_MIX = 18;
-inline constexpr std::int32_t PORT_AUDIO_IN_R = 19;  // the stereo variant only
-inline constexpr std::int32_t PORT_OUT_R = 20;
-inline constexpr std::int32_t MONO_PORTS = 19;
-inline constexpr std::int32_t STEREO_PORTS = 21;
+inline constexpr std::int32_t PORT_DELAY_SAMPLES = PIN_PORTS;
+inline constexpr std::int32_t PORT_DELAY_MS = PORT_DELAY_SAMPLES + 1;
+inline constexpr std::int32_t PORT_SMOOTH = PORT_DELAY_MS + 1;
+inline constexpr std::int32_t PORT_DELAY = PORT_SMOOTH + 1;  // added later: saved sessions know ports by symbol
+inline constexpr std::int32_t PORT_MIX = PORT_DELAY + 1;
+inline constexpr std::int32_t MONO_PORTS = PORT_MIX + 1;
+inline constexpr std::int32_t PORT_AUDIO_IN_R = MONO_PORTS;  // the stereo variant only
+inline constexpr std::int32_t PORT_OUT_R = PORT_AUDIO_IN_R + 1;
+inline constexpr std::int32_t STEREO_PORTS = PORT_OUT_R + 1;
 inline constexpr std::int32_t PORT_COUNT = STEREO_PORTS;  // the largest variant's
 
-// "Max Delay(s)" in the plug-in: "0.170", the shortest line that holds the default 100 ms at every rate from
-// 8 kHz to 384 kHz (the module's "0.040 (2048sm)" holds 42 ms at 48 kHz, and its tap wraps).
-inline constexpr float MAX_DELAY_DEFAULT = 6.0f;
+// "Max Delay(s)" in the plug-in: the shortest line that holds the default "1 Time" (100 ms in the default "Time(ms)")
+// at every rate of the module's bands, 8 kHz to 384 kHz: "0.170" (the module's "0.040 (2048sm)" holds 42 ms at
+// 48 kHz, and its tap wraps). Above 384 kHz the plug-in lengthens every line to hold the seconds it shows.
+constexpr std::int32_t WholeNumber(const char* text) {
+    std::int32_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) value = value * 10 + (*text - '0');
+    return value;
+}
+inline constexpr std::int32_t DEFAULT_TIME_MS = WholeNumber(effect_pins::Facts(effect_pins::Pin::Time).default_value);
+static_assert(effect_pins::Facts(effect_pins::Pin::TimeMode).default_value[0] - '0' == effect_pins::choice::TIME_MS,
+              "the default time counts milliseconds");
+inline constexpr float MAX_DELAY_DEFAULT = [] {
+    constexpr float HIGHEST_BAND_RATE = 384000.0f;
+    std::int32_t entry = effect_pins::MAX_DELAY_ENTRIES - 1;
+    while (entry > 0 && effect_pins::BufferLength(entry, HIGHEST_BAND_RATE) * 1000.0 < DEFAULT_TIME_MS * HIGHEST_BAND_RATE) --entry;
+    return static_cast<float>(entry);
+}();
+static_assert(MAX_DELAY_DEFAULT == 6.0f, "saved sessions and presets start from 0.170");
 // The longest delay the delay controls reach, in milliseconds: the longest line as its list entry shows it
 // ("10.920"; the line holds 10922.7 ms at 48 kHz).
 inline constexpr float LONGEST_LINE_MS = 10920.0f;
