@@ -10,13 +10,14 @@
 #include <utility>
 #include <vector>
 
+#include "AudioBuffers.h"
 #include "LilvHost.h"
 #include "PluginHost.h"
 
 namespace {
 
+using er_bench::AudioBuffers;
 using er_bench::Lv2Run;
-using er_bench::Noise;
 using er_daw_host::Format;
 
 constexpr float RATE = 48000.0f;
@@ -29,30 +30,30 @@ struct Job {
     const char* name;
     const char* uri;    // the LV2 plug-in and the CLAP id
     const char* stem;   // the CLAP and VST3 bundles' name
-    int inputs;
+    int inputs, outputs;
     std::vector<std::pair<std::string, float>> controls;
 };
 const Job JOBS[] = {
-    {"mono_plain25ms", "urn:early-reflection:ZV_1x_ER_Gen", "early_reflection", 1, {{"time", 25}, {"routing_mode", 0}}},
-    {"mono_feedback25ms", "urn:early-reflection:ZV_1x_ER_Gen", "early_reflection", 1,
+    {"mono_plain25ms", "urn:early-reflection:ZV_1x_ER_Gen", "early_reflection", 1, 1, {{"time", 25}, {"routing_mode", 0}}},
+    {"mono_feedback25ms", "urn:early-reflection:ZV_1x_ER_Gen", "early_reflection", 1, 1,
      {{"time", 25}, {"routing_mode", 0}, {"feedback", 4}}},
-    {"stereo_feedback25ms", "urn:early-reflection:ZV_1x_ER_Gen_stereo", "early_reflection_stereo", 2,
+    {"stereo_feedback25ms", "urn:early-reflection:ZV_1x_ER_Gen_stereo", "early_reflection_stereo", 2, 2,
      {{"time", 25}, {"routing_mode", 0}, {"feedback", 4}}},
-    {"room_studio", "urn:early-reflection:ZV_1x_ER_Gen_room", "early_reflection_room", 1, {}},
+    {"room_studio", "urn:early-reflection:ZV_1x_ER_Gen_room", "early_reflection_room", 1, 2, {}},
 };
 
 void Lv2(benchmark::State& state, const Job& job) {
     const auto block = static_cast<std::int32_t>(state.range(0));
-    const std::vector<std::vector<float>> ins(static_cast<std::size_t>(job.inputs),
-                                              Noise(static_cast<std::size_t>(block)));
-    Lv2Run run(ER_DAW_PLUGIN_DIR "/lv2/early_reflection.lv2", job.uri, RATE, block, ins, job.controls);
+    const AudioBuffers buffers(block, job.inputs, job.outputs);
+    Lv2Run run(ER_DAW_PLUGIN_DIR "/lv2/early_reflection.lv2", job.uri, RATE, block, buffers.ins(), job.controls,
+               buffers.outs());
     if (!run.Ready()) {
         state.SkipWithError("cannot load the LV2 plug-in");
         return;
     }
     for (auto _ : state) {
         run.Run(static_cast<std::uint32_t>(block));
-        benchmark::DoNotOptimize(run.outs.front().data());
+        benchmark::DoNotOptimize(buffers.out());
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * block);
@@ -111,19 +112,15 @@ void Daw(benchmark::State& state, Format format, const Job& job) {
             return;
         }
     }
-    const std::vector<std::vector<float>> ins(instance->InputChannels(), Noise(static_cast<std::size_t>(block)));
-    std::vector<std::vector<float>> outs(instance->OutputChannels(), std::vector<float>(static_cast<std::size_t>(block)));
-    std::vector<const float*> in;
-    std::vector<float*> out;
-    for (const auto& channel : ins) in.push_back(channel.data());
-    for (auto& channel : outs) out.push_back(channel.data());
+    const AudioBuffers buffers(block, static_cast<std::int32_t>(instance->InputChannels()),
+                               static_cast<std::int32_t>(instance->OutputChannels()));
     if (!instance->Activate(RATE, static_cast<std::uint32_t>(block))) {
         state.SkipWithError(instance->LastError().c_str());
         return;
     }
     for (auto _ : state) {
-        instance->Process(in.data(), out.data(), static_cast<std::uint32_t>(block));
-        benchmark::DoNotOptimize(out.front());
+        instance->Process(buffers.ins().data(), buffers.outs().data(), static_cast<std::uint32_t>(block));
+        benchmark::DoNotOptimize(buffers.out());
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(state.iterations() * block);

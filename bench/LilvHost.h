@@ -43,11 +43,13 @@ inline std::vector<float> Noise(std::size_t frames) {
 
 // One instance of an LV2 plug-in as a host runs it (`bundle` loaded beside the system's plug-ins): every control at
 // its default but `overrides` (by symbol), the audio inputs reading `ins` in port order (the last one for any
-// further input), every output its own buffer of `block` frames.
+// further input), the outputs writing `given_outs` in port order, or each its own buffer of `block` frames (`outs`;
+// for those `given_outs` does not cover).
 class Lv2Run {
 public:
     Lv2Run(const std::string& bundle, const char* uri, float rate, std::int32_t block,
-           const std::vector<std::vector<float>>& ins, const std::vector<std::pair<std::string, float>>& overrides = {})
+           const std::vector<const float*>& ins, const std::vector<std::pair<std::string, float>>& overrides = {},
+           const std::vector<float*>& given_outs = {})
         : m_world(lilv_world_new()) {
         lilv_world_load_all(m_world);
         LilvNode* bundle_node = lilv_new_file_uri(m_world, nullptr, (bundle + "/").c_str());
@@ -69,7 +71,7 @@ public:
         LilvNode* audio = lilv_new_uri(m_world, LV2_CORE__AudioPort);
         LilvNode* input = lilv_new_uri(m_world, LV2_CORE__InputPort);
         outs.reserve(ports);
-        std::size_t inputs = 0;
+        std::size_t inputs = 0, outputs = 0;
         for (std::uint32_t index = 0; index < ports; ++index) {
             const LilvPort* port = lilv_plugin_get_port_by_index(m_plugin, index);
             const std::string symbol = lilv_node_as_string(lilv_port_get_symbol(m_plugin, port));
@@ -79,8 +81,10 @@ public:
             if (!lilv_port_is_a(m_plugin, port, audio)) {
                 lilv_instance_connect_port(m_instance, index, &m_controls[index]);
             } else if (lilv_port_is_a(m_plugin, port, input)) {
-                const auto& in = ins[std::min(inputs++, ins.size() - 1)];
-                lilv_instance_connect_port(m_instance, index, const_cast<float*>(in.data()));
+                const float* in = ins[std::min(inputs++, ins.size() - 1)];
+                lilv_instance_connect_port(m_instance, index, const_cast<float*>(in));
+            } else if (outputs < given_outs.size()) {
+                lilv_instance_connect_port(m_instance, index, given_outs[outputs++]);
             } else {
                 outs.emplace_back(static_cast<std::size_t>(block));
                 lilv_instance_connect_port(m_instance, index, outs.back().data());
@@ -100,7 +104,7 @@ public:
     bool Ready() const { return m_instance != nullptr; }
     void Run(std::uint32_t frames) { lilv_instance_run(m_instance, frames); }
 
-    std::vector<std::vector<float>> outs;
+    std::vector<std::vector<float>> outs;  // the outputs `given_outs` did not cover
 
 private:
     LilvWorld* m_world;

@@ -23,12 +23,14 @@
 #include <lv2/options/options.h>
 #include <lv2/urid/urid.h>
 
+#include "AudioBuffers.h"
 #include "Host.h"
 #include "LilvHost.h"
 #include "PinFacts.h"
 
 namespace {
 
+using er_bench::AudioBuffers;
 using er_bench::Noise;
 using er_bench::Urids;
 
@@ -77,34 +79,6 @@ std::vector<float> Controls(const Setting& setting) {
     for (const auto& [port, value] : setting.controls) controls[port] = value;
     return controls;
 }
-
-// The audio buffers every case gets, laid out alike: where the input and output lie relative to each other and
-// to the delay line's pages changes how fast the cheapest routines run (by up to a third, through accesses whose
-// addresses agree in their low 12 bits), which would otherwise be counted as the adapter's cost. One allocation,
-// aligned to a page: the input at its start, the output a page and a quarter further.
-class AudioBuffers {
-public:
-    explicit AudioBuffers(std::int32_t block) {
-        const std::size_t bytes = static_cast<std::size_t>(block) * sizeof(float);
-        const std::size_t out_offset = (bytes + 4095) / 4096 * 4096 + 1024;
-        m_memory.reset(static_cast<float*>(std::aligned_alloc(4096, (out_offset + bytes + 4095) / 4096 * 4096)));
-        m_in = m_memory.get();
-        m_out = m_memory.get() + out_offset / sizeof(float);
-        const std::vector<float> noise = Noise(static_cast<std::size_t>(block));
-        std::copy(noise.begin(), noise.end(), m_in);
-        std::fill_n(m_out, block, 0.0f);
-    }
-    float* in() const { return m_in; }
-    float* out() const { return m_out; }
-
-private:
-    struct Free {
-        void operator()(float* p) const { std::free(p); }
-    };
-    std::unique_ptr<float, Free> m_memory;
-    float* m_in = nullptr;
-    float* m_out = nullptr;
-};
 
 // ---- the plug-in through lilv, with the features a real-time host gives ---------------------------------------
 
@@ -165,7 +139,7 @@ void Plugin(benchmark::State& state, const Contender& contender) {
             const std::string symbol = lilv_node_as_string(lilv_port_get_symbol(plugin, port));
             void* where = scratch[index].data();
             if (lilv_port_is_a(plugin, port, audio) && symbol == contender.in) {
-                where = buffers.in();
+                where = const_cast<float*>(buffers.in());
             } else if (lilv_port_is_a(plugin, port, audio) && symbol == contender.out) {
                 where = buffers.out();
             } else if (lilv_port_is_a(plugin, port, control)) {

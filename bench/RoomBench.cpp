@@ -42,7 +42,7 @@ double Reflections(const char* uri) {
     std::vector<float> impulse(FRAMES, 0.0f);
     impulse[0] = 1.0f;
     const bool dragonfly = std::string(uri) == DRAGONFLY;
-    Lv2Run run(ER_LV2_BUNDLE, uri, RATE, FRAMES, {impulse},
+    Lv2Run run(ER_LV2_BUNDLE, uri, RATE, FRAMES, {impulse.data()},
                dragonfly ? std::vector<std::pair<std::string, float>>{{"dry_level", 0.0f}, {"low_cut", 0.0f}, {"high_cut", 20000.0f}}
                          : std::vector<std::pair<std::string, float>>{{"dry", -70.0f}, {"wet", 0.0f}});
     if (!run.Ready()) return 0.0;
@@ -65,7 +65,7 @@ double Reflections(const char* uri) {
 void Plugin(benchmark::State& state, const char* uri) {
     const auto block = static_cast<std::int32_t>(state.range(0));
     const std::vector<float> in = Noise(static_cast<std::size_t>(block));
-    Lv2Run run(ER_LV2_BUNDLE, uri, RATE, block, {in});
+    Lv2Run run(ER_LV2_BUNDLE, uri, RATE, block, {in.data()});
     if (!run.Ready()) {
         state.SkipWithError((std::string(uri) + " is not installed or cannot be made").c_str());
         return;
