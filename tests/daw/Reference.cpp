@@ -24,20 +24,7 @@ namespace {
 
 // The core's port descriptions of a plug-in, in port order (the mono variant's own ports only).
 std::vector<er_plugin::PortDescription> Descriptions(Kind kind) {
-    if (kind == Kind::Room) {
-        // The room's ports are the core's own, each row its range, default and name.
-        std::vector<er_plugin::PortDescription> ports;
-        for (const er_plugin::PortRow& row : er_plugin::ROOM_PORT_ROWS) {
-            er_plugin::PortDescription port;
-            port.row = row;
-            port.name = row.name != nullptr ? row.name : row.symbol;
-            port.minimum = row.minimum;
-            port.maximum = row.maximum;
-            port.default_value = row.plugin_default;
-            ports.push_back(port);
-        }
-        return ports;
-    }
+    if (kind == Kind::Room) return er_plugin::RoomPortDescriptions();
     std::vector<er_plugin::PortDescription> ports = er_plugin::PortDescriptions();
     const auto& variant = er_plugin::VARIANTS[kind == Kind::Stereo ? 1 : 0];
     ports.resize(std::min<std::size_t>(ports.size(), static_cast<std::size_t>(variant.ports)));
