@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
 """Checks bench/daw_table.py on small made-up result files: each format against LV2 on the same job and block,
 the fastest repetition taken, the verdict judged at 1.05 by the slower format, a missing format shown as such."""
-import json
 import os
-import subprocess
 import sys
-import tempfile
 import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from lv2_table_test import printed  # noqa: E402  (one way of running a table script on made-up results)
 
 TABLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "daw_table.py")
 
@@ -17,12 +17,7 @@ def run(name, cpu_ns):
 
 class DawTableTest(unittest.TestCase):
     def rows(self, benchmarks):
-        with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
-            json.dump({"benchmarks": benchmarks}, f)
-        try:
-            out = subprocess.run([sys.executable, TABLE, f.name], check=True, capture_output=True, text=True).stdout
-        finally:
-            os.unlink(f.name)
+        out = printed(TABLE, benchmarks)
         return {tuple(cell.strip() for cell in line.strip("|").split("|")[:2]): line
                 for line in out.splitlines()[2:]}
 

@@ -17,14 +17,19 @@ def entry(name, cpu_ns, aggregate="median"):
             "cpu_time": cpu_ns, "time_unit": "ns"}
 
 
+def printed(table, benchmarks):
+    """What the table script `table` prints for a result file holding `benchmarks`."""
+    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
+        json.dump({"benchmarks": benchmarks}, f)
+    try:
+        return subprocess.run([sys.executable, table, f.name], check=True, capture_output=True, text=True).stdout
+    finally:
+        os.unlink(f.name)
+
+
 class BenchTableTest(unittest.TestCase):
     def rows(self, benchmarks):
-        with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
-            json.dump({"benchmarks": benchmarks}, f)
-        try:
-            out = subprocess.run([sys.executable, TABLE, f.name], check=True, capture_output=True, text=True).stdout
-        finally:
-            os.unlink(f.name)
+        out = printed(TABLE, benchmarks)
         return [[c.strip() for c in line.split("|")[1:-1]] for line in out.splitlines()
                 if line.startswith("| ") and not line.startswith("| setting") and not line.startswith("| job")]
 
