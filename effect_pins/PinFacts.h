@@ -14,6 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -107,6 +108,7 @@ inline constexpr std::int16_t TAP = 0, INPUT_TAP = 1, OUTPUT = 2, INPUT_OUTPUT =
 inline constexpr std::int16_t SAMPLE = 0, FRACTION_ECON = 1, FRACTION_FULL = 2;      // "Time Accuracy"
 inline constexpr std::int16_t TIME_SECONDS = 0, TIME_MS = 1, TIME_SAMPLES = 2;       // "Time Mode"
 inline constexpr std::int16_t LINEAR = 0, ANALOGUE = 1;                              // "Volume Mode"
+inline constexpr std::int16_t MONO_OFF = 0, MONO_ON = 1;                             // "Midi_to_CV:Mono Mode(...)"
 }  // namespace choice
 
 // The order a host announces the pins in when it starts the module: every pin it sets, in pin order, "Active"
@@ -137,6 +139,70 @@ inline constexpr double HIGHEST_RATE = 768000.0;
 constexpr bool UsableRate(double rate) {
     return rate >= LOWEST_RATE && rate <= HIGHEST_RATE;
 }
+
+// ---- stable ranges: the shown values where the effect is defined and stable ----------------------------------
+
+// The extremes of a float pin's range text, in shown units ("10,0,10,0": the slider's ends 0 and 10); both not a
+// number when a part is not a plain decimal number.
+struct ShownRange {
+    double low, high;
+};
+constexpr ShownRange RangeOfText(std::string_view text) {
+    constexpr ShownRange NONE{std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
+    ShownRange range{0.0, 0.0};
+    bool first = true;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        const bool negative = at < text.size() && text[at] == '-';
+        if (negative) ++at;
+        double value = 0.0, scale = 0.0;
+        bool digits = false;
+        for (; at < text.size() && text[at] != ','; ++at) {
+            const char c = text[at];
+            if (c == '.' && scale == 0.0) {
+                scale = 1.0;
+            } else if (c >= '0' && c <= '9') {
+                digits = true;
+                value = value * 10.0 + (c - '0');
+                if (scale != 0.0) scale *= 10.0;
+            } else {
+                return NONE;
+            }
+        }
+        if (!digits) return NONE;
+        if (scale != 0.0) value /= scale;
+        if (negative) value = -value;
+        range = first ? ShownRange{value, value}
+                      : ShownRange{std::min(range.low, value), std::max(range.high, value)};
+        first = false;
+        ++at;
+    }
+    return range;
+}
+constexpr ShownRange RangeOfText(Pin pin) {
+    return RangeOfText(Facts(pin).extra_text);
+}
+
+// Where each float pin that can go wrong is defined and stable, from its range text: the feedback amount
+// either way up to the text's top ("Feedback +/-10"), the damping within its text, the time from the text's
+// bottom with no top (beyond the slider's end the delay only needs a longer line). Tools refuse values outside
+// unless told otherwise; a host's slider keeps to them.
+struct StableRange {
+    Pin pin;
+    double low, high;      // shown units, both included; high may be infinite
+    std::string_view why;  // what goes wrong outside
+};
+inline constexpr std::array<StableRange, 3> kStableRanges{{
+    {Pin::Feedback, -RangeOfText(Pin::Feedback).high, RangeOfText(Pin::Feedback).high,
+     "beyond it the feedback loop grows until the output is infinite"},
+    {Pin::Damping, RangeOfText(Pin::Damping).low, RangeOfText(Pin::Damping).high,
+     "outside it the damping low-pass amplifies and can diverge"},
+    {Pin::Time, RangeOfText(Pin::Time).low, std::numeric_limits<double>::infinity(),
+     "a negative time reads the far end of the delay line"},
+}};
+static_assert(std::all_of(kStableRanges.begin(), kStableRanges.end(),
+                          [](const StableRange& range) { return range.low == range.low && range.high == range.high; }),
+              "every stable range comes from a range text of plain numbers");
 
 // ---- "Max Delay(s)": the delay line's length -------------------------------------------------------------------
 

@@ -178,8 +178,8 @@ EnginePlan PlanRoom(const Pattern& pattern, float rate, bool fractional, std::in
         const TapPins pins = PinsForTap(tap, rate, fractional);
         EngineTap engine;
         engine.output = tap.channel;
-        engine.volume = PinFloat(pins.volume);
-        engine.damping = PinFloat(pins.damping);
+        engine.volume = effect_pins::PinFloat(pins.volume);
+        engine.damping = effect_pins::PinFloat(pins.damping);
         engine.line = static_cast<std::uint32_t>(effect_pins::BufferLength(pins.max_delay, rate));
         engine.delay = static_cast<std::uint32_t>(std::floor(pins.samples));
         engine.interpolates = fractional;

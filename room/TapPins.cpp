@@ -4,11 +4,14 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "DelayLaw.h"
 
 namespace er_room {
+
+using effect_pins::PinFloat;
 
 namespace {
 
@@ -40,8 +43,6 @@ float ShownFor(float pin) {
 
 }  // namespace
 
-float PinFloat(float shown) { return static_cast<float>(static_cast<double>(shown) / 10.0); }
-
 TapPins PinsForTap(const Tap& tap, float rate, bool fractional) {
     TapPins pins;
     pins.coefficient = OnePoleCoefficient(tap.cutoff_hz, rate);
@@ -54,15 +55,8 @@ TapPins PinsForTap(const Tap& tap, float rate, bool fractional) {
     // above it, whose product stays far below the next sample.
     pins.time = ShownFor(delay_law::PinValueForDelay(wanted, scale));
     const double requested = static_cast<double>(scale) * PinFloat(pins.time);
-    pins.max_delay = -1;
-    for (std::int16_t index = effect_pins::MAX_DELAY_ENTRIES - 1; index >= 0; --index) {
-        const auto line = effect_pins::BufferLength(index, rate);
-        if (!delay_law::RealisedDelay(requested, line, fractional).beyond_buffer) {
-            pins.max_delay = index;
-            break;
-        }
-    }
-    if (pins.max_delay < 0) {
+    const std::optional<std::int32_t> line = delay_law::ShortestLineHolding(requested, rate, fractional);
+    if (!line) {
         // Beyond every line the module would wrap the tap round its line onto another sample.
         const double longest = effect_pins::BufferLength(LongestLineEntry(), rate);
         throw RoomError(Printf(
@@ -70,7 +64,8 @@ TapPins PinsForTap(const Tap& tap, float rate, bool fractional) {
             "holds, %.6g s (%.0f samples) at %g Hz",
             tap.delay, longest / rate, longest, static_cast<double>(rate)));
     }
-    pins.samples = delay_law::RealisedDelay(requested, effect_pins::BufferLength(pins.max_delay, rate), fractional).effective;
+    pins.max_delay = static_cast<std::int16_t>(*line);
+    pins.samples = delay_law::RealisedDelay(requested, effect_pins::BufferLength(*line, rate), fractional).effective;
     return pins;
 }
 

@@ -30,9 +30,6 @@ struct TapPins {
     double coefficient = 0.0;    // the one-pole coefficient of the tap's bounces, 0 .. 1
 };
 
-// The pin float a shown value sends: shown / 10, rounded once.
-float PinFloat(float shown);
-
 // The pins of `tap` at `rate`: its delay rounded to the nearest sample (at least one: a reflection closer than
 // that to the direct sound is heard with it), or to the float's precision when `fractional` (a "Time Accuracy"
 // that interpolates). Throws RoomError, with the delay and the limit, for a tap no line of the module holds.

@@ -50,6 +50,16 @@ def value_text(name: str, value: Any) -> str:
     raise TypeError(f"{name!r} takes a number or a text, not {type(value).__name__}")
 
 
+def rate_of(sample_rate: Any) -> float:
+    """A sample_rate the module runs at, as a float; TypeError or ValueError naming the fault."""
+    if isinstance(sample_rate, bool) or not isinstance(sample_rate, numbers.Real):
+        raise TypeError(f"sample_rate must be a number, not {type(sample_rate).__name__}")
+    if not _core.usable_rate(float(sample_rate)):
+        raise ValueError(f"sample_rate must lie from {_core.LOWEST_RATE:g} to {_core.HIGHEST_RATE:g} Hz, "
+                         f"not {sample_rate!r}")
+    return float(sample_rate)
+
+
 def level_text(name: str, level: Level) -> str:
     """A level as --dry, --wet and --gain take it: decibels or "off"; None keeps er-render's default."""
     if level is None:
@@ -103,16 +113,12 @@ class Effect(_core.EffectCore):
         allow_unsafe: bool = False,
         **pins: Value,
     ) -> None:
-        if isinstance(sample_rate, bool) or not isinstance(sample_rate, numbers.Real):
-            raise TypeError(f"sample_rate must be a number, not {type(sample_rate).__name__}")
-        if not (1 <= float(sample_rate) <= 768000):
-            raise ValueError(f"sample_rate must lie from 1 to 768000 Hz, not {sample_rate!r}")
         if isinstance(block, bool) or not isinstance(block, numbers.Integral):
             raise TypeError(f"block must be a whole number, not {type(block).__name__}")
         if not (1 <= int(block) <= 1 << 20):
             raise ValueError(f"block must be a whole number from 1 to {1 << 20}, not {block!r}")
         super().__init__(
-            float(sample_rate),
+            rate_of(sample_rate),
             assignments(settings, pins),
             level_text("dry", dry),
             level_text("wet", wet),

@@ -11,7 +11,7 @@ from typing import Any, Mapping, Optional, Union
 import numpy as np
 
 from . import _core
-from ._effect import level_text, value_text, Level
+from ._effect import level_text, rate_of, value_text, Level
 
 WALLS = ("left", "right", "front", "back", "floor", "ceiling")
 
@@ -153,7 +153,7 @@ class Room:
 
     def taps(self, sample_rate: float, time_accuracy: Optional[str] = None) -> np.ndarray:
         """The taps as the module plays them at ``sample_rate`` (TAPS_DTYPE): realised delays and pin values."""
-        raw = _core.room_taps(self._model, _rate(sample_rate), _accuracy(time_accuracy))
+        raw = _core.room_taps(self._model, rate_of(sample_rate), _accuracy(time_accuracy))
         taps = np.zeros(len(raw["delay"]), dtype=TAPS_DTYPE)
         for name in TAPS_DTYPE.names:
             taps[name] = raw[name]
@@ -161,11 +161,11 @@ class Room:
 
     def early_share(self, sample_rate: float = 48000) -> float:
         """The share of the energy of the first 80 ms that the taps hold (er-render's summary figure)."""
-        return _core.room_taps(self._model, _rate(sample_rate), "")["early_share"]
+        return _core.room_taps(self._model, rate_of(sample_rate), "")["early_share"]
 
     def tail_seconds(self, sample_rate: float) -> float:
         """The tail er-render --room appends by default: the longest tap plus its damping's ring-out."""
-        return _core.room_taps(self._model, _rate(sample_rate), "")["tail_seconds"]
+        return _core.room_taps(self._model, rate_of(sample_rate), "")["tail_seconds"]
 
     def impulse_response(self, seconds: float, sample_rate: float, *, block: int = 512,
                          time_accuracy: Optional[str] = None) -> np.ndarray:
@@ -173,20 +173,12 @@ class Room:
         ``er-render --room ROOM --impulse SECONDS`` writes. Shaped (frames,) for a mono room, else (2, frames)."""
         if isinstance(seconds, bool) or not isinstance(seconds, numbers.Real) or not 0 < seconds <= 3600:
             raise ValueError(f"seconds takes a time from 0 to 3600, not {seconds!r}")
-        frames = int(_core.round_frames(float(seconds), _rate(sample_rate)))
+        frames = int(_core.round_frames(float(seconds), rate_of(sample_rate)))
         if frames < 1:
             raise ValueError(f"{seconds!r} s is shorter than one sample")
         impulse = np.zeros(frames, dtype=np.float32)
         impulse[0] = 1.0
         return render_room(impulse, sample_rate, self, tail=0, block=block, time_accuracy=time_accuracy)
-
-
-def _rate(sample_rate: float) -> float:
-    if isinstance(sample_rate, bool) or not isinstance(sample_rate, numbers.Real):
-        raise TypeError(f"sample_rate must be a number, not {type(sample_rate).__name__}")
-    if not 1 <= float(sample_rate) <= 768000:
-        raise ValueError(f"sample_rate must lie from 1 to 768000 Hz, not {sample_rate!r}")
-    return float(sample_rate)
 
 
 def _accuracy(time_accuracy: Optional[Any]) -> str:
@@ -223,7 +215,7 @@ def render_room(x: np.ndarray, sample_rate: float, room: RoomLike = "studio", *,
         if not 0 <= tail <= 3600:
             raise ValueError(f"tail takes 0 to 3600 seconds, not {tail!r}")
         tail_text = repr(float(tail))
-    out = _core.render_room(model._model, _rate(sample_rate), x, tail_text, level_text("dry", dry),
+    out = _core.render_room(model._model, rate_of(sample_rate), x, tail_text, level_text("dry", dry),
                             level_text("wet", wet), level_text("gain", gain), _block(block),
                             _accuracy(time_accuracy))
     if getattr(x, "ndim", 2) == 1 and out.shape[0] == 1:

@@ -327,6 +327,10 @@ not finite, or a channel count other than the stream's. The GIL is released whil
 
     py::class_<er_room::Room>(m, "RoomModel").def_property_readonly("fields", &RoomFields);
 
+    // The rates the module runs at, for the package's own check of a sample_rate before anything is built.
+    m.attr("LOWEST_RATE") = effect_pins::LOWEST_RATE;
+    m.attr("HIGHEST_RATE") = effect_pins::HIGHEST_RATE;
+    m.def("usable_rate", &effect_pins::UsableRate, py::arg("rate"));
     m.def("round_frames", [](double seconds, float rate) {
         bool outside = false;
         return er_render::RoundToRange(seconds * rate, 0, INT32_MAX, outside);

@@ -626,10 +626,10 @@ TEST(Analysis, TheTapFoldsIntoTheBuffer) {
         EXPECT_EQ(delay.below_one, c.below) << c.requested;
     }
     // 25 ms at 48 kHz is 1200 samples, beyond the default 2048-sample buffer only above 42.67 ms.
-    EXPECT_EQ(TapDelayFor(View({"1 Time=25"}), ShownToPin(25)).effective, 1200.0);
-    EXPECT_TRUE(TapDelayFor(View({}), ShownToPin(100)).beyond_buffer);
+    EXPECT_EQ(TapDelayFor(View({"1 Time=25"}), effect_pins::PinFloat(25)).effective, 1200.0);
+    EXPECT_TRUE(TapDelayFor(View({}), effect_pins::PinFloat(100)).beyond_buffer);
     // A shown 7 is the float 0.7, 6.9999999 samples: whole-sample reading truncates it.
-    EXPECT_EQ(TapDelayFor(View({"Time Mode=Samples"}), ShownToPin(7)).effective, 6.0);
+    EXPECT_EQ(TapDelayFor(View({"Time Mode=Samples"}), effect_pins::PinFloat(7)).effective, 6.0);
 }
 
 // The pin value for a delay in a unit: the module truncates scale x value toward zero, so the value must reach

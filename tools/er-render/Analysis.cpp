@@ -55,7 +55,7 @@ std::optional<EffectView> ViewEffect(const std::vector<PinSetting>& settings, fl
     }
     EffectView view;
     view.rate = rate;
-    view.active = active->value != 0;
+    view.active = active->value != effect_pins::choice::OFF;
     view.time_mode = time_mode->value;
     view.time_accuracy = accuracy->value;
     view.routing_mode = routing->value;
@@ -84,7 +84,7 @@ void ApplyDelayUnits(std::vector<PinSetting>& settings, float rate, bool accept_
         }
         const float scale = TimeScale(mode->value, rate);
         const PinSetting* accuracy = FindSetting(settings, pins::TIME_ACCURACY);
-        const bool whole_samples = accuracy != nullptr && accuracy->choice && accuracy->value == 0;
+        const bool whole_samples = accuracy != nullptr && accuracy->choice && accuracy->value == effect_pins::choice::SAMPLE;
         for (auto [delay, value] : {std::pair{&setting.from_delay, &setting.from}, {&setting.to_delay, &setting.to}}) {
             if (!*delay) continue;
             const double samples = (*delay)->Samples(rate);
@@ -101,14 +101,13 @@ void ApplyDelayUnits(std::vector<PinSetting>& settings, float rate, bool accept_
 }
 
 std::optional<std::int32_t> ShortestHoldingMaxDelay(const EffectView& view) {
-    for (std::int32_t index = effect_pins::MAX_DELAY_ENTRIES - 1; index >= 0; --index) {
-        EffectView candidate = view;
-        candidate.max_delay = index;
-        if (!TapDelayFor(candidate, view.time.from).beyond_buffer && !TapDelayFor(candidate, view.time.to).beyond_buffer) {
-            return index;
-        }
-    }
-    return std::nullopt;
+    const double scale = TimeScale(view.time_mode, view.rate);
+    const bool fractional = SelectTimeReading(view) != TimeReading::WholeSample;
+    const auto from = delay_law::ShortestLineHolding(scale * view.time.from, view.rate, fractional);
+    const auto to = delay_law::ShortestLineHolding(scale * view.time.to, view.rate, fractional);
+    // A larger entry is a shorter line: the ramp needs the line that holds both ends.
+    if (!from || !to) return std::nullopt;
+    return std::min(*from, *to);
 }
 
 std::vector<std::string> DelayWarnings(const EffectView& view) {
@@ -183,7 +182,7 @@ DefaultTail DefaultTailFor(const EffectView& view) {
         double gain = LargestMagnitude(view.feedback);
         if (variant == RoutingVariant::OutputFeedback || variant == RoutingVariant::InputOutputFeedback) {
             const double volume = LargestMagnitude(view.volume);
-            gain *= view.volume_mode == 0 ? volume : volume * volume;
+            gain *= view.volume_mode == effect_pins::choice::LINEAR ? volume : volume * volume;
         }
         const double settle = StepsToDecay(LargestMagnitude(view.damping));
         samples = (delay + settle) * (StepsToDecay(gain) + 1.0);

@@ -18,11 +18,11 @@ namespace er_render {
 struct EffectView {
     float rate = 48000.0f;
     bool active = true;
-    std::int32_t time_mode = 1;
-    std::int32_t time_accuracy = 0;
-    std::int32_t routing_mode = 1;
-    std::int32_t max_delay = 8;
-    std::int32_t volume_mode = 0;
+    std::int32_t time_mode = effect_pins::choice::TIME_MS;
+    std::int32_t time_accuracy = effect_pins::choice::SAMPLE;
+    std::int32_t routing_mode = effect_pins::choice::INPUT_TAP;
+    std::int32_t max_delay = 8;  // the entry of 4096 samples at 48 kHz
+    std::int32_t volume_mode = effect_pins::choice::LINEAR;
     PinSetting time, volume, feedback, damping;
 };
 

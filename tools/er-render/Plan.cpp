@@ -28,7 +28,6 @@ using namespace er_text;
 namespace {
 
 constexpr long long MAX_BLOCK = 1 << 20;
-constexpr long long MAX_RATE = 768000;
 constexpr long long MAX_CHANNELS = 1024;
 constexpr float DEFAULT_RATE = 48000.0f;
 constexpr int IMPULSE_FORMAT = SF_FORMAT_WAV | SF_FORMAT_FLOAT;       // a response keeps its full precision
@@ -60,9 +59,19 @@ long long CheckedWhole(const std::string& text, const char* what, long long high
     return *value;
 }
 
+// --rate: whole hertz that the module runs at.
+int CheckedRate(const std::string& text) {
+    const auto value = ParseInteger(text);
+    if (!value || !effect_pins::UsableRate(static_cast<double>(*value))) {
+        throw Failure(EXIT_USAGE, "--rate must be a whole number from " + FormatNumber(effect_pins::LOWEST_RATE) +
+                                      " to " + FormatNumber(effect_pins::HIGHEST_RATE) + ", not " + Quoted(text));
+    }
+    return static_cast<int>(*value);
+}
+
 // The rate of a render without an input file.
 float RateOption(const Options& options) {
-    return options.rate.empty() ? DEFAULT_RATE : static_cast<float>(CheckedWhole(options.rate, "--rate", MAX_RATE));
+    return options.rate.empty() ? DEFAULT_RATE : static_cast<float>(CheckedRate(options.rate));
 }
 
 // --tail TIME in seconds: "2", "2s", "500ms" or "1200smp", from 0 to MAX_SECONDS.
@@ -167,7 +176,7 @@ std::optional<RawLayout> RawInput(const Options& options, const std::string& in)
                                       "(e.g. --rate 48000 --channels 2 --format pcm16)");
     }
     RawLayout layout;
-    layout.rate = static_cast<int>(CheckedWhole(options.rate, "--rate", MAX_RATE));
+    layout.rate = CheckedRate(options.rate);
     layout.channels = static_cast<int>(CheckedWhole(options.channels, "--channels", MAX_CHANNELS));
     const int subtype = SubtypeForName(ToLower(Trim(options.format)), SF_FORMAT_RAW, layout.channels, layout.rate);
     if (subtype == 0) {
@@ -254,7 +263,7 @@ bool ExactRender(const RenderPlan& plan, const SampleCodec& source, const Sample
     if (!plan.view) return false;
     const EffectView& view = *plan.view;
     const double volume = view.volume.from;
-    const double tap_gain = view.volume_mode == 0 ? volume : volume * volume;
+    const double tap_gain = view.volume_mode == effect_pins::choice::LINEAR ? volume : volume * volume;
     return !view.volume.ramp && SelectRoutingVariant(view) == RoutingVariant::Plain &&
            SelectTimeReading(view) == TimeReading::WholeSample && exact({tap_gain, mix.wet_gain, mix.gain});
 }

@@ -18,15 +18,6 @@ using namespace er_text;
 
 namespace {
 
-constexpr double UNBOUNDED = std::numeric_limits<double>::infinity();
-// Beyond these the feedback loop grows without bound, the low-pass amplifies, or the tap reads the wrong end of
-// the line.
-constexpr ValueLimit VALUE_LIMITS[] = {
-    {pins::FEEDBACK, -10.0, 10.0, "beyond it the feedback loop grows until the output is infinite"},
-    {pins::DAMPING, 0.0, 10.0, "outside it the damping low-pass amplifies and can diverge"},
-    {pins::TIME, 0.0, UNBOUNDED, "a negative time reads the far end of the delay line"},
-};
-
 [[noreturn]] void Reject(const Assignment& assignment, const std::string& why) {
     throw Failure(EXIT_USAGE, assignment.origin + ": " + why);
 }
@@ -56,7 +47,7 @@ float CheckedPinValue(const Assignment& assignment, std::string_view text) {
     const auto shown = ParseNumber(text);
     if (!shown) Reject(assignment, Quoted(Trim(text)) + " is not a number");
     if (!(std::abs(*shown / 10.0) <= FLT_MAX)) Reject(assignment, Quoted(Trim(text)) + " is out of range");
-    return ShownToPin(*shown);
+    return effect_pins::PinFloat(*shown);
 }
 
 void ApplyChoice(PinSetting& setting, const er_host::PinDescription& pin, const Assignment& assignment) {
@@ -141,7 +132,7 @@ PinSetting DefaultSetting(const er_host::PinDescription& pin) {
             SetChoice(setting, entries.front());
         }
     } else if (const auto shown = ParseNumber(pin.default_value)) {
-        setting.from = setting.to = ShownToPin(*shown);
+        setting.from = setting.to = effect_pins::PinFloat(*shown);
     }
     return setting;
 }
@@ -176,18 +167,17 @@ std::vector<Assignment> ReadSettingsFile(const std::string& path) {
     return ParseSettingsText(text.str(), path);
 }
 
-float ShownToPin(double shown) { return static_cast<float>(shown / 10.0); }
 double PinToShown(float value) { return static_cast<double>(value) * 10.0; }
 
 const ValueLimit* FindValueLimit(std::string_view pin) {
-    for (const ValueLimit& limit : VALUE_LIMITS) {
-        if (limit.pin == pin) return &limit;
+    for (const ValueLimit& limit : effect_pins::kStableRanges) {
+        if (effect_pins::Name(limit.pin) == pin) return &limit;
     }
     return nullptr;
 }
 
 std::string DescribeLimit(const ValueLimit& limit) {
-    if (limit.high == UNBOUNDED) return FormatNumber(limit.low) + " or more";
+    if (std::isinf(limit.high)) return FormatNumber(limit.low) + " or more";
     return FormatNumber(limit.low) + " .. " + FormatNumber(limit.high);
 }
 

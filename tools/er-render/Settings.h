@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Host.h"
+#include "PinFacts.h"
 #include "SettingsText.h"
 #include "Units.h"
 
@@ -41,16 +42,12 @@ struct PinSetting {
     std::string chosen_by_tool;                      // "Max Delay(s)" picked by er-render: why; empty otherwise
 };
 
-// The shown value of a float pin as the pin's float: a shown 10 is 1.0.
-float ShownToPin(double shown);
+// The shown value of a pin's float: 1.0 is a shown 10 (the other way is effect_pins::PinFloat).
 double PinToShown(float value);
 
-// The shown values where the effect is defined and stable; the tool refuses others unless told to accept them.
-struct ValueLimit {
-    std::string_view pin;
-    double low, high;  // shown units, both included
-    std::string_view why;
-};
+// The shown values where the effect is defined and stable (effect_pins::kStableRanges); the tool refuses others
+// unless told to accept them. The limit of the pin named `pin`, or null.
+using ValueLimit = effect_pins::StableRange;
 const ValueLimit* FindValueLimit(std::string_view pin);
 // "-10 .. 10", "0 or more".
 std::string DescribeLimit(const ValueLimit& limit);
