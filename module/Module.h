@@ -6,10 +6,10 @@
 // taken when a pin changes, by installing one of sixteen routines from kRoutineTable; the routines themselves
 // branch on nothing but their read policies and their count.
 //
-// Where to look: state and construction (Module.cpp), the pins with their reactions and the Max Delay table
-// (ModulePins.cpp), parameter handling and the routine choice (ParameterHandling.cpp), the delay buffer
-// (DelayBuffer.cpp), and the fifteen audio routines with their block-start readers and the routine table
-// (Routines.cpp, built from the building blocks in RoutineKernels.h).
+// Where to look: state and construction (Module.cpp), the pin table with each pin's variable and reaction
+// (ModulePins.cpp; the pins' texts and the Max Delay table are PinFacts.h's), parameter handling and the routine
+// choice (ParameterHandling.cpp), the delay buffer (DelayBuffer.cpp), and the fifteen audio routines with their
+// block-start readers and the routine table (Routines.cpp, built from the building blocks in RoutineKernels.h).
 #pragma once
 
 #include <array>

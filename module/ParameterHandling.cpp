@@ -33,7 +33,7 @@ std::int32_t Module::Open() {
     g_sample_rate = SampleRate();
     g_time_scale_ms = effect_pins::TimeScale(effect_pins::choice::TIME_MS, g_sample_rate, &ExtendedProductToFloat);
     g_time_scale_s = effect_pins::TimeScale(effect_pins::choice::TIME_SECONDS, g_sample_rate);
-    mono_mode = 0;
+    mono_mode = effect_pins::choice::MONO_OFF;
     m_reset_state = ResetState::NotArmed;
     m_time_scale = 0.0f;
     max_delay = 2;
@@ -62,7 +62,7 @@ Module::Marks Module::NoReaction(SEPin&) {
 }
 
 Module::Marks Module::OnActive(SEPin&) {
-    if (active != 0) return SwitchOn();
+    if (active != effect_pins::choice::OFF) return SwitchOn();
     SwitchOff();
     return {};
 }
@@ -105,7 +105,7 @@ Module::Marks Module::OnVolume(SEPin& pin) {
 // While off the choice waits for the next switch-on. While on, a new index restarts the delay line at the new
 // size; so does any notification while a failed allocation has left no buffer.
 Module::Marks Module::OnMaxDelay(SEPin&) {
-    if (active == 0) return {};
+    if (active == effect_pins::choice::OFF) return {};
     const bool had_line = m_buffer != nullptr;
     if (had_line && m_allocated_max_delay == max_delay) return {};
     if (!AllocateBuffer()) {
@@ -124,11 +124,11 @@ Module::Marks Module::OnVolumeMode(SEPin&) {
 
 // Poly reset. In mono mode only the first positive gate after each resume clears the line.
 Module::Marks Module::OnGate(SEPin& pin) {
-    if (mono_mode != 0 && m_reset_state == ResetState::NotArmed) return {};
+    if (mono_mode != effect_pins::choice::MONO_OFF && m_reset_state == ResetState::NotArmed) return {};
     const float gate = pin.CurrentValue();
     if (!(gate > 0.0f)) return {};  // a value that is not a number is ignored too
     m_reset_state = ResetState::NotArmed;
-    if (active == 0 || !m_buffer) return {};
+    if (active == effect_pins::choice::OFF || !m_buffer) return {};
     EmptyBuffer();  // the write position, the tap readings and the routine stay
     m_damping_state = 0.0f;
     return {};
@@ -136,7 +136,7 @@ Module::Marks Module::OnGate(SEPin& pin) {
 
 void Module::OnResume() {
     SEModule_base::OnResume();
-    if (mono_mode != 0) m_reset_state = ResetState::Armed;
+    if (mono_mode != effect_pins::choice::MONO_OFF) m_reset_state = ResetState::Armed;
 }
 
 void Module::SwitchOff() {
@@ -186,7 +186,7 @@ void Module::CommonTail(const Marks& marks) {
         const bool every_block = (m_volume_streaming[0] + (marks.volume_forced ? 1 : 0)) != 0;
         m_volume_update = every_block ? ReadPolicy::EveryBlock : ReadPolicy::NextBlock;
     }
-    if (active == 0) return;
+    if (active == effect_pins::choice::OFF) return;
     SetProcessRoutine(kRoutineTable[CanRunAudio() ? SelectedRoutine() : SILENCE_ROUTINE]);
 }
 

@@ -248,52 +248,54 @@ inline void EmitInterpolatedNeighbours(const float* h, float* out, std::int32_t 
     for (; i < n; ++i) out[i] = static_cast<float>(Flush(volume * Interpolate(h[step * (i + 1)], h[step * i], f)));
 }
 
-// The Plain routines' outputs for a block whose first write slot is w0 and whose tap reads the value written kk
-// (1..N) samples earlier, before the block writes anything.
+// The Plain routines' outputs for a block whose first write slot is w0 and whose tap reads the value written
+// tap_delay (1..N) samples earlier, before the block writes anything.
 
 // Whole samples: out[i] = flush(V x d) with d from the line, downward in runs between wraps, for the samples
-// before kk, and d = in[i - kk] after.
-inline void EmitPlainWhole(const float* line, std::uint32_t slots_mask, std::uint32_t w0, std::uint32_t kk,
+// before tap_delay, and d = in[i - tap_delay] after.
+inline void EmitPlainWhole(const float* line, std::uint32_t slots_mask, std::uint32_t w0, std::uint32_t tap_delay,
                            const float* in, float* out, std::int32_t count, double volume) {
-    const std::int32_t from_line = static_cast<std::int32_t>(std::min<std::uint32_t>(kk, count));
+    const std::int32_t from_line = static_cast<std::int32_t>(std::min<std::uint32_t>(tap_delay, count));
     for (std::int32_t i = 0; i < from_line;) {
-        const std::uint32_t s = (w0 + kk - static_cast<std::uint32_t>(i)) & slots_mask;
+        const std::uint32_t s = (w0 + tap_delay - static_cast<std::uint32_t>(i)) & slots_mask;
         const std::int32_t run = static_cast<std::int32_t>(
             std::min<std::uint32_t>(static_cast<std::uint32_t>(from_line - i), s + 1));
         EmitScaled<true>(line + s, out + i, run, volume);
         i += run;
     }
     if (from_line < count) {
-        EmitScaled<false>(in + (from_line - static_cast<std::int32_t>(kk)), out + from_line, count - from_line,
+        EmitScaled<false>(in + (from_line - static_cast<std::int32_t>(tap_delay)), out + from_line, count - from_line,
                           volume);
     }
 }
 
-// Delay kk + f: the pair of sample i is h[i] and h[i - 1] of the sequence h[j] = the value written kk samples
-// before sample j. Before sample kk both lie in the line, read downward (in runs that end where h[i]'s slot
-// would pass slot 0; the sample across the wrap goes alone); at sample kk h[i] = in[0]; after it both come from
-// the input. When kk = N the older neighbour is the newest value (delay 1): both are read into copies first.
-inline void EmitPlainInterpolated(const float* line, std::uint32_t slots_mask, std::uint32_t w0, std::uint32_t kk,
-                                  const float* in, float* out, std::int32_t count, double volume, double f) {
+// Delay tap_delay + f: the pair of sample i is h[i] and h[i - 1] of the sequence h[j] = the value written
+// tap_delay samples before sample j. Before sample tap_delay both lie in the line, read downward (in runs that end
+// where h[i]'s slot would pass slot 0; the sample across the wrap goes alone); at sample tap_delay h[i] = in[0];
+// after it both come from the input. When tap_delay = N the older neighbour is the newest value (delay 1): both
+// are read into copies first.
+inline void EmitPlainInterpolated(const float* line, std::uint32_t slots_mask, std::uint32_t w0,
+                                  std::uint32_t tap_delay, const float* in, float* out, std::int32_t count,
+                                  double volume, double f) {
     auto one = [&](std::int32_t i, float a, float b) {
         out[i] = static_cast<float>(Flush(volume * Interpolate(a, b, f)));
     };
-    if (kk > slots_mask) {
+    if (tap_delay > slots_mask) {
         constexpr std::int32_t CHUNK = 256;  // a chunk's taps, on the stack
         float oldest[CHUNK];
         float newest[CHUNK];
         for (std::int32_t c = 0; c < count; c += CHUNK) {
             const std::int32_t n = std::min(CHUNK, count - c);
-            ReadPlainHistory(line, slots_mask, w0, static_cast<std::int32_t>(kk), in, c, n, oldest);
+            ReadPlainHistory(line, slots_mask, w0, static_cast<std::int32_t>(tap_delay), in, c, n, oldest);
             ReadPlainHistory(line, slots_mask, w0, 1, in, c, n, newest);
             EmitInterpolated(oldest, newest, out + c, n, volume, f);
         }
         return;
     }
-    const std::int32_t k = static_cast<std::int32_t>(kk);
+    const std::int32_t k = static_cast<std::int32_t>(tap_delay);
     const std::int32_t from_line = std::min(k, count);
     for (std::int32_t i = 0; i < from_line;) {
-        const std::uint32_t s = (w0 + kk + 1 - static_cast<std::uint32_t>(i)) & slots_mask;  // h[i - 1]'s slot
+        const std::uint32_t s = (w0 + tap_delay + 1 - static_cast<std::uint32_t>(i)) & slots_mask;  // h[i - 1]'s slot
         if (s == 0) {
             one(i, line[slots_mask], line[0]);
             ++i;

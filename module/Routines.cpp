@@ -41,7 +41,7 @@ void Module::UpdateTapTimeFraction(std::int32_t start, std::uint32_t entry_flags
 void Module::UpdateTapVolume(std::int32_t start) {
     if (m_volume_update == ReadPolicy::NextBlock) m_volume_update = ReadPolicy::None;
     const float v = in_volume[0][start];
-    m_tap_volume = volume_mode == 0 ? v : static_cast<float>(static_cast<double>(v) * v);
+    m_tap_volume = volume_mode == effect_pins::choice::LINEAR ? v : static_cast<float>(static_cast<double>(v) * v);
 }
 
 namespace {
@@ -82,11 +82,11 @@ template <TimeGroup G>
 [[gnu::always_inline]] inline void PlainFromHistory(Block& b, std::int32_t count) {
     const std::uint32_t slots_mask = b.mask >> 2;
     const std::uint32_t w0 = (b.w & b.mask) >> 2;
-    const std::uint32_t kk = effect_pins::TapDelay(b.offset, slots_mask);
+    const std::uint32_t tap_delay = effect_pins::TapDelay(b.offset, slots_mask);
     if constexpr (G == TimeGroup::Sample) {
-        EmitPlainWhole(b.buffer, slots_mask, w0, kk, b.in, b.out, count, b.volume);
+        EmitPlainWhole(b.buffer, slots_mask, w0, tap_delay, b.in, b.out, count, b.volume);
     } else {
-        EmitPlainInterpolated(b.buffer, slots_mask, w0, kk, b.in, b.out, count, b.volume, b.fraction);
+        EmitPlainInterpolated(b.buffer, slots_mask, w0, tap_delay, b.in, b.out, count, b.volume, b.fraction);
     }
     WritePlainBlock(b.buffer, slots_mask, w0, b.in, count);
     b.w = ((w0 - static_cast<std::uint32_t>(count - 1)) & slots_mask) * 4u - 4u;  // unfolded, one below the last
@@ -114,8 +114,8 @@ template <RoutingVariant V, TimeGroup G>
 [[gnu::always_inline]] inline void FeedbackPairs(Block& b, std::int32_t count) {
     const std::uint32_t mask = b.mask;
     const std::uint32_t offset = b.offset;
-    const std::uint32_t kk = effect_pins::TapDelay(offset, mask >> 2);
-    const bool pairs = kk >= 2 && (G == TimeGroup::Sample || kk <= mask >> 2);
+    const std::uint32_t tap_delay = effect_pins::TapDelay(offset, mask >> 2);
+    const bool pairs = tap_delay >= 2 && (G == TimeGroup::Sample || tap_delay <= mask >> 2);
     std::int32_t i = 0;
     if (pairs) {
         const __m128d v2 = _mm_set1_pd(b.volume);
