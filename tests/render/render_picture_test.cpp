@@ -5,6 +5,7 @@
 #include <cmath>
 #include <functional>
 #include <map>
+#include <regex>
 
 #include <cairo.h>
 #include <nlohmann/json.hpp>
@@ -42,43 +43,52 @@ std::string Shown(double value) {
     return text.str();
 }
 
-// A whole-sample loop without damping: echo k arrives k tap delays after the impulse at V x F^(k-1), in both
-// routings that feed the tap back, with either sign of feedback.
-TEST_F(RenderTool, PlotDataMarksEachEchoOfALoopAtItsLevel) {
+// A loop without damping: echo k arrives k tap delays after the impulse at V x F^(k-1), in both routings that
+// feed the tap back, with either sign of feedback, at several rates. A whole-sample tap's echo stands at its
+// sample; an interpolated tap's is split over neighbouring samples, and its mark stands at the tap's true time
+// (k x the fractional delay), not at the louder of its samples.
+TEST_F(RenderTool, PlotDataMarksEachEchoOfALoopAtItsTimeAndLevel) {
     struct Case {
         const char* routing;
         double feedback;
         double volume;
-        const char* time;  // "Samples" mode: 300 is 30 samples' worth of the pin's float x 10
+        const char* time;  // "1 Time" with its unit
         const char* accuracy;
+        int rate;
+        double delay;         // the tap delay in samples at that rate
         double tolerance_db;  // a tap between samples is split over two; their sum is the echo
     };
     const Case cases[] = {
-        {"Input+Tap1", 0.5, 1.0, "300smp", "Sample", 0.01},
-        {"Tap1", -0.7, 0.8, "300smp", "Sample", 0.01},
-        {"Input+Tap1", 0.9, 0.5, "300smp", "Sample", 0.01},
-        {"Tap1", 0.5, 1.0, "300.5smp", "Fraction(Econ)", 0.1},
-        {"Tap1", -0.7, 0.8, "300.25smp", "Fraction(Econ)", 0.1},
-        {"Input+Tap1", 0.9, 0.5, "300.7smp", "Fraction(Full)", 0.1},
+        {"Input+Tap1", 0.5, 1.0, "300smp", "Sample", 48000, 300.0, 0.01},
+        {"Tap1", -0.7, 0.8, "300smp", "Sample", 48000, 300.0, 0.01},
+        {"Input+Tap1", 0.9, 0.5, "300smp", "Sample", 48000, 300.0, 0.01},
+        {"Tap1", 0.5, 1.0, "25ms", "Sample", 44100, 1103.0, 0.01},  // 1102.5 rounds up
+        {"Tap1", 0.5, 1.0, "300.5smp", "Fraction(Econ)", 48000, 300.5, 0.1},
+        {"Tap1", -0.7, 0.8, "300.25smp", "Fraction(Econ)", 48000, 300.25, 0.1},
+        {"Input+Tap1", 0.9, 0.5, "300.7smp", "Fraction(Full)", 48000, 300.7, 0.1},
+        {"Tap1", 0.5, 1.0, "25ms", "Fraction(Econ)", 44100, 1102.5, 0.1},
+        {"Tap1", -0.6, 1.0, "10.3ms", "Fraction(Econ)", 96000, 988.8, 0.1},
+        {"Input+Tap1", 0.7, 0.9, "7.77ms", "Fraction(Econ)", 22050, 171.3285, 0.1},
+        {"Tap1", 0.8, 1.0, "40.1smp", "Fraction(Econ)", 8000, 40.1, 0.1},
     };
     for (const Case& c : cases) {
         const std::string label = std::string(c.routing) + " F " + Shown(c.feedback) + " V " + Shown(c.volume) + " " +
-                                  c.time + " " + c.accuracy;
-        const ToolRun run = Tool({"--plot-data", Path("ir.csv"), "--set", "Time Mode=Samples", "--set",
+                                  c.time + " " + c.accuracy + " at " + std::to_string(c.rate) + " Hz";
+        const ToolRun run = Tool({"--plot-data", Path("ir.csv"), "--rate", std::to_string(c.rate), "--set",
                                   std::string("1 Time=") + c.time, "--set", std::string("Time Accuracy=") + c.accuracy,
                                   "--set", std::string("Damping/Feedback Mode=") + c.routing, "--set",
                                   "Feedback +/-10=" + Shown(c.feedback), "--set",
                                   "1 Volume 10=100%=" + Shown(c.volume)});
         ASSERT_EQ(run.exit_code, 0) << run.err;
         const auto echoes = ReadPlotCsv(Path("ir.csv"))["echo"];
-        const double delay = std::stod(c.time);
         // At least every echo until the loop has fallen by 60 dB; each at its place and level.
         std::size_t audible = 1;
         while (std::pow(std::fabs(c.feedback), static_cast<double>(audible)) >= 1.0e-3) ++audible;
         ASSERT_GE(echoes.size(), audible) << label;
         for (std::size_t k = 1; k <= echoes.size(); ++k) {
             const double level = 20.0 * std::log10(std::fabs(c.volume * std::pow(c.feedback, k - 1.0)));
-            EXPECT_NEAR(echoes[k - 1].x, std::floor(delay * k + 0.5 - 1.0e-9) / 48.0, 1.0 / 48.0 + 1.0e-4) << label << ", echo " << k;
+            // The CSV's four decimals of a millisecond, and the delay's float.
+            EXPECT_NEAR(echoes[k - 1].x, c.delay * k * 1000.0 / c.rate, 2.0e-4) << label << ", echo " << k;
             EXPECT_NEAR(echoes[k - 1].y, level, c.tolerance_db) << label << ", echo " << k;
         }
     }
@@ -185,6 +195,111 @@ TEST_F(RenderTool, PlotDrawsEachKindOfFigureForEveryKindOfRender) {
     EXPECT_EQ(fs::status(Path("fig.svg")).permissions(), fs::status(Path("probe")).permissions());
     EXPECT_EQ(Listing(), (std::set<std::string>{"fig.svg", "fig.json", "fig.png", "fig.PDF", "ir.wav", "ir.json",
                                                 "in.wav", "out.wav", "file.json", "probe"}));
+}
+
+// The words a figure shows, with their boxes (pdftotext reads them back from a PDF figure).
+struct Word {
+    double left, top, right, bottom;
+    std::string text;
+};
+// pdftotext -bbox's page of words.
+std::vector<Word> ParseWords(const std::string& page) {
+    static const std::regex WORD(
+        R"re(<word xMin="([0-9.]+)" yMin="([0-9.]+)" xMax="([0-9.]+)" yMax="([0-9.]+)">([^<]*)</word>)re");
+    std::vector<Word> words;
+    for (auto it = std::sregex_iterator(page.begin(), page.end(), WORD); it != std::sregex_iterator(); ++it) {
+        const std::smatch& m = *it;
+        words.push_back({std::stod(m[1]), std::stod(m[2]), std::stod(m[3]), std::stod(m[4]), m[5]});
+    }
+    return words;
+}
+
+std::string Joined(const std::vector<Word>& words) {
+    std::string text;
+    for (const Word& word : words) text += (text.empty() ? "" : " ") + word.text;
+    return text;
+}
+
+std::string WithoutSpaces(std::string text) {
+    std::erase(text, ' ');
+    return text;
+}
+
+// The figure says which mark is which: the outline is the loudest sample of each stretch, the red marks the
+// echoes, which for an interpolated tap are the split samples summed (6 dB above either half for a tap halfway
+// between samples). A title of any length stays readable: it wraps, never below 11 points, and only what still
+// does not fit is cut, with an ellipsis, never shrunk.
+TEST_F(RenderTool, FigureKeysItsMarksAndKeepsLongTitlesReadable) {
+    constexpr double SMALLEST_POINTS = 11.0;
+    constexpr double HEIGHT_PER_POINT = 1.16;  // pdftotext's box of a DejaVu Sans line, per point of size
+    constexpr double ABOVE_THE_PANELS = 76.0;  // the headings' tops
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        const char* key;  // the red marks' entry; empty: the figure of a room, which keys its sides
+        bool whole;       // the title and subtitle are shown whole
+    };
+    // Two room files, whose figures name them in the title and the subtitle: one whose path wraps, one whose
+    // path is so long that the subtitle is cut.
+    auto room_file = [&](std::size_t folder_length) {
+        const std::string folder = Path(std::string(folder_length, 'r'));
+        fs::create_directories(folder);
+        const std::string file = folder + "/a_room_with_a_name_long_enough_to_need_a_line_of_its_own.json";
+        std::ofstream(file) << R"({"size": [6, 3.5, 2.6], "source": [1.5, 1.2, 1.4], "listener": [3, 2.8, 1.2],
+            "walls": {"all": {"absorption": 0.1, "cutoff_hz": 0}}, "spacing": 0.2, "max_order": 2})";
+        return file;
+    };
+    const std::string wrapped_room = room_file(30), cut_room = room_file(200);
+    const Case cases[] = {
+        {"a fractional tap",
+         {"--set", "1 Time=25", "--rate", "44100", "--set", "Time Accuracy=Fraction(Econ)"},
+         "echo: its split samples summed, at their centre",
+         true},
+        {"a whole-sample tap", {"--set", "1 Time=25"}, "echo: its peak sample", true},
+        {"every pin set",
+         {"--set", "Active=ON", "--set", "Feedback +/-10=1.23456789", "--set", "Damping 0-10=2.3456789", "--set",
+          "Damping/Feedback Mode=Input+Output", "--set", "Time Accuracy=Fraction(Full)", "--set",
+          "Time Mode=Time(ms)", "--set", "1 Time=12.3456789..23.456789", "--set", "1 Volume 10=100%=7.654321",
+          "--set", "Max Delay(s)=10.920", "--set", "Volume Mode=Analogue", "--set",
+          "Midi_to_CV:Mono Mode(Poly Reset)=On", "--tail", "0.1"},
+         "echo: its split samples summed, at their centre",
+         true},
+        {"a room named by a long path", {"--room", wrapped_room, "--pattern-out", Path("p.json")}, "", true},
+        {"a room named by a longer path still", {"--room", cut_room, "--pattern-out", Path("p.json")}, "", false},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"--plot", Path("fig.pdf")};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        if (!std::string(c.key).empty()) args.insert(args.end(), {"--plot-data", Path("fig.json")});
+        const ToolRun run = Tool(args);
+        ASSERT_EQ(run.exit_code, 0) << c.what << ": " << run.err;
+        const ToolRun read = Spawn({"pdftotext", "-bbox", Path("fig.pdf"), "-"});
+        ASSERT_EQ(read.exit_code, 0) << read.err;
+        const std::vector<Word> words = ParseWords(read.out);
+        std::vector<Word> heading;
+        for (const Word& word : words) {
+            if (word.bottom < ABOVE_THE_PANELS) heading.push_back(word);
+        }
+        ASSERT_FALSE(heading.empty()) << c.what;
+        for (const Word& word : heading) {
+            EXPECT_GE(word.bottom - word.top, SMALLEST_POINTS * HEIGHT_PER_POINT - 0.01) << c.what << ": " << word.text;
+            EXPECT_LE(word.right, 1000.0) << c.what << ": " << word.text;
+        }
+        if (!std::string(c.key).empty()) {
+            std::ifstream data(Path("fig.json"));
+            const auto json = nlohmann::json::parse(data);
+            const std::string title = json["title"], subtitle = json["subtitle"];
+            EXPECT_EQ(WithoutSpaces(Joined(heading)), WithoutSpaces(title + subtitle)) << c.what;
+            const std::string all = Joined(words);
+            EXPECT_NE(all.find("loudest sample of each stretch"), std::string::npos) << c.what << ": " << all;
+            EXPECT_NE(all.find(c.key), std::string::npos) << c.what << ": " << all;
+        } else {
+            const std::string shown = WithoutSpaces(Joined(heading));
+            const std::string& room = c.args[1];
+            EXPECT_EQ(shown.find("Room" + room + ":"), 0u) << c.what << ": " << shown;
+            EXPECT_EQ(shown.find("\u2026") == std::string::npos, c.whole) << c.what << ": " << shown;
+        }
+    }
 }
 
 }  // namespace

@@ -64,6 +64,11 @@ constexpr FigureKind FIGURE_KINDS[] = {
 
 constexpr const char* FONT = "DejaVu Sans";
 constexpr double TITLE_SIZE = 15.0;
+constexpr double MIN_TITLE_SIZE = 11.0;      // a title never shrinks below this: it wraps, and at worst is cut
+constexpr double TITLE_TOP = 12.0;           // the title block's top edge
+constexpr double TITLE_BLOCK_BOTTOM = 70.0;  // the subtitle's last baseline at most, clear of the panels' headings
+constexpr double TITLE_MARGIN = 24.0;
+constexpr double LINE_SPACING = 1.25;  // baseline to baseline, in font sizes
 constexpr double SUBTITLE_SIZE = 12.0;
 constexpr double LABEL_SIZE = 11.0;
 constexpr double MARK_SIZE = 9.5;
@@ -164,13 +169,122 @@ void Text(cairo_t* cr, double x, double y, const std::string& text, double align
     cairo_show_text(cr, text.c_str());
 }
 
-// The largest font size up to `size` at which `text` fits `width`.
-double FittingSize(cairo_t* cr, const std::string& text, double size, double width, bool bold) {
+double Advance(cairo_t* cr, const std::string& text, double size, bool bold) {
     cairo_select_font_face(cr, FONT, CAIRO_FONT_SLANT_NORMAL, bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
     cairo_set_font_size(cr, size);
     cairo_text_extents_t extents{};
     cairo_text_extents(cr, text.c_str(), &extents);
-    return extents.x_advance > width ? size * width / extents.x_advance : size;
+    return extents.x_advance;
+}
+
+// `text` cut to fit `width` with "..." at its end (whole UTF-8 characters kept).
+std::string Ellipsized(cairo_t* cr, std::string text, double width, double size, bool bold) {
+    static const std::string ELLIPSIS = "\u2026";
+    if (Advance(cr, text, size, bold) <= width) return text;
+    while (!text.empty() && Advance(cr, text + ELLIPSIS, size, bold) > width) {
+        std::size_t cut = text.size() - 1;
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+        text.erase(cut);
+    }
+    return text + ELLIPSIS;
+}
+
+// The pieces a title breaks into: after each ", " (one setting a piece), and a piece too wide alone at its spaces.
+std::vector<std::string> TitlePieces(const std::string& text) {
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t comma = text.find(", ", start);
+        const std::size_t end = comma == std::string::npos ? text.size() : comma + 2;
+        pieces.push_back(text.substr(start, end - start));
+        start = end;
+    }
+    return pieces;
+}
+
+// A title's lines at `size`: pieces filled greedily into lines of `width`; a piece wider than a line is broken
+// at its spaces, and a word wider still wherever it has to be.
+std::vector<std::string> WrappedLines(cairo_t* cr, const std::string& text, double size, double width, bool bold) {
+    std::vector<std::string> lines;
+    std::string line;
+    auto place = [&](const std::string& piece) {
+        if (!line.empty() && Advance(cr, line + piece, size, bold) > width) {
+            lines.push_back(line);
+            line.clear();
+        }
+        line += piece;
+    };
+    for (const std::string& piece : TitlePieces(text)) {
+        if (Advance(cr, piece, size, bold) <= width) {
+            place(piece);
+            continue;
+        }
+        std::size_t start = 0;
+        while (start < piece.size()) {
+            const std::size_t space = piece.find(' ', start);
+            const std::size_t end = space == std::string::npos ? piece.size() : space + 1;
+            // A word wider than a line (a long path) goes on in the next line wherever it has to.
+            std::string word = piece.substr(start, end - start);
+            while (Advance(cr, line + word, size, bold) > width) {
+                std::size_t fits = word.size();
+                while (fits > 0 && Advance(cr, line + word.substr(0, fits), size, bold) > width) {
+                    --fits;
+                    while (fits > 0 && (static_cast<unsigned char>(word[fits]) & 0xC0) == 0x80) --fits;
+                }
+                if (fits == 0 && line.empty()) fits = 1;  // not even one character fits: it goes alone
+                line += word.substr(0, fits);
+                word.erase(0, fits);
+                lines.push_back(line);
+                line.clear();
+            }
+            place(word);
+            start = end;
+        }
+    }
+    if (!line.empty()) lines.push_back(line);
+    // Trailing separators stay with the piece they end; a line does not end in them.
+    for (std::string& each : lines) {
+        while (!each.empty() && each.back() == ' ') each.pop_back();
+    }
+    return lines;
+}
+
+// The title and subtitle as laid out: each wrapped at its size.
+struct TitleBlock {
+    double title_size = TITLE_SIZE, subtitle_size = SUBTITLE_SIZE;
+    std::vector<std::string> title, subtitle;
+
+    // The subtitle's last baseline.
+    double Bottom() const {
+        const double title_lines = static_cast<double>(std::max<std::size_t>(1, title.size()));
+        return TITLE_TOP + title_size * (1.0 + LINE_SPACING * (title_lines - 1.0) + 0.5) +
+               subtitle_size * LINE_SPACING * static_cast<double>(subtitle.size());
+    }
+};
+
+// The largest sizes (the subtitle never larger than the title) at which both wrap into the space above the
+// panels; at the smallest, lines are dropped from the end, the subtitle's first, and the last kept line of each
+// that lost some ends in an ellipsis.
+TitleBlock LayTitles(cairo_t* cr, const FigureText& text, double width) {
+    TitleBlock block;
+    for (double size = TITLE_SIZE; size >= MIN_TITLE_SIZE; size -= 0.5) {
+        block.title_size = size;
+        block.subtitle_size = std::min(SUBTITLE_SIZE, size);
+        block.title = WrappedLines(cr, text.title, block.title_size, width, true);
+        block.subtitle = WrappedLines(cr, text.subtitle, block.subtitle_size, width, false);
+        if (block.Bottom() <= TITLE_BLOCK_BOTTOM) return block;
+    }
+    bool title_cut = false, subtitle_cut = false;
+    while (block.Bottom() > TITLE_BLOCK_BOTTOM && block.title.size() + block.subtitle.size() > 2) {
+        const bool from_subtitle = block.subtitle.size() > 1 || block.title.size() == 1;
+        (from_subtitle ? block.subtitle : block.title).pop_back();
+        (from_subtitle ? subtitle_cut : title_cut) = true;
+    }
+    if (title_cut) block.title.back() = Ellipsized(cr, block.title.back() + " \u2026", width, block.title_size, true);
+    if (subtitle_cut) {
+        block.subtitle.back() = Ellipsized(cr, block.subtitle.back() + " \u2026", width, block.subtitle_size, false);
+    }
+    return block;
 }
 
 void DrawAxes(cairo_t* cr, const Panel& panel, const std::vector<Tick>& x_ticks, const std::vector<Tick>& y_ticks,
@@ -211,6 +325,32 @@ void ClipTo(cairo_t* cr, const Panel& panel) {
     cairo_clip(cr);
 }
 
+// The key, on the heading's line at the right: what the outline and the red marks each show. They differ for an
+// interpolated tap, whose echo is split over samples that are each quieter than the whole (6 dB for a half).
+void DrawEnvelopeKey(cairo_t* cr, const Panel& panel, bool interpolated) {
+    const std::string outline = "loudest sample of each stretch";
+    const std::string mark = interpolated ? "echo: its split samples summed, at their centre" : "echo: its peak sample";
+    constexpr double SWATCH = 10.0, GAP = 5.0, SPACE = 18.0;
+    const double y = panel.top - 8.0;
+    double x = panel.right - Advance(cr, mark, LABEL_SIZE, false);
+    SetColour(cr, INK);
+    Text(cr, x, y, mark, 0.0, LABEL_SIZE);
+    x -= GAP + SWATCH / 2.0;
+    SetColour(cr, MARK);
+    cairo_arc(cr, x, y - 4.0, 2.6, 0.0, 2.0 * std::numbers::pi);
+    cairo_fill(cr);
+    x -= SWATCH / 2.0 + SPACE + Advance(cr, outline, LABEL_SIZE, false);
+    SetColour(cr, INK);
+    Text(cr, x, y, outline, 0.0, LABEL_SIZE);
+    x -= GAP + SWATCH;
+    cairo_rectangle(cr, x, y - SWATCH + 1.0, SWATCH, SWATCH);
+    SetColour(cr, ENVELOPE_FILL);
+    cairo_fill_preserve(cr);
+    SetColour(cr, CURVE);
+    cairo_set_line_width(cr, 0.8);
+    cairo_stroke(cr);
+}
+
 void DrawEnvelope(cairo_t* cr, const ImpulseAnalysis& analysis) {
     double loudest = ENVELOPE_FLOOR_DB;
     for (const EnvelopePoint& point : analysis.envelope) loudest = std::max(loudest, point.level_db);
@@ -219,6 +359,7 @@ void DrawEnvelope(cairo_t* cr, const ImpulseAnalysis& analysis) {
     const Panel panel{LEFT, ENVELOPE_TOP, RIGHT, ENVELOPE_BOTTOM, 0.0, length_ms, ENVELOPE_FLOOR_DB, top_db, false};
     DrawAxes(cr, panel, LinearTicks(0.0, length_ms, 10.0), LinearTicks(ENVELOPE_FLOOR_DB, top_db, 8.0),
              "time (ms)", "level (dB)", "Echo envelope");
+    if (!analysis.echoes.empty()) DrawEnvelopeKey(cr, panel, analysis.interpolated);
 
     cairo_save(cr);
     ClipTo(cr, panel);
@@ -309,13 +450,23 @@ void DrawResponse(cairo_t* cr, const ImpulseAnalysis& analysis) {
     cairo_restore(cr);
 }
 
+// The title and the subtitle above the panels, wrapped, and smaller only down to MIN_TITLE_SIZE: whatever does
+// not fit then ends in an ellipsis rather than shrinking further.
 void DrawTitle(cairo_t* cr, const FigureText& text) {
     cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
     cairo_paint(cr);
     SetColour(cr, INK);
-    const double width = FIGURE_WIDTH - 2.0 * 24.0;
-    Text(cr, 24.0, 30.0, text.title, 0.0, FittingSize(cr, text.title, TITLE_SIZE, width, true), true);
-    Text(cr, 24.0, 52.0, text.subtitle, 0.0, FittingSize(cr, text.subtitle, SUBTITLE_SIZE, width, false));
+    const TitleBlock block = LayTitles(cr, text, FIGURE_WIDTH - 2.0 * TITLE_MARGIN);
+    double baseline = TITLE_TOP + block.title_size;
+    for (const std::string& line : block.title) {
+        Text(cr, TITLE_MARGIN, baseline, line, 0.0, block.title_size, true);
+        baseline += LINE_SPACING * block.title_size;
+    }
+    baseline += (0.5 - LINE_SPACING) * block.title_size;
+    for (const std::string& line : block.subtitle) {
+        baseline += LINE_SPACING * block.subtitle_size;
+        Text(cr, TITLE_MARGIN, baseline, line, 0.0, block.subtitle_size);
+    }
 }
 
 void Draw(cairo_t* cr, const ImpulseAnalysis& analysis, const FigureText& text) {

@@ -79,15 +79,23 @@ std::vector<Echo> FindEchoes(const std::vector<float>& samples, float rate, doub
         if (magnitude[n] > floor && magnitude[n] > before[n] && magnitude[n] >= after[n]) {
             const auto sample = static_cast<std::int64_t>(n);
             double level = magnitude[n];
+            double at = static_cast<double>(n);
             if (interpolated) {
-                // Each trip through an interpolating tap spreads the echo wider, always summing to its level.
+                // Each trip through an interpolating tap spreads the echo wider, always summing to its level, and
+                // centred on its true time: a tap of k + f samples gives (1 - f) at k and f at k + 1, whose
+                // centre is k + f, where the loudest sample says k or k + 1.
                 const std::size_t first = n > half ? n - half : 0;
                 const std::size_t last = std::min(n + half, magnitude.size());
-                double sum = 0.0;
-                for (std::size_t i = first; i < last; ++i) sum += samples[i];
+                double sum = 0.0, weight = 0.0, moment = 0.0;
+                for (std::size_t i = first; i < last; ++i) {
+                    sum += samples[i];
+                    weight += magnitude[i];
+                    moment += magnitude[i] * static_cast<double>(i - first);
+                }
                 level = std::fabs(sum);
+                if (weight > 0.0) at = static_cast<double>(first) + moment / weight;
             }
-            echoes.push_back({sample, Milliseconds(sample, rate), Decibels(level, ENVELOPE_FLOOR_DB)});
+            echoes.push_back({sample, at * 1000.0 / rate, Decibels(level, ENVELOPE_FLOOR_DB)});
         }
     }
     return echoes;
@@ -142,6 +150,7 @@ ImpulseAnalysis AnalyseImpulse(const std::vector<float>& samples, float rate, do
     analysis.frames = static_cast<std::int64_t>(samples.size());
     analysis.envelope = Envelope(samples, rate, ENVELOPE_POINTS);
     analysis.echoes = FindEchoes(samples, rate, spacing, interpolated);
+    analysis.interpolated = interpolated;
     analysis.response = MagnitudeResponse(samples, rate, static_cast<std::int64_t>(POINTS_PER_TOOTH * spacing),
                                           analysis.transform);
     return analysis;

@@ -29,9 +29,9 @@ struct EnvelopePoint {
 };
 
 struct Echo {
-    std::int64_t sample = 0;  // from the impulse
-    double time_ms = 0.0;
-    double level_db = 0.0;  // of the sample's magnitude
+    std::int64_t sample = 0;  // its loudest sample, from the impulse
+    double time_ms = 0.0;     // its time: the loudest sample's, or for an interpolated tap the centre of its samples
+    double level_db = 0.0;    // of the loudest sample's magnitude, or of an interpolated echo's samples summed
 };
 
 struct ResponsePoint {
@@ -51,6 +51,7 @@ struct ImpulseAnalysis {
     std::int64_t frames = 0;  // of the impulse response
     std::vector<EnvelopePoint> envelope;
     std::vector<Echo> echoes;
+    bool interpolated = false;  // the echoes are an interpolated tap's: their samples summed and centred
     std::vector<ResponsePoint> response;
     Transform transform;
 };
@@ -63,7 +64,8 @@ std::vector<EnvelopePoint> Envelope(const std::vector<float>& samples, float rat
 // spreads an echo over two samples). `spacing` is the shortest distance between echoes, the tap delay in samples.
 // An `interpolated` tap splits each echo over neighbouring samples ((1 - f) and f of it, wider on each trip round
 // a loop): the echo's level is then the sum of the samples within `spacing` / 2 of it, the level a whole-sample
-// tap would show.
+// tap would show, and its time the centre of their magnitudes, the tap's own delay (a damped echo's centre lies
+// later by the low-pass's lag).
 std::vector<Echo> FindEchoes(const std::vector<float>& samples, float rate, double spacing, bool interpolated = false);
 
 // The magnitude response from RESPONSE_LOW_HZ to Nyquist: the transform of the whole response, zero-padded to a
