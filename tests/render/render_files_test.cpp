@@ -31,6 +31,126 @@ TEST_F(RenderTool, FileKeepsItsFormatAndTheTapInvertsWithANegativeVolume) {
     EXPECT_EQ(NonZero(samples), (Echoes{{150, -0.5f}}));
 }
 
+// What a file says besides its samples goes with them where the output's container can hold it, read back with
+// libsndfile and with sox: the texts of a FLAC (as libsndfile writes them and as sox does), into FLAC, Ogg and WAV
+// (the room's render too); the speakers of a 6-channel WAVE_FORMAT_EXTENSIBLE file (sox's default 5.1 and a side
+// layout) into a WAV that stays extensible with the same channel mask, and 5.1 into CAF. A container that holds none
+// (a FLAC's channel layout) goes without, and a file without a layout stays a plain WAV.
+TEST_F(RenderTool, TextsAndChannelLayoutGoWhereTheContainerHoldsThem) {
+    const std::vector<std::pair<int, std::string>> texts{
+        {SF_STR_TITLE, "Take 7"}, {SF_STR_ARTIST, "The Early Reflections"}, {SF_STR_ALBUM, "Rooms"},
+        {SF_STR_COMMENT, "ambience, \u00e9t\u00e9"}, {SF_STR_DATE, "2026-12-08"}, {SF_STR_GENRE, "Ambient"}};
+    const std::vector<int> side{SF_CHANNEL_MAP_LEFT, SF_CHANNEL_MAP_RIGHT, SF_CHANNEL_MAP_CENTER,
+                                SF_CHANNEL_MAP_LFE, SF_CHANNEL_MAP_SIDE_LEFT, SF_CHANNEL_MAP_SIDE_RIGHT};
+    const std::vector<int> five_one{SF_CHANNEL_MAP_LEFT, SF_CHANNEL_MAP_RIGHT, SF_CHANNEL_MAP_CENTER,
+                                    SF_CHANNEL_MAP_LFE, SF_CHANNEL_MAP_REAR_LEFT, SF_CHANNEL_MAP_REAR_RIGHT};
+    auto write = [&](const std::string& name, int format, int channels, bool with_texts, const std::vector<int>& map) {
+        SF_INFO info{};
+        info.samplerate = 48000;
+        info.channels = channels;
+        info.format = format;
+        SNDFILE* file = sf_open(Path(name).c_str(), SFM_WRITE, &info);
+        ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+        if (with_texts) {
+            for (const auto& [kind, text] : texts) ASSERT_EQ(sf_set_string(file, kind, text.c_str()), 0) << text;
+        }
+        std::vector<int> layout = map;
+        if (!map.empty()) sf_command(file, SFC_SET_CHANNEL_MAP_INFO, layout.data(), static_cast<int>(map.size() * sizeof(int)));
+        std::vector<float> samples(static_cast<std::size_t>(480 * channels), 0.0f);
+        samples[0] = 0.5f;
+        sf_writef_float(file, samples.data(), 480);
+        sf_close(file);
+    };
+    write("tags.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2, true, {});
+    write("side.wav", SF_FORMAT_WAVEX | SF_FORMAT_PCM_24, 6, false, side);
+    write("plain.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, false, {});
+    ASSERT_EQ(Spawn({"sox", "-n", "-r", "48000", "-c", "2", "-b", "16", "--comment", "title=Take 7",
+                     Path("sox.flac"), "synth", "0.01", "sine", "440"})
+                  .exit_code,
+              0);
+    ASSERT_EQ(Spawn({"sox", "-n", "-r", "48000", "-c", "6", "-b", "16", Path("surround.wav"), "synth", "0.01", "sine",
+                     "440"})
+                  .exit_code,
+              0);
+    // The texts libsndfile reads from a file, and its channel layout.
+    auto texts_of = [&](const std::string& name) {
+        SF_INFO info{};
+        SNDFILE* file = sf_open(Path(name).c_str(), SFM_READ, &info);
+        std::map<int, std::string> found;
+        for (int kind = SF_STR_FIRST; file != nullptr && kind <= SF_STR_LAST; ++kind) {
+            if (const char* text = sf_get_string(file, kind)) found[kind] = text;
+        }
+        sf_close(file);
+        return found;
+    };
+    auto layout_of = [&](const std::string& name) {
+        SF_INFO info{};
+        SNDFILE* file = sf_open(Path(name).c_str(), SFM_READ, &info);
+        std::vector<int> map(static_cast<std::size_t>(std::max(info.channels, 1)));
+        const bool given = file != nullptr &&
+                           sf_command(file, SFC_GET_CHANNEL_MAP_INFO, map.data(), static_cast<int>(map.size() * sizeof(int)));
+        sf_close(file);
+        return given ? map : std::vector<int>{};
+    };
+    // A WAVE_FORMAT_EXTENSIBLE header's dwChannelMask (0: none); the bits as Microsoft numbers the speakers.
+    auto channel_mask = [&](const std::string& name) -> std::uint32_t {
+        const std::string bytes = ReadText(Path(name));
+        const std::size_t fmt = bytes.find("fmt ");
+        if (fmt == std::string::npos || bytes.size() < fmt + 32) return 0;
+        if (static_cast<unsigned char>(bytes[fmt + 8]) != 0xFE || static_cast<unsigned char>(bytes[fmt + 9]) != 0xFF) return 0;
+        std::uint32_t mask = 0;
+        for (int i = 3; i >= 0; --i) mask = mask << 8 | static_cast<unsigned char>(bytes[fmt + 28 + i]);
+        return mask;
+    };
+    const std::map<int, std::string> all(texts.begin(), texts.end());
+    const std::map<int, std::string> title{{SF_STR_TITLE, "Take 7"}};
+    struct Case {
+        const char* in;
+        const char* out;
+        std::vector<std::string> options;
+        std::map<int, std::string> texts;  // what libsndfile reads back
+        const char* soxi;                  // a line soxi -a shows; empty: none asked
+        std::vector<int> layout;
+        std::uint32_t mask;  // the WAV's channel mask; 0: not an extensible WAV
+    };
+    const Case cases[] = {
+        {"tags.flac", "out.flac", {}, all, "artist=The Early Reflections", {}, 0},
+        {"tags.flac", "out.ogg", {}, all, "TITLE=Take 7", {}, 0},
+        {"tags.flac", "out.wav", {}, all, "", {}, 0},
+        {"tags.flac", "room.flac", {"--room", "studio"}, all, "album=Rooms", {}, 0},
+        {"sox.flac", "out.flac", {}, title, "title=Take 7", {}, 0},
+        {"surround.wav", "out.wav", {}, {}, "", five_one, 0x3F},
+        {"side.wav", "out.wav", {}, {}, "", side, 0x60F},
+        {"surround.wav", "out.caf", {}, {}, "", five_one, 0},
+        {"side.wav", "out.flac", {}, {}, "", {}, 0},
+        {"plain.wav", "out.wav", {}, {}, "", {}, 0},
+    };
+    for (const Case& c : cases) {
+        const std::string label = std::string(c.in) + " to " + c.out;
+        std::vector<std::string> args{Path(c.in), Path(c.out)};
+        const std::vector<std::string> delay{"--set", "1 Time=1"};
+        args.insert(args.end(), c.options.empty() ? delay.begin() : c.options.begin(),
+                    c.options.empty() ? delay.end() : c.options.end());
+        const ToolRun run = Tool(args);
+        ASSERT_EQ(run.exit_code, 0) << label << ": " << run.err;
+        EXPECT_EQ(texts_of(c.out), c.texts) << label;
+        EXPECT_EQ(layout_of(c.out), c.layout) << label;
+        EXPECT_EQ(channel_mask(c.out), c.mask) << label;
+        SF_INFO info{};
+        Read(c.out, &info);
+        EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, c.mask != 0                        ? SF_FORMAT_WAVEX
+                                                    : std::string(c.out) == "out.wav" ? SF_FORMAT_WAV
+                                                                                      : info.format & SF_FORMAT_TYPEMASK)
+            << label;
+        const ToolRun soxi = Spawn({"soxi", Path(c.out)});
+        EXPECT_EQ(soxi.exit_code, 0) << label << ": " << soxi.err;
+        EXPECT_NE(soxi.out.find(c.layout.empty() ? "Channels" : "Channels       : 6"), std::string::npos) << soxi.out;
+        if (std::string(c.soxi).empty()) continue;
+        const ToolRun comments = Spawn({"soxi", "-a", Path(c.out)});
+        EXPECT_NE(comments.out.find(c.soxi), std::string::npos) << label << ": " << comments.out;
+    }
+}
+
 // Samples past full scale are counted wherever they go: clipped in 16 bits (full scale itself is no clip), kept in
 // floats, counted with -n; the count reaches stderr also with -q and --json, as sox's warning does.
 TEST_F(RenderTool, Pcm16ReportsEverySampleTheGainPushesPastFullScale) {

@@ -259,6 +259,15 @@ InputFile::InputFile(const std::string& path, const RawLayout* raw) : m_path(pat
         if (data_chunk && line.find("(should be ") != std::string_view::npos) m_header_too_long = true;
         begin = end + 1;
     }
+    for (int kind = SF_STR_FIRST; kind <= SF_STR_LAST; ++kind) {
+        if (const char* text = sf_get_string(m_file, kind); text != nullptr && *text != '\0') {
+            m_metadata.texts.emplace_back(kind, text);
+        }
+    }
+    std::vector<int> map(static_cast<std::size_t>(m_info.channels), SF_CHANNEL_MAP_INVALID);
+    if (sf_command(m_file, SFC_GET_CHANNEL_MAP_INFO, map.data(), static_cast<int>(map.size() * sizeof(int))) == SF_TRUE) {
+        m_metadata.channel_map = std::move(map);
+    }
     const std::size_t chunk_samples = ChunkSamples(m_info.channels);
     m_chunk.samples.resize(chunk_samples);
     m_next.samples.resize(chunk_samples);
@@ -378,7 +387,7 @@ void InputFile::Read(float* interleaved, std::int32_t frames) {
 // ---- output -------------------------------------------------------------------------------------------------
 
 OutputFile::OutputFile(const std::string& path, const std::string& input_path, int format, int channels, int rate,
-                       Dither dither, EncoderSettings encoder)
+                       Dither dither, EncoderSettings encoder, const FileMetadata& metadata)
     : m_path(path), m_format(format), m_channels(channels), m_codec(CodecForSubtype(format)), m_dither(dither), m_noise(dither.seed), m_samples(ChunkSamples(channels), [this](const float* samples, std::size_t count) {
           Encode(samples, count);
       }) {
@@ -462,6 +471,13 @@ OutputFile::OutputFile(const std::string& path, const std::string& input_path, i
         sf_command(m_file, SFC_SET_COMPRESSION_LEVEL, &encoder.compression_level, sizeof(double));
     }
     if (encoder.vbr_quality >= 0.0) sf_command(m_file, SFC_SET_VBR_ENCODING_QUALITY, &encoder.vbr_quality, sizeof(double));
+    // Before the first sample too: a container writes them in its header. One that holds none refuses them, and
+    // the file goes without.
+    for (const auto& [kind, text] : metadata.texts) sf_set_string(m_file, kind, text.c_str());
+    if (metadata.channel_map.size() == static_cast<std::size_t>(channels)) {
+        std::vector<int> map = metadata.channel_map;
+        sf_command(m_file, SFC_SET_CHANNEL_MAP_INFO, map.data(), static_cast<int>(map.size() * sizeof(int)));
+    }
 }
 
 OutputFile::~OutputFile() { Abandon(); }
@@ -604,6 +620,13 @@ std::string MajorFormatName(int format) {
         return info.name;
     }
     return "unknown";
+}
+
+int FormatKeepingLayout(int format, const FileMetadata& metadata, int channels, int rate) {
+    if ((format & SF_FORMAT_TYPEMASK) != SF_FORMAT_WAV) return format;
+    if (metadata.channel_map.size() != static_cast<std::size_t>(channels)) return format;
+    const int extensible = SF_FORMAT_WAVEX | (format & SF_FORMAT_SUBMASK);
+    return CanWrite(extensible, channels, rate) ? extensible : format;
 }
 
 }  // namespace er_render

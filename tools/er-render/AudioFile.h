@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <sndfile.h>
@@ -37,6 +38,14 @@ void OpenFifoEarly(const std::string& path);
 int TakeEarlyFifo(const std::string& path);
 // Sends all of a spool file, from its start, to `fd`. False with errno set.
 bool SendSpool(std::FILE* spool, int fd);
+
+// What a file says besides its samples, kept from the input where the output's container can hold it: its texts
+// (title, artist, ...: FLAC's and Ogg's Vorbis comments, a WAV's INFO chunk, as libsndfile names them) and the
+// speaker each channel feeds (a WAVE_FORMAT_EXTENSIBLE file's channel mask, CAF's and AIFF's channel layouts).
+struct FileMetadata {
+    std::vector<std::pair<int, std::string>> texts;  // SF_STR_TITLE, ... with its text
+    std::vector<int> channel_map;                    // SF_CHANNEL_MAP_* of each channel; empty: the file gives none
+};
 
 // A headerless input: what its header would say.
 struct RawLayout {
@@ -70,6 +79,8 @@ public:
     bool HeaderTooLong() const { return m_header_too_long; }
     // The frame where the data ran out before the announced length, or -1.
     std::int64_t EndedEarlyAt() const { return m_ended_early_at; }
+    // The file's texts and channel layout.
+    const FileMetadata& Metadata() const { return m_metadata; }
 
 private:
     // Decoded frames of the file, from `start` on.
@@ -99,6 +110,7 @@ private:
     std::int64_t m_rounded = 0;
     bool m_header_too_long = false;
     std::int64_t m_ended_early_at = -1;
+    FileMetadata m_metadata;
     Worker m_reader;  // last: stops before the rest goes
 };
 
@@ -120,9 +132,10 @@ public:
     // Creates the temporary or spool file. Throws Failure (EXIT_OUTPUT) when `path` is the file `input_path`
     // names (also through links, and stdout redirected to it), names a folder, is read-only (no write permission
     // bit, even for root), or the temporary file cannot be made; throws Failure (EXIT_USAGE) when libsndfile
-    // cannot write `format` (a container that cannot hold the subtype).
+    // cannot write `format` (a container that cannot hold the subtype). The file takes what of `metadata` its
+    // container holds (a channel map only of as many channels as the file's).
     OutputFile(const std::string& path, const std::string& input_path, int format, int channels, int rate,
-               Dither dither = {}, EncoderSettings encoder = {});
+               Dither dither = {}, EncoderSettings encoder = {}, const FileMetadata& metadata = {});
     ~OutputFile();  // removes the temporary file unless Commit succeeded
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -168,5 +181,10 @@ private:
 int MajorFormatForExtension(std::string_view extension);
 // "WAV", "FLAC", ... for the summary.
 std::string MajorFormatName(int format);
+
+// The output format that keeps `metadata`'s channel layout: a WAV's subtype in WAVE_FORMAT_EXTENSIBLE (libsndfile's
+// WAVEX), which alone of the two holds a channel mask, when there is a layout of `channels` to keep; else
+// `format` itself.
+int FormatKeepingLayout(int format, const FileMetadata& metadata, int channels, int rate);
 
 }  // namespace er_render

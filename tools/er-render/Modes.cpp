@@ -133,7 +133,7 @@ SummaryFacts RenderSound(RenderPlan plan, bool progress_on, bool measure_loudnes
     std::optional<OutputFile> output;
     if (write) {
         output.emplace(plan.output_path, plan.protected_path, plan.format, plan.job.channels,
-                       static_cast<int>(plan.job.rate), plan.dither, plan.encoder);
+                       static_cast<int>(plan.job.rate), plan.dither, plan.encoder, plan.metadata);
     }
     std::optional<LoudnessMeter> meter;
     if (measure_loudness) meter.emplace(plan.job.channels, plan.job.rate);

@@ -408,13 +408,18 @@ RenderPlan PlanRender(const Options& options, const std::vector<er_host::PinDesc
         job.input_frames = info.frames;
         plan.input_label = plan.protected_path = options.files[0];
         format = info.format & (SF_FORMAT_TYPEMASK | SF_FORMAT_SUBMASK);
+        plan.metadata = plan.input->Metadata();
+        // A room's output channels are its ears, whatever the input's channels fed.
+        if (!options.room.empty()) plan.metadata.channel_map.clear();
         if (plan.input->HeaderTooLong()) {
             plan.warnings.push_back(Quoted(options.files[0]) + " is shorter than its header says (cut short?); " +
                                     std::to_string(info.frames) + " whole frames are there, and are read");
         }
     }
     if (!plan.output_path.empty()) {
-        plan.format = OutputFormat(format, plan.output_path, options, job.channels, static_cast<int>(job.rate), raw_input);
+        plan.format = FormatKeepingLayout(
+            OutputFormat(format, plan.output_path, options, job.channels, static_cast<int>(job.rate), raw_input),
+            plan.metadata, job.channels, static_cast<int>(job.rate));
         plan.encoder = EncoderOption(options, plan.format);
     } else {
         plan.format = format;

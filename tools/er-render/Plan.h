@@ -40,6 +40,7 @@ struct RenderPlan {
     Dither dither;
     EncoderSettings encoder;    // --compression, as the output's encoder takes it
     std::string dither_reason;  // why the output is or is not dithered, for the summary
+    FileMetadata metadata;      // the input's texts and channel layout, for the output
     bool tail_capped = false;   // the default tail hit its cap before the estimated decay
 };
 
