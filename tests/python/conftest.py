@@ -1,7 +1,9 @@
-"""Shared pieces of the package's tests: er-render run on float WAV files, and test signals."""
+"""Shared pieces of the package's tests: er-render run on float WAV files, test signals, and the GIL check."""
 
 import os
 import subprocess
+import threading
+import time
 from pathlib import Path
 
 import numpy as np
@@ -49,3 +51,27 @@ class ErRender:
 @pytest.fixture
 def er_render(tmp_path):
     return ErRender(tmp_path)
+
+
+@pytest.fixture
+def assert_releases_gil():
+    """Checks that `work()` lets other threads run while it works: timed alone first, then run on a thread while
+    this one notes the longest it ever stood still (with the GIL held, the whole call). `between()` runs in
+    between (an effect's reset, so that the second call starts as the first did)."""
+
+    def check(work, between=lambda: None):
+        started = time.perf_counter()
+        work()
+        call = time.perf_counter() - started
+        between()
+        worker = threading.Thread(target=work)
+        gaps, last = [], time.perf_counter()
+        worker.start()
+        while worker.is_alive():
+            now = time.perf_counter()
+            gaps.append(now - last)
+            last = now
+        worker.join()
+        assert call > 0.05 and max(gaps) < call / 2, (call, max(gaps))
+
+    return check

@@ -1,13 +1,13 @@
 """Effect: bit for bit what er-render --block N writes, streaming, settings, refusals and threads."""
 
+import subprocess
 import threading
-import time
 
 import numpy as np
 import pytest
 
 import early_reflection as er
-from conftest import noise
+from conftest import ER_RENDER, noise
 
 RATE = 48000
 # Settings as er-render's --set takes them, each case a different routine of the module.
@@ -264,23 +264,27 @@ def test_refused_out_and_channels():
             er.Effect(**bad)
 
 
-def test_gil_released_while_processing():
+def test_sample_rates_are_the_ones_er_render_takes(tmp_path):
+    # The limits come from the module's facts through the extension, as er-render's do.
+    low, high = er._core.LOWEST_RATE, er._core.HIGHEST_RATE
+    assert er.Effect(high).rate == high and er.Effect(low).rate == low
+    assert er.Room("studio").taps(high)["delay"].size > 0
+    for rate in (high + 0.5, low / 2, float("nan")):
+        with pytest.raises(ValueError, match=f"from {low:g} to {high:g} Hz"):
+            er.Effect(rate)
+        with pytest.raises(ValueError, match=f"from {low:g} to {high:g} Hz"):
+            er.Room("studio").taps(rate)
+    for rate, code in ((high, 0), (high + 1, 2)):
+        done = subprocess.run([str(ER_RENDER), "--rate", f"{rate:g}", "--plot-data", str(tmp_path / "x.csv"), "-q"],
+                              capture_output=True, text=True)
+        assert done.returncode == code, done.stderr
+    assert f"from {low:g} to {high:g}" in done.stderr, done.stderr
+
+
+def test_gil_released_while_processing(assert_releases_gil):
     fx = er.Effect(RATE, time="25ms", feedback=4, damping=3, time_accuracy="Fraction(Full)")
     x = noise(1, RATE * 300)[0]
-    started = time.perf_counter()
-    fx.process(x)
-    call = time.perf_counter() - started
-    fx.reset()
-    worker = threading.Thread(target=fx.process, args=(x,))
-    gaps, last = [], time.perf_counter()
-    worker.start()
-    while worker.is_alive():
-        now = time.perf_counter()
-        gaps.append(now - last)
-        last = now
-    worker.join()
-    # With the GIL held this thread would stand still for the whole call.
-    assert call > 0.05 and max(gaps) < call / 2, (call, max(gaps))
+    assert_releases_gil(lambda: fx.process(x), between=fx.reset)
 
 
 def test_instances_independent_across_threads():

@@ -227,17 +227,6 @@ int RunRenderMode(const Options& options) {
     return EXIT_OK;
 }
 
-namespace {
-
-// The same path as the input, the output or the other file written beside them.
-bool SameFile(const std::string& a, const std::string& b) {
-    if (a.empty() || b.empty() || a == "-" || b == "-") return false;
-    std::error_code error;
-    return std::filesystem::weakly_canonical(a, error) == std::filesystem::weakly_canonical(b, error);
-}
-
-}  // namespace
-
 // The room's taps rendered by one module instance each and summed, the pattern as data, the figure. The pattern
 // and figure files are made before anything is rendered and committed at the end.
 int RunRoomMode(const Options& options) {
@@ -245,14 +234,6 @@ int RunRoomMode(const Options& options) {
     if (writes_sound) OpenFifoEarly(options.files.back());
     const auto library = LoadLibrary(options);
     RoomPlan plan = PlanRoom(options, DescribePins(*library));
-    const std::string input = plan.render && plan.render->input ? plan.render->input_label : "";
-    const std::string output = plan.render ? plan.render->output_path : "";
-    for (const std::string* path : {&options.pattern_out, &options.plot}) {
-        if (SameFile(*path, input) || SameFile(*path, output)) {
-            throw Failure(EXIT_OUTPUT, Quoted(*path) + " names the render's input or output");
-        }
-    }
-    if (SameFile(options.pattern_out, options.plot)) throw Failure(EXIT_USAGE, "--pattern-out and --plot name one file");
     const FigureKind* kind = nullptr;
     if (!options.plot.empty()) {
         kind = FigureKindForPath(options.plot);

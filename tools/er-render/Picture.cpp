@@ -84,23 +84,6 @@ const DataKind* DataKindForPath(const std::string& path) {
     return nullptr;
 }
 
-bool SamePath(const std::string& a, const std::string& b) {
-    if (a.empty() || b.empty()) return false;
-    std::error_code error_a, error_b;
-    const auto canonical_a = std::filesystem::weakly_canonical(a, error_a);
-    const auto canonical_b = std::filesystem::weakly_canonical(b, error_b);
-    return (error_a || error_b) ? a == b : canonical_a == canonical_b;
-}
-
-void CheckDistinct(const std::string& path, const char* option, const RenderPlan& plan) {
-    if (SamePath(path, plan.protected_path)) {
-        throw Failure(EXIT_OUTPUT, std::string(option) + " " + Quoted(path) + " is the input file");
-    }
-    if (SamePath(path, plan.output_path)) {
-        throw Failure(EXIT_OUTPUT, std::string(option) + " " + Quoted(path) + " is the rendered output");
-    }
-}
-
 std::string FigureLine(const ImpulseAnalysis& analysis, const PicturePlan& picture) {
     const Transform& transform = analysis.transform;
     return Printf("  %-11s ", "figure") + picture.figure->Path() + " (" +
@@ -133,17 +116,12 @@ std::optional<PicturePlan> PlanPicture(const Options& options, const RenderPlan&
             throw Failure(EXIT_USAGE, "--plot " + Quoted(options.plot) + ": the extension names the kind of figure, " +
                                           FigureExtensions());
         }
-        CheckDistinct(options.plot, "--plot", plan);
     }
     if (!options.plot_data.empty()) {
         picture.data_kind = DataKindForPath(options.plot_data);
         if (picture.data_kind == nullptr) {
             throw Failure(EXIT_USAGE, "--plot-data " + Quoted(options.plot_data) +
                                           ": the extension names the kind of data, .csv or .json");
-        }
-        CheckDistinct(options.plot_data, "--plot-data", plan);
-        if (SamePath(options.plot_data, options.plot)) {
-            throw Failure(EXIT_USAGE, "--plot and --plot-data name the same file " + Quoted(options.plot));
         }
     }
 

@@ -569,6 +569,8 @@ struct RunFile {
     std::string role;
 };
 
+constexpr const char* BATCH_OUTPUT = "the batch's output";
+
 bool Identify(const std::string& path, int stream, struct stat& found) {
     return path == "-" ? fstat(stream, &found) == 0 : stat(path.c_str(), &found) == 0;
 }
@@ -588,7 +590,7 @@ void RefuseOverwritingInputs(const Options& options) {
         }
     }
     if (options.mode == Mode::BATCH) {
-        for (const std::string& target : BatchOutputs(options)) writes.push_back({target, "the batch's output"});
+        for (const std::string& target : BatchOutputs(options)) writes.push_back({target, BATCH_OUTPUT});
     }
     for (const auto& [path, role] : {std::pair{&options.plot, "--plot"}, std::pair{&options.plot_data, "--plot-data"},
                                      std::pair{&options.pattern_out, "--pattern-out"}}) {
@@ -602,6 +604,20 @@ void RefuseOverwritingInputs(const Options& options) {
     const bool loads_module = (In(options.mode) & In(Mode::LIST_PRESETS, Mode::TEST_SIGNAL, Mode::VERSION)) == 0;
     if (loads_module) {
         reads.push_back({options.module.empty() ? er_host::Library::DefaultModulePath() : options.module, "the module"});
+    }
+    // Two named outputs (OUT, --plot, --plot-data, --pattern-out) that are one file would leave only the one
+    // committed last: names compared as they resolve, links followed, whether the file exists yet or not.
+    for (std::size_t a = 0; a < writes.size(); ++a) {
+        for (std::size_t b = a + 1; b < writes.size(); ++b) {
+            if (writes[a].role == BATCH_OUTPUT || writes[b].role == BATCH_OUTPUT) continue;
+            if (writes[a].path == "-" || writes[b].path == "-") continue;
+            std::error_code error_a, error_b;
+            const auto first = std::filesystem::weakly_canonical(writes[a].path, error_a);
+            const auto second = std::filesystem::weakly_canonical(writes[b].path, error_b);
+            if (error_a || error_b || first != second) continue;
+            throw Failure(EXIT_OUTPUT, writes[b].role + " " + Quoted(writes[b].path) + " is " + writes[a].role + " " +
+                                           Quoted(writes[a].path) + "; each file er-render writes is its own");
+        }
     }
     for (const RunFile& write : writes) {
         struct stat target {};

@@ -92,8 +92,8 @@ SignalPlan PlanTestSignal(const Options& options);
 
 // Refuses (Failure, EXIT_OUTPUT) a run that would replace a file it reads with one it writes: any output (OUT,
 // stdout, --plot, --plot-data, --pattern-out, a batch's targets) that is, through links too, the same file as
-// any input (IN, stdin, a batch's inputs, --settings, the preset, a room file, the module). Checked once, before
-// anything is read or written.
+// any input (IN, stdin, a batch's inputs, --settings, the preset, a room file, the module), and two of OUT,
+// --plot, --plot-data and --pattern-out that name one file. Checked once, before anything is read or written.
 void RefuseOverwritingInputs(const Options& options);
 
 // The longest --tail, --impulse and --test-signal.
