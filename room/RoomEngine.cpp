@@ -242,6 +242,9 @@ RoomEngine::RoomEngine(const EnginePlan& plan, std::int32_t max_block)
         group.history.assign(static_cast<std::size_t>(group.reach + slide), 0.0f);
     }
     m_scratch.assign(CHUNK, 0.0f);
+    m_sums.assign(static_cast<std::size_t>(m_outputs) * CHUNK, 0.0);
+    m_in_channels.assign(static_cast<std::size_t>(m_inputs), nullptr);
+    m_wet_channels.assign(static_cast<std::size_t>(m_outputs), nullptr);
     m_checked.assign(m_groups.size(), 1);
     m_any_toward_zero = std::any_of(m_taps.begin(), m_taps.end(), [](const Tap& t) { return t.toward_zero; });
     Reset();
@@ -258,7 +261,8 @@ std::int32_t RoomEngine::Groups() const {
 }
 
 std::size_t RoomEngine::MemoryBytes() const {
-    std::size_t bytes = sizeof(*this) + m_taps.capacity() * sizeof(Tap) + m_scratch.capacity() * sizeof(float);
+    std::size_t bytes = sizeof(*this) + m_taps.capacity() * sizeof(Tap) + m_scratch.capacity() * sizeof(float) +
+                        m_sums.capacity() * sizeof(double);
     for (const Group& group : m_groups) bytes += sizeof(Group) + group.history.capacity() * sizeof(float);
     return bytes;
 }
@@ -279,8 +283,8 @@ namespace {
 // (x + 0 d is x, and a zero of either sign flushes to +0). At the end the states become floats, as the module
 // stores its state between blocks.
 template <int PAIRS>
-void FilterPairs(double* const* states, const float* dampings, const float* const* inputs, float* const* lines,
-                 std::int32_t count) {
+void FilterPairs(double* const* states, const float* dampings, const float* const* inputs, std::ptrdiff_t stride,
+                 float* const* lines, std::int32_t count) {
     __m128d s[PAIRS], d[PAIRS];
     for (int p = 0; p < PAIRS; ++p) {
         s[p] = _mm_set_pd(*states[2 * p + 1], *states[2 * p]);
@@ -288,7 +292,7 @@ void FilterPairs(double* const* states, const float* dampings, const float* cons
     }
     for (std::int32_t i = 0; i < count; ++i) {
         for (int p = 0; p < PAIRS; ++p) {
-            const __m128d x = _mm_set_pd(inputs[2 * p + 1][i], inputs[2 * p][i]);
+            const __m128d x = _mm_set_pd(inputs[2 * p + 1][i * stride], inputs[2 * p][i * stride]);
             s[p] = Flush2(_mm_sub_pd(x, _mm_mul_pd(d[p], _mm_sub_pd(x, s[p]))));
             const __m128 written = _mm_cvtpd_ps(s[p]);
             _mm_store_ss(lines[2 * p] + i, written);
@@ -302,7 +306,8 @@ void FilterPairs(double* const* states, const float* dampings, const float* cons
     }
 }
 
-using FilterPairsFn = void (*)(double* const*, const float*, const float* const*, float* const*, std::int32_t);
+using FilterPairsFn = void (*)(double* const*, const float*, const float* const*, std::ptrdiff_t, float* const*,
+                               std::int32_t);
 // Each pair's chain waits on its last result, so the more pairs side by side the better, while their states fit
 // the sixteen registers of x86-64 beside x and beta (the dampings are read from memory).
 constexpr std::int32_t MOST_PAIRS = 8;
@@ -312,7 +317,7 @@ constexpr FilterPairsFn FILTER_PAIRS[MOST_PAIRS + 1] = {nullptr, FilterPairs<1>,
 
 }  // namespace
 
-void RoomEngine::FilterGroups(const float* const* in, std::int32_t count) {
+void RoomEngine::FilterGroups(const float* const* in, std::ptrdiff_t stride, std::int32_t count) {
     double* states[2 * MOST_PAIRS];
     float dampings[2 * MOST_PAIRS];
     const float* inputs[2 * MOST_PAIRS];
@@ -326,7 +331,7 @@ void RoomEngine::FilterGroups(const float* const* in, std::int32_t count) {
             lines[lanes] = lines[lanes - 1];
             ++lanes;
         }
-        if (lanes > 0) FILTER_PAIRS[lanes / 2](states, dampings, inputs, lines, count);
+        if (lanes > 0) FILTER_PAIRS[lanes / 2](states, dampings, inputs, stride, lines, count);
         lanes = 0;
     };
     for (Group& group : m_groups) {
@@ -340,7 +345,11 @@ void RoomEngine::FilterGroups(const float* const* in, std::int32_t count) {
         float* line = group.history.data() + group.next;
         const float* x = in[group.input];
         if (group.damping == 0.0f) {
-            std::memcpy(line, x, static_cast<std::size_t>(count) * sizeof(float));
+            if (stride == 1) {
+                std::memcpy(line, x, static_cast<std::size_t>(count) * sizeof(float));
+            } else {
+                for (std::int32_t i = 0; i < count; ++i) line[i] = x[i * stride];
+            }
             continue;
         }
         states[lanes] = &group.state;
@@ -356,20 +365,25 @@ void RoomEngine::FilterGroups(const float* const* in, std::int32_t count) {
     }
 }
 
-void RoomEngine::SumTaps(double* const* wet, std::int32_t count) {
+void RoomEngine::SumTaps(double* const* wet, std::ptrdiff_t stride, std::int32_t count) {
     const std::uint32_t csr = m_any_toward_zero ? _mm_getcsr() : 0u;
-    for (std::int32_t output = 0; output < m_outputs; ++output) std::fill_n(wet[output], count, 0.0);
+    const bool rows = stride == 1;
+    if (rows) {
+        for (std::int32_t output = 0; output < m_outputs; ++output) std::fill_n(wet[output], count, 0.0);
+    }
     // Whether a group's taps may meet a small value this block.
     for (std::size_t g = 0; g < m_groups.size(); ++g) {
         m_checked[g] = m_groups[g].last_small >= m_groups[g].next - m_groups[g].reach ? 1 : 0;
     }
     for (std::int32_t first = 0; first < count; first += CHUNK) {
         const std::int32_t n = std::min(CHUNK, count - first);
+        if (!rows) std::fill(m_sums.begin(), m_sums.end(), 0.0);
         for (const Tap& tap : m_taps) {
             const Group& group = m_groups[static_cast<std::size_t>(tap.group)];
             // now[j - k]: the value written k samples before frame first + j.
             const float* now = group.history.data() + group.next + first;
-            double* acc = wet[tap.output] + first;
+            double* acc = rows ? wet[tap.output] + first
+                               : m_sums.data() + static_cast<std::ptrdiff_t>(tap.output) * CHUNK;
             const bool checked = m_checked[static_cast<std::size_t>(tap.group)] != 0;
             if (tap.interpolates) {
                 AddInterpolated(now - tap.delay, now - tap.neighbour, tap.volume, tap.fraction, acc, n);
@@ -387,6 +401,12 @@ void RoomEngine::SumTaps(double* const* wet, std::int32_t count) {
                 }
             }
         }
+        if (rows) continue;
+        for (std::int32_t output = 0; output < m_outputs; ++output) {
+            const double* sums = m_sums.data() + static_cast<std::ptrdiff_t>(output) * CHUNK;
+            double* to = wet[output] + first * stride;
+            for (std::int32_t i = 0; i < n; ++i) to[i * stride] = sums[i];
+        }
     }
 }
 
@@ -397,7 +417,7 @@ void RoomEngine::Prime(const float* const* in, std::int64_t frames) {
     for (std::int64_t done = 0; done < frames;) {
         const auto count = static_cast<std::int32_t>(std::min<std::int64_t>(m_max_block, frames - done));
         for (std::size_t c = 0; c < inputs; ++c) piece[c] = in[c] + done;
-        FilterGroups(piece, count);
+        FilterGroups(piece, 1, count);
         Advance(count);
         done += count;
     }
@@ -414,10 +434,22 @@ std::int32_t RoomEngine::Reach() const {
 }
 
 bool RoomEngine::Process(const float* const* in, double* const* wet, std::int32_t count) {
+    return Run(in, 1, wet, 1, count);
+}
+
+bool RoomEngine::ProcessInterleaved(const float* in, double* wet, std::int32_t count) {
+    for (std::int32_t c = 0; c < m_inputs; ++c) m_in_channels[static_cast<std::size_t>(c)] = in + c;
+    for (std::int32_t c = 0; c < m_outputs; ++c) m_wet_channels[static_cast<std::size_t>(c)] = wet + c;
+    // A side of one channel has stride 1: its row is the buffer itself.
+    return Run(m_in_channels.data(), m_inputs, m_wet_channels.data(), m_outputs, count);
+}
+
+bool RoomEngine::Run(const float* const* in, std::ptrdiff_t in_stride, double* const* wet, std::ptrdiff_t wet_stride,
+                     std::int32_t count) {
     if (count < 0 || count > m_max_block) return false;
     if (count == 0) return true;
-    FilterGroups(in, count);
-    SumTaps(wet, count);
+    FilterGroups(in, in_stride, count);
+    SumTaps(wet, wet_stride, count);
     Advance(count);
     return true;
 }

@@ -12,9 +12,11 @@
 // low-pass, the damping state rounded to a float at every block's end as the module stores it, the whole-sample
 // Plain taps rounded toward zero as its Plain routine rounds.
 //
-// Real-time rules: the constructor allocates everything; Reset, Gate and Process never allocate and never throw.
+// Real-time rules: the constructor allocates everything; Reset, Gate, Process and ProcessInterleaved never allocate
+// and never throw.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -71,6 +73,10 @@ public:
     // other lengths give other bits, exactly as the instances would. False, with nothing done, for a count outside
     // 0 .. max_block.
     bool Process(const float* const* in, double* const* wet, std::int32_t count);
+    // The same for interleaved frames, as sound files and most hosts hold them: in[f * Inputs() + c] and
+    // wet[f * Outputs() + c], bit for bit what Process gives for the channels apart, without copies to and from
+    // rows on the way (the taps' sums gather in a cache-sized stretch, then go out once).
+    bool ProcessInterleaved(const float* in, double* wet, std::int32_t count);
 
     // Runs the low-passes over `frames` frames of input the engine did not hear (in[c][0 .. frames), oldest first),
     // summing nothing: an engine that takes over from another starts with the lines the other's input would have
@@ -89,16 +95,23 @@ public:
 private:
     struct Group;
     struct Tap;
-    void FilterGroups(const float* const* in, std::int32_t count);
+    // Channel c's frame i is in[c][i * in_stride] and wet[c][i * wet_stride].
+    bool Run(const float* const* in, std::ptrdiff_t in_stride, double* const* wet, std::ptrdiff_t wet_stride,
+             std::int32_t count);
+    void FilterGroups(const float* const* in, std::ptrdiff_t stride, std::int32_t count);
     void Advance(std::int32_t count);  // the block's values become the lines' past
-    void SumTaps(double* const* wet, std::int32_t count);
+    void SumTaps(double* const* wet, std::ptrdiff_t stride, std::int32_t count);
 
     std::int32_t m_inputs = 1, m_outputs = 1, m_max_block = 0;
     std::vector<Group> m_groups;
     std::vector<Tap> m_taps;
     std::vector<float> m_scratch;         // one tap's outputs for a chunk, where they must be made apart from the sums
+    std::vector<double> m_sums;           // a chunk's sums, CHUNK an output, for a wet whose channels are not rows
     std::vector<std::uint8_t> m_checked;  // by group: this block's reads may meet a small value
     bool m_any_toward_zero = false;       // a tap runs the whole-sample Plain routine, which rounds toward zero
+    // ProcessInterleaved's channels of in and of wet.
+    std::vector<const float*> m_in_channels;
+    std::vector<double*> m_wet_channels;
 };
 
 }  // namespace er_room

@@ -348,10 +348,6 @@ RoomRenderer::RoomRenderer(const RenderJob& job, const RoomPattern& pattern, std
     } catch (const er_room::RoomError& problem) {
         throw Failure(EXIT_USAGE, problem.what());
     }
-    m_in.assign(static_cast<std::size_t>(input_channels), std::vector<float>(static_cast<std::size_t>(m_job.block)));
-    m_wet.assign(static_cast<std::size_t>(m_job.channels), std::vector<double>(static_cast<std::size_t>(m_job.block)));
-    for (auto& row : m_in) m_in_rows.push_back(row.data());
-    for (auto& row : m_wet) m_wet_rows.push_back(row.data());
 }
 
 RoomRenderer::~RoomRenderer() = default;
@@ -365,18 +361,8 @@ std::int32_t RoomRenderer::BlockAt(std::int64_t position) const {
 }
 
 void RoomRenderer::Step(std::int64_t position, std::int32_t count, const float* input, double* wet) {
-    const auto inputs = static_cast<std::size_t>(m_input_channels);
-    const auto outputs = static_cast<std::size_t>(m_job.channels);
     if (GateStartsAt(m_job, position)) m_engine->Gate();
-    for (std::size_t channel = 0; channel < inputs; ++channel) {
-        float* row = m_in[channel].data();
-        for (std::int32_t i = 0; i < count; ++i) row[i] = input[static_cast<std::size_t>(i) * inputs + channel];
-    }
-    m_engine->Process(m_in_rows.data(), m_wet_rows.data(), count);
-    for (std::size_t channel = 0; channel < outputs; ++channel) {
-        const double* row = m_wet[channel].data();
-        for (std::int32_t i = 0; i < count; ++i) wet[static_cast<std::size_t>(i) * outputs + channel] = row[i];
-    }
+    m_engine->ProcessInterleaved(input, wet, count);
 }
 
 RenderStats RoomRenderer::Run(const Source& source, const Sink& sink, const Progress& progress) {

@@ -95,10 +95,6 @@ private:
     RenderJob m_job;
     std::int32_t m_input_channels;
     std::unique_ptr<er_room::RoomEngine> m_engine;
-    std::vector<std::vector<float>> m_in;    // the input, a channel a row
-    std::vector<std::vector<double>> m_wet;  // the taps' sums, a channel a row
-    std::vector<const float*> m_in_rows;
-    std::vector<double*> m_wet_rows;
 };
 
 }  // namespace er_render
