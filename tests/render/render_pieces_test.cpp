@@ -1,5 +1,6 @@
-// er-render's pieces that decide what the host sends: list texts, settings, moments, the sample conversion and
-// the summary's reading of the settings; and the reading of an impulse response that the figures show. The
+// er-render's pieces that decide what the host sends: settings, moments, the sample conversion and the summary's
+// reading of the settings; and the reading of an impulse response that the figures show. (The text helpers and the
+// delay law below them have their own tests: tests/text/, tests/delay_law/.) The
 // module's real pin table is copied here as the host sees it.
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -67,93 +68,15 @@ std::pair<ExitCode, std::string> FailureOf(Action action) {
     return {EXIT_OK, ""};
 }
 
-// ---- list texts ----------------------------------------------------------------------------------------------
-
-TEST(ListText, ValuesCountOnFromAnExplicitValue) {
-    struct Case {
-        const char* text;
-        std::vector<std::pair<std::string, std::int32_t>> entries;
-    };
-    const Case cases[] = {
-        {"Time(s)=0, Time(ms),Samples", {{"Time(s)", 0}, {"Time(ms)", 1}, {"Samples", 2}}},
-        {"On=1,Off=0", {{"On", 1}, {"Off", 0}}},
-        {"A=5,B,C=2,D", {{"A", 5}, {"B", 6}, {"C", 2}, {"D", 3}}},
-        {"x=y,z", {{"x=y", 0}, {"z", 1}}},  // only a number after '=' is a value
-        {"", {}},
-    };
-    for (const Case& c : cases) {
-        const auto entries = ParseListText(c.text);
-        ASSERT_EQ(entries.size(), c.entries.size()) << c.text;
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            EXPECT_EQ(entries[i].text, c.entries[i].first) << c.text;
-            EXPECT_EQ(entries[i].value, c.entries[i].second) << c.text;
-        }
-    }
-    const auto max_delay = ParseListText(ModulePins()[10].extra_text);
-    ASSERT_EQ(max_delay.size(), 12u);
-    EXPECT_EQ(max_delay[7].text, "0.085 (4096sm)");
-    EXPECT_EQ(max_delay[11].value, 11);
-}
-
-// Valid UTF-8 passes whole; every byte of a broken, overlong, surrogate or too large sequence is escaped alone.
-TEST(Text, StrayBytesAreEscapedForUtf8) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"plain.wav", "plain.wav"},
-        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
-        {"a\xFF.wav", "a\\xFF.wav"},
-        {"\xC0\xAF", "\\xC0\\xAF"},                               // "/" written overlong
-        {"\xED\xA0\x80", "\\xED\\xA0\\x80"},                      // a surrogate
-        {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},             // past U+10FFFF
-        {"x\xE2\x82", "x\\xE2\\x82"},                             // cut short at the end
-        {"\xE2\x82x", "\\xE2\\x82x"},                             // cut short before an ASCII byte
-        {"\x80\xC3\xA9", "\\x80\xC3\xA9"},                         // a stray continuation byte
-        {std::string("a\0b", 3), std::string("a\0b", 3)},
-    };
-    for (const auto& [text, escaped] : cases) EXPECT_EQ(Utf8Escaped(text), escaped) << escaped;
-}
-
-TEST(ListText, ChoiceByTextFirstThenByValue) {
-    const auto accuracy = ParseListText("Sample,Fraction(Econ),Fraction(Full)");
-    ASSERT_NE(FindChoice(accuracy, "  fraction(FULL) "), nullptr);
-    EXPECT_EQ(FindChoice(accuracy, "  fraction(FULL) ")->value, 2);
-    EXPECT_EQ(FindChoice(accuracy, "1")->text, "Fraction(Econ)");
-    EXPECT_EQ(FindChoice(accuracy, "3"), nullptr);
-    EXPECT_EQ(FindChoice(accuracy, "Fraction"), nullptr);
-    // A number means the entry's value, not its place.
-    EXPECT_EQ(FindChoice(ParseListText("On=1,Off=0"), "0")->text, "Off");
-    // An entry whose text is a number wins over another entry's value.
-    EXPECT_EQ(FindChoice(ParseListText("5,0"), "0")->value, 1);
-    // A number that is no entry's value means the entry whose text starts with it.
-    const auto max_delay = ParseListText(ModulePins()[10].extra_text);
-    EXPECT_EQ(FindChoice(max_delay, "5.46")->value, 1);
-    EXPECT_EQ(FindChoice(max_delay, "0.17")->value, 6);
-    EXPECT_EQ(FindChoice(max_delay, "0.0850")->value, 7);
-    EXPECT_EQ(FindChoice(max_delay, "10")->value, 10) << "a whole number is a value first";
-    EXPECT_EQ(FindChoice(max_delay, "0.3"), nullptr);
-}
-
 // ---- settings ------------------------------------------------------------------------------------------------
 
-TEST(Settings, AssignmentValueFollowsTheLastEquals) {
-    const Assignment volume = ParseAssignment(" 1 Volume 10=100% = 5 ", "--set");
-    EXPECT_EQ(volume.name, "1 Volume 10=100%");
-    EXPECT_EQ(volume.value, "5");
+// The settings' syntax is er_text's (tests/text/); a line that is no assignment is er-render's usage error,
+// named by its origin.
+TEST(Settings, ASyntaxErrorIsAUsageErrorNamingItsLine) {
+    EXPECT_EQ(ParseAssignment(" 1 Volume 10=100% = 5 ", "--set").value, "5");
     EXPECT_EQ(FailureOf([] { ParseAssignment("1 Time 25", "--set x"); }).first, EXIT_USAGE);
     EXPECT_EQ(FailureOf([] { ParseAssignment(" =25", "--set x"); }).first, EXIT_USAGE);
-}
-
-TEST(Settings, FileSkipsBlankLinesAndCommentsAndNamesLines) {
-    const auto assignments =
-        ParseSettingsText("\xEF\xBB\xBF# slap-back\r\n\n  1 Time = 90 # the slap\r\n   # indented comment\n"
-                          "Time Mode=Time(ms)\t# ms\nDamping/Feedback Mode=Tap1#2",
-                          "slap.txt");
-    ASSERT_EQ(assignments.size(), 3u);
-    EXPECT_EQ(assignments[0].name, "1 Time");
-    EXPECT_EQ(assignments[0].value, "90");
-    EXPECT_EQ(assignments[0].origin, "slap.txt:3");
-    EXPECT_EQ(assignments[1].value, "Time(ms)");
-    EXPECT_EQ(assignments[1].origin, "slap.txt:5");
-    EXPECT_EQ(assignments[2].value, "Tap1#2") << "a '#' within a value is no comment";
+    EXPECT_EQ(ParseSettingsText("1 Time=9 # a comment\n", "ok.txt").at(0).origin, "ok.txt:1");
     const auto bad = FailureOf([] { ParseSettingsText("1 Time=9\nnonsense\n", "bad.txt"); });
     EXPECT_EQ(bad.first, EXIT_USAGE);
     EXPECT_NE(bad.second.find("bad.txt:2"), std::string::npos) << bad.second;
@@ -600,31 +523,8 @@ TEST(Analysis, BufferLengthsFollowTheTableAndTheRateBands) {
     EXPECT_EQ(TimeScale(3, 44100.0f), 0.0f);
 }
 
-TEST(Analysis, TheTapFoldsIntoTheBuffer) {
-    struct Case {
-        double requested;
-        bool fractional;
-        double effective;
-        bool beyond, below;
-    };
-    const Case cases[] = {
-        {3.0, false, 3.0, false, false},
-        {2.9, false, 2.0, false, false},
-        {0.5, false, 256.0, false, true},
-        {-2.9, false, 254.0, false, true},
-        {600.0, false, 88.0, true, false},
-        {256.0, false, 256.0, false, false},
-        {std::nan(""), false, 256.0, true, false},
-        {1.0e12, false, 256.0, true, false},
-        {2.25, true, 2.25, false, false},
-        {600.5, true, 88.5, true, false},
-    };
-    for (const Case& c : cases) {
-        const TapDelay delay = RealisedDelay(c.requested, 256, c.fractional);
-        EXPECT_DOUBLE_EQ(delay.effective, c.effective) << c.requested;
-        EXPECT_EQ(delay.beyond_buffer, c.beyond) << c.requested;
-        EXPECT_EQ(delay.below_one, c.below) << c.requested;
-    }
+// The fold itself is delay_law's (tests/delay_law/); here the view's pins reach it.
+TEST(Analysis, TheViewsDelayFoldsIntoItsBuffer) {
     // 25 ms at 48 kHz is 1200 samples, beyond the default 2048-sample buffer only above 42.67 ms.
     EXPECT_EQ(TapDelayFor(View({"1 Time=25"}), effect_pins::PinFloat(25)).effective, 1200.0);
     EXPECT_TRUE(TapDelayFor(View({}), effect_pins::PinFloat(100)).beyond_buffer);
@@ -632,23 +532,9 @@ TEST(Analysis, TheTapFoldsIntoTheBuffer) {
     EXPECT_EQ(TapDelayFor(View({"Time Mode=Samples"}), effect_pins::PinFloat(7)).effective, 6.0);
 }
 
-// The pin value for a delay in a unit: the module truncates scale x value toward zero, so the value must reach
-// the delay and the float below it must not.
-TEST(Analysis, DelayInUnitsIsTheSmallestFloatThatReachesIt) {
-    for (const float rate : {8000.0f, 44100.0f, 48000.0f, 96000.0f, 192000.0f}) {
-        for (const std::int32_t mode : {0, 1, 2}) {
-            const float scale = TimeScale(mode, rate);
-            for (const double samples : {1.0, 2.0, 7.0, 333.0, 1101.0, 1102.0, 4800.0, 65535.0, 524287.0}) {
-                const float value = PinValueForDelay(samples, scale);
-                EXPECT_EQ(std::trunc(static_cast<double>(scale) * value), samples) << rate << " " << mode;
-                EXPECT_LT(static_cast<double>(scale) * std::nextafter(value, 0.0f), samples) << rate << " " << mode;
-                EXPECT_EQ(PinValueForDelay(-samples, scale), -value);
-            }
-        }
-    }
-    EXPECT_EQ(PinValueForDelay(1102.5, 441.0f), 2.5f) << "not whole: the nearest float";
-    EXPECT_EQ(PinValueForDelay(3087.0000000000005, 441000.0f), PinValueForDelay(3087.0, 441000.0f));
-    // Each delay in a unit follows the settings' own "Time Mode", whatever order they were given in.
+// Each delay in a unit follows the settings' own "Time Mode", whatever order they were given in (the pin value
+// for a delay is delay_law's: tests/delay_law/).
+TEST(Analysis, DelayInUnitsFollowsTheSettingsTimeMode) {
     auto settings = Resolve({"1 Time=1102smp", "Time Mode=Time(s)"});
     ApplyDelayUnits(settings, 44100.0f, false);
     EXPECT_EQ(FindSetting(settings, "1 Time")->from, PinValueForDelay(1102.0, 441000.0f));
