@@ -9,7 +9,7 @@ Made HostedModule::Make(SEMakeModuleEntry make_module, Listener* listener) {
     m_routine_changed = false;
     m_sleeping = false;
     m_rewrite = true;
-    m_care = true;
+    m_needs_preparation = true;
     m_pin_count = 0;
     m_pin_count_answer = 0;
     m_float_pin_count = 0;
@@ -21,7 +21,7 @@ Made HostedModule::Make(SEMakeModuleEntry make_module, Listener* listener) {
     }
     m_record = record;
     m_process = record->process;
-    Care();
+    UpdateNeedsPreparation();
     return Made::Ok;
 }
 
@@ -34,7 +34,7 @@ se_answer HostedModule::Dispatch(std::int32_t opcode, std::int32_t index, std::i
         m_process = nullptr;
         for (PinSlot& pin : m_pins) pin.variable = nullptr;  // they lived in the object
         m_float_pin_count = 0;
-        Care();
+        UpdateNeedsPreparation();
     }
     return answer;
 }
@@ -82,7 +82,7 @@ void HostedModule::SetPins(std::int32_t count, bool repeat_last, std::int32_t an
 
 // Processing with everything a call may need first: silence while asleep, the new routine, the addresses, the
 // listener around the call.
-bool HostedModule::ProcessWithCare(std::int32_t start, std::int32_t count) {
+bool HostedModule::PrepareAndProcess(std::int32_t start, std::int32_t count) {
     if (m_sleeping) {
         Silence(start, count);
         return false;
@@ -90,7 +90,7 @@ bool HostedModule::ProcessWithCare(std::int32_t start, std::int32_t count) {
     if (m_routine_changed) {
         m_process = m_record->process;
         m_routine_changed = false;
-        Care();
+        UpdateNeedsPreparation();
     }
     if (m_process == nullptr) {
         Notice(Fault::NoProcessEntry, 0, 0);
@@ -109,7 +109,7 @@ bool HostedModule::ProcessWithCare(std::int32_t start, std::int32_t count) {
 bool HostedModule::Deliver(SETimedEvent event) {
     if (m_record == nullptr) return false;
     m_sleeping = false;
-    Care();
+    UpdateNeedsPreparation();
     WriteBufferAddresses();
     if (m_record->event == nullptr) {
         Notice(Fault::NoEventEntry, 0, 0);
@@ -168,13 +168,13 @@ se_answer HostedModule::Answer(std::int32_t opcode, std::int32_t index, std::int
         return CheckPin(opcode, index) ? m_buffer_clock : 0;  // every buffer starts at the same sample
     case HOST_SLEEP:
         m_sleeping = true;
-        m_care = true;
+        m_needs_preparation = true;
         return 0;
     case HOST_GET_PIN_COUNT:
         return m_pin_count_answer;
     case HOST_ROUTINE_CHANGED:
         m_routine_changed = true;
-        m_care = true;
+        m_needs_preparation = true;
         return 0;
     default:
         return 0;

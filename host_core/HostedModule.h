@@ -99,7 +99,7 @@ public:
     // cheapest calls cheap. Addresses are still all written before every event.
     void WriteAddressesOnlyWhenSet() {
         m_rewrite = false;
-        Care();
+        UpdateNeedsPreparation();
     }
     float* Buffer(std::int32_t pin) const { return m_pins[pin].buffer; }
     // A choice pin's 16-bit value, written into its variable (the module reads it when told of the change).
@@ -124,15 +124,15 @@ public:
     bool Process(std::int32_t start, std::int32_t count) {
         m_clock = static_cast<std::int32_t>(static_cast<std::uint32_t>(m_buffer_clock) +
                                             static_cast<std::uint32_t>(start));
-        if (m_care) return ProcessWithCare(start, count);
+        if (m_needs_preparation) return PrepareAndProcess(start, count);
         m_process(m_record->object, start, count);
         return true;
     }
     bool Sleeping() const { return m_sleeping; }
     // True when a call needs nothing but the call: awake, the routine current, no listener, addresses written
-    // only when set. Then ProcessStraight is Process(0, count) at `clock` with every check already made.
-    bool Straight() const { return !m_care; }
-    void ProcessStraight(std::int32_t clock, std::int32_t count) {
+    // only when set. Then ProcessUnprepared is Process(0, count) at `clock` with every check already made.
+    bool NeedsNoPreparation() const { return !m_needs_preparation; }
+    void ProcessUnprepared(std::int32_t clock, std::int32_t count) {
         m_clock = m_buffer_clock = clock;
         m_process(m_record->object, 0, count);
     }
@@ -157,10 +157,11 @@ private:
                                        void* ptr, float opt);
     se_answer Answer(std::int32_t opcode, std::int32_t index, std::int32_t value, void* ptr);
     bool CheckPin(std::int32_t opcode, std::int32_t pin);
-    bool ProcessWithCare(std::int32_t start, std::int32_t count);
+    bool PrepareAndProcess(std::int32_t start, std::int32_t count);
     // Whether a call needs more than the call itself; kept current wherever one of its reasons changes.
-    void Care() {
-        m_care = m_sleeping || m_routine_changed || m_rewrite || m_listener != nullptr || m_process == nullptr;
+    void UpdateNeedsPreparation() {
+        m_needs_preparation =
+            m_sleeping || m_routine_changed || m_rewrite || m_listener != nullptr || m_process == nullptr;
     }
     void Silence(std::int32_t start, std::int32_t count);
     void ListFloatPins();
@@ -174,8 +175,8 @@ private:
     Listener* m_listener = nullptr;
     bool m_routine_changed = false;
     bool m_sleeping = false;
-    bool m_rewrite = true;  // every buffer address before every call
-    bool m_care = true;     // Care()
+    bool m_rewrite = true;            // every buffer address before every call
+    bool m_needs_preparation = true;  // UpdateNeedsPreparation()
     std::int32_t m_clock = 0;
     std::int32_t m_buffer_clock = 0;
     std::int32_t m_pin_count = 0;

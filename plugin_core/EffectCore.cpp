@@ -323,11 +323,11 @@ void EffectCore::Run(std::uint32_t frames) {
     if (frames - 1u < m_direct_frames && ThisThread() == m_direct_thread &&
         ((m_span != nullptr ? SpanChanged() : Changed(ANNOUNCE_ORDER, std::make_index_sequence<std::size(ANNOUNCE_ORDER)>{})) |
          Changed(OWN_PLAYED, std::make_index_sequence<std::size(OWN_PLAYED)>{})) == 0 &&
-        module.Straight() && (!m_guard_input || AllFinite(m_connections[PORT_AUDIO_IN], frames))) {
+        module.NeedsNoPreparation() && (!m_guard_input || AllFinite(m_connections[PORT_AUDIO_IN], frames))) {
         WriteReadings();
         const auto clock = static_cast<std::int32_t>(m_clock);
         m_clock += frames;  // m_buffer_clock is set wherever a general run uses it
-        return module.ProcessStraight(clock, static_cast<std::int32_t>(frames));
+        return module.ProcessUnprepared(clock, static_cast<std::int32_t>(frames));
     }
     RunGeneral(frames);
 }
