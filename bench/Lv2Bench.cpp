@@ -197,7 +197,7 @@ void Module(benchmark::State& state, const Setting& setting, bool direct) {
     er_host::Instance host(*library, options);
     const std::vector<float> controls = Controls(setting);
     host.PostStatus(AUDIO_IN, PS_STREAMING);
-    for (const effect_pins::Pin pin : effect_pins::kAnnounceOrder) {
+    for (const effect_pins::Pin pin : effect_pins::ANNOUNCE_ORDER) {
         const std::int32_t port = effect_pins::Index(pin);
         if (IS_CHOICE[port]) {
             host.PostChoice(port, static_cast<std::int16_t>(controls[port]));

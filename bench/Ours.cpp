@@ -17,8 +17,8 @@ namespace choice = effect_pins::choice;
 // The "Damping/Feedback Mode" entry that selects a job's variant once "Feedback +/-10" is not zero; the Plain
 // variant is "Tap1" with a feedback of 0.
 constexpr std::int16_t RoutingModeFor(Variant variant) {
-    for (std::size_t mode = 0; mode < effect_pins::kRoutingChoices.size(); ++mode) {
-        if (effect_pins::kRoutingChoices[mode].variant == static_cast<effect_pins::RoutingVariant>(variant)) {
+    for (std::size_t mode = 0; mode < effect_pins::ROUTING_CHOICES.size(); ++mode) {
+        if (effect_pins::ROUTING_CHOICES[mode].variant == static_cast<effect_pins::RoutingVariant>(variant)) {
             return static_cast<std::int16_t>(mode);
         }
     }

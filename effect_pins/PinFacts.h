@@ -67,7 +67,7 @@ struct PinFacts {
     }
 };
 
-inline constexpr std::array<PinFacts, PIN_COUNT> kPins{{
+inline constexpr std::array<PinFacts, PIN_COUNT> PINS{{
     {Pin::AudioIn, "Audio_In", DIRECTION_IN, TYPE_FLOAT, "0", nullptr},
     {Pin::Active, "Active", DIRECTION_IN, TYPE_LIST, "0", "OFF,ON"},
     {Pin::Feedback, "Feedback +/-10", DIRECTION_IN, TYPE_FLOAT, "0.0", "10,0,10,0"},
@@ -88,14 +88,14 @@ inline constexpr std::array<PinFacts, PIN_COUNT> kPins{{
 
 constexpr bool RowsInPinOrder() {
     for (std::int32_t i = 0; i < PIN_COUNT; ++i) {
-        if (Index(kPins[static_cast<std::size_t>(i)].pin) != i) return false;
+        if (Index(PINS[static_cast<std::size_t>(i)].pin) != i) return false;
     }
     return true;
 }
-static_assert(RowsInPinOrder(), "kPins holds one row per Pin, in Pin order");
+static_assert(RowsInPinOrder(), "PINS holds one row per Pin, in Pin order");
 
 constexpr const PinFacts& Facts(Pin pin) {
-    return kPins[static_cast<std::size_t>(pin)];
+    return PINS[static_cast<std::size_t>(pin)];
 }
 constexpr std::string_view Name(Pin pin) {
     return Facts(pin).name;
@@ -114,10 +114,10 @@ inline constexpr std::int16_t MONO_OFF = 0, MONO_ON = 1;                        
 // The order a host announces the pins in when it starts the module: every pin it sets, in pin order, "Active"
 // last, so that the delay line is made once, for the final "Max Delay(s)". (The audio input is announced as
 // streaming before these; the output is the module's to announce.)
-inline constexpr std::array<Pin, PIN_COUNT - 2> kAnnounceOrder = [] {
+inline constexpr std::array<Pin, PIN_COUNT - 2> ANNOUNCE_ORDER = [] {
     std::array<Pin, PIN_COUNT - 2> order{};
     std::size_t next = 0;
-    for (const PinFacts& facts : kPins) {
+    for (const PinFacts& facts : PINS) {
         if (facts.pin != Pin::AudioIn && facts.pin != Pin::Out && facts.pin != Pin::Active) order[next++] = facts.pin;
     }
     order[next] = Pin::Active;
@@ -192,7 +192,7 @@ struct StableRange {
     double low, high;      // shown units, both included; high may be infinite
     std::string_view why;  // what goes wrong outside
 };
-inline constexpr std::array<StableRange, 3> kStableRanges{{
+inline constexpr std::array<StableRange, 3> STABLE_RANGES{{
     {Pin::Feedback, -RangeOfText(Pin::Feedback).high, RangeOfText(Pin::Feedback).high,
      "beyond it the feedback loop grows until the output is infinite"},
     {Pin::Damping, RangeOfText(Pin::Damping).low, RangeOfText(Pin::Damping).high,
@@ -200,14 +200,14 @@ inline constexpr std::array<StableRange, 3> kStableRanges{{
     {Pin::Time, RangeOfText(Pin::Time).low, std::numeric_limits<double>::infinity(),
      "a negative time reads the far end of the delay line"},
 }};
-static_assert(std::all_of(kStableRanges.begin(), kStableRanges.end(),
+static_assert(std::all_of(STABLE_RANGES.begin(), STABLE_RANGES.end(),
                           [](const StableRange& range) { return range.low == range.low && range.high == range.high; }),
               "every stable range comes from a range text of plain numbers");
 
 // ---- "Max Delay(s)": the delay line's length -------------------------------------------------------------------
 
 // Line length in samples for each entry, at sample rates up to 48000 Hz.
-inline constexpr std::array<std::int32_t, 12> kMaxDelaySamples{
+inline constexpr std::array<std::int32_t, 12> MAX_DELAY_SAMPLES{
     524288,
     262144,
     131072,
@@ -221,17 +221,17 @@ inline constexpr std::array<std::int32_t, 12> kMaxDelaySamples{
     512,
     256,
 };
-inline constexpr std::int32_t MAX_DELAY_ENTRIES = static_cast<std::int32_t>(kMaxDelaySamples.size());
+inline constexpr std::int32_t MAX_DELAY_ENTRIES = static_cast<std::int32_t>(MAX_DELAY_SAMPLES.size());
 static_assert(Facts(Pin::MaxDelay).Choices() == MAX_DELAY_ENTRIES, "one line length per list entry");
 // Above each of these rates the line doubles once more, so that the list's seconds hold at 48, 96, 192 and
 // 384 kHz. The comparisons are strict; a rate that is not a number doubles nothing.
-inline constexpr std::array<float, 3> kRateBands{48000.0f, 96000.0f, 192000.0f};
+inline constexpr std::array<float, 3> RATE_BANDS{48000.0f, 96000.0f, 192000.0f};
 
 // The line length N for an entry at a rate. The host writes only 0 .. 11; any other index is folded to the
 // nearest entry rather than read outside the table.
 constexpr std::int32_t BufferLength(std::int32_t max_delay_index, float sample_rate) {
-    std::int32_t n = kMaxDelaySamples[static_cast<std::size_t>(std::clamp(max_delay_index, 0, MAX_DELAY_ENTRIES - 1))];
-    for (const float band : kRateBands) {
+    std::int32_t n = MAX_DELAY_SAMPLES[static_cast<std::size_t>(std::clamp(max_delay_index, 0, MAX_DELAY_ENTRIES - 1))];
+    for (const float band : RATE_BANDS) {
         if (sample_rate > band) n *= 2;
     }
     return n;
@@ -311,7 +311,7 @@ enum class RoutingVariant : std::int32_t {
     InputOutputFeedback = 4,  // input plus output, through the low-pass
 };
 inline constexpr std::int32_t ROUTING_VARIANT_COUNT = 5;
-inline constexpr std::array<std::string_view, ROUTING_VARIANT_COUNT> kRoutingVariantNames{
+inline constexpr std::array<std::string_view, ROUTING_VARIANT_COUNT> ROUTING_VARIANT_NAMES{
     "Plain",
     "TapFeedback",
     "InputTapFeedback",
@@ -325,21 +325,21 @@ struct RoutingChoice {
     RoutingVariant variant;
     bool damping_selects;
 };
-inline constexpr std::array<RoutingChoice, 4> kRoutingChoices{{
+inline constexpr std::array<RoutingChoice, 4> ROUTING_CHOICES{{
     {RoutingVariant::TapFeedback, false},         // "Tap1"
     {RoutingVariant::InputTapFeedback, true},     // "Input+Tap1"
     {RoutingVariant::OutputFeedback, false},      // "Output"
     {RoutingVariant::InputOutputFeedback, true},  // "Input+Output"
 }};
-static_assert(Facts(Pin::RoutingMode).Choices() == static_cast<std::int16_t>(kRoutingChoices.size()));
+static_assert(Facts(Pin::RoutingMode).Choices() == static_cast<std::int16_t>(ROUTING_CHOICES.size()));
 
 // The variant for a routing mode and whether the block-rate feedback and damping amounts are non-zero (a
 // streaming pin counts as non-zero; a value that is not a number as zero). Plain for a mode the list lacks.
 constexpr RoutingVariant SelectRoutingVariant(std::int32_t routing_mode, bool feedback, bool damping) {
-    if (routing_mode < 0 || routing_mode >= static_cast<std::int32_t>(kRoutingChoices.size())) {
+    if (routing_mode < 0 || routing_mode >= static_cast<std::int32_t>(ROUTING_CHOICES.size())) {
         return RoutingVariant::Plain;
     }
-    const RoutingChoice& choice = kRoutingChoices[static_cast<std::size_t>(routing_mode)];
+    const RoutingChoice& choice = ROUTING_CHOICES[static_cast<std::size_t>(routing_mode)];
     return feedback || (choice.damping_selects && damping) ? choice.variant : RoutingVariant::Plain;
 }
 
@@ -356,12 +356,12 @@ struct GroupRow {
     TimeGroup group;
     std::string_view name;
 };
-inline constexpr std::array<GroupRow, 3> kTimeGroups{{
+inline constexpr std::array<GroupRow, 3> TIME_GROUPS{{
     {TimeGroup::Sample, "Sample"},
     {TimeGroup::FractionFull, "FractionFull"},
     {TimeGroup::FractionEcon, "FractionEcon"},
 }};
-inline constexpr std::int32_t ROUTINE_COUNT = 1 + static_cast<std::int32_t>(kTimeGroups.size()) * ROUTING_VARIANT_COUNT;
+inline constexpr std::int32_t ROUTINE_COUNT = 1 + static_cast<std::int32_t>(TIME_GROUPS.size()) * ROUTING_VARIANT_COUNT;
 
 // The time group a "Time Accuracy" entry reads with: "Sample" whole samples, "Fraction(Full)" at every sample
 // only while "1 Time" streams, everything else (unknown values too) interpolated once per block.
@@ -381,8 +381,8 @@ inline std::string RoutineName(std::int32_t entry) {
     if (entry == 0) return "ProcessSilence";
     if (entry < 1 || entry >= ROUTINE_COUNT) return "";
     const auto index = static_cast<std::size_t>(entry - 1);
-    return "Process" + std::string(kTimeGroups[index / ROUTING_VARIANT_COUNT].name) +
-           std::string(kRoutingVariantNames[index % ROUTING_VARIANT_COUNT]);
+    return "Process" + std::string(TIME_GROUPS[index / ROUTING_VARIANT_COUNT].name) +
+           std::string(ROUTING_VARIANT_NAMES[index % ROUTING_VARIANT_COUNT]);
 }
 
 }  // namespace effect_pins

@@ -48,10 +48,10 @@ public:
     }
     // The values worth trying first, or any bit pattern.
     float Value() {
-        static constexpr std::array<float, 16> kValues{0.0f, 1.0f, -1.0f, 0.5f, 0.1f, 10.0f, 0.999f, 1e-40f,
-                                                       1e30f, -1e30f, 3e9f, -2.5f, 1e-5f, 100.0f, 0.25f, 2.0f};
+        static constexpr std::array<float, 16> VALUES{0.0f, 1.0f, -1.0f, 0.5f, 0.1f, 10.0f, 0.999f, 1e-40f,
+                                                      1e30f, -1e30f, 3e9f, -2.5f, 1e-5f, 100.0f, 0.25f, 2.0f};
         const std::uint8_t selector = Byte();
-        if (selector < 160) return kValues[selector % kValues.size()];
+        if (selector < 160) return VALUES[selector % VALUES.size()];
         if (selector < 176) return std::numeric_limits<float>::quiet_NaN();
         if (selector < 192) return selector & 1 ? std::numeric_limits<float>::infinity()
                                                 : -std::numeric_limits<float>::infinity();
@@ -88,7 +88,7 @@ void SE_CDECL HostRoutine(void*) {}
 // The frame reports a failed contract check and goes on; here that is expected and silent.
 void QuietCheck(const char*, const char*) {}
 
-constexpr std::size_t kSlots = 3;
+constexpr std::size_t SLOTS = 3;
 
 struct Slot {
     std::unique_ptr<er_host::Instance> instance;
@@ -117,17 +117,17 @@ private:
     Script m_script;
     std::unique_ptr<er_host::Library> m_library =
         er_host::Library::FromEntries(&getModuleProperties, &makeModule);
-    std::array<Slot, kSlots> m_slots;
+    std::array<Slot, SLOTS> m_slots;
     FloatControl m_environment;
     std::array<std::uint8_t, 256> m_scratch{};
 };
 
 void Player::Make(Slot& slot) {
-    static constexpr std::array<float, 8> kRates{44100.0f, 48000.0f, 48001.0f, 96000.0f, 192001.0f, 384000.0f,
-                                                 8000.0f, 0.0f};
+    static constexpr std::array<float, 8> RATES{44100.0f, 48000.0f, 48001.0f, 96000.0f, 192001.0f, 384000.0f,
+                                                8000.0f, 0.0f};
     er_host::InstanceOptions options;
     const std::uint8_t rate = m_script.Byte();
-    options.sample_rate = rate < 224 ? kRates[rate % kRates.size()] : m_script.Value();
+    options.sample_rate = rate < 224 ? RATES[rate % RATES.size()] : m_script.Value();
     options.block_size = 1 + m_script.U16() % 1024;
     const std::uint8_t pins = m_script.Byte();
     options.pin_count = pins < 200 ? -1 : pins % 24;  // mostly as described; sometimes fewer or more
@@ -302,7 +302,7 @@ void Player::Play() {
     g_failing_allocations = 0;
     for (int ops = 0; ops < 4000 && !m_script.Done(); ++ops) {
         const std::uint8_t op = m_script.Byte();
-        Slot& slot = m_slots[(op >> 5) % kSlots];
+        Slot& slot = m_slots[(op >> 5) % SLOTS];
         const std::uint8_t action = op & 31;
         if (action == 0 || !slot.instance) {
             Make(slot);

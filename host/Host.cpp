@@ -18,13 +18,13 @@ namespace er_host {
 namespace {
 
 #if defined(_WIN32)
-constexpr const char* kModuleFileName = "early_reflection.dll";
+constexpr const char* MODULE_FILE_NAME = "early_reflection.dll";
 #else
-constexpr const char* kModuleFileName = "early_reflection.so";
+constexpr const char* MODULE_FILE_NAME = "early_reflection.so";
 #endif
 
 // Offsets of queued events stay far from the int32 limit, so that adding a block length never overflows.
-constexpr std::int32_t kMaxOffset = std::numeric_limits<std::int32_t>::max() / 2;
+constexpr std::int32_t MAX_OFFSET = std::numeric_limits<std::int32_t>::max() / 2;
 
 // The sample clock wraps around like the host's 32-bit counter.
 std::int32_t ClockAt(std::int32_t base, std::int32_t offset) {
@@ -118,7 +118,7 @@ std::unique_ptr<Library> Library::FromEntries(SEGetModulePropertiesEntry get_pro
     return library;
 }
 
-std::string Library::DefaultModulePath() { return ExecutableDirectory() + kModuleFileName; }
+std::string Library::DefaultModulePath() { return ExecutableDirectory() + MODULE_FILE_NAME; }
 
 Library::~Library() {
     if (m_handle) Unload(m_handle);
@@ -366,7 +366,7 @@ void Instance::Queue(Pending pending) {
         Error("event for a module that is closed or was never made; event dropped");
         return;
     }
-    if (pending.offset < 0 || pending.offset > kMaxOffset) {
+    if (pending.offset < 0 || pending.offset > MAX_OFFSET) {
         Error("event offset " + std::to_string(pending.offset) + " is out of range; event dropped");
         return;
     }
@@ -399,7 +399,7 @@ void Instance::PostFloat(std::int32_t pin, float value, std::int32_t offset) {
         Error("PostFloat: pin " + std::to_string(pin) + " is not a float pin");
         return;
     }
-    if (offset < 0 || offset > kMaxOffset) {
+    if (offset < 0 || offset > MAX_OFFSET) {
         Error("PostFloat: offset " + std::to_string(offset) + " is out of range; event dropped");
         return;
     }

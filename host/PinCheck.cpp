@@ -17,7 +17,7 @@ std::string CheckPins(const std::vector<PinDescription>& described, PinIndexes& 
     const auto note = [&](std::string text) {
         if (difference.empty()) difference = std::move(text);
     };
-    for (const effect_pins::PinFacts& facts : effect_pins::kPins) {
+    for (const effect_pins::PinFacts& facts : effect_pins::PINS) {
         std::int32_t& index = indexes.index[static_cast<std::size_t>(facts.pin)];
         index = -1;
         const auto found = std::find_if(described.begin(), described.end(),

@@ -18,7 +18,7 @@ struct PinIndexes {
     std::int32_t operator[](effect_pins::Pin pin) const { return index[static_cast<std::size_t>(pin)]; }
 };
 
-// Finds every pin of effect_pins::kPins among a module's descriptions and checks its direction, type and number
+// Finds every pin of effect_pins::PINS among a module's descriptions and checks its direction, type and number
 // of list entries. Returns an empty text when all agree, otherwise the first difference; the index of each pin
 // that is missing or differs is -1, every other pin's index is set all the same (a test may build a host with
 // fewer pins on purpose).

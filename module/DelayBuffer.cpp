@@ -20,9 +20,9 @@ namespace {
 // Lines up to this length are emptied in place: writing 256 KiB costs some 15 microseconds, less than the swap's
 // first slice of pages given back and the page faults of the block after it (some 20 to 25, measured with
 // control/gate in bench/); twice that is past the swap's cost.
-constexpr std::int32_t kLongestZeroedInPlace = 65536;
+constexpr std::int32_t LONGEST_ZEROED_IN_PLACE = 65536;
 // Samples of the spare made zero again per processing call: 32 pages, some 10 microseconds where all are used.
-constexpr std::int32_t kRezeroSlice = 32768;
+constexpr std::int32_t REZERO_SLICE = 32768;
 
 }  // namespace
 
@@ -41,7 +41,7 @@ bool Module::AllocateBuffer() {
     const LineRelease release{static_cast<std::size_t>(n)};
     m_buffer = ZeroedLine(g_buffer_allocator(static_cast<std::size_t>(n)), release);
     if (!m_buffer) return false;
-    if (n > kLongestZeroedInPlace) m_spare = ZeroedLine(g_buffer_allocator(static_cast<std::size_t>(n)), release);
+    if (n > LONGEST_ZEROED_IN_PLACE) m_spare = ZeroedLine(g_buffer_allocator(static_cast<std::size_t>(n)), release);
     m_write_pos = 0;
     m_damping_state = 0.0f;
     return true;
@@ -64,7 +64,7 @@ void Module::EmptyBuffer() {
 
 // The slice at the dirty part's end. A spare the system would not clean is given up.
 void Module::RezeroSpareSlice() {
-    const std::int32_t first = std::max(m_spare_dirty - kRezeroSlice, 0);
+    const std::int32_t first = std::max(m_spare_dirty - REZERO_SLICE, 0);
     if (!RezeroLine(m_spare.get(), static_cast<std::size_t>(m_buffer_size), static_cast<std::size_t>(first),
                     static_cast<std::size_t>(m_spare_dirty - first))) {
         m_spare.reset();

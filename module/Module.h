@@ -3,7 +3,7 @@
 //
 // The effect never sees an opcode: the frame (SEModule_base) turns the host's calls into Open, OnPinChange,
 // OnResume and the installed processing routine. Every decision about routing, time accuracy and activity is
-// taken when a pin changes, by installing one of sixteen routines from kRoutineTable; the routines themselves
+// taken when a pin changes, by installing one of sixteen routines from ROUTINE_TABLE; the routines themselves
 // branch on nothing but their read policies and their count.
 //
 // Where to look: state and construction (Module.cpp), the pin table with each pin's variable and reaction
@@ -77,12 +77,12 @@ public:
     virtual void ProcessSilence(std::int32_t start, std::int32_t count);
 
     // The fifteen audio routines: one template over routing variant and time group (Routines.cpp), installed only
-    // while on with a buffer. kRoutineTable lists every instantiation.
+    // while on with a buffer. ROUTINE_TABLE lists every instantiation.
     template <RoutingVariant V, TimeGroup G>
     void Process(std::int32_t start, std::int32_t count);
 
     // Entry 0 ProcessSilence; entry g + v is Process<v, g> for TimeGroup g and RoutingVariant v.
-    static const std::array<SERoutineRef, ROUTINE_COUNT> kRoutineTable;
+    static const std::array<SERoutineRef, ROUTINE_COUNT> ROUTINE_TABLE;
     // A routine's name for messages, e.g. "ProcessSampleTapFeedback" for entry 2; empty outside the table.
     static std::string RoutineName(std::int32_t entry) { return effect_pins::RoutineName(entry); }
 
@@ -100,14 +100,14 @@ private:
         bool volume = false;         // recompute m_volume_update
         bool volume_forced = false;  // ... and read the volume at every block regardless of streaming
     };
-    // One pin: where its value lives and what its notification does (its texts are in effect_pins::kPins).
+    // One pin: where its value lives and what its notification does (its texts are in effect_pins::PINS).
     struct PinTableEntry {
         Pin pin;
         void* (*variable)(Module& module);
         Marks (Module::*react)(SEPin& pin);
         bool common_tail;  // false only for the gate: a poly reset re-selects nothing
     };
-    static const PinTableEntry kPinTable[PIN_COUNT];
+    static const PinTableEntry PIN_TABLE[PIN_COUNT];
     template <auto Field>
     static void* VariableOf(Module& module) {
         return &(module.*Field);

@@ -1,4 +1,4 @@
-// The fourteen pins as the host sees them, with their reactions. Their texts (effect_pins::kPins) and the Max
+// The fourteen pins as the host sees them, with their reactions. Their texts (effect_pins::PINS) and the Max
 // Delay table (effect_pins::BufferLength) are stated in PinFacts.h; texts go to the host exactly as written.
 #include "Module.h"
 
@@ -9,7 +9,7 @@ static_assert(effect_pins::TYPE_LIST == DT_LIST && effect_pins::TYPE_FLOAT == DT
 
 // Where each pin's value lives and what its notification does, one row per pin in pin order (the host numbers
 // the pins by the row). Every pin but the gate then runs the common tail, which re-selects the routine.
-const Module::PinTableEntry Module::kPinTable[PIN_COUNT] = {
+const Module::PinTableEntry Module::PIN_TABLE[PIN_COUNT] = {
     {Pin::AudioIn, &VariableOf<&Module::in_audio>, &Module::NoReaction, true},
     {Pin::Active, &VariableOf<&Module::active>, &Module::OnActive, true},
     {Pin::Feedback, &VariableOf<&Module::in_feedback>, &Module::OnFeedback, true},
@@ -29,7 +29,7 @@ const Module::PinTableEntry Module::kPinTable[PIN_COUNT] = {
 // Sets only what the facts give; every other field keeps what the caller put there.
 bool Module::GetPinProperties(std::int32_t index, SEPinProperties* properties) {
     if (index < 0 || index >= PIN_COUNT || properties == nullptr) return false;
-    const PinTableEntry& pin = kPinTable[index];
+    const PinTableEntry& pin = PIN_TABLE[index];
     const effect_pins::PinFacts& facts = effect_pins::Facts(pin.pin);
     properties->variable = pin.variable(*this);
     properties->direction = facts.direction;

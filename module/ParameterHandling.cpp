@@ -40,7 +40,7 @@ std::int32_t Module::Open() {
     if (m_buffer) {
         // Only a repeated open finds a buffer: no audio routine may outlive it.
         ReleaseBuffer();
-        SetProcessRoutine(kRoutineTable[SILENCE_ROUTINE]);
+        SetProcessRoutine(ROUTINE_TABLE[SILENCE_ROUTINE]);
     }
     return 0;
 }
@@ -52,7 +52,7 @@ void Module::OnPinChange(SEPin* pin) {
         CommonTail(Marks{});
         return;
     }
-    const PinTableEntry& entry = kPinTable[index];
+    const PinTableEntry& entry = PIN_TABLE[index];
     const Marks marks = (this->*entry.react)(*pin);
     if (entry.common_tail) CommonTail(marks);
 }
@@ -141,7 +141,7 @@ void Module::OnResume() {
 
 void Module::SwitchOff() {
     ReleaseBuffer();
-    SetProcessRoutine(kRoutineTable[SILENCE_ROUTINE]);
+    SetProcessRoutine(ROUTINE_TABLE[SILENCE_ROUTINE]);
     AnnounceOut(PS_CHANGED);
     m_idle_count = m_block_size;
 }
@@ -159,7 +159,7 @@ Module::Marks Module::SwitchOn() {
 
 // No audio routine may run without a delay line: silence, with its countdown to HOST_SLEEP.
 void Module::EnterBufferlessSilence() {
-    SetProcessRoutine(kRoutineTable[SILENCE_ROUTINE]);
+    SetProcessRoutine(ROUTINE_TABLE[SILENCE_ROUTINE]);
     m_idle_count = m_block_size;
 }
 
@@ -187,7 +187,7 @@ void Module::CommonTail(const Marks& marks) {
         m_volume_update = every_block ? ReadPolicy::EveryBlock : ReadPolicy::NextBlock;
     }
     if (active == effect_pins::choice::OFF) return;
-    SetProcessRoutine(kRoutineTable[CanRunAudio() ? SelectedRoutine() : SILENCE_ROUTINE]);
+    SetProcessRoutine(ROUTINE_TABLE[CanRunAudio() ? SelectedRoutine() : SILENCE_ROUTINE]);
 }
 
 // Counts down one block's worth of silence, then asks the host to let the module sleep, at that call and every

@@ -157,61 +157,61 @@ template <RoutingVariant V, TimeGroup G>
 // with a delay line and all fourteen pins, so every buffer it touches exists.
 template <RoutingVariant V, TimeGroup G>
 void Module::Process(std::int32_t start, std::int32_t count) {
-    constexpr bool kPlain = V == RoutingVariant::Plain;
+    constexpr bool PLAIN = V == RoutingVariant::Plain;
     // The per-sample fractional loops round every result and store toward zero; so does the whole-sample Plain
     // loop (it touches only the last bit of its output). The other loops run in the mode in force.
-    constexpr bool kRoundTowardZero = G == TimeGroup::FractionFull || (G == TimeGroup::Sample && kPlain);
+    constexpr bool ROUND_TOWARD_ZERO = G == TimeGroup::FractionFull || (G == TimeGroup::Sample && PLAIN);
     if (m_spare_dirty != 0) [[unlikely]]
         RezeroSpareSlice();  // after a poly reset of a long line
 
     // MXCSR is read at most once per call, and only where the mode must be switched.
     const bool read_time = G != TimeGroup::FractionFull && m_time_update != ReadPolicy::None;
-    const std::uint32_t entry_flags = kRoundTowardZero || read_time ? EntryStatusFlags() : 0u;
+    const std::uint32_t entry_flags = ROUND_TOWARD_ZERO || read_time ? EntryStatusFlags() : 0u;
     if (read_time) {
         if constexpr (G == TimeGroup::Sample) UpdateTapTime(start, entry_flags);
         if constexpr (G == TimeGroup::FractionEcon) UpdateTapTimeFraction(start, entry_flags);
     }
     if (m_volume_update != ReadPolicy::None) UpdateTapVolume(start);
-    if constexpr (kRoundTowardZero) EnterRoundTowardZero(entry_flags);
+    if constexpr (ROUND_TOWARD_ZERO) EnterRoundTowardZero(entry_flags);
 
     Block b{m_buffer.get(),
             static_cast<std::uint32_t>(m_buffer_mask),
             static_cast<std::uint32_t>(m_tap_offset),
             m_tap_fraction,
             m_tap_volume,
-            kPlain ? 0.0 : static_cast<double>(in_feedback[start]),
-            kPlain ? 0.0 : static_cast<double>(in_damping[start]),
+            PLAIN ? 0.0 : static_cast<double>(in_feedback[start]),
+            PLAIN ? 0.0 : static_cast<double>(in_damping[start]),
             m_damping_state,
             in_audio + start,
             out_audio + start,
             static_cast<std::uint32_t>(m_write_pos)};
     if constexpr (G == TimeGroup::FractionFull) {
         PerSampleDelays<V>(b, in_time[0] + start, m_time_scale, count);
-    } else if constexpr (kPlain) {
+    } else if constexpr (PLAIN) {
         PlainFromHistory<G>(b, count);
     } else {
         FeedbackPairs<V, G>(b, count);
     }
 
     m_write_pos = static_cast<std::int32_t>(b.w);  // unfolded: -4 after a block that ended on slot 0
-    m_damping_state = kPlain ? 0.0f : static_cast<float>(b.state);
-    if constexpr (kRoundTowardZero) LeaveRoundTowardZero(entry_flags);
+    m_damping_state = PLAIN ? 0.0f : static_cast<float>(b.state);
+    if constexpr (ROUND_TOWARD_ZERO) LeaveRoundTowardZero(entry_flags);
 }
 
 // ---- the routine table ----
 
 namespace {
 
-// The time groups in table order (effect_pins::kTimeGroups, which also names the routines).
-constexpr const auto& kGroups = effect_pins::kTimeGroups;
+// The time groups in table order (effect_pins::TIME_GROUPS, which also names the routines).
+constexpr const auto& GROUPS = effect_pins::TIME_GROUPS;
 using effect_pins::GroupRow;
-constexpr std::size_t GROUP_COUNT = std::size(kGroups);
+constexpr std::size_t GROUP_COUNT = std::size(GROUPS);
 
-// Each group is a run of ROUTING_VARIANT_COUNT entries after ProcessSilence, in kGroups order, so that a
+// Each group is a run of ROUTING_VARIANT_COUNT entries after ProcessSilence, in GROUPS order, so that a
 // TimeGroup value is its run's first entry and adding a RoutingVariant value gives the routine.
 constexpr bool GroupsFollowEachOther() {
     for (std::size_t g = 0; g < GROUP_COUNT; ++g) {
-        if (static_cast<std::size_t>(kGroups[g].group) != 1 + g * ROUTING_VARIANT_COUNT) return false;
+        if (static_cast<std::size_t>(GROUPS[g].group) != 1 + g * ROUTING_VARIANT_COUNT) return false;
     }
     return true;
 }
@@ -232,11 +232,11 @@ template <std::size_t... G>
 constexpr RoutineTable MakeRoutineTable(std::index_sequence<G...>) {
     RoutineTable table{};
     table[0] = Module::Routine<Module, &Module::ProcessSilence>();
-    (PutGroup<kGroups[G].group>(table, std::make_index_sequence<ROUTING_VARIANT_COUNT>{}), ...);
+    (PutGroup<GROUPS[G].group>(table, std::make_index_sequence<ROUTING_VARIANT_COUNT>{}), ...);
     return table;
 }
 
-constexpr RoutineTable kTable = MakeRoutineTable(std::make_index_sequence<GROUP_COUNT>{});
+constexpr RoutineTable ROUTINES = MakeRoutineTable(std::make_index_sequence<GROUP_COUNT>{});
 
 // Every slot is written exactly once: ProcessSilence at 0, then each group's variants from its TimeGroup value.
 // Counted from the indexes rather than by testing the entries against null, which UndefinedBehaviorSanitizer's
@@ -244,7 +244,7 @@ constexpr RoutineTable kTable = MakeRoutineTable(std::make_index_sequence<GROUP_
 constexpr bool EveryEntryFilledOnce() {
     std::array<int, ROUTINE_COUNT> writes{};
     ++writes[0];
-    for (const GroupRow& row : kGroups) {
+    for (const GroupRow& row : GROUPS) {
         for (std::size_t v = 0; v < ROUTING_VARIANT_COUNT; ++v) {
             const std::size_t index = static_cast<std::size_t>(row.group) + v;
             if (index >= writes.size()) return false;
@@ -260,4 +260,4 @@ static_assert(EveryEntryFilledOnce());
 
 }  // namespace
 
-const std::array<SERoutineRef, ROUTINE_COUNT> Module::kRoutineTable = kTable;
+const std::array<SERoutineRef, ROUTINE_COUNT> Module::ROUTINE_TABLE = ROUTINES;

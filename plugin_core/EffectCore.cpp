@@ -57,11 +57,11 @@ std::uint32_t DisjointRun(const float* a, const float* b, std::uint32_t longest)
 // True when the two buffers of `frames` samples share memory (the host processes in place).
 bool Overlap(const float* a, const float* b, std::uint32_t frames) { return DisjointRun(a, b, frames) < frames; }
 
-// Announcement order (effect_pins::kAnnounceOrder): every pin the adapter sets, in pin order, "Active" last, so
+// Announcement order (effect_pins::ANNOUNCE_ORDER): every pin the adapter sets, in pin order, "Active" last, so
 // that the delay line is sized for the final "Max Delay(s)" (as er-render announces).
 constexpr auto ANNOUNCE_ORDER = [] {
-    std::array<std::int32_t, effect_pins::kAnnounceOrder.size()> order{};
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = effect_pins::Index(effect_pins::kAnnounceOrder[i]);
+    std::array<std::int32_t, effect_pins::ANNOUNCE_ORDER.size()> order{};
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = effect_pins::Index(effect_pins::ANNOUNCE_ORDER[i]);
     return order;
 }();
 // The pin ports lie between these port numbers; many hosts keep their control values in one array indexed by
@@ -262,7 +262,7 @@ void EffectCore::Take(std::int32_t port) {
 // shortest that holds them, so that a line never plays less than it shows.
 std::int16_t EffectCore::LineHoldingItsSeconds(std::int16_t entry) const {
     const auto index = std::clamp<std::int32_t>(entry, 0, effect_pins::MAX_DELAY_ENTRIES - 1);
-    const double shown = effect_pins::kMaxDelaySamples[static_cast<std::size_t>(index)] * (m_rate / 48000.0);
+    const double shown = effect_pins::MAX_DELAY_SAMPLES[static_cast<std::size_t>(index)] * (m_rate / 48000.0);
     if (static_cast<double>(effect_pins::BufferLength(index, m_rate)) >= shown) return entry;
     return static_cast<std::int16_t>(delay_law::ShortestLineHolding(shown, m_rate, false).value_or(0));
 }

@@ -99,7 +99,7 @@ std::vector<PortDescription> PortDescriptions() {
     for (std::int32_t index = 0; index < PIN_PORTS && known; ++index) {
         SEPinProperties pin{};
         PortDescription port{PORT_ROWS[index], {}, {}, 0.0f, 0.0f, 0.0f, {}};
-        const effect_pins::PinFacts& facts = effect_pins::kPins[static_cast<std::size_t>(index)];
+        const effect_pins::PinFacts& facts = effect_pins::PINS[static_cast<std::size_t>(index)];
         known = KindFits(port.row.kind, facts) &&
                 record->dispatch(record, OP_GET_PIN_PROPERTIES, index, 0, &pin, 0.0f) != 0 &&
                 Text(pin.name) == facts.name && pin.direction == facts.direction &&

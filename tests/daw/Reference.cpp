@@ -163,7 +163,7 @@ std::optional<Channels> ErRender(Kind kind, double rate, std::int32_t block, con
         if (value["window"] > 0.0f) command += " --room-window " + Number(value["window"]) + "ms";
     } else {
         // The pins by the module's names; the plug-in's own controls have no er-render option.
-        for (const auto& facts : effect_pins::kPins) {
+        for (const auto& facts : effect_pins::PINS) {
             const std::size_t port = static_cast<std::size_t>(effect_pins::Index(facts.pin));
             const std::vector<Control> all = ControlsOf(kind);
             for (const Control& control : all) {

@@ -51,7 +51,7 @@ public:
     // The routine-table entry now installed, or -1 (the frame's empty routine).
     std::int32_t Routine() const {
         for (std::int32_t i = 0; i < ROUTINE_COUNT; ++i) {
-            if (m.Record()->process == Module::kRoutineTable[i].entry) return i;
+            if (m.Record()->process == Module::ROUTINE_TABLE[i].entry) return i;
         }
         return -1;
     }
@@ -820,7 +820,7 @@ TEST(Open, PreparesTheStateAndTheLibraryWideScales) {
 
 TEST(Pins, DescriptionsAsTheHostReadsThem) {
     Host host;
-    const auto& expected = expected_pins::kPins;
+    const auto& expected = expected_pins::PINS;
     ASSERT_EQ(host.instance.Pins().size(), static_cast<std::size_t>(PIN_COUNT));
     for (std::int32_t i = 0; i < PIN_COUNT; ++i) {
         const er_host::PinDescription& pin = host.instance.Pins()[static_cast<std::size_t>(i)];

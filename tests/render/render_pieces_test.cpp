@@ -36,7 +36,7 @@ namespace {
 
 std::vector<er_host::PinDescription> ModulePins() {
     std::vector<er_host::PinDescription> pins;
-    for (const expected_pins::Pin& row : expected_pins::kPins) {
+    for (const expected_pins::Pin& row : expected_pins::PINS) {
         er_host::PinDescription pin;
         pin.index = static_cast<std::int32_t>(pins.size());
         pin.name = row.name;

@@ -15,7 +15,7 @@ struct Pin {
     const char* extra;          // null: none
 };
 
-inline constexpr Pin kPins[] = {
+inline constexpr Pin PINS[] = {
     {"Audio_In", DR_IN, DT_FSAMPLE, "0", nullptr},
     {"Active", DR_IN, DT_LIST, "0", "OFF,ON"},
     {"Feedback +/-10", DR_IN, DT_FSAMPLE, "0.0", "10,0,10,0"},

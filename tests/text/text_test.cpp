@@ -16,7 +16,7 @@ namespace {
 using namespace er_text;
 
 // "Max Delay(s)"'s list, as the module describes it.
-const char* const MAX_DELAY_TEXT = expected_pins::kPins[10].extra;
+const char* const MAX_DELAY_TEXT = expected_pins::PINS[10].extra;
 
 TEST(ListText, ValuesCountOnFromAnExplicitValue) {
     struct Case {

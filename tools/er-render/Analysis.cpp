@@ -139,7 +139,7 @@ std::string DelayWarning(const TapDelay& delay, float rate) {
 }
 
 std::string_view RoutingVariantName(RoutingVariant variant) {
-    return effect_pins::kRoutingVariantNames[static_cast<std::size_t>(variant)];
+    return effect_pins::ROUTING_VARIANT_NAMES[static_cast<std::size_t>(variant)];
 }
 
 RoutingVariant SelectRoutingVariant(const EffectView& view) {

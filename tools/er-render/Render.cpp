@@ -80,7 +80,7 @@ Renderer::~Renderer() = default;
 void Renderer::Announce() {
     for (auto& instance : m_instances) {
         instance->PostStatus(m_audio_in, PS_STREAMING);
-        for (const effect_pins::Pin pin : effect_pins::kAnnounceOrder) {
+        for (const effect_pins::Pin pin : effect_pins::ANNOUNCE_ORDER) {
             const auto setting = std::find_if(m_job.settings.begin(), m_job.settings.end(),
                                               [&](const PinSetting& s) { return s.name == effect_pins::Name(pin); });
             if (setting == m_job.settings.end()) continue;
@@ -99,7 +99,7 @@ void Renderer::Change(const std::vector<PinSetting>& settings) {
     auto find = [](const std::vector<PinSetting>& in, std::string_view name) {
         return std::find_if(in.begin(), in.end(), [&](const PinSetting& s) { return s.name == name; });
     };
-    for (const effect_pins::Pin pin : effect_pins::kAnnounceOrder) {
+    for (const effect_pins::Pin pin : effect_pins::ANNOUNCE_ORDER) {
         const auto now = find(settings, effect_pins::Name(pin));
         const auto before = find(m_job.settings, effect_pins::Name(pin));
         if (now == settings.end() || before == m_job.settings.end()) continue;

@@ -170,7 +170,7 @@ std::vector<Assignment> ReadSettingsFile(const std::string& path) {
 double PinToShown(float value) { return static_cast<double>(value) * 10.0; }
 
 const ValueLimit* FindValueLimit(std::string_view pin) {
-    for (const ValueLimit& limit : effect_pins::kStableRanges) {
+    for (const ValueLimit& limit : effect_pins::STABLE_RANGES) {
         if (effect_pins::Name(limit.pin) == pin) return &limit;
     }
     return nullptr;

@@ -45,7 +45,7 @@ struct PinSetting {
 // The shown value of a pin's float: 1.0 is a shown 10 (the other way is effect_pins::PinFloat).
 double PinToShown(float value);
 
-// The shown values where the effect is defined and stable (effect_pins::kStableRanges); the tool refuses others
+// The shown values where the effect is defined and stable (effect_pins::STABLE_RANGES); the tool refuses others
 // unless told to accept them. The limit of the pin named `pin`, or null.
 using ValueLimit = effect_pins::StableRange;
 const ValueLimit* FindValueLimit(std::string_view pin);

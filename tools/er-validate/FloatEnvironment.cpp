@@ -7,27 +7,27 @@
 namespace er_validate {
 namespace {
 
-constexpr std::uint32_t kMxcsrControl = 0xFFC0u;  // DAZ, the six masks, rounding, FTZ
-constexpr std::uint16_t kX87Control = 0x1F3Fu;    // the six masks, precision, rounding, infinity control
+constexpr std::uint32_t MXCSR_CONTROL = 0xFFC0u;  // DAZ, the six masks, rounding, FTZ
+constexpr std::uint16_t X87_CONTROL = 0x1F3Fu;    // the six masks, precision, rounding, infinity control
 
 }  // namespace
 
 FloatControl ReadFloatControl() {
     FloatControl control;
-    control.mxcsr = _mm_getcsr() & kMxcsrControl;
+    control.mxcsr = _mm_getcsr() & MXCSR_CONTROL;
     std::uint16_t word = 0;
     __asm__ volatile("fnstcw %0"
                      : "=m"(word));
-    control.x87 = static_cast<std::uint16_t>(word & kX87Control);
+    control.x87 = static_cast<std::uint16_t>(word & X87_CONTROL);
     return control;
 }
 
 void WriteFloatControl(const FloatControl& control) {
-    _mm_setcsr((_mm_getcsr() & ~kMxcsrControl) | (control.mxcsr & kMxcsrControl));
+    _mm_setcsr((_mm_getcsr() & ~MXCSR_CONTROL) | (control.mxcsr & MXCSR_CONTROL));
     std::uint16_t word = 0;
     __asm__ volatile("fnstcw %0"
                      : "=m"(word));
-    word = static_cast<std::uint16_t>((word & ~kX87Control) | (control.x87 & kX87Control));
+    word = static_cast<std::uint16_t>((word & ~X87_CONTROL) | (control.x87 & X87_CONTROL));
     __asm__ volatile("fldcw %0"
                      :
                      : "m"(word));

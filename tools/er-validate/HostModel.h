@@ -34,12 +34,12 @@ struct PerRole : std::array<T, ROLE_COUNT> {
 inline const char* RoleName(Role role) { return Facts(role).name.data(); }  // the table's names are string literals
 inline bool IsChoice(Role role) { return Facts(role).datatype == effect_pins::TYPE_LIST; }
 
-constexpr std::array<Role, 4> kControls{Pin::Feedback, Pin::Damping, Pin::Time, Pin::Volume};  // read at block starts
-constexpr std::array<Role, 6> kFloatInputs{Pin::AudioIn, Pin::Feedback, Pin::Damping, Pin::Time, Pin::Volume, Pin::Gate};
-constexpr std::array<Role, 7> kChoices{Pin::Active, Pin::RoutingMode, Pin::TimeAccuracy, Pin::TimeMode, Pin::MaxDelay, Pin::VolumeMode, Pin::MonoMode};
+constexpr std::array<Role, 4> CONTROL_ROLES{Pin::Feedback, Pin::Damping, Pin::Time, Pin::Volume};  // read at block starts
+constexpr std::array<Role, 6> FLOAT_INPUTS{Pin::AudioIn, Pin::Feedback, Pin::Damping, Pin::Time, Pin::Volume, Pin::Gate};
+constexpr std::array<Role, 7> CHOICE_ROLES{Pin::Active, Pin::RoutingMode, Pin::TimeAccuracy, Pin::TimeMode, Pin::MaxDelay, Pin::VolumeMode, Pin::MonoMode};
 
 inline bool IsFloatInput(Role role) {
-    return std::find(kFloatInputs.begin(), kFloatInputs.end(), role) != kFloatInputs.end();
+    return std::find(FLOAT_INPUTS.begin(), FLOAT_INPUTS.end(), role) != FLOAT_INPUTS.end();
 }
 
 // One event within a segment, delivered to every member of a group at the same sample.

@@ -125,7 +125,7 @@ Segment Session::PlanSegment(Group& group, std::int32_t length, bool reset_first
         gate.value = 1.0f;
         actions.insert(actions.begin(), gate);
     }
-    for (Role role : kFloatInputs) segment.content[role].resize(static_cast<std::size_t>(length));
+    for (Role role : FLOAT_INPUTS) segment.content[role].resize(static_cast<std::size_t>(length));
     segment.must_be_finite.resize(static_cast<std::size_t>(length));
     segment.must_match.resize(static_cast<std::size_t>(length));
     segment.must_write.resize(static_cast<std::size_t>(length));
@@ -144,7 +144,7 @@ Segment Session::PlanSegment(Group& group, std::int32_t length, bool reset_first
             if (action.set_value) m.value[action.role] = action.value;
         }
         const bool cut = next > first;  // every member starts a stretch here
-        for (Role role : kFloatInputs) {
+        for (Role role : FLOAT_INPUTS) {
             float sample = m.value[role];
             if (m.streaming[role]) {
                 if (role == Pin::AudioIn || role == Pin::Gate || !group.comparable) {

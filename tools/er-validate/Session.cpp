@@ -137,7 +137,7 @@ bool Session::StartResetCheck(Group& group) {
     const Model& m = group.model;
     if (m.choice[Pin::Active] == 0 || !m.buffer) return false;
     if (m.choice[Pin::MonoMode] != 0 && !m.latch) return false;
-    for (Role role : kChoices) {
+    for (Role role : CHOICE_ROLES) {
         if (m.choice[role] < 0 || m.choice[role] >= Facts(role).Choices()) return false;
     }
     // The fresh object must size its line and scale its time with the same library-wide rate.
@@ -193,7 +193,7 @@ bool Session::RunMember(Group& group, Member& member, const Segment& segment) {
     };
     for (std::size_t b = 0; b < member.plan.lengths.size(); ++b) {
         const std::int32_t n = member.plan.lengths[b];
-        for (Role role : kFloatInputs) {
+        for (Role role : FLOAT_INPUTS) {
             std::memcpy(instance.Buffer(member.pin[role]), segment.content[role].data() + position,
                         sizeof(float) * static_cast<std::size_t>(n));
         }
@@ -222,7 +222,7 @@ bool Session::RunMember(Group& group, Member& member, const Segment& segment) {
             return Fail(group, &member, "an event handler or dispatch returned with " + Describe(ReadFloatControl()) + ", " + where);
         }
         if (!instance.Errors().empty()) return Fail(group, &member, "the host noticed: " + instance.Errors().front());
-        for (Role role : kFloatInputs) {
+        for (Role role : FLOAT_INPUTS) {
             if (std::memcmp(instance.Buffer(member.pin[role]), segment.content[role].data() + position,
                             sizeof(float) * static_cast<std::size_t>(n)) != 0) {
                 return Fail(group, &member, std::string("the module wrote into the input pin ") + RoleName(role));
