@@ -169,6 +169,7 @@ void Text(cairo_t* cr, double x, double y, const std::string& text, double align
     cairo_show_text(cr, text.c_str());
 }
 
+// How far `text` reaches at `size`.
 double Advance(cairo_t* cr, const std::string& text, double size, bool bold) {
     cairo_select_font_face(cr, FONT, CAIRO_FONT_SLANT_NORMAL, bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
     cairo_set_font_size(cr, size);
@@ -177,7 +178,7 @@ double Advance(cairo_t* cr, const std::string& text, double size, bool bold) {
     return extents.x_advance;
 }
 
-// `text` cut to fit `width` with "..." at its end (whole UTF-8 characters kept).
+// `text` cut to fit `width`, with an ellipsis at its end (whole UTF-8 characters kept).
 std::string Ellipsized(cairo_t* cr, std::string text, double width, double size, bool bold) {
     static const std::string ELLIPSIS = "\u2026";
     if (Advance(cr, text, size, bold) <= width) return text;
