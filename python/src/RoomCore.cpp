@@ -1,10 +1,16 @@
 #include "RoomCore.h"
 
+#include <algorithm>
 #include <climits>
+#include <cmath>
+#include <limits>
+#include <optional>
 
 #include "EffectPins.h"
 #include "Failure.h"
 #include "Plan.h"
+#include "Render.h"
+#include "RoomEngine.h"
 #include "Text.h"
 #include "SampleCodec.h"
 #include "Units.h"
@@ -88,33 +94,70 @@ RoomRun RenderRoom(const er_room::Room& room, float rate, const float* input, st
         throw Failure(EXIT_USAGE, "the render would be " + std::to_string(job.total_frames) +
                                       " frames; the host's sample clock counts at most 2147483647");
     }
-    er_render::RoomRenderer renderer(job, pattern, channels);
+    // The room engine itself, on the caller's rows: what er-render --room's renderer does around it (the
+    // interleaving, the counts for its summary) is no part of the result. The blocks, the mix and the check of
+    // each sample are er-render's own (BlockLength, Mixed, NotFinite), so the samples are the same.
+    std::optional<er_room::RoomEngine> engine;
+    try {
+        engine.emplace(er_room::PlanRoom(pattern.pattern, rate, pattern.fractional, channels), block);
+    } catch (const er_room::RoomError& problem) {
+        throw Failure(EXIT_USAGE, problem.what());
+    }
     RoomRun run;
     run.channels = job.channels;
     run.frames = job.total_frames;
     run.samples.resize(static_cast<std::size_t>(run.channels) * static_cast<std::size_t>(run.frames));
-    const auto in_rows = static_cast<std::size_t>(channels);
-    const auto out_rows = static_cast<std::size_t>(run.channels);
-    const auto in_length = static_cast<std::size_t>(frames);
-    const auto out_length = static_cast<std::size_t>(run.frames);
-    std::size_t read = 0, written = 0;
-    const er_render::Source source = [&](float* interleaved, std::int32_t count) {
-        for (std::int32_t i = 0; i < count; ++i) {
-            for (std::size_t row = 0; row < in_rows; ++row) {
-                interleaved[static_cast<std::size_t>(i) * in_rows + row] = input[row * in_length + read + i];
+    const auto inputs = static_cast<std::size_t>(channels);
+    const auto outputs = static_cast<std::size_t>(run.channels);
+    const auto length = static_cast<std::size_t>(run.frames);
+    // Rows of the input where a block reaches past its end: what is left of it, then silence.
+    std::vector<std::vector<float>> staged(inputs, std::vector<float>(static_cast<std::size_t>(block)));
+    std::vector<std::vector<double>> wet(outputs, std::vector<double>(static_cast<std::size_t>(block)));
+    std::vector<const float*> in_rows(inputs);
+    std::vector<double*> wet_rows(outputs);
+    for (std::size_t o = 0; o < outputs; ++o) wet_rows[o] = wet[o].data();
+    const bool identity = job.mix.Identity();
+    constexpr float LARGEST = std::numeric_limits<float>::max();
+    for (std::int64_t position = 0; position < job.total_frames;) {
+        const std::int32_t count = er_render::BlockLength(job, position);
+        const auto at = static_cast<std::size_t>(position);
+        for (std::size_t c = 0; c < inputs; ++c) {
+            const float* row = input + c * static_cast<std::size_t>(frames);
+            if (position + count <= frames) {
+                in_rows[c] = row + at;
+                continue;
+            }
+            const std::int64_t left = std::max<std::int64_t>(0, frames - position);
+            std::fill(std::copy_n(row + std::min<std::int64_t>(position, frames), left, staged[c].begin()),
+                      staged[c].begin() + count, 0.0f);
+            in_rows[c] = staged[c].data();
+        }
+        engine->Process(in_rows.data(), wet_rows.data(), count);
+        std::int32_t not_finite = 0;
+        for (std::size_t o = 0; o < outputs; ++o) {
+            const float* dry = in_rows[inputs == outputs ? o : 0];
+            const double* sums = wet[o].data();
+            float* out = run.samples.data() + o * length + at;
+            if (identity) {
+                for (std::int32_t i = 0; i < count; ++i) out[i] = static_cast<float>(sums[i]);
+            } else {
+                for (std::int32_t i = 0; i < count; ++i) out[i] = er_render::Mixed(job.mix, dry[i], sums[i]);
+            }
+            for (std::int32_t i = 0; i < count; ++i) not_finite += std::fabs(out[i]) <= LARGEST ? 0 : 1;
+        }
+        if (not_finite > 0) {
+            // The first in frame order, as er-render's check of its interleaved block names it.
+            for (std::int32_t i = 0; i < count; ++i) {
+                for (std::size_t o = 0; o < outputs; ++o) {
+                    const float y = run.samples[o * length + at + static_cast<std::size_t>(i)];
+                    if (!(std::fabs(y) <= LARGEST)) {
+                        er_render::NotFinite(position + i, static_cast<std::int32_t>(o), rate, y);
+                    }
+                }
             }
         }
-        read += static_cast<std::size_t>(count);
-    };
-    const er_render::Sink sink = [&](const float* interleaved, std::int32_t count) {
-        for (std::int32_t i = 0; i < count; ++i) {
-            for (std::size_t row = 0; row < out_rows; ++row) {
-                run.samples[row * out_length + written + i] = interleaved[static_cast<std::size_t>(i) * out_rows + row];
-            }
-        }
-        written += static_cast<std::size_t>(count);
-    };
-    renderer.Run(source, sink, [](std::int64_t) { return true; });
+        position += count;
+    }
     return run;
 }
 

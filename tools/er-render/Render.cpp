@@ -25,20 +25,20 @@ std::int32_t RequirePin(const er_host::Instance& instance, std::string_view name
     return pin;
 }
 
+}  // namespace
+
 float Mixed(const Mix& mix, float dry, double wet) {
     const double sum = (mix.dry ? mix.dry_gain * dry : 0.0) + mix.wet_gain * wet;
     return static_cast<float>(mix.gain * sum);
 }
 
-[[noreturn]] void NotFinite(std::int64_t frame, std::int32_t channel, float rate, float value) {
+void NotFinite(std::int64_t frame, std::int32_t channel, float rate, float value) {
     throw Failure(EXIT_NOT_FINITE,
                   Printf("the output becomes %s at %.6f s (sample %lld, channel %d): the settings make the "
                          "effect diverge; nothing was written",
                          std::isnan(value) ? "not a number" : "infinite", static_cast<double>(frame) / rate,
                          static_cast<long long>(frame), channel + 1));
 }
-
-}  // namespace
 
 float RampValue(float from, float to, std::int64_t frame, std::int64_t total) {
     if (total <= 1) return from;

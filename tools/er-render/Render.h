@@ -99,6 +99,11 @@ private:
     std::size_t m_next_gate = 0;
 };
 
+// An output sample: the dry input and the wet part (at working precision) mixed by `mix`, rounded once to float.
+float Mixed(const Mix& mix, float dry, double wet);
+// Throws Failure (EXIT_NOT_FINITE) naming the sample (`channel` from 0) that is infinite or not a number.
+[[noreturn]] void NotFinite(std::int64_t frame, std::int32_t channel, float rate, float value);
+
 // The output stage of a render: each sample is mixed (the wet part given at working precision), checked and
 // counted. Throws Failure (EXIT_NOT_FINITE) at the first sample that is infinite or not a number.
 class OutputStage {
