@@ -3,6 +3,8 @@ library, the room model) with the flags every other build uses, so the package p
 
 Configures build/python-ext (Ninja when present) with the tests, tools' extras and benchmarks left out, builds the
 one target and copies it where setuptools wants the extension. JOBS limits the parallel jobs (default 2).
+ER_EXTENSION_BUILD names a build folder configured already with the same flags (the linux-x64 preset's, as
+scripts/test gives it) to build the target in instead: its objects are then reused, not compiled again.
 """
 
 import os
@@ -23,7 +25,7 @@ class CMakeExtension(Extension):
 
 class CMakeBuild(build_ext):
     def build_extension(self, ext):
-        build = ROOT / "build" / "python-ext"
+        build = Path(os.environ.get("ER_EXTENSION_BUILD") or ROOT / "build" / "python-ext").resolve()
         configure = [
             "cmake", "-S", str(ROOT), "-B", str(build),
             "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
@@ -35,7 +37,8 @@ class CMakeBuild(build_ext):
         if not (build / "CMakeCache.txt").exists():
             subprocess.run(configure, check=True)
         else:
-            subprocess.run(["cmake", str(build), f"-DPython3_EXECUTABLE={os.sys.executable}"], check=True)
+            subprocess.run(["cmake", str(build), "-DER_BUILD_PYTHON=ON", f"-DPython3_EXECUTABLE={os.sys.executable}"],
+                           check=True)
         jobs = os.environ.get("JOBS", "2")
         subprocess.run(["cmake", "--build", str(build), "--target", "_core", "-j", jobs], check=True)
         built = next((build / "python").glob("_core*.so"))
