@@ -17,6 +17,7 @@
 #include "Room.h"
 #include "RoomCore.h"
 #include "Ports.h"
+#include "Presets.h"
 #include "SettingsText.h"
 #include "Text.h"
 
@@ -245,54 +246,13 @@ std::string Description(const std::vector<PortDescription>& ports, const std::st
     return out.str() + RoomDescription();
 }
 
-// A preset: er-render's settings file, every control the file does not set at the plug-in's default. "Active",
-// the gate and smoothing are the user's, not the preset's; a ramp ("5..40") starts where it starts.
-struct Preset {
-    std::string name;                                    // the file's stem
-    std::string comment;                                 // its leading comment lines
-    std::vector<std::pair<std::int32_t, float>> values;  // port, LV2 value
-};
-
-bool Kept(std::int32_t port) { return port != PORT_ACTIVE && port != PORT_GATE && port != PORT_SMOOTH; }
-
+// A preset file's text, translated by the plug-ins' shared preset rule.
 Preset ReadPreset(const std::string& path, const std::vector<PortDescription>& ports) {
-    Preset preset{std::filesystem::path(path).stem().string(), {}, {}};
-    std::ifstream file(path);
-    for (std::string line; std::getline(file, line);) {
-        const std::string_view text = er_text::Trim(line);
-        if (text.empty() || text[0] != '#') break;
-        preset.comment += (preset.comment.empty() ? "" : " ") + std::string(er_text::Trim(text.substr(1)));
-    }
-    for (std::int32_t port = 0; port < MONO_PORTS; ++port) {
-        if (IsControl(ports[port].row.kind) && !IsReading(ports[port].row.kind) && Kept(port)) {
-            preset.values.emplace_back(port, ports[port].default_value);
-        }
-    }
     std::ifstream settings(path, std::ios::binary);
     std::ostringstream text;
     text << settings.rdbuf();
     if (!settings) throw std::runtime_error(path + ": cannot read the preset");
-    for (const er_text::Assignment& assignment : er_text::ParseSettingsText(text.str(), path)) {
-        std::int32_t port = 0;
-        while (port < PIN_PORTS && ports[port].pin_name != assignment.name) ++port;
-        if (port == PIN_PORTS || !Kept(port)) throw std::runtime_error(assignment.origin + ": no such control");
-        float value = 0.0f;
-        if (IsChoice(ports[port].row.kind)) {
-            std::vector<er_text::ListEntry> entries;
-            for (const ChoiceEntry& entry : ports[port].entries) entries.push_back({entry.label, entry.value});
-            const er_text::ListEntry* chosen = er_text::FindChoice(entries, assignment.value);
-            if (chosen == nullptr) throw std::runtime_error(assignment.origin + ": no such entry");
-            value = static_cast<float>(chosen->value);
-        } else {
-            const auto number = er_text::ParseNumber(assignment.value.substr(0, assignment.value.find("..")));
-            if (!number) throw std::runtime_error(assignment.origin + ": not a number the plug-in takes");
-            value = static_cast<float>(*number);
-        }
-        for (auto& [index, setting] : preset.values) {
-            if (index == port) setting = value;
-        }
-    }
-    return preset;
+    return EffectPresetFromSettings(std::filesystem::path(path).stem().string(), text.str(), path, ports);
 }
 
 std::string PresetUri(const Variant& variant, const Preset& preset) {
@@ -304,21 +264,21 @@ std::string PresetUri(const Variant& variant, const Preset& preset) {
 std::string RoomPresetUri(const er_room::NamedRoom& room) {
     return PRESET_PREFIX + std::string("room:") + std::string(room.name);
 }
-constexpr std::int32_t ROOM_SHAPE_PORTS[] = {ROOM_SIZE, ROOM_WIDTH, ROOM_DISTANCE, ROOM_BRIGHTNESS, ROOM_WINDOW};
 
 std::string RoomPresets() {
     std::ostringstream out;
     const auto& rooms = er_room::NamedRooms();
     for (std::size_t index = 0; index < rooms.size(); ++index) {
+        const Preset preset = RoomPreset(index);
         out << "\n<" << RoomPresetUri(rooms[index]) << ">\n    a pset:Preset ;\n"
             << "    lv2:appliesTo <" << ROOM_URI << "> ;\n"
-            << "    rdfs:label " << Literal(std::string(rooms[index].name)) << " ;\n"
-            << "    rdfs:comment " << Literal(std::string(rooms[index].description)) << " ;\n"
-            << "    lv2:port [ lv2:symbol " << Literal(ROOM_PORT_ROWS[ROOM_PRESET].symbol) << " ; pset:value " << index
-            << " ]";
-        for (const std::int32_t port : ROOM_SHAPE_PORTS) {
-            out << " , [ lv2:symbol " << Literal(ROOM_PORT_ROWS[port].symbol) << " ; pset:value "
-                << Number(ROOM_PORT_ROWS[port].plugin_default) << " ]";
+            << "    rdfs:label " << Literal(preset.name) << " ;\n"
+            << "    rdfs:comment " << Literal(preset.comment) << " ;\n"
+            << "    lv2:port";
+        for (std::size_t i = 0; i < preset.values.size(); ++i) {
+            const auto& [port, value] = preset.values[i];
+            out << (i == 0 ? " " : " , ") << "[ lv2:symbol " << Literal(ROOM_PORT_ROWS[port].symbol) << " ; pset:value "
+                << (port == ROOM_PRESET ? std::to_string(static_cast<int>(value)) : Number(value)) << " ]";
         }
         out << " .\n";
     }

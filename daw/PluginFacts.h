@@ -1,0 +1,63 @@
+// What the CLAP and VST3 plug-ins show a host, format-free: for each of the three plug-ins (the mono and stereo
+// effects, the room) its name, its audio ports, one parameter per control port of the core and its programs. The
+// DPF wrapper (CorePlugin.h) only copies these into DPF's records, so the rules live here, testable without a host.
+//
+// A parameter is the core's control port as the LV2 plug-in shows it: the same symbol (its id in saved sessions),
+// display name, range, default, entries and unit; a reading is an output parameter. Parameters are numbered by
+// their port's rank among the control ports, in port order: ports are only ever appended, so a parameter keeps
+// its number (CLAP's param id) when new controls come.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Ports.h"
+#include "Presets.h"
+
+namespace er_daw {
+
+enum class Kind { Mono, Stereo, Room };
+
+// The most ports a plug-in may have: the wrapper keeps a fixed array of this many values.
+inline constexpr std::size_t MAX_PORTS = 64;
+
+struct ParameterFacts {
+    std::int32_t port;        // the core's port
+    std::string name;         // display name
+    std::string symbol;       // the LV2 symbol
+    std::string unit;         // as a host shows it ("ms", "dB", "%"), or empty
+    float minimum, maximum, default_value;
+    bool output;              // a reading the core writes
+    bool toggle;              // off and on
+    bool integer;             // whole values only (toggles and choices)
+    std::vector<er_plugin::ChoiceEntry> entries;  // a choice's entries, in list order
+};
+
+// An embedded settings text: a preset file of presets/, read into the binary when the build is configured.
+struct PresetText {
+    const char* name;  // the file's stem
+    const unsigned char* bytes;
+    std::size_t size;
+};
+
+struct PluginFacts {
+    Kind kind;
+    std::string name;                                  // as hosts list it
+    std::vector<er_plugin::PortDescription> ports;     // every port of the core, by port number
+    std::vector<std::int32_t> inputs, outputs;         // the audio ports, in channel order
+    std::vector<ParameterFacts> parameters;            // in parameter order
+    std::vector<er_plugin::Preset> programs;           // "Default" first, then the presets (the named rooms)
+    std::vector<float> defaults;                       // each port's starting value (0 for audio ports)
+};
+
+// The unit a host shows for an LV2 unit name ("units:ms" -> "ms"); empty for none.
+std::string HostUnit(const char* lv2_unit);
+
+// The facts of `kind`; the effects' programs come from `presets` (a text that does not translate is left out and
+// named in `refused`, when given). Allocates; throws std::bad_alloc. Empty ports when the module's pins are not
+// the ones the core describes, or when there are more than MAX_PORTS.
+PluginFacts MakeFacts(Kind kind, const std::vector<PresetText>& presets, std::vector<std::string>* refused = nullptr);
+
+}  // namespace er_daw
