@@ -1,0 +1,185 @@
+// What the CLAP and VST3 plug-ins show a host: one parameter per control port of the core, numbered in port order
+// and named, ranged and defaulted as the LV2 plug-in's ports (the LV2 symbol as the parameter's symbol, a reading
+// as an output), the same numbering in mono and stereo; the programs (the defaults, the presets, the named rooms);
+// and the built bundles' identity as a host reads it (CLAP id and name, VST3 class name and category).
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <cstring>
+#include <tuple>
+#include <string>
+#include <vector>
+
+#include "PluginFacts.h"
+#include "PresetTexts.h"
+#include "Room.h"
+#include "RoomCore.h"
+#include "clap/entry.h"
+#include "clap/plugin-factory.h"
+#include "travesty/factory.h"
+
+namespace {
+
+using er_daw::Kind;
+using er_daw::PluginFacts;
+
+PluginFacts Facts(Kind kind) { return er_daw::MakeFacts(kind, {std::begin(er_daw::PRESET_TEXTS), std::end(er_daw::PRESET_TEXTS)}); }
+
+TEST(PluginFacts, EveryControlPortIsAParameterInPortOrderWithTheLv2PortsFacts) {
+    for (const Kind kind : {Kind::Mono, Kind::Stereo, Kind::Room}) {
+        const PluginFacts facts = Facts(kind);
+        ASSERT_FALSE(facts.ports.empty());
+        std::size_t next = 0;
+        for (std::size_t port = 0; port < facts.ports.size(); ++port) {
+            const er_plugin::PortDescription& description = facts.ports[port];
+            if (!er_plugin::IsControl(description.row.kind)) continue;
+            ASSERT_LT(next, facts.parameters.size());
+            const er_daw::ParameterFacts& parameter = facts.parameters[next++];
+            SCOPED_TRACE(description.row.symbol);
+            EXPECT_EQ(parameter.port, static_cast<std::int32_t>(port));
+            EXPECT_EQ(parameter.symbol, description.row.symbol);
+            EXPECT_EQ(parameter.name, description.name);
+            EXPECT_EQ(parameter.minimum, description.minimum);
+            EXPECT_EQ(parameter.maximum, description.maximum);
+            EXPECT_EQ(parameter.default_value, description.default_value);
+            EXPECT_LE(parameter.minimum, parameter.default_value);
+            EXPECT_LE(parameter.default_value, parameter.maximum);
+            EXPECT_EQ(parameter.output, er_plugin::IsReading(description.row.kind));
+            EXPECT_EQ(parameter.integer, er_plugin::IsChoice(description.row.kind) ||
+                                             description.row.kind == er_plugin::PortKind::Switch);
+            EXPECT_EQ(facts.defaults[port], parameter.output ? 0.0f : description.default_value);
+            if (description.row.kind == er_plugin::PortKind::Choice) {
+                ASSERT_EQ(parameter.entries.size(), description.entries.size());
+                for (std::size_t i = 0; i < parameter.entries.size(); ++i) {
+                    EXPECT_EQ(parameter.entries[i].label, description.entries[i].label);
+                    EXPECT_EQ(parameter.entries[i].value, description.entries[i].value);
+                }
+            }
+        }
+        EXPECT_EQ(next, facts.parameters.size());
+    }
+}
+
+TEST(PluginFacts, TheStereoEffectNumbersItsParametersAsTheMonoOneAndAddsOnlyAudio) {
+    const PluginFacts mono = Facts(Kind::Mono), stereo = Facts(Kind::Stereo);
+    ASSERT_EQ(mono.parameters.size(), stereo.parameters.size());
+    for (std::size_t i = 0; i < mono.parameters.size(); ++i) {
+        EXPECT_EQ(mono.parameters[i].symbol, stereo.parameters[i].symbol) << "parameter " << i;
+    }
+    EXPECT_EQ(mono.inputs, (std::vector<std::int32_t>{er_plugin::PORT_AUDIO_IN}));
+    EXPECT_EQ(mono.outputs, (std::vector<std::int32_t>{er_plugin::PORT_OUT}));
+    EXPECT_EQ(stereo.inputs, (std::vector<std::int32_t>{er_plugin::PORT_AUDIO_IN, er_plugin::PORT_AUDIO_IN_R}));
+    EXPECT_EQ(stereo.outputs, (std::vector<std::int32_t>{er_plugin::PORT_OUT, er_plugin::PORT_OUT_R}));
+    const PluginFacts room = Facts(Kind::Room);
+    EXPECT_EQ(room.inputs, (std::vector<std::int32_t>{er_plugin::ROOM_IN}));
+    EXPECT_EQ(room.outputs, (std::vector<std::int32_t>{er_plugin::ROOM_OUT_L, er_plugin::ROOM_OUT_R}));
+}
+
+TEST(PluginFacts, UnitsAreShownAsHostsShowThem) {
+    EXPECT_EQ(er_daw::HostUnit("units:ms"), "ms");
+    EXPECT_EQ(er_daw::HostUnit("units:db"), "dB");
+    EXPECT_EQ(er_daw::HostUnit("units:pc"), "%");
+    EXPECT_EQ(er_daw::HostUnit("units:hz"), "Hz");
+    EXPECT_EQ(er_daw::HostUnit(nullptr), "");
+    for (const Kind kind : {Kind::Mono, Kind::Room}) {
+        for (const er_daw::ParameterFacts& parameter : Facts(kind).parameters) {
+            EXPECT_EQ(parameter.unit.find(':'), std::string::npos) << parameter.symbol << ": " << parameter.unit;
+        }
+    }
+    // The realised delay in milliseconds, and the room's levels in decibels.
+    for (const auto& [kind, symbol, unit] : {std::tuple{Kind::Mono, "delay_ms", "ms"}, std::tuple{Kind::Room, "wet", "dB"}}) {
+        bool found = false;
+        for (const er_daw::ParameterFacts& parameter : Facts(kind).parameters) {
+            if (parameter.symbol != symbol) continue;
+            EXPECT_EQ(parameter.unit, unit) << symbol;
+            found = true;
+        }
+        EXPECT_TRUE(found) << symbol;
+    }
+}
+
+TEST(PluginFacts, ProgramsAreTheDefaultsThenThePresetsOrTheNamedRooms) {
+    const PluginFacts mono = Facts(Kind::Mono);
+    std::vector<std::string> names;
+    for (const er_plugin::Preset& program : mono.programs) names.push_back(program.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"Default", "damped-loop", "room", "slapback", "sweep"}));
+    EXPECT_EQ(mono.programs.front().values, er_plugin::DefaultEffectPreset(mono.ports).values);
+
+    const PluginFacts room = Facts(Kind::Room);
+    const auto& rooms = er_room::NamedRooms();
+    ASSERT_EQ(room.programs.size(), rooms.size() + 1);
+    EXPECT_EQ(room.programs[0].name, "Default");
+    EXPECT_EQ(room.programs[0].values, er_plugin::RoomPreset(er_room::NamedRoomIndex(er_room::DEFAULT_ROOM)).values);
+    for (std::size_t i = 0; i < rooms.size(); ++i) EXPECT_EQ(room.programs[i + 1].name, rooms[i].name);
+}
+
+TEST(PluginFacts, APresetTextThatDoesNotTranslateIsLeftOutAndNamed) {
+    static constexpr unsigned char good[] = "1 Time=25\n";
+    static constexpr unsigned char bad[] = "Volume Knob=11\n";
+    std::vector<std::string> refused;
+    const PluginFacts facts = er_daw::MakeFacts(
+        Kind::Stereo, {{"good", good, sizeof good - 1}, {"bad", bad, sizeof bad - 1}}, &refused);
+    ASSERT_EQ(facts.programs.size(), 2u);
+    EXPECT_EQ(facts.programs[1].name, "good");
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_NE(refused[0].find("bad"), std::string::npos) << refused[0];
+}
+
+// ---- the built bundles, as a host reads them -------------------------------------------------------------------
+
+struct Bundle {
+    Kind kind;
+    const char* clap;
+    const char* vst3;
+    const char* id;
+};
+const Bundle BUNDLES[] = {
+    {Kind::Mono, ER_CLAP_MONO, ER_VST3_MONO, "urn:early-reflection:ZV_1x_ER_Gen"},
+    {Kind::Stereo, ER_CLAP_STEREO, ER_VST3_STEREO, "urn:early-reflection:ZV_1x_ER_Gen_stereo"},
+    {Kind::Room, ER_CLAP_ROOM, ER_VST3_ROOM, "urn:early-reflection:ZV_1x_ER_Gen_room"},
+};
+
+TEST(Bundles, EachClapBundleHoldsOnePluginWithTheLv2UriAsIdAndTheCoresName) {
+    for (const Bundle& bundle : BUNDLES) {
+        SCOPED_TRACE(bundle.clap);
+        void* library = dlopen(bundle.clap, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(library, nullptr) << dlerror();
+        const auto* entry = static_cast<const clap_plugin_entry_t*>(dlsym(library, "clap_entry"));
+        ASSERT_NE(entry, nullptr);
+        ASSERT_TRUE(entry->init(bundle.clap));
+        const auto* factory = static_cast<const clap_plugin_factory_t*>(entry->get_factory(CLAP_PLUGIN_FACTORY_ID));
+        ASSERT_NE(factory, nullptr);
+        ASSERT_EQ(factory->get_plugin_count(factory), 1u);
+        const clap_plugin_descriptor_t* descriptor = factory->get_plugin_descriptor(factory, 0);
+        EXPECT_STREQ(descriptor->id, bundle.id);
+        EXPECT_EQ(descriptor->name, Facts(bundle.kind).name);
+        entry->deinit();
+        dlclose(library);
+    }
+}
+
+TEST(Bundles, EachVst3BundleOffersItsPluginUnderTheCoresNameAsAnEffect) {
+    for (const Bundle& bundle : BUNDLES) {
+        SCOPED_TRACE(bundle.vst3);
+        void* library = dlopen(bundle.vst3, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(library, nullptr) << dlerror();
+        const auto module_entry = reinterpret_cast<bool (*)(void*)>(dlsym(library, "ModuleEntry"));
+        const auto module_exit = reinterpret_cast<bool (*)()>(dlsym(library, "ModuleExit"));
+        const auto get_factory = reinterpret_cast<void* (*)()>(dlsym(library, "GetPluginFactory"));
+        ASSERT_TRUE(module_entry != nullptr && module_exit != nullptr && get_factory != nullptr);
+        ASSERT_TRUE(module_entry(library));
+        auto** factory = static_cast<v3_plugin_factory_cpp**>(get_factory());
+        ASSERT_NE(factory, nullptr);
+        ASSERT_GE((*factory)->v1.num_classes(factory), 1);
+        v3_class_info info{};
+        ASSERT_EQ((*factory)->v1.get_class_info(factory, 0, &info), V3_OK);
+        EXPECT_STREQ(info.category, "Audio Module Class");
+        EXPECT_EQ(info.name, Facts(bundle.kind).name);
+        (*factory)->unref(factory);
+        module_exit();
+        dlclose(library);
+    }
+}
+
+}  // namespace
