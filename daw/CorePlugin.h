@@ -128,10 +128,14 @@ protected:
 
     void activate() noexcept override {
         if (m_core == nullptr) MakeCore();
-        if (m_core != nullptr) m_core->Activate();
+        if (m_core == nullptr) return;
+        m_core->Activate();
+        std::copy(std::begin(m_values), std::end(m_values), m_activated_with);
+        m_first_run = true;
     }
 
     void deactivate() noexcept override {
+        m_first_run = false;
         if (m_core != nullptr) m_core->Deactivate();
     }
 
@@ -148,6 +152,17 @@ protected:
         for (std::size_t channel = 0; channel < m_facts.outputs.size(); ++channel) {
             m_core->ConnectPort(static_cast<std::uint32_t>(m_facts.outputs[channel]), outputs[channel]);
         }
+        if (m_first_run) {
+            m_first_run = false;
+            // A VST3 host sends what it set before playing with the first process call (DPF applies it just before
+            // this run): the core starts again from those values, as from values set before activation, instead
+            // of playing them as changes (a new line or room would come late, from the worker). This run then
+            // allocates, once; a host that set its values before activating (every CLAP host) never gets here.
+            if (ControlsMovedSinceActivation()) {
+                m_core->Deactivate();
+                m_core->Activate();
+            }
+        }
         m_core->Run(frames);
     }
 
@@ -159,6 +174,16 @@ private:
     static void WorkOn(void* context, std::uint32_t size, const void* data) noexcept {
         auto* plugin = static_cast<CorePlugin*>(context);
         if (plugin->m_core != nullptr) plugin->m_core->Work(size, data);
+    }
+
+    bool ControlsMovedSinceActivation() const noexcept {
+        for (const ParameterFacts& parameter : m_facts.parameters) {
+            if (!parameter.output &&
+                std::memcmp(&m_values[parameter.port], &m_activated_with[parameter.port], sizeof(float)) != 0) {
+                return true;
+            }
+        }
+        return false;
     }
 
     // A core at the current rate and block, connected to the controls; none when the rate is unusable.
@@ -182,7 +207,9 @@ private:
 
     const PluginFacts& m_facts;
     float m_values[MAX_PORTS];               // one per port: the controls the core reads, the readings it writes
-    std::unique_ptr<Core> m_core;          // null: no usable rate, no memory, or the dummy instance DPF describes
+    float m_activated_with[MAX_PORTS] = {};  // the values at the last activate()
+    bool m_first_run = false;                // no run since activate()
+    std::unique_ptr<Core> m_core;            // null: no usable rate, no memory, or the dummy instance DPF describes
     std::optional<er_plugin::ThreadWorkQueue> m_queue;  // declared last: stopped before the core goes
 
     DISTRHO_DECLARE_NON_COPYABLE(CorePlugin)

@@ -13,5 +13,9 @@
 #define DISTRHO_PLUGIN_IS_RT_SAFE 1
 #define DISTRHO_PLUGIN_HAS_UI 0
 #define DISTRHO_PLUGIN_WANT_PROGRAMS 1
+// State without keys of its own: DPF then saves and restores the program and every input parameter by symbol
+// (CLAP offers its state extension only with this on).
+#define DISTRHO_PLUGIN_WANT_STATE 1
+#define DISTRHO_PLUGIN_WANT_FULL_STATE 0
 
 #define ER_DAW_KIND er_daw::Kind::Stereo
