@@ -45,31 +45,40 @@ bool ThreadWorkQueue::Schedule(std::uint32_t size, const void* data) noexcept {
 
 void ThreadWorkQueue::Serve() noexcept {
     alignas(16) unsigned char job[LARGEST_JOB];
-    for (;;) {
-        m_jobs.acquire();
-        if (m_stopping.load(std::memory_order_acquire)) break;
-        const std::uint64_t read = m_read.load(std::memory_order_relaxed);
-        std::uint32_t size = 0;
-        Copy(read, &size, sizeof size);
-        Copy(read + HEADER, job, size);
-        // The ring's room goes back before the handler runs: the handler may take long (a room is worked out) and
-        // the audio thread may want to queue the next job meanwhile.
-        m_read.store(read + Footprint(size), std::memory_order_release);
-        m_handler(m_context, size, job);
-        m_handled.fetch_add(1, std::memory_order_release);
-        m_handled.notify_all();
+    while (!m_stopping.load(std::memory_order_acquire)) {
+        // The ring is looked at after every wake-up and at least every WAKE_PERIOD: a release the waiting worker
+        // misses (libstdc++'s semaphore without futexes, as on Windows, can lose one) delays a job, never loses it.
+        (void)m_jobs.try_acquire_for(WAKE_PERIOD);
+        for (;;) {
+            if (m_stopping.load(std::memory_order_acquire)) break;
+            const std::uint64_t read = m_read.load(std::memory_order_relaxed);
+            if (read == m_written.load(std::memory_order_acquire)) break;
+            std::uint32_t size = 0;
+            Copy(read, &size, sizeof size);
+            Copy(read + HEADER, job, size);
+            // The ring's room goes back before the handler runs: the handler may take long (a room is worked out)
+            // and the audio thread may want to queue the next job meanwhile.
+            m_read.store(read + Footprint(size), std::memory_order_release);
+            m_handler(m_context, size, job);
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                ++m_handled;
+            }
+            m_drained.notify_all();
+        }
     }
     // Jobs still queued are dropped: their target is going away with the queue.
-    m_handled.store(m_accepted.load(std::memory_order_acquire), std::memory_order_release);
-    m_handled.notify_all();
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_handled = m_accepted.load(std::memory_order_acquire);
+    }
+    m_drained.notify_all();
 }
 
 void ThreadWorkQueue::Drain() noexcept {
     const std::uint64_t target = m_accepted.load(std::memory_order_acquire);
-    for (std::uint64_t handled = m_handled.load(std::memory_order_acquire); handled < target;
-         handled = m_handled.load(std::memory_order_acquire)) {
-        m_handled.wait(handled, std::memory_order_acquire);
-    }
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_drained.wait(lock, [&] { return m_handled >= target; });
 }
 
 }  // namespace er_plugin

@@ -1,13 +1,16 @@
 // A WorkQueue with a thread of its own, for formats whose hosts give a plug-in no worker (CLAP's thread pool is
 // optional and runs only during process; VST3 has nothing of the kind). The audio thread copies each job into a
 // ring of fixed size and counts it on a semaphore; the worker thread takes the jobs in order and hands each to the
-// handler. Schedule never allocates or locks: a job that does not fit now is refused, and the core asks again at
+// handler. Schedule never allocates or locks (the semaphore's release is its only call): a job that does not fit now is refused, and the core asks again at
 // its next run.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <semaphore>
 #include <thread>
 
@@ -23,6 +26,7 @@ public:
     // The ring's size: a job takes its size rounded up to 8 bytes, plus 8. The cores' jobs are a few dozen bytes.
     static constexpr std::uint32_t CAPACITY = 4096;
     static constexpr std::uint32_t LARGEST_JOB = 1024;
+    static constexpr std::chrono::milliseconds WAKE_PERIOD{10};
 
     // Starts the worker thread. Allocates; not on the audio thread.
     ThreadWorkQueue(Handler handler, void* context);
@@ -51,7 +55,9 @@ private:
     std::atomic<std::uint64_t> m_written{0};  // bytes ever written: the producer's position
     std::atomic<std::uint64_t> m_read{0};     // bytes ever released by the worker: the consumer's position
     std::atomic<std::uint64_t> m_accepted{0};  // jobs Schedule took
-    std::atomic<std::uint64_t> m_handled{0};   // jobs the worker has handled (or dropped when stopping)
+    std::mutex m_lock;                         // the worker's and Drain's, never the audio thread's
+    std::condition_variable m_drained;
+    std::uint64_t m_handled = 0;               // jobs the worker has handled (or dropped when stopping)
     std::atomic<bool> m_stopping{false};
     std::counting_semaphore<> m_jobs{0};
     std::thread m_thread;
