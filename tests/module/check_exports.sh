@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Checks a module library's dynamic face: it exports exactly getModuleProperties and makeModule under their
-# plain names, and the Windows DLL imports nothing but DLLs every Windows machine has (no compiler runtime).
-# Usage: check_exports.sh windows <objdump> <early_reflection.dll>
-#        check_exports.sh linux <nm> <early_reflection.so>
+# Checks a library's dynamic face: it exports exactly the names expected (the module: getModuleProperties and
+# makeModule; a plug-in binary: its format's entry points), and a Windows DLL imports nothing but DLLs every Windows
+# machine has (no compiler runtime).
+# Usage: check_exports.sh windows <objdump> <library.dll> [EXPORTED_NAME...]
+#        check_exports.sh linux <nm> <library.so> [EXPORTED_NAME...]
+# Without names, the module's two.
 set -euo pipefail
 
 kind=$1 tool=$2 library=$3
-expected=$'getModuleProperties\nmakeModule'
+shift 3
+if [ $# -eq 0 ]; then set -- getModuleProperties makeModule; fi
+expected=$(printf '%s\n' "$@" | sort)
 failed=0
 
 fail() {
@@ -27,7 +31,7 @@ windows)
                    on { on = 0 }
                    END { print n + 0 }' <<<"$dump")
   [ "$names" = "$expected" ] || fail "exported names are [$(echo $names)], expected [$(echo $expected)]"
-  [ "$addresses" = 2 ] || fail "$addresses exported addresses, expected 2"
+  [ "$addresses" = $# ] || fail "$addresses exported addresses, expected $#"
 
   imports=$(awk '/DLL Name:/ { print $3 }' <<<"$dump" | sort -u)
   [ -n "$imports" ] || fail "no import table found"
@@ -45,7 +49,7 @@ linux)
   echo "exports: $(echo $names)"
   ;;
 *)
-  echo "usage: check_exports.sh windows|linux TOOL LIBRARY" >&2
+  echo "usage: check_exports.sh windows|linux TOOL LIBRARY [EXPORTED_NAME...]" >&2
   exit 2
   ;;
 esac
