@@ -9,6 +9,9 @@ driver:
   three plug-ins: Qtractor instantiates it, activates it in the running engine and opens its window of
   parameters, titled with the plug-in's name. The window is waited for by that title, and a screenshot of the
   screen is kept (BUILD_DIR/daw-hosts/qtractor-clap.png) for a person to look at.
+- Not checked: Qtractor's audio. Its window shows an audio engine at the JACK server's rate and period, but no port
+  of Qtractor's shows up on that server for a JACK client of the check's (jack-play and jack-record find none), so
+  its output is not recorded here; Ardour's export is where the plug-ins' samples are compared with er-render.
 - VST3: Debian builds Qtractor without it (its binary says "VST3 Plug-in support disabled."; the plug-in dialog
   offers no VST3 type). The check says so, and fails if a Qtractor with VST3 ever arrives, so that its case is then
   added.
@@ -176,7 +179,7 @@ def check_in_qtractor(checks, build, work, shots):
             screen.click(dialog, TRACK_OK)
             time.sleep(2)
             checks.check(qtractor.poll() is None and jack.server.poll() is None,
-                         "Qtractor plays on with the plug-in in its track (still running, its JACK server too)")
+                         "Qtractor keeps running with the plug-in active in its new track (its JACK server too)")
             screen.shot(os.path.join(shots, "qtractor-track.png"))
     finally:
         if qtractor.poll() is None:
