@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "Room.h"
+#include "TapPins.h"
 
 namespace {
 
@@ -452,6 +453,42 @@ TEST(RoomModel, AWindowKeepsTheImagesWithinItUpToTheCap) {
         ADD_FAILURE() << "a pattern of more than 4096 taps was made";
     } catch (const er_room::RoomError& error) {
         EXPECT_NE(std::string(error.what()).find("5240 taps, more than the 4096"), std::string::npos) << error.what();
+    }
+}
+
+// Each tap's line is the shortest "Max Delay(s)" that holds its delay: a tap of exactly a line's length takes that
+// line, one sample more the next; a fractional tap reaches past its whole part, lines double above 48 kHz, and a
+// tap beyond the longest line is refused. Its pins reach the delay asked for.
+TEST(TapPins, EachTapTakesTheShortestLineThatHoldsIt) {
+    struct Case {
+        double samples;
+        float rate;
+        bool fractional;
+        std::int16_t max_delay;  // -1: refused
+    };
+    const Case cases[] = {
+        {256.0, 48000.0f, false, 11},
+        {257.0, 48000.0f, false, 10},
+        {255.5, 48000.0f, true, 11},
+        {256.5, 48000.0f, true, 10},
+        {4096.0, 48000.0f, false, 7},
+        {4097.0, 48000.0f, false, 6},
+        {512.0, 96000.0f, false, 11},
+        {513.0, 96000.0f, false, 10},
+        {524288.0, 48000.0f, false, 0},
+        {524290.0, 48000.0f, false, -1},
+    };
+    for (const Case& c : cases) {
+        er_room::Tap tap;
+        tap.delay = c.samples / c.rate;
+        tap.gain = 0.5;
+        if (c.max_delay < 0) {
+            EXPECT_THROW(er_room::PinsForTap(tap, c.rate, c.fractional), er_room::RoomError) << c.samples;
+            continue;
+        }
+        const er_room::TapPins pins = er_room::PinsForTap(tap, c.rate, c.fractional);
+        EXPECT_EQ(pins.max_delay, c.max_delay) << c.samples << " samples at " << c.rate << " Hz";
+        EXPECT_NEAR(pins.samples, c.samples, c.fractional ? 1.0e-3 : 0.0) << c.samples;
     }
 }
 
