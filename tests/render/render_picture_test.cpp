@@ -3,9 +3,9 @@
 #include "RenderToolFixture.h"
 
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <map>
-#include <regex>
 
 #include <cairo.h>
 #include <nlohmann/json.hpp>
@@ -202,14 +202,17 @@ struct Word {
     double left, top, right, bottom;
     std::string text;
 };
-// pdftotext -bbox's page of words.
+// pdftotext -bbox's page of words: <word xMin="..." yMin="..." xMax="..." yMax="...">text</word>.
 std::vector<Word> ParseWords(const std::string& page) {
-    static const std::regex WORD(
-        R"re(<word xMin="([0-9.]+)" yMin="([0-9.]+)" xMax="([0-9.]+)" yMax="([0-9.]+)">([^<]*)</word>)re");
     std::vector<Word> words;
-    for (auto it = std::sregex_iterator(page.begin(), page.end(), WORD); it != std::sregex_iterator(); ++it) {
-        const std::smatch& m = *it;
-        words.push_back({std::stod(m[1]), std::stod(m[2]), std::stod(m[3]), std::stod(m[4]), m[5]});
+    auto number = [&](std::size_t from, const char* key) {
+        const std::size_t at = page.find(key, from) + std::strlen(key);
+        return std::stod(page.substr(at, page.find('"', at) - at));
+    };
+    for (std::size_t at = page.find("<word "); at != std::string::npos; at = page.find("<word ", at + 1)) {
+        const std::size_t text = page.find('>', at) + 1;
+        words.push_back({number(at, "xMin=\""), number(at, "yMin=\""), number(at, "xMax=\""), number(at, "yMax=\""),
+                         page.substr(text, page.find("</word>", text) - text)});
     }
     return words;
 }
