@@ -114,9 +114,15 @@ Channels CoreRender(Kind kind, double rate, std::int32_t max_block, const Contro
     Channels output(audio.out.size(), std::vector<float>(frames, 0.0f));
     core.Activate();
     std::size_t done = 0;
-    for (std::size_t r = 0; done < frames && !runs.empty(); ++r) {
-        const std::uint32_t count =
-            static_cast<std::uint32_t>(std::min<std::size_t>(runs[r % runs.size()], frames - done));
+    // The host's runs, each cut where a change falls inside it (as a plug-in that takes an event at its frame does).
+    std::size_t run_end = 0;
+    for (std::size_t r = 0; done < frames && !runs.empty();) {
+        if (done == run_end) run_end = done + std::min<std::size_t>(runs[r++ % runs.size()], frames - done);
+        std::size_t until = run_end;
+        for (const Change& change : changes) {
+            if (change.frame > done && change.frame < until) until = change.frame;
+        }
+        const auto count = static_cast<std::uint32_t>(until - done);
         for (const Change& change : changes) {
             if (change.frame == done) set(change.symbol, change.value);
         }

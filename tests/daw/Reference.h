@@ -38,7 +38,8 @@ struct Change {
 
 // The core, made at `rate` with `max_block`, no worker (a line change waits for the next activation, as it does
 // for values set before activation), the controls at their defaults then `start`, activated, run over `input` cut
-// into `runs` (repeated until the input ends), with `changes` at the runs they fall on.
+// into `runs` (repeated until the input ends), with `changes` at their frames (a run is cut where one falls inside
+// it, as a plug-in that takes an event at its frame cuts it).
 Channels CoreRender(Kind kind, double rate, std::int32_t max_block, const Controls& start, const Channels& input,
                     const std::vector<std::uint32_t>& runs, const std::vector<Change>& changes = {});
 

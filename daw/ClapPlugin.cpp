@@ -1,0 +1,471 @@
+// The CLAP plug-ins, written on CLAP's own interface around the plug-in core: one binary per plug-in (its folder's
+// DistrhoPluginInfo.h says which, as for the VST3 builds). DPF's CLAP wrapper costs a few hundred instructions a
+// process call whatever the block (it walks every parameter after each call): at blocks of 64 that is up to twice
+// what the cheapest job costs in LV2. Here a call costs what the format needs: the parameter events of the call, the
+// audio buffers connected, the core's run, and an output event only where a reading changed.
+//
+// Parameters are the core's control ports (PluginFacts): id = the port's rank among them, values in the plug-in's
+// own units, the readings read-only. A parameter event takes effect at its frame: the call is cut there. A value
+// a host should not send (not finite, beyond the range, no such entry) is taken as the core takes it, and read
+// back so. State: one line a parameter, "symbol value". Threads as CLAP has them: the main thread makes, activates
+// and restores; the audio thread processes (and takes parameter events); the core's allocating work goes to a
+// thread of the instance's own. Nothing here throws across the host boundary.
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <type_traits>
+
+#include "DistrhoPluginInfo.h"
+#include "EffectCore.h"
+#include "PluginFacts.h"
+#include "PresetTexts.h"
+#include "RoomCore.h"
+#include "ThreadWorkQueue.h"
+#include "clap/entry.h"
+#include "clap/ext/audio-ports.h"
+#include "clap/ext/params.h"
+#include "clap/ext/state.h"
+#include "clap/plugin-factory.h"
+
+namespace er_daw {
+namespace {
+
+constexpr Kind KIND = ER_DAW_KIND;
+using Core = std::conditional_t<KIND == Kind::Room, er_plugin::RoomCore, er_plugin::EffectCore>;
+
+const PluginFacts& Facts() noexcept {
+    static const PluginFacts facts = []() noexcept {
+        try {
+            return MakeFacts(KIND, {std::begin(PRESET_TEXTS), std::end(PRESET_TEXTS)});
+        } catch (...) {
+            return PluginFacts{KIND, {}, {}, {}, {}, {}, {}, {}};
+        }
+    }();
+    return facts;
+}
+
+const char* FEATURES[] = {DISTRHO_PLUGIN_CLAP_FEATURES, nullptr};
+
+const clap_plugin_descriptor_t DESCRIPTOR = {
+    CLAP_VERSION_INIT,
+    DISTRHO_PLUGIN_CLAP_ID,
+    DISTRHO_PLUGIN_NAME,
+    DISTRHO_PLUGIN_BRAND,
+    "",
+    "",
+    "",
+    "2.90",
+    "Dedicated early-reflection generator: the module in a CLAP plug-in.",
+    FEATURES,
+};
+
+// A core of this plug-in's kind; null where the core refuses (an unusable rate, no memory).
+template <class C>
+C* MakeCore(double rate, std::int32_t block, er_plugin::WorkQueue* queue) {
+    if constexpr (std::is_same_v<C, er_plugin::RoomCore>) {
+        return er_plugin::RoomCore::Create(rate, block, queue);
+    } else {
+        return er_plugin::EffectCore::Create(er_plugin::VARIANTS[KIND == Kind::Mono ? 0 : 1], rate, block, queue);
+    }
+}
+
+// The value the core takes for a control port's value, as it reads it back to a host: within the range, an entry
+// of a choice; none for a value it ignores (not a number, no such entry).
+std::optional<float> Taken(const er_plugin::PortDescription& port, std::int32_t index, float value) {
+    if constexpr (KIND == Kind::Room) {
+        return er_plugin::RoomControlFor(index, value);
+    } else {
+        if (er_plugin::IsChoice(port.row.kind)) {
+            const auto entry = er_plugin::ChoiceFor(port, value);
+            return entry ? std::optional<float>(static_cast<float>(*entry)) : std::nullopt;
+        }
+        if (port.row.kind == er_plugin::PortKind::Switch) {
+            return std::isnan(value) ? std::nullopt : std::optional<float>(value > 0.0f ? 1.0f : 0.0f);
+        }
+        return er_plugin::FloatFor(port, value);
+    }
+}
+
+class Instance {
+public:
+    Instance() : m_facts(Facts()) {
+        m_plugin = {&DESCRIPTOR, this, &Init, &Destroy, &Activate, &Deactivate, &StartProcessing, &StopProcessing,
+                    &Reset, &Process, &GetExtension, &OnMainThread};
+        std::copy(m_facts.defaults.begin(), m_facts.defaults.end(), m_values);
+        for (std::size_t id = 0; id < m_facts.parameters.size() && m_readings < std::size(m_reading_ids); ++id) {
+            if (!m_facts.parameters[id].output) continue;
+            m_reading_ids[m_readings] = static_cast<clap_id>(id);
+            m_reading_ports[m_readings++] = m_facts.parameters[id].port;
+        }
+        for (; m_in_count < m_facts.inputs.size() && m_in_count < MAX_CHANNELS; ++m_in_count) {
+            m_in_ports[m_in_count] = m_facts.inputs[m_in_count];
+        }
+        for (; m_out_count < m_facts.outputs.size() && m_out_count < MAX_CHANNELS; ++m_out_count) {
+            m_out_ports[m_out_count] = m_facts.outputs[m_out_count];
+        }
+    }
+    const clap_plugin_t* Plugin() const { return &m_plugin; }
+
+private:
+    static Instance* Of(const clap_plugin_t* plugin) { return static_cast<Instance*>(plugin->plugin_data); }
+
+    // ---- the plug-in ------------------------------------------------------------------------------------------
+
+    static bool CLAP_ABI Init(const clap_plugin_t* plugin) noexcept {
+        Instance* self = Of(plugin);
+        if (self->m_facts.ports.empty()) return false;
+        try {
+            self->m_queue = std::make_unique<er_plugin::ThreadWorkQueue>(&WorkOn, self);
+        } catch (...) {
+            // No thread to be had: the core runs without a worker (a line change waits for the next activation).
+        }
+        return true;
+    }
+    static void CLAP_ABI Destroy(const clap_plugin_t* plugin) noexcept {
+        Instance* self = Of(plugin);
+        self->m_queue.reset();  // its thread may be working on the core: stopped first
+        delete self;
+    }
+    static bool CLAP_ABI Activate(const clap_plugin_t* plugin, double rate, uint32_t, uint32_t max_frames) noexcept {
+        Instance* self = Of(plugin);
+        if (self->m_queue) self->m_queue->Drain();  // the old core's work done before it goes
+        self->m_core.reset();
+        const auto block = static_cast<std::int32_t>(std::min<uint32_t>(std::max<uint32_t>(max_frames, 1), INT32_MAX));
+        er_plugin::WorkQueue* queue = self->m_queue.get();
+        self->m_core.reset(MakeCore<Core>(rate, block, queue));
+        if (self->m_core == nullptr) return false;
+        for (const ParameterFacts& parameter : self->m_facts.parameters) {
+            self->m_core->ConnectPort(static_cast<std::uint32_t>(parameter.port), &self->m_values[parameter.port]);
+        }
+        self->m_core->Activate();
+        std::fill(std::begin(self->m_reported_bits), std::end(self->m_reported_bits), NOT_REPORTED);
+        std::fill(std::begin(self->m_connected_in), std::end(self->m_connected_in), nullptr);
+        std::fill(std::begin(self->m_connected_out), std::end(self->m_connected_out), nullptr);
+        return true;
+    }
+    static void CLAP_ABI Deactivate(const clap_plugin_t* plugin) noexcept {
+        Instance* self = Of(plugin);
+        if (self->m_core != nullptr) self->m_core->Deactivate();
+    }
+    static bool CLAP_ABI StartProcessing(const clap_plugin_t*) noexcept { return true; }
+    static void CLAP_ABI StopProcessing(const clap_plugin_t*) noexcept {}
+    // A fresh start at the same rate: new module objects (the core's activation, which allocates).
+    static void CLAP_ABI Reset(const clap_plugin_t* plugin) noexcept {
+        Instance* self = Of(plugin);
+        if (self->m_core != nullptr) self->m_core->Activate();
+    }
+    static void CLAP_ABI OnMainThread(const clap_plugin_t*) noexcept {}
+
+    static clap_process_status CLAP_ABI Process(const clap_plugin_t* plugin, const clap_process_t* process) noexcept {
+        return Of(plugin)->Run(*process);
+    }
+
+    // The call cut at each parameter event's frame, so that a change is heard from the frame it was meant for.
+    clap_process_status Run(const clap_process_t& process) noexcept {
+        if (m_core == nullptr) return CLAP_PROCESS_ERROR;
+        const clap_input_events_t* events = process.in_events;
+        const uint32_t count = events != nullptr ? events->size(events) : 0;
+        // The usual call: no event, one port each way holding every channel. It costs little more than the core's
+        // run, which matters at short blocks of a cheap job.
+        if (count == 0 && process.audio_inputs_count == 1 && process.audio_outputs_count == 1 &&
+            process.audio_inputs[0].channel_count == m_in_count && process.audio_outputs[0].channel_count == m_out_count &&
+            process.audio_inputs[0].data32 != nullptr && process.audio_outputs[0].data32 != nullptr) {
+            float* const* in = process.audio_inputs[0].data32;
+            float* const* out = process.audio_outputs[0].data32;
+            for (uint32_t c = 0; c < m_in_count; ++c) Connect(m_in_ports[c], in[c], m_connected_in[c]);
+            for (uint32_t c = 0; c < m_out_count; ++c) Connect(m_out_ports[c], out[c], m_connected_out[c]);
+            m_core->Run(process.frames_count);
+            ReportReadings(process.out_events);
+            return CLAP_PROCESS_CONTINUE;
+        }
+        if (!ConnectAudio(process)) return CLAP_PROCESS_ERROR;
+        uint32_t done = 0;
+        for (uint32_t i = 0; i < count; ++i) {
+            const clap_event_header_t* header = events->get(events, i);
+            if (header == nullptr || header->space_id != CLAP_CORE_EVENT_SPACE_ID || header->type != CLAP_EVENT_PARAM_VALUE) {
+                continue;
+            }
+            const uint32_t at = std::min(header->time, process.frames_count);
+            if (at > done) {
+                RunCore(process, done, at - done);
+                done = at;
+            }
+            Take(*reinterpret_cast<const clap_event_param_value_t*>(header));
+        }
+        if (process.frames_count > done) RunCore(process, done, process.frames_count - done);
+        ReportReadings(process.out_events);
+        return CLAP_PROCESS_CONTINUE;
+    }
+
+    // The core's audio ports on the host's buffers, channel by channel across the host's ports.
+    bool ConnectAudio(const clap_process_t& process) noexcept {
+        return ConnectSide(process.audio_inputs, process.audio_inputs_count, m_facts.inputs, m_in) &&
+               ConnectSide(process.audio_outputs, process.audio_outputs_count, m_facts.outputs, m_out);
+    }
+    static bool ConnectSide(const clap_audio_buffer_t* buffers, uint32_t count, const std::vector<std::int32_t>& ports,
+                            float** channels) noexcept {
+        if (ports.size() > MAX_CHANNELS) return false;
+        std::size_t channel = 0;
+        for (uint32_t b = 0; b < count && channel < ports.size(); ++b) {
+            if (buffers[b].channel_count == 0) continue;
+            if (buffers[b].data32 == nullptr) return false;
+            for (uint32_t c = 0; c < buffers[b].channel_count && channel < ports.size(); ++c) {
+                channels[channel++] = buffers[b].data32[c];
+            }
+        }
+        return channel == ports.size();
+    }
+
+    // The core's audio ports connected again only where a buffer moved: most hosts hand the same ones every call.
+    void RunCore(const clap_process_t&, uint32_t from, uint32_t frames) noexcept {
+        for (uint32_t c = 0; c < m_in_count; ++c) Connect(m_in_ports[c], m_in[c] + from, m_connected_in[c]);
+        for (uint32_t c = 0; c < m_out_count; ++c) Connect(m_out_ports[c], m_out[c] + from, m_connected_out[c]);
+        m_core->Run(frames);
+    }
+    void Connect(std::int32_t port, float* buffer, float*& connected) noexcept {
+        if (buffer == connected) return;
+        m_core->ConnectPort(static_cast<std::uint32_t>(port), buffer);
+        connected = buffer;
+    }
+
+    // A parameter event: the value as the core takes it (a value it ignores leaves the last one).
+    void Take(const clap_event_param_value_t& event) noexcept {
+        if (event.param_id >= m_facts.parameters.size()) return;
+        const ParameterFacts& parameter = m_facts.parameters[event.param_id];
+        if (parameter.output) return;
+        const auto value = Taken(m_facts.ports[static_cast<std::size_t>(parameter.port)], parameter.port,
+                                 static_cast<float>(event.value));
+        if (value) m_values[parameter.port] = *value;
+    }
+
+    // The readings (the delay played) go to the host as parameter values when they change.
+    void ReportReadings(const clap_output_events_t* out) noexcept {
+        if (out == nullptr) return;
+        for (std::size_t r = 0; r < m_readings; ++r) {
+            const float value = m_values[m_reading_ports[r]];
+            std::uint32_t bits;
+            std::memcpy(&bits, &value, sizeof bits);
+            if (bits == m_reported_bits[r]) continue;
+            clap_event_param_value_t event{};
+            event.header = {sizeof event, 0, CLAP_CORE_EVENT_SPACE_ID, CLAP_EVENT_PARAM_VALUE, 0};
+            event.param_id = m_reading_ids[r];
+            event.note_id = -1;
+            event.port_index = -1;
+            event.channel = -1;
+            event.key = -1;
+            event.value = value;
+            if (out->try_push(out, &event.header)) m_reported_bits[r] = bits;
+        }
+    }
+
+    static void WorkOn(void* context, std::uint32_t size, const void* data) noexcept {
+        auto* self = static_cast<Instance*>(context);
+        if (self->m_core != nullptr) self->m_core->Work(size, data);
+    }
+
+    // ---- extensions -------------------------------------------------------------------------------------------
+
+    static const void* CLAP_ABI GetExtension(const clap_plugin_t*, const char* id) noexcept {
+        if (id == nullptr) return nullptr;
+        if (std::strcmp(id, CLAP_EXT_PARAMS) == 0) return &PARAMS;
+        if (std::strcmp(id, CLAP_EXT_AUDIO_PORTS) == 0) return &AUDIO_PORTS;
+        if (std::strcmp(id, CLAP_EXT_STATE) == 0) return &STATE;
+        return nullptr;
+    }
+
+    // Audio ports: one main port each way, as many channels as the core has on that side.
+    static uint32_t CLAP_ABI AudioPortCount(const clap_plugin_t*, bool) noexcept { return 1; }
+    static bool CLAP_ABI AudioPortGet(const clap_plugin_t* plugin, uint32_t index, bool input,
+                                      clap_audio_port_info_t* info) noexcept {
+        const PluginFacts& facts = Of(plugin)->m_facts;
+        if (index != 0 || info == nullptr) return false;
+        const auto channels = static_cast<uint32_t>((input ? facts.inputs : facts.outputs).size());
+        info->id = input ? 0u : 1u;
+        std::snprintf(info->name, sizeof info->name, "%s", input ? "Input" : "Output");
+        info->flags = CLAP_AUDIO_PORT_IS_MAIN;
+        info->channel_count = channels;
+        info->port_type = channels == 1 ? CLAP_PORT_MONO : channels == 2 ? CLAP_PORT_STEREO : nullptr;
+        // In place only where the channels match: the room's one input cannot share its two outputs' buffers.
+        info->in_place_pair = facts.inputs.size() == facts.outputs.size() ? (input ? 1u : 0u) : clap_id{CLAP_INVALID_ID};
+        return true;
+    }
+    static constexpr clap_plugin_audio_ports_t AUDIO_PORTS = {&AudioPortCount, &AudioPortGet};
+
+    // Parameters.
+    static uint32_t CLAP_ABI ParamCount(const clap_plugin_t* plugin) noexcept {
+        return static_cast<uint32_t>(Of(plugin)->m_facts.parameters.size());
+    }
+    static bool CLAP_ABI ParamInfo(const clap_plugin_t* plugin, uint32_t index, clap_param_info_t* info) noexcept {
+        const PluginFacts& facts = Of(plugin)->m_facts;
+        if (index >= facts.parameters.size() || info == nullptr) return false;
+        const ParameterFacts& parameter = facts.parameters[index];
+        *info = {};
+        info->id = index;
+        const clap_param_info_flags readonly = CLAP_PARAM_IS_READONLY, automatable = CLAP_PARAM_IS_AUTOMATABLE,
+                                    stepped = CLAP_PARAM_IS_STEPPED;
+        info->flags = parameter.output ? readonly : automatable | (parameter.integer ? stepped : 0u);
+        std::snprintf(info->name, sizeof info->name, "%s", parameter.name.c_str());
+        std::snprintf(info->module, sizeof info->module, "%s", parameter.symbol.c_str());  // the stable name
+        info->min_value = parameter.minimum;
+        info->max_value = parameter.maximum;
+        info->default_value = parameter.default_value;
+        return true;
+    }
+    static bool CLAP_ABI ParamValue(const clap_plugin_t* plugin, clap_id id, double* value) noexcept {
+        const Instance* self = Of(plugin);
+        if (id >= self->m_facts.parameters.size() || value == nullptr) return false;
+        *value = self->m_values[self->m_facts.parameters[id].port];
+        return true;
+    }
+    static bool CLAP_ABI ValueToText(const clap_plugin_t* plugin, clap_id id, double value, char* text,
+                                     uint32_t size) noexcept {
+        const PluginFacts& facts = Of(plugin)->m_facts;
+        if (id >= facts.parameters.size() || text == nullptr || size == 0) return false;
+        const ParameterFacts& parameter = facts.parameters[id];
+        for (const er_plugin::ChoiceEntry& entry : parameter.entries) {
+            if (entry.value == std::lround(value)) return std::snprintf(text, size, "%s", entry.label.c_str()) >= 0;
+        }
+        if (parameter.toggle) return std::snprintf(text, size, "%s", value > 0.0 ? "on" : "off") >= 0;
+        return std::snprintf(text, size, parameter.unit.empty() ? "%.6g" : "%.6g %s", value, parameter.unit.c_str()) >= 0;
+    }
+    static bool CLAP_ABI TextToValue(const clap_plugin_t* plugin, clap_id id, const char* text, double* value) noexcept {
+        const PluginFacts& facts = Of(plugin)->m_facts;
+        if (id >= facts.parameters.size() || text == nullptr || value == nullptr) return false;
+        for (const er_plugin::ChoiceEntry& entry : facts.parameters[id].entries) {
+            if (entry.label == text) return *value = entry.value, true;
+        }
+        char* end = nullptr;
+        const double number = std::strtod(text, &end);
+        if (end == text || !std::isfinite(number)) return false;
+        *value = number;
+        return true;
+    }
+    // Events while the plug-in does not process: taken at once.
+    static void CLAP_ABI ParamFlush(const clap_plugin_t* plugin, const clap_input_events_t* in,
+                                    const clap_output_events_t*) noexcept {
+        Instance* self = Of(plugin);
+        const uint32_t count = in != nullptr ? in->size(in) : 0;
+        for (uint32_t i = 0; i < count; ++i) {
+            const clap_event_header_t* header = in->get(in, i);
+            if (header != nullptr && header->space_id == CLAP_CORE_EVENT_SPACE_ID && header->type == CLAP_EVENT_PARAM_VALUE) {
+                self->Take(*reinterpret_cast<const clap_event_param_value_t*>(header));
+            }
+        }
+    }
+    static constexpr clap_plugin_params_t PARAMS = {&ParamCount, &ParamInfo,   &ParamValue,
+                                                    &ValueToText, &TextToValue, &ParamFlush};
+
+    // State: "symbol value" a line, every input parameter; a symbol the plug-in does not know is passed over, and a
+    // parameter the state leaves out keeps its value.
+    static bool CLAP_ABI StateSave(const clap_plugin_t* plugin, const clap_ostream_t* stream) noexcept {
+        const Instance* self = Of(plugin);
+        try {
+            std::string text;
+            char line[160];
+            for (const ParameterFacts& parameter : self->m_facts.parameters) {
+                if (parameter.output) continue;
+                std::snprintf(line, sizeof line, "%s %.9g\n", parameter.symbol.c_str(),
+                              static_cast<double>(self->m_values[parameter.port]));
+                text += line;
+            }
+            for (std::size_t at = 0; at < text.size();) {
+                const int64_t written = stream->write(stream, text.data() + at, text.size() - at);
+                if (written <= 0) return false;
+                at += static_cast<std::size_t>(written);
+            }
+            return true;
+        } catch (...) {
+            return false;
+        }
+    }
+    static bool CLAP_ABI StateLoad(const clap_plugin_t* plugin, const clap_istream_t* stream) noexcept {
+        Instance* self = Of(plugin);
+        try {
+            std::string text;
+            char piece[4096];
+            for (;;) {
+                const int64_t count = stream->read(stream, piece, sizeof piece);
+                if (count < 0) return false;
+                if (count == 0) break;
+                text.append(piece, static_cast<std::size_t>(count));
+            }
+            for (std::size_t at = 0; at < text.size();) {
+                std::size_t end = text.find('\n', at);
+                if (end == std::string::npos) end = text.size();
+                const std::string line = text.substr(at, end - at);
+                at = end + 1;
+                const std::size_t space = line.find(' ');
+                if (space == std::string::npos) continue;
+                const std::string symbol = line.substr(0, space);
+                char* stop = nullptr;
+                const float value = std::strtof(line.c_str() + space + 1, &stop);
+                for (const ParameterFacts& parameter : self->m_facts.parameters) {
+                    if (parameter.output || parameter.symbol != symbol) continue;
+                    const auto taken = Taken(self->m_facts.ports[static_cast<std::size_t>(parameter.port)],
+                                             parameter.port, value);
+                    if (taken) self->m_values[parameter.port] = *taken;
+                }
+            }
+            return true;
+        } catch (...) {
+            return false;
+        }
+    }
+    static constexpr clap_plugin_state_t STATE = {&StateSave, &StateLoad};
+
+    const PluginFacts& m_facts;
+    clap_plugin_t m_plugin{};
+    float m_values[MAX_PORTS] = {};    // one per port: the controls the core reads, the readings it writes
+    // The core's audio ports, by channel; this call's channels; what the ports are connected to now.
+    static constexpr uint32_t MAX_CHANNELS = 2;
+    std::int32_t m_in_ports[MAX_CHANNELS] = {}, m_out_ports[MAX_CHANNELS] = {};
+    uint32_t m_in_count = 0, m_out_count = 0;
+    float* m_in[MAX_CHANNELS] = {};
+    float* m_out[MAX_CHANNELS] = {};
+    float* m_connected_in[MAX_CHANNELS] = {};
+    float* m_connected_out[MAX_CHANNELS] = {};
+    // The read-only parameters (the delay played): their ids, ports, and the bits last sent to the host.
+    static constexpr std::uint32_t NOT_REPORTED = 0xFFFFFFFFu;  // a NaN no reading ever is
+    clap_id m_reading_ids[4] = {};
+    std::int32_t m_reading_ports[4] = {};
+    std::uint32_t m_reported_bits[4] = {NOT_REPORTED, NOT_REPORTED, NOT_REPORTED, NOT_REPORTED};
+    std::size_t m_readings = 0;
+    std::unique_ptr<Core> m_core;      // while active
+    std::unique_ptr<er_plugin::ThreadWorkQueue> m_queue;  // declared last: stopped before the core goes
+};
+
+// ---- factory and entry -------------------------------------------------------------------------------------------
+
+uint32_t CLAP_ABI FactoryCount(const clap_plugin_factory_t*) noexcept { return 1; }
+const clap_plugin_descriptor_t* CLAP_ABI FactoryDescriptor(const clap_plugin_factory_t*, uint32_t index) noexcept {
+    return index == 0 ? &DESCRIPTOR : nullptr;
+}
+const clap_plugin_t* CLAP_ABI FactoryCreate(const clap_plugin_factory_t*, const clap_host_t* host,
+                                            const char* id) noexcept {
+    if (id == nullptr || host == nullptr || std::strcmp(id, DESCRIPTOR.id) != 0 ||
+        !clap_version_is_compatible(host->clap_version)) {
+        return nullptr;
+    }
+    auto* instance = new (std::nothrow) Instance();
+    return instance != nullptr ? instance->Plugin() : nullptr;
+}
+const clap_plugin_factory_t FACTORY = {&FactoryCount, &FactoryDescriptor, &FactoryCreate};
+
+bool CLAP_ABI EntryInit(const char*) noexcept { return true; }
+void CLAP_ABI EntryDeinit() noexcept {}
+const void* CLAP_ABI EntryFactory(const char* id) noexcept {
+    return id != nullptr && std::strcmp(id, CLAP_PLUGIN_FACTORY_ID) == 0 ? &FACTORY : nullptr;
+}
+
+}  // namespace
+}  // namespace er_daw
+
+extern "C" CLAP_EXPORT const clap_plugin_entry_t clap_entry = {CLAP_VERSION_INIT, &er_daw::EntryInit,
+                                                               &er_daw::EntryDeinit, &er_daw::EntryFactory};
