@@ -1,5 +1,5 @@
-// The DPF plug-in that wraps a plug-in core (the effect's EffectCore or the room's RoomCore), for DPF's CLAP and
-// VST3 formats: a mechanical translator. It keeps one float per control port, which the core is connected to once
+// The DPF plug-in that wraps a plug-in core (the effect's EffectCore or the room's RoomCore), for DPF's VST3
+// format: a mechanical translator. It keeps one float per control port, which the core is connected to once
 // and reads at each run; DPF's parameters read and write those floats, its programs set them from the presets,
 // and its state (the program and every input parameter by symbol) restores them. The core decides everything
 // else: the controls' translation, clamping, smoothing, the first run, what goes to the worker.
@@ -157,7 +157,7 @@ protected:
             // A VST3 host sends what it set before playing with the first process call (DPF applies it just before
             // this run): the core starts again from those values, as from values set before activation, instead
             // of playing them as changes (a new line or room would come late, from the worker). This run then
-            // allocates, once; a host that set its values before activating (every CLAP host) never gets here.
+            // allocates, once; a host that sets its values before activating never gets here.
             if (ControlsMovedSinceActivation()) {
                 m_core->Deactivate();
                 m_core->Activate();

@@ -1,5 +1,6 @@
-// The room plug-in's identity for DPF (CLAP and VST3): what DPF must know before any instance exists. The name
-// hosts list comes from the core (CorePlugin::getName); the CLAP id is the LV2 plug-in's URI.
+// The room plug-in's identity for DPF's VST3 and for the CLAP plug-in (ClapPlugin.cpp): what a format must know
+// before any instance exists. The name hosts list comes from the core (CorePlugin::getName); the CLAP id is the LV2
+// plug-in's URI.
 #pragma once
 
 #define DISTRHO_PLUGIN_BRAND "early_reflection"
