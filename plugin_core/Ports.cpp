@@ -24,23 +24,6 @@ bool KindFits(PortKind kind, const effect_pins::PinFacts& facts) {
 
 std::string Text(const char* text) { return text ? std::string(text) : std::string(); }
 
-// The extremes of a range text of comma-separated numbers; none if a part is not a number.
-std::optional<std::pair<float, float>> RangeOf(const std::string& text) {
-    std::optional<std::pair<float, float>> range;
-    std::size_t begin = 0;
-    while (begin <= text.size()) {
-        std::size_t comma = text.find(',', begin);
-        if (comma == std::string::npos) comma = text.size();
-        const auto number = er_text::ParseNumber(std::string_view(text).substr(begin, comma - begin));
-        if (!number) return std::nullopt;
-        const auto value = static_cast<float>(*number);
-        range = range ? std::pair{std::min(range->first, value), std::max(range->second, value)}
-                      : std::pair{value, value};
-        begin = comma + 1;
-    }
-    return range;
-}
-
 bool Translate(PortDescription& port, const SEPinProperties& pin) {
     const std::string default_text = Text(pin.default_value);
     const std::string extra = Text(pin.extra_text);
@@ -73,10 +56,12 @@ bool Translate(PortDescription& port, const SEPinProperties& pin) {
             port.maximum = GATE_MAXIMUM;
             return true;
         }
-        const auto range = RangeOf(extra);
-        if (!range) return false;
-        port.minimum = port.row.range == RangeRule::SignedText ? -range->second : range->first;
-        port.maximum = range->second;
+        // The module's own range text, read as the tools read it (effect_pins); a sign the name promises makes
+        // the range symmetric, as the feedback's stable range is.
+        const effect_pins::ShownRange range = effect_pins::RangeOfText(extra);
+        if (std::isnan(range.low)) return false;
+        port.minimum = static_cast<float>(port.row.range == RangeRule::SignedText ? -range.high : range.low);
+        port.maximum = static_cast<float>(range.high);
     }
     return true;
 }
