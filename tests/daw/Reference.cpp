@@ -138,7 +138,7 @@ Channels CoreRender(Kind kind, double rate, std::int32_t max_block, const Contro
 }
 
 std::optional<Channels> ErRender(Kind kind, double rate, std::int32_t block, const Controls& controls,
-                                 const Channels& input, std::string& error) {
+                                 const Channels& input, std::string& error, const std::string& settings) {
 #if defined(ER_RENDER_PATH)
     namespace fs = std::filesystem;
     const fs::path folder = fs::temp_directory_path() / ("er-daw-test-" + std::to_string(::getpid()));
@@ -168,8 +168,23 @@ std::optional<Channels> ErRender(Kind kind, double rate, std::int32_t block, con
                    " --dry " + level(value["dry"]) + " --wet " + level(value["wet"]);
         if (value["window"] > 0.0f) command += " --room-window " + Number(value["window"]) + "ms";
     } else {
-        // The pins by the module's names; the plug-in's own controls have no er-render option.
+        // The pins by the module's names, but those the settings file sets (er-render's --set would win over it);
+        // the plug-in's own controls have no er-render option.
+        std::vector<std::string> file_lines;
+        if (!settings.empty()) {
+            std::ifstream file(settings);
+            for (std::string line; std::getline(file, line);) file_lines.push_back(line);
+        }
+        const auto in_file = [&](std::string_view name) {
+            for (const std::string& line : file_lines) {
+                if (line.size() > name.size() && line.compare(0, name.size(), name) == 0 && line[name.size()] == '=') {
+                    return true;
+                }
+            }
+            return false;
+        };
         for (const auto& facts : effect_pins::PINS) {
+            if (in_file(facts.name)) continue;
             const std::size_t port = static_cast<std::size_t>(effect_pins::Index(facts.pin));
             const std::vector<Control> all = ControlsOf(kind);
             for (const Control& control : all) {
@@ -178,6 +193,7 @@ std::optional<Channels> ErRender(Kind kind, double rate, std::int32_t block, con
             }
         }
     }
+    if (!settings.empty()) command += " --settings '" + settings + "'";
     command += " 2>'" + (folder / "err.txt").string() + "'";
     const int status = std::system(command.c_str());
     std::ifstream file(out_path, std::ios::binary);
@@ -204,7 +220,7 @@ std::optional<Channels> ErRender(Kind kind, double rate, std::int32_t block, con
     }
     return output;
 #else
-    (void)kind, (void)rate, (void)block, (void)controls, (void)input;
+    (void)kind, (void)rate, (void)block, (void)controls, (void)input, (void)settings;
     error = "er-render is not built here";
     return std::nullopt;
 #endif

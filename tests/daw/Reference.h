@@ -44,8 +44,9 @@ Channels CoreRender(Kind kind, double rate, std::int32_t max_block, const Contro
                     const std::vector<std::uint32_t>& runs, const std::vector<Change>& changes = {});
 
 // er-render on the same input at `block`, the plug-in's controls given as its options (pins by name; the room's
-// shape and levels as --room options). Linux builds only; empty with `error` set when it fails.
+// shape and levels as --room options), then the settings file `settings` if one is named (what it sets wins).
+// Linux builds only; empty with `error` set when it fails.
 std::optional<Channels> ErRender(Kind kind, double rate, std::int32_t block, const Controls& controls,
-                                 const Channels& input, std::string& error);
+                                 const Channels& input, std::string& error, const std::string& settings = "");
 
 }  // namespace er_daw_test

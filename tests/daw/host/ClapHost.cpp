@@ -223,6 +223,7 @@ public:
         return m_state->load(m_plugin, &stream.stream) ? true : Fail("state load refused");
     }
     bool SelectProgram(std::int32_t) override { return Fail("CLAP has no program selection"); }
+    std::vector<std::string> ProgramNames() override { return {}; }
 
 private:
     static std::uint32_t Channels(const std::vector<std::uint32_t>& ports) {

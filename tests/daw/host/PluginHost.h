@@ -66,6 +66,8 @@ public:
     virtual bool LoadState(std::span<const std::uint8_t> state) = 0;
     // Selects a program: VST3 through its program-change parameter; CLAP has none (false).
     virtual bool SelectProgram(std::int32_t program) = 0;
+    // The programs' names, in order (VST3: the program-change parameter's texts); empty where there are none.
+    virtual std::vector<std::string> ProgramNames() = 0;
 
     const std::string& LastError() const { return m_error; }
 

@@ -352,6 +352,20 @@ public:
         return Fail("no program-change parameter");
     }
 
+    std::vector<std::string> ProgramNames() override {
+        std::vector<std::string> names;
+        for (const Parameter& parameter : m_parameters) {
+            if (!parameter.program_change) continue;
+            for (std::int32_t program = 0; program <= static_cast<std::int32_t>(parameter.maximum); ++program) {
+                v3_str_128 text{};
+                v3_cpp_obj(m_controller)->get_parameter_string_for_value(m_controller, parameter.id,
+                                                                          Normalised(parameter, program), text);
+                names.push_back(Narrow(text, NAME_LENGTH));
+            }
+        }
+        return names;
+    }
+
 private:
     static std::uint32_t Channels(const std::vector<std::uint32_t>& buses) {
         std::uint32_t total = 0;
