@@ -115,10 +115,13 @@ protected:
         return index < m_facts.parameters.size() ? m_values[m_facts.parameters[index].port] : 0.0f;
     }
 
+    // What the core takes of the value, by its own rule: a value it ignores (not finite, no such entry) leaves the
+    // last one, others are kept to the range. The core would do the same with the raw value; taking it here
+    // too means a host reads back, shows and saves what plays, never a NaN or a 1e30.
     void setParameterValue(std::uint32_t index, float value) noexcept override {
-        if (index < m_facts.parameters.size() && !m_facts.parameters[index].output) {
-            m_values[m_facts.parameters[index].port] = value;
-        }
+        if (index >= m_facts.parameters.size() || m_facts.parameters[index].output) return;
+        const std::int32_t port = m_facts.parameters[index].port;
+        if (const std::optional<float> taken = Taken(port, value)) m_values[port] = *taken;
     }
 
     void loadProgram(std::uint32_t index) noexcept override {
@@ -136,6 +139,8 @@ protected:
 
     void deactivate() noexcept override {
         m_first_run = false;
+        // The worker may be inside the core's Work on the module objects Deactivate frees: it finishes first.
+        if (m_queue) m_queue->Drain();
         if (m_core != nullptr) m_core->Deactivate();
     }
 
@@ -174,6 +179,18 @@ private:
     static void WorkOn(void* context, std::uint32_t size, const void* data) noexcept {
         auto* plugin = static_cast<CorePlugin*>(context);
         if (plugin->m_core != nullptr) plugin->m_core->Work(size, data);
+    }
+
+    std::optional<float> Taken(std::int32_t port, float value) const noexcept {
+        if constexpr (KIND == Kind::Room) {
+            return er_plugin::RoomControlFor(port, value);
+        } else {
+            const er_plugin::PortDescription& description = m_facts.ports[static_cast<std::size_t>(port)];
+            if (!er_plugin::IsChoice(description.row.kind)) return er_plugin::FloatFor(description, value);
+            const std::optional<std::int16_t> choice = er_plugin::ChoiceFor(description, value);
+            if (!choice) return std::nullopt;
+            return static_cast<float>(*choice);
+        }
     }
 
     bool ControlsMovedSinceActivation() const noexcept {
