@@ -89,11 +89,13 @@ protected:
         parameter.symbol = facts.symbol.c_str();
         parameter.unit = facts.unit.c_str();
         parameter.ranges = DISTRHO::ParameterRanges(facts.default_value, facts.minimum, facts.maximum);
-        parameter.hints = facts.output    ? DISTRHO::kParameterIsOutput
-                          : facts.toggle  ? DISTRHO::kParameterIsAutomatable | DISTRHO::kParameterIsBoolean |
-                                               DISTRHO::kParameterIsInteger
-                          : facts.integer ? DISTRHO::kParameterIsAutomatable | DISTRHO::kParameterIsInteger
-                                          : DISTRHO::kParameterIsAutomatable;
+        // A choice is not marked integer: DPF 1.6's VST3 side converts an integer parameter's value to int
+        // unchecked, undefined for the NaN a host may send; its entries make it a list in VST3 hosts all the same
+        // (and the core rounds a choice's value to the nearest entry itself).
+        parameter.hints = facts.output   ? DISTRHO::kParameterIsOutput
+                          : facts.toggle ? DISTRHO::kParameterIsAutomatable | DISTRHO::kParameterIsBoolean |
+                                              DISTRHO::kParameterIsInteger
+                                         : DISTRHO::kParameterIsAutomatable;
         if (!facts.entries.empty()) {
             auto* values = new (std::nothrow) DISTRHO::ParameterEnumerationValue[facts.entries.size()];
             if (values == nullptr) return;
