@@ -76,23 +76,6 @@ C* MakeCore(double rate, std::int32_t block, er_plugin::WorkQueue* queue) {
     }
 }
 
-// The value the core takes for a control port's value, as it reads it back to a host: within the range, an entry
-// of a choice; none for a value it ignores (not a number, no such entry).
-std::optional<float> Taken(const er_plugin::PortDescription& port, std::int32_t index, float value) {
-    if constexpr (KIND == Kind::Room) {
-        return er_plugin::RoomControlFor(index, value);
-    } else {
-        if (er_plugin::IsChoice(port.row.kind)) {
-            const auto entry = er_plugin::ChoiceFor(port, value);
-            return entry ? std::optional<float>(static_cast<float>(*entry)) : std::nullopt;
-        }
-        if (port.row.kind == er_plugin::PortKind::Switch) {
-            return std::isnan(value) ? std::nullopt : std::optional<float>(value > 0.0f ? 1.0f : 0.0f);
-        }
-        return er_plugin::FloatFor(port, value);
-    }
-}
-
 class Instance {
 public:
     Instance() : m_facts(Facts()) {
@@ -240,8 +223,7 @@ private:
         if (event.param_id >= m_facts.parameters.size()) return;
         const ParameterFacts& parameter = m_facts.parameters[event.param_id];
         if (parameter.output) return;
-        const auto value = Taken(m_facts.ports[static_cast<std::size_t>(parameter.port)], parameter.port,
-                                 static_cast<float>(event.value));
+        const auto value = TakenValue(m_facts, parameter.port, static_cast<float>(event.value));
         if (value) m_values[parameter.port] = *value;
     }
 
@@ -408,8 +390,7 @@ private:
                 const float value = std::strtof(line.c_str() + space + 1, &stop);
                 for (const ParameterFacts& parameter : self->m_facts.parameters) {
                     if (parameter.output || parameter.symbol != symbol) continue;
-                    const auto taken = Taken(self->m_facts.ports[static_cast<std::size_t>(parameter.port)],
-                                             parameter.port, value);
+                    const auto taken = TakenValue(self->m_facts, parameter.port, value);
                     if (taken) self->m_values[parameter.port] = *taken;
                 }
             }

@@ -123,7 +123,7 @@ protected:
     void setParameterValue(std::uint32_t index, float value) noexcept override {
         if (index >= m_facts.parameters.size() || m_facts.parameters[index].output) return;
         const std::int32_t port = m_facts.parameters[index].port;
-        if (const std::optional<float> taken = Taken(port, value)) m_values[port] = *taken;
+        if (const std::optional<float> taken = TakenValue(m_facts, port, value)) m_values[port] = *taken;
     }
 
     void loadProgram(std::uint32_t index) noexcept override {
@@ -181,18 +181,6 @@ private:
     static void WorkOn(void* context, std::uint32_t size, const void* data) noexcept {
         auto* plugin = static_cast<CorePlugin*>(context);
         if (plugin->m_core != nullptr) plugin->m_core->Work(size, data);
-    }
-
-    std::optional<float> Taken(std::int32_t port, float value) const noexcept {
-        if constexpr (KIND == Kind::Room) {
-            return er_plugin::RoomControlFor(port, value);
-        } else {
-            const er_plugin::PortDescription& description = m_facts.ports[static_cast<std::size_t>(port)];
-            if (!er_plugin::IsChoice(description.row.kind)) return er_plugin::FloatFor(description, value);
-            const std::optional<std::int16_t> choice = er_plugin::ChoiceFor(description, value);
-            if (!choice) return std::nullopt;
-            return static_cast<float>(*choice);
-        }
     }
 
     bool ControlsMovedSinceActivation() const noexcept {

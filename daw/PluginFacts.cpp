@@ -74,6 +74,12 @@ std::vector<er_plugin::Preset> RoomPrograms() {
 
 }  // namespace
 
+std::optional<float> TakenValue(const PluginFacts& facts, std::int32_t port, float value) {
+    if (facts.kind == Kind::Room) return er_plugin::RoomControlFor(port, value);
+    if (port < 0 || static_cast<std::size_t>(port) >= facts.ports.size()) return std::nullopt;
+    return er_plugin::ControlFor(facts.ports[static_cast<std::size_t>(port)], value);
+}
+
 std::string HostUnit(const char* lv2_unit) {
     if (lv2_unit == nullptr) return {};
     for (const UnitName& unit : UNIT_NAMES) {

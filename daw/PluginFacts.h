@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,10 @@ struct PluginFacts {
     std::vector<er_plugin::Preset> programs;           // "Default" first, then the presets (the named rooms)
     std::vector<float> defaults;                       // each port's starting value (0 for audio ports)
 };
+
+// A control port's value as the plug-in's core takes it, which a format reads back to its host: the room's rule or
+// the effects' (er_plugin::RoomControlFor, er_plugin::ControlFor); none for a value the core ignores.
+std::optional<float> TakenValue(const PluginFacts& facts, std::int32_t port, float value);
 
 // The unit a host shows for an LV2 unit name ("units:ms" -> "ms"); empty for none.
 std::string HostUnit(const char* lv2_unit);

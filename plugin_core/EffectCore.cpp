@@ -82,9 +82,8 @@ constexpr auto WATCHED = [] {
 
 // The float pins that ramp while smoothing is on, streaming to the modules while they move: the modules read
 // them once per block.
-constexpr bool Ramped(std::int32_t pin) { return pin == PORT_FEEDBACK || pin == PORT_DAMPING || pin == PORT_VOLUME; }
 constexpr std::array<std::int32_t, 3> RAMPED = {PORT_FEEDBACK, PORT_DAMPING, PORT_VOLUME};
-static_assert(Ramped(RAMPED[0]) && Ramped(RAMPED[1]) && Ramped(RAMPED[2]));
+constexpr bool Ramped(std::int32_t pin) { return std::find(RAMPED.begin(), RAMPED.end(), pin) != RAMPED.end(); }
 
 // The calling thread, as cheaply as the platform tells it: the thread pointer on Linux, the thread's environment
 // block on 64-bit Windows (where GCC has no thread-pointer builtin). Compared, never followed.
@@ -246,15 +245,9 @@ float EffectCore::PortValue(std::int32_t port) const { return *m_connections[por
 void EffectCore::Take(std::int32_t port) {
     const PortDescription& description = m_ports[port];
     const float value = PortValue(port);
-    if (port == PORT_MAX_DELAY) {
-        if (const auto choice = ChoiceFor(description, value)) m_taken[port] = LineHoldingItsSeconds(*choice);
-    } else if (IsChoice(description.row.kind)) {
-        if (const auto choice = ChoiceFor(description, value)) m_taken[port] = *choice;
-    } else if (description.row.kind == PortKind::Switch) {
-        if (!std::isnan(value)) m_taken[port] = value > 0.0f ? 1.0f : 0.0f;
-    } else if (const auto taken = FloatFor(description, value)) {
-        m_taken[port] = *taken;
-    }
+    const std::optional<float> taken = ControlFor(description, value);
+    if (!taken) return;
+    m_taken[port] = port == PORT_MAX_DELAY ? LineHoldingItsSeconds(static_cast<std::int16_t>(*taken)) : *taken;
 }
 
 // The "Max Delay(s)" entry the modules get for the one a host chose: the same, unless the module's line for it at

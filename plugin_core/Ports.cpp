@@ -123,6 +123,17 @@ std::optional<std::int16_t> ChoiceFor(const PortDescription& port, float value) 
     return std::nullopt;
 }
 
+std::optional<float> ControlFor(const PortDescription& port, float value) {
+    if (IsChoice(port.row.kind)) {
+        const std::optional<std::int16_t> entry = ChoiceFor(port, value);
+        return entry ? std::optional<float>(static_cast<float>(*entry)) : std::nullopt;
+    }
+    if (port.row.kind == PortKind::Switch) {
+        return std::isnan(value) ? std::nullopt : std::optional<float>(value > 0.0f ? 1.0f : 0.0f);
+    }
+    return FloatFor(port, value);
+}
+
 std::optional<float> FloatFor(const PortDescription& port, float value) {
     if (!std::isfinite(value)) return std::nullopt;
     return std::clamp(value, port.minimum, port.maximum);

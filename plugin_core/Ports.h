@@ -225,4 +225,8 @@ std::optional<std::int16_t> ChoiceFor(const PortDescription& port, float value);
 // (the plug-in keeps the last value it took).
 std::optional<float> FloatFor(const PortDescription& port, float value);
 
+// Any control port's value as the plug-in takes it (and a format reads it back to a host): a choice's entry value,
+// a switch's 0 or 1, a float within its range; none for a value the plug-in ignores.
+std::optional<float> ControlFor(const PortDescription& port, float value);
+
 }  // namespace er_plugin
