@@ -11,16 +11,20 @@
 // and restores; the audio thread processes (and takes parameter events); the core's allocating work goes to a
 // thread of the instance's own. Nothing here throws across the host boundary.
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "DistrhoPluginInfo.h"
 #include "EffectCore.h"
@@ -39,6 +43,11 @@ namespace {
 
 constexpr Kind KIND = ER_DAW_KIND;
 using Core = std::conditional_t<KIND == Kind::Room, er_plugin::RoomCore, er_plugin::EffectCore>;
+// The plug-in's channels each way, known when it is compiled, so that the usual call checks them in a few compares
+// (the facts' audio ports must agree, or the plug-in refuses to start).
+constexpr uint32_t IN_CHANNELS =
+    KIND == Kind::Room ? 1 : static_cast<uint32_t>(er_plugin::VARIANTS[KIND == Kind::Mono ? 0 : 1].channels);
+constexpr uint32_t OUT_CHANNELS = KIND == Kind::Room ? 2 : IN_CHANNELS;
 
 const PluginFacts& Facts() noexcept {
     static const PluginFacts facts = []() noexcept {
@@ -76,6 +85,17 @@ C* MakeCore(double rate, std::int32_t block, er_plugin::WorkQueue* queue) {
     }
 }
 
+// The core's run when no value was written since its last: the effects' skips the look at the controls; the
+// room's run is its own cost, so it has no such run.
+template <class C>
+void RunUntouched(C& core, uint32_t frames) {
+    if constexpr (requires { core.RunUntouched(frames); }) {
+        core.RunUntouched(frames);
+    } else {
+        core.Run(frames);
+    }
+}
+
 class Instance {
 public:
     Instance() : m_facts(Facts()) {
@@ -103,7 +123,9 @@ private:
 
     static bool CLAP_ABI Init(const clap_plugin_t* plugin) noexcept {
         Instance* self = Of(plugin);
-        if (self->m_facts.ports.empty()) return false;
+        if (self->m_facts.ports.empty() || self->m_in_count != IN_CHANNELS || self->m_out_count != OUT_CHANNELS) {
+            return false;
+        }
         try {
             self->m_queue = std::make_unique<er_plugin::ThreadWorkQueue>(&WorkOn, self);
         } catch (...) {
@@ -131,44 +153,68 @@ private:
         std::fill(std::begin(self->m_reported_bits), std::end(self->m_reported_bits), NOT_REPORTED);
         std::fill(std::begin(self->m_connected_in), std::end(self->m_connected_in), nullptr);
         std::fill(std::begin(self->m_connected_out), std::end(self->m_connected_out), nullptr);
+        self->m_connected = false;
+        self->m_untouched = false;
+        self->m_active = true;
         return true;
     }
     static void CLAP_ABI Deactivate(const clap_plugin_t* plugin) noexcept {
         Instance* self = Of(plugin);
+        self->m_connected = false;
+        self->m_active = false;
+        self->TakeLoaded();  // a state loaded since the last call: no call will take it now
+        // The worker may be inside the core's Work on the module objects Deactivate frees: it finishes first.
+        if (self->m_queue) self->m_queue->Drain();
         if (self->m_core != nullptr) self->m_core->Deactivate();
     }
     static bool CLAP_ABI StartProcessing(const clap_plugin_t*) noexcept { return true; }
     static void CLAP_ABI StopProcessing(const clap_plugin_t*) noexcept {}
-    // A fresh start at the same rate: new module objects (the core's activation, which allocates).
+    // A fresh start at the same rate: new module objects (the core's activation, which allocates), once the
+    // worker is done with the old ones.
     static void CLAP_ABI Reset(const clap_plugin_t* plugin) noexcept {
         Instance* self = Of(plugin);
+        if (self->m_queue) self->m_queue->Drain();
         if (self->m_core != nullptr) self->m_core->Activate();
+        self->m_untouched = false;
     }
     static void CLAP_ABI OnMainThread(const clap_plugin_t*) noexcept {}
 
     static clap_process_status CLAP_ABI Process(const clap_plugin_t* plugin, const clap_process_t* process) noexcept {
-        return Of(plugin)->Run(*process);
+        Instance* self = Of(plugin);
+        if (self->m_loaded_pending.load(std::memory_order_acquire)) self->TakeLoaded();
+        return self->RunUsual(*process) ? CLAP_PROCESS_CONTINUE : self->Run(*process);
     }
 
-    // The call cut at each parameter event's frame, so that a change is heard from the frame it was meant for.
-    clap_process_status Run(const clap_process_t& process) noexcept {
-        if (m_core == nullptr) return CLAP_PROCESS_ERROR;
+    // The usual call: no event, one port each way holding every channel, on the buffers the core is connected to
+    // already (most hosts hand the same ones every call). It costs little more than the core's run, which matters
+    // at short blocks of a cheap job; anything else is the general call's.
+    bool RunUsual(const clap_process_t& process) noexcept {
+        if (!m_connected || process.audio_inputs_count != 1 || process.audio_outputs_count != 1) return false;
+        const clap_audio_buffer_t& in = process.audio_inputs[0];
+        const clap_audio_buffer_t& out = process.audio_outputs[0];
+        if (in.channel_count != IN_CHANNELS || out.channel_count != OUT_CHANNELS || in.data32 == nullptr ||
+            out.data32 == nullptr) {
+            return false;
+        }
+        for (uint32_t c = 0; c < IN_CHANNELS; ++c) {
+            if (in.data32[c] != m_connected_in[c]) return false;
+        }
+        for (uint32_t c = 0; c < OUT_CHANNELS; ++c) {
+            if (out.data32[c] != m_connected_out[c]) return false;
+        }
+        const clap_input_events_t* events = process.in_events;
+        if (events != nullptr && events->size(events) != 0) return false;
+        RunCore(process.frames_count);
+        ReportReadings(process.out_events);
+        return true;
+    }
+
+    // The call cut at each parameter event's frame, so that a change is heard from the frame it was meant for. Kept
+    // out of line: the usual call stays small.
+    [[gnu::noinline]] clap_process_status Run(const clap_process_t& process) noexcept {
+        if (m_core == nullptr || !ConnectAudio(process)) return CLAP_PROCESS_ERROR;
         const clap_input_events_t* events = process.in_events;
         const uint32_t count = events != nullptr ? events->size(events) : 0;
-        // The usual call: no event, one port each way holding every channel. It costs little more than the core's
-        // run, which matters at short blocks of a cheap job.
-        if (count == 0 && process.audio_inputs_count == 1 && process.audio_outputs_count == 1 &&
-            process.audio_inputs[0].channel_count == m_in_count && process.audio_outputs[0].channel_count == m_out_count &&
-            process.audio_inputs[0].data32 != nullptr && process.audio_outputs[0].data32 != nullptr) {
-            float* const* in = process.audio_inputs[0].data32;
-            float* const* out = process.audio_outputs[0].data32;
-            for (uint32_t c = 0; c < m_in_count; ++c) Connect(m_in_ports[c], in[c], m_connected_in[c]);
-            for (uint32_t c = 0; c < m_out_count; ++c) Connect(m_out_ports[c], out[c], m_connected_out[c]);
-            m_core->Run(process.frames_count);
-            ReportReadings(process.out_events);
-            return CLAP_PROCESS_CONTINUE;
-        }
-        if (!ConnectAudio(process)) return CLAP_PROCESS_ERROR;
         uint32_t done = 0;
         for (uint32_t i = 0; i < count; ++i) {
             const clap_event_header_t* header = events->get(events, i);
@@ -177,12 +223,12 @@ private:
             }
             const uint32_t at = std::min(header->time, process.frames_count);
             if (at > done) {
-                RunCore(process, done, at - done);
+                RunFrom(done, at - done);
                 done = at;
             }
             Take(*reinterpret_cast<const clap_event_param_value_t*>(header));
         }
-        if (process.frames_count > done) RunCore(process, done, process.frames_count - done);
+        if (process.frames_count > done) RunFrom(done, process.frames_count - done);
         ReportReadings(process.out_events);
         return CLAP_PROCESS_CONTINUE;
     }
@@ -200,6 +246,7 @@ private:
             if (buffers[b].channel_count == 0) continue;
             if (buffers[b].data32 == nullptr) return false;
             for (uint32_t c = 0; c < buffers[b].channel_count && channel < ports.size(); ++c) {
+                if (buffers[b].data32[c] == nullptr) return false;
                 channels[channel++] = buffers[b].data32[c];
             }
         }
@@ -207,10 +254,21 @@ private:
     }
 
     // The core's audio ports connected again only where a buffer moved: most hosts hand the same ones every call.
-    void RunCore(const clap_process_t&, uint32_t from, uint32_t frames) noexcept {
+    void RunFrom(uint32_t from, uint32_t frames) noexcept {
         for (uint32_t c = 0; c < m_in_count; ++c) Connect(m_in_ports[c], m_in[c] + from, m_connected_in[c]);
         for (uint32_t c = 0; c < m_out_count; ++c) Connect(m_out_ports[c], m_out[c] + from, m_connected_out[c]);
-        m_core->Run(frames);
+        m_connected = true;
+        RunCore(frames);
+    }
+    // The core's run; while no value was written since the last one, without its look at the controls (CLAP's
+    // values change only through this instance's Take and a loaded state).
+    void RunCore(uint32_t frames) noexcept {
+        if (m_untouched) {
+            RunUntouched(*m_core, frames);
+        } else {
+            m_core->Run(frames);
+            m_untouched = true;
+        }
     }
     void Connect(std::int32_t port, float* buffer, float*& connected) noexcept {
         if (buffer == connected) return;
@@ -224,7 +282,24 @@ private:
         const ParameterFacts& parameter = m_facts.parameters[event.param_id];
         if (parameter.output) return;
         const auto value = TakenValue(m_facts, parameter.port, static_cast<float>(event.value));
-        if (value) m_values[parameter.port] = *value;
+        if (value) {
+            m_values[parameter.port] = *value;
+            m_untouched = false;
+        }
+    }
+
+    // A state loaded while the plug-in is active, handed to the audio thread: taken at its next call when the lock
+    // is free at once (the main thread holds it only to fill in the values), else at the call after.
+    void TakeLoaded() noexcept {
+        const std::unique_lock lock(m_loaded_lock, std::try_to_lock);
+        if (!lock.owns_lock()) return;
+        for (std::size_t port = 0; port < MAX_PORTS; ++port) {
+            if (!m_loaded_has[port]) continue;
+            m_values[port] = m_loaded[port];
+            m_loaded_has[port] = false;
+            m_untouched = false;
+        }
+        m_loaded_pending.store(false, std::memory_order_relaxed);
     }
 
     // The readings (the delay played) go to the host as parameter values when they change.
@@ -245,6 +320,22 @@ private:
             event.value = value;
             if (out->try_push(out, &event.header)) m_reported_bits[r] = bits;
         }
+    }
+
+    // A loaded state's values (port, value): the audio thread's to take, all at one call, while active; written
+    // at once while it cannot be running.
+    void Load(const std::vector<std::pair<std::int32_t, float>>& loaded) {
+        if (!m_active) {
+            for (const auto& [port, value] : loaded) m_values[port] = value;
+            m_untouched = false;
+            return;
+        }
+        const std::lock_guard lock(m_loaded_lock);
+        for (const auto& [port, value] : loaded) {
+            m_loaded[port] = value;
+            m_loaded_has[port] = true;
+        }
+        m_loaded_pending.store(true, std::memory_order_release);
     }
 
     static void WorkOn(void* context, std::uint32_t size, const void* data) noexcept {
@@ -371,6 +462,7 @@ private:
         Instance* self = Of(plugin);
         try {
             std::string text;
+            std::vector<std::pair<std::int32_t, float>> loaded;
             char piece[4096];
             for (;;) {
                 const int64_t count = stream->read(stream, piece, sizeof piece);
@@ -391,9 +483,10 @@ private:
                 for (const ParameterFacts& parameter : self->m_facts.parameters) {
                     if (parameter.output || parameter.symbol != symbol) continue;
                     const auto taken = TakenValue(self->m_facts, parameter.port, value);
-                    if (taken) self->m_values[parameter.port] = *taken;
+                    if (taken) loaded.emplace_back(parameter.port, *taken);
                 }
             }
+            self->Load(loaded);
             return true;
         } catch (...) {
             return false;
@@ -412,6 +505,14 @@ private:
     float* m_out[MAX_CHANNELS] = {};
     float* m_connected_in[MAX_CHANNELS] = {};
     float* m_connected_out[MAX_CHANNELS] = {};
+    bool m_connected = false;          // the core has run on the connected buffers since its activation
+    bool m_untouched = false;          // no value written since the core's last run
+    bool m_active = false;             // between activate and deactivate (the main thread's)
+    // A state loaded while active, for the audio thread (TakeLoaded).
+    std::mutex m_loaded_lock;
+    float m_loaded[MAX_PORTS] = {};
+    bool m_loaded_has[MAX_PORTS] = {};
+    std::atomic<bool> m_loaded_pending{false};
     // The read-only parameters (the delay played): their ids, ports, and the bits last sent to the host.
     static constexpr std::uint32_t NOT_REPORTED = 0xFFFFFFFFu;  // a NaN no reading ever is
     clap_id m_reading_ids[4] = {};

@@ -13,32 +13,13 @@
 
 #include "DelayLaw.h"
 #include "FiniteInput.h"
+#include "FloatScope.h"
 #include "ModuleExports.h"
 
 namespace er_plugin {
 
 namespace {
 
-
-// The module runs under MODULE_MXCSR; the host's thread gets its own settings back. Status flags raised
-// meanwhile are kept: they are the host's business, as they are after any function call. The module leaves the
-// settings it recorded at open, MODULE_MXCSR, so a host that runs under them already costs nothing here: reading
-// and loading MXCSR cost a noticeable part of a short block of the cheapest routine.
-class FloatScope {
-public:
-    FloatScope() : m_host(_mm_getcsr()) {
-        if ((m_host & ~MXCSR_STATUS_FLAGS) != MODULE_MXCSR) _mm_setcsr(MODULE_MXCSR | (m_host & MXCSR_STATUS_FLAGS));
-    }
-    ~FloatScope() {
-        if ((m_host & ~MXCSR_STATUS_FLAGS) != MODULE_MXCSR) _mm_setcsr((m_host & ~MXCSR_STATUS_FLAGS) | (_mm_getcsr() & MXCSR_STATUS_FLAGS));
-    }
-    bool HostHasModuleControl() const { return (m_host & ~MXCSR_STATUS_FLAGS) == MODULE_MXCSR; }
-    FloatScope(const FloatScope&) = delete;
-    FloatScope& operator=(const FloatScope&) = delete;
-
-private:
-    const std::uint32_t m_host;
-};
 
 std::uint32_t Bits(float value) {
     std::uint32_t bits;
@@ -311,11 +292,13 @@ bool EffectCore::Recursive() const { return m_taken[PORT_FEEDBACK] != 0.0f || m_
 // module's own when the general run checked it, and an audio thread's stays what its host set it to; a run on
 // another thread, or after any change of a control, is checked again. "Smooth changes" is not looked at: alone
 // it changes nothing a run plays, and it is taken with the next change of another port.
-void EffectCore::Run(std::uint32_t frames) {
+template <bool LOOK_AT_CONTROLS>
+[[gnu::always_inline]] inline void EffectCore::RunUsual(std::uint32_t frames) {
     host_core::HostedModule& module = m_channels[0].module;
     if (frames - 1u < m_direct_frames && ThisThread() == m_direct_thread &&
-        ((m_span != nullptr ? SpanChanged() : Changed(ANNOUNCE_ORDER, std::make_index_sequence<std::size(ANNOUNCE_ORDER)>{})) |
-         Changed(OWN_PLAYED, std::make_index_sequence<std::size(OWN_PLAYED)>{})) == 0 &&
+        (!LOOK_AT_CONTROLS ||
+         ((m_span != nullptr ? SpanChanged() : Changed(ANNOUNCE_ORDER, std::make_index_sequence<std::size(ANNOUNCE_ORDER)>{})) |
+          Changed(OWN_PLAYED, std::make_index_sequence<std::size(OWN_PLAYED)>{})) == 0) &&
         module.NeedsNoPreparation() && (!m_guard_input || AllFinite(m_connections[PORT_AUDIO_IN], frames))) {
         WriteReadings();
         const auto clock = static_cast<std::int32_t>(m_clock);
@@ -324,6 +307,9 @@ void EffectCore::Run(std::uint32_t frames) {
     }
     RunGeneral(frames);
 }
+
+void EffectCore::Run(std::uint32_t frames) { RunUsual<true>(frames); }
+void EffectCore::RunUntouched(std::uint32_t frames) { RunUsual<false>(frames); }
 
 void EffectCore::RunGeneral(std::uint32_t frames) {
     m_direct_frames = 0;

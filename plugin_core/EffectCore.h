@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "FloatControl.h"
+#include "FloatScope.h"
 #include "HostedModule.h"
 #include "Ports.h"
 #include "Smoothing.h"
@@ -29,11 +30,6 @@
 namespace er_plugin {
 
 inline constexpr const char* PLUGIN_URI = VARIANTS[0].uri;
-
-// The floating-point control the module runs under, whatever the host's thread has: round to nearest, every
-// exception masked, no flush-to-zero (the state er-render and a fresh thread have). The module records it at
-// open, so every instance records the same.
-inline constexpr std::uint32_t MODULE_MXCSR = MXCSR_EXCEPTION_MASKS;
 
 class EffectCore {
 public:
@@ -50,6 +46,9 @@ public:
     void Activate();                                               // fresh module objects, every pin announced, "Active" last: the delay lines are made here
     void Deactivate();                                             // the module objects are closed, their memory freed
     void Run(std::uint32_t frames);                                // the usual run straight into the module; anything else RunGeneral
+    // Run, for a caller that knows no control port was written since the last run (a format whose controls arrive
+    // as events, none having come): the usual run without looking at the controls.
+    void RunUntouched(std::uint32_t frames);
     bool Work(std::uint32_t size, const void* data);              // worker thread: what the queue was given
 
     // For tests: the modules' sample clock (samples they have processed since their objects were made).
@@ -107,6 +106,8 @@ private:
     std::uint32_t Changed(const std::array<std::int32_t, N>& ports, std::index_sequence<I...>) const;
     const float* PinSpan();
     std::uint32_t SpanChanged() const;
+    template <bool LOOK_AT_CONTROLS>
+    void RunUsual(std::uint32_t frames);
     void RunGeneral(std::uint32_t frames);
     void Silence(std::uint32_t frames);
     std::uint32_t RunSteady(std::uint32_t frames);

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "FiniteInput.h"
+#include "FloatScope.h"
 #include "Room.h"
 
 namespace er_plugin {
@@ -249,6 +250,7 @@ void RoomCore::Activate() {
 void RoomCore::Deactivate() {}
 
 void RoomCore::Run(std::uint32_t frames) {
+    const FloatScope scope;
     TakeControls();
     const bool smooth = m_taken[ROOM_SMOOTH] != 0.0f && !m_starting;
     const bool free_slots = !m_freeing.load(std::memory_order_acquire);

@@ -190,7 +190,8 @@ public:
         m_pending.clear();
         Buffers(m_inputs, const_cast<float* const*>(in), m_input_buffers);
         Buffers(m_outputs, out, m_output_buffers);
-        clap_process_t process{};
+        clap_process_t& process = m_process;
+        process = {};
         process.steady_time = m_steady_time;
         process.frames_count = frames;
         process.audio_inputs = m_input_buffers.data();
@@ -202,6 +203,21 @@ public:
         const clap_process_status status = m_plugin->process(m_plugin, &process);
         m_steady_time += frames;
         return status == CLAP_PROCESS_ERROR ? Fail("process returned CLAP_PROCESS_ERROR") : true;
+    }
+    bool Reset() override {
+        if (!m_active) return Fail("reset while inactive");
+        m_plugin->reset(m_plugin);
+        return true;
+    }
+    bool PrepareRepeat(const float* const* in, float* const* out, std::uint32_t frames) override {
+        if (!Process(in, out, frames, {})) return false;
+        m_events.events.clear();
+        return true;
+    }
+    void Repeat() override {
+        m_process.steady_time = m_steady_time;
+        m_plugin->process(m_plugin, &m_process);
+        m_steady_time += m_process.frames_count;
     }
 
     std::optional<double> Get(std::uint32_t id) override {
@@ -255,6 +271,7 @@ private:
     InputEvents m_events;
     OutputEvents m_output_events;
     std::vector<clap_audio_buffer_t> m_input_buffers, m_output_buffers;
+    clap_process_t m_process{};  // the last call, as Repeat hands it again
     std::int64_t m_steady_time = 0;
     bool m_active = false;
 };

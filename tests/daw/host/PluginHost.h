@@ -54,6 +54,8 @@ public:
     // CLAP: activate + start_processing; VST3: setup_processing + set_active + set_processing.
     virtual bool Activate(double rate, std::uint32_t max_block) = 0;
     virtual void Deactivate() = 0;
+    // CLAP, active: reset (a fresh start on the audio thread); VST3 has no such call (false).
+    virtual bool Reset() = 0;
     virtual bool Active() const = 0;
     // CLAP, inactive: applied at once (params.flush). Otherwise queued for the next Process at frame 0 (VST3's
     // processor takes values from process calls alone; its edit controller is told at once while inactive).
@@ -61,6 +63,11 @@ public:
     // `in` and `out` hold InputChannels() and OutputChannels() pointers of `frames` samples each.
     virtual bool Process(const float* const* in, float* const* out, std::uint32_t frames,
                          std::span<const ParameterEvent> events = {}) = 0;
+    // A benchmark's loop: PrepareRepeat makes one ordinary Process call (what is pending is delivered) and keeps
+    // that call, without events; each Repeat hands it to the plug-in again with nothing of the host's own around
+    // it, as an LV2 host's run is one call through the descriptor. The buffers stay the caller's.
+    virtual bool PrepareRepeat(const float* const* in, float* const* out, std::uint32_t frames) = 0;
+    virtual void Repeat() = 0;
     virtual std::optional<double> Get(std::uint32_t id) = 0;
     virtual std::optional<std::vector<std::uint8_t>> SaveState() = 0;
     virtual bool LoadState(std::span<const std::uint8_t> state) = 0;

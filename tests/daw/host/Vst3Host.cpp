@@ -301,11 +301,13 @@ public:
         std::vector<v3_audio_bus_buffers>& outputs = m_output_buffers;
         Buffers(m_inputs, const_cast<float* const*>(in), inputs);
         Buffers(m_outputs, out, outputs);
-        v3_process_context context{};
+        v3_process_context& context = m_context;
+        context = {};
         context.sample_rate = m_rate;
         context.project_time_in_samples = m_position;
         context.continuous_time_in_samples = m_position;
-        v3_process_data data{};
+        v3_process_data& data = m_data;
+        data = {};
         data.process_mode = V3_REALTIME;
         data.symbolic_sample_size = V3_SAMPLE_32;
         data.nframes = static_cast<int32_t>(frames);
@@ -319,6 +321,19 @@ public:
         const v3_result result = v3_cpp_obj(m_processor)->process(m_processor, &data);
         m_position += frames;
         return result == V3_OK ? true : Fail("process returned " + std::to_string(result));
+    }
+    bool Reset() override { return Fail("VST3 has no reset"); }
+    bool PrepareRepeat(const float* const* in, float* const* out, std::uint32_t frames) override {
+        if (!Process(in, out, frames, {})) return false;
+        m_input_changes.queues.clear();
+        return true;
+    }
+    void Repeat() override {
+        // A plug-in that sends a reading leaves it in the output list: emptied only then.
+        if (!m_output_changes.queues.empty()) m_output_changes.queues.clear();
+        m_context.project_time_in_samples = m_context.continuous_time_in_samples = m_position;
+        v3_cpp_obj(m_processor)->process(m_processor, &m_data);
+        m_position += m_data.nframes;
     }
 
     std::optional<double> Get(std::uint32_t id) override {
@@ -407,6 +422,8 @@ private:
     std::vector<v3_audio_bus_buffers> m_input_buffers, m_output_buffers;
     double m_rate = 0.0;
     std::int64_t m_position = 0;
+    v3_process_context m_context{};  // the last call, as Repeat hands it again
+    v3_process_data m_data{};
     bool m_active = false;
 };
 
