@@ -48,6 +48,7 @@ Exit status: 0 passed, 1 a check failed, 77 a tool is not installed (outside CI:
 import array
 import base64
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -60,8 +61,8 @@ from xml.sax.saxutils import escape
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "lv2"))
 from check_ardour import EFFECT_DEFAULTS, write_float_wav  # noqa: E402
-from check_bundle import (PORTS, ROOM_PORTS, STEREO_PORTS, Checks, er_render_settings, first_difference,  # noqa: E402
-                          read_wav)
+from check_bundle import (PORTS, ROOM_PORTS, ROOMS, STEREO_PORTS, Checks, er_render_settings,  # noqa: E402
+                          first_difference, read_wav)
 from check_hosts import Jack  # noqa: E402
 
 SKIP = 77
@@ -82,13 +83,6 @@ CLIP_AT = RATE // 4
 SIGNAL_SECONDS = 1
 RECORD_SECONDS = 2
 PLAY_TRIES = 3
-# The plug-in's settings on the tracks after the dry one, {symbol: value}: feedback through the damping filter;
-# another routing, the analogue level law below full level (where the laws part).
-PLUGIN_SETTINGS = [
-    {"time": 25, "feedback": 5, "damping": 2.5},
-    {"time": 12.5, "feedback": -5, "damping": 5, "routing_mode": 3, "volume_mode": 1, "volume": 7.5},
-]
-PLUGIN_DEFAULTS = {symbol: described[2] for symbol, _, described, *_ in PORTS.values() if described is not None}
 
 # Places in Qtractor's windows, relative to each window: the main window's Track menu and its "Add Track..." item;
 # in the track dialog the Audio type, the Plugins tab, its Add button and OK.
@@ -219,7 +213,56 @@ class Qtractor:
         self.jack.close()
 
 
-# ---- Qtractor plays a session through the plug-in ------------------------------------------------------------
+# ---- Qtractor plays a session through the plug-ins ------------------------------------------------------------
+
+class Track:
+    """A track of the session on an output bus of its own (named as the track), with `clip` ("mono" or "stereo") a
+    quarter of a second in, and the CLAP plug-in `plugin` (an index into CLAP_PLUGINS; None: a dry track) with
+    `settings` {symbol: value}. A plug-in track's input is what the dry track of the same clip plays."""
+
+    def __init__(self, name, clip, plugin=None, settings=None):
+        self.name, self.clip, self.plugin, self.settings = name, clip, plugin, settings or {}
+        self.channels = CLAP_PLUGINS[plugin][3] if plugin is not None else CLIP_CHANNELS[clip]
+
+    def ports(self):
+        return [f"{self.name}/out_{c + 1}" for c in range(self.channels)]
+
+
+CLIP_CHANNELS = {"mono": 1, "stereo": 2}
+# The mono effect with feedback through the damping filter; with another routing and the analogue level law below
+# full level (where the laws part); the stereo effect with the fractional delay and the output loop; the room (mono
+# in, stereo out): the hall at half size, its ears 2.5 times as far apart, another mix, smoothing at its default.
+TRACKS = [
+    Track("Dry", "mono"),
+    Track("DryStereo", "stereo"),
+    Track("Mono1", "mono", 0, {"time": 25, "feedback": 5, "damping": 2.5}),
+    Track("Mono2", "mono", 0, {"time": 12.5, "feedback": -5, "damping": 5, "routing_mode": 3, "volume_mode": 1,
+                               "volume": 7.5}),
+    Track("Stereo", "stereo", 1, {"time": 12.375, "time_accuracy": 2, "routing_mode": 2, "feedback": 5, "damping": 1,
+                                  "volume": 7.5}),
+    Track("Room", "mono", 2, {"room": 3, "size": 0.5, "width": 2.5, "dry": -6, "wet": -3}),
+]
+DRY = {track.clip: track for track in TRACKS if track.plugin is None}
+EFFECT_DEFAULTS_BY_SYMBOL = {symbol: described[2] for symbol, _, described, *_ in PORTS.values() if described}
+ROOM_DEFAULTS = {symbol: described[2] for symbol, _, described, *_ in ROOM_PORTS.values() if described}
+
+
+def effect_options(settings):
+    """er-render's options for the effect plug-ins' settings."""
+    return er_render_settings(settings) + EFFECT_DEFAULTS
+
+
+def room_options(settings):
+    """er-render's options for the room plug-in's settings (its room, size, width, dry, wet)."""
+    room = dict(ROOM_DEFAULTS, **settings)
+    return ["--room", ROOMS[int(room["room"])], "--room-scale", str(room["size"]), "--room-width", str(room["width"]),
+            "--dry", str(room["dry"]), "--wet", str(room["wet"])]
+
+
+# For each plug-in: (its defaults by symbol, er-render's options for its settings).
+RENDERING = {0: (EFFECT_DEFAULTS_BY_SYMBOL, effect_options), 1: (EFFECT_DEFAULTS_BY_SYMBOL, effect_options),
+             2: (ROOM_DEFAULTS, room_options)}
+
 
 def plugin_state(settings):
     """The plug-in's state with `settings`, as Qtractor keeps a CLAP plug-in's state in a session: the state text
@@ -228,28 +271,31 @@ def plugin_state(settings):
     return base64.b64encode(struct.pack(">I", len(text)) + zlib.compress(text)).decode()
 
 
-def session_xml(work, signal, frames, clap):
-    """The session: a mono output bus and a track on it for the dry clip and for each of PLUGIN_SETTINGS."""
+def session_xml(work, build, clips, frames):
+    """The session of TRACKS; `clips` {"mono" or "stereo": file}."""
     buses, tracks = [], []
-    for number, settings in enumerate([None] + PLUGIN_SETTINGS):
-        name = bus_name(number)
-        buses.append(f"""   <audio-bus mode="output" name="{name}">
-    <monitor>0</monitor><channels>1</channels><auto-connect>0</auto-connect>
+    for track in TRACKS:
+        buses.append(f"""   <audio-bus mode="output" name="{track.name}">
+    <monitor>0</monitor><channels>{track.channels}</channels><auto-connect>0</auto-connect>
     <output-gain>1</output-gain><output-panning>0</output-panning>
     <output-controllers/><output-plugins/><output-connects/>
    </audio-bus>""")
-        plugin = "" if settings is None else f"""
-    <plugin type="CLAP"><filename>{escape(clap)}</filename><index>0</index>
-     <label>{CLAP_PLUGINS[0][1]}</label><activated>1</activated>
-     <configs><config key="state">{plugin_state(settings)}</config></configs>
+        plugin = ""
+        if track.plugin is not None:
+            file, name = CLAP_PLUGINS[track.plugin][:2]
+            label = re.sub(r"[\s|.-]+", "_", name)  # as Qtractor labels a CLAP plug-in
+            plugin = f"""
+    <plugin type="CLAP"><filename>{escape(os.path.join(build, "lib", "clap", file))}</filename><index>0</index>
+     <label>{label}</label><activated>1</activated>
+     <configs><config key="state">{plugin_state(track.settings)}</config></configs>
     </plugin>"""
-        tracks.append(f"""  <track type="audio" name="{name}">
-   <properties><input-bus>{name}</input-bus><output-bus>{name}</output-bus></properties>
+        tracks.append(f"""  <track type="audio" name="{track.name}">
+   <properties><input-bus>{track.name}</input-bus><output-bus>{track.name}</output-bus></properties>
    <state><mute>0</mute><solo>0</solo><record>0</record><monitor>0</monitor><gain>1</gain><panning>0</panning></state>
    <clips>
     <clip name="signal"><properties><name>signal</name><start>{CLIP_AT}</start><offset>0</offset>
      <length>{frames}</length><gain>1</gain><fade-in type="Linear">0</fade-in><fade-out type="Linear">0</fade-out>
-     </properties><audio-clip><filename>{escape(signal)}</filename></audio-clip></clip>
+     </properties><audio-clip><filename>{escape(clips[track.clip])}</filename></audio-clip></clip>
    </clips>
    <plugins>{plugin}</plugins>
   </track>""")
@@ -270,10 +316,6 @@ def session_xml(work, signal, frames, clap):
 """
 
 
-def bus_name(number):
-    return "Dry" if number == 0 else f"Plugin{number}"
-
-
 def holds_clip(recorded, clip):
     """Where the clip starts in the recording if the recording is silence, the clip sample for sample, silence;
     else None."""
@@ -290,8 +332,8 @@ def holds_clip(recorded, clip):
 
 def play_session(work, stand_in, session, try_number, shot):
     """One run: Qtractor opens the session, the transport rolls, jack-record records every bus, a screenshot is
-    taken while it plays. (recorded channels in bus order or None, what went wrong)."""
-    buses = [bus_name(n) for n in range(1 + len(PLUGIN_SETTINGS))]
+    taken while it plays. ({track name: recorded channels} or None, what went wrong)."""
+    ports = [port for track in TRACKS for port in track.ports()]
     recording = os.path.join(work, f"buses-{try_number}.wav")
     home = os.path.join(work, f"home-{try_number}")
     os.makedirs(home)
@@ -301,16 +343,16 @@ def play_session(work, stand_in, session, try_number, shot):
         return None, str(error)
     recorder = None
     try:
-        outputs = qtractor.ports([f"{bus}/out_1" for bus in buses])
-        if len(outputs) < len(buses):
+        outputs = qtractor.ports(ports)
+        if len(outputs) < len(ports):
             return None, f"Qtractor's buses on JACK: {outputs} (Qtractor {'running' if qtractor.running() else 'gone'})"
         # A ring buffer of 16 periods: jack-record's own 4096 frames overflow on a loaded machine.
-        recorder = subprocess.Popen(["jack-record", "-n", str(len(buses)), "-b", str(16 * PERIOD),
+        recorder = subprocess.Popen(["jack-record", "-n", str(len(ports)), "-b", str(16 * PERIOD),
                                      "-t", str(RECORD_SECONDS), recording],
                                     env=qtractor.jack.env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        inputs = qtractor.jack.wait_ports("^jack-record-[0-9]+:in_", len(buses), recorder)
+        inputs = qtractor.jack.wait_ports("^jack-record-[0-9]+:in_", len(ports), recorder)
         inputs.sort(key=lambda name: int(name.rpartition("_")[2]))
-        if len(inputs) < len(buses) or not all(qtractor.jack.connect(a, b) for a, b in zip(outputs, inputs)):
+        if len(inputs) < len(ports) or not all(qtractor.jack.connect(a, b) for a, b in zip(outputs, inputs)):
             return None, f"jack-record's inputs {inputs} not connected to {outputs}"
         qtractor.jack.lib.jack_transport_start(qtractor.jack.client)
         qtractor.screen.shot(shot)
@@ -322,7 +364,10 @@ def play_session(work, stand_in, session, try_number, shot):
             return None, f"jack-record failed ({recorder.returncode}): {text}"
         if not qtractor.running():
             return None, "Qtractor or its JACK server stopped during the recording"
-        return read_wav(recording)[3], ""
+        channels, by_track = read_wav(recording)[3], {}
+        for track in TRACKS:
+            by_track[track.name], channels = channels[:track.channels], channels[track.channels:]
+        return by_track, ""
     finally:
         if recorder is not None and recorder.poll() is None:
             recorder.kill()
@@ -330,70 +375,93 @@ def play_session(work, stand_in, session, try_number, shot):
         qtractor.close()
 
 
-def check_playback(checks, build, er_render, work, stand_in, shots):
-    signal = os.path.join(work, "signal.wav")
-    code, out = run([er_render, "--test-signal", str(SIGNAL_SECONDS), signal, "--rate", str(RATE), "--format", "float",
+def write_clips(checks, er_render, work):
+    """er-render's test signal as the mono clip, and the stereo clip: the signal at the left, -0.5 times it (exact
+    in binary) at the right, so that a plug-in mixing its channels shows. {"mono" or "stereo": channels} or None."""
+    mono = os.path.join(work, "mono.wav")
+    code, out = run([er_render, "--test-signal", str(SIGNAL_SECONDS), mono, "--rate", str(RATE), "--format", "float",
                      "-q"])
     if not checks.check(code == 0, "er-render writes the test signal Qtractor plays", out):
+        return None
+    signal = read_wav(mono)[3][0]
+    # Silence as +0.0: Qtractor's mix turns a -0.0 into +0.0.
+    clips = {"mono": [signal], "stereo": [signal, array.array("f", (-0.5 * x if x else 0.0 for x in signal))]}
+    write_float_wav(os.path.join(work, "stereo.wav"), clips["stereo"], RATE)
+    return clips
+
+
+def check_playback(checks, build, er_render, work, stand_in, shots):
+    clips = write_clips(checks, er_render, work)
+    if clips is None:
         return
-    clip = read_wav(signal)[3][0]
     session = os.path.join(work, "check.qts")
     with open(session, "w") as f:
-        f.write(session_xml(work, signal, len(clip), os.path.join(build, "lib", "clap", CLAP_PLUGINS[0][0])))
+        files = {kind: os.path.join(work, f"{kind}.wav") for kind in clips}
+        f.write(session_xml(work, build, files, len(clips["mono"][0])))
 
-    # The dry bus holding the clip is what tells a good run: a run without it is the host's failure, tried again.
+    # The dry buses holding their clips is what tells a good run: a run without it is the host's failure, tried
+    # again.
     recorded, at = None, None
     for try_number in range(1, PLAY_TRIES + 1):
         recorded, problem = play_session(work, stand_in, session, try_number,
                                          os.path.join(shots, "qtractor-session.png"))
         if recorded is not None:
-            at = holds_clip(recorded[0], clip)
+            places = {holds_clip(got, wanted) for kind, track in DRY.items()
+                      for got, wanted in zip(recorded[track.name], clips[kind])}
+            at = places.pop() if len(places) == 1 else None
             if at is None:
-                problem = "the dry bus does not hold the clip unchanged"
+                problem = f"the dry buses do not hold their clips unchanged at one place ({places})"
         if at is not None:
             break
         print(f"note  Qtractor's run {try_number} of {PLAY_TRIES} failed on the host's side ({problem})"
               f"{'; tried again' if try_number < PLAY_TRIES else ''}")
-    if not checks.check(at is not None, f"Qtractor plays the session's clip on its dry bus sample for sample (float "
-                        f"WAV at {RATE} Hz, gain 1, no fades; {PLAY_TRIES} tries)", problem):
+    if not checks.check(at is not None, f"Qtractor plays the mono and the stereo clip on their dry buses sample for "
+                        f"sample (float WAV at {RATE} Hz, gain 1, no fades; {PLAY_TRIES} tries)", problem):
         return
-    frames = len(recorded[0])
-    print(f"      the clip starts {at} samples into the recording of {frames} ({at - CLIP_AT} after the transport "
+    frames = len(recorded["Dry"][0])
+    print(f"      the clips start {at} samples into the recording of {frames} ({at - CLIP_AT} after the transport "
           "started)")
 
-    dry = os.path.join(work, "dry.wav")
-    write_float_wav(dry, [recorded[0]], RATE)
+    dry = {}
+    for kind, track in DRY.items():
+        dry[kind] = os.path.join(work, f"dry-{kind}.wav")
+        write_float_wav(dry[kind], recorded[track.name], RATE)
 
-    def render(name, block, settings):
-        out = os.path.join(work, f"er-render-{name}.wav")
-        code, text = run([er_render, dry, out, "--block", str(block), "--tail", "0", "--format", "float", "-q"]
-                         + er_render_settings(settings) + EFFECT_DEFAULTS)
-        return read_wav(out)[3][0] if code == 0 else text
+    def render(track, name, block, settings):
+        """er-render on what the track's plug-in heard; its channels, or er-render's complaint."""
+        out = os.path.join(work, f"er-render-{track.name}-{name}.wav")
+        code, text = run([er_render, dry[track.clip], out, "--block", str(block), "--tail", "0", "--format", "float",
+                          "-q"] + RENDERING[track.plugin][1](settings))
+        if code != 0:
+            return text
+        channels = read_wav(out)[3]
+        return channels * track.channels if len(channels) == 1 else channels  # a room at one ear: both the same
 
-    for number, settings in enumerate(PLUGIN_SETTINGS, 1):
-        got = recorded[number]
-        what = f"Qtractor's CLAP plug-in {settings}"
-        expected = render(number, PERIOD, settings)
-        if isinstance(expected, str):
-            difference, detail = 0, expected
-        else:
-            difference = first_difference(got, expected)
-            shown = slice(difference or 0, (difference or 0) + 4)
-            detail = (f"  first difference at sample {difference}: Qtractor {got[shown].tolist()} "
-                      f"er-render {expected[shown].tolist()}")
-        checks.check(difference is None and any(got),
-                     f"{what}: its bus is er-render --block {PERIOD} on the dry bus, bit for bit ({frames} samples)",
-                     detail)
-        one = render(f"{number}-block-1", 1, settings)
-        checks.check(not isinstance(one, str) and first_difference(got, one) is not None,
-                     f"{what}: er-render --block 1 differs (the comparison can tell)",
+    def differs(got, other):
+        return not isinstance(other, str) and any(first_difference(a, b) is not None for a, b in zip(got, other))
+
+    for track in (track for track in TRACKS if track.plugin is not None):
+        got = recorded[track.name]
+        what = f"Qtractor's {CLAP_PLUGINS[track.plugin][1]} {track.settings}"
+        expected = render(track, "period", PERIOD, track.settings)
+        problems = [expected] if isinstance(expected, str) else []
+        for channel, (mine, theirs) in enumerate(zip(got, [] if problems else expected)):
+            difference = first_difference(mine, theirs)
+            if difference is not None or not any(mine):
+                shown = slice(difference or 0, (difference or 0) + 4)
+                problems.append(f"  output {channel + 1}: first difference at sample {difference}: Qtractor "
+                                f"{mine[shown].tolist()} er-render {theirs[shown].tolist()}")
+        checks.check(not problems, f"{what}: every output on its bus is er-render --block {PERIOD} on the dry bus, "
+                     f"bit for bit ({track.channels} x {frames} samples)", "\n".join(problems))
+        one = render(track, "block-1", 1, track.settings)
+        checks.check(differs(got, one), f"{what}: er-render --block 1 differs (the comparison can tell)",
                      one if isinstance(one, str) else "")
-        for symbol in settings:
-            default = PLUGIN_DEFAULTS[symbol]
-            other = render(f"{number}-{symbol}", PERIOD, dict(settings, **{symbol: default}))
-            checks.check(not isinstance(other, str) and first_difference(got, other) is not None,
-                         f"{what}: er-render with {symbol} at the plug-in's default ({default}) differs (the value "
-                         "reached the plug-in and changes what it plays)", other if isinstance(other, str) else "")
+        defaults = RENDERING[track.plugin][0]
+        for symbol in track.settings:
+            other = render(track, symbol, PERIOD, dict(track.settings, **{symbol: defaults[symbol]}))
+            checks.check(differs(got, other),
+                         f"{what}: er-render with {symbol} at the plug-in's default ({defaults[symbol]}) differs (the "
+                         "value reached the plug-in and changes what it plays)", other if isinstance(other, str) else "")
 
 
 # ---- a user adds the plug-in in Qtractor's windows ------------------------------------------------------------
