@@ -4,17 +4,20 @@
 - Qtractor's own plug-in loader (qtractor_plugin_scan, what Qtractor runs to list plug-ins) opens each CLAP bundle
   of the build and reports its name, its audio channels, its parameters (inputs:outputs) and that it is real-time
   safe.
-- Qtractor plays a session through the mono CLAP plug-in, and its buses are recorded: a session file written here
-  holds three mono tracks, each on a bus of its own, each with the same clip (er-render's test signal, a click and
-  a tone burst, float WAV at the session's rate, gain 1, no fades), a quarter of a second into the session. The
-  dry track has no plug-in; the others have the plug-in with two settings (the damping filter in the feedback
-  loop, another routing with the analogue level law). JACK's transport rolls the session and jack-record records
-  the three buses in the same cycles. The dry bus must hold the clip sample for sample (Qtractor neither resamples
-  nor scales it); each plug-in's bus must be, bit for bit, what er-render makes of the dry recording with the same
-  settings in blocks of the JACK period (the plug-in runs once a period; the recording starts on a period's
-  boundary), and must differ from er-render one frame a block (the comparison can tell block sizes apart) and from
-  er-render with any one of the settings at the plug-in's default instead (each value reached the plug-in and
-  changes what it plays: a level law at full level would not).
+- Qtractor plays a session through the three CLAP plug-ins, and its buses are recorded: a session file written
+  here holds six tracks (TRACKS), each on an output bus of its own, each with a clip a quarter of a second into the
+  session: er-render's test signal (a click and a tone burst) as a mono float WAV at the session's rate, or a stereo
+  one with -0.5 times it at the right (so that mixed channels show), gain 1, no fades. Two dry tracks, one for each
+  clip, have no plug-in; the others have the mono effect in two settings (the damping filter in the feedback loop;
+  another routing with the analogue level law below full level), the stereo effect (fractional delay, output loop)
+  and the room (mono in, stereo out: the hall at half size, wider ears, another mix). JACK's transport rolls the
+  session and jack-record records every bus in the same cycles. The dry buses must hold their clips sample for
+  sample (Qtractor neither resamples nor scales them); each output of a plug-in's bus must be, bit for bit, what
+  er-render makes of the dry recording of its clip with the same settings in blocks of the JACK period (the
+  plug-in runs once a period; the recording starts on a period's boundary), and must differ from er-render one
+  frame a block (the comparison can tell block sizes apart) and from er-render with any one of the settings at the
+  plug-in's default instead (each value reached the plug-in and changes what it plays: a level law at full level
+  would not).
 - In Qtractor itself: a new audio track (Track > Add Track), its Plugins tab, Add, the CLAP list, the first of the
   three plug-ins: Qtractor instantiates it, activates it in the running engine and opens its window of
   parameters, titled with the plug-in's name. The window is waited for by that title, and a screenshot of the
@@ -35,7 +38,7 @@ What it takes:
   "state" config: the plug-in's state text, zlib-compressed behind its length, in base64) and loads before
   activating it. The session sets the plug-in's parameters there, one "symbol value" line each.
 - Qtractor, its JACK server or the recording can fail now and then on a loaded machine (a client thrown out of the
-  JACK graph, a clip not read in time): the dry bus then does not hold the clip. Such a run is tried again, up to
+  JACK graph, a clip not read in time): the dry buses then do not hold their clips. Such a run is tried again, up to
   PLAY_TRIES times in all, and every retry is reported; a plug-in bus that differs from er-render is never retried.
 
 Qtractor's windows are driven with xdotool: menus and buttons are clicked at their places (Qt's default style at
@@ -461,7 +464,8 @@ def check_playback(checks, build, er_render, work, stand_in, shots):
             other = render(track, symbol, PERIOD, dict(track.settings, **{symbol: defaults[symbol]}))
             checks.check(differs(got, other),
                          f"{what}: er-render with {symbol} at the plug-in's default ({defaults[symbol]}) differs (the "
-                         "value reached the plug-in and changes what it plays)", other if isinstance(other, str) else "")
+                         "value reached the plug-in and changes what it plays)",
+                         other if isinstance(other, str) else "")
 
 
 # ---- a user adds the plug-in in Qtractor's windows ------------------------------------------------------------
