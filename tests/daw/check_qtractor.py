@@ -335,7 +335,7 @@ def holds_clip(recorded, clip):
 
 def play_session(work, stand_in, session, try_number, shot):
     """One run: Qtractor opens the session, the transport rolls, jack-record records every bus, a screenshot is
-    taken while it plays. ({track name: recorded channels} or None, what went wrong)."""
+    taken as it ends. ({track name: recorded channels} or None, what went wrong)."""
     ports = [port for track in TRACKS for port in track.ports()]
     recording = os.path.join(work, f"buses-{try_number}.wav")
     home = os.path.join(work, f"home-{try_number}")
@@ -358,11 +358,11 @@ def play_session(work, stand_in, session, try_number, shot):
         if len(inputs) < len(ports) or not all(qtractor.jack.connect(a, b) for a, b in zip(outputs, inputs)):
             return None, f"jack-record's inputs {inputs} not connected to {outputs}"
         qtractor.jack.lib.jack_transport_start(qtractor.jack.client)
-        qtractor.screen.shot(shot)
         try:
             text, _ = recorder.communicate(timeout=RECORD_SECONDS + 30)
         except subprocess.TimeoutExpired:
             return None, "jack-record did not finish"
+        qtractor.screen.shot(shot)
         if recorder.returncode != 0 or not os.path.exists(recording):
             return None, f"jack-record failed ({recorder.returncode}): {text}"
         if not qtractor.running():
