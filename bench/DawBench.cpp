@@ -67,7 +67,7 @@ std::string Bundle(Format format, const Job& job) {
 
 // The ids of the job's controls in `instance`. A CLAP parameter carries its symbol; a VST3 parameter only its
 // title, so a VST3 one is found by its place: the same plug-in's CLAP parameters in order, matched with the VST3
-// ones that do not select a program (DPF gives both formats its parameters in one order).
+// ones that do not select a program (both formats number the parameters in one order, PluginFacts').
 std::vector<std::uint32_t> ParameterIds(const er_daw_host::Instance& instance, const Job& job, std::string& error) {
     std::vector<std::string> symbols;
     std::unique_ptr<er_daw_host::Binary> clap;

@@ -1,5 +1,5 @@
 // The CLAP plug-ins, written on CLAP's own interface around the plug-in core: one binary per plug-in (its folder's
-// DistrhoPluginInfo.h says which, as for the VST3 builds). DPF's CLAP wrapper costs a few hundred instructions a
+// PluginIdentity.h says which, as for the VST3 builds). DPF's CLAP wrapper costs a few hundred instructions a
 // process call whatever the block (it walks every parameter after each call): at blocks of 64 that is up to twice
 // what the cheapest job costs in LV2. Here a call costs what the format needs: the parameter events of the call, the
 // audio buffers connected, the core's run, and an output event only where a reading changed.
@@ -26,10 +26,9 @@
 #include <utility>
 #include <vector>
 
-#include "DistrhoPluginInfo.h"
+#include "BuiltPlugin.h"
 #include "EffectCore.h"
-#include "PluginFacts.h"
-#include "PresetTexts.h"
+#include "PluginIdentity.h"
 #include "RoomCore.h"
 #include "ThreadWorkQueue.h"
 #include "clap/entry.h"
@@ -41,49 +40,27 @@
 namespace er_daw {
 namespace {
 
-constexpr Kind KIND = ER_DAW_KIND;
-using Core = std::conditional_t<KIND == Kind::Room, er_plugin::RoomCore, er_plugin::EffectCore>;
+constexpr Kind KIND = IDENTITY.kind;
+using Core = CoreOf<KIND>;
 // The plug-in's channels each way, known when it is compiled, so that the usual call checks them in a few compares
 // (the facts' audio ports must agree, or the plug-in refuses to start).
-constexpr uint32_t IN_CHANNELS =
-    KIND == Kind::Room ? 1 : static_cast<uint32_t>(er_plugin::VARIANTS[KIND == Kind::Mono ? 0 : 1].channels);
-constexpr uint32_t OUT_CHANNELS = KIND == Kind::Room ? 2 : IN_CHANNELS;
+constexpr uint32_t IN_CHANNELS = InChannels(KIND);
+constexpr uint32_t OUT_CHANNELS = OutChannels(KIND);
 
-const PluginFacts& Facts() noexcept {
-    static const PluginFacts facts = []() noexcept {
-        try {
-            return MakeFacts(KIND, {std::begin(PRESET_TEXTS), std::end(PRESET_TEXTS)});
-        } catch (...) {
-            return PluginFacts{KIND, {}, {}, {}, {}, {}, {}, {}};
-        }
-    }();
-    return facts;
-}
-
-const char* FEATURES[] = {DISTRHO_PLUGIN_CLAP_FEATURES, nullptr};
+const PluginFacts& Facts() noexcept { return BuiltFacts<KIND>(); }
 
 const clap_plugin_descriptor_t DESCRIPTOR = {
     CLAP_VERSION_INIT,
-    DISTRHO_PLUGIN_CLAP_ID,
-    DISTRHO_PLUGIN_NAME,
-    DISTRHO_PLUGIN_BRAND,
+    IDENTITY.clap_id,
+    IDENTITY.name,
+    "early_reflection",
     "",
     "",
     "",
     "2.90",
     "Dedicated early-reflection generator: the module in a CLAP plug-in.",
-    FEATURES,
+    IDENTITY.clap_features,
 };
-
-// A core of this plug-in's kind; null where the core refuses (an unusable rate, no memory).
-template <class C>
-C* MakeCore(double rate, std::int32_t block, er_plugin::WorkQueue* queue) {
-    if constexpr (std::is_same_v<C, er_plugin::RoomCore>) {
-        return er_plugin::RoomCore::Create(rate, block, queue);
-    } else {
-        return er_plugin::EffectCore::Create(er_plugin::VARIANTS[KIND == Kind::Mono ? 0 : 1], rate, block, queue);
-    }
-}
 
 // The core's run when no value was written since its last: the effects' skips the look at the controls; the
 // room's run is its own cost, so it has no such run.
@@ -144,7 +121,7 @@ private:
         self->m_core.reset();
         const auto block = static_cast<std::int32_t>(std::min<uint32_t>(std::max<uint32_t>(max_frames, 1), INT32_MAX));
         er_plugin::WorkQueue* queue = self->m_queue.get();
-        self->m_core.reset(MakeCore<Core>(rate, block, queue));
+        self->m_core.reset(MakeCore<KIND>(rate, block, queue));
         if (self->m_core == nullptr) return false;
         for (const ParameterFacts& parameter : self->m_facts.parameters) {
             self->m_core->ConnectPort(static_cast<std::uint32_t>(parameter.port), &self->m_values[parameter.port]);
@@ -401,24 +378,14 @@ private:
                                      uint32_t size) noexcept {
         const PluginFacts& facts = Of(plugin)->m_facts;
         if (id >= facts.parameters.size() || text == nullptr || size == 0) return false;
-        const ParameterFacts& parameter = facts.parameters[id];
-        for (const er_plugin::ChoiceEntry& entry : parameter.entries) {
-            if (entry.value == std::lround(value)) return std::snprintf(text, size, "%s", entry.label.c_str()) >= 0;
-        }
-        if (parameter.toggle) return std::snprintf(text, size, "%s", value > 0.0 ? "on" : "off") >= 0;
-        return std::snprintf(text, size, parameter.unit.empty() ? "%.6g" : "%.6g %s", value, parameter.unit.c_str()) >= 0;
+        return ValueText(facts.parameters[id], value, true, text, size);
     }
     static bool CLAP_ABI TextToValue(const clap_plugin_t* plugin, clap_id id, const char* text, double* value) noexcept {
         const PluginFacts& facts = Of(plugin)->m_facts;
         if (id >= facts.parameters.size() || text == nullptr || value == nullptr) return false;
-        for (const er_plugin::ChoiceEntry& entry : facts.parameters[id].entries) {
-            if (entry.label == text) return *value = entry.value, true;
-        }
-        char* end = nullptr;
-        const double number = std::strtod(text, &end);
-        if (end == text || !std::isfinite(number)) return false;
-        *value = number;
-        return true;
+        const std::optional<double> number = ValueFromText(facts.parameters[id], text);
+        if (number) *value = *number;
+        return number.has_value();
     }
     // Events while the plug-in does not process: taken at once.
     static void CLAP_ABI ParamFlush(const clap_plugin_t* plugin, const clap_input_events_t* in,
@@ -480,11 +447,7 @@ private:
                 const std::string symbol = line.substr(0, space);
                 char* stop = nullptr;
                 const float value = std::strtof(line.c_str() + space + 1, &stop);
-                for (const ParameterFacts& parameter : self->m_facts.parameters) {
-                    if (parameter.output || parameter.symbol != symbol) continue;
-                    const auto taken = TakenValue(self->m_facts, parameter.port, value);
-                    if (taken) loaded.emplace_back(parameter.port, *taken);
-                }
+                if (const auto saved = SavedValue(self->m_facts, symbol, value)) loaded.push_back(*saved);
             }
             self->Load(loaded);
             return true;

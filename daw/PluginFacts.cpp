@@ -1,5 +1,9 @@
 #include "PluginFacts.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string_view>
@@ -80,6 +84,16 @@ std::optional<float> TakenValue(const PluginFacts& facts, std::int32_t port, flo
     return er_plugin::ControlFor(facts.ports[static_cast<std::size_t>(port)], value);
 }
 
+std::optional<std::pair<std::int32_t, float>> SavedValue(const PluginFacts& facts, std::string_view symbol, float value) {
+    for (const ParameterFacts& parameter : facts.parameters) {
+        if (parameter.output || parameter.symbol != symbol) continue;
+        const std::optional<float> taken = TakenValue(facts, parameter.port, value);
+        if (!taken) return std::nullopt;
+        return std::pair{parameter.port, *taken};
+    }
+    return std::nullopt;
+}
+
 std::string HostUnit(const char* lv2_unit) {
     if (lv2_unit == nullptr) return {};
     for (const UnitName& unit : UNIT_NAMES) {
@@ -87,6 +101,38 @@ std::string HostUnit(const char* lv2_unit) {
     }
     const std::string_view name(lv2_unit);
     return std::string(name.substr(name.find(':') == std::string_view::npos ? 0 : name.find(':') + 1));
+}
+
+bool ValueText(const ParameterFacts& parameter, double value, bool with_unit, char* text, std::size_t size) noexcept {
+    if (text == nullptr || size == 0) return false;
+    int written = 0;
+    const auto entry = std::find_if(parameter.entries.begin(), parameter.entries.end(), [&](const auto& e) {
+        return std::isfinite(value) && std::abs(value) < 1e9 && e.value == std::lround(value);
+    });
+    if (entry != parameter.entries.end()) {
+        written = std::snprintf(text, size, "%s", entry->label.c_str());
+    } else if (parameter.toggle) {
+        written = std::snprintf(text, size, "%s", value > 0.0 ? "on" : "off");
+    } else if (with_unit && !parameter.unit.empty()) {
+        written = std::snprintf(text, size, "%.6g %s", value, parameter.unit.c_str());
+    } else {
+        written = std::snprintf(text, size, "%.6g", value);
+    }
+    return written >= 0;  // a text cut to the host's room is still the right one
+}
+
+std::optional<double> ValueFromText(const ParameterFacts& parameter, const char* text) noexcept {
+    if (text == nullptr) return std::nullopt;
+    for (const er_plugin::ChoiceEntry& entry : parameter.entries) {
+        if (entry.label == text) return entry.value;
+    }
+    if (parameter.toggle && (std::strcmp(text, "on") == 0 || std::strcmp(text, "off") == 0)) {
+        return text[1] == 'n' ? 1.0 : 0.0;
+    }
+    char* end = nullptr;
+    const double number = std::strtod(text, &end);
+    if (end == text || !std::isfinite(number)) return std::nullopt;
+    return number;
 }
 
 PluginFacts MakeFacts(Kind kind, const std::vector<PresetText>& presets, std::vector<std::string>* refused) {

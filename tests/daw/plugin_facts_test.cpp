@@ -8,11 +8,13 @@
 
 #include <cstring>
 #include <tuple>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "PluginFacts.h"
 #include "PresetTexts.h"
+#include "SavedState.h"
 #include "Room.h"
 #include "RoomCore.h"
 #include "clap/entry.h"
@@ -126,18 +128,109 @@ TEST(PluginFacts, APresetTextThatDoesNotTranslateIsLeftOutAndNamed) {
     EXPECT_NE(refused[0].find("bad"), std::string::npos) << refused[0];
 }
 
+// ---- value texts and the VST3 state, as both formats use them ----------------------------------------------------
+
+const er_daw::ParameterFacts& BySymbol(const PluginFacts& facts, const std::string& symbol) {
+    for (const auto& parameter : facts.parameters) {
+        if (parameter.symbol == symbol) return parameter;
+    }
+    throw std::invalid_argument("no parameter " + symbol);
+}
+
+// A value's text and back: a choice's entry, a toggle's on/off, a number with its unit where asked for; a text that
+// means nothing is refused.
+TEST(PluginFacts, ValueTextsReadBackAsTheirValues) {
+    const PluginFacts mono = Facts(Kind::Mono);
+    struct Case {
+        const char* symbol;
+        double value;
+        bool with_unit;
+        const char* text;
+    };
+    const Case CASES[] = {
+        {"routing_mode", 1, false, "Input+Tap1"}, {"routing_mode", 3, true, "Input+Output"},   {"active", 1, false, "on"},
+        {"active", 0, true, "off"},              {"delay", 12.5, true, "12.5 ms"},    {"delay", 12.5, false, "12.5"},
+        {"mix", 100, true, "100 %"},             {"feedback", -2.25, true, "-2.25"},
+    };
+    for (const Case& c : CASES) {
+        const er_daw::ParameterFacts& parameter = BySymbol(mono, c.symbol);
+        char text[64];
+        ASSERT_TRUE(er_daw::ValueText(parameter, c.value, c.with_unit, text, sizeof text)) << c.symbol;
+        EXPECT_STREQ(text, c.text) << c.symbol << " " << c.value;
+        EXPECT_EQ(er_daw::ValueFromText(parameter, text), c.value) << c.text;
+    }
+    EXPECT_FALSE(er_daw::ValueFromText(BySymbol(mono, "time"), "soon"));
+    EXPECT_FALSE(er_daw::ValueFromText(BySymbol(mono, "time"), "nan"));
+    char tiny[4];
+    ASSERT_TRUE(er_daw::ValueText(BySymbol(mono, "routing_mode"), 1, false, tiny, sizeof tiny));
+    EXPECT_STREQ(tiny, "Inp");  // cut to the host's room, ended
+}
+
+// The VST3 state: every input parameter and the program come back; a state from another version (a symbol the
+// plug-in does not know, one left out) is taken as far as it goes; anything else is refused and changes nothing.
+TEST(SavedState, RoundTripsEveryValueAndRefusesWhatIsNotAState) {
+    for (const Kind kind : {Kind::Mono, Kind::Room}) {
+        const PluginFacts facts = Facts(kind);
+        std::vector<float> values(facts.defaults);
+        for (const auto& parameter : facts.parameters) {
+            if (!parameter.output) values[parameter.port] = parameter.integer ? parameter.maximum : 0.3f * parameter.maximum + 0.7f * parameter.minimum;
+        }
+        const std::string bytes = er_daw::SavedState::Write(facts, 2, values.data());
+        std::vector<float> read(facts.defaults);
+        std::int32_t program = 0;
+        ASSERT_TRUE(er_daw::SavedState::Read(facts, bytes, program, read.data()));
+        EXPECT_EQ(program, 2);
+        for (const auto& parameter : facts.parameters) {
+            if (!parameter.output) EXPECT_EQ(read[parameter.port], values[parameter.port]) << parameter.symbol;
+        }
+    }
+    const PluginFacts mono = Facts(Kind::Mono);
+    using namespace std::string_literals;
+    const std::string other = "__dpf_program__\0"s + "1\0__dpf_parameters_begin__\0volume\0"s + "2.5\0echo\0"s +
+                              "7\0__dpf_parameters_end__\0\xFE"s;
+    std::vector<float> read(mono.defaults);
+    std::int32_t program = 0;
+    ASSERT_TRUE(er_daw::SavedState::Read(mono, other, program, read.data()));
+    EXPECT_EQ(program, 1);
+    EXPECT_EQ(read[BySymbol(mono, "volume").port], 2.5f);
+    EXPECT_EQ(read[BySymbol(mono, "time").port], mono.defaults[BySymbol(mono, "time").port]);
+    const std::string good = er_daw::SavedState::Write(mono, 1, mono.defaults.data());
+    const std::string REFUSED[] = {
+        "",
+        "symbol value\n",
+        good.substr(0, good.size() / 2),
+        good.substr(0, good.size() - 2),  // the end mark's own end cut
+        "__dpf_program__\0"s + "9\0__dpf_parameters_begin__\0__dpf_parameters_end__\0"s,  // no such program
+        "__dpf_program__\0"s + "0\0__dpf_parameters_begin__\0volume\0loud\0__dpf_parameters_end__\0"s,
+        "__dpf_program__\0"s + "0\0__dpf_parameters_begin__\0volume\0nan\0__dpf_parameters_end__\0"s,
+    };
+    for (const std::string& bytes : REFUSED) {
+        std::vector<float> untouched(mono.defaults.size(), 1234.0f);
+        program = 77;
+        EXPECT_FALSE(er_daw::SavedState::Read(mono, bytes, program, untouched.data())) << bytes.size() << " bytes";
+        EXPECT_EQ(program, 77);
+        EXPECT_EQ(untouched, std::vector<float>(mono.defaults.size(), 1234.0f));
+    }
+}
+
 // ---- the built bundles, as a host reads them -------------------------------------------------------------------
 
+// The VST3 class ids are the ones saved sessions hold (the plug-ins' first VST3 builds made them): they never change.
 struct Bundle {
     Kind kind;
     const char* clap;
     const char* vst3;
     const char* id;
+    const char* vst3_categories;
+    unsigned char vst3_class[16];
 };
 const Bundle BUNDLES[] = {
-    {Kind::Mono, ER_CLAP_MONO, ER_VST3_MONO, "urn:early-reflection:ZV_1x_ER_Gen"},
-    {Kind::Stereo, ER_CLAP_STEREO, ER_VST3_STEREO, "urn:early-reflection:ZV_1x_ER_Gen_stereo"},
-    {Kind::Room, ER_CLAP_ROOM, ER_VST3_ROOM, "urn:early-reflection:ZV_1x_ER_Gen_room"},
+    {Kind::Mono, ER_CLAP_MONO, ER_VST3_MONO, "urn:early-reflection:ZV_1x_ER_Gen", "Fx|Delay",
+     {0x20, 0x46, 0x50, 0x44, 0x73, 0x61, 0x6c, 0x63, 0x6f, 0x6d, 0x52, 0x45, 0, 0, 0, 0}},
+    {Kind::Stereo, ER_CLAP_STEREO, ER_VST3_STEREO, "urn:early-reflection:ZV_1x_ER_Gen_stereo", "Fx|Delay",
+     {0x20, 0x46, 0x50, 0x44, 0x73, 0x61, 0x6c, 0x63, 0x74, 0x73, 0x52, 0x45, 0, 0, 0, 0}},
+    {Kind::Room, ER_CLAP_ROOM, ER_VST3_ROOM, "urn:early-reflection:ZV_1x_ER_Gen_room", "Fx|Reverb",
+     {0x20, 0x46, 0x50, 0x44, 0x73, 0x61, 0x6c, 0x63, 0x6d, 0x72, 0x52, 0x45, 0, 0, 0, 0}},
 };
 
 TEST(Bundles, EachClapBundleHoldsOnePluginWithTheLv2UriAsIdAndTheCoresName) {
@@ -176,6 +269,11 @@ TEST(Bundles, EachVst3BundleOffersItsPluginUnderTheCoresNameAsAnEffect) {
         ASSERT_EQ((*factory)->v1.get_class_info(factory, 0, &info), V3_OK);
         EXPECT_STREQ(info.category, "Audio Module Class");
         EXPECT_EQ(info.name, Facts(bundle.kind).name);
+        EXPECT_EQ(std::memcmp(info.class_id, bundle.vst3_class, sizeof info.class_id), 0);
+        v3_class_info_2 info2{};
+        ASSERT_EQ((*factory)->v2.get_class_info_2(factory, 0, &info2), V3_OK);
+        EXPECT_STREQ(info2.sub_categories, bundle.vst3_categories);
+        EXPECT_EQ(std::memcmp(info2.class_id, bundle.vst3_class, sizeof info2.class_id), 0);
         (*factory)->unref(factory);
         module_exit();
         dlclose(library);

@@ -42,12 +42,16 @@ struct InputEvents {
     }
 };
 
-// What the plug-in sends back (its readings); kept only as the count, the values are read with get_value.
+// What the plug-in sends back (its readings): the parameter values, into the instance's list.
 struct OutputEvents {
-    std::uint32_t received = 0;
+    std::vector<ParameterEvent>* sent = nullptr;
     clap_output_events_t list{this, &TryPush};
-    static bool CLAP_ABI TryPush(const clap_output_events_t* list, const clap_event_header_t*) {
-        ++static_cast<OutputEvents*>(list->ctx)->received;
+    static bool CLAP_ABI TryPush(const clap_output_events_t* list, const clap_event_header_t* header) {
+        auto* self = static_cast<OutputEvents*>(list->ctx);
+        if (self->sent != nullptr && header->space_id == CLAP_CORE_EVENT_SPACE_ID && header->type == CLAP_EVENT_PARAM_VALUE) {
+            const auto* event = reinterpret_cast<const clap_event_param_value_t*>(header);
+            self->sent->push_back({header->time, event->param_id, event->value});
+        }
         return true;
     }
 };
@@ -199,6 +203,8 @@ public:
         process.audio_inputs_count = static_cast<uint32_t>(m_input_buffers.size());
         process.audio_outputs_count = static_cast<uint32_t>(m_output_buffers.size());
         process.in_events = &m_events.list;
+        m_sent.clear();
+        m_output_events.sent = &m_sent;
         process.out_events = &m_output_events.list;
         const clap_process_status status = m_plugin->process(m_plugin, &process);
         m_steady_time += frames;

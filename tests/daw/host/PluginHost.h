@@ -1,8 +1,8 @@
 // A small CLAP and VST3 host for tests and benchmarks: loads a plug-in binary (dlopen, LoadLibrary under wine),
 // makes an instance, sets the rate and the maximum block, activates it, sets parameters (before activation, at the
 // start of a block, or as time-stamped events inside a block), processes 32-bit float audio, saves and restores
-// state, deactivates. Written from the formats' own headers as DPF ships them (CLAP's, and DPF's VST3 interface
-// "travesty"); it knows nothing of the plug-ins it loads beyond what they describe.
+// state, deactivates. Written from the formats' own headers as Debian's dpf-source ships them (CLAP's, and VST3's as
+// plain C, "travesty"); it knows nothing of the plug-ins it loads beyond what they describe.
 //
 // One thread calls everything, as an offline host does: the formats' thread rules (main thread, audio thread) are
 // kept in order, never at once. Nothing here throws across the plug-in's boundary; a refusal is a false/empty
@@ -26,7 +26,7 @@ const char* FormatName(Format format);
 struct Parameter {
     std::uint32_t id = 0;  // the format's parameter id
     std::string name;      // CLAP: name; VST3: title
-    std::string symbol;    // CLAP: the module path's last element (DPF puts the symbol there); VST3: empty
+    std::string symbol;    // CLAP: the module path's last element (the plug-ins put the symbol there); VST3: empty
     double minimum = 0.0, maximum = 0.0, default_value = 0.0;
     bool stepped = false;    // whole numbers only
     bool read_only = false;  // an output: the plug-in writes it
@@ -76,9 +76,14 @@ public:
     // The programs' names, in order (VST3: the program-change parameter's texts); empty where there are none.
     virtual std::vector<std::string> ProgramNames() = 0;
 
+    // What the plug-in sent back during the last Process call (its readings), plain, in the order sent. A VST3
+    // host passes each on to the edit controller, as a host showing the readings does.
+    const std::vector<ParameterEvent>& Sent() const { return m_sent; }
+
     const std::string& LastError() const { return m_error; }
 
 protected:
+    std::vector<ParameterEvent> m_sent;
     bool Fail(std::string reason) {
         m_error = std::move(reason);
         return false;

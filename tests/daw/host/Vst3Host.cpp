@@ -1,5 +1,5 @@
-// The VST3 side of the host, on DPF's C interface to VST3 ("travesty"): the module's entry (ModuleEntry on Linux,
-// InitDll on Windows), GetPluginFactory, and per instance the component, its audio processor and its edit
+// The VST3 side of the host, on VST3's interface as plain C ("travesty", as Debian's dpf-source ships it): the
+// module's entry (ModuleEntry on Linux, InitDll on Windows), GetPluginFactory, and per instance the component, its audio processor and its edit
 // controller (a plug-in without a separate controller answers for it itself). Parameter changes travel as points in
 // the process call's parameter changes (normalised); while inactive, through the edit controller. State is the
 // component's stream, handed to the controller too (set_component_state), as a host restoring a session does.
@@ -261,10 +261,10 @@ public:
     }
     bool Active() const override { return m_active; }
 
-    // The processor takes a value only from the parameter changes of a process call (a plug-in that is its own
-    // controller, as DPF's without a separate UI, keeps the controller's set_parameter_normalised for its UI
-    // side), so a value set while inactive reaches it at frame 0 of the first block, as from a VST3 host; the
-    // controller is told as well. A program is the controller's alone: it loads the program's values at once.
+    // A VST3 processor takes a value from the parameter changes of a process call (a plug-in that is its own
+    // controller may also take what its controller is told while inactive), so a value set while inactive reaches
+    // it at frame 0 of the first block, as from a VST3 host; the controller is told as well. A program is the
+    // controller's alone: it loads the program's values at once.
     bool Set(std::uint32_t id, double value) override {
         const Parameter* parameter = ById(id);
         if (parameter == nullptr) return Fail("no parameter " + std::to_string(id));
@@ -320,6 +320,15 @@ public:
         data.ctx = &context;
         const v3_result result = v3_cpp_obj(m_processor)->process(m_processor, &data);
         m_position += frames;
+        m_sent.clear();
+        v3_edit_controller* controller = v3_cpp_obj(m_controller);
+        for (const ParameterQueue& queue : output.queues) {
+            for (const auto& [offset, normalised] : queue.points) {
+                controller->set_parameter_normalised(m_controller, queue.id, normalised);
+                m_sent.push_back({static_cast<std::uint32_t>(offset), queue.id,
+                                  controller->normalised_parameter_to_plain(m_controller, queue.id, normalised)});
+            }
+        }
         return result == V3_OK ? true : Fail("process returned " + std::to_string(result));
     }
     bool Reset() override { return Fail("VST3 has no reset"); }
