@@ -181,7 +181,9 @@ TEST(SavedState, RoundTripsEveryValueAndRefusesWhatIsNotAState) {
         ASSERT_TRUE(er_daw::SavedState::Read(facts, bytes, program, read.data()));
         EXPECT_EQ(program, 2);
         for (const auto& parameter : facts.parameters) {
-            if (!parameter.output) EXPECT_EQ(read[parameter.port], values[parameter.port]) << parameter.symbol;
+            if (!parameter.output) {
+                EXPECT_EQ(read[parameter.port], values[parameter.port]) << parameter.symbol;
+            }
         }
     }
     const PluginFacts mono = Facts(Kind::Mono);

@@ -1,6 +1,6 @@
 // The VST3 side of the host, on VST3's interface as plain C ("travesty", as Debian's dpf-source ships it): the
-// module's entry (ModuleEntry on Linux, InitDll on Windows), GetPluginFactory, and per instance the component, its audio processor and its edit
-// controller (a plug-in without a separate controller answers for it itself). Parameter changes travel as points in
+// module's entry (ModuleEntry on Linux, InitDll on Windows), GetPluginFactory, and per instance the component, its
+// audio processor and its edit controller (a plug-in without a separate controller answers for it itself). Parameter changes travel as points in
 // the process call's parameter changes (normalised); while inactive, through the edit controller. State is the
 // component's stream, handed to the controller too (set_component_state), as a host restoring a session does.
 //
