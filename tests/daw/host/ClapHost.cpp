@@ -76,7 +76,7 @@ struct InputStream {
     static int64_t CLAP_ABI Read(const clap_istream_t* stream, void* buffer, uint64_t size) {
         auto* self = static_cast<InputStream*>(stream->ctx);
         const std::size_t count = std::min<std::size_t>({size, self->bytes.size() - self->at, 100});
-        std::memcpy(buffer, self->bytes.data() + self->at, count);
+        if (count > 0) std::memcpy(buffer, self->bytes.data() + self->at, count);  // an empty state has no bytes at all
         self->at += count;
         return static_cast<int64_t>(count);
     }

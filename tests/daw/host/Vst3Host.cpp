@@ -56,7 +56,7 @@ struct MemoryStream {
     static v3_result V3_API Read(void* self, void* buffer, int32_t count, int32_t* done) {
         MemoryStream* stream = Self(self);
         const std::size_t n = std::min<std::size_t>(count < 0 ? 0 : count, stream->bytes.size() - stream->at);
-        std::memcpy(buffer, stream->bytes.data() + stream->at, n);
+        if (n > 0) std::memcpy(buffer, stream->bytes.data() + stream->at, n);  // an empty state has no bytes at all
         stream->at += n;
         if (done != nullptr) *done = static_cast<int32_t>(n);
         return V3_OK;
@@ -66,7 +66,7 @@ struct MemoryStream {
         if (count < 0) return V3_INVALID_ARG;
         const auto* data = static_cast<const std::uint8_t*>(buffer);
         stream->bytes.resize(std::max(stream->bytes.size(), stream->at + count));
-        std::memcpy(stream->bytes.data() + stream->at, data, static_cast<std::size_t>(count));
+        if (count > 0) std::memcpy(stream->bytes.data() + stream->at, data, static_cast<std::size_t>(count));
         stream->at += static_cast<std::size_t>(count);
         if (done != nullptr) *done = count;
         return V3_OK;
