@@ -44,4 +44,15 @@ CoreOf<KIND>* MakeCore(double rate, std::int32_t max_block, er_plugin::WorkQueue
     }
 }
 
+// The core's run when no control was written since its last: the effects' skips the look at the controls; the
+// room's run is its own cost, so it has no such run.
+template <class C>
+void RunUntouched(C& core, std::uint32_t frames) {
+    if constexpr (requires { core.RunUntouched(frames); }) {
+        core.RunUntouched(frames);
+    } else {
+        core.Run(frames);
+    }
+}
+
 }  // namespace er_daw

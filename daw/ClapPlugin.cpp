@@ -62,17 +62,6 @@ const clap_plugin_descriptor_t DESCRIPTOR = {
     IDENTITY.clap_features,
 };
 
-// The core's run when no value was written since its last: the effects' skips the look at the controls; the
-// room's run is its own cost, so it has no such run.
-template <class C>
-void RunUntouched(C& core, uint32_t frames) {
-    if constexpr (requires { core.RunUntouched(frames); }) {
-        core.RunUntouched(frames);
-    } else {
-        core.Run(frames);
-    }
-}
-
 class Instance {
 public:
     Instance() : m_facts(Facts()) {

@@ -268,6 +268,7 @@ private:
         if (plugin->m_core == nullptr) return V3_NOT_INITIALIZED;
         if (plugin->m_active) return V3_OK;
         plugin->m_core->Activate();
+        plugin->m_untouched = false;
         std::fill(std::begin(plugin->m_reported_bits), std::end(plugin->m_reported_bits), NOT_REPORTED);
         std::fill(std::begin(plugin->m_connected_in), std::end(plugin->m_connected_in), nullptr);
         std::fill(std::begin(plugin->m_connected_out), std::end(plugin->m_connected_out), nullptr);
@@ -382,7 +383,7 @@ private:
             float* const* out = data->outputs[0].channel_buffers_32;
             for (uint32_t c = 0; c < IN_CHANNELS; ++c) Connect(m_in_ports[c], in[c], m_connected_in[c]);
             for (uint32_t c = 0; c < OUT_CHANNELS; ++c) Connect(m_out_ports[c], out[c], m_connected_out[c]);
-            m_core->Run(static_cast<uint32_t>(data->nframes));
+            RunCore(static_cast<uint32_t>(data->nframes));
             ReportReadings(data->output_params);
             return V3_OK;
         }
@@ -458,7 +459,17 @@ private:
     void RunCore(uint32_t from, uint32_t frames) noexcept {
         for (uint32_t c = 0; c < IN_CHANNELS; ++c) Connect(m_in_ports[c], m_in[c] + from, m_connected_in[c]);
         for (uint32_t c = 0; c < OUT_CHANNELS; ++c) Connect(m_out_ports[c], m_out[c] + from, m_connected_out[c]);
-        m_core->Run(frames);
+        RunCore(frames);
+    }
+    // The core's run; while no control was written since the last one, without its look at the controls (the
+    // processor's values change only through points, the mailbox and, inactive, the controller).
+    void RunCore(uint32_t frames) noexcept {
+        if (m_untouched) {
+            RunUntouched(*m_core, frames);
+        } else {
+            m_core->Run(frames);
+            m_untouched = true;
+        }
     }
     void Connect(std::int32_t port, float* buffer, float*& connected) noexcept {
         if (buffer != connected) [[unlikely]] Reconnect(port, buffer, connected);
@@ -478,13 +489,16 @@ private:
                 std::atomic_ref<float>(m_values[port]).store(value, std::memory_order_relaxed);
             }
             m_program.store(program, std::memory_order_relaxed);
+            m_untouched = false;
             return;
         }
         const std::size_t index = id - FIRST_CONTROL_ID;
         if (id < FIRST_CONTROL_ID || index >= m_facts.parameters.size() || m_facts.parameters[index].output) return;
         const ParameterFacts& parameter = m_facts.parameters[index];
         const auto value = TakenValue(m_facts, parameter.port, static_cast<float>(Plain(parameter, normalised)));
-        if (value) std::atomic_ref<float>(m_values[parameter.port]).store(*value, std::memory_order_relaxed);
+        if (!value) return;
+        std::atomic_ref<float>(m_values[parameter.port]).store(*value, std::memory_order_relaxed);
+        m_untouched = false;
     }
 
     // The readings (the delay played) go to the host as output points when they change.
@@ -540,6 +554,7 @@ private:
             std::atomic_ref<float>(m_values[parameter.port]).store(values.values[parameter.port], std::memory_order_relaxed);
         }
         m_program.store(values.program, std::memory_order_relaxed);
+        m_untouched = false;
     }
 
     // ---- edit controller ----------------------------------------------------------------------------------------
@@ -677,7 +692,10 @@ private:
         if (!shown) return V3_OK;
         plugin->m_shown[parameter->port] = *shown;
         // Inactive, no process call can carry it yet: the processor takes it now, and its first block starts from it.
-        if (!plugin->m_active && !parameter->output) plugin->m_values[parameter->port] = *shown;
+        if (!plugin->m_active && !parameter->output) {
+            plugin->m_values[parameter->port] = *shown;
+            plugin->m_untouched = false;
+        }
         return V3_OK;
     }
     static v3_result V3_API SetComponentHandler(void* self, v3_component_handler** handler) {
@@ -788,6 +806,7 @@ private:
     std::atomic<std::uint32_t> m_mail{FREE};
     Values m_letter;
     bool m_active = false;  // main thread: between set_active(true) and set_active(false)
+    bool m_untouched = false;  // no control written since the core's last run
     // The core's audio ports, by channel; this call's channels; what the ports are connected to now.
     static constexpr uint32_t MAX_CHANNELS = 2;
     static constexpr int32_t MAX_QUEUES = static_cast<int32_t>(MAX_PORTS) + 1;
