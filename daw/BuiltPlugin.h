@@ -44,15 +44,18 @@ CoreOf<KIND>* MakeCore(double rate, std::int32_t max_block, er_plugin::WorkQueue
     }
 }
 
-// The core's run when no control was written since its last: the effects' skips the look at the controls; the
-// room's run is its own cost, so it has no such run.
+// The core's run, without its look at the controls while `untouched` (no control written since its last run: the
+// effects' core then skips that look; the room's run is its own cost, so it has no such run); untouched after it.
 template <class C>
-void RunUntouched(C& core, std::uint32_t frames) {
+void RunCore(C& core, bool& untouched, std::uint32_t frames) {
     if constexpr (requires { core.RunUntouched(frames); }) {
-        core.RunUntouched(frames);
-    } else {
-        core.Run(frames);
+        if (untouched) {
+            core.RunUntouched(frames);
+            return;
+        }
     }
+    core.Run(frames);
+    untouched = true;
 }
 
 }  // namespace er_daw

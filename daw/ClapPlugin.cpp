@@ -228,14 +228,7 @@ private:
     }
     // The core's run; while no value was written since the last one, without its look at the controls (CLAP's
     // values change only through this instance's Take and a loaded state).
-    void RunCore(uint32_t frames) noexcept {
-        if (m_untouched) {
-            RunUntouched(*m_core, frames);
-        } else {
-            m_core->Run(frames);
-            m_untouched = true;
-        }
-    }
+    void RunCore(uint32_t frames) noexcept { er_daw::RunCore(*m_core, m_untouched, frames); }
     void Connect(std::int32_t port, float* buffer, float*& connected) noexcept {
         if (buffer == connected) return;
         m_core->ConnectPort(static_cast<std::uint32_t>(port), buffer);

@@ -463,14 +463,7 @@ private:
     }
     // The core's run; while no control was written since the last one, without its look at the controls (the
     // processor's values change only through points, the mailbox and, inactive, the controller).
-    void RunCore(uint32_t frames) noexcept {
-        if (m_untouched) {
-            RunUntouched(*m_core, frames);
-        } else {
-            m_core->Run(frames);
-            m_untouched = true;
-        }
-    }
+    void RunCore(uint32_t frames) noexcept { er_daw::RunCore(*m_core, m_untouched, frames); }
     void Connect(std::int32_t port, float* buffer, float*& connected) noexcept {
         if (buffer != connected) [[unlikely]] Reconnect(port, buffer, connected);
     }
