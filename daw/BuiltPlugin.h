@@ -2,6 +2,7 @@
 // once, when first asked for), and its core.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <iterator>
 #include <type_traits>
@@ -29,6 +30,8 @@ const PluginFacts& BuiltFacts() noexcept {
 // A plug-in's audio channels each way (its facts' inputs and outputs), known when it is compiled.
 constexpr std::uint32_t InChannels(Kind kind) { return kind == Kind::Stereo ? 2 : 1; }
 constexpr std::uint32_t OutChannels(Kind kind) { return kind == Kind::Mono ? 1 : 2; }
+// Its readings (read-only parameters: the delay played, in samples and in ms; the room has none).
+constexpr std::size_t ReadingCount(Kind kind) { return kind == Kind::Room ? 0 : 2; }
 
 // The plug-in core of a kind: the room's or the effects'.
 template <Kind KIND>

@@ -148,7 +148,7 @@ public:
     Plugin() : m_facts(Facts()) {
         std::copy(m_facts.defaults.begin(), m_facts.defaults.end(), m_values);
         std::copy(m_facts.defaults.begin(), m_facts.defaults.end(), m_shown);
-        for (std::size_t index = 0; index < m_facts.parameters.size() && m_readings < MAX_READINGS; ++index) {
+        for (std::size_t index = 0; index < m_facts.parameters.size() && m_readings < READINGS; ++index) {
             if (!m_facts.parameters[index].output) continue;
             m_reading_ids[m_readings] = static_cast<v3_param_id>(index) + FIRST_CONTROL_ID;
             m_reading_ports[m_readings++] = m_facts.parameters[index].port;
@@ -212,7 +212,8 @@ private:
     static v3_result V3_API Initialize(void* self, v3_funknown**) {
         Plugin* plugin = Of(self);
         const PluginFacts& facts = plugin->m_facts;
-        if (facts.ports.empty() || facts.inputs.size() != IN_CHANNELS || facts.outputs.size() != OUT_CHANNELS) {
+        if (facts.ports.empty() || facts.inputs.size() != IN_CHANNELS || facts.outputs.size() != OUT_CHANNELS ||
+            plugin->m_readings != READINGS) {
             return V3_INTERNAL_ERR;
         }
         if (plugin->m_queue == nullptr) {
@@ -496,7 +497,7 @@ private:
 
     // The readings (the delay played) go to the host as output points when they change.
     void ReportReadings(v3_param_changes** out) noexcept {
-        for (std::size_t r = 0; r < m_readings; ++r) {
+        for (std::size_t r = 0; r < READINGS; ++r) {
             const float value = m_values[m_reading_ports[r]];
             std::uint32_t bits;
             std::memcpy(&bits, &value, sizeof bits);
@@ -809,12 +810,12 @@ private:
     float* m_connected_in[MAX_CHANNELS] = {};
     float* m_connected_out[MAX_CHANNELS] = {};
     // The read-only parameters (the delay played): their ids, ports, and the bits last sent to the host.
-    static constexpr std::size_t MAX_READINGS = 4;
+    static constexpr std::size_t READINGS = ReadingCount(KIND);
     static constexpr std::uint32_t NOT_REPORTED = 0xFFFFFFFFu;  // a NaN no reading ever is
-    v3_param_id m_reading_ids[MAX_READINGS] = {};
-    std::int32_t m_reading_ports[MAX_READINGS] = {};
-    std::uint32_t m_reported_bits[MAX_READINGS] = {NOT_REPORTED, NOT_REPORTED, NOT_REPORTED, NOT_REPORTED};
-    std::size_t m_readings = 0;
+    v3_param_id m_reading_ids[std::max<std::size_t>(READINGS, 1)] = {};
+    std::int32_t m_reading_ports[std::max<std::size_t>(READINGS, 1)] = {};
+    std::uint32_t m_reported_bits[std::max<std::size_t>(READINGS, 1)] = {};
+    std::size_t m_readings = 0;  // found in the facts: READINGS, or the plug-in refuses to start
     std::unique_ptr<Core> m_core;  // from setup_processing; started by set_active
     std::unique_ptr<er_plugin::ThreadWorkQueue> m_queue;  // declared last: stopped before the core goes
 };
