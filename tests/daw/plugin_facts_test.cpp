@@ -19,7 +19,9 @@
 #include "RoomCore.h"
 #include "clap/entry.h"
 #include "clap/plugin-factory.h"
+#include "travesty/component.h"
 #include "travesty/factory.h"
+#include "travesty/unit.h"
 
 namespace {
 
@@ -276,6 +278,31 @@ TEST(Bundles, EachVst3BundleOffersItsPluginUnderTheCoresNameAsAnEffect) {
         ASSERT_EQ((*factory)->v2.get_class_info_2(factory, 0, &info2), V3_OK);
         EXPECT_STREQ(info2.sub_categories, bundle.vst3_categories);
         EXPECT_EQ(std::memcmp(info2.class_id, bundle.vst3_class, sizeof info2.class_id), 0);
+        // The program list a host's menu shows: the root unit's, through the instance's unit information.
+        void* object = nullptr;
+        ASSERT_EQ((*factory)->v1.create_instance(factory, info.class_id, v3_component_iid, &object), V3_OK);
+        auto** component = static_cast<v3_component**>(object);
+        v3_unit_information** units = nullptr;
+        ASSERT_EQ(v3_cpp_obj_query_interface(component, v3_unit_information_iid, &units), V3_OK);
+        v3_unit_info root{};
+        ASSERT_EQ(v3_cpp_obj(units)->get_unit_info(units, 0, &root), V3_OK);
+        v3_program_list_info list{};
+        ASSERT_EQ(v3_cpp_obj(units)->get_program_list_info(units, 0, &list), V3_OK);
+        EXPECT_EQ(root.program_list_id, list.id);
+        const PluginFacts facts = Facts(bundle.kind);
+        ASSERT_EQ(list.programCount, static_cast<int32_t>(facts.programs.size()));
+        for (int32_t p = 0; p < list.programCount; ++p) {
+            v3_str_128 name{};
+            ASSERT_EQ(v3_cpp_obj(units)->get_program_name(units, list.id, p, name), V3_OK);
+            std::string narrow;
+            for (const int16_t c : name) {
+                if (c == 0) break;
+                narrow += static_cast<char>(c);
+            }
+            EXPECT_EQ(narrow, facts.programs[static_cast<std::size_t>(p)].name) << "program " << p;
+        }
+        v3_cpp_obj_unref(units);
+        v3_cpp_obj_unref(component);
         (*factory)->unref(factory);
         module_exit();
         dlclose(library);
