@@ -480,6 +480,40 @@ TEST_P(DawPlugin, EventsInsideABlockLandAtTheirFrames) {
     EXPECT_GT(checked, 0);
 }
 
+// A call of no samples (a host flushing parameters between blocks) takes its events: the next block plays them
+// from its first frame, as the core plays a change there.
+TEST_P(DawPlugin, ACallOfNoSamplesTakesItsEvents) {
+    Channels input(InputChannels(kind()), std::vector<float>(4096));
+    for (auto& channel : input) {
+        for (std::size_t i = 0; i < channel.size(); ++i) channel[i] = static_cast<float>(0.3 * std::sin(0.05 * static_cast<double>(i)));
+    }
+    const Controls start = {{"smooth", 0}};
+    const Change change = kind() == Kind::Room ? Change{2048, "wet", 0} : Change{2048, "mix", 30};
+    auto instance = Make();
+    ASSERT_TRUE(instance);
+    SetAll(*instance, start);
+    ASSERT_TRUE(instance->Activate(RATE, 256));
+    Channels head(input.size()), rest(input.size());
+    for (std::size_t c = 0; c < input.size(); ++c) {
+        head[c].assign(input[c].begin(), input[c].begin() + 2048);
+        rest[c].assign(input[c].begin() + 2048, input[c].end());
+    }
+    Channels got = Play(*instance, head, {256});
+    const auto* parameter = Param(*instance, change.symbol);
+    ASSERT_NE(parameter, nullptr);
+    std::vector<const float*> in;
+    std::vector<float*> out;
+    for (auto& channel : rest) in.push_back(channel.data());
+    std::vector<float> untouched(1, 0.0f);
+    for (std::size_t c = 0; c < got.size(); ++c) out.push_back(untouched.data());
+    const er_daw_host::ParameterEvent event{0, parameter->id, change.value};
+    ASSERT_TRUE(instance->Process(in.data(), out.data(), 0, {&event, 1})) << instance->LastError();
+    EXPECT_EQ(untouched[0], 0.0f);  // nothing written
+    const Channels more = Play(*instance, rest, {256});
+    for (std::size_t c = 0; c < got.size(); ++c) got[c].insert(got[c].end(), more[c].begin(), more[c].end());
+    EXPECT_EQ(FirstDifference(got, CoreRender(kind(), RATE, 256, start, input, {256}, {change})), "");
+}
+
 // ---- readings --------------------------------------------------------------------------------------------------
 
 // The effects' readings (the delay played, in samples and in ms) go to the host when they change and only then: a
