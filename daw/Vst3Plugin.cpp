@@ -79,10 +79,12 @@ void Widen(const char* from, int16_t* to, std::size_t size) {
     for (; from[i] != 0 && i + 1 < size; ++i) to[i] = static_cast<int16_t>(static_cast<unsigned char>(from[i]));
     to[i] = 0;
 }
-std::string Narrow(const int16_t* from, std::size_t size) {
-    std::string text;
-    for (std::size_t i = 0; i < size && from[i] != 0; ++i) text += from[i] > 0 && from[i] < 128 ? static_cast<char>(from[i]) : '?';
-    return text;
+// A VST3 string (at most 128 units) as ASCII, anything else '?', into a buffer of the caller's: nothing here may
+// allocate, so nothing can throw into the host.
+void Narrow(const int16_t* from, char (&to)[129]) {
+    std::size_t i = 0;
+    for (; i < 128 && from[i] != 0; ++i) to[i] = from[i] > 0 && from[i] < 128 ? static_cast<char>(from[i]) : '?';
+    to[i] = 0;
 }
 
 
@@ -621,18 +623,19 @@ private:
     static v3_result V3_API ValueForString(void* self, v3_param_id id, int16_t* text, double* normalised) {
         Plugin* plugin = Of(self);
         if (text == nullptr || normalised == nullptr) return V3_INVALID_ARG;
-        const std::string narrow = Narrow(text, 128);
+        char narrow[129];
+        Narrow(text, narrow);
         if (id == PROGRAM_ID) {
             const auto& programs = plugin->m_facts.programs;
             for (std::size_t p = 0; p < programs.size(); ++p) {
-                if (programs[p].name != narrow) continue;
+                if (programs[p].name != std::string_view(narrow)) continue;
                 *normalised = ProgramNormalised(static_cast<std::int32_t>(p), programs.size());
                 return V3_OK;
             }
             return V3_INVALID_ARG;
         }
         const ParameterFacts* parameter = plugin->ById(id);
-        const std::optional<double> plain = parameter != nullptr ? ValueFromText(*parameter, narrow.c_str()) : std::nullopt;
+        const std::optional<double> plain = parameter != nullptr ? ValueFromText(*parameter, narrow) : std::nullopt;
         if (!plain) return V3_INVALID_ARG;
         *normalised = Normalised(*parameter, *plain);
         return V3_OK;

@@ -831,6 +831,32 @@ TEST_P(DawPlugin, NonFiniteAndOutOfRangeValuesNeverMakeTheOutputNonFinite) {
     }
 }
 
+// What a host shows of a value and what it makes of a text typed in: every parameter's text at its ends and its
+// default reads back as the same value (a choice's entry and a program by name exactly, a number to the digits
+// shown), through the plug-in binary's own conversions.
+TEST_P(DawPlugin, ValueTextsReadBackAsTheirValues) {
+    auto instance = Make();
+    ASSERT_TRUE(instance);
+    int read_back = 0;
+    for (const er_daw_host::Parameter& parameter : instance->Parameters()) {
+        for (const double value : {parameter.minimum, parameter.default_value, parameter.maximum}) {
+            const auto text = instance->TextFor(parameter.id, value);
+            ASSERT_TRUE(text) << parameter.name << " " << value;
+            EXPECT_FALSE(text->empty()) << parameter.name << " " << value;
+            if (parameter.read_only) continue;
+            const auto back = instance->ValueFor(parameter.id, *text);
+            ASSERT_TRUE(back) << parameter.name << " \"" << *text << "\"";
+            const double tolerance = parameter.stepped ? 0.0 : 1e-4 * std::max(1.0, std::abs(value));
+            EXPECT_NEAR(*back, value, tolerance) << parameter.name << " \"" << *text << "\"";
+            ++read_back;
+        }
+    }
+    EXPECT_GT(read_back, 0);
+    const auto* first = instance->Parameters().empty() ? nullptr : &instance->Parameters().front();
+    ASSERT_NE(first, nullptr);
+    EXPECT_FALSE(instance->ValueFor(first->id, "no such value"));
+}
+
 // ---- activation ------------------------------------------------------------------------------------------------
 
 // Deactivate and activate again, at the same rate, another rate and another block: each activation plays as a

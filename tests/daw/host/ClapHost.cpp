@@ -232,6 +232,17 @@ public:
         return value;
     }
 
+    std::optional<std::string> TextFor(std::uint32_t id, double value) override {
+        char text[256] = {};
+        if (!m_params->value_to_text(m_plugin, id, value, text, sizeof text)) return std::nullopt;
+        return std::string(text);
+    }
+    std::optional<double> ValueFor(std::uint32_t id, const std::string& text) override {
+        double value = 0.0;
+        if (!m_params->text_to_value(m_plugin, id, text.c_str(), &value)) return std::nullopt;
+        return value;
+    }
+
     std::optional<std::vector<std::uint8_t>> SaveState() override {
         if (m_state == nullptr) return Fail("no state extension"), std::nullopt;
         OutputStream stream;

@@ -69,6 +69,10 @@ public:
     virtual bool PrepareRepeat(const float* const* in, float* const* out, std::uint32_t frames) = 0;
     virtual void Repeat() = 0;
     virtual std::optional<double> Get(std::uint32_t id) = 0;
+    // The plug-in's text for a plain value of a parameter, and the plain value it reads from a text (CLAP's
+    // value_to_text and text_to_value; VST3's string for value and value for string, through the normalised value).
+    virtual std::optional<std::string> TextFor(std::uint32_t id, double value) = 0;
+    virtual std::optional<double> ValueFor(std::uint32_t id, const std::string& text) = 0;
     virtual std::optional<std::vector<std::uint8_t>> SaveState() = 0;
     virtual bool LoadState(std::span<const std::uint8_t> state) = 0;
     // Selects a program: VST3 through its program-change parameter; CLAP has none (false).

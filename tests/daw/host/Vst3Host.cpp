@@ -352,6 +352,28 @@ public:
                                                          controller->get_parameter_normalised(m_controller, id));
     }
 
+    std::optional<std::string> TextFor(std::uint32_t id, double value) override {
+        const Parameter* parameter = ById(id);
+        if (parameter == nullptr) return std::nullopt;
+        v3_str_128 text{};
+        if (v3_cpp_obj(m_controller)->get_parameter_string_for_value(m_controller, id, Normalised(*parameter, value),
+                                                                      text) != V3_OK) {
+            return std::nullopt;
+        }
+        std::string narrow;
+        for (std::size_t i = 0; i < 128 && text[i] != 0; ++i) narrow += static_cast<char>(text[i]);
+        return narrow;
+    }
+    std::optional<double> ValueFor(std::uint32_t id, const std::string& text) override {
+        if (ById(id) == nullptr || text.size() >= 128) return std::nullopt;
+        v3_str_128 wide{};
+        for (std::size_t i = 0; i < text.size(); ++i) wide[i] = static_cast<int16_t>(static_cast<unsigned char>(text[i]));
+        double normalised = 0.0;
+        v3_edit_controller* controller = v3_cpp_obj(m_controller);
+        if (controller->get_parameter_value_for_string(m_controller, id, wide, &normalised) != V3_OK) return std::nullopt;
+        return controller->normalised_parameter_to_plain(m_controller, id, normalised);
+    }
+
     std::optional<std::vector<std::uint8_t>> SaveState() override {
         MemoryStream stream;
         if (v3_cpp_obj(m_component)->get_state(m_component, stream.Interface()) != V3_OK) return std::nullopt;
