@@ -73,12 +73,9 @@ public:
             m_reading_ids[m_readings] = static_cast<clap_id>(id);
             m_reading_ports[m_readings++] = m_facts.parameters[id].port;
         }
-        for (; m_in_count < m_facts.inputs.size() && m_in_count < MAX_CHANNELS; ++m_in_count) {
-            m_in_ports[m_in_count] = m_facts.inputs[m_in_count];
-        }
-        for (; m_out_count < m_facts.outputs.size() && m_out_count < MAX_CHANNELS; ++m_out_count) {
-            m_out_ports[m_out_count] = m_facts.outputs[m_out_count];
-        }
+        if (m_facts.inputs.size() != IN_CHANNELS || m_facts.outputs.size() != OUT_CHANNELS) return;  // refused at Init
+        std::copy(m_facts.inputs.begin(), m_facts.inputs.end(), m_in_ports);
+        std::copy(m_facts.outputs.begin(), m_facts.outputs.end(), m_out_ports);
     }
     const clap_plugin_t* Plugin() const { return &m_plugin; }
 
@@ -89,7 +86,8 @@ private:
 
     static bool CLAP_ABI Init(const clap_plugin_t* plugin) noexcept {
         Instance* self = Of(plugin);
-        if (self->m_facts.ports.empty() || self->m_in_count != IN_CHANNELS || self->m_out_count != OUT_CHANNELS) {
+        const PluginFacts& facts = self->m_facts;
+        if (facts.ports.empty() || facts.inputs.size() != IN_CHANNELS || facts.outputs.size() != OUT_CHANNELS) {
             return false;
         }
         try {
@@ -206,7 +204,6 @@ private:
     }
     static bool ConnectSide(const clap_audio_buffer_t* buffers, uint32_t count, const std::vector<std::int32_t>& ports,
                             float** channels) noexcept {
-        if (ports.size() > MAX_CHANNELS) return false;
         std::size_t channel = 0;
         for (uint32_t b = 0; b < count && channel < ports.size(); ++b) {
             if (buffers[b].channel_count == 0) continue;
@@ -221,8 +218,8 @@ private:
 
     // The core's audio ports connected again only where a buffer moved: most hosts hand the same ones every call.
     void RunFrom(uint32_t from, uint32_t frames) noexcept {
-        for (uint32_t c = 0; c < m_in_count; ++c) Connect(m_in_ports[c], m_in[c] + from, m_connected_in[c]);
-        for (uint32_t c = 0; c < m_out_count; ++c) Connect(m_out_ports[c], m_out[c] + from, m_connected_out[c]);
+        for (uint32_t c = 0; c < IN_CHANNELS; ++c) Connect(m_in_ports[c], m_in[c] + from, m_connected_in[c]);
+        for (uint32_t c = 0; c < OUT_CHANNELS; ++c) Connect(m_out_ports[c], m_out[c] + from, m_connected_out[c]);
         m_connected = true;
         RunCore(frames);
     }
@@ -443,13 +440,11 @@ private:
     clap_plugin_t m_plugin{};
     float m_values[MAX_PORTS] = {};    // one per port: the controls the core reads, the readings it writes
     // The core's audio ports, by channel; this call's channels; what the ports are connected to now.
-    static constexpr uint32_t MAX_CHANNELS = 2;
-    std::int32_t m_in_ports[MAX_CHANNELS] = {}, m_out_ports[MAX_CHANNELS] = {};
-    uint32_t m_in_count = 0, m_out_count = 0;
-    float* m_in[MAX_CHANNELS] = {};
-    float* m_out[MAX_CHANNELS] = {};
-    float* m_connected_in[MAX_CHANNELS] = {};
-    float* m_connected_out[MAX_CHANNELS] = {};
+    std::int32_t m_in_ports[IN_CHANNELS] = {}, m_out_ports[OUT_CHANNELS] = {};
+    float* m_in[IN_CHANNELS] = {};
+    float* m_out[OUT_CHANNELS] = {};
+    float* m_connected_in[IN_CHANNELS] = {};
+    float* m_connected_out[OUT_CHANNELS] = {};
     bool m_connected = false;          // the core has run on the connected buffers since its activation
     bool m_untouched = false;          // no value written since the core's last run
     bool m_active = false;             // between activate and deactivate (the main thread's)
